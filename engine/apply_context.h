@@ -1,0 +1,82 @@
+// The one record of a run, shared by the shell and the worker.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/result_code.h"
+#include "engine/worker_events.h"
+#include "platform/platform.h"
+#include "texts/display_texts.h"
+
+namespace pkx {
+
+inline constexpr uint32_t kPathBufferSize = 260;
+inline constexpr uint32_t kPayloadOffset = 0x1F000;
+
+// One package's place in the program file and what applying it touched.
+struct PackageRef {
+    char oldVersionLabel[kPathBufferSize] = {};
+    char newVersionLabel[kPathBufferSize] = {};
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    // Full paths of the installed files this package moved to backups or added.
+    std::vector<std::string> backupPaths;
+    uint32_t applied = 0;
+};
+
+// 16 bytes identifying one version of a file: an MD5 digest, or
+// {write time low, write time high, size, 0}.
+struct CheckValue {
+    uint8_t bytes[16] = {};
+};
+
+// One update, add or delete record.
+struct FileEntry {
+    char name[kPathBufferSize] = {};
+    CheckValue oldCheckValue;
+    CheckValue newCheckValue;
+    FileTime writeTime;
+    uint32_t dataOffset = 0;
+    uint32_t dataSize = 0;
+    uint32_t alreadyUpdated = 0;
+};
+
+struct ApplyContext {
+    char programFolder[kPathBufferSize] = {};
+    ResultCode result = 0;
+    char programPath[kPathBufferSize] = {};
+    char targetFolder[kPathBufferSize] = {};
+    char title[kPathBufferSize] = {};
+    char oldVersionLabel[kPathBufferSize] = {};
+    char newVersionLabel[kPathBufferSize] = {};
+    char rightsText[kPathBufferSize] = {};
+    char openAfterName[kPathBufferSize] = {};
+    uint8_t passwordDigest[16] = {};
+    uint8_t deleteBackupsDefault = 0;
+    uint32_t textCodePage = 0;
+    char fontFace[kPathBufferSize] = {};
+    int32_t fontHeight = 0;
+    DisplayTexts texts;
+    uint8_t hasNewCheckValues = 0;
+    uint8_t skipMissingSources = 0;
+    uint8_t overwriteExistingAdds = 0;
+    uint8_t skipMissingDeletes = 0;
+    uint32_t multiPackage = 0;
+    uint16_t packageCount = 0;
+    std::vector<PackageRef> packages;
+    // Where events go and who answers questions (the dialog, the console, a test).
+    EventSink* events = nullptr;
+    Prompter* prompts = nullptr;
+    // Set once, 0 to 1, by the user-interface thread; polled by the worker.
+    std::atomic<uint32_t> cancelRequested{0};
+    uint32_t autoFinish = 0;
+    uint32_t failed = 0;
+};
+
+// The system's ANSI code page, read at start-up and again for the fallback font.
+extern uint32_t systemCodePage;
+
+}  // namespace pkx

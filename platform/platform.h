@@ -1,0 +1,147 @@
+// The one seam between the updater and the operating system.
+//
+// Every call the engine makes to the system goes through `Platform`, with
+// Win32 semantics: results are Win32 error codes (0 = success), paths are
+// ANSI byte strings with backslash separators. The Win32 implementation calls
+// the system directly; the POSIX implementation maps paths and errors.
+// Tests replace the active platform (see fault_injection.h).
+#pragma once
+
+#include <cstdint>
+
+namespace pkx {
+
+using FileHandle = intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+// FILETIME: 100 ns intervals since 1601-01-01, low word first.
+struct FileTime {
+    uint32_t low = 0;
+    uint32_t high = 0;
+};
+
+// Access, share, disposition and attribute values as Win32 defines them.
+inline constexpr uint32_t kGenericRead = 0x80000000u;
+inline constexpr uint32_t kGenericWrite = 0x40000000u;
+inline constexpr uint32_t kShareNone = 0;
+inline constexpr uint32_t kShareRead = 1;
+inline constexpr uint32_t kShareWrite = 2;
+inline constexpr uint32_t kCreateAlways = 2;
+inline constexpr uint32_t kOpenExisting = 3;
+inline constexpr uint32_t kAttributeArchive = 0x20;
+inline constexpr uint32_t kAttributeNormal = 0x80;
+inline constexpr uint32_t kFileBegin = 0;
+inline constexpr uint32_t kFileCurrent = 1;
+inline constexpr uint32_t kFileEnd = 2;
+
+// Win32 error codes the system produces or tests for.
+namespace win32err {
+inline constexpr uint32_t kSuccess = 0;
+inline constexpr uint32_t kFileNotFound = 2;
+inline constexpr uint32_t kPathNotFound = 3;
+inline constexpr uint32_t kTooManyOpenFiles = 4;
+inline constexpr uint32_t kAccessDenied = 5;
+inline constexpr uint32_t kInvalidHandle = 6;
+inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kWriteFault = 29;
+inline constexpr uint32_t kReadFault = 30;
+inline constexpr uint32_t kSharingViolation = 32;
+inline constexpr uint32_t kLockViolation = 33;
+inline constexpr uint32_t kHandleEof = 38;
+inline constexpr uint32_t kFileExists = 80;
+inline constexpr uint32_t kInvalidParameter = 87;
+inline constexpr uint32_t kDiskFull = 112;
+inline constexpr uint32_t kDirNotEmpty = 145;
+inline constexpr uint32_t kAlreadyExists = 183;
+inline constexpr uint32_t kFilenameTooLong = 206;
+inline constexpr uint32_t kNoMoreFiles = 18;
+}  // namespace win32err
+
+enum class RegistryRoot : uint8_t { kClassesRoot = 0, kCurrentUser = 1, kLocalMachine = 2, kUsers = 3 };
+
+// The six well-known folders, in the order of the package's folder index.
+enum class SpecialFolder : uint8_t {
+    kWindows = 0,
+    kSystem = 1,
+    kProgramFiles = 2,
+    kWindowsDriveRoot = 3,
+    kDesktop = 4,
+    kPersonal = 5,
+};
+
+// Receives the executable file names of running processes, one at a time.
+class ProcessVisitor {
+public:
+    // `path` is the full path (or bare file name) of one process's executable.
+    // Return false to stop the enumeration.
+    virtual bool Visit(const char* path) = 0;
+
+protected:
+    ~ProcessVisitor() = default;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // --- Files (CreateFileA and friends). Each returns 0 or a Win32 code.
+    virtual uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                          uint32_t flags, FileHandle* out) = 0;
+    // Succeeds (0) on a short transfer, like ReadFile/WriteFile; `*done` tells.
+    virtual uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) = 0;
+    virtual uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) = 0;
+    // SetFilePointer without a high part: new position in `*position`.
+    virtual uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin,
+                          uint32_t* position) = 0;
+    virtual uint32_t Size(FileHandle file, uint32_t* size) = 0;
+    virtual uint32_t GetWriteTime(FileHandle file, FileTime* time) = 0;
+    virtual uint32_t SetWriteTime(FileHandle file, const FileTime& time) = 0;
+    virtual void Close(FileHandle file) = 0;
+
+    // --- Names.
+    // True when FindFirstFileA finds something: folders count, wildcards
+    // match by pattern, a trailing backslash reads as missing.
+    virtual bool Exists(const char* pattern) = 0;
+    // MoveFileA: fails when the destination exists.
+    virtual uint32_t Move(const char* from, const char* to) = 0;
+    virtual uint32_t Delete(const char* path) = 0;
+    virtual uint32_t CreateFolder(const char* path) = 0;
+    virtual uint32_t SetCurrentFolder(const char* path) = 0;
+    // GetModuleFileNameA of the running program; returns the length, 0 on failure.
+    virtual uint32_t ModulePath(char* buffer, uint32_t size) = 0;
+
+    // --- Code pages and texts.
+    virtual uint32_t AnsiCodePage() = 0;
+    // LoadStringA from the program's string table: length copied, 0 when absent.
+    virtual uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) = 0;
+
+    // --- Time (timeGetTime) and pausing.
+    virtual uint32_t Milliseconds() = 0;
+    virtual void Sleep(uint32_t milliseconds) = 0;
+
+    // --- Lookups used to find the installation and a running program.
+    // RegQueryValueExA of a value under root\key, bytes as stored. 0 or a code.
+    virtual uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name,
+                                   char* buffer, uint32_t size) = 0;
+    // GetPrivateProfileStringA with an empty default: length copied.
+    virtual uint32_t IniValue(const char* file, const char* section, const char* key,
+                              char* buffer, uint32_t size) = 0;
+    // Path of a special folder without trailing backslash; false when unknown.
+    virtual bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) = 0;
+    // Calls `visitor` once per running process. 0, or a code when the list
+    // cannot be obtained.
+    virtual uint32_t EnumerateProcesses(ProcessVisitor& visitor) = 0;
+    // FindWindowA: true when a top-level window matches (null = any).
+    virtual bool FindTopWindow(const char* title, const char* className) = 0;
+};
+
+// The native platform of this build.
+Platform& NativePlatform();
+
+// The platform in force; the native one unless a test installed another.
+Platform& Os();
+
+// Installs `platform` (null restores the native one); returns the previous.
+Platform* SetPlatform(Platform* platform);
+
+}  // namespace pkx
