@@ -1,0 +1,205 @@
+// Stand-ins for what surrounds the engine in a test: an event sink that
+// records, a prompter that answers from a script, and a platform that scripts
+// the clock, the processes, the windows, the registry, INI files and the
+// special folders while leaving files to the native platform.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/apply_context.h"
+#include "engine/worker_events.h"
+#include "platform/platform.h"
+
+namespace pkx::test {
+
+struct RecordedEvent {
+    uint32_t code = 0;
+    intptr_t param = 0;
+    // A copy of the text for the codes whose parameter is a text; else empty.
+    std::string text;
+    bool posted = false;
+};
+
+// True for the event codes whose parameter is the address of a text.
+bool CarriesText(uint32_t code);
+
+class RecordingEvents final : public EventSink {
+  public:
+    void Send(uint32_t code, intptr_t param) override;
+    void Post(uint32_t code, intptr_t param) override;
+
+    std::vector<uint32_t> Codes() const;
+    size_t Count(uint32_t code) const;
+    // The first event with `code`, or null.
+    const RecordedEvent* Find(uint32_t code) const;
+
+    std::vector<RecordedEvent> events;
+    // Called after each event is recorded (to press Cancel at a chosen point, say).
+    std::function<void(const RecordedEvent&)> onEvent;
+
+  private:
+    void Record(uint32_t code, intptr_t param, bool posted);
+};
+
+// Answers from queues; when a queue is empty the default answer is given.
+class ScriptedPrompter final : public Prompter {
+  public:
+    struct FolderAnswer {
+        int result = 1;
+        // Written into targetFolder before answering, as the dialog does on OK.
+        std::optional<std::string> folder;
+    };
+    struct FontCall {
+        bool fallback = false;
+        std::string face;
+        int32_t height = 0;
+    };
+
+    bool Confirm(const char* text, const char* caption) override;
+    int AskPassword(ApplyContext& context) override;
+    int AskTargetFolder(ApplyContext& context) override;
+    void ShowNotice(ApplyContext& context, const char* text) override;
+    void CreateUiFont(ApplyContext& context, bool fallback) override;
+
+    // Convenience: a confirmed folder, or a cancelled prompt.
+    void AcceptFolder(const std::string& folder) { folderAnswers.push_back({0, folder}); }
+    void CancelFolder() { folderAnswers.push_back({1, std::nullopt}); }
+
+    std::deque<bool> confirmAnswers;
+    bool confirmDefault = true;
+    std::vector<std::pair<std::string, std::string>> confirmCalls;  // text, caption
+
+    std::deque<int> passwordAnswers;
+    int passwordDefault = 0;
+    int passwordCalls = 0;
+
+    std::deque<FolderAnswer> folderAnswers;
+    int folderDefault = 1;
+    // targetFolder as each prompt found it (the dialog's initial text).
+    std::vector<std::string> folderPromptInitialTexts;
+
+    std::vector<std::string> notices;
+    std::vector<FontCall> fontCalls;
+};
+
+// Forwards files, names and texts to `base`; scripts everything else.
+class ScriptedPlatform final : public Platform {
+  public:
+    struct WindowLookup {
+        std::optional<std::string> title;
+        std::optional<std::string> className;
+    };
+    struct IniLookup {
+        std::string file, section, key;
+        uint32_t size = 0;
+    };
+
+    explicit ScriptedPlatform(Platform& base = NativePlatform()) : base_(base) {}
+
+    // Registry values by root, key and name; bytes as stored (no terminator is added).
+    void SetRegistryValue(RegistryRoot root, const std::string& key, const std::string& name,
+                          const std::string& bytes);
+    void SetIniValue(const std::string& file, const std::string& section, const std::string& key,
+                     const std::string& value);
+
+    // --- Clock: Milliseconds() reads `now`, Sleep() advances it, and so does
+    // each process or window lookup by `lookupCost` (a loop that forgets to
+    // pause still ends).
+    uint32_t now = 0;
+    uint32_t lookupCost = 1;
+    uint32_t sleepCalls = 0;
+    uint64_t sleptTotal = 0;
+
+    // --- Processes: the executable paths running at time `now`; null = none.
+    std::function<std::vector<std::string>(uint32_t now)> processes;
+    // Non-zero: EnumerateProcesses fails with this code and visits nothing.
+    uint32_t enumerateError = 0;
+    uint32_t enumerateCalls = 0;
+    // Process or window lookups that followed the previous one without a Sleep.
+    uint32_t lookupsWithoutPause = 0;
+
+    // --- Windows: whether a window matches at time `now`; null = none.
+    std::function<bool(const char* title, const char* className, uint32_t now)> window;
+    std::vector<WindowLookup> windowLookups;
+
+    std::map<std::string, std::string> registry;
+    std::vector<std::string> registryLookups;  // RegistryKey() of each lookup
+    std::vector<uint32_t> registrySizes;
+    std::map<std::string, std::string> ini;
+    std::vector<IniLookup> iniLookups;
+    std::array<std::optional<std::string>, 6> specialFolders;
+    uint32_t specialFolderCalls = 0;
+
+    static std::string RegistryKey(RegistryRoot root, const std::string& key,
+                                   const std::string& name);
+    static std::string IniKey(const std::string& file, const std::string& section,
+                              const std::string& key);
+
+    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                  uint32_t flags, FileHandle* out) override;
+    uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override;
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override;
+    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override;
+    uint32_t Size(FileHandle file, uint32_t* size) override;
+    uint32_t GetWriteTime(FileHandle file, FileTime* time) override;
+    uint32_t SetWriteTime(FileHandle file, const FileTime& time) override;
+    void Close(FileHandle file) override;
+    bool Exists(const char* pattern) override;
+    uint32_t Move(const char* from, const char* to) override;
+    uint32_t Delete(const char* path) override;
+    uint32_t CreateFolder(const char* path) override;
+    uint32_t SetCurrentFolder(const char* path) override;
+    uint32_t ModulePath(char* buffer, uint32_t size) override;
+    uint32_t AnsiCodePage() override;
+    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override;
+    uint32_t Milliseconds() override;
+    void Sleep(uint32_t milliseconds) override;
+    uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
+                           uint32_t size) override;
+    uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
+                      uint32_t size) override;
+    bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override;
+    uint32_t EnumerateProcesses(ProcessVisitor& visitor) override;
+    bool FindTopWindow(const char* title, const char* className) override;
+
+  private:
+    void NoteLookup();
+
+    Platform& base_;
+    bool pausedSinceLookup_ = true;
+};
+
+// Installs a platform for the life of the scope and restores the previous one.
+class PlatformScope {
+  public:
+    explicit PlatformScope(Platform& platform) : previous_(SetPlatform(&platform)) {}
+    ~PlatformScope() { SetPlatform(previous_); }
+    PlatformScope(const PlatformScope&) = delete;
+    PlatformScope& operator=(const PlatformScope&) = delete;
+
+  private:
+    Platform* previous_;
+};
+
+// Sets systemCodePage for the life of the scope.
+class CodePageScope {
+  public:
+    explicit CodePageScope(uint32_t codePage) : previous_(systemCodePage) {
+        systemCodePage = codePage;
+    }
+    ~CodePageScope() { systemCodePage = previous_; }
+    CodePageScope(const CodePageScope&) = delete;
+    CodePageScope& operator=(const CodePageScope&) = delete;
+
+  private:
+    uint32_t previous_;
+};
+
+}  // namespace pkx::test

@@ -1,0 +1,491 @@
+#include "engine/target_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/special_folders.h"
+#include "support/binary_file.h"
+#include "tests/recording_ui.h"
+#include "tests/test_support.h"
+#include "tools/packwriter/package_writer.h"
+
+namespace pkx {
+namespace {
+
+using packwriter::Bytes;
+using packwriter::FolderSourceSpec;
+using packwriter::LookupRecordSpec;
+using test::CodePageScope;
+using test::PlatformScope;
+using test::ScriptedPlatform;
+using test::ScriptedPrompter;
+
+constexpr uint8_t kClassesRoot = 0;
+constexpr uint8_t kLocalMachine = 2;
+constexpr uint8_t kNoFolder = 6;
+
+FolderSourceSpec Prompt() { return {0, 0, "", "", "", {}}; }
+FolderSourceSpec Registry(uint8_t root, const std::string& key, const std::string& name) {
+    return {1, root, key, name, "", {}};
+}
+FolderSourceSpec Ini(uint8_t folder, const std::string& file, const std::string& section,
+                     const std::string& key) {
+    return {2, folder, file, section, key, {}};
+}
+FolderSourceSpec Fixed(uint8_t folder, const std::string& path) {
+    return {3, folder, path, "", "", {}};
+}
+FolderSourceSpec Composite(const std::vector<LookupRecordSpec>& steps) {
+    return {4, 0, "", "", "", steps};
+}
+FolderSourceSpec OfKind(uint8_t kind) { return {kind, 0, "", "", "", {}}; }
+
+LookupRecordSpec RegistryStep(uint8_t root, const std::string& key, const std::string& name,
+                              uint8_t slot) {
+    return {1, root, key, name, "unused", slot};
+}
+LookupRecordSpec IniStep(uint8_t folder, const std::string& file, const std::string& section,
+                         const std::string& key, uint8_t slot) {
+    return {2, folder, file, section, key, slot};
+}
+
+class TargetFolderTest : public ::testing::Test {
+  protected:
+    struct Outcome {
+        ResultCode result = 0xDEADu;
+        uint32_t position = 0;  // where reading stopped, from the package start
+        uint32_t listEnd = 0;   // where the list ends: the running check
+    };
+
+    TargetFolderTest() {
+        context_->events = &events_;
+        context_->prompts = &prompter_;
+        const char* paths[kSpecialFolderCount] = {"C:\\WINDOWS",           "C:\\WINDOWS\\system32",
+                                                  "C:\\Program Files",     "C:\\",
+                                                  "C:\\Users\\u\\Desktop", ""};
+        for (uint32_t i = 0; i < kSpecialFolderCount; ++i) {
+            std::strcpy(folders_.paths[i], paths[i]);
+        }
+    }
+
+    Bytes Build(const std::vector<FolderSourceSpec>& sources, uint16_t version,
+                packwriter::PackageLayout* layout) {
+        packwriter::PackageSpec spec;
+        spec.version = version;
+        spec.title = "Sample";
+        spec.folderSources = sources;
+        Bytes bytes;
+        std::string error;
+        EXPECT_TRUE(packwriter::BuildPackage(spec, &bytes, layout, &error)) << error;
+        return bytes;
+    }
+
+    // Writes `bytes`, reads the list from `listOffset` and notes where reading stopped.
+    Outcome ResolveBytes(const Bytes& bytes, uint32_t listOffset, uint16_t version) {
+        Outcome outcome;
+        EXPECT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
+        BinaryFile file;
+        EXPECT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
+        EXPECT_EQ(listOffset, file.Seek(static_cast<int32_t>(listOffset), kFileBegin));
+        outcome.result = ResolveTargetFolder(file, *context_, version, folders_);
+        outcome.position = file.Seek(0, kFileCurrent);
+        return outcome;
+    }
+
+    Outcome Resolve(const std::vector<FolderSourceSpec>& sources, uint16_t version = 150) {
+        packwriter::PackageLayout layout;
+        const Bytes bytes = Build(sources, version, &layout);
+        Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, version);
+        outcome.listEnd = layout.runningCheckOffset;
+        return outcome;
+    }
+
+    std::string Folder() const { return context_->targetFolder; }
+    void SetFolder(const std::string& folder) {
+        std::strcpy(context_->targetFolder, folder.c_str());
+    }
+
+    ScriptedPlatform platform_;
+    PlatformScope scope_{platform_};
+    CodePageScope codePage_{1252};
+    std::unique_ptr<ApplyContext> context_ = std::make_unique<ApplyContext>();
+    test::RecordingEvents events_;
+    ScriptedPrompter prompter_;
+    SpecialFolders folders_;
+    test::TempFolder temp_;
+    const std::string path_ = temp_ / "sources.bin";
+};
+
+TEST_F(TargetFolderTest, RegistryHitLeavesLaterSourcesUnaskedButRead) {
+    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App", "Dir",
+                               "C:\\App");
+    const Outcome outcome = Resolve({Registry(kLocalMachine, "Software\\Vendor\\App", "Dir"),
+                                     Ini(0, "app.ini", "Paths", "InstallDir"), Prompt(),
+                                     Composite({RegistryStep(1, "a", "b", 0)})});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\App\\", Folder());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+    EXPECT_EQ(1u, platform_.registryLookups.size());
+    EXPECT_TRUE(platform_.iniLookups.empty());
+    EXPECT_TRUE(prompter_.folderPromptInitialTexts.empty());
+    EXPECT_EQ(260u, platform_.registrySizes[0]);
+}
+
+TEST_F(TargetFolderTest, EmptyOrMissingRegistryValueTriesTheNextSource) {
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "Software\\A", "Dir", "");
+    platform_.SetRegistryValue(RegistryRoot::kClassesRoot, "App", "Dir",
+                               std::string("D:\\Stored\0", 10));
+    const Outcome outcome =
+        Resolve({Registry(1, "Software\\A", "Dir"), Registry(2, "Software\\Missing", "Dir"),
+                 Registry(kClassesRoot, "App", "Dir")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("D:\\Stored\\", Folder());
+    EXPECT_EQ(3u, platform_.registryLookups.size());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+}
+
+TEST_F(TargetFolderTest, CancelledPromptThenFixedPath) {
+    prompter_.CancelFolder();
+    const Outcome outcome = Resolve({Prompt(), Fixed(2, "Vendor\\App")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Program Files\\Vendor\\App\\", Folder());
+    EXPECT_EQ(1u, prompter_.folderPromptInitialTexts.size());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+}
+
+TEST_F(TargetFolderTest, LastEvaluatedSourceDecidesTheFailure) {
+    // A registry source empties the folder before its query, so the prompt starts empty.
+    SetFolder("C:\\Previous\\");
+    Outcome outcome = Resolve({Registry(2, "Software\\Missing", "Dir"), Prompt()});
+    EXPECT_EQ(result::kCancelled, outcome.result);
+    ASSERT_EQ(1u, prompter_.folderPromptInitialTexts.size());
+    EXPECT_EQ("", prompter_.folderPromptInitialTexts[0]);
+
+    outcome = Resolve({Prompt(), Registry(2, "Software\\Missing", "Dir")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    // A kind without meaning leaves the cancellation standing.
+    outcome = Resolve({Prompt(), OfKind(9)});
+    EXPECT_EQ(result::kCancelled, outcome.result);
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+}
+
+TEST_F(TargetFolderTest, ConfirmedPromptEndsTheListUnread) {
+    prompter_.AcceptFolder("D:\\Games");
+    const std::vector<FolderSourceSpec> head = {Registry(2, "Software\\Missing", "Dir"), Prompt()};
+    std::vector<FolderSourceSpec> sources = head;
+    sources.push_back(Fixed(3, "Other"));
+    sources.push_back(Registry(2, "Software\\Other", "Dir"));
+
+    const Outcome outcome = Resolve(sources);
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("D:\\Games\\", Folder());
+    EXPECT_EQ(1u, platform_.registryLookups.size());
+    // Reading stopped right after the prompt's kind byte.
+    packwriter::PackageLayout headLayout;
+    Build(head, 150, &headLayout);
+    EXPECT_EQ(headLayout.runningCheckOffset, outcome.position);
+    EXPECT_LT(outcome.position, outcome.listEnd);
+}
+
+TEST_F(TargetFolderTest, IniPathFollowsTheFolderIndex) {
+    platform_.SetIniValue("C:\\WINDOWS\\app.ini", "Paths", "Dir", "C:\\FromWindowsIni");
+    Outcome outcome = Resolve({Ini(0, "app.ini", "Paths", "Dir")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\FromWindowsIni\\", Folder());
+
+    platform_.SetIniValue("app.ini", "Paths", "Dir", "C:\\FromPlainIni\\");
+    outcome = Resolve({Ini(kNoFolder, "app.ini", "Paths", "Dir")});
+    EXPECT_EQ("C:\\FromPlainIni\\", Folder());
+
+    // A folder that ends with a backslash gets no second one.
+    outcome = Resolve({Ini(3, "root.ini", "Paths", "Dir"), Fixed(kNoFolder, "E:\\X")});
+    EXPECT_EQ("E:\\X\\", Folder());
+
+    ASSERT_EQ(3u, platform_.iniLookups.size());
+    EXPECT_EQ("C:\\WINDOWS\\app.ini", platform_.iniLookups[0].file);
+    EXPECT_EQ("Paths", platform_.iniLookups[0].section);
+    EXPECT_EQ("Dir", platform_.iniLookups[0].key);
+    EXPECT_EQ("app.ini", platform_.iniLookups[1].file);
+    EXPECT_EQ("C:\\root.ini", platform_.iniLookups[2].file);
+}
+
+TEST_F(TargetFolderTest, FixedPathsAndTheOneTrailingBackslash) {
+    Outcome outcome = Resolve({Fixed(2, "Vendor\\App")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Program Files\\Vendor\\App\\", Folder());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+
+    outcome = Resolve({Fixed(kNoFolder, "D:\\Tools\\")});
+    EXPECT_EQ("D:\\Tools\\", Folder());
+
+    // An empty path below a known folder is that folder.
+    outcome = Resolve({Fixed(1, "")});
+    EXPECT_EQ("C:\\WINDOWS\\system32\\", Folder());
+
+    outcome = Resolve({Fixed(kNoFolder, "")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+}
+
+TEST_F(TargetFolderTest, UnknownSpecialFolderFindsNothing) {
+    // Folder 5 could not be determined: "\Docs" would name the root of the current drive.
+    const Outcome outcome = Resolve({Fixed(5, "Docs"), Ini(5, "app.ini", "S", "K")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_TRUE(platform_.iniLookups.empty());
+    EXPECT_EQ("", Folder());
+}
+
+TEST_F(TargetFolderTest, CompositeChainsItsSlots) {
+    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor", "Current",
+                               "App 2.0");
+    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App 2.0", "Path",
+                               "C:\\Apps\\Two");
+    const std::vector<LookupRecordSpec> steps = {
+        RegistryStep(kLocalMachine, "Software\\Vendor", "Current", 1),
+        {7, 0, "skipped", "", "", 0},
+        RegistryStep(kLocalMachine, "Software\\Vendor\\%1", "Path", 0)};
+    Outcome outcome = Resolve({Composite(steps), Fixed(3, "NotUsed")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Apps\\Two\\", Folder());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+    ASSERT_EQ(2u, platform_.registryLookups.size());
+    EXPECT_EQ(ScriptedPlatform::RegistryKey(RegistryRoot::kLocalMachine,
+                                            "Software\\Vendor\\App 2.0", "Path"),
+              platform_.registryLookups[1]);
+
+    platform_.registry.erase(ScriptedPlatform::RegistryKey(RegistryRoot::kLocalMachine,
+                                                           "Software\\Vendor\\App 2.0", "Path"));
+    outcome = Resolve({Composite(steps)});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_EQ("", Folder());
+}
+
+TEST_F(TargetFolderTest, CompositeIniStepBuildsItsPathFromSlots) {
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "Software\\Vendor", "Ini", "app");
+    platform_.SetIniValue("C:\\WINDOWS\\app.ini", "Setup", "Dir", "C:\\IniApp");
+    const Outcome outcome = Resolve({Composite(
+        {RegistryStep(1, "Software\\Vendor", "Ini", 4), IniStep(0, "%4.ini", "Setup", "Dir", 0)})});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\IniApp\\", Folder());
+}
+
+TEST_F(TargetFolderTest, CompositeThatNeverWritesSlotZeroFindsNothing) {
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Somewhere");
+    Outcome outcome = Resolve({Composite({RegistryStep(1, "K", "V", 3)})});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    outcome = Resolve({Composite({})});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    // ...so that the next source is tried.
+    outcome = Resolve({Composite({RegistryStep(1, "K", "V", 3)}), Fixed(3, "Next")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Next\\", Folder());
+}
+
+TEST_F(TargetFolderTest, IndexesOutsideTheTablesAreRefused) {
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Somewhere");
+    Outcome outcome = Resolve({Registry(4, "K", "V")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    outcome = Resolve({Composite({RegistryStep(255, "K", "V", 0)})});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_TRUE(platform_.registryLookups.empty());
+
+    // Slot 10 does not exist: the step fails even though slot 0 holds a folder.
+    outcome = Resolve({Composite({RegistryStep(1, "K", "V", 0), RegistryStep(1, "K", "V", 10)})});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_EQ(1u, platform_.registryLookups.size());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+}
+
+TEST_F(TargetFolderTest, FoldersTooLongForTheBackslashAreRefused) {
+    const std::string long259(259, 'a');
+    const std::string long258(258, 'b');
+    const std::string withBackslash = std::string(258, 'c') + "\\";
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "259", long259);
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "258", long258);
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "slash", withBackslash);
+    // Stored without a terminator and filling the whole limit.
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "260", std::string(260, 'd'));
+
+    Outcome outcome = Resolve({Registry(1, "K", "259")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    outcome = Resolve({Registry(1, "K", "260")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_EQ("", Folder());
+
+    outcome = Resolve({Registry(1, "K", "259"), Registry(1, "K", "258")});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ(long258 + "\\", Folder());
+    outcome = Resolve({Registry(1, "K", "slash")});
+    EXPECT_EQ(withBackslash, Folder());
+
+    // A value the INI reader had to cut short is not taken for a folder, even
+    // when the cut happens to end with a backslash.
+    platform_.SetIniValue("long.ini", "S", "K", std::string(258, 'e') + "\\more");
+    outcome = Resolve({Ini(kNoFolder, "long.ini", "S", "K")});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    // Program files (16 bytes), a backslash and 243 bytes make 260.
+    outcome = Resolve({Fixed(2, std::string(243, 'f'))});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+
+    // Expanded texts are bounded as well.
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "200", std::string(200, 'g'));
+    outcome =
+        Resolve({Composite({RegistryStep(1, "K", "200", 1), RegistryStep(1, "K\\%1%1", "V", 0)})});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    EXPECT_EQ(ScriptedPlatform::RegistryKey(RegistryRoot::kCurrentUser, "K", "200"),
+              platform_.registryLookups.back());
+}
+
+TEST_F(TargetFolderTest, PromptedFolderTooLongForTheBackslashIsRefused) {
+    prompter_.AcceptFolder(std::string(259, 'p'));
+    const Outcome outcome = Resolve({Prompt()});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+}
+
+TEST_F(TargetFolderTest, ReadFailuresEndTheListAtOnce) {
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Found");
+    packwriter::PackageLayout layout;
+    Bytes bytes =
+        Build({Registry(1, "K", "V"), Composite({RegistryStep(1, "Key\\Path", "Value", 0)})}, 150,
+              &layout);
+    // Cut inside the composite's record, after the registry source found the folder.
+    packwriter::Truncate(bytes, layout.runningCheckOffset - 3);
+    Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, 150);
+    EXPECT_EQ(result::kReadProgramFile, outcome.result);
+
+    // A record count the rest of the file cannot hold.
+    bytes = Build({Composite({})}, 150, &layout);
+    ASSERT_TRUE(packwriter::PatchU32(bytes, layout.folderSourcesOffset + 2, 0x10000000u));
+    outcome = ResolveBytes(bytes, layout.folderSourcesOffset, 150);
+    EXPECT_EQ(result::kReadProgramFile, outcome.result);
+}
+
+TEST_F(TargetFolderTest, OlderVersionsAndListsThatNameNoFolder) {
+    // Below 140 there is no count byte and exactly one source.
+    Outcome outcome = Resolve({Fixed(0, "App")}, 130);
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\WINDOWS\\App\\", Folder());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+
+    // Below 120 kind 4 has no fields and no effect: the previous folder stays.
+    SetFolder("C:\\Previous\\");
+    outcome = Resolve({OfKind(4)}, 110);
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Previous\\", Folder());
+    EXPECT_EQ(outcome.listEnd, outcome.position);
+
+    outcome = Resolve({});
+    EXPECT_EQ(result::kSuccess, outcome.result);
+    EXPECT_EQ("C:\\Previous\\", Folder());
+
+    // With no folder from before, an empty list must not leave "\" (the drive root).
+    SetFolder("");
+    outcome = Resolve({});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+    outcome = Resolve({OfKind(200)});
+    EXPECT_EQ(result::kNoTargetFolder, outcome.result);
+}
+
+TEST_F(TargetFolderTest, DoubleByteTrailBackslashIsNoSeparator) {
+    // 0x95 0x5C is one Shift-JIS character whose second byte looks like a backslash.
+    const std::string folder = "C:\\\x95\x5C";
+    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", folder);
+    std::strcpy(folders_.paths[4], "C:\\Users\\\x95\x5C");
+    {
+        CodePageScope japanese(932);
+        Resolve({Registry(1, "K", "V")});
+        EXPECT_EQ(folder + "\\", Folder());
+        Resolve({Fixed(4, "App")});
+        EXPECT_EQ("C:\\Users\\\x95\x5C\\App\\", Folder());
+    }
+    Resolve({Registry(1, "K", "V")});
+    EXPECT_EQ(folder, Folder());
+}
+
+TEST(EndsWithBackslashTest, LooksAtTheLastCharacter) {
+    EXPECT_TRUE(EndsWithBackslash("C:\\", 932));
+    EXPECT_FALSE(EndsWithBackslash("C:\\App", 932));
+    EXPECT_FALSE(EndsWithBackslash("", 932));
+    EXPECT_FALSE(EndsWithBackslash("\x95\x5C", 932));
+    EXPECT_TRUE(EndsWithBackslash("\x95\x5C", 1252));
+    EXPECT_TRUE(EndsWithBackslash("\x95\x5C\\", 932));
+    // A lead byte with nothing after it is a character of its own.
+    EXPECT_FALSE(EndsWithBackslash("a\\\x95", 932));
+    EXPECT_TRUE(EndsWithBackslash("\x95\\\\", 932));
+}
+
+std::string Expand(const char* templ, const LookupSlots& slots, size_t size = kPathBufferSize) {
+    std::vector<char> out(size + 1, '#');
+    if (!ExpandSlots(templ, slots, out.data(), size))
+        return "<refused:" + std::string(out.data()) + ">";
+    return out.data();
+}
+
+TEST(ExpandSlotsTest, ReplacesSlotsAndEscapes) {
+    LookupSlots slots;
+    std::strcpy(slots.text[1], "X");
+    std::strcpy(slots.text[9], "nine");
+    EXPECT_EQ("aXb", Expand("a%1b", slots));
+    EXPECT_EQ("50%", Expand("50%%", slots));
+    EXPECT_EQ("x", Expand("%x", slots));
+    EXPECT_EQ("end", Expand("end%", slots));
+    // Nothing past the terminator is read.
+    const char endsInPercent[] = {'e', 'n', 'd', '%', '\0', 'Z', '\0'};
+    EXPECT_EQ("end", Expand(endsInPercent, slots));
+    EXPECT_EQ("[]nine", Expand("[%2]%9", slots));
+    EXPECT_EQ("", Expand("", slots));
+    EXPECT_EQ("\x95\x5CX", Expand("\x95\x5C%1", slots));
+}
+
+TEST(ExpandSlotsTest, RefusesWhatDoesNotFit) {
+    LookupSlots slots;
+    std::strcpy(slots.text[1], "12345");
+    EXPECT_EQ("a12345", Expand("a%1", slots, 7));
+    EXPECT_EQ("<refused:>", Expand("ab%1", slots, 7));
+    EXPECT_EQ("<refused:>", Expand("abcdefg", slots, 7));
+    std::memset(slots.text[2], 'z', kPathBufferSize - 1);
+    EXPECT_EQ("<refused:>", Expand("%2%2", slots));
+    EXPECT_EQ(std::string(kPathBufferSize - 1, 'z'), Expand("%2", slots));
+}
+
+TEST(SpecialFoldersTest, FillsEachFolderFromThePlatform) {
+    ScriptedPlatform platform;
+    PlatformScope scope(platform);
+    platform.specialFolders = {"C:\\WINDOWS", "C:\\WINDOWS\\system32", "C:\\Program Files",
+                               "C:\\",        "C:\\Desktop",           std::nullopt};
+    SpecialFolders folders;
+    std::strcpy(folders.paths[5], "stale");
+    FillSpecialFolders(folders);
+    EXPECT_EQ(6u, platform.specialFolderCalls);
+    EXPECT_STREQ("C:\\WINDOWS", folders.paths[0]);
+    EXPECT_STREQ("C:\\Program Files", folders.paths[2]);
+    EXPECT_STREQ("C:\\", folders.paths[3]);
+    EXPECT_STREQ("C:\\Desktop", folders.paths[4]);
+    EXPECT_STREQ("", folders.paths[5]);
+}
+
+TEST_F(TargetFolderTest, RunTableServesTheWorkersResolution) {
+    platform_.specialFolders = {"E:\\OS", "", "", "", "", ""};
+    FillSpecialFolders(*context_);
+    EXPECT_STREQ("E:\\OS", RunSpecialFolders().paths[0]);
+
+    packwriter::PackageLayout layout;
+    const Bytes bytes = Build({Fixed(0, "App")}, 150, &layout);
+    ASSERT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
+    BinaryFile file;
+    ASSERT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
+    file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin);
+    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(file, *context_, 150));
+    EXPECT_EQ("E:\\OS\\App\\", Folder());
+}
+
+}  // namespace
+}  // namespace pkx
