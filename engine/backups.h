@@ -11,6 +11,10 @@ namespace pkx {
 // 260 bytes; false when the result would not fit.
 bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath);
 
+// A record's full path: `folder` immediately followed by `name`. Writes at
+// most 260 bytes; false when the result would not fit.
+bool BuildFullPath(const char* folder, const char* name, char* path);
+
 // Puts every touched file back, last package first. Best effort.
 void RestoreBackups(ApplyContext& context);
 

@@ -1,0 +1,57 @@
+#include "engine/integrity_check.h"
+
+#include <cstring>
+
+#include "engine/cancellation.h"
+#include "support/md5.h"
+
+namespace pkx {
+
+namespace {
+
+constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
+constexpr uint32_t kDigestSize = 16;
+constexpr uint32_t kChunkSize = 512;
+
+// Streams `count` bytes into `md5`. The Cancel flag is polled before the first
+// read and after every chunk but the last.
+ResultCode HashRange(BinaryFile& file, uint32_t count, MD5_CTX* md5, ApplyContext& context) {
+    if (CancelRequested(context)) return result::kCancelled;
+    uint8_t buffer[kChunkSize];
+    uint32_t remaining = count;
+    for (;;) {
+        const uint32_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
+        if (file.Read(buffer, chunk) != 0) return result::kReadProgramFile;
+        MD5Update(md5, buffer, chunk);
+        remaining -= chunk;
+        if (remaining == 0) return result::kSuccess;
+        if (CancelRequested(context)) return result::kCancelled;
+    }
+}
+
+}  // namespace
+
+ResultCode CheckPackageIntegrity(BinaryFile& file, uint32_t size, ApplyContext& context) {
+    if (context.events != nullptr) context.events->Send(EV_CHECK_INTEGRITY, 0);
+    const uint32_t start = file.Seek(0, kFileCurrent);
+    if (start == kSeekFailed) return result::kReadProgramFile;
+    // A package too short to hold its own digest cannot be read as one.
+    if (size < kDigestSize) return result::kReadProgramFile;
+
+    MD5_CTX md5;
+    MD5Init(&md5);
+    const ResultCode r = HashRange(file, size - kDigestSize, &md5, context);
+    uint8_t computed[kDigestSize];
+    MD5Final(computed, &md5);
+    if (r != result::kSuccess) return r;
+
+    uint8_t stored[kDigestSize];
+    if (file.Read(stored, kDigestSize) != 0) return result::kReadProgramFile;
+    if (std::memcmp(computed, stored, kDigestSize) != 0) return result::kPackageDigestMismatch;
+    if (file.Seek(static_cast<int32_t>(start), kFileBegin) == kSeekFailed) {
+        return result::kReadProgramFile;
+    }
+    return result::kSuccess;
+}
+
+}  // namespace pkx

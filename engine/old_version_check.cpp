@@ -1,0 +1,162 @@
+#include "engine/old_version_check.h"
+
+#include <cstring>
+
+#include "engine/backups.h"
+#include "engine/cancellation.h"
+#include "support/binary_file.h"
+#include "support/md5.h"
+#include "support/paths.h"
+
+namespace pkx {
+
+namespace {
+
+constexpr uint32_t kSizeFailed = 0xFFFFFFFFu;
+constexpr uint32_t kChunkSize = 512;
+
+void Send(ApplyContext& context, uint32_t code, intptr_t param) {
+    if (context.events != nullptr) context.events->Send(code, param);
+}
+
+void PutU32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+bool SameValue(const CheckValue& a, const CheckValue& b) {
+    return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+ResultCode MismatchResult(uint8_t checkMode) {
+    return checkMode == 0 ? result::kOldFileDiffersMd5 : result::kOldFileDiffersDateSize;
+}
+
+// {write time low, write time high, size, 0}, little-endian. A time that
+// cannot be read is a read failure, never a mismatch: in a container a
+// mismatch skips the package and the run would end as a success.
+ResultCode DateAndSize(BinaryFile& file, uint32_t size, CheckValue* value) {
+    FileTime time;
+    if (Os().GetWriteTime(file.NativeHandle(), &time) != 0) return result::kReadOldFile;
+    PutU32(value->bytes, time.low);
+    PutU32(value->bytes + 4, time.high);
+    PutU32(value->bytes + 8, size);
+    return result::kSuccess;
+}
+
+// A zero-length file is one request of zero bytes and the digest of nothing.
+ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, ApplyContext& context) {
+    MD5_CTX md5;
+    MD5Init(&md5);
+    ResultCode r = result::kSuccess;
+    if (CancelRequested(context)) {
+        r = result::kCancelled;
+    } else {
+        uint8_t buffer[kChunkSize];
+        uint32_t remaining = size;
+        for (;;) {
+            const uint32_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
+            if (file.Read(buffer, chunk) != 0) {
+                r = result::kReadOldFile;
+                break;
+            }
+            MD5Update(&md5, buffer, chunk);
+            remaining -= chunk;
+            if (remaining == 0) break;
+            if (CancelRequested(context)) {
+                r = result::kCancelled;
+                break;
+            }
+        }
+    }
+    uint8_t digest[16];
+    MD5Final(digest, &md5);
+    if (r == result::kSuccess) std::memcpy(value->bytes, digest, sizeof digest);
+    return r;
+}
+
+// The record's full path, and the proof that its backup name fits as well:
+// a name the file operations could not handle is refused before anything changes.
+bool BuildCheckedPath(const FileEntry& entry, const ApplyContext& context, char* path) {
+    char backup[kPathBufferSize];
+    return BuildFullPath(context.targetFolder, entry.name, path) &&
+           BuildBackupPath(path, context.oldVersionLabel, backup);
+}
+
+// Compares an update or delete record's file with its old (and for updates,
+// its new) value.
+ResultCode VerifyExisting(FileEntry& entry, uint8_t checkMode, bool missingAllowed,
+                          bool newStateAllowed, ApplyContext& context) {
+    if (CancelRequested(context)) return result::kCancelled;
+    char path[kPathBufferSize];
+    if (!BuildCheckedPath(entry, context, path)) return result::kOpenOldFile;
+    CheckValue value;
+    const ResultCode r = ComputeCheckValue(path, &value, checkMode, context, missingAllowed);
+    if (r == kCheckValueMissingAllowed) return result::kSuccess;
+    if (r != result::kSuccess) return r;
+    if (SameValue(value, entry.oldCheckValue)) return result::kSuccess;
+    if (newStateAllowed && SameValue(value, entry.newCheckValue)) {
+        entry.alreadyUpdated = 1;
+        return result::kSuccess;
+    }
+    return MismatchResult(checkMode);
+}
+
+ResultCode VerifyAdd(FileEntry& entry, uint8_t checkMode, ApplyContext& context) {
+    char path[kPathBufferSize];
+    if (!BuildCheckedPath(entry, context, path)) return result::kOpenNewFile;
+    if (!FileExists(path)) return result::kSuccess;
+    if (context.hasNewCheckValues != 1) {
+        return context.overwriteExistingAdds != 0 ? result::kSuccess : result::kAddedFileExists;
+    }
+    CheckValue value;
+    const ResultCode r = ComputeCheckValue(path, &value, checkMode, context, true);
+    // The file was there a moment ago; its disappearance is no new state.
+    if (r == kCheckValueMissingAllowed) return result::kOldFileMissing;
+    if (r != result::kSuccess) return r;
+    if (!SameValue(value, entry.newCheckValue)) return result::kAddedFileExists;
+    entry.alreadyUpdated = 1;
+    return result::kSuccess;
+}
+
+}  // namespace
+
+ResultCode ComputeCheckValue(const char* path, CheckValue* value, uint8_t checkMode,
+                             ApplyContext& context, bool missingAllowed) {
+    *value = CheckValue{};
+    const bool exists = FileExists(path) != 0;
+    if (!exists && missingAllowed) return kCheckValueMissingAllowed;
+    Send(context, checkMode == 0 ? EV_HASHING_FILE : EV_READING_FILE_DATE,
+         reinterpret_cast<intptr_t>(path));
+    if (!exists) return result::kOldFileMissing;
+
+    // No sharing: nobody changes the file while its value is taken.
+    BinaryFile file;
+    if (file.OpenRead(path, kShareNone, kAttributeArchive) != 0) return result::kOpenOldFile;
+    const uint32_t size = file.Size();
+    if (size == kSizeFailed) return result::kReadOldFile;
+    if (checkMode != 0) return DateAndSize(file, size, value);
+    return HashContent(file, size, value, context);
+}
+
+ResultCode VerifyOldVersion(FileEntryLists& lists, uint8_t checkMode, ApplyContext& context) {
+    Send(context, checkMode == 0 ? EV_CHECK_OLD_MD5 : EV_CHECK_OLD_DATE_SIZE, 0);
+    const bool newStateAllowed = context.hasNewCheckValues == 1;
+    for (FileEntry& entry : lists.updates) {
+        const ResultCode r = VerifyExisting(entry, checkMode, context.skipMissingSources == 1,
+                                            newStateAllowed, context);
+        if (r != result::kSuccess) return r;
+    }
+    for (FileEntry& entry : lists.deletes) {
+        const ResultCode r =
+            VerifyExisting(entry, checkMode, context.skipMissingDeletes == 1, false, context);
+        if (r != result::kSuccess) return r;
+    }
+    // No Cancel test here: the adds compute a value only for existing files.
+    for (FileEntry& entry : lists.adds) {
+        const ResultCode r = VerifyAdd(entry, checkMode, context);
+        if (r != result::kSuccess) return r;
+    }
+    return result::kSuccess;
+}
+
+}  // namespace pkx

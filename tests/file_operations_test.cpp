@@ -1,0 +1,579 @@
+// Updating, adding and deleting real files, and undoing it with the rollback.
+#include "engine/file_operations.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/backups.h"
+#include "engine/cancellation.h"
+#include "platform/fault_injection.h"
+#include "tests/recording_ui.h"
+#include "tests/test_support.h"
+#include "tools/packwriter/delta_writer.h"
+
+namespace pkx {
+namespace {
+
+using packwriter::Bytes;
+using packwriter::DeltaStreamWriter;
+using packwriter::EncodeDelta;
+
+constexpr uint32_t kImageSize = 0x80;
+constexpr uint32_t kDigestSize = 16;
+
+// 2020-01-01 00:00:00 UTC, and a second later.
+FileTime MakeTime(uint64_t value) {
+    return FileTime{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
+}
+const FileTime kTime1 = MakeTime(132223104000000000ull);
+const FileTime kTime2 = MakeTime(132223104010000000ull);
+
+std::string Pattern(size_t size, int seed) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>(i * 13 + seed);
+    return text;
+}
+
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+bool SameTime(const FileTime& a, const FileTime& b) { return a.low == b.low && a.high == b.high; }
+
+FileTime WriteTimeOf(const std::string& path) {
+    FileHandle handle = kInvalidFile;
+    FileTime time;
+    if (Os().Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting, kAttributeNormal,
+                  &handle) != 0) {
+        return time;
+    }
+    Os().GetWriteTime(handle, &time);
+    Os().Close(handle);
+    return time;
+}
+
+// The files of a tree; folders created for added files stay after a rollback.
+test::Tree FilesOf(const std::string& folder) {
+    test::Tree files;
+    for (const auto& [name, content] : test::ListTree(folder)) {
+        if (name.empty() || name.back() != '\\') files[name] = content;
+    }
+    return files;
+}
+
+std::vector<uint32_t> ProgressValues(const test::RecordingEvents& events) {
+    std::vector<uint32_t> values;
+    for (const test::RecordedEvent& event : events.events) {
+        if (event.code == EV_FILE_PROGRESS) values.push_back(static_cast<uint32_t>(event.param));
+    }
+    return values;
+}
+
+// A program file: image bytes, then a package region holding the records'
+// data areas and 16 digest bytes, which the file operations do not check.
+class ProgramFile {
+  public:
+    explicit ProgramFile(std::string path) : path_(std::move(path)) { Rewrite(); }
+
+    // Appends a data area; returns its offset from the package start.
+    uint32_t AddData(const std::string& data) {
+        const uint32_t offset = static_cast<uint32_t>(areas_.size()) + 4;
+        areas_ += data;
+        Rewrite();
+        return offset;
+    }
+
+    void Describe(PackageRef* package) const {
+        package->offset = kImageSize;
+        package->size = static_cast<uint32_t>(4 + areas_.size() + kDigestSize);
+    }
+
+    BinaryFile& file() { return file_; }
+
+  private:
+    void Rewrite() {
+        file_.Close();
+        const std::string bytes =
+            std::string(kImageSize, 'I') + "PKX " + areas_ + std::string(kDigestSize, 'D');
+        EXPECT_TRUE(test::WriteFile(path_, bytes));
+        EXPECT_EQ(file_.OpenRead(path_.c_str(), kShareRead, kAttributeNormal), 0u);
+    }
+
+    std::string path_;
+    std::string areas_;
+    BinaryFile file_;
+};
+
+class FileOperationsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        context_.events = &events_;
+        std::strcpy(context_.programFolder, (programFolder_.path() + "\\").c_str());
+        UseTarget(target_.path() + "\\");
+        SetLabel("1.20");
+    }
+    void TearDown() override { SetCancelPollHook(nullptr, nullptr); }
+
+    void UseTarget(const std::string& folder) {
+        std::strcpy(context_.targetFolder, folder.c_str());
+    }
+    void SetLabel(const char* label) {
+        std::strcpy(context_.oldVersionLabel, label);
+        std::strcpy(package_.oldVersionLabel, label);
+    }
+
+    std::string Install(const std::string& name, const std::string& content) {
+        const std::string path = target_ / name;
+        EXPECT_TRUE(test::WriteFile(path, content));
+        return path;
+    }
+    std::string Content(const std::string& name) const {
+        return test::ReadFile(target_ / name).value_or("<missing>");
+    }
+
+    FileEntry Record(const std::string& name, const std::string& data, FileTime time) {
+        FileEntry entry;
+        std::strcpy(entry.name, name.c_str());
+        entry.writeTime = time;
+        entry.dataOffset = program_.AddData(data);
+        entry.dataSize = static_cast<uint32_t>(data.size());
+        program_.Describe(&package_);
+        return entry;
+    }
+    FileEntry UpdateRecord(const std::string& name, const std::string& oldContent,
+                           const std::string& newContent, FileTime time = kTime1) {
+        const Bytes stream = EncodeDelta(ToBytes(oldContent), ToBytes(newContent), 64);
+        return Record(name, std::string(stream.begin(), stream.end()), time);
+    }
+    FileEntry AddRecord(const std::string& name, const std::string& content,
+                        FileTime time = kTime1) {
+        return Record(name, content, time);
+    }
+    // A stream that writes one block of literal data, then fails reading
+    // past the end of the old file.
+    FileEntry FailingUpdateRecord(const std::string& name) {
+        DeltaStreamWriter stream(8);
+        const uint8_t literal[8] = {'p', 'a', 'r', 't', 'i', 'a', 'l', '!'};
+        stream.LiteralBlock(literal).CopyBlock(100000).End();
+        const Bytes bytes = stream.Take();
+        return Record(name, std::string(bytes.begin(), bytes.end()), kTime1);
+    }
+    static FileEntry DeleteRecord(const std::string& name) {
+        FileEntry entry;
+        std::strcpy(entry.name, name.c_str());
+        return entry;
+    }
+
+    ResultCode Update(const FileEntry& entry) {
+        return UpdateEntry(program_.file(), entry, package_, context_);
+    }
+    ResultCode Add(const FileEntry& entry) {
+        return AddEntry(program_.file(), entry, package_, context_);
+    }
+    ResultCode Delete(const FileEntry& entry) { return DeleteEntry(entry, package_, context_); }
+
+    // Rolls back this test's one package.
+    void Restore() {
+        context_.packages = {package_};
+        RestoreBackups(context_);
+    }
+
+    test::TempFolder programFolder_;
+    test::TempFolder target_;
+    // The operations make the program's folder current; it is left before the
+    // temporary folders go, as Windows cannot remove a current folder.
+    test::ScopedCurrentFolder keepCurrentFolder_{"."};
+    ProgramFile program_{programFolder_ / "update.exe"};
+    test::RecordingEvents events_;
+    ApplyContext context_;
+    PackageRef package_;
+};
+
+// --- UpdateEntry
+
+TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
+    const std::string oldContent = Pattern(1000, 1);
+    std::string newContent = oldContent;
+    newContent.replace(300, 20, "twenty changed bytes");
+    const std::string path = Install("tool.exe", oldContent);
+    const FileEntry entry = UpdateRecord("tool.exe", oldContent, newContent, kTime2);
+
+    ASSERT_EQ(Update(entry), result::kSuccess);
+    EXPECT_EQ(Content("tool.exe"), newContent);
+    EXPECT_EQ(Content("tool.exe.1.20.old"), oldContent);
+    EXPECT_TRUE(SameTime(WriteTimeOf(path), kTime2));
+    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    ASSERT_GE(events_.events.size(), 2u);
+    EXPECT_EQ(events_.events[0].code, EV_UPDATING_FILE);
+    EXPECT_EQ(events_.events[0].text, path);
+    EXPECT_EQ(ProgressValues(events_).back(), 1000u);
+}
+
+TEST_F(FileOperationsTest, UpdateOfMissingFileIsSkippedOnlyWithSkipFlagOne) {
+    const FileEntry entry = UpdateRecord("gone.exe", "a", "b");
+    context_.skipMissingSources = 1;
+    EXPECT_EQ(Update(entry), result::kSuccess);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_SOURCE_MISSING});
+    EXPECT_EQ(events_.events[0].text, target_ / "gone.exe");
+
+    events_.events.clear();
+    context_.skipMissingSources = 0;
+    EXPECT_EQ(Update(entry), result::kOldFileMissing);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_UPDATING_FILE});
+    EXPECT_TRUE(package_.backupPaths.empty());
+    EXPECT_TRUE(test::ListTree(target_.path()).empty());
+}
+
+TEST_F(FileOperationsTest, AlreadyUpdatedFileIsLeftAlone) {
+    Install("tool.exe", "new");
+    FileEntry entry = UpdateRecord("tool.exe", "old", "new");
+    entry.alreadyUpdated = 1;
+    const test::Tree before = test::ListTree(target_.path());
+    EXPECT_EQ(Update(entry), result::kSuccess);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_ALREADY_UPDATED});
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+TEST_F(FileOperationsTest, LeftoverBackupStopsTheUpdateBeforeAnythingIsWritten) {
+    Install("tool.exe", "old");
+    Install("tool.exe.1.20.old", "from an earlier run");
+    const FileEntry entry = UpdateRecord("tool.exe", "old", "new");
+    const test::Tree before = test::ListTree(target_.path());
+    EXPECT_EQ(Update(entry), result::kRenameToBackup);
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+TEST_F(FileOperationsTest, FailedUpdateLeavesPartialFileThatTheRollbackUndoes) {
+    Install("tool.exe", "old content");
+    const FileEntry entry = FailingUpdateRecord("tool.exe");
+    const test::Tree before = test::ListTree(target_.path());
+
+    EXPECT_EQ(Update(entry), result::kReadOldFile);
+    EXPECT_EQ(Content("tool.exe"), "partial!");
+    Restore();
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+}
+
+TEST_F(FileOperationsTest, UpdateWhoseStreamLiesOutsideThePackageChangesNothing) {
+    Install("tool.exe", "old");
+    FileEntry entry = UpdateRecord("tool.exe", "old", "new");
+    entry.dataSize = package_.size;  // runs into the digest and beyond
+    const test::Tree before = test::ListTree(target_.path());
+    EXPECT_EQ(Update(entry), result::kReadProgramFile);
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+// --- AddEntry
+
+TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
+    const std::string content = Pattern(2500, 7);
+    const FileEntry entry = AddRecord("sub\\deeper\\new.dll", content, kTime2);
+    const std::string path = target_ / "sub\\deeper\\new.dll";
+
+    ASSERT_EQ(Add(entry), result::kSuccess);
+    EXPECT_TRUE(test::IsFolder(target_ / "sub\\deeper"));
+    EXPECT_EQ(Content("sub\\deeper\\new.dll"), content);
+    EXPECT_TRUE(SameTime(WriteTimeOf(path), kTime2));
+    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    EXPECT_EQ(events_.events[0].code, EV_ADDING_FILE);
+    EXPECT_EQ(events_.events[0].text, path);
+    // 1024, 2048 and 2500 of 2500 bytes, then the closing value.
+    EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{409, 819, 1000, 1000}));
+}
+
+TEST_F(FileOperationsTest, EmptyAddCreatesEmptyFileWithItsWriteTime) {
+    const FileEntry entry = AddRecord("empty.txt", "", kTime2);
+    ASSERT_EQ(Add(entry), result::kSuccess);
+    EXPECT_EQ(Content("empty.txt"), "");
+    EXPECT_TRUE(SameTime(WriteTimeOf(target_ / "empty.txt"), kTime2));
+    for (uint32_t value : ProgressValues(events_)) EXPECT_EQ(value, 1000u);
+}
+
+TEST_F(FileOperationsTest, AddOverExistingFileNeedsOverwriteFlag) {
+    Install("data.bin", "previous");
+    const FileEntry entry = AddRecord("data.bin", "replacement");
+    EXPECT_EQ(Add(entry), result::kAddedFileExists);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_ADDING_FILE});
+    EXPECT_EQ(Content("data.bin"), "previous");
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+TEST_F(FileOperationsTest, OverwritingAddKeepsPreviousFileAndRollbackRestoresIt) {
+    Install("data.bin", "previous");
+    const test::Tree before = test::ListTree(target_.path());
+    const FileEntry entry = AddRecord("data.bin", "replacement");
+    context_.overwriteExistingAdds = 2;  // any non-zero value allows it
+
+    ASSERT_EQ(Add(entry), result::kSuccess);
+    EXPECT_EQ(events_.events[0].code, EV_OVERWRITING_NEW);
+    EXPECT_EQ(events_.Count(EV_ADDING_FILE), 0u);
+    EXPECT_EQ(Content("data.bin"), "replacement");
+    EXPECT_EQ(Content("data.bin.1.20.old"), "previous");
+    // Recorded once: a second record would delete the restored file again.
+    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{target_ / "data.bin"});
+    Restore();
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+}
+
+TEST_F(FileOperationsTest, AlreadyAddedFileIsLeftAlone) {
+    Install("data.bin", "new state");
+    FileEntry entry = AddRecord("data.bin", "new state");
+    entry.alreadyUpdated = 1;
+    EXPECT_EQ(Add(entry), result::kSuccess);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_ALREADY_ADDED});
+    EXPECT_TRUE(package_.backupPaths.empty());
+    EXPECT_EQ(test::ListTree(target_.path()).size(), 1u);
+}
+
+TEST_F(FileOperationsTest, CancelledAddIsRemovedByTheRollback) {
+    const FileEntry entry = AddRecord("big.bin", Pattern(4096, 3));
+    context_.cancelRequested = 1;
+    EXPECT_EQ(Add(entry), result::kCancelled);
+    EXPECT_EQ(ProgressValues(events_), std::vector<uint32_t>{0});
+    EXPECT_EQ(Content("big.bin"), "");
+
+    // Cancelled after the first chunk.
+    context_.cancelRequested = 0;
+    Restore();
+    package_.backupPaths.clear();
+    events_.events.clear();
+    struct Countdown {
+        int pollsLeft = 2;
+    } countdown;
+    SetCancelPollHook(
+        [](ApplyContext& context, void* data) {
+            if (--static_cast<Countdown*>(data)->pollsLeft == 0) context.cancelRequested = 1;
+        },
+        &countdown);
+    EXPECT_EQ(Add(entry), result::kCancelled);
+    EXPECT_EQ(Content("big.bin").size(), 1024u);
+    EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{250, 250}));
+    Restore();
+    EXPECT_TRUE(FilesOf(target_.path()).empty());
+}
+
+TEST_F(FileOperationsTest, AddWhereAFileBlocksTheFolderFails) {
+    Install("sub", "a file, not a folder");
+    const FileEntry entry = AddRecord("sub\\new.dll", "content");
+    EXPECT_EQ(Add(entry), result::kOpenNewFile);
+    EXPECT_TRUE(package_.backupPaths.empty());
+    EXPECT_EQ(Content("sub"), "a file, not a folder");
+}
+
+TEST_F(FileOperationsTest, AddWhoseDataLiesOutsideThePackageChangesNothing) {
+    Install("data.bin", "previous");
+    FileEntry entry = AddRecord("data.bin", "replacement");
+    context_.overwriteExistingAdds = 1;
+    entry.dataOffset = 0xFFFFFFF0u;  // wraps around when added to the size
+    const test::Tree before = test::ListTree(target_.path());
+    EXPECT_EQ(Add(entry), result::kReadProgramFile);
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+// --- DeleteEntry
+
+TEST_F(FileOperationsTest, DeleteMovesFileToBackupAndRollbackBringsItBack) {
+    const std::string path = Install("obsolete.dll", "old");
+    const test::Tree before = test::ListTree(target_.path());
+    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    EXPECT_EQ(events_.Codes(),
+              (std::vector<uint32_t>{EV_DELETING_FILE, EV_FILE_PROGRESS, EV_FILE_PROGRESS}));
+    EXPECT_EQ(events_.events[0].text, path);
+    EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{0, 1000}));
+    EXPECT_FALSE(test::PathExists(path));
+    EXPECT_EQ(Content("obsolete.dll.1.20.old"), "old");
+    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    Restore();
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+}
+
+TEST_F(FileOperationsTest, DeleteOfMissingFileIsSkippedOnlyWithSkipFlagOne) {
+    context_.skipMissingDeletes = 1;
+    EXPECT_EQ(Delete(DeleteRecord("gone.dll")), result::kSuccess);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_DELETE_TARGET_MISSING});
+    events_.events.clear();
+    context_.skipMissingDeletes = 0;
+    EXPECT_EQ(Delete(DeleteRecord("gone.dll")), result::kOldFileMissing);
+    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_DELETING_FILE});
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+TEST_F(FileOperationsTest, DeletedFileIsGoneAfterTheCleanUp) {
+    Install("obsolete.dll", "old");
+    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    context_.packages = {package_};
+    DeleteBackups(context_);
+    EXPECT_TRUE(test::ListTree(target_.path()).empty());
+}
+
+// --- Names
+
+TEST_F(FileOperationsTest, LabelCharactersThatCannotStandInANameBecomeUnderscores) {
+    SetLabel("1/2:3");
+    Install("tool.exe", "old");
+    ASSERT_EQ(Delete(DeleteRecord("tool.exe")), result::kSuccess);
+    EXPECT_EQ(Content("tool.exe.1_2_3.old"), "old");
+    Restore();
+    EXPECT_EQ(Content("tool.exe"), "old");
+}
+
+TEST_F(FileOperationsTest, OverlongNamesAreRefusedWithoutTouchingAnything) {
+    const size_t folderLength = std::strlen(context_.targetFolder);
+    const std::string tooLong(260 - folderLength, 'n');
+    const std::string backupTooLong(259 - folderLength - 4, 'n');
+    FaultInjector faults(NativePlatform());
+    ScopedPlatform scope(faults);
+    for (const std::string& name : {tooLong, backupTooLong}) {
+        EXPECT_EQ(Update(UpdateRecord(name, "a", "b")), result::kOpenOldFile);
+        EXPECT_EQ(Add(AddRecord(name, "a")), result::kOpenNewFile);
+        EXPECT_EQ(Delete(DeleteRecord(name)), result::kOpenOldFile);
+    }
+    EXPECT_EQ(faults.Count(Operation::kExists), 0u);
+    EXPECT_EQ(faults.Count(Operation::kMove), 0u);
+    EXPECT_TRUE(events_.events.empty());
+    EXPECT_TRUE(package_.backupPaths.empty());
+}
+
+// A relative target folder is taken against the program's folder, whatever
+// the current folder was.
+TEST_F(FileOperationsTest, RelativeTargetFolderIsTakenAgainstTheProgramFolder) {
+    test::TempFolder elsewhere;
+    test::ScopedCurrentFolder current(elsewhere.path());
+    UseTarget("inst\\");
+    ASSERT_TRUE(test::WriteFile(programFolder_ / "inst\\obsolete.dll", "old"));
+    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    EXPECT_TRUE(test::PathExists(programFolder_ / "inst\\obsolete.dll.1.20.old"));
+    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{"inst\\obsolete.dll"});
+
+    // The rollback, too, finds the relative paths from the program's folder.
+    test::ScopedCurrentFolder again(elsewhere.path());
+    Restore();
+    EXPECT_EQ(test::ReadFile(programFolder_ / "inst\\obsolete.dll").value_or(""), "old");
+}
+
+// --- Rollback of whole runs
+
+TEST_F(FileOperationsTest, RunFailingAtThirdUpdateIsRolledBackCompletely) {
+    std::vector<FileEntry> updates;
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "file" + std::to_string(i) + ".dll";
+        const std::string oldContent = Pattern(700, i);
+        Install(name, oldContent);
+        updates.push_back(i < 2 ? UpdateRecord(name, oldContent, Pattern(900, i + 10))
+                                : FailingUpdateRecord(name));
+    }
+    const test::Tree before = test::ListTree(target_.path());
+
+    EXPECT_EQ(Update(updates[0]), result::kSuccess);
+    EXPECT_EQ(Update(updates[1]), result::kSuccess);
+    EXPECT_EQ(Update(updates[2]), result::kReadOldFile);
+    EXPECT_EQ(Content("file2.dll"), "partial!");
+    EXPECT_EQ(package_.backupPaths.size(), 3u);
+    Restore();
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+}
+
+TEST_F(FileOperationsTest, SecondPackageFailingRollsBackBothLastFirst) {
+    const std::string v1 = Pattern(600, 1);
+    const std::string v2 = Pattern(650, 2);
+    const std::string v3 = Pattern(700, 3);
+    Install("app.exe", v1);
+    Install("other.dll", "other");
+    const test::Tree before = test::ListTree(target_.path());
+
+    SetLabel("1.0");
+    ASSERT_EQ(Update(UpdateRecord("app.exe", v1, v2)), result::kSuccess);
+    ASSERT_EQ(Add(AddRecord("plugin.dll", "plugin")), result::kSuccess);
+    const PackageRef first = package_;
+
+    package_ = PackageRef();
+    SetLabel("2.0");
+    ASSERT_EQ(Update(UpdateRecord("app.exe", v2, v3)), result::kSuccess);
+    EXPECT_EQ(Update(Record("other.dll", "not a difference stream", kTime1)),
+              result::kBadDifferenceData);
+    EXPECT_EQ(Content("app.exe"), v3);
+
+    context_.packages = {first, package_};
+    RestoreBackups(context_);
+    EXPECT_EQ(test::ListTree(target_.path()), before);
+}
+
+// As the rollback is defined, a backup-named file next to an added file is
+// taken for that file's previous version.
+TEST_F(FileOperationsTest, LeftoverBackupNextToAddedFileIsMovedIntoPlace) {
+    Install("new.dll.1.20.old", "leftover");
+    ASSERT_EQ(Add(AddRecord("new.dll", "added")), result::kSuccess);
+    Restore();
+    EXPECT_EQ(FilesOf(target_.path()), (test::Tree{{"new.dll", "leftover"}}));
+}
+
+// Every platform call of a run may fail. Either the run fails and the
+// rollback brings back exactly the installed files, or the run succeeds with
+// every file in its new state, write times included.
+TEST_F(FileOperationsTest, AFailureAtAnySingleOperationIsUndoneByTheRollback) {
+    const std::string oldApp = Pattern(3000, 1);
+    std::string newApp = oldApp;
+    newApp.replace(1000, 300, Pattern(300, 99));
+    const FileEntry update = UpdateRecord("app.exe", oldApp, newApp, kTime2);
+    const FileEntry overwrite = AddRecord("data.bin", Pattern(1500, 5), kTime2);
+    const FileEntry fresh = AddRecord("sub\\deeper\\new.dll", Pattern(1100, 6), kTime2);
+    const FileEntry removal = DeleteRecord("obsolete.txt");
+    context_.overwriteExistingAdds = 1;
+    context_.events = nullptr;
+
+    struct Run {
+        test::TempFolder folder;
+        test::Tree installed;
+        ResultCode result = 0;
+    };
+    const auto runOnce = [&](Run& run) {
+        test::WriteFile(run.folder / "app.exe", oldApp);
+        test::WriteFile(run.folder / "data.bin", "previous data");
+        test::WriteFile(run.folder / "obsolete.txt", "obsolete");
+        run.installed = FilesOf(run.folder.path());
+        UseTarget(run.folder.path() + "\\");
+        package_.backupPaths.clear();
+        run.result = Update(update);
+        if (run.result == 0) run.result = Add(overwrite);
+        if (run.result == 0) run.result = Add(fresh);
+        if (run.result == 0) run.result = Delete(removal);
+    };
+
+    FaultInjector faults(NativePlatform());
+    ScopedPlatform scope(faults);
+    Run clean;
+    runOnce(clean);
+    ASSERT_EQ(clean.result, result::kSuccess);
+    const uint64_t operations = faults.Count();
+    const test::Tree updated = FilesOf(clean.folder.path());
+    ASSERT_GT(operations, 20u);
+
+    for (uint64_t k = 1; k <= operations; ++k) {
+        faults.Reset();
+        faults.FailAt(k, win32err::kAccessDenied);
+        Run run;
+        runOnce(run);
+        ASSERT_EQ(faults.FaultsTriggered(), 1u) << "operation " << k;
+        faults.Reset();
+        if (run.result == result::kSuccess) {
+            EXPECT_EQ(FilesOf(run.folder.path()), updated) << "operation " << k;
+            for (const char* name : {"app.exe", "data.bin", "sub\\deeper\\new.dll"}) {
+                EXPECT_TRUE(SameTime(WriteTimeOf(run.folder / name), kTime2))
+                    << "operation " << k << ", " << name;
+            }
+        } else {
+            Restore();
+            EXPECT_EQ(FilesOf(run.folder.path()), run.installed)
+                << "operation " << k << ", result " << std::hex << run.result;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pkx
