@@ -1,0 +1,163 @@
+#include "support/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace pkx {
+namespace {
+
+std::string Hex(const uint8_t digest[16]) {
+    std::string text;
+    char pair[3];
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::string DigestOf(const void* data, uint32_t length) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, data, length);
+    uint8_t digest[16];
+    MD5Final(digest, &context);
+    return Hex(digest);
+}
+
+std::string DigestOf(const std::string& text) {
+    return DigestOf(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+// A byte pattern without short periods; reference digests were computed
+// from the same bytes with `openssl md5` and `md5sum`.
+std::vector<uint8_t> Pattern(size_t length) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>((static_cast<uint32_t>(i) * 2654435761u) >> 24);
+    }
+    return bytes;
+}
+
+TEST(Md5, Rfc1321TestSuite) {
+    EXPECT_EQ(DigestOf(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(DigestOf("a"), "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(DigestOf("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(DigestOf("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(DigestOf("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+    EXPECT_EQ(DigestOf("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+              "d174ab98d277d9f5a5611c2c9f419d9f");
+    EXPECT_EQ(DigestOf("1234567890123456789012345678901234567890"
+                       "1234567890123456789012345678901234567890"),
+              "57edf4a22be3c955ac49da2e2107b67a");
+}
+
+// Around the padding boundary: from 56 buffered bytes on, the length no
+// longer fits and the padding takes an extra block.
+TEST(Md5, LengthsAroundThePaddingBoundary) {
+    struct Case {
+        size_t length;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {0, "d41d8cd98f00b204e9800998ecf8427e"},   {55, "1eec39e439a0686e0f16143c93e65544"},
+        {56, "99d69c39ec90af2fb1496b6e9c6c764d"},  {63, "6bb048b09bcadbcdfd181977323cdfd0"},
+        {64, "e2ea14ec96ad97249814fe4e07e09782"},  {65, "6eefe2eaf8f76d19fb53cbf452e5a331"},
+        {119, "34ec2dd3b6fce7edb56cd76666f819bf"}, {120, "06365e9cd131eec736e29727ab0608dd"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> data = Pattern(c.length);
+        EXPECT_EQ(DigestOf(data.data(), static_cast<uint32_t>(data.size())), c.digest)
+            << "length " << c.length;
+    }
+}
+
+TEST(Md5, MultiMegabyteInputs) {
+    const std::vector<uint8_t> data = Pattern(5 * 1024 * 1024 + 3);
+    EXPECT_EQ(DigestOf(data.data(), static_cast<uint32_t>(data.size())),
+              "e907bfe8413ac14a1fdff370f5bb0d54");
+    const std::string million(1000000, 'a');
+    EXPECT_EQ(DigestOf(million), "7707d6ae4e027c70eea2a935c2296f21");
+}
+
+// Feeds `data` in pieces whose lengths `nextPiece` chooses.
+template <typename NextPiece>
+std::string DigestInPieces(const std::vector<uint8_t>& data, NextPiece nextPiece) {
+    MD5_CTX context;
+    MD5Init(&context);
+    size_t offset = 0;
+    while (offset < data.size()) {
+        const size_t piece = std::min(nextPiece(), data.size() - offset);
+        MD5Update(&context, data.data() + offset, static_cast<uint32_t>(piece));
+        offset += piece;
+    }
+    uint8_t digest[16];
+    MD5Final(digest, &context);
+    return Hex(digest);
+}
+
+TEST(Md5, ChunkingDoesNotChangeTheDigest) {
+    const std::vector<uint8_t> data = Pattern(10007);
+    const char* const expected = "d91fd7ef2cee60223fb91026b837c391";
+
+    EXPECT_EQ(DigestInPieces(data, [] { return size_t{10007}; }), expected);
+    EXPECT_EQ(DigestInPieces(data, [] { return size_t{512}; }), expected);
+    EXPECT_EQ(DigestInPieces(data, [] { return size_t{1}; }), expected);
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 random(seed);
+        std::uniform_int_distribution<size_t> length(0, 200);  // zero-length calls included
+        EXPECT_EQ(DigestInPieces(data, [&] { return length(random); }), expected)
+            << "seed " << seed;
+    }
+}
+
+TEST(Md5, EmptyUpdatesChangeNothing) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, "ab", 2);
+    MD5Update(&context, nullptr, 0);
+    MD5Update(&context, "c", 1);
+    MD5Update(&context, "", 0);
+    uint8_t digest[16];
+    MD5Final(digest, &context);
+    EXPECT_EQ(Hex(digest), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(Md5, BitCountCarriesIntoTheHighWord) {
+    MD5_CTX context;
+    MD5Init(&context);
+    EXPECT_EQ(context.count[0], 0u);
+    EXPECT_EQ(context.count[1], 0u);
+    MD5Update(&context, "abc", 3);
+    EXPECT_EQ(context.count[0], 24u);
+
+    // As if 2^29 - 64 bytes had been hashed: one more block wraps the low word.
+    context.count[0] = 0xFFFFFE00u;
+    context.count[1] = 0;
+    const std::vector<uint8_t> block = Pattern(64);
+    MD5Update(&context, block.data(), 64);
+    EXPECT_EQ(context.count[0], 0u);
+    EXPECT_EQ(context.count[1], 1u);
+}
+
+TEST(Md5, FinalLeavesOnlyZeroBytes) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, "some bytes left in the block buffer", 35);
+    uint8_t digest[16];
+    MD5Final(digest, &context);
+
+    uint8_t zeros[sizeof(MD5_CTX)] = {};
+    EXPECT_EQ(std::memcmp(&context, zeros, sizeof context), 0);
+    EXPECT_EQ(Hex(digest), DigestOf("some bytes left in the block buffer"));
+}
+
+}  // namespace
+}  // namespace pkx

@@ -1,0 +1,57 @@
+// Loading the display text table, its line breaks and template expansion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/apply_context.h"
+
+namespace pkx {
+
+// Start-up and fallback resource strings beside the table's IDs 1000 to 1073.
+inline constexpr uint32_t kTextThreadFailedJapanese = 109;
+inline constexpr uint32_t kTextOpenFailedJapanese = 110;
+inline constexpr uint32_t kTextReadFailedJapanese = 111;
+inline constexpr uint32_t kTextThreadFailedEnglish = 209;
+inline constexpr uint32_t kTextOpenFailedEnglish = 210;
+inline constexpr uint32_t kTextReadFailedEnglish = 211;
+// 2069 to 2071: English forms of 1069 to 1071 for packages below version 130.
+inline constexpr uint32_t kEnglishTextOffset = 1000;
+
+inline constexpr int32_t kDefaultFontHeight = 12;
+inline constexpr uint32_t kDefaultTextCodePage = 932;
+// The face of the built-in texts' font, "ＭＳ Ｐゴシック" in code page 932.
+inline constexpr char kDefaultFontFace[] =
+    "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E";
+// Font records hold a face name of 31 bytes and its terminator.
+inline constexpr uint32_t kFaceNameSize = 32;
+
+// Copies resource string `id` into `buffer` (at most size - 1 bytes, always
+// terminated); returns its length, 0 when the string does not exist.
+uint32_t LoadResourceText(uint32_t id, char* buffer, uint32_t size);
+
+// Fills all 74 slots from resource strings 1000 to 1073 with their line
+// breaks converted, and selects code page 932 and the built-in font.
+void LoadDefaultTexts(ApplyContext& context);
+
+// Puts the open and read failure texts into slots 1041 and 1042, in Japanese
+// when `systemCodePage` is 932 and in English otherwise, as they are.
+void LoadStartupTexts(ApplyContext& context);
+
+// Turns each backslash-n byte pair into CR LF in place, byte by byte.
+void ConvertLineBreaks(char* text);
+
+// Expands %s (value1, value2, then value3 for every further one), %1, %2 and
+// %3 in `templ` into `destination`; "%" followed by any other character gives
+// that character. Double-byte characters of `codePage` are copied whole. An
+// absent (null) value inserts nothing. The result is cut to
+// destinationSize - 1 bytes, never inside a double-byte character, and always
+// terminated. Returns `destination`.
+char* ExpandTemplate(char* destination, size_t destinationSize, const char* templ,
+                     const char* value1, const char* value2, const char* value3, uint32_t codePage);
+
+// Copies `face` into a 32-byte font face field, cut to at most 31 bytes
+// without splitting a double-byte character of `codePage`.
+void CopyFaceName(char* dest32, const char* face, uint32_t codePage);
+
+}  // namespace pkx

@@ -1,0 +1,30 @@
+# The built-in display texts, generated from default_texts.tsv: a C++ table
+# compiled into pkx_core where there are no resources, and on Windows a
+# STRINGTABLE script, PKX_TEXTS_RC, that each executable compiles in
+# (pkx_link_texts).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(PKX_TEXTS_TABLE ${CMAKE_CURRENT_LIST_DIR}/default_texts.tsv)
+set(PKX_TEXTS_GENERATOR ${CMAKE_CURRENT_LIST_DIR}/generate_texts.py)
+set(PKX_TEXTS_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/texts)
+file(MAKE_DIRECTORY ${PKX_TEXTS_OUTPUT_DIR})
+
+if(WIN32)
+  set(PKX_TEXTS_RC ${PKX_TEXTS_OUTPUT_DIR}/texts.rc)
+  add_custom_command(
+    OUTPUT ${PKX_TEXTS_RC}
+    COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --rc ${PKX_TEXTS_RC}
+    DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
+    COMMENT "Generating the built-in string table resource"
+    VERBATIM)
+else()
+  set(PKX_TEXTS_RC "")
+  set(PKX_TEXTS_CPP ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
+  add_custom_command(
+    OUTPUT ${PKX_TEXTS_CPP}
+    COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --cpp ${PKX_TEXTS_CPP}
+    DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
+    COMMENT "Generating the built-in string table"
+    VERBATIM)
+  target_sources(pkx_core PRIVATE ${PKX_TEXTS_CPP})
+endif()
