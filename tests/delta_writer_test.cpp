@@ -1,0 +1,352 @@
+// The difference stream writer and encoder; encoded streams are checked by
+// applying them with the updater's own reader to real files.
+#include "tools/packwriter/delta_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/delta_stream.h"
+#include "tests/test_support.h"
+
+namespace pkx::packwriter {
+namespace {
+
+// Applies `stream` (stored at offset 0 of a program file) to `oldData`.
+ResultCode ApplyToFiles(const Bytes& oldData, const Bytes& stream, Bytes* output) {
+    test::TempFolder folder;
+    const std::string programPath = folder / "update.exe";
+    const std::string oldPath = folder / "old";
+    const std::string newPath = folder / "new";
+    EXPECT_TRUE(test::WriteFile(programPath, std::string(stream.begin(), stream.end())));
+    EXPECT_TRUE(test::WriteFile(oldPath, std::string(oldData.begin(), oldData.end())));
+    ApplyContext context;
+    PackageRef package;
+    FileEntry entry;
+    entry.dataSize = static_cast<uint32_t>(stream.size());
+    ResultCode result = 0xDEAD;
+    {
+        BinaryFile programFile;
+        BinaryFile oldFile;
+        BinaryFile newFile;
+        EXPECT_EQ(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal), 0u);
+        EXPECT_EQ(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal), 0u);
+        EXPECT_EQ(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive), 0u);
+        result = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    }
+    const std::optional<std::string> text = test::ReadFile(newPath);
+    *output = text ? Bytes(text->begin(), text->end()) : Bytes();
+    return result;
+}
+
+void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+    const Bytes stream = EncodeDelta(oldData, newData, blockSize);
+    Bytes output;
+    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
+    EXPECT_TRUE(output == newData)
+        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes, block size "
+        << blockSize << ", output " << output.size() << " bytes";
+}
+
+struct Instruction {
+    uint8_t opcode = 0;
+    uint32_t offset = 0;
+    uint32_t amount = 0;  // count or length
+};
+
+uint32_t U32At(const Bytes& bytes, size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
+}
+
+// The instructions of a well-formed stream, OP_END excluded.
+std::vector<Instruction> ListInstructions(const Bytes& stream) {
+    const uint32_t blockSize = U32At(stream, 6);
+    std::vector<Instruction> list;
+    size_t at = kDeltaHeaderSize;
+    while (stream.at(at) != OP_END) {
+        Instruction instruction;
+        instruction.opcode = stream[at++];
+        switch (instruction.opcode) {
+            case OP_COPY_BLOCK:
+                instruction.offset = U32At(stream, at);
+                instruction.amount = 1;
+                at += 4;
+                break;
+            case OP_COPY_BLOCKS:
+            case OP_COPY_BYTES:
+                instruction.offset = U32At(stream, at);
+                instruction.amount = U32At(stream, at + 4);
+                at += 8;
+                break;
+            case OP_LITERAL_BLOCK:
+                at += blockSize;
+                break;
+            case OP_LITERAL_BLOCKS:
+                instruction.amount = U32At(stream, at);
+                at += 4 + size_t{instruction.amount} * blockSize;
+                break;
+            case OP_LITERAL_BYTES:
+                instruction.amount = U32At(stream, at);
+                at += 4 + instruction.amount;
+                break;
+        }
+        list.push_back(instruction);
+    }
+    EXPECT_EQ(at + 1, stream.size()) << "bytes after OP_END";
+    return list;
+}
+
+size_t LiteralBytes(const Bytes& stream) {
+    const uint32_t blockSize = U32At(stream, 6);
+    size_t total = 0;
+    for (const Instruction& instruction : ListInstructions(stream)) {
+        if (instruction.opcode == OP_LITERAL_BLOCK) total += blockSize;
+        if (instruction.opcode == OP_LITERAL_BLOCKS)
+            total += size_t{instruction.amount} * blockSize;
+        if (instruction.opcode == OP_LITERAL_BYTES) total += instruction.amount;
+    }
+    return total;
+}
+
+Bytes RandomBytes(size_t size, std::mt19937& random) {
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+Bytes RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    return RandomBytes(size, random);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
+    return Bytes(bytes.begin() + offset, bytes.begin() + offset + length);
+}
+
+TEST(DeltaStreamWriter, LaysOutHeaderAndInstructionsLittleEndian) {
+    const uint8_t block[3] = {0xB0, 0xB1, 0xB2};
+    const uint8_t blocks[6] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5};
+    const uint8_t bytes[2] = {0xD0, 0xD1};
+    DeltaStreamWriter writer(3);
+    writer.CopyBlock(0xA1B2C3D4u)
+        .CopyBlocks(0x01020304u, 0x05060708u)
+        .CopyBytes(9, 2)
+        .LiteralBlock(block)
+        .LiteralBlocks(blocks, 2)
+        .LiteralBytes(bytes, 2)
+        .Opcode(0xEE)
+        .End();
+
+    const Bytes expected = {
+        0x50, 0x4B, 0x53, 0x20, 0x64, 0x00, 0x03, 0x00, 0x00, 0x00,  // "PKS ", 100, 3
+        0x01, 0xD4, 0xC3, 0xB2, 0xA1,                                // OP_COPY_BLOCK
+        0x02, 0x04, 0x03, 0x02, 0x01, 0x08, 0x07, 0x06, 0x05,        // OP_COPY_BLOCKS
+        0x03, 0x09, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,        // OP_COPY_BYTES
+        0x04, 0xB0, 0xB1, 0xB2,                                      // OP_LITERAL_BLOCK
+        0x05, 0x02, 0x00, 0x00, 0x00, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
+        0xC5, 0x06, 0x02, 0x00, 0x00, 0x00, 0xD0, 0xD1,  // OP_LITERAL_BYTES
+        0xEE, 0x00};
+    EXPECT_EQ(writer.bytes(), expected);
+}
+
+TEST(DeltaStreamWriter, WritesAnyMagicVersionAndRawFields) {
+    const Bytes stream =
+        DeltaStreamWriter(0xFFFFFFFFu, 0xABCD, 0x20584B50).RawU16(0x1234).Raw("xy", 2).Take();
+    const Bytes expected = {0x50, 0x4B, 0x58, 0x20, 0xCD, 0xAB, 0xFF,
+                            0xFF, 0xFF, 0xFF, 0x34, 0x12, 'x',  'y'};
+    EXPECT_EQ(stream, expected);
+}
+
+TEST(EncodeDelta, RoundTripsStructuredInputs) {
+    std::mt19937 random(42);
+    const Bytes base = RandomBytes(5000, random);
+    const Bytes other = RandomBytes(3000, random);
+    struct Case {
+        const char* what;
+        Bytes oldData;
+        Bytes newData;
+    };
+    const std::vector<Case> cases = {
+        {"both empty", {}, {}},
+        {"empty old", {}, base},
+        {"empty new", base, {}},
+        {"identical", base, base},
+        {"unrelated", base, other},
+        {"insertion", base, Concat({Slice(base, 0, 1234), other, Slice(base, 1234, 3766)})},
+        {"deletion", base, Concat({Slice(base, 0, 1000), Slice(base, 2500, 2500)})},
+        {"shifted by one", base, Concat({Bytes{0x5A}, base})},
+        {"shortened by one", base, Slice(base, 1, 4999)},
+        {"halves swapped", base, Concat({Slice(base, 2500, 2500), Slice(base, 0, 2500)})},
+        {"repeated block", base,
+         Concat({Slice(base, 64, 64), Slice(base, 64, 64), Slice(base, 64, 64)})},
+        {"zeros to zeros", Bytes(4000, 0), Bytes(4100, 0)},
+        {"zeros into random", Bytes(4000, 0), Concat({Slice(base, 0, 100), Bytes(1000, 0), base})},
+        {"one byte changed", base,
+         [&] {
+             Bytes changed = base;
+             changed[2047] ^= 1;
+             return changed;
+         }()},
+    };
+    for (uint32_t blockSize : {1u, 3u, 64u, 100u, 4096u, 8192u}) {
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize));
+            ExpectRoundTrip(test.oldData, test.newData, blockSize);
+        }
+    }
+}
+
+TEST(EncodeDelta, RoundTripsSizesAroundBlockMultiples) {
+    const uint32_t blockSize = 64;
+    const Bytes source = RandomBytes(8 * blockSize, 7);
+    for (size_t blocks : {0, 1, 2, 5}) {
+        for (int delta : {-1, 0, 1}) {
+            if (blocks == 0 && delta < 0) continue;
+            const size_t size = blocks * blockSize + delta;
+            SCOPED_TRACE("size " + std::to_string(size));
+            const Bytes sized = Slice(source, 0, size);
+            ExpectRoundTrip(sized, sized, blockSize);
+            ExpectRoundTrip(source, sized, blockSize);
+            ExpectRoundTrip(sized, source, blockSize);
+            ExpectRoundTrip(Slice(source, 3, size), sized, blockSize);
+        }
+    }
+}
+
+TEST(EncodeDelta, RoundTripsRandomEdits) {
+    std::mt19937 random(2024);
+    const uint32_t blockSizes[] = {1, 2, 7, 16, 64, 256};
+    for (int round = 0; round < 150; ++round) {
+        const Bytes oldData = RandomBytes(random() % 3000, random);
+        Bytes newData = oldData;
+        // Some inserts, deletes, overwrites and moves; a few bytes of a small
+        // alphabet so that blocks repeat.
+        const int edits = random() % 6;
+        for (int edit = 0; edit < edits; ++edit) {
+            const size_t at = newData.empty() ? 0 : random() % newData.size();
+            const size_t length = random() % 300;
+            Bytes piece = RandomBytes(length, random);
+            if (random() % 2)
+                for (uint8_t& byte : piece) byte &= 3;
+            switch (random() % 4) {
+                case 0:
+                    newData.insert(newData.begin() + at, piece.begin(), piece.end());
+                    break;
+                case 1:
+                    newData.erase(newData.begin() + at,
+                                  newData.begin() + std::min(newData.size(), at + length));
+                    break;
+                case 2:
+                    for (size_t i = 0; i < length && at + i < newData.size(); ++i) {
+                        newData[at + i] = piece[i];
+                    }
+                    break;
+                default: {
+                    const Bytes moved(newData.begin() + at,
+                                      newData.begin() + std::min(newData.size(), at + length));
+                    newData.erase(newData.begin() + at, newData.begin() + at + moved.size());
+                    newData.insert(newData.begin(), moved.begin(), moved.end());
+                }
+            }
+        }
+        const uint32_t blockSize = blockSizes[random() % 6];
+        SCOPED_TRACE("round " + std::to_string(round));
+        ExpectRoundTrip(oldData, newData, blockSize);
+    }
+}
+
+TEST(EncodeDelta, IdenticalFileIsOneBlockRunAndItsTail) {
+    const Bytes data = RandomBytes(64 * 1024 + 100, 11);
+    const Bytes stream = EncodeDelta(data, data, 1024);
+
+    const std::vector<Instruction> list = ListInstructions(stream);
+
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].opcode, OP_COPY_BLOCKS);
+    EXPECT_EQ(list[0].offset, 0u);
+    EXPECT_EQ(list[0].amount, 64u);
+    EXPECT_EQ(list[1].opcode, OP_COPY_BYTES);
+    EXPECT_EQ(list[1].offset, 64u * 1024);
+    EXPECT_EQ(list[1].amount, 100u);
+}
+
+TEST(EncodeDelta, KeepsLiteralDataToTheChangedParts) {
+    const uint32_t blockSize = 1024;
+    const Bytes base = RandomBytes(64 * blockSize + 100, 12);
+    const Bytes inserted = RandomBytes(10, 13);
+    struct Case {
+        const char* what;
+        Bytes newData;
+        size_t mostLiteral;
+    };
+    const Case cases[] = {
+        // Only the blocks that an edit touches turn literal.
+        {"insertion",
+         Concat({Slice(base, 0, 5000), inserted, Slice(base, 5000, base.size() - 5000)}),
+         inserted.size() + blockSize},
+        {"deletion", Concat({Slice(base, 0, 5000), Slice(base, 6000, base.size() - 6000)}),
+         2 * blockSize},
+        {"shifted by one", Concat({inserted, base}), inserted.size()},
+        {"blocks reordered",
+         Concat({Slice(base, 32 * blockSize, 32 * blockSize), Slice(base, 0, 32 * blockSize),
+                 Slice(base, 64 * blockSize, 100)}),
+         0},
+        {"appended", Concat({base, inserted}), inserted.size() + 100},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const Bytes stream = EncodeDelta(base, test.newData, blockSize);
+        EXPECT_LE(LiteralBytes(stream), test.mostLiteral);
+        ExpectRoundTrip(base, test.newData, blockSize);
+    }
+}
+
+TEST(EncodeDelta, UnrelatedDataCostsLittleMoreThanItsSize) {
+    const Bytes oldData = RandomBytes(10000, 14);
+    const Bytes newData = RandomBytes(10000, 15);
+
+    const Bytes stream = EncodeDelta(oldData, newData, 512);
+
+    EXPECT_EQ(LiteralBytes(stream), newData.size());
+    // Header, one OP_LITERAL_BLOCKS, one OP_LITERAL_BYTES for the tail, OP_END.
+    EXPECT_EQ(stream.size(), newData.size() + 10 + 5 + 5 + 1);
+}
+
+TEST(EncodeDelta, LargeFileWithTheDefaultBlockSize) {
+    std::mt19937 random(16);
+    const Bytes oldData = RandomBytes(3 * 1024 * 1024 + 77, random);
+    Bytes newData = oldData;
+    newData.insert(newData.begin() + 1000000, 4321, 0x11);
+    newData.erase(newData.begin() + 2000000, newData.begin() + 2100000);
+    const uint32_t blockSize = DefaultDeltaBlockSize(newData.size());
+    ASSERT_EQ(blockSize, 16384u);
+
+    const Bytes stream = EncodeDelta(oldData, newData, blockSize);
+
+    EXPECT_LE(LiteralBytes(stream), 4321u + 3 * blockSize);
+    Bytes output;
+    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
+    EXPECT_TRUE(output == newData);
+}
+
+TEST(DefaultDeltaBlockSize, GrowsWithTheFileFrom512BytesTo64KiB) {
+    EXPECT_EQ(DefaultDeltaBlockSize(0), 512u);
+    EXPECT_EQ(DefaultDeltaBlockSize(100 * 1024), 512u);
+    EXPECT_EQ(DefaultDeltaBlockSize(1024 * 1024), 4096u);
+    EXPECT_EQ(DefaultDeltaBlockSize(16 * 1024 * 1024), 65536u);
+    EXPECT_EQ(DefaultDeltaBlockSize(size_t{1} << 31), 65536u);
+}
+
+}  // namespace
+}  // namespace pkx::packwriter
