@@ -1,0 +1,42 @@
+#include "platform/fault_injection.h"
+
+namespace pkx {
+
+FaultInjector::FaultInjector(Platform& inner) : inner_(inner) {}
+
+void FaultInjector::FailAt(uint64_t k, uint32_t code) {
+    faults_.push_back({k, code, true, Operation::kOpen, false});
+}
+
+void FaultInjector::FailAt(uint64_t k, uint32_t code, Operation kind) {
+    faults_.push_back({k, code, false, kind, false});
+}
+
+void FaultInjector::FailFrom(uint64_t k, uint32_t code, Operation kind) {
+    faults_.push_back({k, code, false, kind, true});
+}
+
+void FaultInjector::Reset() {
+    faults_.clear();
+    total_ = 0;
+    for (auto& count : byKind_) count = 0;
+    triggered_ = 0;
+}
+
+bool FaultInjector::Hit(Operation kind, uint32_t* code) {
+    uint64_t overall = total_.fetch_add(1) + 1;
+    uint64_t ofKind = byKind_[static_cast<size_t>(kind)].fetch_add(1) + 1;
+    for (const Fault& fault : faults_) {
+        bool hit = fault.anyKind ? overall == fault.k
+                                 : fault.kind == kind &&
+                                       (fault.onwards ? ofKind >= fault.k : ofKind == fault.k);
+        if (hit) {
+            *code = fault.code;
+            triggered_.fetch_add(1);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace pkx

@@ -1,0 +1,490 @@
+// The seam on Linux and other POSIX systems; see README.md for the mappings.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/ini_file.h"
+#include "platform/posix/locale_code_page.h"
+#include "platform/posix/posix_errors.h"
+#include "platform/posix/posix_paths.h"
+#include "platform/posix/registry_file.h"
+#include "platform/posix/text_files.h"
+#include "texts/builtin_texts.h"
+
+namespace pkx {
+
+namespace {
+
+using posix::NativePath;
+using posix::Win32Error;
+using posix::Win32ErrorForPath;
+
+constexpr uint32_t kCreateNew = 1;
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kTruncateExisting = 5;
+constexpr uint32_t kNegativeSeek = 131;  // ERROR_NEGATIVE_SEEK
+constexpr uint32_t kNotAFolder = 267;    // ERROR_DIRECTORY
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr int64_t kFileTimeTicksPerSecond = 10000000;
+
+int OpenFlags(uint32_t access, uint32_t disposition, bool* truncate, bool* valid) {
+    *valid = true;
+    *truncate = false;
+    bool reads = (access & kGenericRead) != 0;
+    bool writes = (access & kGenericWrite) != 0;
+    int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+    switch (disposition) {
+        case kCreateNew:
+            return flags | O_CREAT | O_EXCL;
+        case kCreateAlways:
+            *truncate = true;
+            return flags | O_CREAT;
+        case kOpenExisting:
+            return flags;
+        case kOpenAlways:
+            return flags | O_CREAT;
+        case kTruncateExisting:
+            *truncate = true;
+            *valid = writes;
+            return flags;
+        default:
+            *valid = false;
+            return flags;
+    }
+}
+
+// Share mode 0 takes the file for this handle alone; any sharing takes a
+// shared lock, so that a later opener without sharing sees the handle. This
+// is coarser than Windows, which also weighs the access of each handle.
+int LockFor(uint32_t share) {
+    return ((share & (kShareRead | kShareWrite)) == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
+}
+
+// Windows refuses to delete or rename a file that a handle holds open
+// without delete sharing, which the seam never grants.
+bool IsHeldOpen(const std::string& native) {
+    int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat info;
+    bool held = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+// The code for an I/O call on a handle: a valid handle without the needed
+// access is ERROR_ACCESS_DENIED on Windows, not ERROR_INVALID_HANDLE.
+uint32_t TransferError(int error, FileHandle file) {
+    if (error == EBADF && fcntl(static_cast<int>(file), F_GETFD) != -1) {
+        return win32err::kAccessDenied;
+    }
+    return Win32Error(error);
+}
+
+uint32_t CopyOut(const std::string& text, char* buffer, uint32_t size) {
+    if (text.size() + 1 > size) return 0;
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<uint32_t>(text.size());
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+const char* Environment(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+// "$HOME/<name>" or "" without a home.
+std::string InHome(const char* name) {
+    const char* home = Environment("HOME");
+    return home != nullptr ? WithoutTrailingSlashes(home) + "/" + name : std::string();
+}
+
+std::string SpecialFolderNative(SpecialFolder folder) {
+    static const char* const kOverrides[] = {
+        "PKX_FOLDER_WINDOWS",    "PKX_FOLDER_SYSTEM",  "PKX_FOLDER_PROGRAM_FILES",
+        "PKX_FOLDER_DRIVE_ROOT", "PKX_FOLDER_DESKTOP", "PKX_FOLDER_PERSONAL",
+    };
+    size_t index = static_cast<size_t>(folder);
+    if (index >= sizeof kOverrides / sizeof kOverrides[0]) return std::string();
+    if (const char* value = Environment(kOverrides[index])) return value;
+    switch (folder) {
+        case SpecialFolder::kWindows:
+            return "/etc";
+        case SpecialFolder::kSystem:
+            return "/usr/lib";
+        case SpecialFolder::kProgramFiles:
+            return "/opt";
+        case SpecialFolder::kWindowsDriveRoot:
+            return "/";
+        case SpecialFolder::kDesktop:
+            if (const char* value = Environment("XDG_DESKTOP_DIR")) return value;
+            return InHome("Desktop");
+        case SpecialFolder::kPersonal:
+            if (const char* value = Environment("XDG_DOCUMENTS_DIR")) return value;
+            return InHome("Documents");
+    }
+    return std::string();
+}
+
+// The target of a /proc/.../exe link, without the " (deleted)" the kernel
+// appends once the file was replaced; "" when it cannot be read.
+std::string ExecutableLink(const std::string& link) {
+    char target[4096];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) return std::string();
+    std::string path(target, static_cast<size_t>(length));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.resize(path.size() - deleted.size());
+    }
+    return path;
+}
+
+// The executable of process `pid` ("" when it has vanished).
+std::string ProcessExecutable(const char* pid) {
+    std::string base = std::string("/proc/") + pid;
+    std::string path = ExecutableLink(base + "/exe");
+    if (!path.empty()) return path;
+    // Kernel threads and other users' processes: only the (short) command name.
+    std::string comm;
+    if (!posix::ReadWholeFile(base + "/comm", &comm)) return std::string();
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    return comm;
+}
+
+bool IsProcessId(const char* name) {
+    if (*name == '\0') return false;
+    for (; *name != '\0'; ++name) {
+        if (*name < '0' || *name > '9') return false;
+    }
+    return true;
+}
+
+class PosixPlatform final : public Platform {
+  public:
+    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                  uint32_t /*flags*/, FileHandle* out) override {
+        *out = kInvalidFile;
+        bool truncate = false;
+        bool valid = false;
+        int flags = OpenFlags(access, disposition, &truncate, &valid);
+        if (!valid) return win32err::kInvalidParameter;
+        std::string native = NativePath(path);
+        int fd = open(native.c_str(), flags, 0666);
+        if (fd < 0) {
+            int error = errno;
+            if (error == EEXIST) return win32err::kFileExists;
+            return Win32ErrorForPath(error, native.c_str());
+        }
+        uint32_t result = PrepareOpened(fd, share, truncate);
+        if (result != win32err::kSuccess) {
+            close(fd);
+            return result;
+        }
+        *out = fd;
+        return win32err::kSuccess;
+    }
+
+    uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
+        *done = 0;
+        auto* bytes = static_cast<char*>(buffer);
+        while (*done < count) {
+            ssize_t got = read(static_cast<int>(file), bytes + *done, count - *done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return TransferError(errno, file);
+            if (got == 0) break;  // end of file: a short read, not a failure
+            *done += static_cast<uint32_t>(got);
+        }
+        return win32err::kSuccess;
+    }
+
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
+        *done = 0;
+        const auto* bytes = static_cast<const char*>(buffer);
+        while (*done < count) {
+            ssize_t put = write(static_cast<int>(file), bytes + *done, count - *done);
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) return TransferError(errno, file);
+            if (put == 0) return win32err::kDiskFull;
+            *done += static_cast<uint32_t>(put);
+        }
+        return win32err::kSuccess;
+    }
+
+    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
+        int fd = static_cast<int>(file);
+        int64_t base = 0;
+        if (origin == kFileCurrent) {
+            base = lseek(fd, 0, SEEK_CUR);
+        } else if (origin == kFileEnd) {
+            struct stat info;
+            base = fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+        } else if (origin != kFileBegin) {
+            return win32err::kInvalidParameter;
+        }
+        if (base < 0) return Win32Error(errno);
+        int64_t target = base + distance;
+        if (target < 0) return kNegativeSeek;
+        // Without a high part the new position must fit in 32 bits.
+        if (target > 0xFFFFFFFFLL) return win32err::kInvalidParameter;
+        if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) return Win32Error(errno);
+        *position = static_cast<uint32_t>(target);
+        return win32err::kSuccess;
+    }
+
+    uint32_t Size(FileHandle file, uint32_t* size) override {
+        struct stat info;
+        if (fstat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
+        *size = static_cast<uint32_t>(static_cast<uint64_t>(info.st_size) & 0xFFFFFFFFu);
+        return win32err::kSuccess;
+    }
+
+    uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
+        struct stat info;
+        if (fstat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
+        int64_t ticks = static_cast<int64_t>(info.st_mtim.tv_sec) * kFileTimeTicksPerSecond +
+                        info.st_mtim.tv_nsec / 100 + kUnixEpochAsFileTime;
+        if (ticks < 0) ticks = 0;  // before 1601: not representable
+        time->low = static_cast<uint32_t>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
+        time->high = static_cast<uint32_t>(static_cast<uint64_t>(ticks) >> 32);
+        return win32err::kSuccess;
+    }
+
+    uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
+        uint64_t ticks = (static_cast<uint64_t>(time.high) << 32) | time.low;
+        // Unsigned difference read as signed: times before 1970 are negative.
+        auto sinceEpoch = static_cast<int64_t>(ticks - static_cast<uint64_t>(kUnixEpochAsFileTime));
+        int64_t seconds = sinceEpoch / kFileTimeTicksPerSecond;
+        int64_t rest = sinceEpoch % kFileTimeTicksPerSecond;
+        if (rest < 0) {
+            rest += kFileTimeTicksPerSecond;
+            --seconds;
+        }
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = static_cast<time_t>(seconds);
+        times[1].tv_nsec = static_cast<long>(rest * 100);
+        if (futimens(static_cast<int>(file), times) != 0) return Win32Error(errno);
+        return win32err::kSuccess;
+    }
+
+    void Close(FileHandle file) override {
+        if (file != kInvalidFile) close(static_cast<int>(file));
+    }
+
+    bool Exists(const char* pattern) override {
+        size_t length = pattern != nullptr ? strlen(pattern) : 0;
+        if (length == 0 || pattern[length - 1] == '\\' || pattern[length - 1] == '/') return false;
+        std::string native = NativePath(pattern);
+        size_t slash = native.rfind('/');
+        std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+        if (name.find_first_of("*?") == std::string::npos) {
+            struct stat info;
+            return lstat(native.c_str(), &info) == 0;
+        }
+        std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : native.substr(0, slash);
+        return AnyEntryMatches(folder, name);
+    }
+
+    uint32_t Move(const char* from, const char* to) override {
+        std::string source = NativePath(from);
+        std::string target = NativePath(to);
+        if (IsHeldOpen(source)) return win32err::kSharingViolation;
+        if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            return win32err::kSuccess;
+        }
+        int error = errno;
+        if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
+            error = MoveWithoutRenameat2(source, target);
+            if (error == 0) return win32err::kSuccess;
+        }
+        if (error == ENOENT) {
+            struct stat info;
+            bool sourceThere = lstat(source.c_str(), &info) == 0;
+            return posix::NotFoundError(sourceThere ? target.c_str() : source.c_str());
+        }
+        return Win32Error(error);
+    }
+
+    uint32_t Delete(const char* path) override {
+        std::string native = NativePath(path);
+        if (IsHeldOpen(native)) return win32err::kSharingViolation;
+        if (unlink(native.c_str()) == 0) return win32err::kSuccess;
+        return Win32ErrorForPath(errno, native.c_str());
+    }
+
+    uint32_t CreateFolder(const char* path) override {
+        std::string native = NativePath(path);
+        if (mkdir(native.c_str(), 0777) == 0) return win32err::kSuccess;
+        return Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
+    }
+
+    uint32_t SetCurrentFolder(const char* path) override {
+        std::string native = NativePath(path);
+        if (chdir(native.c_str()) == 0) return win32err::kSuccess;
+        int error = errno;
+        struct stat info;
+        if (error == ENOTDIR && stat(native.c_str(), &info) == 0) return kNotAFolder;
+        return Win32ErrorForPath(error, WithoutTrailingSlashes(native).c_str());
+    }
+
+    uint32_t ModulePath(char* buffer, uint32_t size) override {
+        if (size == 0) return 0;
+        std::string path = posix::WindowsStylePath(ExecutableLink("/proc/self/exe"));
+        if (path.empty()) return 0;
+        // Like GetModuleFileNameA: a long path is cut to size - 1 bytes and
+        // the full size is returned.
+        uint32_t copied = path.size() < size ? static_cast<uint32_t>(path.size()) : size - 1;
+        memcpy(buffer, path.data(), copied);
+        buffer[copied] = '\0';
+        return path.size() < size ? copied : size;
+    }
+
+    uint32_t AnsiCodePage() override { return posix::CodePageOfEnvironment(); }
+
+    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
+        if (size == 0) return 0;
+        buffer[0] = '\0';
+        const char* text = FindBuiltinText(id);
+        if (text == nullptr) return 0;
+        size_t length = strlen(text);
+        uint32_t copied = length < size ? static_cast<uint32_t>(length) : size - 1;
+        memcpy(buffer, text, copied);
+        buffer[copied] = '\0';
+        return copied;
+    }
+
+    uint32_t Milliseconds() override {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                      static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+        return static_cast<uint32_t>(ms);
+    }
+
+    void Sleep(uint32_t milliseconds) override {
+        struct timespec rest;
+        rest.tv_sec = milliseconds / 1000;
+        rest.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+        while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+        }
+    }
+
+    uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
+                           uint32_t size) override {
+        const char* file = Environment("PKX_REGISTRY");
+        std::string bytes;
+        if (file == nullptr || !posix::ReadWholeFile(NativePath(file), &bytes)) {
+            return win32err::kFileNotFound;
+        }
+        return posix::FindRegistryValue(bytes, root, key, name, buffer, size);
+    }
+
+    uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
+                      uint32_t size) override {
+        if (size > 0) buffer[0] = '\0';
+        std::string bytes;
+        if (file == nullptr || !posix::ReadWholeFile(IniPath(file), &bytes)) return 0;
+        return posix::FindIniValue(bytes, section, key, buffer, size);
+    }
+
+    bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override {
+        std::string native = SpecialFolderNative(folder);
+        if (native.empty()) return false;
+        return CopyOut(posix::WindowsStylePath(WithoutTrailingSlashes(native)), buffer, size) > 0;
+    }
+
+    uint32_t EnumerateProcesses(ProcessVisitor& visitor) override {
+        DIR* proc = opendir("/proc");
+        if (proc == nullptr) return Win32Error(errno);
+        while (struct dirent* entry = readdir(proc)) {
+            if (!IsProcessId(entry->d_name)) continue;
+            std::string path = ProcessExecutable(entry->d_name);
+            if (path.empty()) continue;  // ended while we looked
+            if (!visitor.Visit(posix::WindowsStylePath(path).c_str())) break;
+        }
+        closedir(proc);
+        return win32err::kSuccess;
+    }
+
+    bool FindTopWindow(const char* /*title*/, const char* /*className*/) override {
+        return false;  // no top-level windows to find
+    }
+
+  private:
+    static uint32_t PrepareOpened(int fd, uint32_t share, bool truncate) {
+        struct stat info;
+        if (fstat(fd, &info) != 0) return Win32Error(errno);
+        // CreateFileA opens no folder without backup semantics.
+        if (S_ISDIR(info.st_mode)) return win32err::kAccessDenied;
+        if (flock(fd, LockFor(share)) != 0) {
+            return errno == EWOULDBLOCK ? win32err::kSharingViolation : Win32Error(errno);
+        }
+        // Truncate only once the sharing check passed, as Windows does.
+        if (truncate && ftruncate(fd, 0) != 0) return Win32Error(errno);
+        return win32err::kSuccess;
+    }
+
+    bool AnyEntryMatches(const std::string& folder, const std::string& pattern) {
+        DIR* dir = opendir(folder.c_str());
+        if (dir == nullptr) return false;
+        uint32_t codePage = AnsiCodePage();
+        bool found = false;
+        while (struct dirent* entry = readdir(dir)) {
+            if (posix::MatchesPattern(pattern.c_str(), entry->d_name, codePage)) {
+                found = true;
+                break;
+            }
+        }
+        closedir(dir);
+        return found;
+    }
+
+    // For file systems without RENAME_NOREPLACE: a hard link cannot replace
+    // an existing name either. Folders fall back to test-then-rename.
+    static int MoveWithoutRenameat2(const std::string& source, const std::string& target) {
+        struct stat info;
+        if (lstat(source.c_str(), &info) != 0) return errno;
+        if (!S_ISDIR(info.st_mode)) {
+            if (link(source.c_str(), target.c_str()) == 0) {
+                return unlink(source.c_str()) == 0 ? 0 : errno;
+            }
+            if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+        }
+        if (lstat(target.c_str(), &info) == 0) return EEXIST;
+        return rename(source.c_str(), target.c_str()) == 0 ? 0 : errno;
+    }
+
+    // GetPrivateProfileStringA looks for a bare file name in the Windows folder.
+    static std::string IniPath(const char* file) {
+        if (strpbrk(file, "\\/") != nullptr) return NativePath(file);
+        return WithoutTrailingSlashes(SpecialFolderNative(SpecialFolder::kWindows)) + "/" + file;
+    }
+};
+
+// Constant-initialised (no members), so no thread can see it unconstructed.
+PosixPlatform g_native;
+
+}  // namespace
+
+Platform& NativePlatform() { return g_native; }
+
+}  // namespace pkx

@@ -1,0 +1,360 @@
+// The seam on Windows: each operation is the A-function it is named after.
+// Kept small, as the whole program must fit in front of its payload.
+#include "platform/win32/win32_platform.h"
+
+#include <shlobj.h>
+#include <tlhelp32.h>
+#include <windows.h>
+
+namespace pkx {
+
+namespace {
+
+constexpr DWORD kModuleBufferBytes = 4000;  // at most 1000 processes or modules per pass
+constexpr DWORD kProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kSnapshotFlags = TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD;
+constexpr uint32_t kMoreData = 234;  // ERROR_MORE_DATA
+
+static_assert(sizeof(OSVERSIONINFOA) == 148, "GetVersionExA record size");
+#if !defined(_WIN64)
+static_assert(sizeof(PROCESSENTRY32) == 296, "Toolhelp process record size");
+#endif
+
+using SnapshotFunction = HANDLE(WINAPI*)(DWORD, DWORD);
+using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);
+using EnumProcessesFunction = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+using EnumModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+using ModuleNameFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+
+// GetProcAddress through void(*)(), the one function type any other casts to cleanly.
+template <typename Function>
+Function LookUp(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+uint32_t LastErrorOr(uint32_t fallback) {
+    DWORD error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
+HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+bool CopyText(const char* text, char* buffer, uint32_t size) {
+    int length = lstrlenA(text);
+    if (length == 0 || static_cast<uint32_t>(length) >= size) return false;
+    CopyMemory(buffer, text, length + 1);
+    return true;
+}
+
+HKEY RootKey(RegistryRoot root) {
+    switch (root) {
+        case RegistryRoot::kClassesRoot:
+            return HKEY_CLASSES_ROOT;
+        case RegistryRoot::kCurrentUser:
+            return HKEY_CURRENT_USER;
+        case RegistryRoot::kLocalMachine:
+            return HKEY_LOCAL_MACHINE;
+        case RegistryRoot::kUsers:
+            return HKEY_USERS;
+    }
+    return nullptr;
+}
+
+// The file version of shell32.dll is 5.0 or later (SHGetSpecialFolderLocation
+// knows CSIDL_PROGRAM_FILES).
+bool ShellKnowsProgramFiles() {
+    VS_FIXEDFILEINFO fixed;
+    ZeroMemory(&fixed, sizeof fixed);
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA("shell32.dll", &ignored);
+    HGLOBAL block = size != 0 ? GlobalAlloc(GPTR, size) : nullptr;
+    if (block != nullptr) {
+        void* value = nullptr;
+        UINT length = 0;
+        if (GetFileVersionInfoA("shell32.dll", 0, size, block) &&
+            VerQueryValueA(block, "\\", &value, &length) && length >= sizeof fixed) {
+            CopyMemory(&fixed, value, sizeof fixed);
+        }
+        GlobalFree(block);
+    }
+    return fixed.dwFileVersionMS >= 0x00050000;
+}
+
+bool ShellFolder(int csidl, char* buffer, uint32_t size) {
+    LPITEMIDLIST items = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items)) || items == nullptr) {
+        return false;
+    }
+    char path[MAX_PATH];
+    path[0] = '\0';
+    BOOL found = SHGetPathFromIDListA(items, path);
+    CoTaskMemFree(items);
+    return found && CopyText(path, buffer, size);
+}
+
+// "<drive of the Windows folder>:\<rest>".
+bool OnWindowsDrive(const char* rest, char* buffer, uint32_t size) {
+    char windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    char path[MAX_PATH] = {windows[0], ':', '\\'};
+    lstrcpynA(path + 3, rest, MAX_PATH - 3);
+    return CopyText(path, buffer, size);
+}
+
+bool SystemFolder(UINT(WINAPI* query)(LPSTR, UINT), char* buffer, uint32_t size) {
+    UINT length = query(buffer, size);
+    return length != 0 && length < size;
+}
+
+// Visits the modules of one open process; 0, or the code of a module name
+// that could not be read. `*goOn` turns false when the visitor is done.
+uint32_t VisitModules(HANDLE process, EnumModulesFunction enumModules,
+                      ModuleNameFunction moduleName, ProcessVisitor& visitor, bool* goOn) {
+    HMODULE modules[kModuleBufferBytes / sizeof(HMODULE)];
+    DWORD needed = 0;
+    if (!enumModules(process, modules, kModuleBufferBytes, &needed)) return 0;
+    DWORD count = (needed < kModuleBufferBytes ? needed : kModuleBufferBytes) / sizeof(HMODULE);
+    for (DWORD i = 0; i < count && *goOn; ++i) {
+        char path[MAX_PATH];
+        if (moduleName(process, modules[i], path, MAX_PATH) == 0) {
+            return LastErrorOr(ERROR_GEN_FAILURE);
+        }
+        *goOn = visitor.Visit(path);
+    }
+    return 0;
+}
+
+uint32_t ScanModules(HMODULE psapi, ProcessVisitor& visitor) {
+    auto enumProcesses = LookUp<EnumProcessesFunction>(psapi, "EnumProcesses");
+    auto enumModules = LookUp<EnumModulesFunction>(psapi, "EnumProcessModules");
+    auto moduleName = LookUp<ModuleNameFunction>(psapi, "GetModuleFileNameExA");
+    if (enumProcesses == nullptr || enumModules == nullptr || moduleName == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    DWORD ids[kModuleBufferBytes / sizeof(DWORD)];
+    DWORD bytes = 0;
+    if (!enumProcesses(ids, kModuleBufferBytes, &bytes)) return LastErrorOr(ERROR_GEN_FAILURE);
+    bool goOn = true;
+    for (DWORD i = 0; i < bytes / sizeof(DWORD) && goOn; ++i) {
+        HANDLE process = OpenProcess(kProcessAccess, FALSE, ids[i]);
+        if (process == nullptr) continue;
+        uint32_t result = VisitModules(process, enumModules, moduleName, visitor, &goOn);
+        CloseHandle(process);
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+class Win32Platform final : public Platform {
+  public:
+    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                  uint32_t flags, FileHandle* out) override {
+        HANDLE file = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+        *out = reinterpret_cast<FileHandle>(file);
+        return file == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_GEN_FAILURE) : 0;
+    }
+
+    uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
+        DWORD got = 0;
+        BOOL ok = ReadFile(AsHandle(file), buffer, count, &got, nullptr);
+        *done = got;
+        return ok ? 0 : LastErrorOr(ERROR_READ_FAULT);
+    }
+
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
+        DWORD put = 0;
+        BOOL ok = WriteFile(AsHandle(file), buffer, count, &put, nullptr);
+        *done = put;
+        return ok ? 0 : LastErrorOr(ERROR_WRITE_FAULT);
+    }
+
+    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
+        // 0xFFFFFFFF is also a valid position: only the last error tells.
+        SetLastError(0);
+        DWORD at = SetFilePointer(AsHandle(file), distance, nullptr, origin);
+        DWORD error = at == INVALID_SET_FILE_POINTER ? GetLastError() : 0;
+        if (error == 0) *position = at;
+        return error;
+    }
+
+    uint32_t Size(FileHandle file, uint32_t* size) override {
+        SetLastError(0);
+        DWORD low = GetFileSize(AsHandle(file), nullptr);
+        DWORD error = low == INVALID_FILE_SIZE ? GetLastError() : 0;
+        if (error == 0) *size = low;
+        return error;
+    }
+
+    uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
+        FILETIME written;
+        if (!GetFileTime(AsHandle(file), nullptr, nullptr, &written)) {
+            return LastErrorOr(ERROR_GEN_FAILURE);
+        }
+        time->low = written.dwLowDateTime;
+        time->high = written.dwHighDateTime;
+        return 0;
+    }
+
+    uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
+        FILETIME written = {time.low, time.high};
+        return SetFileTime(AsHandle(file), nullptr, nullptr, &written)
+                   ? 0
+                   : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    void Close(FileHandle file) override {
+        if (file != kInvalidFile) CloseHandle(AsHandle(file));
+    }
+
+    bool Exists(const char* pattern) override {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(pattern, &found);
+        if (search == INVALID_HANDLE_VALUE) return false;
+        FindClose(search);
+        return true;
+    }
+
+    uint32_t Move(const char* from, const char* to) override {
+        return MoveFileA(from, to) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t Delete(const char* path) override {
+        return DeleteFileA(path) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t CreateFolder(const char* path) override {
+        return CreateDirectoryA(path, nullptr) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t SetCurrentFolder(const char* path) override {
+        return SetCurrentDirectoryA(path) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t ModulePath(char* buffer, uint32_t size) override {
+        return GetModuleFileNameA(nullptr, buffer, size);
+    }
+
+    uint32_t AnsiCodePage() override { return GetACP(); }
+
+    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
+        // A size of 0 would make LoadStringA store a pointer into the buffer.
+        if (size == 0) return 0;
+        buffer[0] = '\0';
+        int length = LoadStringA(GetModuleHandleA(nullptr), id, buffer, static_cast<int>(size));
+        return length > 0 ? static_cast<uint32_t>(length) : 0;
+    }
+
+    uint32_t Milliseconds() override { return GetTickCount(); }
+
+    void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
+    uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
+                           uint32_t size) override {
+        HKEY rootKey = RootKey(root);
+        HKEY opened = nullptr;
+        if (rootKey == nullptr) return ERROR_FILE_NOT_FOUND;
+        LONG result = RegOpenKeyExA(rootKey, key, 0, KEY_READ, &opened);
+        if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
+        DWORD type = REG_SZ;
+        DWORD length = size;
+        result = RegQueryValueExA(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                                  &length);
+        RegCloseKey(opened);
+        if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
+        // The caller gets a terminated text or nothing.
+        if (length < size) {
+            buffer[length] = '\0';
+            return 0;
+        }
+        return length > 0 && buffer[length - 1] == '\0' ? 0 : kMoreData;
+    }
+
+    uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
+                      uint32_t size) override {
+        if (size == 0) return 0;
+        return GetPrivateProfileStringA(section, key, "", buffer, size, file);
+    }
+
+    bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override {
+        switch (folder) {
+            case SpecialFolder::kWindows:
+                return SystemFolder(GetWindowsDirectoryA, buffer, size);
+            case SpecialFolder::kSystem:
+                return SystemFolder(GetSystemDirectoryA, buffer, size);
+            case SpecialFolder::kProgramFiles:
+                if (ShellKnowsProgramFiles()) return ShellFolder(CSIDL_PROGRAM_FILES, buffer, size);
+                return OnWindowsDrive("Program Files", buffer, size);
+            case SpecialFolder::kWindowsDriveRoot:
+                return OnWindowsDrive("", buffer, size);
+            case SpecialFolder::kDesktop:
+                return ShellFolder(CSIDL_DESKTOPDIRECTORY, buffer, size);
+            case SpecialFolder::kPersonal:
+                return ShellFolder(CSIDL_PERSONAL, buffer, size);
+        }
+        return false;
+    }
+
+    uint32_t EnumerateProcesses(ProcessVisitor& visitor) override {
+        // NT 4.0 has no Toolhelp; every other system lists by snapshot.
+        return win32::OsKind() == 3 ? win32::EnumerateByModules(visitor)
+                                    : win32::EnumerateBySnapshot(visitor);
+    }
+
+    bool FindTopWindow(const char* title, const char* className) override {
+        return FindWindowA(className, title) != nullptr;
+    }
+};
+
+Win32Platform g_native;
+
+}  // namespace
+
+namespace win32 {
+
+int OsKind() {
+    OSVERSIONINFOA version;
+    ZeroMemory(&version, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        if (version.dwMajorVersion < 4) return -1;
+        if (version.dwMajorVersion == 4) return 3;
+        return version.dwMinorVersion == 1 ? 6 : 4;
+    }
+    if (version.dwMinorVersion == 10) return 2;
+    return version.dwMinorVersion == 90 ? 5 : 1;
+}
+
+uint32_t EnumerateBySnapshot(ProcessVisitor& visitor) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto snapshot = LookUp<SnapshotFunction>(kernel, "CreateToolhelp32Snapshot");
+    auto first = LookUp<ProcessWalkFunction>(kernel, "Process32First");
+    auto next = LookUp<ProcessWalkFunction>(kernel, "Process32Next");
+    if (snapshot == nullptr || first == nullptr || next == nullptr) return ERROR_PROC_NOT_FOUND;
+    HANDLE list = snapshot(kSnapshotFlags, 0);
+    if (list == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_GEN_FAILURE);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    BOOL more = first(list, &entry);
+    while (more == TRUE && visitor.Visit(entry.szExeFile)) {
+        entry.dwSize = sizeof entry;
+        more = next(list, &entry);
+    }
+    CloseHandle(list);
+    return 0;
+}
+
+uint32_t EnumerateByModules(ProcessVisitor& visitor) {
+    HMODULE psapi = LoadLibraryA("psapi.dll");
+    if (psapi == nullptr) return LastErrorOr(ERROR_MOD_NOT_FOUND);
+    uint32_t result = ScanModules(psapi, visitor);
+    FreeLibrary(psapi);
+    return result;
+}
+
+}  // namespace win32
+
+Platform& NativePlatform() { return g_native; }
+
+}  // namespace pkx

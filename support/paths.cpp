@@ -1,0 +1,131 @@
+#include "support/paths.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/codepage.h"
+
+namespace pkx {
+
+namespace {
+
+constexpr size_t kMaxExtension = 255;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Bytes of the character at `text` in `codePage`: 2 for a lead byte with
+// its trail byte, else 1 (a lead byte before the NUL stands alone).
+size_t CharLength(const char* text, uint32_t codePage) {
+    return IsLeadByte(codePage, static_cast<uint8_t>(text[0])) && text[1] != '\0' ? 2 : 1;
+}
+
+// Copies `length` bytes of `from` into the kPathSize-byte `to`, cut to fit.
+void CopyPart(char* to, const char* from, size_t length, size_t limit = kPathSize - 1) {
+    if (to == nullptr) return;
+    if (length > limit) length = limit;
+    memcpy(to, from, length);
+    to[length] = '\0';
+}
+
+// Length of the part of `path` that is kept as the start of the chain:
+// "X:" and any separators after it, a leading run of separators, or the
+// "\\server\share" of a UNC name.
+size_t RootLength(const char* path, uint32_t codePage) {
+    size_t at = 0;
+    if (path[0] != '\0' && path[1] == ':') at = 2;
+    bool unc = at == 0 && IsSeparator(path[0]) && IsSeparator(path[1]);
+    while (IsSeparator(path[at])) ++at;
+    if (!unc) return at;
+    for (int part = 0; part < 2; ++part) {
+        while (path[at] != '\0' && !IsSeparator(path[at])) at += CharLength(path + at, codePage);
+        if (part == 0) {
+            while (IsSeparator(path[at])) ++at;
+        }
+    }
+    return at;
+}
+
+// Creates `path` unless something stands there already.
+bool EnsureFolder(const char* path) {
+    if (FileExists(path)) return true;
+    return Os().CreateFolder(path) == win32err::kSuccess;
+}
+
+}  // namespace
+
+int FileExists(const char* path) {
+    if (path == nullptr) return 0;
+    return Os().Exists(path) ? 1 : 0;
+}
+
+int CreateFolders(const char* folder) {
+    if (folder == nullptr) return 0;
+    size_t length = strlen(folder);
+    if (length >= kPathSize) return 0;
+    const uint32_t codePage = Os().AnsiCodePage();
+    char built[kPathSize];
+    size_t root = RootLength(folder, codePage);
+    bool unc = IsSeparator(folder[0]) && IsSeparator(folder[1]);
+    memcpy(built, folder, root);
+    size_t builtLength = root;
+    const char* at = folder + root;
+    while (*at != '\0') {
+        while (IsSeparator(*at)) ++at;
+        const char* start = at;
+        while (*at != '\0' && !IsSeparator(*at)) at += CharLength(at, codePage);
+        if (at == start) break;  // only separators were left
+        size_t componentLength = static_cast<size_t>(at - start);
+        // A component follows the root directly ("C:\\a", "\\a", drive-relative
+        // "C:a"), except a UNC root, which ends in the share name.
+        bool needsSeparator = builtLength > root || unc;
+        if (builtLength + (needsSeparator ? 1 : 0) + componentLength >= kPathSize) return 0;
+        if (needsSeparator) built[builtLength++] = '\\';
+        memcpy(built + builtLength, start, componentLength);
+        builtLength += componentLength;
+        built[builtLength] = '\0';
+        if (!EnsureFolder(built)) return 0;
+    }
+    return 1;
+}
+
+char* ReplaceInvalidNameChars(char* text, char replacement) {
+    if (text == nullptr) return text;
+    for (char* at = text; *at != '\0'; ++at) {
+        if (IsLeadByte(932, static_cast<uint8_t>(*at))) {
+            if (at[1] == '\0') break;  // a lead byte in the last place ends the walk
+            ++at;
+            continue;
+        }
+        if (strchr(kInvalidNameChars, *at) != nullptr) *at = replacement;
+    }
+    return text;
+}
+
+void SplitPath(const char* path, char* drive, char* folder, char* baseName, char* extension) {
+    if (path == nullptr) path = "";
+    const char* rest = path;
+    if (path[0] != '\0' && path[1] == ':') rest = path + 2;
+    CopyPart(drive, path, static_cast<size_t>(rest - path));
+
+    const uint32_t codePage = Os().AnsiCodePage();
+    const char* nameStart = rest;
+    const char* lastDot = nullptr;
+    const char* at = rest;
+    while (*at != '\0') {
+        size_t charLength = CharLength(at, codePage);
+        if (charLength == 1 && IsSeparator(*at)) nameStart = at + 1;
+        if (charLength == 1 && *at == '.') lastDot = at;
+        at += charLength;
+    }
+    const char* end = at;
+    CopyPart(folder, rest, static_cast<size_t>(nameStart - rest));
+    if (lastDot != nullptr && lastDot >= nameStart) {
+        CopyPart(baseName, nameStart, static_cast<size_t>(lastDot - nameStart));
+        CopyPart(extension, lastDot, static_cast<size_t>(end - lastDot), kMaxExtension);
+    } else {
+        CopyPart(baseName, nameStart, static_cast<size_t>(end - nameStart));
+        CopyPart(extension, end, 0);
+    }
+}
+
+}  // namespace pkx

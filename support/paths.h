@@ -1,0 +1,39 @@
+// Existence tests, folder chains, backup-name cleaning and path splitting
+// on ANSI path strings.
+#pragma once
+
+#include <cstdint>
+
+namespace pkx {
+
+inline constexpr uint32_t kPathSize = 260;  // the buffer of every path: 259 bytes and a NUL
+
+// 1 when FindFirstFileA finds `path` (a folder counts, wildcards match by
+// pattern, a trailing backslash reads as missing), else 0.
+int FileExists(const char* path);
+
+// Creates every missing folder of `folder`, a chain of components separated
+// by backslashes or slashes. A leading drive ("C:"), a leading root
+// separator and the "\\server\share" of a UNC name are kept as the start of
+// the chain and neither tested nor created. Double-byte characters of the
+// system code page are never cut. Returns 1 when every folder exists at the
+// end, 0 when a creation failed or the path does not fit in kPathSize bytes.
+// Folders created before a failure stay.
+int CreateFolders(const char* folder);
+
+// The characters that may not stand in a backup name, in this order.
+inline constexpr char kInvalidNameChars[] = "/:,;*?\"<>|";
+
+// Replaces each of kInvalidNameChars in `text` by `replacement`, leaving
+// double-byte characters of code page 932 whole whatever the system code
+// page is. Returns `text`.
+char* ReplaceInvalidNameChars(char* text, char replacement);
+
+// Splits `path` into drive ("C:"), folder (up to and including the last
+// backslash or slash), base name and extension (from the last dot of the
+// file name, at most 255 characters). Double-byte characters of the system
+// code page are passed over whole. Each output is optional (null) and, when
+// given, a kPathSize-byte buffer; longer parts are cut to fit.
+void SplitPath(const char* path, char* drive, char* folder, char* baseName, char* extension);
+
+}  // namespace pkx

@@ -1,0 +1,138 @@
+#include "tests/test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace pkx::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string WindowsStyle(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    while (path.size() > 1 && path.back() == '\\') path.pop_back();
+    return path;
+}
+
+void SetVariable(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    std::string assignment = name + "=" + (value ? *value : std::string());
+    _putenv(assignment.c_str());
+#else
+    if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+    } else {
+        unsetenv(name.c_str());
+    }
+#endif
+}
+
+}  // namespace
+
+std::string NativePath(const std::string& path) {
+#ifdef _WIN32
+    return path;
+#else
+    std::string native = path;
+    for (char& c : native) {
+        if (c == '\\') c = '/';
+    }
+    return native;
+#endif
+}
+
+TempFolder::TempFolder() {
+    static std::atomic<unsigned> counter{0};
+    std::error_code error;
+    fs::path base = fs::temp_directory_path(error);
+    if (error) base = fs::current_path();
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (;;) {
+        fs::path candidate = base / ("pkx-test-" + std::to_string(stamp) + "-" +
+                                     std::to_string(counter.fetch_add(1)));
+        if (fs::create_directory(candidate, error)) {
+            path_ = WindowsStyle(candidate.string());
+            return;
+        }
+        if (error && error != std::errc::file_exists) std::abort();
+    }
+}
+
+TempFolder::~TempFolder() {
+    std::error_code error;
+    fs::remove_all(NativePath(path_), error);
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    fs::path native = NativePath(path);
+    std::error_code error;
+    if (native.has_parent_path()) fs::create_directories(native.parent_path(), error);
+    std::ofstream out(native, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+    std::ifstream in(NativePath(path), std::ios::binary);
+    if (!in || IsFolder(path)) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool MakeFolders(const std::string& path) {
+    std::error_code error;
+    fs::create_directories(NativePath(path), error);
+    return !error;
+}
+
+bool IsFolder(const std::string& path) {
+    std::error_code error;
+    return fs::is_directory(NativePath(path), error);
+}
+
+bool PathExists(const std::string& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(NativePath(path), error));
+}
+
+Tree ListTree(const std::string& folder) {
+    Tree tree;
+    fs::path root = NativePath(folder);
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::string relative = WindowsStyle(fs::relative(it->path(), root).string());
+        if (it->is_directory()) {
+            tree[relative + "\\"] = "";
+        } else {
+            tree[relative] = ReadFile(folder + "\\" + relative).value_or("<unreadable>");
+        }
+    }
+    return tree;
+}
+
+ScopedCurrentFolder::ScopedCurrentFolder(const std::string& path)
+    : previous_(fs::current_path().string()) {
+    fs::current_path(NativePath(path));
+}
+
+ScopedCurrentFolder::~ScopedCurrentFolder() {
+    std::error_code error;
+    fs::current_path(previous_, error);
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) previous_ = old;
+    SetVariable(name_, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+}
+
+ScopedEnvironment::~ScopedEnvironment() { SetVariable(name_, previous_); }
+
+}  // namespace pkx::test
