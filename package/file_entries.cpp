@@ -1,0 +1,98 @@
+#include "package/file_entries.h"
+
+#include "engine/cancellation.h"
+#include "package/read_limits.h"
+
+namespace pkx {
+
+namespace {
+
+constexpr uint64_t kNameLengthSize = 1;
+constexpr uint64_t kCheckValueSize = sizeof(CheckValue);
+// Write time, data offset and data size.
+constexpr uint64_t kDataFieldsSize = 8 + 4 + 4;
+// Entries are appended as read; only this many are reserved up front.
+constexpr uint32_t kReserveLimit = 4096;
+
+enum class RecordKind { kUpdate, kAdd, kDelete };
+
+struct RecordShape {
+    RecordKind kind;
+    bool hasNewCheckValue;
+};
+
+uint64_t MinimumRecordSize(const RecordShape& shape) {
+    const uint64_t newCheckValue = shape.hasNewCheckValue ? kCheckValueSize : 0;
+    switch (shape.kind) {
+        case RecordKind::kUpdate:
+            return kNameLengthSize + kCheckValueSize + newCheckValue + kDataFieldsSize;
+        case RecordKind::kAdd:
+            return kNameLengthSize + newCheckValue + kDataFieldsSize;
+        case RecordKind::kDelete:
+            return kNameLengthSize + kCheckValueSize;
+    }
+    return 0;
+}
+
+ResultCode ReadCheckValue(BinaryFile& file, CheckValue* value) {
+    return file.Read(value->bytes, sizeof(value->bytes)) == 0 ? result::kSuccess
+                                                              : result::kReadProgramFile;
+}
+
+ResultCode ReadDataFields(BinaryFile& file, FileEntry* entry) {
+    if (file.ReadU32(&entry->writeTime.low) != 0) return result::kReadProgramFile;
+    if (file.ReadU32(&entry->writeTime.high) != 0) return result::kReadProgramFile;
+    if (file.ReadU32(&entry->dataOffset) != 0) return result::kReadProgramFile;
+    if (file.ReadU32(&entry->dataSize) != 0) return result::kReadProgramFile;
+    return result::kSuccess;
+}
+
+ResultCode ReadRecord(BinaryFile& file, const RecordShape& shape, FileEntry* entry) {
+    if (ReadShortString(file, entry->name) != 0) return result::kReadProgramFile;
+    if (shape.kind != RecordKind::kAdd && ReadCheckValue(file, &entry->oldCheckValue) != 0) {
+        return result::kReadProgramFile;
+    }
+    if (shape.kind == RecordKind::kDelete) return result::kSuccess;
+    if (shape.hasNewCheckValue && ReadCheckValue(file, &entry->newCheckValue) != 0) {
+        return result::kReadProgramFile;
+    }
+    return ReadDataFields(file, entry);
+}
+
+ResultCode ReadList(BinaryFile& file, uint32_t count, const RecordShape& shape,
+                    ApplyContext& context, std::vector<FileEntry>* list) {
+    list->reserve(count < kReserveLimit ? count : kReserveLimit);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (CancelRequested(context)) return result::kCancelled;
+        FileEntry entry;
+        if (ReadRecord(file, shape, &entry) != 0) return result::kReadProgramFile;
+        list->push_back(entry);
+    }
+    return result::kSuccess;
+}
+
+}  // namespace
+
+ResultCode ReadFileEntries(BinaryFile& file, const RecordCounts& counts, ApplyContext& context,
+                           FileEntryLists* lists) {
+    const bool newCheckValues = context.hasNewCheckValues == 1;
+    const RecordShape update{RecordKind::kUpdate, newCheckValues};
+    const RecordShape add{RecordKind::kAdd, newCheckValues};
+    const RecordShape remove{RecordKind::kDelete, false};
+    // Every record takes at least its fixed fields, so counts that the rest of
+    // the file cannot hold are refused before any memory is taken for them.
+    const uint64_t smallest = counts.updates * MinimumRecordSize(update) +
+                              counts.adds * MinimumRecordSize(add) +
+                              counts.deletes * MinimumRecordSize(remove);
+    lists->updates.clear();
+    lists->adds.clear();
+    lists->deletes.clear();
+    if (CheckFitsInFile(file, smallest) != 0) return result::kReadProgramFile;
+
+    ResultCode code = ReadList(file, counts.updates, update, context, &lists->updates);
+    if (code == 0) code = ReadList(file, counts.adds, add, context, &lists->adds);
+    if (code == 0) code = ReadList(file, counts.deletes, remove, context, &lists->deletes);
+    return code;
+}
+
+}  // namespace pkx

@@ -1,0 +1,25 @@
+// The update, add and delete records that follow the package header.
+#pragma once
+
+#include <vector>
+
+#include "engine/apply_context.h"
+#include "package/package_header.h"
+#include "support/binary_file.h"
+
+namespace pkx {
+
+struct FileEntryLists {
+    std::vector<FileEntry> updates;
+    std::vector<FileEntry> adds;
+    std::vector<FileEntry> deletes;
+};
+
+// Reads `counts` records from the current position into `lists`, testing
+// `cancelRequested` before each record. Counts that the rest of the file
+// cannot hold are refused before anything is read. Returns 0, kCancelled or
+// kReadProgramFile.
+ResultCode ReadFileEntries(BinaryFile& file, const RecordCounts& counts, ApplyContext& context,
+                           FileEntryLists* lists);
+
+}  // namespace pkx

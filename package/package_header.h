@@ -1,0 +1,95 @@
+// Reading the package header, field group by field group.
+//
+// The worker acts between reads (prompts, folder resolution, running check),
+// so the header is read in the order of its fields by separate calls. Every
+// failed or short read gives kReadProgramFile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/apply_context.h"
+#include "support/binary_file.h"
+
+namespace pkx {
+
+inline constexpr uint16_t kNewestFormatVersion = 150;
+inline constexpr uint32_t kPackageMagic = 0x20584B50;    // "PKX "
+inline constexpr uint32_t kContainerMagic = 0x504D554C;  // "LUMP"
+
+// Filled by ReadHeaderStart.
+struct HeaderStart {
+    uint16_t version = 0;
+    uint8_t passwordFlag = 0;
+};
+
+// Seeks to `package.offset` and reads magic, version, title, labels, rights
+// text, password, and for version >= 120 the delete-backups default and the
+// language blocks; then installs the default texts when no block was taken.
+// Labels go to the context and to `package` (with "Old Version" / "New Version"
+// for empty ones). Returns 0, kReadProgramFile or kUnknownVersion.
+ResultCode ReadHeaderStart(BinaryFile& file, PackageRef& package, ApplyContext& context,
+                           HeaderStart* start);
+
+// Reads one language block and takes it when the selection rule says so.
+ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t version);
+
+// A u8 length and that many bytes, stored NUL-terminated (buffer of 260).
+// After a failed read the buffer keeps its previous contents.
+ResultCode ReadShortString(BinaryFile& file, char* buffer);
+
+struct LookupRecord {
+    uint8_t stepKind = 0;
+    uint8_t index = 0;
+    char text1[kPathBufferSize] = {};
+    char text2[kPathBufferSize] = {};
+    char text3[kPathBufferSize] = {};
+    uint8_t resultSlot = 0;
+};
+
+// One entry of the folder-source list; which fields are set depends on `kind`.
+struct FolderSource {
+    uint8_t kind = 0;
+    uint8_t index = 0;                  // registry root (1) or special folder (2, 3)
+    char text1[kPathBufferSize] = {};   // key path (1), INI file (2), path (3)
+    char text2[kPathBufferSize] = {};   // value name (1), section (2)
+    char text3[kPathBufferSize] = {};   // INI key (2)
+    std::vector<LookupRecord> lookups;  // composite lookup (4, version >= 120)
+};
+
+// The entry count: a u8 from version 140 on, otherwise 1 without reading.
+ResultCode ReadFolderSourceCount(BinaryFile& file, uint16_t version, uint8_t* count);
+// One entry: its kind byte and every field of that kind.
+ResultCode ReadFolderSource(BinaryFile& file, uint16_t version, FolderSource* source);
+
+struct RunningCheck {
+    uint8_t kind = 0;  // 0 none, 1 window, 2 process, other: none
+    char windowTitle[kPathBufferSize] = {};
+    char windowClass[kPathBufferSize] = {};
+    char processName[kPathBufferSize] = {};
+    uint8_t waitFlag = 0;
+};
+
+// Version >= 110 only (the caller tests the gate).
+ResultCode ReadRunningCheck(BinaryFile& file, RunningCheck* check);
+
+// A heap text, NUL-terminated, or null for none.
+using NoticeText = std::unique_ptr<char[]>;
+
+// The before- and after-texts (version >= 110), chosen by code page from version 140 on.
+ResultCode ReadNoticeTexts(BinaryFile& file, uint16_t version, NoticeText* before,
+                           NoticeText* after);
+
+struct RecordCounts {
+    uint8_t checkMode = 0;
+    uint32_t updates = 0;
+    uint32_t adds = 0;
+    uint32_t deletes = 0;
+};
+
+// The option bytes (into the context), the check mode and the three counts.
+ResultCode ReadOptionsAndCounts(BinaryFile& file, uint16_t version, ApplyContext& context,
+                                RecordCounts* counts);
+
+}  // namespace pkx

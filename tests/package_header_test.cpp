@@ -1,0 +1,557 @@
+// The package header: field by field, at every version gate, and the rules by
+// which language and notice blocks are chosen.
+#include <cstring>
+
+#include "package_test_helpers.h"
+#include "recording_ui.h"
+#include "texts/text_table.h"
+
+namespace pkx::test {
+namespace {
+
+using packwriter::Bytes;
+using packwriter::FolderSourceSpec;
+using packwriter::LanguageBlockSpec;
+using packwriter::NoticeBlockSpec;
+using packwriter::PackageLayout;
+using packwriter::PackageSpec;
+
+std::string Sized(const std::string& text, size_t size) {
+    std::string out = text;
+    out.resize(size, '.');
+    return out;
+}
+
+std::string Resource(uint32_t id) {
+    char buffer[kTextBufferSize] = {};
+    LoadResourceText(id, buffer, sizeof(buffer));
+    return buffer;
+}
+
+std::string DefaultText(uint32_t id) {
+    char buffer[kTextBufferSize] = {};
+    LoadResourceText(id, buffer, sizeof(buffer));
+    ConvertLineBreaks(buffer);
+    return buffer;
+}
+
+// Every slot holds "old<id>" before a package is read, to show what it replaced.
+void MarkTexts(ApplyContext& context) {
+    for (uint32_t id = 1000; id < 1074; ++id) {
+        std::strcpy(context.texts[id], ("old" + std::to_string(id)).c_str());
+    }
+}
+
+void ExpectDefaults(const ApplyContext& context) {
+    EXPECT_EQ(context.textCodePage, 932u);
+    EXPECT_STREQ(context.fontFace, kDefaultFontFace);
+    EXPECT_EQ(context.fontHeight, 12);
+    EXPECT_STREQ(context.texts[1000], "&OK");
+    EXPECT_STREQ(context.texts[1039], "----------");
+    for (uint32_t id = 1000; id < 1074; ++id) {
+        EXPECT_EQ(context.texts[id], DefaultText(id)) << id;
+    }
+}
+
+PackageSpec MinimalSpec(uint16_t version) {
+    PackageSpec spec;
+    spec.version = version;
+    spec.title = "Product";
+    spec.folderSources.push_back(FolderSourceSpec());
+    return spec;
+}
+
+// Reads the header start of `spec` (as a bare package) on a system of `codePage`.
+std::unique_ptr<PackageReading> ReadHeader(const PackageSpec& spec, uint32_t codePage) {
+    CodePageScope scope(codePage);
+    PackageTempFolder folder;
+    const std::string path = folder.Write("package.pkx", Build(spec));
+    auto reading = std::make_unique<PackageReading>();
+    MarkTexts(*reading->context);
+    BinaryFile file;
+    EXPECT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    PackageRef package;
+    reading->code = ReadHeaderStart(file, package, *reading->context, &reading->start);
+    return reading;
+}
+
+TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
+    PackageSpec spec;
+    spec.version = 150;
+    spec.title = Sized("Example Product", 33);
+    spec.oldVersionLabel = "1.00";
+    spec.newVersionLabel = "1.10 rev";
+    spec.rightsText = Sized("Copyright Example Makers", 36);
+    spec.deleteBackupsDefault = 0;
+    spec.folderSources.push_back(FolderSourceSpec());
+    spec.noticeBlocks.push_back({0, Sized("Read this first.\r\n", 142), Sized("Done.\r\n", 179)});
+    spec.hasNewCheckValues = 1;
+    Bytes difference(10234);
+    for (size_t i = 0; i < difference.size(); ++i) difference[i] = static_cast<uint8_t>(i * 7);
+    spec.updates.push_back(
+        {"program.exe", Filled(1), Filled(0x41), {0x89ABCDEF, 0x01C00000}, difference});
+    PackageLayout layout;
+    const Bytes package = Build(spec, &layout);
+    ASSERT_EQ(package.size(), 10761u);
+    ASSERT_EQ(layout.recordsOffset, 0x1C3u);
+
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadProgramFile(folder.WriteProgram("example.exe", package), reading);
+    ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
+
+    const ApplyContext& context = *reading.context;
+    EXPECT_EQ(reading.start.version, 150);
+    EXPECT_EQ(context.title, spec.title);
+    EXPECT_STREQ(context.oldVersionLabel, "1.00");
+    EXPECT_STREQ(context.newVersionLabel, "1.10 rev");
+    EXPECT_EQ(context.rightsText, spec.rightsText);
+    EXPECT_EQ(reading.start.passwordFlag, 0);
+    EXPECT_EQ(context.deleteBackupsDefault, 0);
+    ExpectDefaults(context);
+    ASSERT_EQ(reading.sources.size(), 1u);
+    EXPECT_EQ(reading.sources[0].kind, 0);
+    EXPECT_EQ(reading.check.kind, 0);
+    EXPECT_STREQ(context.openAfterName, "");
+    EXPECT_EQ(Text(reading.before), spec.noticeBlocks[0].before);
+    EXPECT_EQ(Text(reading.after), spec.noticeBlocks[0].after);
+    EXPECT_EQ(context.hasNewCheckValues, 1);
+    EXPECT_EQ(
+        context.skipMissingSources + context.overwriteExistingAdds + context.skipMissingDeletes, 0);
+    EXPECT_EQ(reading.counts.checkMode, 0);
+    EXPECT_EQ(reading.counts.updates, 1u);
+    EXPECT_EQ(reading.counts.adds, 0u);
+    EXPECT_EQ(reading.counts.deletes, 0u);
+
+    ASSERT_EQ(reading.lists.updates.size(), 1u);
+    const FileEntry& entry = reading.lists.updates[0];
+    EXPECT_STREQ(entry.name, "program.exe");
+    EXPECT_EQ(Hex(entry.oldCheckValue), Hex(Filled(1)));
+    EXPECT_EQ(Hex(entry.newCheckValue), Hex(Filled(0x41)));
+    EXPECT_EQ(entry.writeTime.low, 0x89ABCDEFu);
+    EXPECT_EQ(entry.writeTime.high, 0x01C00000u);
+    EXPECT_EQ(entry.dataOffset, 0x1FFu);
+    EXPECT_EQ(entry.dataSize, 10234u);
+    EXPECT_EQ(entry.dataOffset + entry.dataSize, 10745u);
+    EXPECT_EQ(reading.positionAfterRecords, kPayloadOffset + 0x1FF);
+    EXPECT_TRUE(reading.lists.adds.empty());
+    EXPECT_TRUE(reading.lists.deletes.empty());
+}
+
+class GateRoundTrip : public ::testing::TestWithParam<uint16_t> {};
+
+void ExpectSameSource(const FolderSource& read, const FolderSourceSpec& written, uint16_t version) {
+    EXPECT_EQ(read.kind, written.kind);
+    if (written.kind >= 1 && written.kind <= 3) {
+        EXPECT_EQ(read.index, written.index);
+        EXPECT_EQ(read.text1, written.text1);
+        EXPECT_EQ(read.text2, written.kind != 3 ? written.text2 : "");
+        EXPECT_EQ(read.text3, written.kind == 2 ? written.text3 : "");
+    }
+    const size_t lookups = written.kind == 4 && version >= 120 ? written.lookups.size() : 0;
+    ASSERT_EQ(read.lookups.size(), lookups);
+    for (size_t i = 0; i < lookups; ++i) {
+        EXPECT_EQ(read.lookups[i].stepKind, written.lookups[i].stepKind);
+        EXPECT_EQ(read.lookups[i].index, written.lookups[i].index);
+        EXPECT_EQ(read.lookups[i].text1, written.lookups[i].text1);
+        EXPECT_EQ(read.lookups[i].text2, written.lookups[i].text2);
+        EXPECT_EQ(read.lookups[i].text3, written.lookups[i].text3);
+        EXPECT_EQ(read.lookups[i].resultSlot, written.lookups[i].resultSlot);
+    }
+}
+
+void ExpectTexts(const ApplyContext& context, uint16_t version) {
+    if (version < 120) {
+        ExpectDefaults(context);
+        return;
+    }
+    // The 1252 block is chosen on a 1252 system.
+    EXPECT_EQ(context.textCodePage, 1252u);
+    EXPECT_STREQ(context.fontFace, "Face1252");
+    EXPECT_EQ(context.fontHeight, 14);
+    EXPECT_STREQ(context.texts[1005], "line\r\none");
+    const uint32_t blockEnd = version >= 130 ? 1074 : 1069;
+    for (uint32_t id = 1000; id < blockEnd; ++id) {
+        if (id != 1005) {
+            EXPECT_EQ(context.texts[id], "en" + std::to_string(id));
+        }
+    }
+    if (version >= 130) return;
+    EXPECT_STREQ(context.texts[1069],
+                 "The contents of a file of the old version differ. Application of the "
+                 "following data is tried.");
+    EXPECT_STREQ(context.texts[1070], "%s -> %s ... Skip.");
+    EXPECT_STREQ(context.texts[1071], "%s -> %s ... Apply.");
+    EXPECT_STREQ(context.texts[1072], "old1072");
+    EXPECT_STREQ(context.texts[1073], "old1073");
+}
+
+void ExpectSameEntry(const FileEntry& read, const std::string& name, const CheckValue& oldValue,
+                     const CheckValue& newValue, const FileTime& time) {
+    EXPECT_EQ(read.name, name);
+    EXPECT_EQ(Hex(read.oldCheckValue), Hex(oldValue));
+    EXPECT_EQ(Hex(read.newCheckValue), Hex(newValue));
+    EXPECT_EQ(read.writeTime.low, time.low);
+    EXPECT_EQ(read.writeTime.high, time.high);
+    EXPECT_EQ(read.alreadyUpdated, 0u);
+}
+
+void ExpectData(BinaryFile& file, uint32_t packageOffset, const FileEntry& entry,
+                const Bytes& data) {
+    ASSERT_EQ(entry.dataSize, data.size());
+    ASSERT_NE(file.Seek(static_cast<int32_t>(packageOffset + entry.dataOffset), kFileBegin),
+              0xFFFFFFFFu);
+    Bytes read(data.size());
+    ASSERT_EQ(file.Read(read.data(), static_cast<uint32_t>(read.size())), 0u);
+    EXPECT_EQ(read, data) << entry.name;
+}
+
+TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
+    const uint16_t version = GetParam();
+    CodePageScope codePage(1252);
+    const PackageSpec spec = RichSpec(version);
+    PackageLayout layout;
+    const Bytes package = Build(spec, &layout);
+    PackageTempFolder folder;
+    const std::string path = folder.WriteProgram("rich.exe", package);
+
+    PackageReading reading;
+    MarkTexts(*reading.context);
+    ReadProgramFile(path, reading);
+    ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
+    const ApplyContext& context = *reading.context;
+    const PackageRef& ref = context.packages[0];
+
+    EXPECT_EQ(reading.start.version, version);
+    EXPECT_STREQ(context.title, "Rich Product");
+    EXPECT_STREQ(context.oldVersionLabel, "1.0");
+    EXPECT_STREQ(ref.oldVersionLabel, "1.0");
+    EXPECT_STREQ(context.newVersionLabel, "2.0");
+    EXPECT_STREQ(ref.newVersionLabel, "2.0");
+    EXPECT_STREQ(context.rightsText, "(c) Rich Makers");
+    EXPECT_EQ(reading.start.passwordFlag, 1);
+    EXPECT_EQ(Hex(context.passwordDigest, 16), Hex(packwriter::Md5CheckValue("secret", 6)));
+    EXPECT_EQ(context.deleteBackupsDefault, version >= 120 ? 0 : 1);
+    ExpectTexts(context, version);
+
+    ASSERT_EQ(reading.sources.size(), spec.folderSources.size());
+    for (size_t i = 0; i < spec.folderSources.size(); ++i) {
+        ExpectSameSource(reading.sources[i], spec.folderSources[i], version);
+    }
+
+    if (version >= 110) {
+        EXPECT_EQ(reading.check.kind, spec.runningCheck.kind);
+        EXPECT_EQ(reading.check.windowTitle, spec.runningCheck.windowTitle);
+        EXPECT_EQ(reading.check.windowClass, spec.runningCheck.windowClass);
+        EXPECT_EQ(reading.check.processName, spec.runningCheck.processName);
+        EXPECT_EQ(reading.check.waitFlag, 1);
+        EXPECT_STREQ(context.openAfterName, "readme.txt");
+    } else {
+        EXPECT_EQ(reading.check.kind, 0);
+        EXPECT_STREQ(context.openAfterName, "");
+    }
+    if (version < 110) {
+        EXPECT_EQ(Text(reading.before), "<none>");
+        EXPECT_EQ(Text(reading.after), "<none>");
+    } else if (version < 140) {
+        EXPECT_EQ(Text(reading.before), "before\r\ntext");
+        EXPECT_EQ(Text(reading.after), "after");
+    } else {
+        // The 1252 block replaces the before-text; its empty after-text does not.
+        EXPECT_EQ(Text(reading.before), "before-1252");
+        EXPECT_EQ(Text(reading.after), "after-any");
+    }
+
+    const bool newValues = version >= 140;
+    EXPECT_EQ(context.hasNewCheckValues, newValues ? 1 : 0);
+    EXPECT_EQ(context.skipMissingSources, version >= 120 ? 1 : 0);
+    EXPECT_EQ(context.overwriteExistingAdds, version >= 120 ? 1 : 0);
+    EXPECT_EQ(context.skipMissingDeletes, version >= 120 ? 1 : 0);
+    EXPECT_EQ(reading.counts.checkMode, 1);
+
+    const FileEntryLists& lists = reading.lists;
+    ASSERT_EQ(lists.updates.size(), 2u);
+    ASSERT_EQ(lists.adds.size(), 1u);
+    ASSERT_EQ(lists.deletes.size(), 2u);
+    const CheckValue none;
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& update = spec.updates[i];
+        ExpectSameEntry(lists.updates[i], update.name, update.oldCheckValue,
+                        newValues ? update.newCheckValue : none, update.writeTime);
+        EXPECT_EQ(lists.updates[i].dataOffset, layout.updateDataOffsets[i]);
+        ExpectSameEntry(lists.deletes[i], spec.deletes[i].name, spec.deletes[i].checkValue, none,
+                        FileTime());
+    }
+    const auto& add = spec.adds[0];
+    ExpectSameEntry(lists.adds[0], add.name, none, newValues ? add.newCheckValue : none,
+                    add.writeTime);
+    // The records end where the first data area begins.
+    EXPECT_EQ(reading.positionAfterRecords, kPayloadOffset + layout.updateDataOffsets[0]);
+
+    BinaryFile file;
+    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    ExpectData(file, ref.offset, lists.updates[0], spec.updates[0].data);
+    ExpectData(file, ref.offset, lists.updates[1], spec.updates[1].data);
+    ExpectData(file, ref.offset, lists.adds[0], add.data);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryGate, GateRoundTrip,
+                         ::testing::Values(0, 109, 110, 119, 120, 129, 130, 139, 140, 149, 150));
+
+TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
+    PackageSpec spec = MinimalSpec(150);
+    Bytes package = Build(spec);
+    ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
+    PackageTempFolder folder;
+    PackageReading reading;
+    std::strcpy(reading.context->title, "previous");
+    ReadProgramFile(folder.WriteProgram("v151.exe", package), reading);
+    EXPECT_EQ(reading.code, result::kUnknownVersion);
+    EXPECT_EQ(reading.stage, Stage::kHeaderStart);
+    EXPECT_STREQ(reading.context->title, "previous");
+    // The error is shown with texts, so the first package still gets the defaults.
+    ExpectDefaults(*reading.context);
+
+    ASSERT_TRUE(packwriter::PatchU16(package, 4, 0xFFFF));
+    PackageReading highest;
+    ReadProgramFile(folder.WriteProgram("v65535.exe", package), highest);
+    EXPECT_EQ(highest.code, result::kUnknownVersion);
+}
+
+TEST(PackageHeaderTest, EmptyLabelsGetDefaultsInThePackageListOnly) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.title.clear();
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadProgramFile(folder.WriteProgram("labels.exe", Build(spec)), reading);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_STREQ(reading.context->packages[0].oldVersionLabel, "Old Version");
+    EXPECT_STREQ(reading.context->packages[0].newVersionLabel, "New Version");
+    EXPECT_STREQ(reading.context->oldVersionLabel, "");
+    EXPECT_STREQ(reading.context->title, "");
+}
+
+TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
+    for (uint8_t flag : {0, 2, 0xFF}) {
+        PackageSpec spec = MinimalSpec(150);
+        spec.passwordFlag = flag;
+        spec.deleteBackupsDefault = 0;
+        spec.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
+        const auto reading = ReadHeader(spec, 1252);
+        ASSERT_EQ(reading->code, 0u) << int{flag};
+        EXPECT_EQ(reading->start.passwordFlag, flag);
+        // Had a digest been read, these fields would be out of step.
+        EXPECT_EQ(reading->context->deleteBackupsDefault, 0);
+        EXPECT_STREQ(reading->context->fontFace, "Arial");
+        EXPECT_EQ(Hex(reading->context->passwordDigest, 16), std::string(32, '0'));
+    }
+}
+
+TEST(LanguageBlockTest, SystemCodePageDecidesBetweenTwoBlocks) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.languageBlocks.push_back({932, "Gothic", 12, NumberedTexts("ja")});
+    spec.languageBlocks.push_back({1252, "Arial", 16, NumberedTexts("en")});
+
+    const auto western = ReadHeader(spec, 1252);
+    ASSERT_EQ(western->code, 0u);
+    EXPECT_EQ(western->context->textCodePage, 1252u);
+    EXPECT_STREQ(western->context->fontFace, "Arial");
+    EXPECT_EQ(western->context->fontHeight, 16);
+    EXPECT_STREQ(western->context->texts[1000], "en1000");
+    EXPECT_STREQ(western->context->texts[1073], "en1073");
+
+    const auto japanese = ReadHeader(spec, 932);
+    ASSERT_EQ(japanese->code, 0u);
+    EXPECT_EQ(japanese->context->textCodePage, 932u);
+    EXPECT_STREQ(japanese->context->fontFace, "Gothic");
+    EXPECT_EQ(japanese->context->fontHeight, 12);
+    EXPECT_STREQ(japanese->context->texts[1000], "ja1000");
+    EXPECT_STREQ(japanese->context->texts[1073], "ja1073");
+
+    // Neither matches: the first block stays.
+    const auto other = ReadHeader(spec, 1251);
+    EXPECT_EQ(other->context->textCodePage, 932u);
+    EXPECT_STREQ(other->context->texts[1036], "ja1036");
+}
+
+TEST(LanguageBlockTest, LastMatchingBlockWins) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.languageBlocks.push_back({1252, "First", 10, NumberedTexts("a")});
+    spec.languageBlocks.push_back({1250, "Other", 11, NumberedTexts("b")});
+    spec.languageBlocks.push_back({1252, "Last", 12, NumberedTexts("c")});
+    const auto reading = ReadHeader(spec, 1252);
+    EXPECT_STREQ(reading->context->fontFace, "Last");
+    EXPECT_EQ(reading->context->fontHeight, 12);
+    EXPECT_STREQ(reading->context->texts[1050], "c1050");
+}
+
+TEST(LanguageBlockTest, CodePageZeroBlockCountsAsNoSelection) {
+    PackageSpec alone = MinimalSpec(150);
+    alone.languageBlocks.push_back({0, "Zero", 20, NumberedTexts("z")});
+    const auto defaults = ReadHeader(alone, 1252);
+    ASSERT_EQ(defaults->code, 0u);
+    ExpectDefaults(*defaults->context);
+
+    // The block after it is first again, so it is taken whatever its code page.
+    PackageSpec followed = alone;
+    followed.languageBlocks.push_back({1250, "Next", 8, NumberedTexts("n")});
+    const auto next = ReadHeader(followed, 932);
+    EXPECT_EQ(next->context->textCodePage, 1250u);
+    EXPECT_STREQ(next->context->fontFace, "Next");
+    EXPECT_STREQ(next->context->texts[1001], "n1001");
+}
+
+TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
+    PackageSpec one = MinimalSpec(125);
+    one.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
+    const auto first = ReadHeader(one, 1252);
+    ASSERT_EQ(first->code, 0u);
+    const ApplyContext& context = *first->context;
+    EXPECT_STREQ(context.texts[1068], "en1068");
+    // The block is the first one: the Japanese resource texts 1069 to 1071.
+    for (uint32_t id = 1069; id <= 1071; ++id) {
+        EXPECT_EQ(context.texts[id], Resource(id)) << id;
+    }
+    EXPECT_NE(Resource(1069), Resource(2069));
+    EXPECT_STREQ(context.texts[1072], "old1072");
+    EXPECT_STREQ(context.texts[1073], "old1073");
+
+    // A second block on a 1252 system loads the English forms.
+    PackageSpec two = MinimalSpec(125);
+    two.languageBlocks.push_back({932, "Gothic", 9, NumberedTexts("ja")});
+    two.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
+    const auto western = ReadHeader(two, 1252);
+    for (uint32_t id = 1069; id <= 1071; ++id) {
+        EXPECT_EQ(western->context->texts[id], Resource(id + 1000)) << id;
+    }
+    // ... and on a 932 system the Japanese ones, even for a later block.
+    const auto japanese = ReadHeader(two, 932);
+    EXPECT_EQ(japanese->context->textCodePage, 932u);
+    for (uint32_t id = 1069; id <= 1071; ++id) {
+        EXPECT_EQ(japanese->context->texts[id], Resource(id)) << id;
+    }
+}
+
+TEST(LanguageBlockTest, TextsOfTheChosenBlockGetLineBreaks) {
+    PackageSpec spec = MinimalSpec(150);
+    std::vector<std::string> texts = NumberedTexts("t");
+    texts[10] = "one\\ntwo\\n";
+    texts[11] = "tail\\";
+    spec.languageBlocks.push_back({1252, "Arial", 9, texts});
+    const auto reading = ReadHeader(spec, 1252);
+    EXPECT_STREQ(reading->context->texts[1010], "one\r\ntwo\r\n");
+    EXPECT_STREQ(reading->context->texts[1011], "tail\\");
+}
+
+TEST(LanguageBlockTest, LongFaceNameIsKeptWhole) {
+    PackageSpec spec = MinimalSpec(150);
+    const std::string face(255, 'F');
+    spec.languageBlocks.push_back({1252, face, 9, NumberedTexts("t")});
+    const auto reading = ReadHeader(spec, 1252);
+    ASSERT_EQ(reading->code, 0u);
+    EXPECT_EQ(reading->context->fontFace, face);
+}
+
+TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
+    PackageLayout layout;
+    Bytes package = Build(spec, &layout);
+    // Cut inside the third text (1002): count, code page, face, height, 2 texts.
+    const size_t third = layout.languageBlocksOffset + 3 + 4 + 6 + 1 + 2 * 6;
+    packwriter::Truncate(package, third + 3);
+    CodePageScope scope(1252);
+    PackageTempFolder folder;
+    const std::string path = folder.Write("cut.pkx", package);
+    PackageReading reading;
+    MarkTexts(*reading.context);
+    ReadBarePackage(path, reading);
+    EXPECT_EQ(reading.code, result::kReadProgramFile);
+    EXPECT_EQ(reading.stage, Stage::kHeaderStart);
+    // The block had set the code page: no defaults over the partial table.
+    EXPECT_EQ(reading.context->textCodePage, 1252u);
+    EXPECT_STREQ(reading.context->texts[1001], "t1001");
+    EXPECT_STREQ(reading.context->texts[1002], "old1002");
+}
+
+// Notice texts of a version 150 package with these blocks, read on `codePage`.
+std::pair<std::string, std::string> ReadNotices(const std::vector<NoticeBlockSpec>& blocks,
+                                                uint32_t codePage) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.noticeBlocks = blocks;
+    CodePageScope scope(codePage);
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("notice.pkx", Build(spec)), reading);
+    EXPECT_EQ(reading.code, 0u);
+    return {Text(reading.before), Text(reading.after)};
+}
+
+TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
+    const std::vector<NoticeBlockSpec> blocks = {{0, "any-before", "any-after"},
+                                                 {932, "ja-before", "ja-after"}};
+    EXPECT_EQ(ReadNotices(blocks, 932),
+              std::make_pair(std::string("ja-before"), std::string("ja-after")));
+    EXPECT_EQ(ReadNotices(blocks, 1252),
+              std::make_pair(std::string("any-before"), std::string("any-after")));
+    // A skipped block of the wrong code page comes before a matching one.
+    const std::vector<NoticeBlockSpec> skipped = {{1250, std::string(5000, 'x'), "y"},
+                                                  {0, "", "after"}};
+    EXPECT_EQ(ReadNotices(skipped, 1252),
+              std::make_pair(std::string("<none>"), std::string("after")));
+    EXPECT_EQ(ReadNotices({}, 1252), std::make_pair(std::string("<none>"), std::string("<none>")));
+}
+
+TEST(NoticeTextTest, OlderPairWithEmptyTexts) {
+    PackageSpec spec = MinimalSpec(139);
+    spec.noticeAfter = "only after";
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("pair.pkx", Build(spec)), reading);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_EQ(Text(reading.before), "<none>");
+    EXPECT_EQ(Text(reading.after), "only after");
+}
+
+TEST(FolderSourceTest, CompositeLookupBelow120HasNoFields) {
+    PackageSpec spec = MinimalSpec(119);
+    FolderSourceSpec lookup;
+    lookup.kind = 4;
+    lookup.lookups.push_back({1, 1, "ignored", "ignored", "", 0});
+    spec.folderSources = {lookup};
+    spec.runningCheck = {2, "", "", "app.exe", 0};
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("kind4.pkx", Build(spec)), reading);
+    ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
+    EXPECT_EQ(reading.sources[0].kind, 4);
+    EXPECT_TRUE(reading.sources[0].lookups.empty());
+    EXPECT_STREQ(reading.check.processName, "app.exe");
+}
+
+TEST(FolderSourceTest, UnknownKindsAndEmptyListCarryNoFields) {
+    PackageSpec spec = MinimalSpec(150);
+    spec.folderSources.clear();
+    PackageTempFolder folder;
+    PackageReading empty;
+    ReadBarePackage(folder.Write("none.pkx", Build(spec)), empty);
+    ASSERT_EQ(empty.code, 0u);
+    EXPECT_TRUE(empty.sources.empty());
+
+    FolderSourceSpec unknown;
+    unknown.kind = 200;
+    unknown.text1 = "never written";
+    spec.folderSources = {unknown, unknown};
+    spec.runningCheck.kind = 7;
+    spec.documentName = "doc.txt";
+    PackageReading reading;
+    ReadBarePackage(folder.Write("unknown.pkx", Build(spec)), reading);
+    ASSERT_EQ(reading.code, 0u);
+    ASSERT_EQ(reading.sources.size(), 2u);
+    EXPECT_STREQ(reading.sources[1].text1, "");
+    EXPECT_EQ(reading.check.kind, 7);
+    EXPECT_STREQ(reading.context->openAfterName, "doc.txt");
+}
+
+}  // namespace
+}  // namespace pkx::test

@@ -1,0 +1,146 @@
+// The payload at 0x1F000: one package or a "LUMP" index of several.
+#include "package_test_helpers.h"
+
+namespace pkx::test {
+namespace {
+
+using packwriter::Bytes;
+using packwriter::ByteWriter;
+using packwriter::PackageSpec;
+
+Bytes SmallPackage(const std::string& oldLabel, size_t dataSize) {
+    PackageSpec spec;
+    spec.oldVersionLabel = oldLabel;
+    spec.folderSources.resize(1);
+    spec.adds.push_back({"file.bin", CheckValue(), FileTime(), Bytes(dataSize, 0xAB)});
+    return Build(spec);
+}
+
+struct IndexReading {
+    std::unique_ptr<ApplyContext> context = std::make_unique<ApplyContext>();
+    ResultCode code = 0;
+    uint32_t position = 0;
+};
+
+IndexReading ReadIndex(const std::string& path) {
+    IndexReading reading;
+    // Left-overs of an earlier run must not survive.
+    reading.context->packages.resize(3);
+    reading.context->multiPackage = 1;
+    BinaryFile file;
+    EXPECT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    reading.code = ReadPackageIndex(file, *reading.context);
+    reading.position = file.Seek(0, kFileCurrent);
+    return reading;
+}
+
+TEST(PackageIndexTest, SinglePackageRunsToTheEndOfTheFile) {
+    PackageTempFolder folder;
+    const Bytes package = SmallPackage("1.0", 10000);
+    const std::string path = folder.WriteProgram("single.exe", package);
+    const IndexReading reading = ReadIndex(path);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_EQ(reading.context->multiPackage, 0u);
+    EXPECT_EQ(reading.context->packageCount, 1);
+    ASSERT_EQ(reading.context->packages.size(), 1u);
+    const PackageRef& ref = reading.context->packages[0];
+    EXPECT_EQ(ref.offset, 126976u);
+    EXPECT_EQ(ref.size, package.size());
+    EXPECT_STREQ(ref.oldVersionLabel, "");
+    EXPECT_EQ(ref.applied, 0u);
+    EXPECT_TRUE(ref.backupPaths.empty());
+    // Left at the package's magic.
+    EXPECT_EQ(reading.position, kPayloadOffset);
+}
+
+TEST(PackageIndexTest, ContainerListsAbsoluteOffsetsInOrder) {
+    const std::vector<Bytes> packages = {SmallPackage("1.0", 100), SmallPackage("2.0", 70000),
+                                         SmallPackage("3.0", 5)};
+    packwriter::ContainerOptions options;
+    options.alignment = 0x10000;
+    Bytes payload;
+    ASSERT_TRUE(packwriter::BuildContainer(packages, &payload, options));
+    PackageTempFolder folder;
+    const IndexReading reading = ReadIndex(folder.WriteProgram("lump.exe", payload));
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_EQ(reading.context->multiPackage, 1u);
+    EXPECT_EQ(reading.context->packageCount, 3);
+    ASSERT_EQ(reading.context->packages.size(), 3u);
+    const std::vector<uint32_t> offsets = {0x20000, 0x30000, 0x50000};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(reading.context->packages[i].offset, offsets[i]) << i;
+        EXPECT_EQ(reading.context->packages[i].size, packages[i].size()) << i;
+    }
+
+    // Each package's header is found at its own offset.
+    PackageReading second;
+    BinaryFile file;
+    ASSERT_EQ(file.OpenRead(folder.Path("lump.exe").c_str(), kShareRead, kAttributeNormal), 0u);
+    PackageRef ref = reading.context->packages[1];
+    ReadPackageBody(file, ref, second);
+    ASSERT_EQ(second.code, 0u);
+    EXPECT_STREQ(ref.oldVersionLabel, "2.0");
+}
+
+TEST(PackageIndexTest, EmptyContainerListsNothing) {
+    Bytes payload;
+    ASSERT_TRUE(packwriter::BuildContainer({}, &payload));
+    EXPECT_EQ(payload, (Bytes{'L', 'U', 'M', 'P', 0, 0}));
+    PackageTempFolder folder;
+    const IndexReading reading = ReadIndex(folder.WriteProgram("empty.exe", payload));
+    EXPECT_EQ(reading.code, 0u);
+    EXPECT_EQ(reading.context->multiPackage, 1u);
+    EXPECT_EQ(reading.context->packageCount, 0);
+    EXPECT_TRUE(reading.context->packages.empty());
+}
+
+TEST(PackageIndexTest, EntryCutShortKeepsTheEntriesBeforeIt) {
+    ByteWriter payload;
+    payload.Raw("LUMP", 4);
+    payload.U16(2);
+    payload.U32(0x20000);
+    payload.U32(1234);
+    payload.U32(0x30000);
+    payload.U16(0);  // half of the second size
+    PackageTempFolder folder;
+    const IndexReading reading = ReadIndex(folder.WriteProgram("cut.exe", payload.bytes()));
+    EXPECT_EQ(reading.code, result::kReadProgramFile);
+    ASSERT_EQ(reading.context->packages.size(), 1u);
+    EXPECT_EQ(reading.context->packages[0].offset, 0x20000u);
+    EXPECT_EQ(reading.context->packages[0].size, 1234u);
+
+    // No count at all.
+    const IndexReading noCount =
+        ReadIndex(folder.WriteProgram("nocount.exe", {'L', 'U', 'M', 'P', 1}));
+    EXPECT_EQ(noCount.code, result::kReadProgramFile);
+    EXPECT_TRUE(noCount.context->packages.empty());
+}
+
+TEST(PackageIndexTest, OnlyTheExactMagicsAreAccepted) {
+    PackageTempFolder folder;
+    const std::vector<Bytes> wrong = {{'P', 'K', 'X', 0},   {'P', 'K', 'X', 'X'},
+                                      {'p', 'k', 'x', ' '}, {'L', 'U', 'M', 'p'},
+                                      {0, 0, 0, 0},         {' ', 'X', 'K', 'P'}};
+    for (const Bytes& magic : wrong) {
+        Bytes payload = magic;
+        payload.resize(64, 0);
+        const IndexReading reading = ReadIndex(folder.WriteProgram("magic.exe", payload));
+        EXPECT_EQ(reading.code, result::kNotAPackage) << Hex(magic.data(), 4);
+        EXPECT_EQ(reading.context->multiPackage, 0u);
+        EXPECT_TRUE(reading.context->packages.empty());
+    }
+}
+
+TEST(PackageIndexTest, FileEndingBeforeTheMagicIsAReadFailure) {
+    PackageTempFolder folder;
+    for (size_t payloadSize : {0, 1, 3}) {
+        const Bytes payload(payloadSize, 'P');
+        const IndexReading reading = ReadIndex(folder.WriteProgram("short.exe", payload));
+        EXPECT_EQ(reading.code, result::kReadProgramFile) << payloadSize;
+    }
+    const IndexReading tiny = ReadIndex(folder.Write("tiny.exe", {'M', 'Z'}));
+    EXPECT_EQ(tiny.code, result::kReadProgramFile);
+}
+
+}  // namespace
+}  // namespace pkx::test

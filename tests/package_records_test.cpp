@@ -1,0 +1,177 @@
+// The update, add and delete records after the header.
+#include "package_test_helpers.h"
+#include "recording_ui.h"
+
+namespace pkx::test {
+namespace {
+
+using packwriter::Bytes;
+using packwriter::PackageLayout;
+using packwriter::PackageSpec;
+
+PackageSpec RecordSpec(uint16_t version, uint8_t newCheckValues) {
+    PackageSpec spec;
+    spec.version = version;
+    spec.folderSources.resize(1);
+    spec.hasNewCheckValues = newCheckValues;
+    spec.updates.push_back({"a.exe", Filled(1), Filled(101), {1, 2}, Bytes(30, 1)});
+    spec.updates.push_back({"b.dll", Filled(2), Filled(102), {3, 4}, Bytes(20, 2)});
+    spec.adds.push_back({"c.txt", Filled(3), {5, 6}, Bytes(10, 3)});
+    spec.adds.push_back({"empty.txt", Filled(4), {7, 8}, Bytes()});
+    spec.deletes.push_back({"d.txt", Filled(5)});
+    return spec;
+}
+
+TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
+    PackageLayout withLayout;
+    PackageLayout withoutLayout;
+    const Bytes with = Build(RecordSpec(150, 1), &withLayout);
+    const Bytes without = Build(RecordSpec(130, 0), &withoutLayout);
+    EXPECT_EQ(withLayout.updateRecordOffsets[1] - withLayout.updateRecordOffsets[0], 1 + 5 + 48u);
+    EXPECT_EQ(withoutLayout.updateRecordOffsets[1] - withoutLayout.updateRecordOffsets[0],
+              1 + 5 + 32u);
+
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("v130.pkx", without), reading);
+    ASSERT_EQ(reading.code, 0u);
+    ASSERT_EQ(reading.lists.updates.size(), 2u);
+    ASSERT_EQ(reading.lists.adds.size(), 2u);
+    ASSERT_EQ(reading.lists.deletes.size(), 1u);
+    EXPECT_EQ(Hex(reading.lists.updates[1].oldCheckValue), Hex(Filled(2)));
+    EXPECT_EQ(Hex(reading.lists.updates[1].newCheckValue), Hex(CheckValue()));
+    EXPECT_EQ(reading.lists.updates[1].writeTime.high, 4u);
+    EXPECT_EQ(reading.lists.updates[1].dataOffset, withoutLayout.updateDataOffsets[1]);
+    EXPECT_EQ(Hex(reading.lists.adds[0].newCheckValue), Hex(CheckValue()));
+    EXPECT_STREQ(reading.lists.adds[1].name, "empty.txt");
+    EXPECT_EQ(reading.lists.adds[1].dataSize, 0u);
+    EXPECT_EQ(Hex(reading.lists.deletes[0].oldCheckValue), Hex(Filled(5)));
+    EXPECT_EQ(reading.lists.deletes[0].dataOffset, 0u);
+
+    // A flag other than 1 means no new check values.
+    PackageSpec two = RecordSpec(150, 2);
+    PackageReading other;
+    ReadBarePackage(folder.Write("flag2.pkx", Build(two)), other);
+    ASSERT_EQ(other.code, 0u);
+    EXPECT_EQ(Hex(other.lists.updates[0].newCheckValue), Hex(CheckValue()));
+    EXPECT_STREQ(other.lists.updates[1].name, "b.dll");
+}
+
+TEST(FileEntriesTest, NoRecordsReadNothing) {
+    PackageSpec spec;
+    spec.folderSources.resize(1);
+    PackageLayout layout;
+    const Bytes package = Build(spec, &layout);
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("empty.pkx", package), reading);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_TRUE(reading.lists.updates.empty());
+    EXPECT_TRUE(reading.lists.adds.empty());
+    EXPECT_TRUE(reading.lists.deletes.empty());
+    EXPECT_EQ(reading.positionAfterRecords, layout.recordsOffset);
+    EXPECT_EQ(layout.digestOffset, layout.recordsOffset);
+}
+
+TEST(FileEntriesTest, LongestNameIsKept) {
+    PackageSpec spec;
+    spec.folderSources.resize(1);
+    const std::string name(255, 'n');
+    spec.deletes.push_back({name, Filled(9)});
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadBarePackage(folder.Write("long.pkx", Build(spec)), reading);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_EQ(reading.lists.deletes[0].name, name);
+}
+
+TEST(FileEntriesTest, DataOffsetsCountFromThePackageStart) {
+    PackageSpec first = RecordSpec(150, 1);
+    PackageSpec second;
+    second.folderSources.resize(1);
+    second.adds.push_back({"x.txt", CheckValue(), FileTime(), Bytes{'x', 'y', 'z'}});
+    PackageLayout secondLayout;
+    const Bytes secondBytes = Build(second, &secondLayout);
+    packwriter::ContainerOptions options;
+    options.alignment = 0x10000;
+    Bytes payload;
+    ASSERT_TRUE(packwriter::BuildContainer({Build(first), secondBytes}, &payload, options));
+
+    PackageTempFolder folder;
+    const std::string path = folder.WriteProgram("lump.exe", payload);
+    auto context = std::make_unique<ApplyContext>();
+    BinaryFile file;
+    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    ASSERT_EQ(ReadPackageIndex(file, *context), 0u);
+    ASSERT_EQ(context->packages.size(), 2u);
+    PackageRef ref = context->packages[1];
+    EXPECT_EQ(ref.offset, 0x30000u);
+    PackageReading reading;
+    ReadPackageBody(file, ref, reading);
+    ASSERT_EQ(reading.code, 0u);
+    const FileEntry& add = reading.lists.adds[0];
+    EXPECT_EQ(add.dataOffset, secondLayout.addDataOffsets[0]);
+    ASSERT_NE(file.Seek(static_cast<int32_t>(ref.offset + add.dataOffset), kFileBegin),
+              0xFFFFFFFFu);
+    char content[4] = {};
+    ASSERT_EQ(file.ReadString(content, 3), 0u);
+    EXPECT_STREQ(content, "xyz");
+}
+
+struct RecordsOnly {
+    std::unique_ptr<ApplyContext> context = std::make_unique<ApplyContext>();
+    RecordCounts counts;
+    FileEntryLists lists;
+};
+
+// Opens a bare package and positions it at its first record.
+void OpenAtRecords(const std::string& path, uint32_t recordsOffset, uint32_t countsOffset,
+                   BinaryFile& file, RecordsOnly& out) {
+    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    ASSERT_EQ(file.Seek(static_cast<int32_t>(countsOffset), kFileBegin), countsOffset);
+    ASSERT_EQ(file.ReadU32(&out.counts.updates), 0u);
+    ASSERT_EQ(file.ReadU32(&out.counts.adds), 0u);
+    ASSERT_EQ(file.ReadU32(&out.counts.deletes), 0u);
+    ASSERT_EQ(file.Seek(0, kFileCurrent), recordsOffset);
+    out.context->hasNewCheckValues = 1;
+}
+
+TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
+    PackageLayout layout;
+    const Bytes package = Build(RecordSpec(150, 1), &layout);
+    PackageTempFolder folder;
+    const std::string path = folder.Write("cancel.pkx", package);
+
+    {
+        RecordsOnly before;
+        BinaryFile file;
+        OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, before);
+        before.context->cancelRequested = 1;
+        EXPECT_EQ(ReadFileEntries(file, before.counts, *before.context, &before.lists),
+                  result::kCancelled);
+        EXPECT_TRUE(before.lists.updates.empty());
+        EXPECT_EQ(file.Seek(0, kFileCurrent), layout.recordsOffset);
+    }
+
+    // Cancel pressed while the first add record is being read.
+    RecordsOnly during;
+    ObservingPlatform observer;
+    const uint32_t firstAdd = layout.addRecordOffsets[0];
+    observer.afterRead = [&](uint32_t, uint32_t position) {
+        if (position > firstAdd) during.context->cancelRequested = 1;
+    };
+    PlatformScope scope(observer);
+    BinaryFile file;
+    OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, during);
+    EXPECT_EQ(ReadFileEntries(file, during.counts, *during.context, &during.lists),
+              result::kCancelled);
+    EXPECT_EQ(during.lists.updates.size(), 2u);
+    ASSERT_EQ(during.lists.adds.size(), 1u);
+    EXPECT_STREQ(during.lists.adds[0].name, "c.txt");
+    EXPECT_TRUE(during.lists.deletes.empty());
+    // Nothing of the second add record was read.
+    EXPECT_EQ(file.Seek(0, kFileCurrent), layout.addRecordOffsets[1]);
+}
+
+}  // namespace
+}  // namespace pkx::test

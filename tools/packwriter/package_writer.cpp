@@ -1,0 +1,437 @@
+#include "tools/packwriter/package_writer.h"
+
+#include <cstring>
+
+#include "support/binary_file.h"
+#include "support/md5.h"
+
+namespace pkx::packwriter {
+
+namespace {
+
+// The format versions that introduced fields (see the package reader).
+constexpr uint16_t kVersion110 = 110;
+constexpr uint16_t kVersion120 = 120;
+constexpr uint16_t kVersion130 = 130;
+constexpr uint16_t kVersion140 = 140;
+constexpr uint16_t kNewestVersion = 150;
+constexpr size_t kFullTextCount = 74;
+constexpr size_t kShortTextCount = 69;
+constexpr size_t kDigestSize = 16;
+constexpr uint64_t kLargestPackage = 0xFFFFFFFFu;
+const uint8_t kPackageMagicBytes[4] = {'P', 'K', 'X', ' '};
+const uint8_t kContainerMagicBytes[4] = {'L', 'U', 'M', 'P'};
+
+void StoreU32(uint8_t* destination, uint32_t value) {
+    for (int i = 0; i < 4; ++i) destination[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void SetError(std::string* error, const std::string& text) {
+    if (error != nullptr) *error = text;
+}
+
+// Writes one package and remembers the first reason it cannot be written.
+class PackageSerializer {
+  public:
+    PackageSerializer(const PackageSpec& spec, PackageLayout* layout)
+        : spec_(spec), layout_(*layout) {}
+
+    bool Run() {
+        WriteHeaderStart();
+        WriteLanguageBlocks();
+        WriteFolderSources();
+        WriteRunningCheckAndNotices();
+        WriteOptionsAndCounts();
+        WriteRecords();
+        WriteDataAreas();
+        WriteDigest();
+        return error_.empty();
+    }
+
+    Bytes& bytes() { return out_.bytes(); }
+    const std::string& error() const { return error_; }
+
+  private:
+    bool AtLeast(uint16_t gate) const { return spec_.version >= gate; }
+    bool NewCheckValues() const { return AtLeast(kVersion140) && spec_.hasNewCheckValues == 1; }
+    uint32_t Here() const { return static_cast<uint32_t>(out_.Size()); }
+
+    void Fail(const std::string& reason) {
+        if (error_.empty()) error_ = reason;
+    }
+
+    void String(const std::string& text, const char* field) {
+        if (!out_.ShortString(text)) Fail(std::string(field) + " is longer than 255 bytes");
+    }
+
+    void Count(size_t count, size_t largest, const char* what) {
+        if (count > largest) Fail(std::string("too many ") + what);
+    }
+
+    void WriteHeaderStart() {
+        if (spec_.version > kNewestVersion) Fail("format version above 150");
+        out_.Raw(kPackageMagicBytes, sizeof(kPackageMagicBytes));
+        out_.U16(spec_.version);
+        String(spec_.title, "title");
+        String(spec_.oldVersionLabel, "old version label");
+        String(spec_.newVersionLabel, "new version label");
+        String(spec_.rightsText, "rights text");
+        out_.U8(spec_.passwordFlag);
+        if (spec_.passwordFlag == 1) out_.Raw(spec_.passwordDigest, sizeof(spec_.passwordDigest));
+    }
+
+    void WriteLanguageBlocks() {
+        layout_.languageBlocksOffset = Here();
+        if (!AtLeast(kVersion120)) return;
+        out_.U8(spec_.deleteBackupsDefault);
+        Count(spec_.languageBlocks.size(), 0xFFFF, "language blocks");
+        out_.U16(static_cast<uint16_t>(spec_.languageBlocks.size()));
+        const size_t textCount = AtLeast(kVersion130) ? kFullTextCount : kShortTextCount;
+        for (const LanguageBlockSpec& block : spec_.languageBlocks) {
+            out_.U32(block.codePage);
+            String(block.fontFace, "font face");
+            out_.U8(block.fontHeight);
+            for (size_t i = 0; i < textCount; ++i) {
+                String(i < block.texts.size() ? block.texts[i] : std::string(), "display text");
+            }
+        }
+    }
+
+    void WriteLookups(const FolderSourceSpec& source) {
+        if (!AtLeast(kVersion120)) return;
+        Count(source.lookups.size(), 0xFFFFFFFFu, "lookup records");
+        out_.U32(static_cast<uint32_t>(source.lookups.size()));
+        for (const LookupRecordSpec& record : source.lookups) {
+            out_.U8(record.stepKind);
+            out_.U8(record.index);
+            String(record.text1, "lookup text");
+            String(record.text2, "lookup text");
+            String(record.text3, "lookup text");
+            out_.U8(record.resultSlot);
+        }
+    }
+
+    void WriteFolderSource(const FolderSourceSpec& source) {
+        out_.U8(source.kind);
+        switch (source.kind) {
+            case 1:
+                out_.U8(source.index);
+                String(source.text1, "registry key");
+                String(source.text2, "registry value name");
+                break;
+            case 2:
+                out_.U8(source.index);
+                String(source.text1, "INI file");
+                String(source.text2, "INI section");
+                String(source.text3, "INI key");
+                break;
+            case 3:
+                out_.U8(source.index);
+                String(source.text1, "fixed path");
+                break;
+            case 4:
+                WriteLookups(source);
+                break;
+            default:
+                break;
+        }
+    }
+
+    void WriteFolderSources() {
+        layout_.folderSourcesOffset = Here();
+        if (AtLeast(kVersion140)) {
+            Count(spec_.folderSources.size(), 0xFF, "folder sources");
+            out_.U8(static_cast<uint8_t>(spec_.folderSources.size()));
+        } else if (spec_.folderSources.size() != 1) {
+            Fail("below version 140 a package holds exactly one folder source");
+        }
+        for (const FolderSourceSpec& source : spec_.folderSources) WriteFolderSource(source);
+    }
+
+    void WriteRunningCheck() {
+        const RunningCheckSpec& check = spec_.runningCheck;
+        out_.U8(check.kind);
+        if (check.kind == 1) {
+            String(check.windowTitle, "window title");
+            String(check.windowClass, "window class");
+            out_.U8(check.waitFlag);
+        } else if (check.kind == 2) {
+            String(check.processName, "process name");
+            out_.U8(check.waitFlag);
+        }
+    }
+
+    void WriteNotices() {
+        if (!AtLeast(kVersion140)) {
+            out_.LongText(spec_.noticeBefore);
+            out_.LongText(spec_.noticeAfter);
+            return;
+        }
+        Count(spec_.noticeBlocks.size(), 0xFFFF, "notice blocks");
+        out_.U16(static_cast<uint16_t>(spec_.noticeBlocks.size()));
+        for (const NoticeBlockSpec& block : spec_.noticeBlocks) {
+            out_.U32(block.codePage);
+            out_.LongText(block.before);
+            out_.LongText(block.after);
+        }
+    }
+
+    void WriteRunningCheckAndNotices() {
+        layout_.runningCheckOffset = Here();
+        if (AtLeast(kVersion110)) WriteRunningCheck();
+        layout_.documentNameOffset = Here();
+        if (AtLeast(kVersion110)) String(spec_.documentName, "document name");
+        layout_.noticeOffset = Here();
+        if (AtLeast(kVersion110)) WriteNotices();
+    }
+
+    void WriteOptionsAndCounts() {
+        layout_.optionsOffset = Here();
+        if (AtLeast(kVersion140)) out_.U8(spec_.hasNewCheckValues);
+        if (AtLeast(kVersion120)) {
+            out_.U8(spec_.skipMissingSources);
+            out_.U8(spec_.overwriteExistingAdds);
+            out_.U8(spec_.skipMissingDeletes);
+        }
+        out_.U8(spec_.checkMode);
+        layout_.countsOffset = Here();
+        Count(spec_.updates.size(), 0xFFFFFFFFu, "update records");
+        Count(spec_.adds.size(), 0xFFFFFFFFu, "add records");
+        Count(spec_.deletes.size(), 0xFFFFFFFFu, "delete records");
+        out_.U32(static_cast<uint32_t>(spec_.updates.size()));
+        out_.U32(static_cast<uint32_t>(spec_.adds.size()));
+        out_.U32(static_cast<uint32_t>(spec_.deletes.size()));
+    }
+
+    void CheckValueField(const CheckValue& value) { out_.Raw(value.bytes, sizeof(value.bytes)); }
+
+    // Write time, then the data offset (patched once the data is placed) and size.
+    void DataFields(const FileTime& writeTime, const Bytes& data) {
+        out_.U32(writeTime.low);
+        out_.U32(writeTime.high);
+        dataOffsetFields_.push_back(Here());
+        out_.U32(0);
+        Count(data.size(), 0xFFFFFFFFu, "data bytes");
+        out_.U32(static_cast<uint32_t>(data.size()));
+    }
+
+    void WriteRecords() {
+        layout_.recordsOffset = Here();
+        for (const UpdateRecordSpec& record : spec_.updates) {
+            layout_.updateRecordOffsets.push_back(Here());
+            String(record.name, "file name");
+            CheckValueField(record.oldCheckValue);
+            if (NewCheckValues()) CheckValueField(record.newCheckValue);
+            DataFields(record.writeTime, record.data);
+        }
+        for (const AddRecordSpec& record : spec_.adds) {
+            layout_.addRecordOffsets.push_back(Here());
+            String(record.name, "file name");
+            if (NewCheckValues()) CheckValueField(record.newCheckValue);
+            DataFields(record.writeTime, record.data);
+        }
+        for (const DeleteRecordSpec& record : spec_.deletes) {
+            layout_.deleteRecordOffsets.push_back(Here());
+            String(record.name, "file name");
+            CheckValueField(record.checkValue);
+        }
+    }
+
+    void PlaceData(const Bytes& data, std::vector<uint32_t>* offsets) {
+        const uint32_t start = Here();
+        offsets->push_back(start);
+        StoreU32(&out_.bytes()[dataOffsetFields_[placed_++]], start);
+        out_.Raw(data);
+    }
+
+    void WriteDataAreas() {
+        for (const UpdateRecordSpec& record : spec_.updates) {
+            PlaceData(record.data, &layout_.updateDataOffsets);
+        }
+        for (const AddRecordSpec& record : spec_.adds) {
+            PlaceData(record.data, &layout_.addDataOffsets);
+        }
+    }
+
+    void WriteDigest() {
+        if (out_.Size() + kDigestSize > kLargestPackage) Fail("package of 4 GiB or more");
+        layout_.digestOffset = Here();
+        if (!error_.empty()) return;
+        const CheckValue digest = Md5CheckValue(out_.bytes());
+        out_.Raw(digest.bytes, sizeof(digest.bytes));
+    }
+
+    const PackageSpec& spec_;
+    PackageLayout& layout_;
+    ByteWriter out_;
+    std::vector<size_t> dataOffsetFields_;
+    size_t placed_ = 0;
+    std::string error_;
+};
+
+uint32_t AlignUp(uint64_t value, uint32_t alignment, bool* fits) {
+    const uint64_t step = alignment == 0 ? 1 : alignment;
+    const uint64_t aligned = (value + step - 1) / step * step;
+    if (aligned > kLargestPackage) *fits = false;
+    return static_cast<uint32_t>(aligned);
+}
+
+}  // namespace
+
+void ByteWriter::U8(uint8_t value) { bytes_.push_back(value); }
+
+void ByteWriter::U16(uint16_t value) {
+    bytes_.push_back(static_cast<uint8_t>(value));
+    bytes_.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void ByteWriter::U32(uint32_t value) {
+    uint8_t field[4];
+    StoreU32(field, value);
+    Raw(field, sizeof(field));
+}
+
+void ByteWriter::Raw(const void* data, size_t size) {
+    const uint8_t* begin = static_cast<const uint8_t*>(data);
+    bytes_.insert(bytes_.end(), begin, begin + size);
+}
+
+bool ByteWriter::ShortString(const std::string& text) {
+    if (text.size() > 0xFF) return false;
+    U8(static_cast<uint8_t>(text.size()));
+    Raw(text.data(), text.size());
+    return true;
+}
+
+void ByteWriter::LongText(const std::string& text) {
+    U32(static_cast<uint32_t>(text.size()));
+    Raw(text.data(), text.size());
+}
+
+void ByteWriter::Zeros(size_t count) { bytes_.resize(bytes_.size() + count, 0); }
+
+void SetPassword(PackageSpec& spec, const std::string& password) {
+    spec.passwordFlag = 1;
+    const CheckValue digest = Md5CheckValue(password.data(), password.size());
+    std::memcpy(spec.passwordDigest, digest.bytes, sizeof(spec.passwordDigest));
+}
+
+bool BuildPackage(const PackageSpec& spec, Bytes* package, PackageLayout* layout,
+                  std::string* error) {
+    PackageLayout unused;
+    PackageSerializer serializer(spec, layout != nullptr ? layout : &unused);
+    if (!serializer.Run()) {
+        SetError(error, serializer.error());
+        return false;
+    }
+    *package = std::move(serializer.bytes());
+    return true;
+}
+
+bool BuildContainer(const std::vector<Bytes>& packages, Bytes* payload,
+                    const ContainerOptions& options, std::string* error) {
+    if (packages.size() > 0xFFFF) {
+        SetError(error, "a container holds at most 65535 packages");
+        return false;
+    }
+    ByteWriter index;
+    index.Raw(kContainerMagicBytes, sizeof(kContainerMagicBytes));
+    index.U16(static_cast<uint16_t>(packages.size()));
+    const uint64_t indexEnd = options.payloadOffset + 6 + 8 * uint64_t{packages.size()};
+
+    // Place the packages first: the index needs their absolute offsets.
+    bool fits = true;
+    std::vector<uint32_t> starts;
+    uint64_t next = indexEnd;
+    for (const Bytes& package : packages) {
+        starts.push_back(AlignUp(next, options.alignment, &fits));
+        next = uint64_t{starts.back()} + package.size();
+    }
+    if (!fits || next > kLargestPackage) {
+        SetError(error, "the container would reach beyond 4 GiB");
+        return false;
+    }
+    for (size_t i = 0; i < packages.size(); ++i) {
+        index.U32(starts[i]);
+        index.U32(static_cast<uint32_t>(packages[i].size()));
+    }
+    for (size_t i = 0; i < packages.size(); ++i) {
+        index.Zeros(starts[i] - options.payloadOffset - index.Size());
+        index.Raw(packages[i]);
+    }
+    *payload = std::move(index.bytes());
+    return true;
+}
+
+bool BuildSelfExtracting(const Bytes& stub, const Bytes& payload, Bytes* file, std::string* error) {
+    if (stub.size() > kPayloadOffset) {
+        SetError(error, "the program image reaches beyond the payload offset");
+        return false;
+    }
+    Bytes result(stub);
+    result.resize(kPayloadOffset, 0);
+    result.insert(result.end(), payload.begin(), payload.end());
+    *file = std::move(result);
+    return true;
+}
+
+uint32_t WriteFileBytes(const char* path, const Bytes& bytes) {
+    BinaryFile file;
+    const uint32_t opened = file.OpenWrite(path, kShareNone, kAttributeNormal);
+    if (opened != 0) return opened;
+    if (bytes.empty()) return file.Close();
+    const uint32_t written = file.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    file.Close();
+    return written;
+}
+
+CheckValue Md5CheckValue(const void* data, size_t size) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, data, static_cast<uint32_t>(size));
+    CheckValue value;
+    MD5Final(value.bytes, &context);
+    return value;
+}
+
+CheckValue DateSizeCheckValue(const FileTime& writeTime, uint32_t size) {
+    CheckValue value;
+    StoreU32(value.bytes, writeTime.low);
+    StoreU32(value.bytes + 4, writeTime.high);
+    StoreU32(value.bytes + 8, size);
+    return value;
+}
+
+bool PatchBytes(Bytes& bytes, size_t offset, const void* data, size_t size) {
+    if (offset > bytes.size() || size > bytes.size() - offset) return false;
+    std::memcpy(bytes.data() + offset, data, size);
+    return true;
+}
+
+bool PatchU8(Bytes& bytes, size_t offset, uint8_t value) {
+    return PatchBytes(bytes, offset, &value, 1);
+}
+
+bool PatchU16(Bytes& bytes, size_t offset, uint16_t value) {
+    const uint8_t field[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+    return PatchBytes(bytes, offset, field, sizeof(field));
+}
+
+bool PatchU32(Bytes& bytes, size_t offset, uint32_t value) {
+    uint8_t field[4];
+    StoreU32(field, value);
+    return PatchBytes(bytes, offset, field, sizeof(field));
+}
+
+void Truncate(Bytes& bytes, size_t size) {
+    if (size < bytes.size()) bytes.resize(size);
+}
+
+bool RefreshDigest(Bytes& package) {
+    if (package.size() < kDigestSize) return false;
+    const size_t hashed = package.size() - kDigestSize;
+    const CheckValue digest = Md5CheckValue(package.data(), hashed);
+    return PatchBytes(package, hashed, digest.bytes, sizeof(digest.bytes));
+}
+
+}  // namespace pkx::packwriter

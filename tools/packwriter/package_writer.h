@@ -1,0 +1,206 @@
+// Builds packages of every format version (0 to 150), "LUMP" containers and
+// self-extracting files: the builder's side of the package format.
+//
+// A package is described by a plain `PackageSpec` and serialized for the
+// version it names: fields below their version's gate are not written. The
+// serializer lays out the header, the records, the data areas (record data
+// offsets count from the package's first byte) and the trailing MD5 digest
+// of every preceding byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/apply_context.h"
+
+namespace pkx::packwriter {
+
+using Bytes = std::vector<uint8_t>;
+
+// Little-endian bytes appended one field at a time; also the tool for
+// writing deliberately malformed packages in tests.
+class ByteWriter {
+  public:
+    void U8(uint8_t value);
+    void U16(uint16_t value);
+    void U32(uint32_t value);
+    void Raw(const void* data, size_t size);
+    void Raw(const Bytes& data) { Raw(data.data(), data.size()); }
+    // A u8 length and the bytes; false (nothing written) above 255 bytes.
+    bool ShortString(const std::string& text);
+    // A u32 length and the bytes.
+    void LongText(const std::string& text);
+    void Zeros(size_t count);
+
+    size_t Size() const { return bytes_.size(); }
+    const Bytes& bytes() const { return bytes_; }
+    Bytes& bytes() { return bytes_; }
+
+  private:
+    Bytes bytes_;
+};
+
+struct LanguageBlockSpec {
+    uint32_t codePage = 0;
+    std::string fontFace;
+    uint8_t fontHeight = 0;
+    // Texts 1000 upward in ID order. Versions from 130 on write 74 texts,
+    // older ones 69; missing texts are written empty, surplus ones dropped.
+    std::vector<std::string> texts;
+};
+
+struct LookupRecordSpec {
+    uint8_t stepKind = 0;
+    uint8_t index = 0;
+    std::string text1;
+    std::string text2;
+    std::string text3;
+    uint8_t resultSlot = 0;
+};
+
+// Kind 0 prompt, 1 registry value, 2 INI value, 3 fixed path, 4 composite
+// lookup; other kinds carry no fields. Fields not used by the kind are ignored.
+struct FolderSourceSpec {
+    uint8_t kind = 0;
+    uint8_t index = 0;
+    std::string text1;
+    std::string text2;
+    std::string text3;
+    std::vector<LookupRecordSpec> lookups;  // kind 4, written from version 120 on
+};
+
+struct RunningCheckSpec {
+    uint8_t kind = 0;  // 0 none, 1 window, 2 process
+    std::string windowTitle;
+    std::string windowClass;
+    std::string processName;
+    uint8_t waitFlag = 0;
+};
+
+struct NoticeBlockSpec {
+    uint32_t codePage = 0;
+    std::string before;
+    std::string after;
+};
+
+struct UpdateRecordSpec {
+    std::string name;
+    CheckValue oldCheckValue;
+    CheckValue newCheckValue;  // written when the package has new check values
+    FileTime writeTime;
+    Bytes data;  // the difference stream
+};
+
+struct AddRecordSpec {
+    std::string name;
+    CheckValue newCheckValue;
+    FileTime writeTime;
+    Bytes data;  // the file's content
+};
+
+struct DeleteRecordSpec {
+    std::string name;
+    CheckValue checkValue;
+};
+
+struct PackageSpec {
+    uint16_t version = 150;
+    std::string title;
+    std::string oldVersionLabel;
+    std::string newVersionLabel;
+    std::string rightsText;
+    uint8_t passwordFlag = 0;  // 1: protected, the digest follows
+    uint8_t passwordDigest[16] = {};
+    uint8_t deleteBackupsDefault = 1;               // from 120
+    std::vector<LanguageBlockSpec> languageBlocks;  // from 120
+    // From 140 a count byte precedes them; older versions hold exactly one.
+    std::vector<FolderSourceSpec> folderSources;
+    RunningCheckSpec runningCheck;              // from 110
+    std::string documentName;                   // from 110
+    std::string noticeBefore;                   // 110 to 139
+    std::string noticeAfter;                    // 110 to 139
+    std::vector<NoticeBlockSpec> noticeBlocks;  // from 140
+    uint8_t hasNewCheckValues = 0;              // from 140
+    uint8_t skipMissingSources = 0;             // from 120
+    uint8_t overwriteExistingAdds = 0;          // from 120
+    uint8_t skipMissingDeletes = 0;             // from 120
+    uint8_t checkMode = 0;                      // 0 MD5, other: write time and size
+    std::vector<UpdateRecordSpec> updates;
+    std::vector<AddRecordSpec> adds;
+    std::vector<DeleteRecordSpec> deletes;
+};
+
+// Where the serializer put things, as offsets from the package's first byte.
+// A section absent at the package's version starts where the next one does.
+struct PackageLayout {
+    uint32_t languageBlocksOffset = 0;  // the delete-backups default byte
+    uint32_t folderSourcesOffset = 0;   // the count byte, or the only source
+    uint32_t runningCheckOffset = 0;
+    uint32_t documentNameOffset = 0;
+    uint32_t noticeOffset = 0;
+    uint32_t optionsOffset = 0;  // the first option byte, or the check mode
+    uint32_t countsOffset = 0;   // the update count
+    uint32_t recordsOffset = 0;
+    std::vector<uint32_t> updateRecordOffsets;
+    std::vector<uint32_t> addRecordOffsets;
+    std::vector<uint32_t> deleteRecordOffsets;
+    std::vector<uint32_t> updateDataOffsets;
+    std::vector<uint32_t> addDataOffsets;
+    uint32_t digestOffset = 0;
+};
+
+// Sets the password flag and the digest of `password`'s bytes.
+void SetPassword(PackageSpec& spec, const std::string& password);
+
+// Serializes `spec`. False, with a reason in `error`, when the spec cannot be
+// written at its version: a version above 150, a short string above 255
+// bytes, a count too large for its field, other than one folder source below
+// version 140, or a package of 4 GiB or more.
+bool BuildPackage(const PackageSpec& spec, Bytes* package, PackageLayout* layout = nullptr,
+                  std::string* error = nullptr);
+
+struct ContainerOptions {
+    // File offset of the payload: where the "LUMP" magic will lie.
+    uint32_t payloadOffset = kPayloadOffset;
+    // Each package starts at a multiple of this (zero bytes fill the gaps).
+    uint32_t alignment = 1;
+};
+
+// A "LUMP" payload: index, then the packages; the index holds absolute file
+// offsets, which is why it must know where the payload will lie.
+bool BuildContainer(const std::vector<Bytes>& packages, Bytes* payload,
+                    const ContainerOptions& options = ContainerOptions(),
+                    std::string* error = nullptr);
+
+// The stub padded with zero bytes to the payload offset, then the payload.
+// Refuses a stub longer than the payload offset.
+bool BuildSelfExtracting(const Bytes& stub, const Bytes& payload, Bytes* file,
+                         std::string* error = nullptr);
+
+// Writes `bytes` to a new file (an existing one is replaced). 0 or the
+// platform's error code.
+uint32_t WriteFileBytes(const char* path, const Bytes& bytes);
+
+// MD5 of the bytes: the 16-byte form of digests and MD5 check values.
+CheckValue Md5CheckValue(const void* data, size_t size);
+inline CheckValue Md5CheckValue(const Bytes& data) {
+    return Md5CheckValue(data.data(), data.size());
+}
+// {write time low, write time high, size, 0}, each little-endian.
+CheckValue DateSizeCheckValue(const FileTime& writeTime, uint32_t size);
+
+// Changes to built bytes, for damaged and hostile variants. Each returns
+// false, changing nothing, when the field lies outside `bytes`.
+bool PatchU8(Bytes& bytes, size_t offset, uint8_t value);
+bool PatchU16(Bytes& bytes, size_t offset, uint16_t value);
+bool PatchU32(Bytes& bytes, size_t offset, uint32_t value);
+bool PatchBytes(Bytes& bytes, size_t offset, const void* data, size_t size);
+// Keeps the first `size` bytes.
+void Truncate(Bytes& bytes, size_t size);
+// Recomputes the trailing digest of a package after a patch, so that only the
+// patched field, not the integrity check, rejects it. False below 16 bytes.
+bool RefreshDigest(Bytes& package);
+
+}  // namespace pkx::packwriter
