@@ -1,0 +1,299 @@
+// Whole runs of the worker on real installations: packages built with the
+// writer, self-extracting files on disk, and the resulting tree compared byte
+// for byte with the one expected.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/backups.h"
+#include "engine/worker.h"
+#include "tests/recording_ui.h"
+#include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
+
+namespace pkx::test {
+namespace {
+
+using packwriter::PackageSpec;
+
+const std::string kAppOld = Pattern(4000, 101);
+const std::string kAppNew = Edited(Edited(kAppOld, 200, 64, 102), 3000, 500, 103) + "tail";
+const std::string kCoreOld = Pattern(3000, 104);
+const std::string kCoreNew = kCoreOld.substr(0, 1700) + Pattern(90, 105);
+const std::string kReadme = "read me\r\n";
+const std::string kObsolete = Pattern(333, 106);
+const std::string kPlugin = Pattern(2500, 107);
+
+const Files kBefore = {{"app.exe", kAppOld},
+                       {"lib\\core.dll", kCoreOld},
+                       {"readme.txt", kReadme},
+                       {"obsolete.txt", kObsolete}};
+const Files kAfter = {{"app.exe", kAppNew},
+                      {"lib\\core.dll", kCoreNew},
+                      {"readme.txt", kReadme},
+                      {"new\\deep\\plugin.dll", kPlugin},
+                      {"empty.txt", ""}};
+
+// Updates two files, adds a file in two new folders and an empty one, deletes one.
+PackageSpec FullSpec(const std::string& folder) {
+    PackageSpec spec = FixedFolderSpec(folder, "1.0", "2.0");
+    spec.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
+    spec.updates.push_back(UpdateRecord("lib\\core.dll", kCoreOld, kCoreNew));
+    spec.adds.push_back(AddRecord("new\\deep\\plugin.dll", kPlugin));
+    spec.adds.push_back(AddRecord("empty.txt", ""));
+    spec.deletes.push_back(DeleteRecord("obsolete.txt", kObsolete));
+    return spec;
+}
+
+Files With(Files files, const Files& more) {
+    for (const auto& [name, content] : more) files[name] = content;
+    return files;
+}
+
+uint32_t SetWriteTimeThroughSeam(const std::string& path, const FileTime& time) {
+    FileHandle file = kInvalidFile;
+    uint32_t r =
+        Os().Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting, kAttributeNormal, &file);
+    if (r != 0) return r;
+    r = Os().SetWriteTime(file, time);
+    Os().Close(file);
+    return r;
+}
+
+FileTime WriteTimeThroughSeam(const std::string& path) {
+    FileTime time;
+    FileHandle file = kInvalidFile;
+    if (Os().Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting, kAttributeNormal, &file) !=
+        0) {
+        return time;
+    }
+    Os().GetWriteTime(file, &time);
+    Os().Close(file);
+    return time;
+}
+
+bool SameTime(const FileTime& a, const FileTime& b) { return a.low == b.low && a.high == b.high; }
+
+// Runs `payload` against `installation` unattended and returns the result.
+ResultCode Apply(WorkerRun& run, const Bytes& payload) {
+    run.context->autoFinish = 1;
+    run.WriteProgram(payload);
+    return run.Run();
+}
+
+// After a rollback: the same files with the same contents and no other file;
+// only folders created for added files may remain.
+void ExpectRestored(const std::string& folder, const Files& before) {
+    EXPECT_EQ(Difference(FilesOf(ListTree(folder)), before), "");
+}
+
+TEST(EngineIntegration, UpdatesAddsAndDeletesGiveTheNewTree) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+
+    // Every touched file left its old state beside it.
+    const Files withBackups = With(kAfter, {{"app.exe.1.0.old", kAppOld},
+                                            {"lib\\core.dll.1.0.old", kCoreOld},
+                                            {"obsolete.txt.1.0.old", kObsolete}});
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), withBackups), "");
+    const std::string root = installation.path() + "\\";
+    EXPECT_EQ(run.context->packages.at(0).backupPaths,
+              (std::vector<std::string>{root + "app.exe", root + "lib\\core.dll",
+                                        root + "new\\deep\\plugin.dll", root + "empty.txt",
+                                        root + "obsolete.txt"}));
+    EXPECT_TRUE(SameTime(WriteTimeThroughSeam(installation / "app.exe"), kNewWriteTime));
+    EXPECT_TRUE(SameTime(WriteTimeThroughSeam(installation / "empty.txt"), kNewWriteTime));
+
+    run.RemoveBackups();
+    Tree expected;
+    for (const auto& [name, content] : kAfter) expected[name] = content;
+    expected["lib\\"] = expected["new\\"] = expected["new\\deep\\"] = "";
+    EXPECT_EQ(ListTree(installation.path()), expected);
+}
+
+TEST(EngineIntegration, RollbackAfterSuccessPutsTheOldTreeBack) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+    run.Restore();
+    ExpectRestored(installation.path(), kBefore);
+}
+
+TEST(EngineIntegration, FilesAlreadyInTheirNewStateAreLeftAlone) {
+    TempFolder installation;
+    Install(installation.path(),
+            With(kBefore, {{"app.exe", kAppNew}, {"new\\deep\\plugin.dll", kPlugin}}));
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+    EXPECT_EQ(run.events.Count(EV_ALREADY_UPDATED), 1u);
+    EXPECT_EQ(run.events.Count(EV_ALREADY_ADDED), 1u);
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+                         With(kAfter, {{"lib\\core.dll.1.0.old", kCoreOld},
+                                       {"obsolete.txt.1.0.old", kObsolete}})),
+              "");
+    EXPECT_EQ(run.context->packages.at(0).backupPaths.size(), 3u);
+}
+
+TEST(EngineIntegration, SkipFlagsLetMissingFilesPassAndOverwriteReplacesAnAdd) {
+    TempFolder installation;
+    const Files before = {{"app.exe", kAppOld}, {"empty.txt", "was here"}};
+    Install(installation.path(), before);
+    PackageSpec spec = FullSpec(installation.path());
+    spec.hasNewCheckValues = 0;  // an existing add is then judged by the overwrite flag alone
+    spec.skipMissingSources = 1;
+    spec.skipMissingDeletes = 1;
+    spec.overwriteExistingAdds = 1;
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(spec)), result::kSuccess);
+    EXPECT_EQ(run.events.Count(EV_SOURCE_MISSING), 1u);
+    EXPECT_EQ(run.events.Count(EV_DELETE_TARGET_MISSING), 1u);
+    EXPECT_EQ(run.events.Count(EV_OVERWRITING_NEW), 1u);
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+                         (Files{{"app.exe", kAppNew},
+                                {"app.exe.1.0.old", kAppOld},
+                                {"new\\deep\\plugin.dll", kPlugin},
+                                {"empty.txt", ""},
+                                {"empty.txt.1.0.old", "was here"}})),
+              "");
+    run.Restore();
+    ExpectRestored(installation.path(), before);
+}
+
+TEST(EngineIntegration, WithoutSkipFlagsMissingOrExistingFilesStopBeforeAnyChange) {
+    struct Case {
+        Files installed;
+        ResultCode expected;
+    };
+    const std::vector<Case> cases = {
+        {{{"app.exe", kAppOld}, {"obsolete.txt", kObsolete}}, result::kOldFileMissing},
+        {With(kBefore, {{"empty.txt", "x"}}), result::kAddedFileExists},
+        {With(kBefore, {{"obsolete.txt", "changed"}}), result::kOldFileDiffersMd5},
+    };
+    for (const Case& c : cases) {
+        TempFolder installation;
+        Install(installation.path(), c.installed);
+        WorkerRun run;
+        EXPECT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), c.expected);
+        EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), c.installed), "");
+        EXPECT_TRUE(run.context->packages.at(0).backupPaths.empty());
+    }
+}
+
+TEST(EngineIntegration, DateAndSizeModeIdentifiesFilesByWriteTimeAndSize) {
+    const FileTime installedTime{0x12345600u, 0x01C80000u};
+    for (const bool touched : {false, true}) {
+        TempFolder installation;
+        Install(installation.path(), kBefore);
+        for (const auto& entry : kBefore) {
+            ASSERT_EQ(SetWriteTimeThroughSeam(installation / entry.first, installedTime), 0u);
+        }
+        if (touched) {
+            const FileTime other{installedTime.low + 10000000u, installedTime.high};
+            ASSERT_EQ(SetWriteTimeThroughSeam(installation / "lib\\core.dll", other), 0u);
+        }
+        PackageSpec spec = FullSpec(installation.path());
+        spec.checkMode = 1;
+        for (auto& u : spec.updates) {
+            const std::string& old = u.name == "app.exe" ? kAppOld : kCoreOld;
+            const std::string& now = u.name == "app.exe" ? kAppNew : kCoreNew;
+            u.oldCheckValue = packwriter::DateSizeCheckValue(installedTime, old.size());
+            u.newCheckValue = packwriter::DateSizeCheckValue(kNewWriteTime, now.size());
+        }
+        for (auto& a : spec.adds) {
+            a.newCheckValue = packwriter::DateSizeCheckValue(kNewWriteTime, a.data.size());
+        }
+        spec.deletes[0].checkValue =
+            packwriter::DateSizeCheckValue(installedTime, kObsolete.size());
+
+        WorkerRun run;
+        const ResultCode r = Apply(run, BuildOrFail(spec));
+        if (touched) {
+            EXPECT_EQ(r, result::kOldFileDiffersDateSize);
+            EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kBefore), "");
+        } else {
+            EXPECT_EQ(r, result::kSuccess);
+            EXPECT_EQ(run.events.Count(EV_READING_FILE_DATE), 3u);
+            EXPECT_EQ(run.events.Count(EV_HASHING_FILE), 0u);
+            run.RemoveBackups();
+            EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
+        }
+    }
+}
+
+TEST(EngineIntegration, LeftoverBackupStopsTheRunAndRollbackKeepsIt) {
+    TempFolder installation;
+    const Files before = With(kBefore, {{"lib\\core.dll.1.0.old", "from an earlier run"}});
+    Install(installation.path(), before);
+    WorkerRun run;
+    EXPECT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kRenameToBackup);
+    // app.exe was already rebuilt when lib\core.dll could not be moved aside.
+    EXPECT_EQ(ReadFile(installation / "app.exe"), kAppNew);
+    run.Restore();
+    ExpectRestored(installation.path(), before);
+}
+
+const std::string kStep0 = Pattern(1500, 201);
+const std::string kStep1 = Edited(kStep0, 10, 40, 202);
+const std::string kStep2 = Edited(kStep1, 700, 300, 203);
+const std::string kOther1 = Pattern(900, 204);
+const std::string kOther2 = Edited(kOther1, 0, 1, 205);
+
+TEST(EngineIntegration, ContainerSkipsAFirstPackageThatDoesNotFit) {
+    TempFolder installation;
+    Install(installation.path(), {{"app.exe", kStep1}});
+    PackageSpec first = FixedFolderSpec(installation.path(), "0", "1");
+    first.updates.push_back(UpdateRecord("app.exe", Pattern(1500, 200), kStep0));
+    PackageSpec second = FixedFolderSpec(installation.path(), "1", "2");
+    second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})), result::kSuccess);
+    EXPECT_EQ(run.context->packages[0].applied, 0u);
+    EXPECT_EQ(run.context->packages[1].applied, 1u);
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+                         (Files{{"app.exe", kStep2}, {"app.exe.1.old", kStep1}})),
+              "");
+}
+
+TEST(EngineIntegration, SecondPackageFailingRollsBackBothPackages) {
+    TempFolder installation;
+    const Files before = {{"app.exe", kStep0}, {"other.dll", kOther1}};
+    Install(installation.path(), before);
+    PackageSpec first = FixedFolderSpec(installation.path(), "0", "1");
+    first.updates.push_back(UpdateRecord("app.exe", kStep0, kStep1));
+    first.adds.push_back(AddRecord("sub\\added.txt", "added by the first"));
+    PackageSpec second = FixedFolderSpec(installation.path(), "1", "2");
+    second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
+    second.updates.push_back(UpdateRecord("other.dll", kOther1, kOther2));
+    second.updates[1].data[0] = 'X';  // not a difference stream
+    WorkerRun run;
+    EXPECT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})),
+              result::kBadDifferenceData);
+    EXPECT_EQ(run.context->packages[0].applied, 1u);
+    EXPECT_EQ(run.context->packages[1].applied, 1u);
+    run.Restore();
+    ExpectRestored(installation.path(), before);
+}
+
+TEST(EngineIntegration, RelativeFolderMeansTheSameFilesToVerificationAndUpdate) {
+    // A package naming its folder relative to the program: "inst" beside
+    // update.exe. The process's current folder holds a decoy that matches.
+    WorkerRun run;
+    TempFolder elsewhere;
+    Install(elsewhere.path(), {{"inst\\app.exe", kAppOld}});
+    Install(run.home, {{"inst\\app.exe", kAppNew}});
+    PackageSpec spec = FixedFolderSpec("inst", "1.0", "2.0");
+    spec.hasNewCheckValues = 0;
+    spec.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
+    run.currentFolder = elsewhere.path();
+    EXPECT_EQ(Apply(run, BuildOrFail(spec)), result::kOldFileDiffersMd5);
+    EXPECT_EQ(Difference(FilesOf(ListTree(elsewhere.path())), (Files{{"inst\\app.exe", kAppOld}})),
+              "");
+    EXPECT_EQ(ReadFile(run.home + "\\inst\\app.exe"), kAppNew);
+}
+
+}  // namespace
+}  // namespace pkx::test

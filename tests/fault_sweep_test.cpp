@@ -1,0 +1,327 @@
+// Every platform operation of a representative run made to fail in turn, and
+// a Cancel at every point where the engine looks for one: afterwards the
+// installation is either exactly as before (after the dialog's rollback) or
+// exactly the new version, and the run says which.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/cancellation.h"
+#include "engine/worker.h"
+#include "platform/fault_injection.h"
+#include "tests/recording_ui.h"
+#include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
+
+namespace pkx::test {
+namespace {
+
+using packwriter::PackageSpec;
+
+const std::string kApp1 = Pattern(1200, 301);
+const std::string kApp2 = Edited(kApp1, 300, 100, 302);
+const std::string kApp3 = Edited(kApp2, 1000, 150, 303) + "more";
+const std::string kCore1 = Pattern(700, 304);
+const std::string kCore2 = Edited(kCore1, 0, 70, 305);
+const std::string kOldText = Pattern(200, 306);
+const std::string kConfigOld = "[old]\r\n";
+const std::string kConfigNew = "[new]\r\nkey=value\r\n";
+const std::string kAdded = Pattern(1500, 307);  // two copy chunks
+
+const Files kBefore = {{"app.exe", kApp1},
+                       {"lib\\core.dll", kCore1},
+                       {"old.txt", kOldText},
+                       {"config.ini", kConfigOld},
+                       {"readme.txt", "unchanged"}};
+const Files kAfter = {{"app.exe", kApp3},
+                      {"lib\\core.dll", kCore2},
+                      {"sub\\new.txt", kAdded},
+                      {"config.ini", kConfigNew},
+                      {"readme.txt", "unchanged"}};
+
+// Two packages: 1 to 2 updates, adds into a new folder and deletes; 2 to 3,
+// checking by date and size, updates the same file again and overwrites an
+// existing file.
+Bytes SweepPayload(const std::string& folder) {
+    PackageSpec first = FixedFolderSpec(folder, "1", "2");
+    first.runningCheck = {2, "", "", "pkx-sweep-not-running.exe", 0};
+    first.updates.push_back(UpdateRecord("app.exe", kApp1, kApp2));
+    first.updates.push_back(UpdateRecord("lib\\core.dll", kCore1, kCore2));
+    first.adds.push_back(AddRecord("sub\\new.txt", kAdded));
+    first.deletes.push_back(DeleteRecord("old.txt", kOldText));
+    // The second package knows app.exe by the write time the first one gave it.
+    PackageSpec second = FixedFolderSpec(folder, "2", "3");
+    second.hasNewCheckValues = 0;
+    second.overwriteExistingAdds = 1;
+    second.checkMode = 1;
+    second.updates.push_back(UpdateRecord("app.exe", kApp2, kApp3));
+    second.updates.back().oldCheckValue =
+        packwriter::DateSizeCheckValue(kNewWriteTime, static_cast<uint32_t>(kApp2.size()));
+    second.adds.push_back(AddRecord("config.ini", kConfigNew));
+    return ContainerOf({BuildOrFail(first), BuildOrFail(second)});
+}
+
+// One program file for all runs; each run gets a fresh installation.
+class SweepTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        program_ = program / "update.exe";
+        const Bytes stub = {'M', 'Z'};
+        Bytes file;
+        ASSERT_TRUE(
+            packwriter::BuildSelfExtracting(stub, SweepPayload(installation.path()), &file));
+        ASSERT_EQ(packwriter::WriteFileBytes(program_.c_str(), file), 0u);
+    }
+
+    // A fresh installation in the one folder the packages name.
+    void Reinstall() {
+        const std::filesystem::path root = NativePath(installation.path());
+        for (const auto& entry : std::filesystem::directory_iterator(root)) {
+            std::filesystem::remove_all(entry.path());
+        }
+        Install(installation.path(), kBefore);
+    }
+
+    std::unique_ptr<WorkerRun> NewRun() {
+        auto run = std::make_unique<WorkerRun>(program.path(), program_);
+        run->context->autoFinish = 1;
+        return run;
+    }
+
+    // The run ended with exactly one final event, posted last, matching the result.
+    static void ExpectOneFinalEvent(const WorkerRun& run, ResultCode r) {
+        EXPECT_EQ(run.PostedCount(), 1u);
+        ASSERT_NE(run.Final(), nullptr);
+        const uint32_t expected = r == 0   ? EV_FINISHED
+                                  : r == 1 ? EV_CANCELLED
+                                  : r == 2 ? EV_PROGRAM_RUNNING
+                                           : EV_FAILED;
+        EXPECT_EQ(run.Final()->code, expected);
+    }
+
+    // After a failure and the rollback: the files as before, nothing else but
+    // the folders made for added files.
+    void ExpectBefore(const std::string& what) {
+        const Tree tree = ListTree(installation.path());
+        EXPECT_EQ(Difference(FilesOf(tree), kBefore), "") << what;
+        for (const auto& entry : tree) {
+            const std::string& name = entry.first;
+            if (name.back() == '\\') {
+                EXPECT_TRUE(name == "lib\\" || name == "sub\\")
+                    << what << ": stray folder " << name;
+            }
+        }
+        EXPECT_TRUE(IsFolder(installation / "lib")) << what;
+    }
+
+    void ExpectAfter(WorkerRun& run, const std::string& what) {
+        run.RemoveBackups();
+        EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "") << what;
+    }
+
+    TempFolder program;
+    TempFolder installation;
+    std::string program_;
+};
+
+// Notes the byte count of every read and write: a transfer of zero bytes
+// cannot come up short.
+class SizeRecorder final : public FaultInjector {
+  public:
+    using FaultInjector::FaultInjector;
+
+    uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
+        reads.push_back(count);
+        return FaultInjector::Read(file, buffer, count, done);
+    }
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
+        writes.push_back(count);
+        return FaultInjector::Write(file, buffer, count, done);
+    }
+
+    std::vector<uint32_t> reads;
+    std::vector<uint32_t> writes;
+};
+
+struct KindPlan {
+    Operation kind;
+    const char* name;
+    // The Win32 code; 0 for a read or write that succeeds short.
+    uint32_t code;
+    // A success is right only when the failure can be absorbed: the write
+    // time, the current folder, a text or folder lookup, or a "not found"
+    // answer about a file that is indeed absent.
+    bool successAllowed;
+};
+
+const KindPlan kPlans[] = {
+    {Operation::kOpen, "Open", 5, false},
+    {Operation::kRead, "Read", 30, false},
+    {Operation::kRead, "Read (short)", 0, false},
+    {Operation::kWrite, "Write", 112, false},
+    {Operation::kWrite, "Write (short)", 0, false},
+    {Operation::kSeek, "Seek", 87, false},
+    {Operation::kSize, "Size", 5, false},
+    {Operation::kGetWriteTime, "GetWriteTime", 5, false},
+    {Operation::kSetWriteTime, "SetWriteTime", 5, true},
+    {Operation::kExists, "Exists", 0, true},
+    {Operation::kMove, "Move", 5, false},
+    {Operation::kDelete, "Delete", 5, false},
+    {Operation::kCreateFolder, "CreateFolder", 5, false},
+    {Operation::kSetCurrentFolder, "SetCurrentFolder", 3, true},
+    {Operation::kLoadText, "LoadText", 0, true},
+    {Operation::kSpecialFolderPath, "SpecialFolderPath", 0, true},
+    {Operation::kEnumerateProcesses, "EnumerateProcesses", 8, false},
+    {Operation::kRegistryValue, "RegistryValue", 2, false},
+    {Operation::kIniValue, "IniValue", 0, false},
+    {Operation::kFindTopWindow, "FindTopWindow", 0, true},
+};
+
+TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
+    // The clean run, counted.
+    SizeRecorder counter(NativePlatform());
+    uint64_t counts[kOperationKinds] = {};
+    {
+        Reinstall();
+        auto run = NewRun();
+        ResultCode r;
+        {
+            ScopedPlatform scope(counter);
+            r = run->Run();
+        }
+        ASSERT_EQ(r, result::kSuccess);
+        for (size_t i = 0; i < kOperationKinds; ++i)
+            counts[i] = counter.Count(static_cast<Operation>(i));
+        ExpectAfter(*run, "clean run");
+    }
+
+    uint64_t covered = 0;
+    for (const KindPlan& plan : kPlans) {
+        const uint64_t total = counts[static_cast<size_t>(plan.kind)];
+        const bool isShort =
+            plan.code == 0 && (plan.kind == Operation::kRead || plan.kind == Operation::kWrite);
+        const std::vector<uint32_t>& sizes =
+            plan.kind == Operation::kRead ? counter.reads : counter.writes;
+        for (uint64_t k = 1; k <= total; ++k) {
+            if (isShort && sizes.at(k - 1) == 0) continue;
+            const std::string what =
+                std::string(plan.name) + " #" + std::to_string(k) + " of " + std::to_string(total);
+            Reinstall();
+            auto run = NewRun();
+            FaultInjector injector(NativePlatform());
+            injector.FailAt(k, plan.code, plan.kind);
+            ResultCode r;
+            {
+                ScopedPlatform scope(injector);
+                r = run->Run();
+            }
+            ++covered;
+            ASSERT_EQ(injector.FaultsTriggered(), 1u) << what << ": the run took another path";
+            ExpectOneFinalEvent(*run, r);
+            EXPECT_NE(r, result::kCancelled) << what;
+            if (r == result::kSuccess) {
+                EXPECT_TRUE(plan.successAllowed) << what << " was not reported";
+                ExpectAfter(*run, what);
+            } else {
+                run->Restore();
+                ExpectBefore(what + " (result " + std::to_string(r) + ")");
+            }
+            if (HasFatalFailure()) return;
+        }
+    }
+    uint64_t all = 0;
+    for (uint64_t c : counts) all += c;
+    RecordProperty("failure_points", static_cast<int>(covered));
+    std::printf("[ sweep    ] %llu failure points of %llu operations\n",
+                static_cast<unsigned long long>(covered), static_cast<unsigned long long>(all));
+    EXPECT_GT(covered, 100u);
+}
+
+// Sets the Cancel flag at the n-th poll of it.
+struct PollCounter {
+    uint64_t polls = 0;
+    uint64_t cancelAt = 0;  // 0: never
+
+    static void Hook(ApplyContext& context, void* data) {
+        auto* self = static_cast<PollCounter*>(data);
+        if (++self->polls == self->cancelAt) context.cancelRequested = 1;
+    }
+};
+
+class PollHookScope {
+  public:
+    explicit PollHookScope(PollCounter* counter) { SetCancelPollHook(&PollCounter::Hook, counter); }
+    ~PollHookScope() { SetCancelPollHook(nullptr, nullptr); }
+};
+
+TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
+    PollCounter clean;
+    {
+        Reinstall();
+        auto run = NewRun();
+        PollHookScope hook(&clean);
+        ASSERT_EQ(run->Run(), result::kSuccess);
+    }
+    ASSERT_GT(clean.polls, 10u);
+    for (uint64_t j = 1; j <= clean.polls; ++j) {
+        const std::string what = "cancel at poll " + std::to_string(j);
+        Reinstall();
+        auto run = NewRun();
+        PollCounter counter;
+        counter.cancelAt = j;
+        ResultCode r;
+        {
+            PollHookScope hook(&counter);
+            r = run->Run();
+        }
+        EXPECT_EQ(r, result::kCancelled) << what;
+        ExpectOneFinalEvent(*run, r);
+        run->Restore();
+        ExpectBefore(what);
+        if (HasFatalFailure()) return;
+    }
+    RecordProperty("cancel_polls", static_cast<int>(clean.polls));
+    std::printf("[ sweep    ] %llu cancellation points\n",
+                static_cast<unsigned long long>(clean.polls));
+}
+
+TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
+    size_t events = 0;
+    {
+        Reinstall();
+        auto run = NewRun();
+        ASSERT_EQ(run->Run(), result::kSuccess);
+        events = run->events.events.size() - 1;  // the posted one cannot be answered
+    }
+    size_t completed = 0;
+    for (size_t e = 1; e <= events; ++e) {
+        const std::string what = "cancel after event " + std::to_string(e);
+        Reinstall();
+        auto run = NewRun();
+        WorkerRun* self = run.get();
+        run->afterEvent = [self, e](const RecordedEvent&) {
+            if (self->events.events.size() == e) self->context->cancelRequested = 1;
+        };
+        const ResultCode r = run->Run();
+        ExpectOneFinalEvent(*run, r);
+        if (r == result::kSuccess) {
+            // Only after the last poll: the rest of the run cannot be stopped.
+            ++completed;
+            ExpectAfter(*run, what);
+        } else {
+            EXPECT_EQ(r, result::kCancelled) << what;
+            run->Restore();
+            ExpectBefore(what);
+        }
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_LT(completed, events / 4) << "most events are followed by a poll";
+}
+
+}  // namespace
+}  // namespace pkx::test
