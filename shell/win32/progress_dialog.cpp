@@ -1,0 +1,243 @@
+#include "shell/win32/progress_dialog.h"
+
+#include <commctrl.h>
+#include <process.h>
+#include <richedit.h>
+
+#include <cstring>
+
+#include "engine/worker.h"
+#include "shell/progress_presenter.h"
+#include "shell/win32/dialog_support.h"
+#include "shell/win32/prompt_dialogs.h"
+#include "shell/win32/resource_ids.h"
+
+namespace pkx::win32ui {
+
+namespace {
+
+// The log holds every line of a run, however many files it touches; the
+// control's default limit (32K characters) would drop the later ones.
+constexpr LPARAM kLogTextLimit = 0x7FFFFFFE;
+
+// The controls that take the package's font, in the order they get it.
+const int kFontControls[] = {PKX_ID_HEADLINE,       PKX_ID_RIGHTS_LABEL, PKX_ID_RIGHTS_TEXT,
+                             PKX_ID_STATUS,         PKX_ID_TOTAL_LABEL,  PKX_ID_LOG_LABEL,
+                             PKX_ID_DELETE_BACKUPS, PKX_ID_LOG,          IDCANCEL};
+
+class DialogView final : public ProgressView {
+  public:
+    DialogView(ApplyContext& context, UiFont& font) : context_(context), font_(font) {}
+    void Attach(HWND dialog) { dialog_ = dialog; }
+
+    void SetWindowTitle(const char* text) override { SetWindowTextA(dialog_, text); }
+    void SetHeadline(const char* text) override { SetText(PKX_ID_HEADLINE, text); }
+    void SetRightsLabel(const char* text) override { SetText(PKX_ID_RIGHTS_LABEL, text); }
+    void SetRightsText(const char* text) override { SetText(PKX_ID_RIGHTS_TEXT, text); }
+    void SetStatus(const char* text) override { SetText(PKX_ID_STATUS, text); }
+    void SetLogLabel(const char* text) override { SetText(PKX_ID_LOG_LABEL, text); }
+    void SetFileProgress(uint32_t value, const char* percent) override {
+        SetBar(PKX_ID_FILE_BAR, PKX_ID_FILE_PERCENT, value, percent);
+    }
+    void SetTotalProgress(uint32_t value, const char* percent) override {
+        SetBar(PKX_ID_TOTAL_BAR, PKX_ID_TOTAL_PERCENT, value, percent);
+    }
+    void AppendLog(const char* line) override;
+    void SetButtonText(const char* text) override { SetText(IDCANCEL, text); }
+    void EnableButton(bool enabled) override { EnableWindow(Item(IDCANCEL), enabled); }
+    void SetCheckBoxText(const char* text) override { SetText(PKX_ID_DELETE_BACKUPS, text); }
+    void SetCheckBox(bool checked) override {
+        SendDlgItemMessageA(dialog_, PKX_ID_DELETE_BACKUPS, BM_SETCHECK,
+                            checked ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    void EnableCheckBox(bool enabled) override {
+        EnableWindow(Item(PKX_ID_DELETE_BACKUPS), enabled);
+    }
+    bool IsCheckBoxChecked() override {
+        return SendDlgItemMessageA(dialog_, PKX_ID_DELETE_BACKUPS, BM_GETCHECK, 0, 0) ==
+               BST_CHECKED;
+    }
+    bool IsCheckBoxEnabled() override { return IsWindowEnabled(Item(PKX_ID_DELETE_BACKUPS)); }
+    void ApplyFont() override {
+        SetControlFont(dialog_, font_.Current(), kFontControls,
+                       sizeof kFontControls / sizeof kFontControls[0]);
+    }
+    void ShowOpenFailure(const char* text, const char* caption) override {
+        ShowWindow(dialog_, SW_HIDE);
+        MessageBoxA(GetDesktopWindow(), text, caption, MB_OK | MB_ICONEXCLAMATION);
+    }
+    void Close() override { EndDialog(dialog_, 1); }
+
+    bool IsButtonEnabled() { return IsWindowEnabled(Item(IDCANCEL)); }
+
+  private:
+    HWND Item(int id) { return GetDlgItem(dialog_, id); }
+    void SetText(int id, const char* text) { SetDlgItemTextA(dialog_, id, text); }
+    void SetBar(int barId, int percentId, uint32_t value, const char* percent) {
+        if (percent != nullptr) SetText(percentId, percent);
+        SendDlgItemMessageA(dialog_, barId, PBM_SETPOS, value, 0);
+    }
+
+    ApplyContext& context_;
+    UiFont& font_;
+    HWND dialog_ = nullptr;
+};
+
+// Appends at the end of the text, in the table's font, and ends the line.
+void DialogView::AppendLog(const char* line) {
+    HWND log = Item(PKX_ID_LOG);
+    const LRESULT lines = SendMessageA(log, EM_GETLINECOUNT, 0, 0);
+    LRESULT end = SendMessageA(log, EM_LINEINDEX, lines, 0);
+    if (end < 0) {
+        const LRESULT lastStart = SendMessageA(log, EM_LINEINDEX, lines - 1, 0);
+        end = lastStart + SendMessageA(log, EM_LINELENGTH, lastStart, 0);
+    }
+    CHARRANGE range = {static_cast<LONG>(end), static_cast<LONG>(end)};
+    SendMessageA(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+    SetInsertionFormat(log, context_);
+    char text[kLogLineLimit + 3];
+    size_t length = std::strlen(line);
+    if (length > kLogLineLimit) length = kLogLineLimit;
+    std::memcpy(text, line, length);
+    std::memcpy(text + length, "\r\n", 3);
+    SendMessageA(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+}
+
+// RunWorker on a thread started by the C runtime, so that the runtime is
+// set up for it.
+class WorkerThread final : public WorkerControl {
+  public:
+    explicit WorkerThread(ApplyContext& context) : context_(context) {}
+
+    bool StartWorker() override {
+        uintptr_t handle = _beginthreadex(nullptr, 0, &WorkerThread::Main, &context_, 0, &id_);
+        if (handle == 0) return false;
+        handle_ = reinterpret_cast<HANDLE>(handle);
+        return true;
+    }
+
+    // The worker posted its final event and only returns after it; a worker
+    // that does not end in time is left behind.
+    void FinishWorker(uint32_t milliseconds) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        WaitForSingleObject(handle_, milliseconds);
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        id_ = 0;
+    }
+
+  private:
+    static unsigned __stdcall Main(void* context) {
+        return RunWorker(static_cast<ApplyContext*>(context));
+    }
+
+    ApplyContext& context_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    unsigned id_ = 0;
+};
+
+// Worker events as WM_APPLY_EVENT to the dialog: sent, so that the worker
+// waits while the dialog reads the context, except the final one.
+class DialogEvents final : public EventSink {
+  public:
+    void Attach(HWND dialog) { dialog_ = dialog; }
+    void Send(uint32_t code, intptr_t param) override {
+        SendMessageA(dialog_, kApplyEventMessage, code, param);
+    }
+    void Post(uint32_t code, intptr_t param) override {
+        PostMessageA(dialog_, kApplyEventMessage, code, param);
+    }
+
+  private:
+    HWND dialog_ = nullptr;
+};
+
+class ProgressDialog {
+  public:
+    ProgressDialog(HINSTANCE instance, ApplyContext& context, UiFont& font, WorkerControl* worker)
+        : instance_(instance),
+          context_(context),
+          font_(font),
+          prompter_(instance, font),
+          thread_(context),
+          view_(context, font),
+          presenter_(context, view_, worker != nullptr ? *worker : thread_) {}
+
+    void OnInit(HWND dialog);
+    void OnEvent(uint32_t code, intptr_t param);
+    void OnCancel();
+
+  private:
+    HINSTANCE instance_;
+    ApplyContext& context_;
+    UiFont& font_;
+    DialogPrompter prompter_;
+    DialogEvents events_;
+    WorkerThread thread_;
+    DialogView view_;
+    ProgressPresenter presenter_;
+};
+
+void ProgressDialog::OnInit(HWND dialog) {
+    view_.Attach(dialog);
+    events_.Attach(dialog);
+    prompter_.SetOwner(dialog);
+    context_.events = &events_;
+    context_.prompts = &prompter_;
+    HICON icon = LoadIconA(instance_, MAKEINTRESOURCEA(PKX_ICON_PROGRAM));
+    SetClassLongPtrA(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+    SetClassLongPtrA(dialog, GCLP_HICONSM, reinterpret_cast<LONG_PTR>(icon));
+    CenterWindow(dialog);
+    SendDlgItemMessageA(dialog, PKX_ID_FILE_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 1000));
+    SendDlgItemMessageA(dialog, PKX_ID_TOTAL_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 1000));
+    SendDlgItemMessageA(dialog, PKX_ID_LOG, EM_EXLIMITTEXT, 0, kLogTextLimit);
+    // Title, disabled button, 0.0%, start-up texts, the worker.
+    presenter_.Initialize();
+}
+
+void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
+    presenter_.HandleEvent(code, param);
+    // Every control now holds the new font, and the prompts are closed.
+    if (code == EV_APPLY_TEXTS) font_.ReleaseRetired();
+}
+
+// The button, Escape and the close command. A disabled button takes no
+// press, whichever way it comes.
+void ProgressDialog::OnCancel() {
+    if (!view_.IsButtonEnabled()) return;
+    presenter_.OnCancelCommand();
+}
+
+INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        reinterpret_cast<ProgressDialog*>(lParam)->OnInit(dialog);
+        return TRUE;
+    }
+    auto* self = reinterpret_cast<ProgressDialog*>(GetWindowLongPtrA(dialog, DWLP_USER));
+    if (self == nullptr) return FALSE;
+    if (message == kApplyEventMessage) {
+        self->OnEvent(static_cast<uint32_t>(wParam), static_cast<intptr_t>(lParam));
+        return TRUE;
+    }
+    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == 0) {
+        self->OnCancel();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+bool RunProgressDialog(HINSTANCE instance, ApplyContext& context, UiFont& font,
+                       WorkerControl* worker) {
+    ProgressDialog dialog(instance, context, font, worker);
+    const INT_PTR result =
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(PKX_DIALOG_PROGRESS), GetDesktopWindow(),
+                        ProgressProc, reinterpret_cast<LPARAM>(&dialog));
+    context.events = nullptr;
+    context.prompts = nullptr;
+    return result != -1;
+}
+
+}  // namespace pkx::win32ui

@@ -1,0 +1,195 @@
+#include "tests/win32_gui/test_installation.h"
+
+#include <windows.h>
+
+#include "tests/test_support.h"
+#include "tests/win32_gui/driver_options.h"
+#include "tools/packwriter/delta_writer.h"
+
+namespace pkx::gui {
+
+namespace {
+
+bool RemoveTree(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string path = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryA(folder.c_str()) != 0;
+}
+
+Bytes ReadStub() {
+    static const std::string stub = test::ReadFile(Options().updater).value_or("");
+    return ToBytes(stub);
+}
+
+}  // namespace
+
+std::string FreshFolder(const std::string& name) {
+    return FreshFolderAt(Options().work + "\\" + name);
+}
+
+std::string FreshFolderAt(const std::string& folder) {
+    RemoveTree(folder);
+    test::MakeFolders(folder);
+    return folder;
+}
+
+bool PutFiles(const std::string& folder, const Files& files) {
+    for (const auto& [name, content] : files) {
+        if (!test::WriteFile(folder + "\\" + name, content)) return false;
+    }
+    return true;
+}
+
+Files FilesIn(const std::string& folder) {
+    Files files;
+    for (const auto& [name, content] : test::ListTree(folder)) {
+        if (!name.empty() && name.back() != '\\') files[name] = content;
+    }
+    return files;
+}
+
+std::string Difference(const Files& actual, const Files& expected) {
+    std::string out;
+    for (const auto& [name, content] : expected) {
+        const auto found = actual.find(name);
+        if (found == actual.end()) {
+            out += "missing " + name + "; ";
+        } else if (found->second != content) {
+            out += "different " + name + "; ";
+        }
+    }
+    for (const auto& entry : actual) {
+        if (expected.count(entry.first) == 0) out += "extra " + entry.first + "; ";
+    }
+    return out;
+}
+
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 23);
+    }
+    return bytes;
+}
+
+Files AppVersion1() {
+    return {{"app.exe", Pattern(6000, 1)},
+            {"data\\lib.dll", Pattern(3000, 2)},
+            {"old.txt", "obsolete\r\n"},
+            {"keep.txt", "unchanged\r\n"}};
+}
+
+Files AppVersion2() {
+    std::string app = Pattern(6000, 1);
+    app.replace(1000, 200, Pattern(200, 10));
+    app += Pattern(500, 11);
+    return {{"app.exe", app},
+            {"data\\lib.dll", Pattern(3500, 3)},
+            {"new.txt", "added in 2.0\r\n"},
+            {"keep.txt", "unchanged\r\n"}};
+}
+
+Files WithBackups(const Files& after, const Files& before, const std::string& label) {
+    Files files = after;
+    for (const auto& [name, content] : before) {
+        const auto found = after.find(name);
+        if (found == after.end() || found->second != content) {
+            files[name + "." + label + ".old"] = content;
+        }
+    }
+    return files;
+}
+
+PackageSpec PackageBetween(const Files& before, const Files& after, const std::string& folder,
+                           const std::string& oldLabel, const std::string& newLabel) {
+    PackageSpec spec;
+    spec.title = "GuiApp";
+    spec.oldVersionLabel = oldLabel;
+    spec.newVersionLabel = newLabel;
+    spec.rightsText = "(c) pkx GUI tests";
+    spec.hasNewCheckValues = 1;
+    if (!folder.empty()) spec.folderSources.push_back(FixedSource(0xFF, folder));
+    for (const auto& [name, content] : after) {
+        const auto old = before.find(name);
+        if (old == before.end()) {
+            spec.adds.push_back({name, packwriter::Md5CheckValue(ToBytes(content)),
+                                 FileTime{0x5A5A0000u, 0x01D20000u}, ToBytes(content)});
+        } else if (old->second != content) {
+            packwriter::UpdateRecordSpec record;
+            record.name = name;
+            record.oldCheckValue = packwriter::Md5CheckValue(ToBytes(old->second));
+            record.newCheckValue = packwriter::Md5CheckValue(ToBytes(content));
+            record.writeTime = FileTime{0x5A5A0000u, 0x01D20000u};
+            record.data = packwriter::EncodeDelta(ToBytes(old->second), ToBytes(content), 256);
+            spec.updates.push_back(record);
+        }
+    }
+    for (const auto& [name, content] : before) {
+        if (after.count(name) == 0) {
+            spec.deletes.push_back({name, packwriter::Md5CheckValue(ToBytes(content))});
+        }
+    }
+    return spec;
+}
+
+packwriter::FolderSourceSpec PromptSource() { return {0, 0, "", "", "", {}}; }
+
+packwriter::FolderSourceSpec FixedSource(uint8_t folderIndex, const std::string& path) {
+    return {3, folderIndex, path, "", "", {}};
+}
+
+packwriter::FolderSourceSpec RegistrySource(uint8_t root, const std::string& key,
+                                            const std::string& value) {
+    return {1, root, key, value, "", {}};
+}
+
+packwriter::FolderSourceSpec IniSource(uint8_t folderIndex, const std::string& file,
+                                       const std::string& section, const std::string& key) {
+    return {2, folderIndex, file, section, key, {}};
+}
+
+bool WriteUpdater(const std::string& path, const std::vector<PackageSpec>& packages,
+                  std::string* error) {
+    std::vector<Bytes> built;
+    for (const PackageSpec& spec : packages) {
+        Bytes bytes;
+        if (!packwriter::BuildPackage(spec, &bytes, nullptr, error)) return false;
+        built.push_back(std::move(bytes));
+    }
+    return WriteUpdaterBytes(path, built, error);
+}
+
+bool WriteUpdaterBytes(const std::string& path, const std::vector<Bytes>& packages,
+                       std::string* error) {
+    Bytes payload;
+    if (packages.size() == 1) {
+        payload = packages[0];
+    } else if (!packwriter::BuildContainer(packages, &payload, {}, error)) {
+        return false;
+    }
+    Bytes file;
+    if (!packwriter::BuildSelfExtracting(ReadStub(), payload, &file, error)) return false;
+    if (packwriter::WriteFileBytes(path.c_str(), file) != 0) {
+        *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace pkx::gui
