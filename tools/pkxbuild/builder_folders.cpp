@@ -1,0 +1,146 @@
+#include "tools/pkxbuild/builder_folders.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "support/binary_file.h"
+
+namespace pkx::builder {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kReadChunk = 1u << 20;
+
+std::string RelativeName(const fs::path& relative, std::string* error) {
+    std::string name;
+    for (const fs::path& part : relative) {
+        const std::string piece = part.string();
+        if (piece.find('\\') != std::string::npos) {
+            *error = "the name " + relative.string() +
+                     " holds a backslash, which the package uses between folders";
+            return std::string();
+        }
+        name += (name.empty() ? "" : "\\") + piece;
+    }
+    return name;
+}
+
+// Adds one directory entry; false with a reason for what cannot be packed.
+bool AddEntry(const fs::directory_entry& entry, const fs::path& root, FolderListing* listing,
+              std::string* error) {
+    std::error_code code;
+    const fs::file_status link = entry.symlink_status(code);
+    if (!code && fs::is_directory(link)) return true;
+    const fs::file_status target = entry.status(code);
+    if (code || !fs::is_regular_file(target)) {
+        *error = entry.path().string() + (fs::is_directory(target)
+                                              ? " is a link to a folder, which is not followed"
+                                              : " is not a regular file");
+        return false;
+    }
+    const uint64_t size = fs::file_size(entry.path(), code);
+    if (code) {
+        *error = "cannot read the size of " + entry.path().string() + ": " + code.message();
+        return false;
+    }
+    if (size > kLargestFile) {
+        *error = entry.path().string() + " is 2 GiB or larger; packages hold smaller files only";
+        return false;
+    }
+    FolderFile file;
+    file.name = RelativeName(entry.path().lexically_relative(root), error);
+    if (file.name.empty()) return false;
+    file.key = FoldCase(file.name);
+    file.path = entry.path().string();
+    file.size = size;
+    listing->files.push_back(std::move(file));
+    return true;
+}
+
+bool RefuseCaseTwins(const FolderListing& listing, std::string* error) {
+    std::map<std::string, const FolderFile*> seen;
+    for (const FolderFile& file : listing.files) {
+        const auto [at, added] = seen.emplace(file.key, &file);
+        if (!added) {
+            *error = "in " + listing.root + ", " + at->second->name + " and " + file.name +
+                     " differ only in letter case: on Windows they are one file";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FoldCase(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+std::string FolderName(const std::string& folder) {
+    std::error_code code;
+    fs::path path = fs::absolute(folder, code).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    return path.filename().string();
+}
+
+bool ScanFolder(const std::string& folder, FolderListing* listing, std::string* error) {
+    listing->root = folder;
+    listing->files.clear();
+    std::error_code code;
+    if (!fs::is_directory(folder, code)) {
+        *error = folder + " is not a readable folder";
+        return false;
+    }
+    const fs::path root(folder);
+    fs::recursive_directory_iterator it(root, code);
+    for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+        if (!AddEntry(*it, root, listing, error)) return false;
+    }
+    if (code) {
+        *error = "cannot list " + folder + ": " + code.message();
+        return false;
+    }
+    std::sort(listing->files.begin(), listing->files.end(),
+              [](const FolderFile& a, const FolderFile& b) { return a.name < b.name; });
+    return RefuseCaseTwins(*listing, error);
+}
+
+bool ReadFolderFile(const FolderFile& file, FileData* data, std::string* error,
+                    const std::function<void(uint64_t bytes)>& onChunk) {
+    BinaryFile input;
+    const uint32_t opened = input.OpenRead(file.path.c_str(), kShareRead, kAttributeNormal);
+    if (opened != 0) {
+        *error = "cannot open " + file.path + " (system error " + std::to_string(opened) + ")";
+        return false;
+    }
+    const uint32_t size = input.Size();
+    if (size == kBadPosition || size != file.size) {
+        *error = file.path + " changed while the package was being built";
+        return false;
+    }
+    if (Os().GetWriteTime(input.NativeHandle(), &data->writeTime) != 0) {
+        *error = "cannot read the write time of " + file.path;
+        return false;
+    }
+    data->content.resize(size);
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t chunk = std::min(kReadChunk, size - done);
+        if (input.Read(data->content.data() + done, chunk) != 0) {
+            *error = "cannot read " + file.path;
+            return false;
+        }
+        done += chunk;
+        if (onChunk) onChunk(chunk);
+    }
+    return true;
+}
+
+}  // namespace pkx::builder

@@ -1,0 +1,738 @@
+#include "tools/pkxbuild/builder_inspect.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/delta_stream.h"
+#include "package/package_header.h"
+#include "support/md5.h"
+#include "tools/pkxbuild/builder_text.h"
+
+namespace pkx::builder {
+
+namespace {
+
+constexpr uint64_t kDigestSize = 16;
+constexpr size_t kWindowSize = 1u << 16;
+constexpr size_t kHashChunk = 1u << 20;
+constexpr uint32_t kFullTextCount = 74;
+constexpr uint32_t kShortTextCount = 69;
+// The smallest record of each kind: a name length byte and the fixed fields.
+constexpr uint64_t kUpdateRecordBase = 1 + 16 + 8 + 4 + 4;
+constexpr uint64_t kAddRecordBase = 1 + 8 + 4 + 4;
+constexpr uint64_t kDeleteRecord = 1 + 16;
+
+uint32_t LoadU32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+std::string Hex(uint64_t value, int width = 8) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*" PRIX64, width, value);
+    return text;
+}
+
+// Reads fields in order from [position, end) of a source; the first read
+// that would pass `end` or fails makes it stop for good.
+class Cursor {
+  public:
+    Cursor(ByteSource& source, uint64_t begin, uint64_t end)
+        : source_(source), position_(begin), end_(end) {}
+
+    bool ok() const { return ok_; }
+    uint64_t position() const { return position_; }
+    uint64_t Remaining() const { return ok_ && end_ > position_ ? end_ - position_ : 0; }
+
+    uint8_t U8() {
+        uint8_t value = 0;
+        Take(&value, 1);
+        return value;
+    }
+    uint16_t U16() {
+        uint8_t bytes[2] = {};
+        Take(bytes, 2);
+        return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+    }
+    uint32_t U32() {
+        uint8_t bytes[4] = {};
+        Take(bytes, 4);
+        return LoadU32(bytes);
+    }
+    std::string Short() {
+        const uint8_t length = U8();
+        std::string text(length, '\0');
+        if (length > 0) Take(text.data(), length);
+        return ok_ ? text : std::string();
+    }
+    void Skip(uint64_t count) {
+        if (!ok_ || count > end_ - position_) {
+            ok_ = false;
+            return;
+        }
+        position_ += count;
+    }
+    void Take(void* buffer, size_t count) {
+        if (!ok_ || count > end_ - position_ || !source_.ReadAt(position_, buffer, count)) {
+            ok_ = false;
+            std::memset(buffer, 0, count);
+            return;
+        }
+        position_ += count;
+    }
+
+  private:
+    ByteSource& source_;
+    uint64_t position_;
+    uint64_t end_;
+    bool ok_ = true;
+};
+
+StreamStats ReadStream(ByteSource& source, uint64_t begin, uint64_t size) {
+    StreamStats stats;
+    Cursor in(source, begin, begin + size);
+    const uint32_t magic = in.U32();
+    stats.version = in.U16();
+    stats.blockSize = in.U32();
+    if (!in.ok()) {
+        stats.problem = "the stream is shorter than its header";
+        return stats;
+    }
+    if (magic != kDeltaMagic) {
+        stats.problem = "not a difference stream (no \"PKS \" magic)";
+        return stats;
+    }
+    if (stats.version > kDeltaVersion) {
+        stats.problem = "stream version " + std::to_string(stats.version) + " is unknown";
+        return stats;
+    }
+    const uint64_t block = stats.blockSize;
+    while (in.Remaining() > 0) {
+        const uint8_t opcode = in.U8();
+        ++stats.opcodes[std::min<size_t>(opcode, kOpcodeKinds - 1)];
+        uint32_t length = 0;
+        switch (opcode) {
+            case OP_END:
+                return stats;
+            case OP_COPY_BLOCK:
+                in.U32();
+                stats.copiedBytes += block;
+                break;
+            case OP_COPY_BLOCKS:
+                in.U32();
+                stats.copiedBytes += block * in.U32();
+                break;
+            case OP_COPY_BYTES:
+                in.U32();
+                length = in.U32();
+                stats.copiedBytes += length;
+                break;
+            case OP_LITERAL_BLOCK:
+                in.Skip(block);
+                stats.literalBytes += block;
+                break;
+            case OP_LITERAL_BLOCKS: {
+                const uint64_t bytes = block * in.U32();
+                in.Skip(bytes);
+                stats.literalBytes += bytes;
+                break;
+            }
+            case OP_LITERAL_BYTES:
+                length = in.U32();
+                in.Skip(length);
+                stats.literalBytes += length;
+                break;
+            default:
+                break;
+        }
+        if (!in.ok()) {
+            stats.problem = "an instruction runs past the end of the stream";
+            return stats;
+        }
+        if (length > stats.blockSize) {
+            stats.problem =
+                "a piece of " + std::to_string(length) + " bytes exceeds the block size";
+            return stats;
+        }
+    }
+    stats.problem = "the stream ends without OP_END";
+    return stats;
+}
+
+// Reads one package's header and records from [offset, offset + size - 16).
+class PackageReader {
+  public:
+    PackageReader(ByteSource& source, PackageInfo* info)
+        : source_(source),
+          info_(*info),
+          in_(source, info->fileOffset, info->fileOffset + info->size - kDigestSize) {}
+
+    void Read() {
+        in_.U32();  // the magic; a container's packages are applied whatever it holds
+        info_.version = in_.U16();
+        if (!in_.ok()) return Problem("the package ends inside its header");
+        if (info_.version > kNewestFormatVersion) {
+            return Problem("format version " + std::to_string(info_.version) +
+                           " is newer than the updater reads");
+        }
+        info_.headerRead = true;
+        if (!HeaderStart() || !FolderSources() || !RunningCheckAndNotices() || !Options()) {
+            return Problem("the package ends inside its header");
+        }
+        Records();
+    }
+
+  private:
+    bool AtLeast(uint16_t gate) const { return info_.version >= gate; }
+
+    void Problem(const std::string& text) { info_.problems.push_back(text); }
+
+    bool HeaderStart() {
+        info_.title = in_.Short();
+        info_.oldVersionLabel = in_.Short();
+        info_.newVersionLabel = in_.Short();
+        info_.rightsText = in_.Short();
+        info_.passwordFlag = in_.U8();
+        if (info_.passwordFlag == 1) in_.Skip(16);
+        if (!AtLeast(120)) return in_.ok();
+        info_.deleteBackupsDefault = in_.U8();
+        const uint16_t count = in_.U16();
+        const uint32_t texts = AtLeast(130) ? kFullTextCount : kShortTextCount;
+        for (uint16_t i = 0; i < count && in_.ok(); ++i) {
+            LanguageInfo block;
+            block.codePage = in_.U32();
+            block.fontFace = in_.Short();
+            block.fontHeight = in_.U8();
+            for (uint32_t t = 0; t < texts; ++t) in_.Skip(in_.U8());
+            if (in_.ok()) info_.languageBlocks.push_back(block);
+        }
+        return in_.ok();
+    }
+
+    bool FolderSource(packwriter::FolderSourceSpec* source) {
+        source->kind = in_.U8();
+        switch (source->kind) {
+            case 1:
+                source->index = in_.U8();
+                source->text1 = in_.Short();
+                source->text2 = in_.Short();
+                break;
+            case 2:
+                source->index = in_.U8();
+                source->text1 = in_.Short();
+                source->text2 = in_.Short();
+                source->text3 = in_.Short();
+                break;
+            case 3:
+                source->index = in_.U8();
+                source->text1 = in_.Short();
+                break;
+            case 4:
+                if (AtLeast(120)) Lookups(source);
+                break;
+            default:
+                break;
+        }
+        return in_.ok();
+    }
+
+    void Lookups(packwriter::FolderSourceSpec* source) {
+        const uint32_t count = in_.U32();
+        // Six bytes at least per record: nothing is kept that is not there.
+        if (uint64_t{count} * 6 > in_.Remaining()) {
+            in_.Skip(in_.Remaining() + 1);
+            return;
+        }
+        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
+            packwriter::LookupRecordSpec record;
+            record.stepKind = in_.U8();
+            record.index = in_.U8();
+            record.text1 = in_.Short();
+            record.text2 = in_.Short();
+            record.text3 = in_.Short();
+            record.resultSlot = in_.U8();
+            source->lookups.push_back(record);
+        }
+    }
+
+    bool FolderSources() {
+        const uint32_t count = AtLeast(140) ? in_.U8() : 1;
+        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
+            packwriter::FolderSourceSpec source;
+            if (FolderSource(&source)) info_.folderSources.push_back(source);
+        }
+        for (size_t i = 0; i + 1 < info_.folderSources.size(); ++i) {
+            if (info_.folderSources[i].kind == 0) {
+                Problem(
+                    "folder sources follow \"ask the user\": after a confirmed prompt the "
+                    "updater reads them as the rest of the header");
+                break;
+            }
+        }
+        return in_.ok();
+    }
+
+    bool RunningCheckAndNotices() {
+        if (!AtLeast(110)) return true;
+        packwriter::RunningCheckSpec check;
+        check.kind = in_.U8();
+        if (check.kind == 1) {
+            check.windowTitle = in_.Short();
+            check.windowClass = in_.Short();
+            check.waitFlag = in_.U8();
+        } else if (check.kind == 2) {
+            check.processName = in_.Short();
+            check.waitFlag = in_.U8();
+        }
+        info_.runningCheck = check;
+        info_.documentName = in_.Short();
+        std::vector<NoticeInfo> notices;
+        const uint32_t count = AtLeast(140) ? in_.U16() : 1;
+        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
+            NoticeInfo notice;
+            if (AtLeast(140)) notice.codePage = in_.U32();
+            notice.beforeLength = in_.U32();
+            in_.Skip(notice.beforeLength);
+            notice.afterLength = in_.U32();
+            in_.Skip(notice.afterLength);
+            notices.push_back(notice);
+        }
+        info_.notices = notices;
+        return in_.ok();
+    }
+
+    bool Options() {
+        if (AtLeast(140)) info_.hasNewCheckValues = in_.U8();
+        if (AtLeast(120)) {
+            info_.skipMissingSources = in_.U8();
+            info_.overwriteExistingAdds = in_.U8();
+            info_.skipMissingDeletes = in_.U8();
+        }
+        info_.checkMode = in_.U8();
+        for (uint32_t& count : info_.counts) count = in_.U32();
+        info_.optionsRead = in_.ok();
+        return in_.ok();
+    }
+
+    bool NewValues() const { return info_.hasNewCheckValues.value_or(0) == 1; }
+
+    void Records() {
+        const uint64_t values = NewValues() ? 16 : 0;
+        const uint64_t least = info_.counts[0] * (kUpdateRecordBase + values) +
+                               info_.counts[1] * (kAddRecordBase + values) +
+                               info_.counts[2] * kDeleteRecord;
+        if (least > in_.Remaining()) return Problem("the record counts exceed the package");
+        const RecordInfo::Kind kinds[3] = {RecordInfo::kUpdate, RecordInfo::kAdd,
+                                           RecordInfo::kDelete};
+        for (int list = 0; list < 3; ++list) {
+            for (uint32_t i = 0; i < info_.counts[list]; ++i) {
+                if (!Record(kinds[list], values))
+                    return Problem("the package ends inside a record");
+            }
+        }
+        info_.recordsRead = true;
+        for (RecordInfo& record : info_.records) CheckData(&record);
+    }
+
+    bool Record(RecordInfo::Kind kind, uint64_t newValueSize) {
+        RecordInfo record;
+        record.kind = kind;
+        record.name = in_.Short();
+        if (kind == RecordInfo::kDelete) {
+            in_.Skip(16);
+        } else {
+            if (kind == RecordInfo::kUpdate) in_.Skip(16);
+            in_.Skip(newValueSize + 8);  // new check value, write time
+            record.dataOffset = in_.U32();
+            record.dataSize = in_.U32();
+        }
+        if (!in_.ok()) return false;
+        info_.records.push_back(std::move(record));
+        return true;
+    }
+
+    void CheckData(RecordInfo* record) {
+        if (record->kind == RecordInfo::kDelete) return;
+        const uint64_t end = uint64_t{record->dataOffset} + record->dataSize;
+        if (end > info_.size - kDigestSize) {
+            Problem("the data of " + record->name + " lies outside the package");
+            return;
+        }
+        if (record->kind != RecordInfo::kUpdate) return;
+        record->stream =
+            ReadStream(source_, info_.fileOffset + record->dataOffset, record->dataSize);
+        if (!record->stream.problem.empty()) {
+            Problem("the difference stream of " + record->name + ": " + record->stream.problem);
+        }
+    }
+
+    ByteSource& source_;
+    PackageInfo& info_;
+    Cursor in_;
+};
+
+// MD5 of the package's bytes before its last 16, compared with those 16.
+bool DigestMatches(ByteSource& source, const PackageInfo& info) {
+    MD5_CTX context;
+    MD5Init(&context);
+    std::vector<uint8_t> buffer(kHashChunk);
+    const uint64_t hashed = info.size - kDigestSize;
+    for (uint64_t done = 0; done < hashed;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kHashChunk, hashed - done));
+        if (!source.ReadAt(info.fileOffset + done, buffer.data(), chunk)) return false;
+        MD5Update(&context, buffer.data(), static_cast<uint32_t>(chunk));
+        done += chunk;
+    }
+    uint8_t computed[16];
+    MD5Final(computed, &context);
+    uint8_t stored[16];
+    if (!source.ReadAt(info.fileOffset + hashed, stored, sizeof stored)) return false;
+    return std::memcmp(computed, stored, sizeof stored) == 0;
+}
+
+void InspectPackage(ByteSource& source, PackageInfo* info) {
+    if (info->fileOffset > source.Size() || info->size > source.Size() - info->fileOffset) {
+        info->problems.push_back("the package reaches beyond the end of the file");
+        return;
+    }
+    if (info->size < kDigestSize + 6) {
+        info->problems.push_back("the package is shorter than a header and its digest");
+        return;
+    }
+    info->digestChecked = true;
+    info->digestOk = DigestMatches(source, *info);
+    PackageReader reader(source, info);
+    reader.Read();
+}
+
+uint32_t MagicAt(ByteSource& source, uint64_t offset) {
+    uint8_t bytes[4];
+    return source.ReadAt(offset, bytes, sizeof bytes) ? LoadU32(bytes) : 0;
+}
+
+bool IsPayloadMagic(uint32_t magic) { return magic == kPackageMagic || magic == kContainerMagic; }
+
+void ReadContainer(ByteSource& source, InspectReport* report) {
+    Cursor in(source, report->payloadStart + 4, source.Size());
+    report->declaredCount = in.U16();
+    for (uint32_t i = 0; i < report->declaredCount; ++i) {
+        PackageInfo info;
+        info.indexOffset = in.U32();
+        info.size = in.U32();
+        if (!in.ok()) {
+            report->problem = "the container index ends after " + std::to_string(i) + " of " +
+                              std::to_string(report->declaredCount) + " entries";
+            return;
+        }
+        report->packages.push_back(info);
+    }
+    // The index holds offsets in the updater file, where the payload starts at 0x1F000.
+    for (PackageInfo& info : report->packages) {
+        if (info.indexOffset < kPayloadOffset) {
+            info.problems.push_back("the package lies before the payload");
+            continue;
+        }
+        info.fileOffset = info.indexOffset - kPayloadOffset + report->payloadStart;
+        InspectPackage(source, &info);
+    }
+}
+
+// --- Text.
+
+class ReportWriter {
+  public:
+    explicit ReportWriter(std::optional<uint32_t> codePage) : codePage_(codePage) {}
+
+    std::string Quoted(const std::string& bytes) const {
+        std::string text;
+        if (!codePage_.has_value() || !ToUtf8(bytes, *codePage_, &text)) text = bytes;
+        return "\"" + Printable(text) + "\"";
+    }
+
+    void Field(const std::string& name, const std::string& value) {
+        std::string line = "  " + name;
+        line.resize(std::max<size_t>(line.size() + 1, 20), ' ');
+        out_ += line + value + "\n";
+    }
+    void More(const std::string& value) { out_ += std::string(20, ' ') + value + "\n"; }
+    void Line(const std::string& text) { out_ += text + "\n"; }
+    const std::string& text() const { return out_; }
+
+  private:
+    std::optional<uint32_t> codePage_;
+    std::string out_;
+};
+
+const char* RootName(uint8_t index) {
+    static const char* const kRoots[] = {"HKCR", "HKCU", "HKLM", "HKU"};
+    return index < 4 ? kRoots[index] : "root?";
+}
+
+std::string FolderIndexName(uint8_t index) {
+    static const char* const kFolders[] = {"windows",    "system",  "program-files",
+                                           "drive-root", "desktop", "documents"};
+    return index < 6 ? kFolders[index] : "no folder";
+}
+
+std::string Source(const ReportWriter& w, const packwriter::FolderSourceSpec& source) {
+    switch (source.kind) {
+        case 0:
+            return "ask the user";
+        case 1:
+            return std::string("registry ") + RootName(source.index) + " " +
+                   w.Quoted(source.text1) + " value " + w.Quoted(source.text2);
+        case 2:
+            return "INI " + FolderIndexName(source.index) + " " + w.Quoted(source.text1) +
+                   " section " + w.Quoted(source.text2) + " key " + w.Quoted(source.text3);
+        case 3:
+            return "path " + FolderIndexName(source.index) + " " + w.Quoted(source.text1);
+        case 4:
+            return "lookup of " + std::to_string(source.lookups.size()) + " steps";
+        default:
+            return "kind " + std::to_string(source.kind) + " (no effect)";
+    }
+}
+
+std::string Step(const ReportWriter& w, const packwriter::LookupRecordSpec& step) {
+    std::string text;
+    if (step.stepKind == 1) {
+        text = std::string("registry ") + RootName(step.index) + " " + w.Quoted(step.text1) +
+               " value " + w.Quoted(step.text2);
+    } else if (step.stepKind == 2) {
+        text = "INI " + FolderIndexName(step.index) + " " + w.Quoted(step.text1) + " section " +
+               w.Quoted(step.text2) + " key " + w.Quoted(step.text3);
+    } else {
+        return "step kind " + std::to_string(step.stepKind) + " (skipped)";
+    }
+    return text + " -> slot " + std::to_string(step.resultSlot);
+}
+
+std::string RunningCheckText(const ReportWriter& w, const packwriter::RunningCheckSpec& check) {
+    const std::string wait = check.waitFlag != 0 ? ", waits" : ", does not wait";
+    if (check.kind == 1) {
+        return "window title " + w.Quoted(check.windowTitle) + " class " +
+               w.Quoted(check.windowClass) + wait;
+    }
+    if (check.kind == 2) return "process " + w.Quoted(check.processName) + wait;
+    return "none";
+}
+
+std::string Count(uint64_t count, const char* word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+std::string YesNo(const std::optional<uint8_t>& flag, bool exactlyOne) {
+    if (!flag.has_value()) return "absent";
+    const bool on = exactlyOne ? *flag == 1 : *flag != 0;
+    return on ? "yes" : "no";
+}
+
+std::string StreamText(const StreamStats& stats) {
+    static const char* const kNames[kOpcodeKinds] = {
+        "end",           "copy-block",     "copy-blocks",   "copy-bytes",
+        "literal-block", "literal-blocks", "literal-bytes", "undefined"};
+    std::string text = "stream v" + std::to_string(stats.version) + ", block " +
+                       std::to_string(stats.blockSize) + ":";
+    for (size_t i = 1; i < kOpcodeKinds; ++i) {
+        if (i == kOpcodeKinds - 1 && stats.opcodes[i] == 0) continue;
+        text +=
+            (i == 1 ? " " : ", ") + std::string(kNames[i]) + " " + std::to_string(stats.opcodes[i]);
+    }
+    return text + "; " + std::to_string(stats.copiedBytes) + " bytes copied, " +
+           std::to_string(stats.literalBytes) + " literal";
+}
+
+void FormatRecords(ReportWriter& w, const PackageInfo& info) {
+    static const char* const kKinds[] = {"update", "add", "delete"};
+    w.Line("");
+    w.Line("    Kind         Offset        Size  Name");
+    for (const RecordInfo& record : info.records) {
+        char line[64];
+        if (record.kind == RecordInfo::kDelete) {
+            std::snprintf(line, sizeof line, "    %-6s  %10s  %10s  ", kKinds[record.kind], "-",
+                          "-");
+        } else {
+            std::snprintf(line, sizeof line, "    %-6s  %10s  %10" PRIu32 "  ", kKinds[record.kind],
+                          Hex(record.dataOffset).c_str(), record.dataSize);
+        }
+        w.Line(line + w.Quoted(record.name));
+        if (record.kind == RecordInfo::kUpdate && record.stream.problem.empty() &&
+            record.dataOffset + uint64_t{record.dataSize} <= info.size) {
+            w.Line("            " + StreamText(record.stream));
+        }
+    }
+    w.Line("");
+}
+
+void FormatHeader(ReportWriter& w, const PackageInfo& info) {
+    w.Field("format version", std::to_string(info.version));
+    w.Field("title", w.Quoted(info.title));
+    w.Field("labels", w.Quoted(info.oldVersionLabel) + " -> " + w.Quoted(info.newVersionLabel));
+    w.Field("rights", w.Quoted(info.rightsText));
+    w.Field("password", info.passwordFlag == 1 ? "protected" : "none");
+    if (info.deleteBackupsDefault.has_value()) {
+        w.Field("delete backups", *info.deleteBackupsDefault != 0 ? "ticked" : "not ticked");
+    }
+    w.Field("language blocks", std::to_string(info.languageBlocks.size()));
+    for (const LanguageInfo& block : info.languageBlocks) {
+        w.More("code page " + std::to_string(block.codePage) + ", font " +
+               w.Quoted(block.fontFace) + " " + std::to_string(block.fontHeight));
+    }
+    w.Field("folder sources", std::to_string(info.folderSources.size()));
+    for (size_t i = 0; i < info.folderSources.size(); ++i) {
+        w.More(std::to_string(i + 1) + ". " + Source(w, info.folderSources[i]));
+        for (const packwriter::LookupRecordSpec& step : info.folderSources[i].lookups) {
+            w.More("   " + Step(w, step));
+        }
+    }
+    if (info.runningCheck.has_value())
+        w.Field("running check", RunningCheckText(w, *info.runningCheck));
+    if (info.notices.has_value()) {
+        w.Field("document", info.documentName.empty() ? "none" : w.Quoted(info.documentName));
+        w.Field("notices", std::to_string(info.notices->size()));
+        for (const NoticeInfo& notice : *info.notices) {
+            const std::string which =
+                info.version >= 140 ? "code page " + std::to_string(notice.codePage) + ": " : "";
+            w.More(which + "before " + std::to_string(notice.beforeLength) + " bytes, after " +
+                   std::to_string(notice.afterLength) + " bytes");
+        }
+    }
+}
+
+void FormatOptions(ReportWriter& w, const PackageInfo& info) {
+    w.Field("options", "new check values " + YesNo(info.hasNewCheckValues, true) +
+                           "; skip missing sources " + YesNo(info.skipMissingSources, true) +
+                           "; overwrite existing adds " + YesNo(info.overwriteExistingAdds, false) +
+                           "; skip missing deletes " + YesNo(info.skipMissingDeletes, true));
+    w.Field("check mode", info.checkMode == 0 ? "MD5" : "date and size");
+    w.Field("records", Count(info.counts[0], "update") + ", " + Count(info.counts[1], "add") +
+                           ", " + Count(info.counts[2], "delete"));
+}
+
+void FormatPackage(ReportWriter& w, const PackageInfo& info, size_t number, size_t count) {
+    w.Line("Package " + std::to_string(number) + " of " + std::to_string(count) +
+           " at file offset " + Hex(info.fileOffset) + ", " + std::to_string(info.size) + " bytes");
+    if (info.headerRead) FormatHeader(w, info);
+    if (info.optionsRead) FormatOptions(w, info);
+    if (info.recordsRead) FormatRecords(w, info);
+    for (const std::string& problem : info.problems) w.Field("problem", problem);
+    w.Field("digest", !info.digestChecked ? "not checked" : (info.digestOk ? "OK" : "BAD"));
+    w.Line("");
+}
+
+}  // namespace
+
+bool MemorySource::ReadAt(uint64_t offset, void* buffer, size_t count) {
+    if (offset > bytes_.size() || count > bytes_.size() - offset) return false;
+    if (count > 0) std::memcpy(buffer, bytes_.data() + offset, count);
+    return true;
+}
+
+bool FileSource::Open(const std::string& path) {
+    file_.open(path, std::ios::binary);
+    if (!file_) return false;
+    file_.seekg(0, std::ios::end);
+    const std::streamoff size = file_.tellg();
+    if (size < 0) return false;
+    size_ = static_cast<uint64_t>(size);
+    window_.resize(kWindowSize);
+    return true;
+}
+
+bool FileSource::Fill(uint64_t offset) {
+    windowStart_ = offset;
+    windowLength_ = static_cast<size_t>(std::min<uint64_t>(kWindowSize, size_ - offset));
+    file_.clear();
+    file_.seekg(static_cast<std::streamoff>(offset));
+    if (!file_.read(window_.data(), static_cast<std::streamsize>(windowLength_))) {
+        windowLength_ = 0;
+        return false;
+    }
+    return true;
+}
+
+bool FileSource::ReadAt(uint64_t offset, void* buffer, size_t count) {
+    if (offset > size_ || count > size_ - offset) return false;
+    auto* out = static_cast<char*>(buffer);
+    while (count > 0) {
+        if (offset < windowStart_ || offset >= windowStart_ + windowLength_) {
+            if (!Fill(offset)) return false;
+        }
+        const size_t at = static_cast<size_t>(offset - windowStart_);
+        const size_t piece = std::min(count, windowLength_ - at);
+        std::memcpy(out, window_.data() + at, piece);
+        out += piece;
+        offset += piece;
+        count -= piece;
+    }
+    return true;
+}
+
+bool InspectReport::AllGood() const {
+    if (!problem.empty()) return false;
+    for (const PackageInfo& info : packages) {
+        if (!info.digestOk || !info.problems.empty()) return false;
+    }
+    return true;
+}
+
+InspectReport Inspect(ByteSource& source) {
+    InspectReport report;
+    report.fileSize = source.Size();
+    if (IsPayloadMagic(MagicAt(source, 0))) {
+        report.payloadStart = 0;
+    } else if (IsPayloadMagic(MagicAt(source, kPayloadOffset))) {
+        report.selfExtracting = true;
+        report.payloadStart = kPayloadOffset;
+    } else {
+        report.problem =
+            "neither an updater nor a package: no \"PKX \" or \"LUMP\" at offset 0 or 0x1F000";
+        return report;
+    }
+    if (MagicAt(source, report.payloadStart) == kContainerMagic) {
+        report.container = true;
+        ReadContainer(source, &report);
+        return report;
+    }
+    PackageInfo info;
+    info.indexOffset = kPayloadOffset;
+    info.fileOffset = report.payloadStart;
+    info.size = report.fileSize - report.payloadStart;
+    InspectPackage(source, &info);
+    report.packages.push_back(std::move(info));
+    return report;
+}
+
+std::string FormatReport(const InspectReport& report, const std::string& fileName,
+                         std::optional<uint32_t> codePage) {
+    ReportWriter w(codePage);
+    if (report.selfExtracting) {
+        w.Line(fileName + ": self-extracting updater, " + std::to_string(report.fileSize) +
+               " bytes; program image before " + Hex(kPayloadOffset, 5) + ", payload from there");
+    } else {
+        w.Line(fileName + ": bare payload, " + std::to_string(report.fileSize) + " bytes");
+    }
+    if (report.container) {
+        w.Line("\"LUMP\" container of " + std::to_string(report.declaredCount) + " packages");
+    } else if (report.problem.empty()) {
+        w.Line("single package");
+    }
+    w.Line("");
+    for (size_t i = 0; i < report.packages.size(); ++i) {
+        FormatPackage(w, report.packages[i], i + 1, report.packages.size());
+    }
+    if (!report.problem.empty()) w.Line("problem: " + report.problem);
+    size_t bad = 0;
+    for (const PackageInfo& info : report.packages)
+        bad += info.digestOk && info.problems.empty() ? 0 : 1;
+    if (report.problem.empty()) {
+        w.Line(bad == 0 ? Count(report.packages.size(), "package") + ", all OK"
+                        : std::to_string(bad) + " of " + Count(report.packages.size(), "package") +
+                              " BAD");
+    }
+    return w.text();
+}
+
+}  // namespace pkx::builder

@@ -1,0 +1,27 @@
+// Text conversion for the builder: manifests and file names are UTF-8, the
+// package carries bytes in Windows code pages. Conversion goes through iconv.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pkx::builder {
+
+// The name iconv knows code page `codePage` by, or empty when it knows none.
+std::string IconvName(uint32_t codePage);
+
+// True when `text` is well-formed UTF-8.
+bool IsUtf8(const std::string& text);
+
+// `text` (UTF-8) in code page `codePage`. False with a one-line reason when
+// the text is not UTF-8, the code page is unknown, or a character has no
+// form in it.
+bool FromUtf8(const std::string& text, uint32_t codePage, std::string* out, std::string* error);
+
+// `bytes` of code page `codePage` as UTF-8; false when they do not convert.
+bool ToUtf8(const std::string& bytes, uint32_t codePage, std::string* out);
+
+// `bytes` for one line of a report: control bytes and DEL as \xNN.
+std::string Printable(const std::string& bytes);
+
+}  // namespace pkx::builder

@@ -1,0 +1,194 @@
+// pkxbuild: builds self-extracting updaters from an old and a new folder, and
+// lists what an updater or a package holds.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/packwriter/package_writer.h"
+#include "tools/pkxbuild/builder_build.h"
+#include "tools/pkxbuild/builder_inspect.h"
+
+namespace {
+
+using namespace pkx::builder;
+
+constexpr int kBarWidth = 30;
+
+// A one-line bar on standard error, redrawn when the percentage moves.
+class TerminalProgress final : public Progress {
+  public:
+    void Start(const std::string& task, uint64_t total) override {
+        task_ = task;
+        total_ = total;
+        done_ = 0;
+        shown_ = -1;
+        Draw();
+    }
+    void Advance(uint64_t amount) override {
+        done_ += amount;
+        Draw();
+    }
+    void Finish() override { std::fputs("\r\033[K", stderr); }
+
+  private:
+    void Draw() {
+        const int percent =
+            total_ == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done_, total_) * 100 / total_);
+        if (percent == shown_) return;
+        shown_ = percent;
+        const int filled = percent * kBarWidth / 100;
+        std::fprintf(stderr, "\r[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
+                     std::string(kBarWidth - filled, '.').c_str(), percent, task_.c_str());
+        std::fflush(stderr);
+    }
+
+    std::string task_;
+    uint64_t total_ = 0;
+    uint64_t done_ = 0;
+    int shown_ = -1;
+};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "pkxbuild: %s\n", message.c_str());
+    return 1;
+}
+
+struct CreateArguments {
+    std::vector<std::string> oldFolders;
+    std::string newFolder;
+    std::string manifest;
+    std::string stub;
+    std::string output;
+    unsigned formatVersion = 150;
+    unsigned blockSize = 0;
+    bool payloadOnly = false;
+};
+
+// The path of this program, from the platform layer (backslashes there).
+std::string BuilderPath() {
+    char path[4096] = {};
+    const uint32_t length = pkx::Os().ModulePath(path, sizeof path);
+    std::string text(path, length < sizeof path ? length : 0);
+    for (char& c : text) {
+        if (c == '\\') c = '/';
+    }
+    return text;
+}
+
+std::string Plural(size_t count, const char* word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+void PrintSummary(const CreateArguments& arguments, const BuildResult& result, size_t written) {
+    for (const std::string& warning : result.warnings) {
+        std::fprintf(stderr, "pkxbuild: warning: %s\n", warning.c_str());
+    }
+    for (const PackageSummary& package : result.packages) {
+        std::printf("%s -> %s: %s, %s, %s, %zu unchanged; %zu bytes\n", package.oldLabel.c_str(),
+                    package.newLabel.c_str(), Plural(package.updates, "update").c_str(),
+                    Plural(package.adds, "add").c_str(), Plural(package.deletes, "delete").c_str(),
+                    package.unchanged, package.size);
+    }
+    std::printf("wrote %s: %s%s, %zu bytes\n", arguments.output.c_str(),
+                arguments.payloadOnly ? "payload, " : "self-extracting updater, ",
+                result.container
+                    ? ("container of " + Plural(result.packages.size(), "package")).c_str()
+                    : "one package",
+                written);
+}
+
+int Create(const CreateArguments& arguments) {
+    BuildRequest request;
+    request.oldFolders = arguments.oldFolders;
+    request.newFolder = arguments.newFolder;
+    request.formatVersion = static_cast<uint16_t>(arguments.formatVersion);
+    request.blockSize = arguments.blockSize;
+    std::string error;
+    if (!arguments.manifest.empty() &&
+        !LoadManifest(arguments.manifest, &request.manifest, &error)) {
+        return Fail(error);
+    }
+    pkx::packwriter::Bytes stub;
+    if (!arguments.payloadOnly) {
+        std::string stubPath = arguments.stub;
+        if (stubPath.empty() && !FindDefaultStub(BuilderPath(), &stubPath, &error)) {
+            return Fail(error);
+        }
+        if (!LoadStub(stubPath, &stub, &error)) return Fail(error);
+    }
+    TerminalProgress bar;
+    BuildResult result;
+    if (!BuildPayload(request, isatty(STDERR_FILENO) ? &bar : nullptr, &result, &error)) {
+        return Fail(error);
+    }
+    pkx::packwriter::Bytes file;
+    if (arguments.payloadOnly) {
+        file = std::move(result.payload);
+    } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
+        return Fail(error);
+    }
+    if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
+    PrintSummary(arguments, result, file.size());
+    return 0;
+}
+
+int InspectFile(const std::string& path, std::optional<uint32_t> codePage) {
+    std::error_code code;
+    FileSource source;
+    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) {
+        return Fail("cannot read " + path);
+    }
+    const InspectReport report = Inspect(source);
+    std::fputs(FormatReport(report, path, codePage).c_str(), stdout);
+    return report.AllGood() ? 0 : 1;
+}
+
+void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
+    create
+        .add_option("--old", arguments.oldFolders,
+                    "folder of an old version; several make a container, applied in this order")
+        ->required();
+    create.add_option("--new", arguments.newFolder, "folder of the new version")->required();
+    create.add_option("--manifest", arguments.manifest, "TOML file with the package header fields");
+    auto* stub = create.add_option("--stub", arguments.stub,
+                                   "updater program to put in front (default: pkxupdate next to "
+                                   "pkxbuild)");
+    create.add_option("-o,--output", arguments.output, "file to write")->required();
+    create.add_option("--format-version", arguments.formatVersion, "package format version")
+        ->check(CLI::Range(0, 150));
+    create.add_option("--block-size", arguments.blockSize,
+                      "block size of the difference streams (default: by file size)");
+    create
+        .add_flag("--payload-only", arguments.payloadOnly,
+                  "write the package or container alone, without the updater program")
+        ->excludes(stub);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"pkxbuild: builds self-extracting updaters and lists what they hold"};
+    app.require_subcommand(1);
+    CreateArguments createArguments;
+    CLI::App* create = app.add_subcommand("create", "build an updater from old and new folders");
+    AddCreateOptions(*create, createArguments);
+    std::string inspectPath;
+    std::optional<uint32_t> codePage;
+    CLI::App* inspect = app.add_subcommand("inspect", "list what an updater or a package holds");
+    inspect->add_option("FILE", inspectPath, "updater or payload")->required();
+    inspect->add_option("--code-page", codePage, "show strings converted from this code page");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& failure) {
+        if (failure.get_exit_code() == 0) return app.exit(failure);
+        return Fail(failure.what());
+    }
+    if (create->parsed()) return Create(createArguments);
+    return InspectFile(inspectPath, codePage);
+}
