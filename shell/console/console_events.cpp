@@ -1,0 +1,125 @@
+#include "shell/console/console_events.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace pkx::console {
+namespace {
+
+constexpr int kCaughtSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The handler's only way out: async-signal-safe write(2) to this descriptor.
+volatile sig_atomic_t signalPipeFd = -1;
+
+void OnTerminationSignal(int number) {
+    const int saved = errno;
+    const char byte = static_cast<char>(number);
+    if (signalPipeFd >= 0) {
+        // A full pipe drops the byte: a flood of signals asks for one cancel.
+        [[maybe_unused]] ssize_t ignored = write(signalPipeFd, &byte, 1);
+    }
+    errno = saved;
+}
+
+void CloseIfOpen(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace
+
+WakePipe::WakePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    readFd_ = fds[0];
+    writeFd_ = fds[1];
+    fcntl(writeFd_, F_SETFL, fcntl(writeFd_, F_GETFL) | O_NONBLOCK);
+}
+
+WakePipe::~WakePipe() {
+    if (signalPipeFd == writeFd_) signalPipeFd = -1;
+    CloseIfOpen(readFd_);
+    CloseIfOpen(writeFd_);
+}
+
+void WakePipe::Write(char byte) const {
+    for (;;) {
+        const ssize_t written = write(writeFd_, &byte, 1);
+        if (written == 1) return;
+        if (written < 0 && errno == EAGAIN) {
+            struct pollfd writable = {writeFd_, POLLOUT, 0};
+            poll(&writable, 1, -1);
+        } else if (written < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+void EventQueue::Send(uint32_t code, intptr_t param) {
+    const uint64_t serial = Push(code, param, true);
+    std::unique_lock<std::mutex> lock(mutex_);
+    handledChanged_.wait(lock, [&] { return handledSerial_ >= serial; });
+}
+
+void EventQueue::Post(uint32_t code, intptr_t param) { Push(code, param, false); }
+
+uint64_t EventQueue::Push(uint32_t code, intptr_t param, bool sent) {
+    uint64_t serial;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serial = ++nextSerial_;
+        queue_.push_back(Event{code, param, serial, sent});
+    }
+    pipe_.Write(kEventByte);
+    return serial;
+}
+
+bool EventQueue::Take(Event* event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.empty()) return false;
+    *event = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
+void EventQueue::Handled(const Event& event) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (event.serial > handledSerial_) handledSerial_ = event.serial;
+    }
+    handledChanged_.notify_all();
+}
+
+bool CatchTerminationSignals(const WakePipe& pipe) {
+    if (!pipe.IsOpen()) return false;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) return false;
+
+    signalPipeFd = pipe.WriteFd();
+    struct sigaction action = {};
+    action.sa_handler = OnTerminationSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int number : kCaughtSignals) sigaddset(&action.sa_mask, number);
+    for (int number : kCaughtSignals) {
+        if (sigaction(number, &action, nullptr) != 0) return false;
+    }
+    return true;
+}
+
+void BlockTerminationSignals(sigset_t* previous) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int number : kCaughtSignals) sigaddset(&blocked, number);
+    pthread_sigmask(SIG_BLOCK, &blocked, previous);
+}
+
+void RestoreSignalMask(const sigset_t& previous) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace pkx::console

@@ -1,0 +1,83 @@
+// How the worker thread and the signals reach the main thread of the console
+// updater. One pipe carries, in order of arrival, a zero byte per queued event
+// and the number of each signal caught, so the main thread handles events and
+// Ctrl-C in the order they happened by reading that pipe.
+#pragma once
+
+#include <signal.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "engine/worker_events.h"
+
+namespace pkx::console {
+
+// The pipe's byte for a queued event; signals write their (non-zero) numbers.
+inline constexpr char kEventByte = 0;
+
+class WakePipe {
+  public:
+    WakePipe();
+    ~WakePipe();
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+
+    bool IsOpen() const { return readFd_ >= 0; }
+    int ReadFd() const { return readFd_; }
+    int WriteFd() const { return writeFd_; }
+    // Never blocks (the write end is non-blocking): a byte that finds the pipe
+    // full is waited for, except in a signal handler.
+    void Write(char byte) const;
+
+  private:
+    int readFd_ = -1;
+    int writeFd_ = -1;
+};
+
+// Worker events queued for the main thread. Send blocks the worker until the
+// main thread has handled the event (so the handler may read the context and
+// the event's text); Post returns at once.
+class EventQueue final : public EventSink {
+  public:
+    struct Event {
+        uint32_t code = 0;
+        intptr_t param = 0;
+        uint64_t serial = 0;
+        bool sent = false;
+    };
+
+    explicit EventQueue(const WakePipe& pipe) : pipe_(pipe) {}
+
+    void Send(uint32_t code, intptr_t param) override;
+    void Post(uint32_t code, intptr_t param) override;
+
+    // Main thread, after reading an event byte: the oldest queued event.
+    bool Take(Event* event);
+    // Main thread: the event is handled; a sender waiting for it goes on.
+    void Handled(const Event& event);
+
+  private:
+    uint64_t Push(uint32_t code, intptr_t param, bool sent);
+
+    const WakePipe& pipe_;
+    std::mutex mutex_;
+    std::condition_variable handledChanged_;
+    std::deque<Event> queue_;
+    uint64_t nextSerial_ = 0;
+    uint64_t handledSerial_ = 0;
+};
+
+// SIGINT, SIGTERM and SIGHUP write their number to `pipe` instead of ending
+// the process (an interrupted update would be left half done); SIGPIPE is
+// ignored. False when a handler cannot be installed.
+bool CatchTerminationSignals(const WakePipe& pipe);
+
+// Blocks the caught signals on the calling thread (before starting a thread
+// that must never run their handlers); `previous` receives the old mask.
+void BlockTerminationSignals(sigset_t* previous);
+void RestoreSignalMask(const sigset_t& previous);
+
+}  // namespace pkx::console

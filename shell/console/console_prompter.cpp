@@ -1,0 +1,168 @@
+#include "shell/console/console_prompter.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine/apply_context.h"
+#include "support/md5.h"
+#include "support/paths.h"
+
+namespace pkx::console {
+namespace {
+
+constexpr uint32_t kPasswordLimit = kPathBufferSize - 1;
+
+std::string Lowered(const std::string& text) {
+    std::string lowered(text);
+    for (char& c : lowered) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered;
+}
+
+bool SameDigest(const std::string& password, const uint8_t expected[16]) {
+    MD5_CTX md5;
+    MD5Init(&md5);
+    MD5Update(&md5, password.data(), static_cast<uint32_t>(password.size()));
+    uint8_t digest[16];
+    MD5Final(digest, &md5);
+    return std::memcmp(digest, expected, sizeof digest) == 0;
+}
+
+// Copies at most 259 bytes of `text` into the 260-byte `buffer`, as the
+// dialog's edit field is read.
+void StoreField(const std::string& text, char* buffer) {
+    const size_t length = text.size() < kPathBufferSize - 1 ? text.size() : kPathBufferSize - 1;
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+}
+
+// The dialog's OK rule: one trailing backslash goes (here a slash as well),
+// but a lone separator stays the root it names.
+void DropTrailingSeparator(char* folder) {
+    const size_t length = std::strlen(folder);
+    if (length > 1 && (folder[length - 1] == '\\' || folder[length - 1] == '/')) {
+        folder[length - 1] = '\0';
+    }
+}
+
+// Reads an answer and ends its line: on a terminal the user's Enter does
+// that, otherwise (input from a pipe or file, or none left) a line feed does.
+LineReader::Result ReadAnswer(ConsoleDisplay& display, LineReader& input, std::string* answer,
+                              int interruptFd = -1) {
+    const LineReader::Result read = input.ReadLine(answer, interruptFd);
+    if (read != LineReader::kLine || isatty(STDIN_FILENO) != 1) display.PrintConverted("\n");
+    return read;
+}
+
+}  // namespace
+
+// Marks a question open for its lifetime and keeps the progress line out of
+// its way.
+class ConsolePrompter::Question {
+  public:
+    explicit Question(ConsolePrompter& owner) : owner_(owner) {
+        owner_.open_.store(true);
+        owner_.display_.HideProgress();
+    }
+    ~Question() {
+        owner_.display_.ShowProgress();
+        owner_.open_.store(false);
+    }
+    Question(const Question&) = delete;
+    Question& operator=(const Question&) = delete;
+
+  private:
+    ConsolePrompter& owner_;
+};
+
+bool ParseYesNo(const std::string& answer, bool* yes) {
+    const std::string word = Lowered(answer);
+    if (word == "y" || word == "yes") {
+        *yes = true;
+        return true;
+    }
+    if (word == "n" || word == "no") {
+        *yes = false;
+        return true;
+    }
+    return false;
+}
+
+LineReader::Result AskYesNo(ConsoleDisplay& display, LineReader& input, const std::string& question,
+                            int emptyAnswer, bool* yes, int interruptFd) {
+    const char* choices = emptyAnswer == 1 ? " [Y/n] " : emptyAnswer == 0 ? " [y/N] " : " [y/n] ";
+    std::string answer;
+    for (;;) {
+        display.PrintConverted(question + choices);
+        const LineReader::Result read = ReadAnswer(display, input, &answer, interruptFd);
+        if (read != LineReader::kLine) return read;
+        if (answer.empty() && emptyAnswer >= 0) {
+            *yes = emptyAnswer == 1;
+            return read;
+        }
+        if (ParseYesNo(answer, yes)) return read;
+    }
+}
+
+bool ConsolePrompter::Confirm(const char* text, const char* caption) {
+    Question open(*this);
+    display_.PrintLine(caption);
+    bool yes = false;
+    // The end of input answers no: nothing is changed without a yes.
+    return AskYesNo(display_, input_, display_.FromTable(text), -1, &yes) == LineReader::kLine &&
+           yes;
+}
+
+int ConsolePrompter::AskPassword(ApplyContext& context) {
+    Question open(*this);
+    std::string typed;
+    for (;;) {
+        display_.PrintConverted(display_.FromTable(context.texts[1062]) + " ");
+        LineReader::Result read;
+        {
+            EchoOff quiet;
+            read = ReadAnswer(display_, input_, &typed);
+        }
+        if (read != LineReader::kLine) return 1;
+        std::string password = display_.ToSystemCodePage(typed);
+        if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
+        if (SameDigest(password, context.passwordDigest)) return 0;
+        display_.PrintLine(context.texts[1063]);
+    }
+}
+
+// Folder names are used as typed: the file system takes the bytes the
+// terminal sends, so they are not converted to the ANSI code page.
+int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
+    Question open(*this);
+    std::string typed;
+    for (;;) {
+        display_.PrintConverted(display_.FromTable(context.texts[1065]) + " [" +
+                                context.targetFolder + "] ");
+        if (ReadAnswer(display_, input_, &typed) != LineReader::kLine) return 1;
+        if (!typed.empty()) StoreField(typed, context.targetFolder);
+        if (context.targetFolder[0] == '\0') {
+            display_.PrintLine(context.texts[1067]);
+            continue;
+        }
+        DropTrailingSeparator(context.targetFolder);
+        // A relative name is taken below the updater's own folder.
+        Os().SetCurrentFolder(context.programFolder);
+        if (FileExists(context.targetFolder) != 0) return 0;
+        display_.PrintLine(context.texts[1068]);
+    }
+}
+
+void ConsolePrompter::ShowNotice(ApplyContext& context, const char* text) {
+    Question open(*this);
+    display_.PrintConverted("--- " + display_.FromTable(context.texts[1060]) + " ---\n");
+    std::string notice = display_.FromTable(text);
+    if (!notice.empty() && notice.back() != '\n') notice.push_back('\n');
+    display_.PrintConverted(notice + "--- [Enter] ---");
+    std::string ignored;
+    ReadAnswer(display_, input_, &ignored);
+}
+
+}  // namespace pkx::console

@@ -1,0 +1,130 @@
+#include "shell/console/console_updater.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/posix/posix_paths.h"
+#include "shell/app_startup.h"
+
+namespace pkx::console {
+
+int ConsoleUpdater::Run() {
+    if (!CatchTerminationSignals(pipe_)) {
+        // Without the handlers an interrupt could leave the installation half updated.
+        display_.PrintError(std::string(kProgramTitle) + ": cannot catch interrupt signals\n");
+        return 255;
+    }
+    context_.events = &events_;
+    context_.prompts = &prompter_;
+    presenter_.Initialize();
+    // A worker that cannot start leaves nothing to wait for: the run failed.
+    if (presenter_.WorkerRunning()) HandleEventsUntilTheRunEnds();
+    if (succeeded_ && !view_.Closed()) AskDeleteBackups();
+    display_.FinishProgress();
+    OpenDocument();
+    return ExitCode(context_);
+}
+
+// Reads the wake pipe: a zero byte per queued event, a signal's number per
+// signal, in the order they came.
+void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
+    bool ended = false;
+    while (!ended) {
+        char bytes[64];
+        const ssize_t count = read(pipe_.ReadFd(), bytes, sizeof bytes);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            // Cannot happen while this thread holds the write end; never a success.
+            context_.failed = 1;
+            return;
+        }
+        for (ssize_t i = 0; i < count; ++i) {
+            if (bytes[i] == kEventByte) {
+                ended = HandleQueuedEvent() || ended;
+            } else {
+                OnSignal(bytes[i]);
+            }
+        }
+    }
+}
+
+// True for the run's final event (the only posted one).
+bool ConsoleUpdater::HandleQueuedEvent() {
+    EventQueue::Event event;
+    if (!events_.Take(&event)) return false;
+    presenter_.HandleEvent(event.code, event.param);
+    if (event.code == EV_FINISHED && !event.sent) succeeded_ = context_.failed == 0;
+    events_.Handled(event);
+    CancelWhenPossible();
+    return !event.sent;
+}
+
+// A signal is a press of Cancel: it counts while the button would take it.
+// Ctrl-C on a disabled button is lost, as a click would be; a request to
+// terminate is kept until Cancel can be given.
+void ConsoleUpdater::OnSignal(int number) {
+    if (!presenter_.WorkerRunning()) return;
+    if (number != SIGINT) terminationPending_ = true;
+    if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
+    terminationPending_ = false;
+    presenter_.OnCancelCommand();
+}
+
+void ConsoleUpdater::CancelWhenPossible() {
+    if (!terminationPending_ || !presenter_.WorkerRunning()) return;
+    if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
+    terminationPending_ = false;
+    presenter_.OnCancelCommand();
+}
+
+// The check box and the Close button in one question. An empty answer or the
+// end of input keeps the package's default; an interrupt keeps the backups.
+void ConsoleUpdater::AskDeleteBackups() {
+    // The final progress stays on the screen, above the question.
+    display_.FinishProgress();
+    const bool byDefault = context_.deleteBackupsDefault != 0;
+    bool yes = byDefault;
+    const LineReader::Result read =
+        AskYesNo(display_, input_, display_.FromTable(context_.texts[1007]), byDefault ? 1 : 0,
+                 &yes, pipe_.ReadFd());
+    if (read == LineReader::kEnd) yes = byDefault;
+    if (read == LineReader::kInterrupted) yes = false;
+    view_.SetCheckBox(yes);
+    presenter_.OnCancelCommand();
+}
+
+// Hands the document to the desktop's opener without waiting for it; an
+// opener that is missing or fails changes nothing.
+void ConsoleUpdater::OpenDocument() {
+    char document[2 * kPathBufferSize];
+    if (!DocumentToOpen(context_, document, sizeof document)) return;
+    std::string path = posix::NativePath(document);
+    const std::string folder = posix::NativePath(context_.targetFolder);
+    // A relative target folder names a place below the current folder; the
+    // opener starts in the target folder, so it gets the full path.
+    char current[4096];
+    if (path[0] != '/' && getcwd(current, sizeof current) != nullptr) {
+        path = std::string(current) + "/" + path;
+    }
+    const pid_t child = fork();
+    if (child != 0) return;
+    signal(SIGPIPE, SIG_DFL);
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    // The opener must not hold the updater's output open after it has ended.
+    const int nowhere = open("/dev/null", O_RDWR);
+    if (nowhere >= 0) {
+        dup2(nowhere, STDIN_FILENO);
+        dup2(nowhere, STDOUT_FILENO);
+        dup2(nowhere, STDERR_FILENO);
+    }
+    char* const arguments[] = {const_cast<char*>("xdg-open"), const_cast<char*>(path.c_str()),
+                               nullptr};
+    execvp(arguments[0], arguments);
+    _exit(127);
+}
+
+}  // namespace pkx::console

@@ -1,0 +1,55 @@
+// The console updater's run: the main thread plays the progress window. It
+// handles the worker's events and the signals that stand for the Cancel
+// button, and after a successful run asks whether to delete the backups.
+#pragma once
+
+#include "engine/apply_context.h"
+#include "shell/console/console_display.h"
+#include "shell/console/console_events.h"
+#include "shell/console/console_input.h"
+#include "shell/console/console_prompter.h"
+#include "shell/console/console_view.h"
+#include "shell/console/console_worker.h"
+#include "shell/progress_presenter.h"
+
+namespace pkx::console {
+
+class ConsoleUpdater {
+  public:
+    explicit ConsoleUpdater(ApplyContext& context)
+        : context_(context),
+          display_(context),
+          view_(display_),
+          prompter_(display_, input_),
+          events_(pipe_),
+          worker_(context),
+          presenter_(context, view_, worker_) {}
+    ConsoleUpdater(const ConsoleUpdater&) = delete;
+    ConsoleUpdater& operator=(const ConsoleUpdater&) = delete;
+
+    // The whole run after start-up; returns the exit code.
+    int Run();
+
+  private:
+    void HandleEventsUntilTheRunEnds();
+    bool HandleQueuedEvent();
+    void OnSignal(int number);
+    void CancelWhenPossible();
+    void AskDeleteBackups();
+    void OpenDocument();
+
+    ApplyContext& context_;
+    WakePipe pipe_;
+    ConsoleDisplay display_;
+    ConsoleView view_;
+    LineReader input_;
+    ConsolePrompter prompter_;
+    EventQueue events_;
+    WorkerThread worker_;
+    ProgressPresenter presenter_;
+    // SIGTERM or SIGHUP arrived while Cancel could not be given yet.
+    bool terminationPending_ = false;
+    bool succeeded_ = false;
+};
+
+}  // namespace pkx::console

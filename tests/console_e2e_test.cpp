@@ -1,0 +1,466 @@
+// The console updater as its users run it: a self-extracting file made of the
+// built pkxupdate and a package, run as its own process with answers on
+// standard input and the log read from standard output.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/console_process.h"
+#include "tests/worker_fixtures.h"
+
+#ifdef PKX_CONSOLE_UPDATER
+
+namespace pkx::test {
+namespace {
+
+using packwriter::PackageSpec;
+
+constexpr int kTimeLimit = 120000;
+
+// Built-in texts as the terminal shows them (UTF-8).
+const std::string kReady = "差分ファイルの情報を取得しています...";                   // 1017
+const std::string kStopping = "差分ファイルの適用を中止しています...";                // 1018
+const std::string kFinished = "差分ファイルの適用が終了しました.";                    // 1019
+const std::string kFailed = "差分ファイルの適用中にエラーが発生しました.";            // 1020
+const std::string kCancelled = "差分ファイルの適用がキャンセルされました.";           // 1021
+const std::string kRestored = "作業途中のファイルを元に戻しました.";                  // 1024
+const std::string kDeleteQuestion = "終了時にバックアップファイル(*.old)を削除する";  // 1007
+const std::string kUnknownDelta = "[エラー] 未知のバージョンの差分データです.";       // 1056
+const std::string kWrongPassword =
+    "パスワードが一致しません。\nパスワードを確認して再入力してください。";  // 1063
+const std::string kNoFolder = "差分適用フォルダが入力されていません。";      // 1067
+const std::string kFolderMissing = "差分適用フォルダが存在しません。";       // 1068
+const std::string kTryNext =
+    "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます。";  // 1069
+
+// Under a UTF-8 locale the system code page is 1252.
+const std::vector<std::string> kUtf8Locale = {"LC_ALL=C.UTF-8"};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    for (const std::string& candidate : Lines(text)) {
+        if (candidate == line) return true;
+    }
+    return false;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+struct Outcome {
+    int exitCode = -2;
+    std::string out;
+    std::string err;
+};
+
+// The installation a package updates from 1.0 to 2.0, before and after.
+struct SampleVersions {
+    Files before = {
+        {"app.exe", Pattern(3000, 1)},
+        {"sub\\data.bin", Pattern(500, 2)},
+        {"readme.txt", "Sample 1.0\n"},
+        {"obsolete.txt", "gone in 2.0\n"},
+    };
+    Files after = {
+        {"app.exe", Edited(Pattern(3000, 1), 1000, 100, 3)},
+        {"sub\\data.bin", Pattern(500, 2)},
+        {"readme.txt", "Sample 1.0\n"},
+        {"plugins\\new.dll", Pattern(700, 4)},
+    };
+};
+
+class ConsoleUpdaterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::optional<std::string> updater = ReadFile(PKX_CONSOLE_UPDATER);
+        ASSERT_TRUE(updater.has_value()) << PKX_CONSOLE_UPDATER;
+        stub_ = ToBytes(*updater);
+        if (stub_.size() > kPayloadOffset) {
+#ifdef __SANITIZE_ADDRESS__
+            GTEST_SKIP() << "the instrumented updater does not fit before its payload";
+#else
+            FAIL() << "pkxupdate has " << stub_.size() << " bytes; the payload starts at "
+                   << kPayloadOffset;
+#endif
+        }
+    }
+
+    // A package updating `folder` from `versions.before` to `versions.after`
+    // with one record of each kind.
+    PackageSpec SamplePackage(const SampleVersions& versions, uint8_t deleteDefault = 1) {
+        PackageSpec spec = FixedFolderSpec(installation.path(), "1.0", "2.0");
+        spec.deleteBackupsDefault = deleteDefault;
+        spec.updates.push_back(
+            UpdateRecord("app.exe", versions.before.at("app.exe"), versions.after.at("app.exe")));
+        spec.adds.push_back(AddRecord("plugins\\new.dll", versions.after.at("plugins\\new.dll")));
+        spec.deletes.push_back(DeleteRecord("obsolete.txt", versions.before.at("obsolete.txt")));
+        return spec;
+    }
+
+    // pkxupdate with `payload` behind it, as an executable file.
+    std::string WriteUpdater(const Bytes& payload) {
+        Bytes file;
+        std::string error;
+        EXPECT_TRUE(packwriter::BuildSelfExtracting(stub_, payload, &file, &error)) << error;
+        const std::string path = program / "update";
+        EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), file), 0u);
+        EXPECT_EQ(chmod(NativePath(path).c_str(), 0755), 0);
+        return path;
+    }
+
+    bool Start(ChildProcess& child, const Bytes& payload, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment = kUtf8Locale) {
+        const std::string path = WriteUpdater(payload);
+        return child.Start(NativePath(path), arguments, NativePath(program.path()), environment);
+    }
+
+    Outcome Run(const Bytes& payload, const std::vector<std::string>& arguments,
+                const std::string& input,
+                const std::vector<std::string>& environment = kUtf8Locale) {
+        ChildProcess child;
+        Outcome outcome;
+        if (!Start(child, payload, arguments, environment)) {
+            ADD_FAILURE() << "cannot start the updater";
+            return outcome;
+        }
+        child.Write(input);
+        child.CloseInput();
+        outcome.exitCode = child.Finish(kTimeLimit);
+        outcome.out = child.out();
+        outcome.err = child.err();
+        return outcome;
+    }
+
+    Files Installed() const { return FilesOf(ListTree(installation.path())); }
+    std::string InstalledPath(const std::string& name) const {
+        return NativePath(installation / name);
+    }
+
+    Bytes stub_;
+    TempFolder program;
+    TempFolder installation;
+};
+
+TEST_F(ConsoleUpdaterTest, UnattendedRunUpdatesAndLogsInTheTerminalEncoding) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    const Outcome run = Run(BuildOrFail(SamplePackage(versions)), {"-F"}, "");
+
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(Difference(Installed(), versions.after), "") << "backups must be deleted too";
+    EXPECT_TRUE(HasLine(run.out, "== pkx Self Extract Updater ver.1.50 =="));
+    EXPECT_TRUE(HasLine(run.out, "== Test Product アップデータ(1.0 → 2.0) =="));
+    EXPECT_TRUE(HasLine(run.out, "Test Product をバージョン 1.0 からバージョン 2.0 に更新します"));
+    EXPECT_TRUE(HasLine(run.out, "著作権：(c) Test"));
+    EXPECT_TRUE(HasLine(run.out, "差分を適用するフォルダ [" + installation.path() + "\\]"));
+    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\app.exe] 更新中です..."));
+    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\obsolete.txt] 削除中です..."));
+    EXPECT_TRUE(HasLine(run.out, kReady));
+    EXPECT_TRUE(HasLine(run.out, kFinished));
+    EXPECT_EQ(run.out.find(kDeleteQuestion), std::string::npos) << "-F asks nothing";
+    // Standard error is no terminal: no progress drawing.
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalOnly) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    ChildProcess child;
+    child.UseTerminalForErrors();
+    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {"-F"}));
+    child.CloseInput();
+    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+
+    // Redrawn in place, and finally both bars full with the status of the end.
+    EXPECT_NE(child.err().find("\r\x1b[K[............]   0.0%  [............]   0.0%"),
+              std::string::npos);
+    EXPECT_NE(
+        child.err().find("\r\x1b[K[############] 100.0%  [############] 100.0%  終了しました"),
+        std::string::npos)
+        << child.err();
+    // The status line of an update: base name, extension, then the rest of text 1012.
+    EXPECT_NE(child.err().find("  app.exe を更新しています..."), std::string::npos);
+    EXPECT_EQ(child.out().find('\x1b'), std::string::npos) << "no drawing in the log";
+    EXPECT_EQ(Difference(Installed(), versions.after), "");
+}
+
+TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    PackageSpec spec = SamplePackage(versions);
+    // "pässword" in the system code page (1252): typed in UTF-8, it must be
+    // converted before it is hashed.
+    packwriter::SetPassword(spec, "p\xE4ssword");
+    spec.folderSources = {{0, 0, "", "", "", {}}};
+    spec.noticeBlocks = {{0, "Read this first.", "Read this last."}};
+
+    const std::string input =
+        "maybe\ny\n"                // confirmation, asked twice
+        "wrong\np\xC3\xA4ssword\n"  // password
+        "\n/no/such/folder\n" +     // folder: empty, missing,
+        NativePath(installation.path()) +
+        "/\n"   // then the right one
+        "\n\n"  // both notices
+        "n\n";  // keep the backups
+    const Outcome run = Run(BuildOrFail(spec), {}, input);
+
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(Occurrences(run.out, " [y/n] "), 2u);
+    EXPECT_EQ(Occurrences(run.out, kWrongPassword), 1u) << run.out;
+    EXPECT_EQ(Occurrences(run.out, kNoFolder), 1u);
+    EXPECT_EQ(Occurrences(run.out, kFolderMissing), 1u);
+    EXPECT_NE(run.out.find("Read this first."), std::string::npos);
+    EXPECT_NE(run.out.find("Read this last."), std::string::npos);
+    EXPECT_NE(run.out.find(kDeleteQuestion + " [Y/n] "), std::string::npos);
+    EXPECT_TRUE(HasLine(run.out, kFinished));
+
+    Files expected = versions.after;
+    expected["app.exe.1.0.old"] = versions.before.at("app.exe");
+    expected["obsolete.txt.1.0.old"] = versions.before.at("obsolete.txt");
+    EXPECT_EQ(Difference(Installed(), expected), "");
+}
+
+TEST_F(ConsoleUpdaterTest, RelativeFolderAnswerIsTakenBelowTheUpdatersFolder) {
+    const SampleVersions versions;
+    Install(program / "app", versions.before);
+    PackageSpec spec = SamplePackage(versions);
+    spec.folderSources = {{0, 0, "", "", "", {}}};
+
+    ChildProcess child;
+    const std::string path = WriteUpdater(BuildOrFail(spec));
+    // Started elsewhere: "app" must still mean the folder beside the updater.
+    ASSERT_TRUE(child.Start(NativePath(path), {"-F"}, "/", kUtf8Locale));
+    child.Write("app\n");
+    child.CloseInput();
+    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+    EXPECT_TRUE(HasLine(child.out(), "差分を適用するフォルダ [app\\]")) << child.out();
+    EXPECT_EQ(Difference(FilesOf(ListTree(program / "app")), versions.after), "");
+}
+
+TEST_F(ConsoleUpdaterTest, DeleteBackupsQuestionTakesTheAnswerOrTheDefault) {
+    struct Case {
+        uint8_t deleteDefault;
+        std::string answer;
+        bool deleted;
+    };
+    const Case cases[] = {
+        {1, "n\n", false}, {1, "\n", true}, {0, "", false}, {0, "YES\n", true}, {0, "\n", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("default " + std::to_string(c.deleteDefault) + ", answer '" + c.answer + "'");
+        const SampleVersions versions;
+        Install(installation.path(), versions.before);
+        const Outcome run =
+            Run(BuildOrFail(SamplePackage(versions, c.deleteDefault)), {}, "y\n" + c.answer);
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_NE(run.out.find(kDeleteQuestion + (c.deleteDefault ? " [Y/n] " : " [y/N] ")),
+                  std::string::npos);
+        EXPECT_EQ(PathExists(installation / "app.exe.1.0.old"), !c.deleted);
+        EXPECT_EQ(PathExists(installation / "obsolete.txt.1.0.old"), !c.deleted);
+        // The next case starts from the old installation again.
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+    }
+}
+
+TEST_F(ConsoleUpdaterTest, RefusedConfirmationTouchesNothing) {
+    for (const std::string answer : {"n\n", "no\n", ""}) {
+        SCOPED_TRACE("answer '" + answer + "'");
+        const SampleVersions versions;
+        Install(installation.path(), versions.before);
+        const Outcome run = Run(BuildOrFail(SamplePackage(versions)), {}, answer);
+        EXPECT_EQ(run.exitCode, 255);
+        EXPECT_TRUE(HasLine(run.out, kCancelled)) << run.out;
+        EXPECT_EQ(run.out.find("更新中です"), std::string::npos);
+        EXPECT_EQ(Difference(Installed(), versions.before), "");
+    }
+}
+
+TEST_F(ConsoleUpdaterTest, FailedUpdateIsRolledBack) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    PackageSpec spec = SamplePackage(versions);
+    // The second update's difference stream has an unknown version: it fails
+    // after app.exe has been rebuilt.
+    packwriter::UpdateRecordSpec broken =
+        UpdateRecord("sub\\data.bin", versions.before.at("sub\\data.bin"), Pattern(500, 9));
+    broken.data = packwriter::DeltaStreamWriter(64, 999).End().Take();
+    spec.updates.push_back(broken);
+
+    const Outcome run = Run(BuildOrFail(spec), {"-F"}, "");
+
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\app.exe] 更新中です..."));
+    EXPECT_TRUE(HasLine(run.out, kUnknownDelta)) << run.out;
+    EXPECT_TRUE(HasLine(run.out, kFailed));
+    EXPECT_TRUE(HasLine(run.out, kRestored));
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
+}
+
+TEST_F(ConsoleUpdaterTest, UpdaterWithoutPayloadFailsCleanly) {
+    const std::string plain = program / "plain";
+    ASSERT_TRUE(WriteFile(plain, std::string(stub_.begin(), stub_.end())));
+    ASSERT_EQ(chmod(NativePath(plain).c_str(), 0755), 0);
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(NativePath(plain), {"-F"}, NativePath(program.path()), kUtf8Locale));
+    child.CloseInput();
+    EXPECT_EQ(child.Finish(kTimeLimit), 255);
+    EXPECT_TRUE(HasLine(child.out(), kFailed)) << child.out();
+}
+
+TEST_F(ConsoleUpdaterTest, ContainerSkipsThePackageThatDoesNotFit) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    // 0.9 to 1.0 expects another app.exe: skipped.
+    PackageSpec older = FixedFolderSpec(installation.path(), "0.9", "1.0");
+    older.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 5), Pattern(3000, 6)));
+    const Bytes payload = ContainerOf({BuildOrFail(older), BuildOrFail(SamplePackage(versions))});
+
+    const Outcome run = Run(payload, {"-f"}, "");
+
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_TRUE(HasLine(run.out, kTryNext));
+    EXPECT_EQ(Occurrences(run.out, "\n----------\n"), 2u);
+    EXPECT_TRUE(HasLine(run.out, "0.9 → 1.0 の差分をスキップしました。")) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "1.0 → 2.0 の差分を適用しました。"));
+    EXPECT_EQ(Difference(Installed(), versions.after), "");
+}
+
+TEST_F(ConsoleUpdaterTest, PackageTextsAreConvertedFromTheirOwnCodePage) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    PackageSpec spec = SamplePackage(versions);
+    packwriter::LanguageBlockSpec german;
+    german.codePage = 1252;
+    german.fontFace = "Arial";
+    german.fontHeight = 12;
+    german.texts.resize(74);
+    german.texts[19] =
+        "Aktualisierung abgeschlossen: gr\xFC\xDF"
+        "e";                                      // 1019
+    german.texts[63] = "Falsch!\\nNoch einmal.";  // 1063
+    spec.languageBlocks.push_back(german);
+    packwriter::SetPassword(spec, "x");
+
+    const Outcome run = Run(BuildOrFail(spec), {"-F"}, "wrong\nx\n");
+
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "Aktualisierung abgeschlossen: grüße")) << run.out;
+    // A line break of the table ends the line.
+    EXPECT_TRUE(HasLine(run.out, "Falsch!"));
+    EXPECT_TRUE(HasLine(run.out, "Noch einmal."));
+}
+
+// Ctrl-C in the middle of the file operations. The updater's output pipe is
+// kept small and left unread once the first small file is being updated, so
+// the updater blocks writing its log with the rest of the run still ahead:
+// the signal arrives after the big file and some small ones have been
+// rewritten, whatever the machine's speed.
+TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
+    SampleVersions versions;
+    const std::string big = Pattern(64u << 20, 7);
+    versions.before["big.bin"] = big;
+    versions.after["big.bin"] = Edited(big, 40u << 20, 4096, 8);
+    PackageSpec spec = SamplePackage(versions);
+    spec.updates.push_back(UpdateRecord("big.bin", big, versions.after.at("big.bin"),
+                                        packwriter::DefaultDeltaBlockSize(big.size())));
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = "small\\file" + std::to_string(1000 + i) + ".txt";
+        versions.before[name] = "old " + std::to_string(i);
+        versions.after[name] = "new " + std::to_string(i);
+        spec.updates.push_back(UpdateRecord(name, versions.before[name], versions.after[name]));
+    }
+    Install(installation.path(), versions.before);
+
+    ChildProcess child;
+    ASSERT_TRUE(Start(child, BuildOrFail(spec), {"-F"}));
+    child.CloseInput();
+    ASSERT_TRUE(child.LimitOutputPipe());
+    ASSERT_TRUE(child.WaitForOutput("file1000.txt] 更新中です...\n", kTimeLimit)) << child.out();
+    // Ctrl-C pressed repeatedly and the terminal closing: one cancellation,
+    // and the process still ends by itself after the rollback.
+    child.Signal(SIGINT);
+    child.Signal(SIGINT);
+    child.Signal(SIGHUP);
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
+
+    EXPECT_EQ(Occurrences(child.out(), kStopping), 1u) << child.out();
+    EXPECT_TRUE(HasLine(child.out(), kCancelled));
+    EXPECT_TRUE(HasLine(child.out(), kRestored));
+    EXPECT_EQ(child.out().find("file1199.txt] 更新中です"), std::string::npos);
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
+}
+
+TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    ChildProcess child;
+    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {}));
+    ASSERT_TRUE(child.WaitForOutput(" [y/n] ", kTimeLimit)) << child.out();
+    child.Signal(SIGINT);
+    // The signal is handled at once; the answer comes well after it.
+    usleep(200 * 1000);
+    child.Write("y\n\n");
+    child.CloseInput();
+    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+    EXPECT_EQ(child.out().find(kStopping), std::string::npos);
+    EXPECT_EQ(Difference(Installed(), versions.after), "");
+}
+
+TEST_F(ConsoleUpdaterTest, DocumentIsHandedToTheDesktopOpener) {
+    const SampleVersions versions;
+    PackageSpec spec = SamplePackage(versions);
+    spec.documentName = "readme.txt";
+    const Bytes package = BuildOrFail(spec);
+
+    TempFolder tools;
+    const std::string record = NativePath(tools / "opened");
+    ASSERT_TRUE(WriteFile(tools / "xdg-open", "#!/bin/sh\necho \"$(pwd -P)|$1\" > " + record +
+                                                  ".part\nmv " + record + ".part " + record +
+                                                  "\n"));
+    ASSERT_EQ(chmod(NativePath(tools / "xdg-open").c_str(), 0755), 0);
+
+    Install(installation.path(), versions.before);
+    const Outcome opened =
+        Run(package, {"-F"}, "", {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"});
+    EXPECT_EQ(opened.exitCode, 0) << opened.out;
+    // The opener runs on its own; give it time to write its record.
+    for (int i = 0; i < 100 && !PathExists(tools / "opened"); ++i) usleep(100 * 1000);
+    const std::string folder = NativePath(installation.path());
+    EXPECT_EQ(ReadFile(tools / "opened").value_or("(not opened)"),
+              folder + "|" + folder + "/readme.txt\n");
+
+    // Without an opener the run is just as successful.
+    for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+    Install(installation.path(), versions.before);
+    const Outcome unopened =
+        Run(package, {"-F"}, "", {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())});
+    EXPECT_EQ(unopened.exitCode, 0) << unopened.out;
+    EXPECT_EQ(Difference(Installed(), versions.after), "");
+}
+
+}  // namespace
+}  // namespace pkx::test
+
+#endif  // PKX_CONSOLE_UPDATER
+#endif  // _WIN32

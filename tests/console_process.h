@@ -1,0 +1,65 @@
+// A program run as a child process with its standard streams on pipes, for
+// the tests that drive the console updater from outside.
+#pragma once
+
+#ifndef _WIN32
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace pkx::test {
+
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Makes the next Start give the child a terminal (80 columns) as its
+    // standard error instead of a pipe.
+    void UseTerminalForErrors() { terminalErrors_ = true; }
+
+    // Starts `program` with `arguments` (argv[1]...) in `folder`, with the
+    // variables of `environment` ("NAME=value") set on top of the test's own.
+    bool Start(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& folder, const std::vector<std::string>& environment);
+
+    // Shrinks the standard output pipe to one page, so that a child whose
+    // output is not read soon blocks writing it.
+    bool LimitOutputPipe();
+
+    // Standard input: write answers, then close it (the end of input).
+    void Write(const std::string& text);
+    void CloseInput();
+
+    // Collects output until standard output holds `text` (true), or the
+    // process ends or `milliseconds` pass (false).
+    bool WaitForOutput(const std::string& text, int milliseconds);
+    void Signal(int number);
+    // Collects output until the process ends and returns its exit code; -1
+    // after a kill at the time limit or on a signal.
+    int Finish(int milliseconds);
+
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+
+  private:
+    // Reads what is available within `milliseconds`; false when both output
+    // pipes are closed.
+    bool Collect(int milliseconds);
+
+    bool terminalErrors_ = false;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+}  // namespace pkx::test
+
+#endif  // _WIN32
