@@ -30,25 +30,19 @@ TEST(BackupPathTest, NamesFollowTheBackupRule) {
     EXPECT_EQ(Backup("C:\\App\\dir.d\\README", "1.0"), "C:\\App\\dir.d\\README.1.0.old");
     EXPECT_EQ(Backup("C:\\App\\arc.tar.gz", "1.0"), "C:\\App\\arc.tar.gz.1.0.old");
     EXPECT_EQ(Backup("inst\\tool.exe", "1.0"), "inst\\tool.exe.1.0.old");
-}
-
-// A slash in a record name separates folders: the backup lies beside the
-// file, in its own folder, for creation, rollback and clean-up alike.
-TEST(BackupPathTest, SlashInTheNameKeepsTheBackupBesideTheFile) {
+    // A slash in a record name separates folders: the backup lies beside the
+    // file, in its own folder, for creation, rollback and clean-up alike.
     EXPECT_EQ(Backup("C:\\App\\sub/x.dll", "1.0"), "C:\\App\\sub/x.dll.1.0.old");
     EXPECT_EQ(Backup("C:\\App\\a/b/c", "2/0"), "C:\\App\\a/b/c.2_0.old");
 }
 
-TEST(BackupPathTest, OnlyNamesThatFitAreBuilt) {
+TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
     const std::string folder = "C:\\App\\";
     const std::string fits = folder + std::string(259 - folder.size() - 8, 'n');  // + ".1.0.old"
     EXPECT_EQ(Backup(fits, "1.0").size(), 259u);
     EXPECT_EQ(Backup(fits + "n", "1.0"), "<refused>");
     EXPECT_EQ(Backup(std::string(300, 'n'), "1"), "<refused>");
     EXPECT_EQ(Backup("C:\\a.b", std::string(259, 'L').c_str()), "<refused>");
-}
-
-TEST(BackupPathTest, FullPathsThatDoNotFitAreRefused) {
     char path[kPathBufferSize];
     ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
     EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,85 +31,48 @@ ResultCode ApplyToFiles(const Bytes& oldData, const Bytes& stream, Bytes* output
     entry.dataSize = static_cast<uint32_t>(stream.size());
     ResultCode result = 0xDEAD;
     {
-        BinaryFile programFile;
-        BinaryFile oldFile;
-        BinaryFile newFile;
+        BinaryFile programFile, oldFile, newFile;
         EXPECT_EQ(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal), 0u);
         EXPECT_EQ(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal), 0u);
         EXPECT_EQ(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive), 0u);
         result = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
     }
-    const std::optional<std::string> text = test::ReadFile(newPath);
-    *output = text ? Bytes(text->begin(), text->end()) : Bytes();
+    const std::string text = test::ReadFile(newPath).value_or("");
+    output->assign(text.begin(), text.end());
     return result;
 }
 
 void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
-    const Bytes stream = EncodeDelta(oldData, newData, blockSize);
     Bytes output;
-    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
-    EXPECT_TRUE(output == newData)
-        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes, block size "
-        << blockSize << ", output " << output.size() << " bytes";
+    EXPECT_EQ(ApplyToFiles(oldData, EncodeDelta(oldData, newData, blockSize), &output), 0u);
+    EXPECT_TRUE(output == newData) << "old " << oldData.size() << " bytes, new " << newData.size()
+                                   << " bytes, block size " << blockSize;
 }
-
-struct Instruction {
-    uint8_t opcode = 0;
-    uint32_t offset = 0;
-    uint32_t amount = 0;  // count or length
-};
 
 uint32_t U32At(const Bytes& bytes, size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
-// The instructions of a well-formed stream, OP_END excluded.
-std::vector<Instruction> ListInstructions(const Bytes& stream) {
-    const uint32_t blockSize = U32At(stream, 6);
-    std::vector<Instruction> list;
-    size_t at = kDeltaHeaderSize;
-    while (stream.at(at) != OP_END) {
-        Instruction instruction;
-        instruction.opcode = stream[at++];
-        switch (instruction.opcode) {
-            case OP_COPY_BLOCK:
-                instruction.offset = U32At(stream, at);
-                instruction.amount = 1;
-                at += 4;
-                break;
-            case OP_COPY_BLOCKS:
-            case OP_COPY_BYTES:
-                instruction.offset = U32At(stream, at);
-                instruction.amount = U32At(stream, at + 4);
-                at += 8;
-                break;
-            case OP_LITERAL_BLOCK:
-                at += blockSize;
-                break;
-            case OP_LITERAL_BLOCKS:
-                instruction.amount = U32At(stream, at);
-                at += 4 + size_t{instruction.amount} * blockSize;
-                break;
-            case OP_LITERAL_BYTES:
-                instruction.amount = U32At(stream, at);
-                at += 4 + instruction.amount;
-                break;
-        }
-        list.push_back(instruction);
-    }
-    EXPECT_EQ(at + 1, stream.size()) << "bytes after OP_END";
-    return list;
-}
-
+// The literal bytes a well-formed stream carries.
 size_t LiteralBytes(const Bytes& stream) {
     const uint32_t blockSize = U32At(stream, 6);
+    size_t at = kDeltaHeaderSize;
     size_t total = 0;
-    for (const Instruction& instruction : ListInstructions(stream)) {
-        if (instruction.opcode == OP_LITERAL_BLOCK) total += blockSize;
-        if (instruction.opcode == OP_LITERAL_BLOCKS)
-            total += size_t{instruction.amount} * blockSize;
-        if (instruction.opcode == OP_LITERAL_BYTES) total += instruction.amount;
+    while (stream.at(at) != OP_END) {
+        const uint8_t opcode = stream[at++];
+        size_t literal = 0;
+        if (opcode == OP_LITERAL_BLOCK) {
+            literal = blockSize;
+        } else if (opcode == OP_LITERAL_BLOCKS || opcode == OP_LITERAL_BYTES) {
+            literal = U32At(stream, at) * size_t{opcode == OP_LITERAL_BLOCKS ? blockSize : 1u};
+            at += 4;
+        } else {
+            at += opcode == OP_COPY_BLOCK ? 4 : 8;
+        }
+        at += literal;
+        total += literal;
     }
+    EXPECT_EQ(at + 1, stream.size()) << "bytes after OP_END";
     return total;
 }
 
@@ -230,35 +193,18 @@ TEST(EncodeDelta, RoundTripsRandomEdits) {
     for (int round = 0; round < 150; ++round) {
         const Bytes oldData = RandomBytes(random() % 3000, random);
         Bytes newData = oldData;
-        // Some inserts, deletes, overwrites and moves; a few bytes of a small
-        // alphabet so that blocks repeat.
-        const int edits = random() % 6;
-        for (int edit = 0; edit < edits; ++edit) {
+        // Deletes and inserts (together: overwrites and moves), some pieces of
+        // a small alphabet so that blocks repeat.
+        for (int edit = random() % 6; edit > 0; --edit) {
             const size_t at = newData.empty() ? 0 : random() % newData.size();
-            const size_t length = random() % 300;
-            Bytes piece = RandomBytes(length, random);
+            const size_t length = std::min<size_t>(random() % 300, newData.size() - at);
+            const Bytes cut(newData.begin() + at, newData.begin() + at + length);
+            newData.erase(newData.begin() + at, newData.begin() + at + length);
+            Bytes piece = random() % 2 ? cut : RandomBytes(random() % 300, random);
             if (random() % 2)
                 for (uint8_t& byte : piece) byte &= 3;
-            switch (random() % 4) {
-                case 0:
-                    newData.insert(newData.begin() + at, piece.begin(), piece.end());
-                    break;
-                case 1:
-                    newData.erase(newData.begin() + at,
-                                  newData.begin() + std::min(newData.size(), at + length));
-                    break;
-                case 2:
-                    for (size_t i = 0; i < length && at + i < newData.size(); ++i) {
-                        newData[at + i] = piece[i];
-                    }
-                    break;
-                default: {
-                    const Bytes moved(newData.begin() + at,
-                                      newData.begin() + std::min(newData.size(), at + length));
-                    newData.erase(newData.begin() + at, newData.begin() + at + moved.size());
-                    newData.insert(newData.begin(), moved.begin(), moved.end());
-                }
-            }
+            const size_t to = newData.empty() ? 0 : random() % newData.size();
+            newData.insert(newData.begin() + to, piece.begin(), piece.end());
         }
         const uint32_t blockSize = blockSizes[random() % 6];
         SCOPED_TRACE("round " + std::to_string(round));
@@ -266,19 +212,17 @@ TEST(EncodeDelta, RoundTripsRandomEdits) {
     }
 }
 
-TEST(EncodeDelta, IdenticalFileIsOneBlockRunAndItsTail) {
+TEST(EncodeDelta, IdenticalAndUnrelatedFilesTakeTheShortestForm) {
     const Bytes data = RandomBytes(64 * 1024 + 100, 11);
-    const Bytes stream = EncodeDelta(data, data, 1024);
+    EXPECT_EQ(EncodeDelta(data, data, 1024),
+              DeltaStreamWriter(1024).CopyBlocks(0, 64).CopyBytes(64 * 1024, 100).End().Take());
 
-    const std::vector<Instruction> list = ListInstructions(stream);
-
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].opcode, OP_COPY_BLOCKS);
-    EXPECT_EQ(list[0].offset, 0u);
-    EXPECT_EQ(list[0].amount, 64u);
-    EXPECT_EQ(list[1].opcode, OP_COPY_BYTES);
-    EXPECT_EQ(list[1].offset, 64u * 1024);
-    EXPECT_EQ(list[1].amount, 100u);
+    const Bytes oldData = RandomBytes(10000, 14);
+    const Bytes newData = RandomBytes(10000, 15);
+    const Bytes stream = EncodeDelta(oldData, newData, 512);
+    EXPECT_EQ(LiteralBytes(stream), newData.size());
+    // Header, one OP_LITERAL_BLOCKS, one OP_LITERAL_BYTES for the tail, OP_END.
+    EXPECT_EQ(stream.size(), newData.size() + 10 + 5 + 5 + 1);
 }
 
 TEST(EncodeDelta, KeepsLiteralDataToTheChangedParts) {
@@ -312,17 +256,6 @@ TEST(EncodeDelta, KeepsLiteralDataToTheChangedParts) {
     }
 }
 
-TEST(EncodeDelta, UnrelatedDataCostsLittleMoreThanItsSize) {
-    const Bytes oldData = RandomBytes(10000, 14);
-    const Bytes newData = RandomBytes(10000, 15);
-
-    const Bytes stream = EncodeDelta(oldData, newData, 512);
-
-    EXPECT_EQ(LiteralBytes(stream), newData.size());
-    // Header, one OP_LITERAL_BLOCKS, one OP_LITERAL_BYTES for the tail, OP_END.
-    EXPECT_EQ(stream.size(), newData.size() + 10 + 5 + 5 + 1);
-}
-
 TEST(EncodeDelta, LargeFileWithTheDefaultBlockSize) {
     std::mt19937 random(16);
     const Bytes oldData = RandomBytes(3 * 1024 * 1024 + 77, random);
@@ -335,9 +268,7 @@ TEST(EncodeDelta, LargeFileWithTheDefaultBlockSize) {
     const Bytes stream = EncodeDelta(oldData, newData, blockSize);
 
     EXPECT_LE(LiteralBytes(stream), 4321u + 3 * blockSize);
-    Bytes output;
-    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
-    EXPECT_TRUE(output == newData);
+    ExpectRoundTrip(oldData, newData, blockSize);
 }
 
 TEST(DefaultDeltaBlockSize, GrowsWithTheFileFrom512BytesTo64KiB) {

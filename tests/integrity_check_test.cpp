@@ -64,8 +64,6 @@ class IntegrityCheckTest : public ::testing::Test {
 TEST_F(IntegrityCheckTest, RealPackagePassesAndLeavesFileAtPackageStart) {
     packwriter::PackageSpec spec;
     spec.title = "Tool";
-    spec.oldVersionLabel = "1.0";
-    spec.newVersionLabel = "2.0";
     spec.adds.push_back({"readme.txt", {}, {}, Pattern(1500, 3)});
     Bytes package;
     ASSERT_TRUE(packwriter::BuildPackage(spec, &package));
@@ -75,11 +73,16 @@ TEST_F(IntegrityCheckTest, RealPackagePassesAndLeavesFileAtPackageStart) {
     EXPECT_EQ(file_.Seek(0, kFileCurrent), kPackageStart);
     EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_CHECK_INTEGRITY});
     EXPECT_EQ(events_.events[0].param, 0);
+    context_.events = nullptr;
+    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);
 }
 
-// 514 hashed bytes: a full chunk, a 2-byte chunk, then the digest.
-TEST_F(IntegrityCheckTest, EverySingleChangedByteIsAMismatch) {
+// 514 hashed bytes: a full chunk, a 2-byte chunk, then the digest. Bytes
+// around the package are not covered.
+TEST_F(IntegrityCheckTest, EverySingleChangedByteInsideThePackageIsAMismatch) {
     const Bytes good = SealedPackage(Pattern(514, 9));
+    Install(good, 77);
+    ASSERT_EQ(Check(static_cast<uint32_t>(good.size())), result::kSuccess);
     for (size_t i = 0; i < good.size(); ++i) {
         Bytes damaged = good;
         damaged[i] ^= 0x01;
@@ -90,109 +93,88 @@ TEST_F(IntegrityCheckTest, EverySingleChangedByteIsAMismatch) {
     }
 }
 
-TEST_F(IntegrityCheckTest, BytesOutsideThePackageAreNotCovered) {
-    const Bytes package = SealedPackage(Pattern(700, 5));
-    Install(package, 1);
-    ASSERT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);
-    file_.Close();
-    Install(package, 77);  // other image and trailing bytes
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);
+TEST_F(IntegrityCheckTest, SizesAtTheLimits) {
+    const Bytes hundred = SealedPackage(Pattern(100, 2));
+    struct Case {
+        const char* what;
+        Bytes package;
+        uint32_t size;
+        ResultCode expected;
+    };
+    const Case cases[] = {
+        {"digest of nothing", SealedPackage({}), 16, result::kSuccess},
+        {"sixteen bytes that are not that digest", Pattern(16, 0), 16,
+         result::kPackageDigestMismatch},
+        {"shorter than the digest", Pattern(40, 0), 15, result::kReadProgramFile},
+        {"empty", Pattern(40, 0), 0, result::kReadProgramFile},
+        // The file ends 40 bytes after the package.
+        {"past the file end", hundred, static_cast<uint32_t>(hundred.size()) + 41,
+         result::kReadProgramFile},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        file_.Close();
+        Install(test.package);
+        EXPECT_EQ(Check(test.size), test.expected);
+    }
 }
 
-TEST_F(IntegrityCheckTest, SixteenBytePackageHoldsTheDigestOfNothing) {
-    Install(SealedPackage({}));
-    EXPECT_EQ(Check(16), result::kSuccess);
-    EXPECT_EQ(file_.Seek(0, kFileCurrent), kPackageStart);
-
-    file_.Close();
-    Install(Pattern(16, 0));
-    EXPECT_EQ(Check(16), result::kPackageDigestMismatch);
-}
-
-TEST_F(IntegrityCheckTest, PackageShorterThanItsDigestIsAReadFailure) {
-    Install(Pattern(40, 0));
-    EXPECT_EQ(Check(15), result::kReadProgramFile);
-    EXPECT_EQ(Check(0), result::kReadProgramFile);
-}
-
-TEST_F(IntegrityCheckTest, PackageRunningPastTheFileEndIsAReadFailure) {
-    const Bytes package = SealedPackage(Pattern(100, 2));
-    Install(package);
-    // The file ends 40 bytes after the package.
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size()) + 41), result::kReadProgramFile);
-}
-
-TEST_F(IntegrityCheckTest, CancelPollsBeforeFirstReadAndBetweenChunks) {
-    // 1536 hashed bytes: three full chunks, polled before the first read and
-    // after the first two.
+TEST_F(IntegrityCheckTest, CancelIsPolledBeforeTheFirstReadAndBetweenChunks) {
+    // 1536 hashed bytes: three full chunks.
     const Bytes package = SealedPackage(Pattern(1536, 4));
+    const uint32_t size = static_cast<uint32_t>(package.size());
     Install(package);
     int polls = 0;
     SetCancelPollHook([](ApplyContext&, void* data) { ++*static_cast<int*>(data); }, &polls);
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);
+    EXPECT_EQ(Check(size), result::kSuccess);
     EXPECT_EQ(polls, 3);
-}
 
-TEST_F(IntegrityCheckTest, CancelBeforeOrDuringTheCheckGivesOne) {
-    const Bytes package = SealedPackage(Pattern(1536, 4));
-    Install(package);
+    SetCancelPollHook(nullptr, nullptr);
+    ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
     context_.cancelRequested = 1;
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kCancelled);
-    EXPECT_EQ(events_.Count(EV_CHECK_INTEGRITY), 1u);
+    EXPECT_EQ(Check(size), result::kCancelled);
+    EXPECT_EQ(events_.Count(EV_CHECK_INTEGRITY), 2u);
 
     context_.cancelRequested = 0;
     ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
-    struct Countdown {
-        int pollsLeft = 2;
-    } countdown;
+    int pollsLeft = 2;
     SetCancelPollHook(
         [](ApplyContext& context, void* data) {
-            if (--static_cast<Countdown*>(data)->pollsLeft == 0) context.cancelRequested = 1;
+            if (--*static_cast<int*>(data) == 0) context.cancelRequested = 1;
         },
-        &countdown);
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kCancelled);
+        &pollsLeft);
+    EXPECT_EQ(Check(size), result::kCancelled);
     // One chunk was read before the cancellation was seen.
     EXPECT_EQ(file_.Seek(0, kFileCurrent), kPackageStart + 512);
 }
 
-TEST_F(IntegrityCheckTest, ReadFailureMidRangeIsAReadFailureNotAMismatch) {
+// A failing read or seek is a read failure, never a digest mismatch.
+TEST_F(IntegrityCheckTest, PlatformFailuresAreReadFailures) {
     const Bytes package = SealedPackage(Pattern(1536, 4));
     Install(package);
+    struct Case {
+        const char* what;
+        uint64_t k;
+        uint32_t code;
+        Operation kind;
+    };
+    const Case cases[] = {
+        {"second chunk", 2, win32err::kReadFault, Operation::kRead},
+        {"short second chunk", 2, win32err::kSuccess, Operation::kRead},
+        {"stored digest", 4, win32err::kReadFault, Operation::kRead},
+        {"position query", 1, win32err::kInvalidParameter, Operation::kSeek},
+        {"return to the package start", 2, win32err::kInvalidParameter, Operation::kSeek},
+    };
     FaultInjector faults(NativePlatform());
     ScopedPlatform scope(faults);
-    for (uint32_t code : {win32err::kReadFault, win32err::kSuccess}) {  // error, short read
-        faults.Reset();
-        faults.FailAt(2, code, Operation::kRead);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
         ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
+        faults.Reset();
+        faults.FailAt(test.k, test.code, test.kind);
         EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kReadProgramFile);
         EXPECT_EQ(faults.FaultsTriggered(), 1u);
     }
-    // The stored digest itself cannot be read.
-    faults.Reset();
-    faults.FailAt(4, win32err::kReadFault, Operation::kRead);
-    ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kReadProgramFile);
-}
-
-TEST_F(IntegrityCheckTest, PositionQueryOrReturnSeekFailureIsAReadFailure) {
-    const Bytes package = SealedPackage(Pattern(100, 4));
-    Install(package);
-    FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
-    faults.FailAt(1, win32err::kInvalidParameter, Operation::kSeek);
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kReadProgramFile);
-    EXPECT_EQ(faults.Count(Operation::kRead), 0u);
-
-    faults.Reset();
-    faults.FailAt(2, win32err::kInvalidParameter, Operation::kSeek);
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kReadProgramFile);
-}
-
-TEST_F(IntegrityCheckTest, WorksWithoutAnEventReceiver) {
-    const Bytes package = SealedPackage(Pattern(100, 4));
-    Install(package);
-    context_.events = nullptr;
-    EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);
 }
 
 }  // namespace

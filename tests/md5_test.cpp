@@ -47,44 +47,39 @@ std::vector<uint8_t> Pattern(size_t length) {
 }
 
 TEST(Md5, Rfc1321TestSuite) {
-    EXPECT_EQ(DigestOf(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(DigestOf("a"), "0cc175b9c0f1b6a831c399e269772661");
-    EXPECT_EQ(DigestOf("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(DigestOf("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(DigestOf("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-    EXPECT_EQ(DigestOf("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-              "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(DigestOf("1234567890123456789012345678901234567890"
-                       "1234567890123456789012345678901234567890"),
-              "57edf4a22be3c955ac49da2e2107b67a");
+    const std::pair<std::string, const char*> cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"1234567890123456789012345678901234567890"
+         "1234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+        {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
+    };
+    for (const auto& [text, digest] : cases) EXPECT_EQ(DigestOf(text), digest) << text.size();
 }
 
-// Around the padding boundary: from 56 buffered bytes on, the length no
-// longer fits and the padding takes an extra block.
-TEST(Md5, LengthsAroundThePaddingBoundary) {
-    struct Case {
-        size_t length;
-        const char* digest;
+// Around the padding boundary (from 56 buffered bytes on, the padding takes
+// an extra block) and across many blocks.
+TEST(Md5, LengthsAroundThePaddingBoundaryAndLongInputs) {
+    const std::pair<size_t, const char*> cases[] = {
+        {55, "1eec39e439a0686e0f16143c93e65544"},
+        {56, "99d69c39ec90af2fb1496b6e9c6c764d"},
+        {63, "6bb048b09bcadbcdfd181977323cdfd0"},
+        {64, "e2ea14ec96ad97249814fe4e07e09782"},
+        {65, "6eefe2eaf8f76d19fb53cbf452e5a331"},
+        {119, "34ec2dd3b6fce7edb56cd76666f819bf"},
+        {120, "06365e9cd131eec736e29727ab0608dd"},
+        {5 * 1024 * 1024 + 3, "e907bfe8413ac14a1fdff370f5bb0d54"},
     };
-    const Case cases[] = {
-        {0, "d41d8cd98f00b204e9800998ecf8427e"},   {55, "1eec39e439a0686e0f16143c93e65544"},
-        {56, "99d69c39ec90af2fb1496b6e9c6c764d"},  {63, "6bb048b09bcadbcdfd181977323cdfd0"},
-        {64, "e2ea14ec96ad97249814fe4e07e09782"},  {65, "6eefe2eaf8f76d19fb53cbf452e5a331"},
-        {119, "34ec2dd3b6fce7edb56cd76666f819bf"}, {120, "06365e9cd131eec736e29727ab0608dd"},
-    };
-    for (const Case& c : cases) {
-        const std::vector<uint8_t> data = Pattern(c.length);
-        EXPECT_EQ(DigestOf(data.data(), static_cast<uint32_t>(data.size())), c.digest)
-            << "length " << c.length;
+    for (const auto& [length, digest] : cases) {
+        const std::vector<uint8_t> data = Pattern(length);
+        EXPECT_EQ(DigestOf(data.data(), static_cast<uint32_t>(data.size())), digest) << length;
     }
-}
-
-TEST(Md5, MultiMegabyteInputs) {
-    const std::vector<uint8_t> data = Pattern(5 * 1024 * 1024 + 3);
-    EXPECT_EQ(DigestOf(data.data(), static_cast<uint32_t>(data.size())),
-              "e907bfe8413ac14a1fdff370f5bb0d54");
-    const std::string million(1000000, 'a');
-    EXPECT_EQ(DigestOf(million), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
 // Feeds `data` in pieces whose lengths `nextPiece` chooses.
@@ -107,9 +102,9 @@ TEST(Md5, ChunkingDoesNotChangeTheDigest) {
     const std::vector<uint8_t> data = Pattern(10007);
     const char* const expected = "d91fd7ef2cee60223fb91026b837c391";
 
-    EXPECT_EQ(DigestInPieces(data, [] { return size_t{10007}; }), expected);
-    EXPECT_EQ(DigestInPieces(data, [] { return size_t{512}; }), expected);
-    EXPECT_EQ(DigestInPieces(data, [] { return size_t{1}; }), expected);
+    for (const size_t piece : {size_t{512}, size_t{1}}) {
+        EXPECT_EQ(DigestInPieces(data, [piece] { return piece; }), expected);
+    }
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 random(seed);
         std::uniform_int_distribution<size_t> length(0, 200);  // zero-length calls included
@@ -118,26 +113,9 @@ TEST(Md5, ChunkingDoesNotChangeTheDigest) {
     }
 }
 
-TEST(Md5, EmptyUpdatesChangeNothing) {
-    MD5_CTX context;
-    MD5Init(&context);
-    MD5Update(&context, "ab", 2);
-    MD5Update(&context, nullptr, 0);
-    MD5Update(&context, "c", 1);
-    MD5Update(&context, "", 0);
-    uint8_t digest[16];
-    MD5Final(digest, &context);
-    EXPECT_EQ(Hex(digest), "900150983cd24fb0d6963f7d28e17f72");
-}
-
 TEST(Md5, BitCountCarriesIntoTheHighWord) {
     MD5_CTX context;
     MD5Init(&context);
-    EXPECT_EQ(context.count[0], 0u);
-    EXPECT_EQ(context.count[1], 0u);
-    MD5Update(&context, "abc", 3);
-    EXPECT_EQ(context.count[0], 24u);
-
     // As if 2^29 - 64 bytes had been hashed: one more block wraps the low word.
     context.count[0] = 0xFFFFFE00u;
     context.count[1] = 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -111,9 +112,9 @@ TEST(PkxBuildRoundTrip, RandomTreesBecomeTheNewTreeInBothCheckModes) {
 }
 
 TEST(PkxBuildRoundTrip, EveryFormatVersionApplies) {
+    const FolderPair pair = RandomPair(42);
     for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150}) {
         SCOPED_TRACE(version);
-        const FolderPair pair = RandomPair(42);
         TempFolder oldFolder, newFolder;
         Install(oldFolder.path(), pair.oldFiles);
         Install(newFolder.path(), pair.newFiles);
@@ -122,7 +123,6 @@ TEST(PkxBuildRoundTrip, EveryFormatVersionApplies) {
         request.formatVersion = version;
         request.blockSize = 64;
         const BuildResult built = BuildFolders(request);
-
         builder::MemorySource source(built.payload);
         const InspectReport report = builder::Inspect(source);
         ASSERT_EQ(report.packages.size(), 1u);
@@ -268,17 +268,16 @@ TEST(PkxBuildContainer, AnOrderTheUpdaterCannotApplyIsRefused) {
 
 TEST(PkxBuildContainer, LabelsMustMatchTheOldFolders) {
     TempFolder first, second, newFolder;
-    builder::BuildResult result;
-    std::string error;
-    EXPECT_FALSE(builder::BuildPayload(
-        FolderRequest({&first, &second}, newFolder, ParseOrFail("old_version = \"1\"")), nullptr,
-        &result, &error));
-    EXPECT_NE(error.find("one label per folder"), std::string::npos) << error;
-    EXPECT_FALSE(
-        builder::BuildPayload(FolderRequest({&first, &second}, newFolder,
-                                            ParseOrFail("old_version = [\"1\", \"2\", \"3\"]")),
-                              nullptr, &result, &error));
-    EXPECT_NE(error.find("3 old version labels for 2 old folders"), std::string::npos) << error;
+    for (const auto& [labels, message] : std::vector<std::pair<std::string, std::string>>{
+             {"\"1\"", "one label per folder"},
+             {"[\"1\", \"2\", \"3\"]", "3 old version labels for 2 old folders"}}) {
+        builder::BuildResult result;
+        std::string error;
+        EXPECT_FALSE(builder::BuildPayload(
+            FolderRequest({&first, &second}, newFolder, ParseOrFail("old_version = " + labels)),
+            nullptr, &result, &error));
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
 }
 
 // --- Folders and files the format cannot carry.
@@ -292,40 +291,39 @@ std::string BuildError(const TempFolder& oldFolder, const TempFolder& newFolder)
 }
 
 TEST(PkxBuildFolders, RefusesWhatAPackageCannotHold) {
-    {
+    const std::vector<std::pair<std::function<void(TempFolder&, TempFolder&)>, std::string>> cases =
+        {
+            {[](TempFolder&, TempFolder& newer) {
+                 ASSERT_TRUE(WriteFile(newer / "big.bin", ""));
+                 fs::resize_file(NativePath(newer / "big.bin"), uint64_t{1} << 31);  // sparse
+             },
+             "big.bin is 2 GiB or larger"},
+            {[](TempFolder&, TempFolder& newer) {
+                 Install(newer.path(), {{"Read.me", "1"}, {"read.ME", "2"}});
+             },
+             "differ only in letter case"},
+            {[](TempFolder& older, TempFolder&) {
+                 std::ofstream(NativePath(older.path()) + "/back\\slash.txt") << "x";
+             },
+             "holds a backslash"},
+            {[](TempFolder&, TempFolder& newer) {
+                 fs::create_symlink("/tmp", NativePath(newer / "link"));
+             },
+             "link to a folder"},
+        };
+    for (const auto& [prepare, message] : cases) {
         TempFolder oldFolder, newFolder;
-        const std::string big = NativePath(newFolder / "big.bin");
-        ASSERT_TRUE(WriteFile(newFolder / "big.bin", ""));
-        fs::resize_file(big, uint64_t{1} << 31);  // sparse
-        EXPECT_NE(BuildError(oldFolder, newFolder).find("big.bin is 2 GiB or larger"),
-                  std::string::npos);
+        prepare(oldFolder, newFolder);
+        EXPECT_NE(BuildError(oldFolder, newFolder).find(message), std::string::npos) << message;
     }
-    {
-        TempFolder oldFolder, newFolder;
-        Install(newFolder.path(), {{"Read.me", "1"}, {"read.ME", "2"}});
-        EXPECT_NE(BuildError(oldFolder, newFolder).find("differ only in letter case"),
-                  std::string::npos);
-    }
-    {
-        TempFolder oldFolder, newFolder;
-        std::ofstream(NativePath(oldFolder.path()) + "/back\\slash.txt") << "x";
-        EXPECT_NE(BuildError(oldFolder, newFolder).find("holds a backslash"), std::string::npos);
-    }
-    {
-        TempFolder oldFolder, newFolder;
-        fs::create_symlink("/tmp", NativePath(newFolder / "link"));
-        EXPECT_NE(BuildError(oldFolder, newFolder).find("link to a folder"), std::string::npos);
-    }
-    {
-        TempFolder newFolder;
-        builder::BuildRequest request;
-        request.oldFolders = {NativePath(newFolder / "missing")};
-        request.newFolder = NativePath(newFolder.path());
-        builder::BuildResult result;
-        std::string error;
-        EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
-        EXPECT_NE(error.find("missing is not a readable folder"), std::string::npos) << error;
-    }
+    TempFolder newFolder;
+    builder::BuildRequest request;
+    request.oldFolders = {NativePath(newFolder / "missing")};
+    request.newFolder = NativePath(newFolder.path());
+    builder::BuildResult result;
+    std::string error;
+    EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
+    EXPECT_NE(error.find("missing is not a readable folder"), std::string::npos) << error;
 }
 
 TEST(PkxBuildFolders, ALetterCaseRenameUpdatesTheFileUnderItsOldName) {

@@ -50,28 +50,35 @@ TEST(PosixPathsTest, AdrivePathReachesTheSameFile) {
 }
 
 TEST(PosixPathsTest, PatternsMatchWholeDoubleByteCharacters) {
+    struct Case {
+        const char *pattern, *name;
+        uint32_t codePage;
+        bool matches;
+    };
     const char* kanjiName = "\x95\x5C.txt";  // one Shift-JIS character whose trail byte is '\'
-    EXPECT_TRUE(posix::MatchesPattern("?.txt", kanjiName, 932));
-    EXPECT_FALSE(posix::MatchesPattern("?.txt", kanjiName, 1252));
-    EXPECT_TRUE(posix::MatchesPattern("??.txt", kanjiName, 1252));
-    // A trail byte that looks like a letter is no letter: no case folding.
-    EXPECT_FALSE(
-        posix::MatchesPattern("\x82"
-                              "a",
-                              "\x82"
-                              "A",
-                              932));
-    EXPECT_TRUE(
-        posix::MatchesPattern("\x82"
-                              "a",
-                              "\x82"
-                              "A",
-                              1252));
-    EXPECT_TRUE(posix::MatchesPattern("*", "", 1252));
-    EXPECT_TRUE(posix::MatchesPattern("a*b*c", "aXbYbZc", 1252));
-    EXPECT_FALSE(posix::MatchesPattern("a*b*c", "aXbYbZ", 1252));
-    EXPECT_TRUE(posix::MatchesPattern("*.*", "no-dot", 1252));
-    EXPECT_FALSE(posix::MatchesPattern("*.txt", "a.txt.old", 1252));
+    const Case cases[] = {{"?.txt", kanjiName, 932, true},
+                          {"?.txt", kanjiName, 1252, false},
+                          {"??.txt", kanjiName, 1252, true},
+                          // A trail byte that looks like a letter is no letter: no case folding.
+                          {"\x82"
+                           "a",
+                           "\x82"
+                           "A",
+                           932, false},
+                          {"\x82"
+                           "a",
+                           "\x82"
+                           "A",
+                           1252, true},
+                          {"*", "", 1252, true},
+                          {"a*b*c", "aXbYbZc", 1252, true},
+                          {"a*b*c", "aXbYbZ", 1252, false},
+                          {"*.*", "no-dot", 1252, true},
+                          {"*.txt", "a.txt.old", 1252, false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(posix::MatchesPattern(c.pattern, c.name, c.codePage), c.matches)
+            << c.pattern << " " << c.name << " " << c.codePage;
+    }
 }
 
 TEST(PosixErrorsTest, ErrnoValuesBecomeWin32Codes) {
@@ -177,47 +184,40 @@ const char kVersion4Export[] =
 
 TEST_F(RegistryFileTest, ReadsVersion4Exports) {
     const std::string file = kVersion4Export;
+    struct Case {
+        RegistryRoot root;
+        const char *key, *name;
+        uint32_t code;
+        std::string value;  // compared over its whole length, terminator included
+    };
     const auto hklm = RegistryRoot::kLocalMachine;
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "InstallDir"), 0u);
-    EXPECT_STREQ(buffer, "C:\\Program Files\\App");
-    ASSERT_EQ(Query(file, hklm, "SOFTWARE\\vendor\\APP", "installdir"), 0u);
-    EXPECT_STREQ(buffer, "C:\\Program Files\\App");
-    ASSERT_EQ(Query(file, RegistryRoot::kCurrentUser, "Software\\Vendor\\App", "InstallDir"), 0u);
-    EXPECT_STREQ(buffer, "D:\\User\\App");
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Quote"), 0u);
-    EXPECT_STREQ(buffer, "say \"hi\"");
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", ""), 0u);
-    EXPECT_STREQ(buffer, "default value");
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", nullptr), 0u);
-    EXPECT_STREQ(buffer, "default value");
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Later"), 0u);
-    EXPECT_STREQ(buffer, "added by a second section");
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Empty"), 0u);
-    EXPECT_STREQ(buffer, "");
-}
-
-TEST_F(RegistryFileTest, ReturnsNonStringValuesAsStoredBytes) {
-    const std::string file = kVersion4Export;
-    const auto hklm = RegistryRoot::kLocalMachine;
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Count"), 0u);
-    EXPECT_EQ(std::string(buffer, 4), std::string("\x10\0\0\0", 4));  // the later value wins
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Bytes"), 0u);
-    EXPECT_EQ(std::string(buffer, 5), std::string("ABC\0#", 5));
-    ASSERT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Expand"), 0u);
-    EXPECT_STREQ(buffer, "%A%");  // no expansion
-}
-
-TEST_F(RegistryFileTest, MissingKeysValuesAndFilesAreFileNotFound) {
-    const std::string file = kVersion4Export;
-    const auto hklm = RegistryRoot::kLocalMachine;
-    EXPECT_EQ(Query(file, hklm, "Software\\Vendor\\Other", "InstallDir"), 2u);
-    EXPECT_EQ(Query(file, hklm, "Software\\Vendor", "InstallDir"), 2u);
-    EXPECT_EQ(Query(file, hklm, "Software\\Vendor\\App", "Nothing"), 2u);
-    EXPECT_EQ(Query(file, RegistryRoot::kUsers, "Software\\Vendor\\App", "InstallDir"), 2u);
-    EXPECT_EQ(Query("", hklm, "Software\\Vendor\\App", "InstallDir"), 2u);
-    EXPECT_EQ(Query("[HKLM\\Software\\Vendor\\App]\n\"InstallDir\"=\"x\"\n", hklm,
-                    "Software\\Vendor\\App", "InstallDir"),
-              2u);  // no header: no export
+    const char* app = "Software\\Vendor\\App";
+    const Case cases[] = {
+        {hklm, app, "InstallDir", 0, std::string("C:\\Program Files\\App", 21)},
+        {hklm, "SOFTWARE\\vendor\\APP", "installdir", 0, "C:\\Program Files\\App"},
+        {RegistryRoot::kCurrentUser, app, "InstallDir", 0, "D:\\User\\App"},
+        {hklm, app, "Quote", 0, "say \"hi\""},
+        {hklm, app, "", 0, "default value"},
+        {hklm, app, nullptr, 0, "default value"},
+        {hklm, app, "Later", 0, "added by a second section"},
+        {hklm, app, "Empty", 0, std::string(1, '\0')},
+        {hklm, app, "Count", 0, std::string("\x10\0\0\0", 4)},  // the later value wins
+        {hklm, app, "Bytes", 0, std::string("ABC\0#", 5)},
+        {hklm, app, "Expand", 0, std::string("%A%", 4)},  // no expansion
+        {hklm, "Software\\Vendor\\Other", "InstallDir", 2, ""},
+        {hklm, "Software\\Vendor", "InstallDir", 2, ""},
+        {hklm, app, "Nothing", 2, ""},
+        {RegistryRoot::kUsers, app, "InstallDir", 2, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.name != nullptr ? c.name : "(null)";
+        ASSERT_EQ(Query(file, c.root, c.key, c.name), c.code) << name;
+        EXPECT_EQ(std::string(buffer, c.value.size()), c.value) << name;
+    }
+    EXPECT_EQ(Query("", hklm, app, "InstallDir"), 2u);
+    EXPECT_EQ(
+        Query("[HKLM\\Software\\Vendor\\App]\n\"InstallDir\"=\"x\"\n", hklm, app, "InstallDir"),
+        2u);  // no header: no export
 }
 
 TEST_F(RegistryFileTest, AValueLongerThanTheBufferIsMoreData) {
@@ -288,24 +288,18 @@ TEST_F(RegistryFileTest, ReadsVersion5ExportsInUtf16) {
 TEST_F(RegistryFileTest, PlatformReadsTheFileNamedByTheEnvironment) {
     TempFolder temp;
     ASSERT_TRUE(test::WriteFile(temp / "system.reg", kVersion4Export));
-    Platform& os = NativePlatform();
-    {
-        ScopedEnvironment registry("PKX_REGISTRY", (temp / "system.reg").c_str());
-        ASSERT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App",
-                                   "InstallDir", buffer, 260),
-                  0u);
-        EXPECT_STREQ(buffer, "C:\\Program Files\\App");
+    for (const auto& [file, code] : std::vector<std::pair<std::string, uint32_t>>{
+             {temp / "system.reg", 0}, {temp / "missing.reg", 2}, {"", 2}}) {
+        ScopedEnvironment registry("PKX_REGISTRY", file.empty() ? nullptr : file.c_str());
+        EXPECT_EQ(
+            NativePlatform().RegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App",
+                                           "InstallDir", buffer, 260),
+            code)
+            << file;
+        if (code == 0) {
+            EXPECT_STREQ(buffer, "C:\\Program Files\\App");
+        }
     }
-    {
-        ScopedEnvironment registry("PKX_REGISTRY", (temp / "missing.reg").c_str());
-        EXPECT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App",
-                                   "InstallDir", buffer, 260),
-                  2u);
-    }
-    ScopedEnvironment registry("PKX_REGISTRY", nullptr);
-    EXPECT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App", "InstallDir",
-                               buffer, 260),
-              2u);
 }
 
 // --- Special folders, INI files in the Windows folder, texts, processes.
