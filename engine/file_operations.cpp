@@ -176,6 +176,8 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
         return result::kOpenNewFile;
     }
     ResultCode r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    // Best effort, like the attributes a new file gets on Windows.
+    if (r == result::kSuccess) Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle());
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
     return r;
 }

@@ -36,8 +36,9 @@ enum class Operation : uint8_t {
     kSpecialFolderPath,
     kEnumerateProcesses,
     kFindTopWindow,
+    kCopyAccessMode,
 };
-inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kFindTopWindow) + 1;
+inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kCopyAccessMode) + 1;
 
 // Wraps another platform. Every call is counted, in all and by kind, and
 // passed on unless a planned fault matches it. A failing call does not reach
@@ -111,6 +112,10 @@ class FaultInjector : public Platform {
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
         uint32_t code = 0;
         return Hit(Operation::kSetWriteTime, &code) ? code : inner_.SetWriteTime(file, time);
+    }
+    uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
+        uint32_t code = 0;
+        return Hit(Operation::kCopyAccessMode, &code) ? code : inner_.CopyAccessMode(from, to);
     }
     void Close(FileHandle file) override {
         uint32_t code = 0;

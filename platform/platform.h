@@ -57,7 +57,12 @@ inline constexpr uint32_t kFilenameTooLong = 206;
 inline constexpr uint32_t kNoMoreFiles = 18;
 }  // namespace win32err
 
-enum class RegistryRoot : uint8_t { kClassesRoot = 0, kCurrentUser = 1, kLocalMachine = 2, kUsers = 3 };
+enum class RegistryRoot : uint8_t {
+    kClassesRoot = 0,
+    kCurrentUser = 1,
+    kLocalMachine = 2,
+    kUsers = 3
+};
 
 // The six well-known folders, in the order of the package's folder index.
 enum class SpecialFolder : uint8_t {
@@ -71,17 +76,17 @@ enum class SpecialFolder : uint8_t {
 
 // Receives the executable file names of running processes, one at a time.
 class ProcessVisitor {
-public:
+  public:
     // `path` is the full path (or bare file name) of one process's executable.
     // Return false to stop the enumeration.
     virtual bool Visit(const char* path) = 0;
 
-protected:
+  protected:
     ~ProcessVisitor() = default;
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // --- Files (CreateFileA and friends). Each returns 0 or a Win32 code.
@@ -96,6 +101,9 @@ public:
     virtual uint32_t Size(FileHandle file, uint32_t* size) = 0;
     virtual uint32_t GetWriteTime(FileHandle file, FileTime* time) = 0;
     virtual uint32_t SetWriteTime(FileHandle file, const FileTime& time) = 0;
+    // Gives `to` the permission bits of `from` (POSIX: so that an updated
+    // program stays executable); nothing to do on Windows.
+    virtual uint32_t CopyAccessMode(FileHandle from, FileHandle to) = 0;
     virtual void Close(FileHandle file) = 0;
 
     // --- Names.
@@ -124,8 +132,8 @@ public:
     virtual uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name,
                                    char* buffer, uint32_t size) = 0;
     // GetPrivateProfileStringA with an empty default: length copied.
-    virtual uint32_t IniValue(const char* file, const char* section, const char* key,
-                              char* buffer, uint32_t size) = 0;
+    virtual uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
+                              uint32_t size) = 0;
     // Path of a special folder without trailing backslash; false when unknown.
     virtual bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) = 0;
     // Calls `visitor` once per running process. 0, or a code when the list

@@ -180,6 +180,7 @@ const KindPlan kPlans[] = {
     {Operation::kRegistryValue, "RegistryValue", 2, false},
     {Operation::kIniValue, "IniValue", 0, false},
     {Operation::kFindTopWindow, "FindTopWindow", 0, true},
+    {Operation::kCopyAccessMode, "CopyAccessMode", 5, true},
 };
 
 TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {

@@ -15,6 +15,10 @@
 #include "tests/test_support.h"
 #include "tools/packwriter/delta_writer.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace pkx {
 namespace {
 
@@ -197,6 +201,20 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     EXPECT_EQ(events_.events[0].text, path);
     EXPECT_EQ(ProgressValues(events_).back(), 1000u);
 }
+
+#ifndef _WIN32
+// An updated program must stay executable: the new file takes the old one's mode.
+TEST_F(FileOperationsTest, UpdateKeepsThePermissionBitsOfTheOldFile) {
+    const std::string oldContent = Pattern(1000, 3);
+    const std::string path = Install("run.sh", oldContent);
+    ASSERT_EQ(chmod(test::NativePath(path).c_str(), 0750), 0);
+    ASSERT_EQ(Update(UpdateRecord("run.sh", oldContent, oldContent + "tail", kTime2)),
+              result::kSuccess);
+    struct stat info;
+    ASSERT_EQ(stat(test::NativePath(path).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0750u);
+}
+#endif
 
 TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     const std::string content = Pattern(2500, 7);

@@ -144,6 +144,10 @@ uint32_t ScriptedPlatform::GetWriteTime(FileHandle file, FileTime* time) {
     return base_.GetWriteTime(file, time);
 }
 
+uint32_t ScriptedPlatform::CopyAccessMode(FileHandle from, FileHandle to) {
+    return base_.CopyAccessMode(from, to);
+}
+
 uint32_t ScriptedPlatform::SetWriteTime(FileHandle file, const FileTime& time) {
     return base_.SetWriteTime(file, time);
 }

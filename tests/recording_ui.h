@@ -150,6 +150,7 @@ class ScriptedPlatform final : public Platform {
     uint32_t Size(FileHandle file, uint32_t* size) override;
     uint32_t GetWriteTime(FileHandle file, FileTime* time) override;
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override;
+    uint32_t CopyAccessMode(FileHandle from, FileHandle to) override;
     void Close(FileHandle file) override;
     bool Exists(const char* pattern) override;
     uint32_t Move(const char* from, const char* to) override;

@@ -265,6 +265,13 @@ class PosixPlatform final : public Platform {
         return win32err::kSuccess;
     }
 
+    uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
+        struct stat info;
+        if (fstat(static_cast<int>(from), &info) != 0) return Win32Error(errno);
+        if (fchmod(static_cast<int>(to), info.st_mode & 07777) != 0) return Win32Error(errno);
+        return win32err::kSuccess;
+    }
+
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
         uint64_t ticks = (static_cast<uint64_t>(time.high) << 32) | time.low;
         // Unsigned difference read as signed: times before 1970 are negative.

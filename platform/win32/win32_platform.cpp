@@ -196,6 +196,8 @@ class Win32Platform final : public Platform {
         return 0;
     }
 
+    uint32_t CopyAccessMode(FileHandle, FileHandle) override { return 0; }
+
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
         FILETIME written = {time.low, time.high};
         return SetFileTime(AsHandle(file), nullptr, nullptr, &written)
