@@ -48,19 +48,19 @@ enum EventCode : uint32_t {
 // Receives WM_APPLY_EVENT codes. `param` is 0, a number, the address of a
 // NUL-terminated text, of a PackageRef, or a ResultCode, by code.
 class EventSink {
-public:
+  public:
     // Synchronous: returns when the receiver has handled the event.
     virtual void Send(uint32_t code, intptr_t param) = 0;
     // Asynchronous: the final event of a run.
     virtual void Post(uint32_t code, intptr_t param) = 0;
 
-protected:
+  protected:
     ~EventSink() = default;
 };
 
 // The questions the worker asks, each modal.
 class Prompter {
-public:
+  public:
     // Yes/No confirmation; true for Yes.
     virtual bool Confirm(const char* text, const char* caption) = 0;
     // 0 when the typed password's digest matched `passwordDigest`, 1 when cancelled.
@@ -73,7 +73,7 @@ public:
     // the header could not be read: then the face depends on the system code page.
     virtual void CreateUiFont(ApplyContext& context, bool fallback) = 0;
 
-protected:
+  protected:
     ~Prompter() = default;
 };
 

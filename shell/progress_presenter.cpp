@@ -106,8 +106,8 @@ void ProgressPresenter::LogDetail(uint32_t id, const char* path) {
     char line[kExpansionSize];
     const size_t prefix = sizeof kDetailPrefix - 1;
     std::memcpy(line, kDetailPrefix, prefix);
-    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], path, nullptr,
-                   nullptr, context_.textCodePage);
+    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], path, nullptr, nullptr,
+                   context_.textCodePage);
     Log(line);
 }
 

@@ -18,7 +18,7 @@ inline constexpr uint32_t kWorkerWaitMilliseconds = 30000;
 inline constexpr char kProgramTitle[] = "pkx Self Extract Updater";
 
 class ProgressPresenter {
-public:
+  public:
     ProgressPresenter(ApplyContext& context, ProgressView& view, WorkerControl& worker);
 
     // The dialog opens: title, bars, start-up texts, and the worker.
@@ -30,7 +30,7 @@ public:
 
     bool WorkerRunning() const { return workerRunning_; }
 
-private:
+  private:
     void Log(const char* text);
     void LogTemplate(uint32_t id, const char* value1 = nullptr, const char* value2 = nullptr);
     void LogDetail(uint32_t id, const char* path);

@@ -7,7 +7,7 @@
 namespace pkx {
 
 class ProgressView {
-public:
+  public:
     virtual void SetWindowTitle(const char* text) = 0;
     virtual void SetHeadline(const char* text) = 0;
     virtual void SetRightsLabel(const char* text) = 0;
@@ -36,19 +36,19 @@ public:
     // Ends the dialog (the current event is still handled to its end).
     virtual void Close() = 0;
 
-protected:
+  protected:
     ~ProgressView() = default;
 };
 
 // Starting and awaiting the worker thread.
 class WorkerControl {
-public:
+  public:
     // Starts RunWorker on its own thread; false when it cannot be started.
     virtual bool StartWorker() = 0;
     // Waits up to `milliseconds` for the worker to end, then forgets it.
     virtual void FinishWorker(uint32_t milliseconds) = 0;
 
-protected:
+  protected:
     ~WorkerControl() = default;
 };
 

@@ -1,0 +1,156 @@
+# Helper functions of the top CMakeLists.
+
+set(PKX_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# Product code (the engine and the updater programs) is built without
+# exceptions on both targets, so a use fails early on Linux too. On Windows it
+# also drops RTTI, unwind tables and the guards of function-local statics (the
+# static runtime's guard functions throw, which would pull the exception
+# machinery into the image; statics are set up before the worker starts).
+# Linux keeps RTTI because the sanitizers' vptr check misreads objects made by
+# code built without it.
+function(pkx_product_code target)
+  target_compile_options(${target} PRIVATE -fno-exceptions)
+  if(WIN32)
+    target_compile_options(${target} PRIVATE
+      -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics)
+  endif()
+endfunction()
+
+# A product executable. On Windows it carries the small language runtime that
+# keeps libstdc++'s exception machinery (about 200 KB) out of the image.
+function(pkx_product_executable target)
+  pkx_product_code(${target})
+  if(WIN32)
+    target_sources(${target} PRIVATE ${PKX_CMAKE_DIR}/win32_product_runtime.cpp)
+  endif()
+endfunction()
+
+# Adds a test that fails when the target's file is larger than `limit` bytes.
+function(pkx_check_size target limit)
+  add_test(NAME ${target}_size
+           COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DLIMIT=${limit}
+                   -P ${PKX_CMAKE_DIR}/check_size.cmake)
+endfunction()
+
+# Compiles the built-in string table into a Windows executable. Resources in a
+# static library are never pulled into the image, so every executable that
+# calls LoadStringA lists the .rc itself. texts/texts.cmake sets PKX_TEXTS_RC.
+function(pkx_link_texts target)
+  if(WIN32 AND PKX_TEXTS_RC)
+    # One target generates the script, so parallel builds of several
+    # executables do not run the generator at the same time.
+    if(NOT TARGET pkx_texts_rc)
+      add_custom_target(pkx_texts_rc DEPENDS ${PKX_TEXTS_RC})
+    endif()
+    target_sources(${target} PRIVATE ${PKX_TEXTS_RC})
+    add_dependencies(${target} pkx_texts_rc)
+  endif()
+endfunction()
+
+# CLI11 and toml++ for the Linux command-line programs: the targets of those
+# that are installed, in <out_var>.
+function(pkx_find_optional_packages out_var)
+  find_package(CLI11 CONFIG QUIET)
+  find_package(tomlplusplus CONFIG QUIET)
+  set(found "")
+  foreach(package CLI11::CLI11 tomlplusplus::tomlplusplus)
+    if(TARGET ${package})
+      list(APPEND found ${package})
+    endif()
+  endforeach()
+  set(${out_var} ${found} PARENT_SCOPE)
+endfunction()
+
+# pkx_program(<library> <executable> <folder> [GUI] [PRODUCT] [LINK <items>...])
+# <folder>/*.cpp but main.cpp: static library <library> linked to <items>.
+# <folder>/main.cpp (and <folder>/*.rc): <executable>, once main.cpp exists.
+# GUI makes a Windows GUI executable; PRODUCT builds it as product code.
+function(pkx_program library executable folder)
+  cmake_parse_arguments(arg "GUI;PRODUCT" "" "LINK" ${ARGN})
+  set(dir ${PROJECT_SOURCE_DIR}/${folder})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  file(GLOB resources CONFIGURE_DEPENDS ${dir}/*.rc)
+  list(REMOVE_ITEM sources ${dir}/main.cpp)
+  if(sources)
+    add_library(${library} STATIC ${sources})
+    target_link_libraries(${library} PUBLIC ${arg_LINK})
+    if(arg_PRODUCT)
+      pkx_product_code(${library})
+    endif()
+  else()
+    add_library(${library} INTERFACE)
+    target_link_libraries(${library} INTERFACE ${arg_LINK})
+  endif()
+  if(EXISTS ${dir}/main.cpp)
+    if(arg_GUI)
+      add_executable(${executable} WIN32 ${dir}/main.cpp ${resources})
+    else()
+      add_executable(${executable} ${dir}/main.cpp ${resources})
+    endif()
+    target_link_libraries(${executable} PRIVATE ${library})
+    if(arg_PRODUCT)
+      pkx_product_executable(${executable})
+    endif()
+  endif()
+endfunction()
+
+# Runs the Windows executables (tests, try_run) under Wine, in a prefix of
+# this build folder. build-folder/wine-run.sh is also usable by hand.
+macro(pkx_setup_wine)
+  if(CMAKE_CROSSCOMPILING)
+    find_program(PKX_WINE wine REQUIRED)
+    find_program(PKX_WINESERVER wineserver REQUIRED)
+    set(PKX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    configure_file(${PKX_CMAKE_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
+                   @ONLY)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+  endif()
+endmacro()
+
+# GoogleTest for Windows from the sources Debian's googletest package ships.
+macro(pkx_add_googletest_from_source)
+  set(PKX_GTEST_SOURCE_DIR /usr/src/googletest/googletest CACHE PATH
+      "GoogleTest sources used for the Windows build")
+  if(NOT EXISTS ${PKX_GTEST_SOURCE_DIR}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest sources not found in ${PKX_GTEST_SOURCE_DIR}: "
+                        "install the googletest package (scripts/setup.sh)")
+  endif()
+  # Win32 synchronisation rather than pthreads inside GoogleTest.
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${PKX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(lib gtest gtest_main)
+    target_compile_options(${lib} PRIVATE -w)
+    if(NOT TARGET GTest::${lib})
+      add_library(GTest::${lib} ALIAS ${lib})
+    endif()
+  endforeach()
+endmacro()
+
+# fuzz/*_fuzzer.cpp: one libFuzzer executable each. seed_corpus: a plain
+# program (fuzz/seed_corpus.cpp with the fuzz/*_seeds.cpp it calls) writing
+# seed inputs into argv[1]/<fuzzer name>/. Any other fuzz/*.cpp is shared.
+function(pkx_add_fuzzers)
+  set(dir ${PROJECT_SOURCE_DIR}/fuzz)
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/*_fuzzer.cpp)
+  file(GLOB seeds CONFIGURE_DEPENDS ${dir}/*_seeds.cpp)
+  file(GLOB shared CONFIGURE_DEPENDS ${dir}/*.cpp)
+  list(REMOVE_ITEM shared ${fuzzers} ${seeds} ${dir}/seed_corpus.cpp)
+  set(libs pkx_core)
+  if(TARGET pkx_writer)
+    list(APPEND libs pkx_writer)
+  endif()
+  foreach(src ${fuzzers})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src} ${shared})
+    target_link_libraries(${name} PRIVATE ${libs})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+  if(EXISTS ${dir}/seed_corpus.cpp)
+    add_executable(seed_corpus ${dir}/seed_corpus.cpp ${seeds} ${shared})
+    target_link_libraries(seed_corpus PRIVATE ${libs})
+  endif()
+endfunction()

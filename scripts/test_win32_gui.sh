@@ -1,0 +1,124 @@
+#!/bin/bash
+# The Windows program's GUI tests under Wine. Runs pkx_gui_driver of a
+# Windows build (made by the win32 phase of scripts/test.sh) on an X display:
+# all tests under a Japanese locale (code page 932), then the code-page tests
+# again under an English one (1252). Screenshots of the dialogs are written
+# to <build>/screenshots/.
+#
+#   scripts/test_win32_gui.sh [build folder]     (default: build-win32)
+#
+# Sourced by scripts/test.sh, it records its results as the phase "win32gui".
+# Run on its own it starts Xvfb when DISPLAY is unset and exits non-zero on a
+# failure.
+
+gui_count_results() {
+    python3 - "$@" <<'PYEOF'
+import sys, xml.etree.ElementTree as ET
+passed = failed = 0
+for path in sys.argv[1:]:
+    try:
+        cases = list(ET.parse(path).getroot().iter("testcase"))
+    except (OSError, ET.ParseError):
+        failed += 1  # the run ended before it wrote its results
+        continue
+    for case in cases:
+        if case.get("result") == "skipped" or case.get("status") == "notrun":
+            continue
+        if case.find("failure") is not None or case.find("error") is not None:
+            failed += 1
+        else:
+            passed += 1
+print(passed, failed)
+PYEOF
+}
+
+# gui_run_driver <build> <locale> <results xml> [GoogleTest options]
+gui_run_driver() {
+    local build=$1 locale=$2 xml=$3
+    shift 3
+    local run="$build/wine-run.sh"
+    local shots="$build/screenshots" work="$build/gui-work"
+    mkdir -p "$shots" "$work"
+    rm -f "$xml"
+    PKX_WINE_LANG=$locale timeout 600 "$run" "$build/tests/win32_gui/pkx_gui_driver.exe" \
+        --updater="$("$run" winepath -w "$build/pkxupdate.exe")" \
+        --work="$("$run" winepath -w "$work")" \
+        --screenshots="$("$run" winepath -w "$shots")" --screenshots-unix="$shots" \
+        --gtest_output="xml:$("$run" winepath -w "$xml")" "$@"
+}
+
+# gui_phase <build folder> <log file>: sets GUI_PASSED, GUI_FAILED, GUI_NOTE.
+gui_phase() {
+    local build=$1 logfile=$2
+    GUI_PASSED=0
+    GUI_FAILED=0
+    GUI_NOTE=""
+    if [ ! -x "$build/wine-run.sh" ] || [ ! -f "$build/tests/win32_gui/pkx_gui_driver.exe" ]; then
+        GUI_FAILED=1
+        GUI_NOTE="no pkx_gui_driver.exe in $build"
+        return
+    fi
+    if [ -z "${DISPLAY:-}" ]; then
+        GUI_FAILED=1
+        GUI_NOTE="no X display"
+        return
+    fi
+    # Wine draws the window frames itself (there is no window manager), so
+    # that the screenshots show titles.
+    "$build/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+        >/dev/null 2>&1
+    rm -rf "$build/gui-work" "$build/screenshots"
+    local ja="$build/test-results/gui-cp932.xml" en="$build/test-results/gui-cp1252.xml"
+    mkdir -p "$build/test-results"
+    {
+        echo "== Japanese locale (code page 932): all GUI tests =="
+        gui_run_driver "$build" ja_JP.UTF-8 "$ja"
+        echo "== English locale (code page 1252): the code-page tests =="
+        gui_run_driver "$build" en_US.UTF-8 "$en" --gtest_filter='CodePageTest.*'
+        "$build/wine-run.sh" wineserver -w >/dev/null 2>&1
+    } >"$logfile" 2>&1
+    read -r GUI_PASSED GUI_FAILED <<<"$(gui_count_results "$ja" "$en")"
+    GUI_NOTE="screenshots in $build/screenshots"
+}
+
+gui_main() {
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    local build=${1:-$root/build-win32}
+    build=$(cd "$build" && pwd) || exit 2
+    local xvfb=""
+    if [ -z "${DISPLAY:-}" ]; then
+        local n
+        for n in $(seq 120 199); do
+            [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+            Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+            xvfb=$!
+            sleep 1
+            export DISPLAY=":$n"
+            break
+        done
+    fi
+    local logfile="$build/gui-tests.log" start=$SECONDS
+    gui_phase "$build" "$logfile"
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+    grep -aE '^\[  FAILED  \]|Failure$' "$logfile" | head -40
+    echo "GUI tests: $GUI_PASSED passed, $GUI_FAILED failed in $((SECONDS - start))s" \
+        "($GUI_NOTE; log $logfile)"
+    [ "$GUI_FAILED" -eq 0 ]
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -u -o pipefail
+    gui_main "$@"
+    exit $?
+fi
+
+# Sourced by scripts/test.sh, after its win32 phase.
+gui_start=$SECONDS
+log "== win32gui: GUI tests under Wine =="
+gui_phase "$ROOT/build-win32" "$LOGS/win32gui.log"
+if [ "$GUI_FAILED" -gt 0 ]; then
+    grep -aE '^\[  FAILED  \]|Failure$' "$LOGS/win32gui.log" | head -40
+    log "(full log: $LOGS/win32gui.log)"
+fi
+record win32gui "$GUI_PASSED" "$GUI_FAILED" $((SECONDS - gui_start)) "$GUI_NOTE"
