@@ -44,7 +44,8 @@ install_missing_packages() {
     fi
     export DEBIAN_FRONTEND=noninteractive
     "${SUDO[@]}" apt-get update -qq
-    "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Wine draws its dialogs with the fonts and X libraries it only recommends.
+    "${SUDO[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 generate_missing_locales() {
