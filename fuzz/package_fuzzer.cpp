@@ -8,6 +8,7 @@
 // the readers may give, every stored text must stay terminated inside its
 // buffer, and no list may hold more entries than its count.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,9 +28,13 @@ namespace {
 // Packages beyond this many in one index are not read: each costs time, not safety.
 constexpr size_t kPackagesRead = 16;
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+// A failed expectation names its line, so a finding says which rule broke.
+void CheckAt(bool condition, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "package_fuzzer: check at line %d failed\n", line);
+    std::abort();
 }
+#define Check(condition) CheckAt((condition), __LINE__)
 
 void CheckTerminated(const char* buffer) { Check(std::memchr(buffer, 0, kPathBufferSize)); }
 
