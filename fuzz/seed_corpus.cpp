@@ -13,9 +13,9 @@ namespace {
 
 using pkx::CheckValue;
 using pkx::packwriter::Bytes;
-using pkx::packwriter::FolderSourceSpec;
+using pkx::packwriter::FolderSourceModel;
 using pkx::packwriter::PackageLayout;
-using pkx::packwriter::PackageSpec;
+using pkx::packwriter::PackageModel;
 
 CheckValue Filled(uint8_t first) {
     CheckValue value;
@@ -30,45 +30,45 @@ std::vector<std::string> Texts(const std::string& prefix) {
 }
 
 // Every field of `version` in use, one source per kind where the version allows.
-PackageSpec SeedSpec(uint16_t version) {
-    PackageSpec spec;
-    spec.version = version;
-    spec.title = "Seed";
-    spec.oldVersionLabel = "1.0";
-    spec.newVersionLabel = "2.0";
-    spec.rightsText = "rights";
-    pkx::packwriter::SetPassword(spec, "pw");
-    spec.languageBlocks.push_back({0, "Zero", 9, Texts("z")});
-    spec.languageBlocks.push_back({932, "Gothic", 12, Texts("j")});
-    spec.languageBlocks.push_back({1252, "Arial", 10, Texts("e\\n")});
-    FolderSourceSpec lookup{4, 0, "", "", "", {}};
+PackageModel SeedModel(uint16_t version) {
+    PackageModel model;
+    model.version = version;
+    model.title = "Seed";
+    model.oldVersionLabel = "1.0";
+    model.newVersionLabel = "2.0";
+    model.rightsText = "rights";
+    pkx::packwriter::SetPassword(model, "pw");
+    model.languageBlocks.push_back({0, "Zero", 9, Texts("z")});
+    model.languageBlocks.push_back({932, "Gothic", 12, Texts("j")});
+    model.languageBlocks.push_back({1252, "Arial", 10, Texts("e\\n")});
+    FolderSourceModel lookup{4, 0, "", "", "", {}};
     lookup.lookups.push_back({1, 2, "Software\\%1", "Dir", "", 0});
     lookup.lookups.push_back({2, 7, "a.ini", "s", "k", 1});
-    const std::vector<FolderSourceSpec> all = {{1, 1, "Software\\Seed", "Path", "", {}},
-                                               {2, 0, "seed.ini", "Main", "Dir", {}},
-                                               {3, 2, "Seed", "", "", {}},
-                                               lookup,
-                                               {0, 0, "", "", "", {}}};
-    spec.folderSources = version >= 140 ? all : std::vector<FolderSourceSpec>{all[version % 5]};
-    spec.runningCheck = {static_cast<uint8_t>(1 + version % 2), "Title", "Class", "seed.exe", 1};
-    spec.documentName = "readme.txt";
-    spec.noticeBefore = "before";
-    spec.noticeAfter = "after";
-    spec.noticeBlocks = {{0, "b0", "a0"}, {932, "b932", ""}, {1252, "", "a1252"}};
-    spec.hasNewCheckValues = 1;
-    spec.skipMissingSources = 1;
-    spec.checkMode = static_cast<uint8_t>(version % 2);
-    spec.updates.push_back({"app.exe", Filled(1), Filled(2), {3, 4}, Bytes(24, 0x55)});
-    spec.adds.push_back({"sub\\new.txt", Filled(5), {6, 7}, Bytes{'n', 'e', 'w'}});
-    spec.adds.push_back({"empty.txt", Filled(8), {9, 10}, Bytes()});
-    spec.deletes.push_back({"gone.txt", Filled(11)});
-    return spec;
+    const std::vector<FolderSourceModel> all = {{1, 1, "Software\\Seed", "Path", "", {}},
+                                                {2, 0, "seed.ini", "Main", "Dir", {}},
+                                                {3, 2, "Seed", "", "", {}},
+                                                lookup,
+                                                {0, 0, "", "", "", {}}};
+    model.folderSources = version >= 140 ? all : std::vector<FolderSourceModel>{all[version % 5]};
+    model.runningCheck = {static_cast<uint8_t>(1 + version % 2), "Title", "Class", "seed.exe", 1};
+    model.documentName = "readme.txt";
+    model.noticeBefore = "before";
+    model.noticeAfter = "after";
+    model.noticeBlocks = {{0, "b0", "a0"}, {932, "b932", ""}, {1252, "", "a1252"}};
+    model.hasNewCheckValues = 1;
+    model.skipMissingSources = 1;
+    model.checkMode = static_cast<uint8_t>(version % 2);
+    model.updates.push_back({"app.exe", Filled(1), Filled(2), {3, 4}, Bytes(24, 0x55)});
+    model.adds.push_back({"sub\\new.txt", Filled(5), {6, 7}, Bytes{'n', 'e', 'w'}});
+    model.adds.push_back({"empty.txt", Filled(8), {9, 10}, Bytes()});
+    model.deletes.push_back({"gone.txt", Filled(11)});
+    return model;
 }
 
-Bytes Build(const PackageSpec& spec, PackageLayout* layout = nullptr) {
+Bytes Build(const PackageModel& model, PackageLayout* layout = nullptr) {
     Bytes bytes;
     std::string error;
-    if (!pkx::packwriter::BuildPackage(spec, &bytes, layout, &error)) {
+    if (!pkx::packwriter::BuildPackage(model, &bytes, layout, &error)) {
         std::fprintf(stderr, "seed package: %s\n", error.c_str());
     }
     return bytes;
@@ -83,7 +83,7 @@ void WriteSeed(const std::string& dir, const std::string& name, const Bytes& pay
 
 void WriteContainers(const std::string& dir) {
     std::vector<Bytes> packages;
-    for (uint16_t version : {100, 130, 150}) packages.push_back(Build(SeedSpec(version)));
+    for (uint16_t version : {100, 130, 150}) packages.push_back(Build(SeedModel(version)));
     Bytes payload;
     pkx::packwriter::BuildContainer(packages, &payload);
     WriteSeed(dir, "lump-three", payload);
@@ -97,7 +97,7 @@ void WriteContainers(const std::string& dir) {
 
 void WriteHostileSeeds(const std::string& dir) {
     PackageLayout layout;
-    const Bytes package = Build(SeedSpec(150), &layout);
+    const Bytes package = Build(SeedModel(150), &layout);
     Bytes hostile = package;
     pkx::packwriter::PatchU32(hostile, layout.noticeOffset + 6, 0xFFFFFFFFu);
     WriteSeed(dir, "notice-length", hostile);
@@ -121,7 +121,7 @@ void WritePackageSeeds(const std::string& dir) {
     std::error_code ignored;
     std::filesystem::create_directories(dir, ignored);
     for (uint16_t version : {0, 109, 110, 119, 120, 125, 130, 139, 140, 150}) {
-        WriteSeed(dir, "package-" + std::to_string(version), Build(SeedSpec(version)));
+        WriteSeed(dir, "package-" + std::to_string(version), Build(SeedModel(version)));
     }
     WriteContainers(dir);
     WriteHostileSeeds(dir);

@@ -20,7 +20,7 @@
 namespace pkx::test {
 namespace {
 
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 constexpr int kTimeLimit = 120000;
 
@@ -108,14 +108,14 @@ class ConsoleUpdaterTest : public ::testing::Test {
 
     // A package updating `folder` from `versions.before` to `versions.after`
     // with one record of each kind.
-    PackageSpec SamplePackage(const SampleVersions& versions, uint8_t deleteDefault = 1) {
-        PackageSpec spec = FixedFolderSpec(installation.path(), "1.0", "2.0");
-        spec.deleteBackupsDefault = deleteDefault;
-        spec.updates.push_back(
+    PackageModel SamplePackage(const SampleVersions& versions, uint8_t deleteDefault = 1) {
+        PackageModel model = FixedFolderModel(installation.path(), "1.0", "2.0");
+        model.deleteBackupsDefault = deleteDefault;
+        model.updates.push_back(
             UpdateRecord("app.exe", versions.before.at("app.exe"), versions.after.at("app.exe")));
-        spec.adds.push_back(AddRecord("plugins\\new.dll", versions.after.at("plugins\\new.dll")));
-        spec.deletes.push_back(DeleteRecord("obsolete.txt", versions.before.at("obsolete.txt")));
-        return spec;
+        model.adds.push_back(AddRecord("plugins\\new.dll", versions.after.at("plugins\\new.dll")));
+        model.deletes.push_back(DeleteRecord("obsolete.txt", versions.before.at("obsolete.txt")));
+        return model;
     }
 
     // pkxupdate with `payload` behind it, as an executable file.
@@ -208,12 +208,12 @@ TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalOnly) {
 TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
-    PackageSpec spec = SamplePackage(versions);
+    PackageModel model = SamplePackage(versions);
     // "pässword" in the system code page (1252): typed in UTF-8, it must be
     // converted before it is hashed.
-    packwriter::SetPassword(spec, "p\xE4ssword");
-    spec.folderSources = {{0, 0, "", "", "", {}}};
-    spec.noticeBlocks = {{0, "Read this first.", "Read this last."}};
+    packwriter::SetPassword(model, "p\xE4ssword");
+    model.folderSources = {{0, 0, "", "", "", {}}};
+    model.noticeBlocks = {{0, "Read this first.", "Read this last."}};
 
     const std::string input =
         "maybe\ny\n"                // confirmation, asked twice
@@ -223,7 +223,7 @@ TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
         "/\n"   // then the right one
         "\n\n"  // both notices
         "n\n";  // keep the backups
-    const Outcome run = Run(BuildOrFail(spec), {}, input);
+    const Outcome run = Run(BuildOrFail(model), {}, input);
 
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(Occurrences(run.out, " [y/n] "), 2u);
@@ -244,11 +244,11 @@ TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
 TEST_F(ConsoleUpdaterTest, RelativeFolderAnswerIsTakenBelowTheUpdatersFolder) {
     const SampleVersions versions;
     Install(program / "app", versions.before);
-    PackageSpec spec = SamplePackage(versions);
-    spec.folderSources = {{0, 0, "", "", "", {}}};
+    PackageModel model = SamplePackage(versions);
+    model.folderSources = {{0, 0, "", "", "", {}}};
 
     ChildProcess child;
-    const std::string path = WriteUpdater(BuildOrFail(spec));
+    const std::string path = WriteUpdater(BuildOrFail(model));
     // Started elsewhere: "app" must still mean the folder beside the updater.
     ASSERT_TRUE(child.Start(NativePath(path), {"-F"}, "/", kUtf8Locale));
     child.Write("app\n");
@@ -298,15 +298,15 @@ TEST_F(ConsoleUpdaterTest, RefusedConfirmationTouchesNothing) {
 TEST_F(ConsoleUpdaterTest, FailedUpdateIsRolledBack) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
-    PackageSpec spec = SamplePackage(versions);
+    PackageModel model = SamplePackage(versions);
     // The second update's difference stream has an unknown version: it fails
     // after app.exe has been rebuilt.
-    packwriter::UpdateRecordSpec broken =
+    packwriter::UpdateRecordModel broken =
         UpdateRecord("sub\\data.bin", versions.before.at("sub\\data.bin"), Pattern(500, 9));
     broken.data = packwriter::DeltaStreamWriter(64, 999).End().Take();
-    spec.updates.push_back(broken);
+    model.updates.push_back(broken);
 
-    const Outcome run = Run(BuildOrFail(spec), {"-F"}, "");
+    const Outcome run = Run(BuildOrFail(model), {"-F"}, "");
 
     EXPECT_EQ(run.exitCode, 255);
     EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\app.exe] 更新中です..."));
@@ -331,7 +331,7 @@ TEST_F(ConsoleUpdaterTest, ContainerSkipsThePackageThatDoesNotFit) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
     // 0.9 to 1.0 expects another app.exe: skipped.
-    PackageSpec older = FixedFolderSpec(installation.path(), "0.9", "1.0");
+    PackageModel older = FixedFolderModel(installation.path(), "0.9", "1.0");
     older.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 5), Pattern(3000, 6)));
     const Bytes payload = ContainerOf({BuildOrFail(older), BuildOrFail(SamplePackage(versions))});
 
@@ -348,8 +348,8 @@ TEST_F(ConsoleUpdaterTest, ContainerSkipsThePackageThatDoesNotFit) {
 TEST_F(ConsoleUpdaterTest, PackageTextsAreConvertedFromTheirOwnCodePage) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
-    PackageSpec spec = SamplePackage(versions);
-    packwriter::LanguageBlockSpec german;
+    PackageModel model = SamplePackage(versions);
+    packwriter::LanguageBlockModel german;
     german.codePage = 1252;
     german.fontFace = "Arial";
     german.fontHeight = 12;
@@ -358,10 +358,10 @@ TEST_F(ConsoleUpdaterTest, PackageTextsAreConvertedFromTheirOwnCodePage) {
         "Aktualisierung abgeschlossen: gr\xFC\xDF"
         "e";                                      // 1019
     german.texts[63] = "Falsch!\\nNoch einmal.";  // 1063
-    spec.languageBlocks.push_back(german);
-    packwriter::SetPassword(spec, "x");
+    model.languageBlocks.push_back(german);
+    packwriter::SetPassword(model, "x");
 
-    const Outcome run = Run(BuildOrFail(spec), {"-F"}, "wrong\nx\n");
+    const Outcome run = Run(BuildOrFail(model), {"-F"}, "wrong\nx\n");
 
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_TRUE(HasLine(run.out, "Aktualisierung abgeschlossen: grüße")) << run.out;
@@ -380,19 +380,19 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     const std::string big = Pattern(64u << 20, 7);
     versions.before["big.bin"] = big;
     versions.after["big.bin"] = Edited(big, 40u << 20, 4096, 8);
-    PackageSpec spec = SamplePackage(versions);
-    spec.updates.push_back(UpdateRecord("big.bin", big, versions.after.at("big.bin"),
-                                        packwriter::DefaultDeltaBlockSize(big.size())));
+    PackageModel model = SamplePackage(versions);
+    model.updates.push_back(UpdateRecord("big.bin", big, versions.after.at("big.bin"),
+                                         packwriter::DefaultDeltaBlockSize(big.size())));
     for (int i = 0; i < 200; ++i) {
         const std::string name = "small\\file" + std::to_string(1000 + i) + ".txt";
         versions.before[name] = "old " + std::to_string(i);
         versions.after[name] = "new " + std::to_string(i);
-        spec.updates.push_back(UpdateRecord(name, versions.before[name], versions.after[name]));
+        model.updates.push_back(UpdateRecord(name, versions.before[name], versions.after[name]));
     }
     Install(installation.path(), versions.before);
 
     ChildProcess child;
-    ASSERT_TRUE(Start(child, BuildOrFail(spec), {"-F"}));
+    ASSERT_TRUE(Start(child, BuildOrFail(model), {"-F"}));
     child.CloseInput();
     ASSERT_TRUE(child.LimitOutputPipe());
     ASSERT_TRUE(child.WaitForOutput("file1000.txt] 更新中です...\n", kTimeLimit)) << child.out();
@@ -429,9 +429,9 @@ TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
 
 TEST_F(ConsoleUpdaterTest, DocumentIsHandedToTheDesktopOpener) {
     const SampleVersions versions;
-    PackageSpec spec = SamplePackage(versions);
-    spec.documentName = "readme.txt";
-    const Bytes package = BuildOrFail(spec);
+    PackageModel model = SamplePackage(versions);
+    model.documentName = "readme.txt";
+    const Bytes package = BuildOrFail(model);
 
     TempFolder tools;
     const std::string record = NativePath(tools / "opened");

@@ -15,7 +15,7 @@
 namespace pkx::test {
 namespace {
 
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 const std::string kAppOld = Pattern(4000, 101);
 const std::string kAppNew = Edited(Edited(kAppOld, 200, 64, 102), 3000, 500, 103) + "tail";
@@ -36,14 +36,14 @@ const Files kAfter = {{"app.exe", kAppNew},
                       {"empty.txt", ""}};
 
 // Updates two files, adds a file in two new folders and an empty one, deletes one.
-PackageSpec FullSpec(const std::string& folder) {
-    PackageSpec spec = FixedFolderSpec(folder, "1.0", "2.0");
-    spec.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
-    spec.updates.push_back(UpdateRecord("lib\\core.dll", kCoreOld, kCoreNew));
-    spec.adds.push_back(AddRecord("new\\deep\\plugin.dll", kPlugin));
-    spec.adds.push_back(AddRecord("empty.txt", ""));
-    spec.deletes.push_back(DeleteRecord("obsolete.txt", kObsolete));
-    return spec;
+PackageModel FullModel(const std::string& folder) {
+    PackageModel model = FixedFolderModel(folder, "1.0", "2.0");
+    model.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
+    model.updates.push_back(UpdateRecord("lib\\core.dll", kCoreOld, kCoreNew));
+    model.adds.push_back(AddRecord("new\\deep\\plugin.dll", kPlugin));
+    model.adds.push_back(AddRecord("empty.txt", ""));
+    model.deletes.push_back(DeleteRecord("obsolete.txt", kObsolete));
+    return model;
 }
 
 Files With(Files files, const Files& more) {
@@ -92,7 +92,7 @@ TEST(EngineIntegration, UpdatesAddsAndDeletesGiveTheNewTree) {
     TempFolder installation;
     Install(installation.path(), kBefore);
     WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
 
     // Every touched file left its old state beside it.
     const Files withBackups = With(kAfter, {{"app.exe.1.0.old", kAppOld},
@@ -118,7 +118,7 @@ TEST(EngineIntegration, RollbackAfterSuccessPutsTheOldTreeBack) {
     TempFolder installation;
     Install(installation.path(), kBefore);
     WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
     run.Restore();
     ExpectRestored(installation.path(), kBefore);
 }
@@ -128,7 +128,7 @@ TEST(EngineIntegration, FilesAlreadyInTheirNewStateAreLeftAlone) {
     Install(installation.path(),
             With(kBefore, {{"app.exe", kAppNew}, {"new\\deep\\plugin.dll", kPlugin}}));
     WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kSuccess);
+    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
     EXPECT_EQ(run.events.Count(EV_ALREADY_UPDATED), 1u);
     EXPECT_EQ(run.events.Count(EV_ALREADY_ADDED), 1u);
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
@@ -142,13 +142,13 @@ TEST(EngineIntegration, SkipFlagsLetMissingFilesPassAndOverwriteReplacesAnAdd) {
     TempFolder installation;
     const Files before = {{"app.exe", kAppOld}, {"empty.txt", "was here"}};
     Install(installation.path(), before);
-    PackageSpec spec = FullSpec(installation.path());
-    spec.hasNewCheckValues = 0;  // an existing add is then judged by the overwrite flag alone
-    spec.skipMissingSources = 1;
-    spec.skipMissingDeletes = 1;
-    spec.overwriteExistingAdds = 1;
+    PackageModel model = FullModel(installation.path());
+    model.hasNewCheckValues = 0;  // an existing add is then judged by the overwrite flag alone
+    model.skipMissingSources = 1;
+    model.skipMissingDeletes = 1;
+    model.overwriteExistingAdds = 1;
     WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(spec)), result::kSuccess);
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
     EXPECT_EQ(run.events.Count(EV_SOURCE_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_DELETE_TARGET_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_OVERWRITING_NEW), 1u);
@@ -177,7 +177,7 @@ TEST(EngineIntegration, WithoutSkipFlagsMissingOrExistingFilesStopBeforeAnyChang
         TempFolder installation;
         Install(installation.path(), c.installed);
         WorkerRun run;
-        EXPECT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), c.expected);
+        EXPECT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), c.expected);
         EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), c.installed), "");
         EXPECT_TRUE(run.context->packages.at(0).backupPaths.empty());
     }
@@ -195,22 +195,22 @@ TEST(EngineIntegration, DateAndSizeModeIdentifiesFilesByWriteTimeAndSize) {
             const FileTime other{installedTime.low + 10000000u, installedTime.high};
             ASSERT_EQ(SetWriteTimeThroughSeam(installation / "lib\\core.dll", other), 0u);
         }
-        PackageSpec spec = FullSpec(installation.path());
-        spec.checkMode = 1;
-        for (auto& u : spec.updates) {
+        PackageModel model = FullModel(installation.path());
+        model.checkMode = 1;
+        for (auto& u : model.updates) {
             const std::string& old = u.name == "app.exe" ? kAppOld : kCoreOld;
             const std::string& now = u.name == "app.exe" ? kAppNew : kCoreNew;
             u.oldCheckValue = packwriter::DateSizeCheckValue(installedTime, old.size());
             u.newCheckValue = packwriter::DateSizeCheckValue(kNewWriteTime, now.size());
         }
-        for (auto& a : spec.adds) {
+        for (auto& a : model.adds) {
             a.newCheckValue = packwriter::DateSizeCheckValue(kNewWriteTime, a.data.size());
         }
-        spec.deletes[0].checkValue =
+        model.deletes[0].checkValue =
             packwriter::DateSizeCheckValue(installedTime, kObsolete.size());
 
         WorkerRun run;
-        const ResultCode r = Apply(run, BuildOrFail(spec));
+        const ResultCode r = Apply(run, BuildOrFail(model));
         if (touched) {
             EXPECT_EQ(r, result::kOldFileDiffersDateSize);
             EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kBefore), "");
@@ -229,7 +229,7 @@ TEST(EngineIntegration, LeftoverBackupStopsTheRunAndRollbackKeepsIt) {
     const Files before = With(kBefore, {{"lib\\core.dll.1.0.old", "from an earlier run"}});
     Install(installation.path(), before);
     WorkerRun run;
-    EXPECT_EQ(Apply(run, BuildOrFail(FullSpec(installation.path()))), result::kRenameToBackup);
+    EXPECT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kRenameToBackup);
     // app.exe was already rebuilt when lib\core.dll could not be moved aside.
     EXPECT_EQ(ReadFile(installation / "app.exe"), kAppNew);
     run.Restore();
@@ -245,9 +245,9 @@ const std::string kOther2 = Edited(kOther1, 0, 1, 205);
 TEST(EngineIntegration, ContainerSkipsAFirstPackageThatDoesNotFit) {
     TempFolder installation;
     Install(installation.path(), {{"app.exe", kStep1}});
-    PackageSpec first = FixedFolderSpec(installation.path(), "0", "1");
+    PackageModel first = FixedFolderModel(installation.path(), "0", "1");
     first.updates.push_back(UpdateRecord("app.exe", Pattern(1500, 200), kStep0));
-    PackageSpec second = FixedFolderSpec(installation.path(), "1", "2");
+    PackageModel second = FixedFolderModel(installation.path(), "1", "2");
     second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
     WorkerRun run;
     ASSERT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})), result::kSuccess);
@@ -262,10 +262,10 @@ TEST(EngineIntegration, SecondPackageFailingRollsBackBothPackages) {
     TempFolder installation;
     const Files before = {{"app.exe", kStep0}, {"other.dll", kOther1}};
     Install(installation.path(), before);
-    PackageSpec first = FixedFolderSpec(installation.path(), "0", "1");
+    PackageModel first = FixedFolderModel(installation.path(), "0", "1");
     first.updates.push_back(UpdateRecord("app.exe", kStep0, kStep1));
     first.adds.push_back(AddRecord("sub\\added.txt", "added by the first"));
-    PackageSpec second = FixedFolderSpec(installation.path(), "1", "2");
+    PackageModel second = FixedFolderModel(installation.path(), "1", "2");
     second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
     second.updates.push_back(UpdateRecord("other.dll", kOther1, kOther2));
     second.updates[1].data[0] = 'X';  // not a difference stream
@@ -285,11 +285,11 @@ TEST(EngineIntegration, RelativeFolderMeansTheSameFilesToVerificationAndUpdate) 
     TempFolder elsewhere;
     Install(elsewhere.path(), {{"inst\\app.exe", kAppOld}});
     Install(run.home, {{"inst\\app.exe", kAppNew}});
-    PackageSpec spec = FixedFolderSpec("inst", "1.0", "2.0");
-    spec.hasNewCheckValues = 0;
-    spec.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
+    PackageModel model = FixedFolderModel("inst", "1.0", "2.0");
+    model.hasNewCheckValues = 0;
+    model.updates.push_back(UpdateRecord("app.exe", kAppOld, kAppNew));
     run.currentFolder = elsewhere.path();
-    EXPECT_EQ(Apply(run, BuildOrFail(spec)), result::kOldFileDiffersMd5);
+    EXPECT_EQ(Apply(run, BuildOrFail(model)), result::kOldFileDiffersMd5);
     EXPECT_EQ(Difference(FilesOf(ListTree(elsewhere.path())), (Files{{"inst\\app.exe", kAppOld}})),
               "");
     EXPECT_EQ(ReadFile(run.home + "\\inst\\app.exe"), kAppNew);

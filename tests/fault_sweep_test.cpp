@@ -21,7 +21,7 @@
 namespace pkx::test {
 namespace {
 
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 const std::string kApp1 = Pattern(1200, 301);
 const std::string kApp2 = Edited(kApp1, 300, 100, 302);
@@ -48,14 +48,14 @@ const Files kAfter = {{"app.exe", kApp3},
 // checking by date and size, updates the same file again and overwrites an
 // existing file.
 Bytes SweepPayload(const std::string& folder) {
-    PackageSpec first = FixedFolderSpec(folder, "1", "2");
+    PackageModel first = FixedFolderModel(folder, "1", "2");
     first.runningCheck = {2, "", "", "pkx-sweep-not-running.exe", 0};
     first.updates.push_back(UpdateRecord("app.exe", kApp1, kApp2));
     first.updates.push_back(UpdateRecord("lib\\core.dll", kCore1, kCore2));
     first.adds.push_back(AddRecord("sub\\new.txt", kAdded));
     first.deletes.push_back(DeleteRecord("old.txt", kOldText));
     // The second package knows app.exe by the write time the first one gave it.
-    PackageSpec second = FixedFolderSpec(folder, "2", "3");
+    PackageModel second = FixedFolderModel(folder, "2", "3");
     second.hasNewCheckValues = 0;
     second.overwriteExistingAdds = 1;
     second.checkMode = 1;

@@ -62,11 +62,11 @@ class IntegrityCheckTest : public ::testing::Test {
 };
 
 TEST_F(IntegrityCheckTest, RealPackagePassesAndLeavesFileAtPackageStart) {
-    packwriter::PackageSpec spec;
-    spec.title = "Tool";
-    spec.adds.push_back({"readme.txt", {}, {}, Pattern(1500, 3)});
+    packwriter::PackageModel model;
+    model.title = "Tool";
+    model.adds.push_back({"readme.txt", {}, {}, Pattern(1500, 3)});
     Bytes package;
-    ASSERT_TRUE(packwriter::BuildPackage(spec, &package));
+    ASSERT_TRUE(packwriter::BuildPackage(model, &package));
     Install(package);
 
     EXPECT_EQ(Check(static_cast<uint32_t>(package.size())), result::kSuccess);

@@ -9,9 +9,9 @@ namespace pkx::test {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::FolderSourceSpec;
+using packwriter::FolderSourceModel;
 using packwriter::PackageLayout;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 // The reader that must meet the end of a package cut after `cut` bytes.
 Stage StageHolding(uint32_t cut, const PackageLayout& layout) {
@@ -29,7 +29,7 @@ class TruncatedPackage : public ::testing::TestWithParam<uint16_t> {};
 TEST_P(TruncatedPackage, EveryCutIsAReadFailureOfTheReaderThatMeetsIt) {
     CodePageScope codePage(1252);
     PackageLayout layout;
-    const Bytes package = Build(RichSpec(GetParam()), &layout);
+    const Bytes package = Build(RichModel(GetParam()), &layout);
     PackageTempFolder folder;
     const std::string path = folder.Write("whole.pkx", package);
     // The readers stop at the records; the data areas are read later.
@@ -51,7 +51,7 @@ TEST_P(TruncatedPackage, EveryCutIsAReadFailureOfTheReaderThatMeetsIt) {
 
 TEST(TruncatedFileTest, RealFilesCutInsideEachSection) {
     PackageLayout layout;
-    const Bytes package = Build(RichSpec(150), &layout);
+    const Bytes package = Build(RichModel(150), &layout);
     PackageTempFolder folder;
     for (uint32_t cut :
          {layout.folderSourcesOffset - 1, layout.runningCheckOffset - 1,
@@ -72,7 +72,7 @@ TEST(FailingFileTest, EveryFailedReadSeekOrSizeIsAReadFailure) {
     CodePageScope codePage(1252);
     PackageLayout layout;
     PackageTempFolder folder;
-    const std::string path = folder.WriteProgram("rich.exe", Build(RichSpec(150), &layout));
+    const std::string path = folder.WriteProgram("rich.exe", Build(RichModel(150), &layout));
     ObservingPlatform counter;
     {
         PlatformScope scope(counter);
@@ -96,15 +96,15 @@ TEST(FailingFileTest, EveryFailedReadSeekOrSizeIsAReadFailure) {
     }
 }
 
-PackageSpec NoticeSpec(uint16_t version) {
-    PackageSpec spec;
-    spec.version = version;
-    spec.folderSources.resize(1);
-    spec.noticeBefore = "abc";
-    spec.noticeAfter = "def";
-    spec.noticeBlocks.push_back({1250, "skip", "me"});
-    spec.noticeBlocks.push_back({0, "abc", "def"});
-    return spec;
+PackageModel NoticeModel(uint16_t version) {
+    PackageModel model;
+    model.version = version;
+    model.folderSources.resize(1);
+    model.noticeBefore = "abc";
+    model.noticeAfter = "def";
+    model.noticeBlocks.push_back({1250, "skip", "me"});
+    model.noticeBlocks.push_back({0, "abc", "def"});
+    return model;
 }
 
 // Reads `package` as a bare package on a 1252 system. No read may ask for
@@ -128,7 +128,7 @@ PackageReading ReadBytes(const Bytes& package) {
 
 TEST(HostilePackageTest, NoticeLengthsBeyondTheFileAreRefused) {
     PackageLayout layout;
-    const Bytes pair = Build(NoticeSpec(130), &layout);
+    const Bytes pair = Build(NoticeModel(130), &layout);
     for (uint32_t length : {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu}) {
         Bytes before = pair;
         ASSERT_TRUE(packwriter::PatchU32(before, layout.noticeOffset, length));
@@ -146,7 +146,7 @@ TEST(HostilePackageTest, NoticeLengthsBeyondTheFileAreRefused) {
 
 TEST(HostilePackageTest, SkippedNoticeLengthsNeverMoveBackwardsOrBeyondTheEnd) {
     PackageLayout layout;
-    const Bytes blocks = Build(NoticeSpec(150), &layout);
+    const Bytes blocks = Build(NoticeModel(150), &layout);
     // Block count (2 bytes), then the non-matching block's code page and L1.
     const uint32_t skippedLength = layout.noticeOffset + 2 + 4;
     // 0xFFFFFFFC as a seek distance would step back onto the length itself.
@@ -164,13 +164,13 @@ TEST(HostilePackageTest, SkippedNoticeLengthsNeverMoveBackwardsOrBeyondTheEnd) {
 }
 
 TEST(HostilePackageTest, LookupCountsBeyondTheFileAreRefused) {
-    PackageSpec spec;
-    FolderSourceSpec lookup;
+    PackageModel model;
+    FolderSourceModel lookup;
     lookup.kind = 4;
     lookup.lookups.push_back({1, 2, "k", "v", "", 0});
-    spec.folderSources = {lookup};
+    model.folderSources = {lookup};
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
     // Source count, kind, then the lookup count.
     const uint32_t countField = layout.folderSourcesOffset + 2;
     const uint32_t remaining = static_cast<uint32_t>(package.size()) - (countField + 4);
@@ -188,12 +188,12 @@ TEST(HostilePackageTest, LookupCountsBeyondTheFileAreRefused) {
 }
 
 TEST(HostilePackageTest, RecordCountsBeyondTheFileAreRefused) {
-    PackageSpec spec;
-    spec.folderSources.resize(1);
-    spec.hasNewCheckValues = 1;
-    for (int i = 0; i < 20; ++i) spec.deletes.push_back({"delete" + std::to_string(i), Filled(1)});
+    PackageModel model;
+    model.folderSources.resize(1);
+    model.hasNewCheckValues = 1;
+    for (int i = 0; i < 20; ++i) model.deletes.push_back({"delete" + std::to_string(i), Filled(1)});
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
     const uint32_t remaining = static_cast<uint32_t>(package.size()) - layout.recordsOffset;
     struct Counts {
         uint32_t updates, adds, deletes;
@@ -221,11 +221,11 @@ TEST(HostilePackageTest, RecordCountsBeyondTheFileAreRefused) {
 }
 
 TEST(HostilePackageTest, LanguageBlockCountLargerThanTheBlocksEnds) {
-    PackageSpec spec;
-    spec.folderSources.resize(1);
-    spec.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
+    PackageModel model;
+    model.folderSources.resize(1);
+    model.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
     PackageLayout layout;
-    Bytes package = Build(spec, &layout);
+    Bytes package = Build(model, &layout);
     ASSERT_TRUE(packwriter::PatchU16(package, layout.languageBlocksOffset + 1, 0xFFFF));
     const PackageReading reading = ReadBytes(package);
     EXPECT_EQ(reading.code, result::kReadProgramFile);
@@ -233,9 +233,9 @@ TEST(HostilePackageTest, LanguageBlockCountLargerThanTheBlocksEnds) {
 }
 
 TEST(HostilePackageTest, PackageOffsetsOutsideTheFileFailInTheHeader) {
-    PackageSpec spec;
-    spec.folderSources.resize(1);
-    const Bytes package = Build(spec);
+    PackageModel model;
+    model.folderSources.resize(1);
+    const Bytes package = Build(model);
     PackageTempFolder folder;
     const std::string path = folder.Write("small.pkx", package);
     BinaryFile file;

@@ -10,11 +10,11 @@ namespace pkx::test {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::FolderSourceSpec;
-using packwriter::LanguageBlockSpec;
-using packwriter::NoticeBlockSpec;
+using packwriter::FolderSourceModel;
+using packwriter::LanguageBlockModel;
+using packwriter::NoticeBlockModel;
 using packwriter::PackageLayout;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 std::string Sized(const std::string& text, size_t size) {
     std::string out = text;
@@ -53,19 +53,19 @@ void ExpectDefaults(const ApplyContext& context) {
     }
 }
 
-PackageSpec MinimalSpec(uint16_t version) {
-    PackageSpec spec;
-    spec.version = version;
-    spec.title = "Product";
-    spec.folderSources.push_back(FolderSourceSpec());
-    return spec;
+PackageModel MinimalModel(uint16_t version) {
+    PackageModel model;
+    model.version = version;
+    model.title = "Product";
+    model.folderSources.push_back(FolderSourceModel());
+    return model;
 }
 
-// Reads the header start of `spec` (as a bare package) on a system of `codePage`.
-std::unique_ptr<PackageReading> ReadHeader(const PackageSpec& spec, uint32_t codePage) {
+// Reads the header start of `model` (as a bare package) on a system of `codePage`.
+std::unique_ptr<PackageReading> ReadHeader(const PackageModel& model, uint32_t codePage) {
     CodePageScope scope(codePage);
     PackageTempFolder folder;
-    const std::string path = folder.Write("package.pkx", Build(spec));
+    const std::string path = folder.Write("package.pkx", Build(model));
     auto reading = std::make_unique<PackageReading>();
     MarkTexts(*reading->context);
     BinaryFile file;
@@ -76,22 +76,22 @@ std::unique_ptr<PackageReading> ReadHeader(const PackageSpec& spec, uint32_t cod
 }
 
 TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
-    PackageSpec spec;
-    spec.version = 150;
-    spec.title = Sized("Example Product", 33);
-    spec.oldVersionLabel = "1.00";
-    spec.newVersionLabel = "1.10 rev";
-    spec.rightsText = Sized("Copyright Example Makers", 36);
-    spec.deleteBackupsDefault = 0;
-    spec.folderSources.push_back(FolderSourceSpec());
-    spec.noticeBlocks.push_back({0, Sized("Read this first.\r\n", 142), Sized("Done.\r\n", 179)});
-    spec.hasNewCheckValues = 1;
+    PackageModel model;
+    model.version = 150;
+    model.title = Sized("Example Product", 33);
+    model.oldVersionLabel = "1.00";
+    model.newVersionLabel = "1.10 rev";
+    model.rightsText = Sized("Copyright Example Makers", 36);
+    model.deleteBackupsDefault = 0;
+    model.folderSources.push_back(FolderSourceModel());
+    model.noticeBlocks.push_back({0, Sized("Read this first.\r\n", 142), Sized("Done.\r\n", 179)});
+    model.hasNewCheckValues = 1;
     Bytes difference(10234);
     for (size_t i = 0; i < difference.size(); ++i) difference[i] = static_cast<uint8_t>(i * 7);
-    spec.updates.push_back(
+    model.updates.push_back(
         {"program.exe", Filled(1), Filled(0x41), {0x89ABCDEF, 0x01C00000}, difference});
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
     ASSERT_EQ(package.size(), 10761u);
     ASSERT_EQ(layout.recordsOffset, 0x1C3u);
 
@@ -102,10 +102,10 @@ TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
 
     const ApplyContext& context = *reading.context;
     EXPECT_EQ(reading.start.version, 150);
-    EXPECT_EQ(context.title, spec.title);
+    EXPECT_EQ(context.title, model.title);
     EXPECT_STREQ(context.oldVersionLabel, "1.00");
     EXPECT_STREQ(context.newVersionLabel, "1.10 rev");
-    EXPECT_EQ(context.rightsText, spec.rightsText);
+    EXPECT_EQ(context.rightsText, model.rightsText);
     EXPECT_EQ(reading.start.passwordFlag, 0);
     EXPECT_EQ(context.deleteBackupsDefault, 0);
     ExpectDefaults(context);
@@ -113,8 +113,8 @@ TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
     EXPECT_EQ(reading.sources[0].kind, 0);
     EXPECT_EQ(reading.check.kind, 0);
     EXPECT_STREQ(context.openAfterName, "");
-    EXPECT_EQ(Text(reading.before), spec.noticeBlocks[0].before);
-    EXPECT_EQ(Text(reading.after), spec.noticeBlocks[0].after);
+    EXPECT_EQ(Text(reading.before), model.noticeBlocks[0].before);
+    EXPECT_EQ(Text(reading.after), model.noticeBlocks[0].after);
     EXPECT_EQ(context.hasNewCheckValues, 1);
     EXPECT_EQ(
         context.skipMissingSources + context.overwriteExistingAdds + context.skipMissingDeletes, 0);
@@ -140,7 +140,8 @@ TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
 
 class GateRoundTrip : public ::testing::TestWithParam<uint16_t> {};
 
-void ExpectSameSource(const FolderSource& read, const FolderSourceSpec& written, uint16_t version) {
+void ExpectSameSource(const FolderSource& read, const FolderSourceModel& written,
+                      uint16_t version) {
     EXPECT_EQ(read.kind, written.kind);
     if (written.kind >= 1 && written.kind <= 3) {
         EXPECT_EQ(read.index, written.index);
@@ -209,9 +210,9 @@ void ExpectData(BinaryFile& file, uint32_t packageOffset, const FileEntry& entry
 TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
     const uint16_t version = GetParam();
     CodePageScope codePage(1252);
-    const PackageSpec spec = RichSpec(version);
+    const PackageModel model = RichModel(version);
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
     PackageTempFolder folder;
     const std::string path = folder.WriteProgram("rich.exe", package);
 
@@ -234,16 +235,16 @@ TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
     EXPECT_EQ(context.deleteBackupsDefault, version >= 120 ? 0 : 1);
     ExpectTexts(context, version);
 
-    ASSERT_EQ(reading.sources.size(), spec.folderSources.size());
-    for (size_t i = 0; i < spec.folderSources.size(); ++i) {
-        ExpectSameSource(reading.sources[i], spec.folderSources[i], version);
+    ASSERT_EQ(reading.sources.size(), model.folderSources.size());
+    for (size_t i = 0; i < model.folderSources.size(); ++i) {
+        ExpectSameSource(reading.sources[i], model.folderSources[i], version);
     }
 
     if (version >= 110) {
-        EXPECT_EQ(reading.check.kind, spec.runningCheck.kind);
-        EXPECT_EQ(reading.check.windowTitle, spec.runningCheck.windowTitle);
-        EXPECT_EQ(reading.check.windowClass, spec.runningCheck.windowClass);
-        EXPECT_EQ(reading.check.processName, spec.runningCheck.processName);
+        EXPECT_EQ(reading.check.kind, model.runningCheck.kind);
+        EXPECT_EQ(reading.check.windowTitle, model.runningCheck.windowTitle);
+        EXPECT_EQ(reading.check.windowClass, model.runningCheck.windowClass);
+        EXPECT_EQ(reading.check.processName, model.runningCheck.processName);
         EXPECT_EQ(reading.check.waitFlag, 1);
         EXPECT_STREQ(context.openAfterName, "readme.txt");
     } else {
@@ -275,14 +276,14 @@ TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
     ASSERT_EQ(lists.deletes.size(), 2u);
     const CheckValue none;
     for (size_t i = 0; i < 2; ++i) {
-        const auto& update = spec.updates[i];
+        const auto& update = model.updates[i];
         ExpectSameEntry(lists.updates[i], update.name, update.oldCheckValue,
                         newValues ? update.newCheckValue : none, update.writeTime);
         EXPECT_EQ(lists.updates[i].dataOffset, layout.updateDataOffsets[i]);
-        ExpectSameEntry(lists.deletes[i], spec.deletes[i].name, spec.deletes[i].checkValue, none,
+        ExpectSameEntry(lists.deletes[i], model.deletes[i].name, model.deletes[i].checkValue, none,
                         FileTime());
     }
-    const auto& add = spec.adds[0];
+    const auto& add = model.adds[0];
     ExpectSameEntry(lists.adds[0], add.name, none, newValues ? add.newCheckValue : none,
                     add.writeTime);
     // The records end where the first data area begins.
@@ -290,8 +291,8 @@ TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
 
     BinaryFile file;
     ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
-    ExpectData(file, ref.offset, lists.updates[0], spec.updates[0].data);
-    ExpectData(file, ref.offset, lists.updates[1], spec.updates[1].data);
+    ExpectData(file, ref.offset, lists.updates[0], model.updates[0].data);
+    ExpectData(file, ref.offset, lists.updates[1], model.updates[1].data);
     ExpectData(file, ref.offset, lists.adds[0], add.data);
 }
 
@@ -299,8 +300,8 @@ INSTANTIATE_TEST_SUITE_P(EveryGate, GateRoundTrip,
                          ::testing::Values(0, 109, 110, 119, 120, 129, 130, 139, 140, 149, 150));
 
 TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
-    PackageSpec spec = MinimalSpec(150);
-    Bytes package = Build(spec);
+    PackageModel model = MinimalModel(150);
+    Bytes package = Build(model);
     ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
     PackageTempFolder folder;
     PackageReading reading;
@@ -319,11 +320,11 @@ TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
 }
 
 TEST(PackageHeaderTest, EmptyLabelsGetDefaultsInThePackageListOnly) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.title.clear();
+    PackageModel model = MinimalModel(150);
+    model.title.clear();
     PackageTempFolder folder;
     PackageReading reading;
-    ReadProgramFile(folder.WriteProgram("labels.exe", Build(spec)), reading);
+    ReadProgramFile(folder.WriteProgram("labels.exe", Build(model)), reading);
     ASSERT_EQ(reading.code, 0u);
     EXPECT_STREQ(reading.context->packages[0].oldVersionLabel, "Old Version");
     EXPECT_STREQ(reading.context->packages[0].newVersionLabel, "New Version");
@@ -333,11 +334,11 @@ TEST(PackageHeaderTest, EmptyLabelsGetDefaultsInThePackageListOnly) {
 
 TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
     for (uint8_t flag : {0, 2, 0xFF}) {
-        PackageSpec spec = MinimalSpec(150);
-        spec.passwordFlag = flag;
-        spec.deleteBackupsDefault = 0;
-        spec.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
-        const auto reading = ReadHeader(spec, 1252);
+        PackageModel model = MinimalModel(150);
+        model.passwordFlag = flag;
+        model.deleteBackupsDefault = 0;
+        model.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
+        const auto reading = ReadHeader(model, 1252);
         ASSERT_EQ(reading->code, 0u) << int{flag};
         EXPECT_EQ(reading->start.passwordFlag, flag);
         // Had a digest been read, these fields would be out of step.
@@ -348,11 +349,11 @@ TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
 }
 
 TEST(LanguageBlockTest, SystemCodePageDecidesBetweenTwoBlocks) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.languageBlocks.push_back({932, "Gothic", 12, NumberedTexts("ja")});
-    spec.languageBlocks.push_back({1252, "Arial", 16, NumberedTexts("en")});
+    PackageModel model = MinimalModel(150);
+    model.languageBlocks.push_back({932, "Gothic", 12, NumberedTexts("ja")});
+    model.languageBlocks.push_back({1252, "Arial", 16, NumberedTexts("en")});
 
-    const auto western = ReadHeader(spec, 1252);
+    const auto western = ReadHeader(model, 1252);
     ASSERT_EQ(western->code, 0u);
     EXPECT_EQ(western->context->textCodePage, 1252u);
     EXPECT_STREQ(western->context->fontFace, "Arial");
@@ -360,7 +361,7 @@ TEST(LanguageBlockTest, SystemCodePageDecidesBetweenTwoBlocks) {
     EXPECT_STREQ(western->context->texts[1000], "en1000");
     EXPECT_STREQ(western->context->texts[1073], "en1073");
 
-    const auto japanese = ReadHeader(spec, 932);
+    const auto japanese = ReadHeader(model, 932);
     ASSERT_EQ(japanese->code, 0u);
     EXPECT_EQ(japanese->context->textCodePage, 932u);
     EXPECT_STREQ(japanese->context->fontFace, "Gothic");
@@ -369,31 +370,31 @@ TEST(LanguageBlockTest, SystemCodePageDecidesBetweenTwoBlocks) {
     EXPECT_STREQ(japanese->context->texts[1073], "ja1073");
 
     // Neither matches: the first block stays.
-    const auto other = ReadHeader(spec, 1251);
+    const auto other = ReadHeader(model, 1251);
     EXPECT_EQ(other->context->textCodePage, 932u);
     EXPECT_STREQ(other->context->texts[1036], "ja1036");
 }
 
 TEST(LanguageBlockTest, LastMatchingBlockWins) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.languageBlocks.push_back({1252, "First", 10, NumberedTexts("a")});
-    spec.languageBlocks.push_back({1250, "Other", 11, NumberedTexts("b")});
-    spec.languageBlocks.push_back({1252, "Last", 12, NumberedTexts("c")});
-    const auto reading = ReadHeader(spec, 1252);
+    PackageModel model = MinimalModel(150);
+    model.languageBlocks.push_back({1252, "First", 10, NumberedTexts("a")});
+    model.languageBlocks.push_back({1250, "Other", 11, NumberedTexts("b")});
+    model.languageBlocks.push_back({1252, "Last", 12, NumberedTexts("c")});
+    const auto reading = ReadHeader(model, 1252);
     EXPECT_STREQ(reading->context->fontFace, "Last");
     EXPECT_EQ(reading->context->fontHeight, 12);
     EXPECT_STREQ(reading->context->texts[1050], "c1050");
 }
 
 TEST(LanguageBlockTest, CodePageZeroBlockCountsAsNoSelection) {
-    PackageSpec alone = MinimalSpec(150);
+    PackageModel alone = MinimalModel(150);
     alone.languageBlocks.push_back({0, "Zero", 20, NumberedTexts("z")});
     const auto defaults = ReadHeader(alone, 1252);
     ASSERT_EQ(defaults->code, 0u);
     ExpectDefaults(*defaults->context);
 
     // The block after it is first again, so it is taken whatever its code page.
-    PackageSpec followed = alone;
+    PackageModel followed = alone;
     followed.languageBlocks.push_back({1250, "Next", 8, NumberedTexts("n")});
     const auto next = ReadHeader(followed, 932);
     EXPECT_EQ(next->context->textCodePage, 1250u);
@@ -402,7 +403,7 @@ TEST(LanguageBlockTest, CodePageZeroBlockCountsAsNoSelection) {
 }
 
 TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
-    PackageSpec one = MinimalSpec(125);
+    PackageModel one = MinimalModel(125);
     one.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
     const auto first = ReadHeader(one, 1252);
     ASSERT_EQ(first->code, 0u);
@@ -417,7 +418,7 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     EXPECT_STREQ(context.texts[1073], "old1073");
 
     // A second block on a 1252 system loads the English forms.
-    PackageSpec two = MinimalSpec(125);
+    PackageModel two = MinimalModel(125);
     two.languageBlocks.push_back({932, "Gothic", 9, NumberedTexts("ja")});
     two.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
     const auto western = ReadHeader(two, 1252);
@@ -433,30 +434,30 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
 }
 
 TEST(LanguageBlockTest, TextsOfTheChosenBlockGetLineBreaks) {
-    PackageSpec spec = MinimalSpec(150);
+    PackageModel model = MinimalModel(150);
     std::vector<std::string> texts = NumberedTexts("t");
     texts[10] = "one\\ntwo\\n";
     texts[11] = "tail\\";
-    spec.languageBlocks.push_back({1252, "Arial", 9, texts});
-    const auto reading = ReadHeader(spec, 1252);
+    model.languageBlocks.push_back({1252, "Arial", 9, texts});
+    const auto reading = ReadHeader(model, 1252);
     EXPECT_STREQ(reading->context->texts[1010], "one\r\ntwo\r\n");
     EXPECT_STREQ(reading->context->texts[1011], "tail\\");
 }
 
 TEST(LanguageBlockTest, LongFaceNameIsKeptWhole) {
-    PackageSpec spec = MinimalSpec(150);
+    PackageModel model = MinimalModel(150);
     const std::string face(255, 'F');
-    spec.languageBlocks.push_back({1252, face, 9, NumberedTexts("t")});
-    const auto reading = ReadHeader(spec, 1252);
+    model.languageBlocks.push_back({1252, face, 9, NumberedTexts("t")});
+    const auto reading = ReadHeader(model, 1252);
     ASSERT_EQ(reading->code, 0u);
     EXPECT_EQ(reading->context->fontFace, face);
 }
 
 TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
+    PackageModel model = MinimalModel(150);
+    model.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
     PackageLayout layout;
-    Bytes package = Build(spec, &layout);
+    Bytes package = Build(model, &layout);
     // Cut inside the third text (1002): count, code page, face, height, 2 texts.
     const size_t third = layout.languageBlocksOffset + 3 + 4 + 6 + 1 + 2 * 6;
     packwriter::Truncate(package, third + 3);
@@ -475,54 +476,54 @@ TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
 }
 
 // Notice texts of a version 150 package with these blocks, read on `codePage`.
-std::pair<std::string, std::string> ReadNotices(const std::vector<NoticeBlockSpec>& blocks,
+std::pair<std::string, std::string> ReadNotices(const std::vector<NoticeBlockModel>& blocks,
                                                 uint32_t codePage) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.noticeBlocks = blocks;
+    PackageModel model = MinimalModel(150);
+    model.noticeBlocks = blocks;
     CodePageScope scope(codePage);
     PackageTempFolder folder;
     PackageReading reading;
-    ReadBarePackage(folder.Write("notice.pkx", Build(spec)), reading);
+    ReadBarePackage(folder.Write("notice.pkx", Build(model)), reading);
     EXPECT_EQ(reading.code, 0u);
     return {Text(reading.before), Text(reading.after)};
 }
 
 TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
-    const std::vector<NoticeBlockSpec> blocks = {{0, "any-before", "any-after"},
-                                                 {932, "ja-before", "ja-after"}};
+    const std::vector<NoticeBlockModel> blocks = {{0, "any-before", "any-after"},
+                                                  {932, "ja-before", "ja-after"}};
     EXPECT_EQ(ReadNotices(blocks, 932),
               std::make_pair(std::string("ja-before"), std::string("ja-after")));
     EXPECT_EQ(ReadNotices(blocks, 1252),
               std::make_pair(std::string("any-before"), std::string("any-after")));
     // A skipped block of the wrong code page comes before a matching one.
-    const std::vector<NoticeBlockSpec> skipped = {{1250, std::string(5000, 'x'), "y"},
-                                                  {0, "", "after"}};
+    const std::vector<NoticeBlockModel> skipped = {{1250, std::string(5000, 'x'), "y"},
+                                                   {0, "", "after"}};
     EXPECT_EQ(ReadNotices(skipped, 1252),
               std::make_pair(std::string("<none>"), std::string("after")));
     EXPECT_EQ(ReadNotices({}, 1252), std::make_pair(std::string("<none>"), std::string("<none>")));
 }
 
 TEST(NoticeTextTest, OlderPairWithEmptyTexts) {
-    PackageSpec spec = MinimalSpec(139);
-    spec.noticeAfter = "only after";
+    PackageModel model = MinimalModel(139);
+    model.noticeAfter = "only after";
     PackageTempFolder folder;
     PackageReading reading;
-    ReadBarePackage(folder.Write("pair.pkx", Build(spec)), reading);
+    ReadBarePackage(folder.Write("pair.pkx", Build(model)), reading);
     ASSERT_EQ(reading.code, 0u);
     EXPECT_EQ(Text(reading.before), "<none>");
     EXPECT_EQ(Text(reading.after), "only after");
 }
 
 TEST(FolderSourceTest, CompositeLookupBelow120HasNoFields) {
-    PackageSpec spec = MinimalSpec(119);
-    FolderSourceSpec lookup;
+    PackageModel model = MinimalModel(119);
+    FolderSourceModel lookup;
     lookup.kind = 4;
     lookup.lookups.push_back({1, 1, "ignored", "ignored", "", 0});
-    spec.folderSources = {lookup};
-    spec.runningCheck = {2, "", "", "app.exe", 0};
+    model.folderSources = {lookup};
+    model.runningCheck = {2, "", "", "app.exe", 0};
     PackageTempFolder folder;
     PackageReading reading;
-    ReadBarePackage(folder.Write("kind4.pkx", Build(spec)), reading);
+    ReadBarePackage(folder.Write("kind4.pkx", Build(model)), reading);
     ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
     EXPECT_EQ(reading.sources[0].kind, 4);
     EXPECT_TRUE(reading.sources[0].lookups.empty());
@@ -530,22 +531,22 @@ TEST(FolderSourceTest, CompositeLookupBelow120HasNoFields) {
 }
 
 TEST(FolderSourceTest, UnknownKindsAndEmptyListCarryNoFields) {
-    PackageSpec spec = MinimalSpec(150);
-    spec.folderSources.clear();
+    PackageModel model = MinimalModel(150);
+    model.folderSources.clear();
     PackageTempFolder folder;
     PackageReading empty;
-    ReadBarePackage(folder.Write("none.pkx", Build(spec)), empty);
+    ReadBarePackage(folder.Write("none.pkx", Build(model)), empty);
     ASSERT_EQ(empty.code, 0u);
     EXPECT_TRUE(empty.sources.empty());
 
-    FolderSourceSpec unknown;
+    FolderSourceModel unknown;
     unknown.kind = 200;
     unknown.text1 = "never written";
-    spec.folderSources = {unknown, unknown};
-    spec.runningCheck.kind = 7;
-    spec.documentName = "doc.txt";
+    model.folderSources = {unknown, unknown};
+    model.runningCheck.kind = 7;
+    model.documentName = "doc.txt";
     PackageReading reading;
-    ReadBarePackage(folder.Write("unknown.pkx", Build(spec)), reading);
+    ReadBarePackage(folder.Write("unknown.pkx", Build(model)), reading);
     ASSERT_EQ(reading.code, 0u);
     ASSERT_EQ(reading.sources.size(), 2u);
     EXPECT_STREQ(reading.sources[1].text1, "");

@@ -6,14 +6,14 @@ namespace {
 
 using packwriter::Bytes;
 using packwriter::ByteWriter;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 Bytes SmallPackage(const std::string& oldLabel, size_t dataSize) {
-    PackageSpec spec;
-    spec.oldVersionLabel = oldLabel;
-    spec.folderSources.resize(1);
-    spec.adds.push_back({"file.bin", CheckValue(), FileTime(), Bytes(dataSize, 0xAB)});
-    return Build(spec);
+    PackageModel model;
+    model.oldVersionLabel = oldLabel;
+    model.folderSources.resize(1);
+    model.adds.push_back({"file.bin", CheckValue(), FileTime(), Bytes(dataSize, 0xAB)});
+    return Build(model);
 }
 
 struct IndexReading {

@@ -7,26 +7,26 @@ namespace {
 
 using packwriter::Bytes;
 using packwriter::PackageLayout;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
-PackageSpec RecordSpec(uint16_t version, uint8_t newCheckValues) {
-    PackageSpec spec;
-    spec.version = version;
-    spec.folderSources.resize(1);
-    spec.hasNewCheckValues = newCheckValues;
-    spec.updates.push_back({"a.exe", Filled(1), Filled(101), {1, 2}, Bytes(30, 1)});
-    spec.updates.push_back({"b.dll", Filled(2), Filled(102), {3, 4}, Bytes(20, 2)});
-    spec.adds.push_back({"c.txt", Filled(3), {5, 6}, Bytes(10, 3)});
-    spec.adds.push_back({"empty.txt", Filled(4), {7, 8}, Bytes()});
-    spec.deletes.push_back({"d.txt", Filled(5)});
-    return spec;
+PackageModel RecordModel(uint16_t version, uint8_t newCheckValues) {
+    PackageModel model;
+    model.version = version;
+    model.folderSources.resize(1);
+    model.hasNewCheckValues = newCheckValues;
+    model.updates.push_back({"a.exe", Filled(1), Filled(101), {1, 2}, Bytes(30, 1)});
+    model.updates.push_back({"b.dll", Filled(2), Filled(102), {3, 4}, Bytes(20, 2)});
+    model.adds.push_back({"c.txt", Filled(3), {5, 6}, Bytes(10, 3)});
+    model.adds.push_back({"empty.txt", Filled(4), {7, 8}, Bytes()});
+    model.deletes.push_back({"d.txt", Filled(5)});
+    return model;
 }
 
 TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
     PackageLayout withLayout;
     PackageLayout withoutLayout;
-    const Bytes with = Build(RecordSpec(150, 1), &withLayout);
-    const Bytes without = Build(RecordSpec(130, 0), &withoutLayout);
+    const Bytes with = Build(RecordModel(150, 1), &withLayout);
+    const Bytes without = Build(RecordModel(130, 0), &withoutLayout);
     EXPECT_EQ(withLayout.updateRecordOffsets[1] - withLayout.updateRecordOffsets[0], 1 + 5 + 48u);
     EXPECT_EQ(withoutLayout.updateRecordOffsets[1] - withoutLayout.updateRecordOffsets[0],
               1 + 5 + 32u);
@@ -49,7 +49,7 @@ TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
     EXPECT_EQ(reading.lists.deletes[0].dataOffset, 0u);
 
     // A flag other than 1 means no new check values.
-    PackageSpec two = RecordSpec(150, 2);
+    PackageModel two = RecordModel(150, 2);
     PackageReading other;
     ReadBarePackage(folder.Write("flag2.pkx", Build(two)), other);
     ASSERT_EQ(other.code, 0u);
@@ -58,10 +58,10 @@ TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
 }
 
 TEST(FileEntriesTest, NoRecordsReadNothing) {
-    PackageSpec spec;
-    spec.folderSources.resize(1);
+    PackageModel model;
+    model.folderSources.resize(1);
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
     PackageTempFolder folder;
     PackageReading reading;
     ReadBarePackage(folder.Write("empty.pkx", package), reading);
@@ -74,20 +74,20 @@ TEST(FileEntriesTest, NoRecordsReadNothing) {
 }
 
 TEST(FileEntriesTest, LongestNameIsKept) {
-    PackageSpec spec;
-    spec.folderSources.resize(1);
+    PackageModel model;
+    model.folderSources.resize(1);
     const std::string name(255, 'n');
-    spec.deletes.push_back({name, Filled(9)});
+    model.deletes.push_back({name, Filled(9)});
     PackageTempFolder folder;
     PackageReading reading;
-    ReadBarePackage(folder.Write("long.pkx", Build(spec)), reading);
+    ReadBarePackage(folder.Write("long.pkx", Build(model)), reading);
     ASSERT_EQ(reading.code, 0u);
     EXPECT_EQ(reading.lists.deletes[0].name, name);
 }
 
 TEST(FileEntriesTest, DataOffsetsCountFromThePackageStart) {
-    PackageSpec first = RecordSpec(150, 1);
-    PackageSpec second;
+    PackageModel first = RecordModel(150, 1);
+    PackageModel second;
     second.folderSources.resize(1);
     second.adds.push_back({"x.txt", CheckValue(), FileTime(), Bytes{'x', 'y', 'z'}});
     PackageLayout secondLayout;
@@ -138,7 +138,7 @@ void OpenAtRecords(const std::string& path, uint32_t recordsOffset, uint32_t cou
 
 TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
     PackageLayout layout;
-    const Bytes package = Build(RecordSpec(150, 1), &layout);
+    const Bytes package = Build(RecordModel(150, 1), &layout);
     PackageTempFolder folder;
     const std::string path = folder.Write("cancel.pkx", package);
 

@@ -64,11 +64,11 @@ class PackageTempFolder {
     std::filesystem::path path_;
 };
 
-inline packwriter::Bytes Build(const packwriter::PackageSpec& spec,
+inline packwriter::Bytes Build(const packwriter::PackageModel& model,
                                packwriter::PackageLayout* layout = nullptr) {
     packwriter::Bytes bytes;
     std::string error;
-    EXPECT_TRUE(packwriter::BuildPackage(spec, &bytes, layout, &error)) << error;
+    EXPECT_TRUE(packwriter::BuildPackage(model, &bytes, layout, &error)) << error;
     return bytes;
 }
 
@@ -214,59 +214,59 @@ class ObservingPlatform final : public FaultInjector {
 // Language blocks for code pages 932 and 1252; notice blocks for 0, 932 and
 // 1252 (from 140); folder sources of every kind (one below 140: a composite
 // lookup from 120, a fixed path before).
-inline packwriter::PackageSpec RichSpec(uint16_t version) {
-    packwriter::PackageSpec spec;
-    spec.version = version;
-    spec.title = "Rich Product";
-    spec.oldVersionLabel = "1.0";
-    spec.newVersionLabel = "2.0";
-    spec.rightsText = "(c) Rich Makers";
-    packwriter::SetPassword(spec, "secret");
-    spec.deleteBackupsDefault = 0;
-    spec.languageBlocks.push_back({932, "Face932", 10, NumberedTexts("ja")});
-    spec.languageBlocks.push_back({1252, "Face1252", 14, NumberedTexts("en")});
-    spec.languageBlocks[1].texts[5] = "line\\none";
+inline packwriter::PackageModel RichModel(uint16_t version) {
+    packwriter::PackageModel model;
+    model.version = version;
+    model.title = "Rich Product";
+    model.oldVersionLabel = "1.0";
+    model.newVersionLabel = "2.0";
+    model.rightsText = "(c) Rich Makers";
+    packwriter::SetPassword(model, "secret");
+    model.deleteBackupsDefault = 0;
+    model.languageBlocks.push_back({932, "Face932", 10, NumberedTexts("ja")});
+    model.languageBlocks.push_back({1252, "Face1252", 14, NumberedTexts("en")});
+    model.languageBlocks[1].texts[5] = "line\\none";
 
-    packwriter::FolderSourceSpec registry{1, 2, "Software\\Rich", "InstallDir", "", {}};
-    packwriter::FolderSourceSpec ini{2, 0, "rich.ini", "Paths", "Home", {}};
-    packwriter::FolderSourceSpec fixed{3, 2, "Rich\\App", "", "", {}};
-    packwriter::FolderSourceSpec lookup{4, 0, "", "", "", {}};
+    packwriter::FolderSourceModel registry{1, 2, "Software\\Rich", "InstallDir", "", {}};
+    packwriter::FolderSourceModel ini{2, 0, "rich.ini", "Paths", "Home", {}};
+    packwriter::FolderSourceModel fixed{3, 2, "Rich\\App", "", "", {}};
+    packwriter::FolderSourceModel lookup{4, 0, "", "", "", {}};
     lookup.lookups.push_back({1, 1, "Software\\Rich", "Key", "", 1});
     lookup.lookups.push_back({2, 6, "%1.ini", "Main", "Dir", 0});
-    packwriter::FolderSourceSpec other{9, 0, "", "", "", {}};
-    packwriter::FolderSourceSpec prompt{0, 0, "", "", "", {}};
+    packwriter::FolderSourceModel other{9, 0, "", "", "", {}};
+    packwriter::FolderSourceModel prompt{0, 0, "", "", "", {}};
     if (version >= 140) {
-        spec.folderSources = {registry, ini, fixed, lookup, other, prompt};
+        model.folderSources = {registry, ini, fixed, lookup, other, prompt};
     } else if (version >= 120) {
-        spec.folderSources = {lookup};
+        model.folderSources = {lookup};
     } else {
-        spec.folderSources = {fixed};
+        model.folderSources = {fixed};
     }
 
     if (version >= 140) {
-        spec.runningCheck = {2, "", "", "rich.exe", 1};
+        model.runningCheck = {2, "", "", "rich.exe", 1};
     } else {
-        spec.runningCheck = {1, "Rich Window", "RichClass", "", 1};
+        model.runningCheck = {1, "Rich Window", "RichClass", "", 1};
     }
-    spec.documentName = "readme.txt";
-    spec.noticeBefore = "before\r\ntext";
-    spec.noticeAfter = "after";
-    spec.noticeBlocks.push_back({0, "before-any", "after-any"});
-    spec.noticeBlocks.push_back({932, "before-932", "after-932"});
-    spec.noticeBlocks.push_back({1252, "before-1252", ""});
-    spec.hasNewCheckValues = 1;
-    spec.skipMissingSources = 1;
-    spec.overwriteExistingAdds = 1;
-    spec.skipMissingDeletes = 1;
-    spec.checkMode = 1;
+    model.documentName = "readme.txt";
+    model.noticeBefore = "before\r\ntext";
+    model.noticeAfter = "after";
+    model.noticeBlocks.push_back({0, "before-any", "after-any"});
+    model.noticeBlocks.push_back({932, "before-932", "after-932"});
+    model.noticeBlocks.push_back({1252, "before-1252", ""});
+    model.hasNewCheckValues = 1;
+    model.skipMissingSources = 1;
+    model.overwriteExistingAdds = 1;
+    model.skipMissingDeletes = 1;
+    model.checkMode = 1;
 
-    spec.updates.push_back(
+    model.updates.push_back(
         {"app.exe", Filled(0x10), Filled(0x20), {0x11111111, 0x01D00000}, {1, 2, 3, 4, 5}});
-    spec.updates.push_back({"sub\\lib.dll", Filled(0x30), Filled(0x40), {7, 8}, {9, 9}});
-    spec.adds.push_back({"new.txt", Filled(0x50), {0x22222222, 0x01D11111}, {'n', 'e', 'w'}});
-    spec.deletes.push_back({"old.txt", Filled(0x60)});
-    spec.deletes.push_back({"older.txt", Filled(0x70)});
-    return spec;
+    model.updates.push_back({"sub\\lib.dll", Filled(0x30), Filled(0x40), {7, 8}, {9, 9}});
+    model.adds.push_back({"new.txt", Filled(0x50), {0x22222222, 0x01D11111}, {'n', 'e', 'w'}});
+    model.deletes.push_back({"old.txt", Filled(0x60)});
+    model.deletes.push_back({"older.txt", Filled(0x70)});
+    return model;
 }
 
 }  // namespace pkx::test

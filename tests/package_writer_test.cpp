@@ -5,35 +5,35 @@ namespace pkx::test {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::FolderSourceSpec;
+using packwriter::FolderSourceModel;
 using packwriter::PackageLayout;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 uint32_t U32At(const Bytes& bytes, size_t offset) {
     return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
            static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
-PackageSpec EmptySpec(uint16_t version) {
-    PackageSpec spec;
-    spec.version = version;
-    spec.folderSources.resize(1);
-    return spec;
+PackageModel EmptyModel(uint16_t version) {
+    PackageModel model;
+    model.version = version;
+    model.folderSources.resize(1);
+    return model;
 }
 
 TEST(PackageWriterTest, WorkedExampleLayout) {
-    PackageSpec spec;
-    spec.title = std::string(33, 'T');
-    spec.oldVersionLabel = "1.00";
-    spec.newVersionLabel = "1.10 rev";
-    spec.rightsText = std::string(36, 'R');
-    spec.deleteBackupsDefault = 0;
-    spec.folderSources.resize(1);
-    spec.noticeBlocks.push_back({0, std::string(142, 'b'), std::string(179, 'a')});
-    spec.hasNewCheckValues = 1;
-    spec.updates.push_back({"program.exe", Filled(1), Filled(2), {3, 4}, Bytes(10234, 0x5A)});
+    PackageModel model;
+    model.title = std::string(33, 'T');
+    model.oldVersionLabel = "1.00";
+    model.newVersionLabel = "1.10 rev";
+    model.rightsText = std::string(36, 'R');
+    model.deleteBackupsDefault = 0;
+    model.folderSources.resize(1);
+    model.noticeBlocks.push_back({0, std::string(142, 'b'), std::string(179, 'a')});
+    model.hasNewCheckValues = 1;
+    model.updates.push_back({"program.exe", Filled(1), Filled(2), {3, 4}, Bytes(10234, 0x5A)});
     PackageLayout layout;
-    const Bytes package = Build(spec, &layout);
+    const Bytes package = Build(model, &layout);
 
     ASSERT_EQ(package.size(), 10761u);
     EXPECT_EQ(Bytes(package.begin(), package.begin() + 6), (Bytes{'P', 'K', 'X', ' ', 150, 0}));
@@ -61,39 +61,39 @@ TEST(PackageWriterTest, FieldsBelowTheirGateAreNotWritten) {
     const std::vector<std::pair<uint16_t, size_t>> sizes = {
         {0, 41}, {109, 41}, {110, 51}, {119, 51}, {120, 57}, {139, 57}, {140, 53}, {150, 53}};
     for (const auto& [version, size] : sizes) {
-        EXPECT_EQ(Build(EmptySpec(version)).size(), size) << version;
+        EXPECT_EQ(Build(EmptyModel(version)).size(), size) << version;
     }
     // Language blocks carry 69 texts before version 130 and 74 from it on.
-    PackageSpec older = EmptySpec(129);
+    PackageModel older = EmptyModel(129);
     older.languageBlocks.push_back({1252, "", 0, {}});
-    PackageSpec newer = older;
+    PackageModel newer = older;
     newer.version = 130;
     EXPECT_EQ(Build(older).size(), 57u + 4 + 1 + 1 + 69);
     EXPECT_EQ(Build(newer).size(), 57u + 4 + 1 + 1 + 74);
 }
 
-TEST(PackageWriterTest, SpecsThatCannotBeWrittenAreRefused) {
-    std::vector<std::pair<std::string, PackageSpec>> cases;
-    cases.emplace_back("version", EmptySpec(151));
-    PackageSpec longName = EmptySpec(150);
+TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
+    std::vector<std::pair<std::string, PackageModel>> cases;
+    cases.emplace_back("version", EmptyModel(151));
+    PackageModel longName = EmptyModel(150);
     longName.deletes.push_back({std::string(256, 'n'), CheckValue()});
     cases.emplace_back("name", longName);
-    PackageSpec twoSources = EmptySpec(139);
+    PackageModel twoSources = EmptyModel(139);
     twoSources.folderSources.resize(2);
     cases.emplace_back("two sources", twoSources);
-    PackageSpec noSource = EmptySpec(100);
+    PackageModel noSource = EmptyModel(100);
     noSource.folderSources.clear();
     cases.emplace_back("no source", noSource);
-    PackageSpec manySources = EmptySpec(150);
+    PackageModel manySources = EmptyModel(150);
     manySources.folderSources.resize(256);
     cases.emplace_back("256 sources", manySources);
-    PackageSpec longText = EmptySpec(150);
+    PackageModel longText = EmptyModel(150);
     longText.languageBlocks.push_back({932, "", 0, {std::string(300, 'x')}});
     cases.emplace_back("text", longText);
-    for (const auto& [what, spec] : cases) {
+    for (const auto& [what, model] : cases) {
         Bytes bytes = {1, 2, 3};
         std::string error;
-        EXPECT_FALSE(packwriter::BuildPackage(spec, &bytes, nullptr, &error)) << what;
+        EXPECT_FALSE(packwriter::BuildPackage(model, &bytes, nullptr, &error)) << what;
         EXPECT_FALSE(error.empty()) << what;
         EXPECT_EQ(bytes, (Bytes{1, 2, 3})) << what;
     }
@@ -158,10 +158,10 @@ TEST(PackageWriterTest, CheckValuesAndPassword) {
     EXPECT_EQ(Hex(packwriter::Md5CheckValue(Bytes())), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(Hex(packwriter::DateSizeCheckValue({0x04030201, 0x08070605}, 0x0C0B0A09)),
               "0102030405060708090a0b0c00000000");
-    PackageSpec spec;
-    packwriter::SetPassword(spec, "password");
-    EXPECT_EQ(spec.passwordFlag, 1);
-    EXPECT_EQ(Hex(spec.passwordDigest, 16), "5f4dcc3b5aa765d61d8327deb882cf99");
+    PackageModel model;
+    packwriter::SetPassword(model, "password");
+    EXPECT_EQ(model.passwordFlag, 1);
+    EXPECT_EQ(Hex(model.passwordDigest, 16), "5f4dcc3b5aa765d61d8327deb882cf99");
 }
 
 TEST(PackageWriterTest, PatchesStayInsideTheBytes) {
@@ -179,7 +179,7 @@ TEST(PackageWriterTest, PatchesStayInsideTheBytes) {
     EXPECT_EQ(bytes.size(), 3u);
     EXPECT_FALSE(packwriter::RefreshDigest(bytes));
 
-    Bytes package = Build(EmptySpec(150));
+    Bytes package = Build(EmptyModel(150));
     const Bytes original = package;
     ASSERT_TRUE(packwriter::PatchU8(package, 6, 'X'));
     ASSERT_TRUE(packwriter::RefreshDigest(package));

@@ -13,7 +13,7 @@
 #include "package/package_header.h"
 #include "tests/pkxbuild_fixtures.h"
 #include "texts/builtin_texts.h"
-#include "tools/pkxbuild/builder_inspect.h"
+#include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {
 namespace {
@@ -107,9 +107,9 @@ TEST(PkxBuildManifest, ShortStringsAreMeasuredAfterConversion) {
 }
 
 std::string FillHeaderError(const std::string& text, uint16_t version) {
-    packwriter::PackageSpec spec;
+    packwriter::PackageModel model;
     std::string error;
-    EXPECT_FALSE(builder::FillHeader(ParseOrFail(text), version, &spec, &error)) << text;
+    EXPECT_FALSE(builder::FillHeader(ParseOrFail(text), version, &model, &error)) << text;
     return error;
 }
 
@@ -140,13 +140,13 @@ TEST(PkxBuildManifest, WhatTheFormatVersionCannotCarryIsRefused) {
               std::string::npos);
 
     // What absent fields mean anyway is accepted.
-    packwriter::PackageSpec spec;
+    packwriter::PackageModel model;
     std::string error;
     EXPECT_TRUE(builder::FillHeader(
-        ParseOrFail("delete_backups = true\n[options]\nskip_missing_sources = false"), 100, &spec,
+        ParseOrFail("delete_backups = true\n[options]\nskip_missing_sources = false"), 100, &model,
         &error))
         << error;
-    EXPECT_TRUE(builder::FillHeader(ParseOrFail(twoSources), 140, &spec, &error)) << error;
+    EXPECT_TRUE(builder::FillHeader(ParseOrFail(twoSources), 140, &model, &error)) << error;
 }
 
 // A manifest with every field, for a version 150 package.

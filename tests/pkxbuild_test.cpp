@@ -17,7 +17,7 @@
 #include "tests/console_process.h"
 #include "tests/pkxbuild_fixtures.h"
 #include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_inspect.h"
+#include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {
 namespace {

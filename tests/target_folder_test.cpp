@@ -17,8 +17,8 @@ namespace pkx {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::FolderSourceSpec;
-using packwriter::LookupRecordSpec;
+using packwriter::FolderSourceModel;
+using packwriter::LookupRecordModel;
 using test::CodePageScope;
 using test::PlatformScope;
 using test::ScriptedPlatform;
@@ -28,28 +28,28 @@ constexpr uint8_t kClassesRoot = 0;
 constexpr uint8_t kLocalMachine = 2;
 constexpr uint8_t kNoFolder = 6;
 
-FolderSourceSpec Prompt() { return {0, 0, "", "", "", {}}; }
-FolderSourceSpec Registry(uint8_t root, const std::string& key, const std::string& name) {
+FolderSourceModel Prompt() { return {0, 0, "", "", "", {}}; }
+FolderSourceModel Registry(uint8_t root, const std::string& key, const std::string& name) {
     return {1, root, key, name, "", {}};
 }
-FolderSourceSpec Ini(uint8_t folder, const std::string& file, const std::string& section,
-                     const std::string& key) {
+FolderSourceModel Ini(uint8_t folder, const std::string& file, const std::string& section,
+                      const std::string& key) {
     return {2, folder, file, section, key, {}};
 }
-FolderSourceSpec Fixed(uint8_t folder, const std::string& path) {
+FolderSourceModel Fixed(uint8_t folder, const std::string& path) {
     return {3, folder, path, "", "", {}};
 }
-FolderSourceSpec Composite(const std::vector<LookupRecordSpec>& steps) {
+FolderSourceModel Composite(const std::vector<LookupRecordModel>& steps) {
     return {4, 0, "", "", "", steps};
 }
-FolderSourceSpec OfKind(uint8_t kind) { return {kind, 0, "", "", "", {}}; }
+FolderSourceModel OfKind(uint8_t kind) { return {kind, 0, "", "", "", {}}; }
 
-LookupRecordSpec RegistryStep(uint8_t root, const std::string& key, const std::string& name,
-                              uint8_t slot) {
+LookupRecordModel RegistryStep(uint8_t root, const std::string& key, const std::string& name,
+                               uint8_t slot) {
     return {1, root, key, name, "unused", slot};
 }
-LookupRecordSpec IniStep(uint8_t folder, const std::string& file, const std::string& section,
-                         const std::string& key, uint8_t slot) {
+LookupRecordModel IniStep(uint8_t folder, const std::string& file, const std::string& section,
+                          const std::string& key, uint8_t slot) {
     return {2, folder, file, section, key, slot};
 }
 
@@ -72,15 +72,15 @@ class TargetFolderTest : public ::testing::Test {
         }
     }
 
-    Bytes Build(const std::vector<FolderSourceSpec>& sources, uint16_t version,
+    Bytes Build(const std::vector<FolderSourceModel>& sources, uint16_t version,
                 packwriter::PackageLayout* layout) {
-        packwriter::PackageSpec spec;
-        spec.version = version;
-        spec.title = "Sample";
-        spec.folderSources = sources;
+        packwriter::PackageModel model;
+        model.version = version;
+        model.title = "Sample";
+        model.folderSources = sources;
         Bytes bytes;
         std::string error;
-        EXPECT_TRUE(packwriter::BuildPackage(spec, &bytes, layout, &error)) << error;
+        EXPECT_TRUE(packwriter::BuildPackage(model, &bytes, layout, &error)) << error;
         return bytes;
     }
 
@@ -96,7 +96,7 @@ class TargetFolderTest : public ::testing::Test {
         return outcome;
     }
 
-    Outcome Resolve(const std::vector<FolderSourceSpec>& sources, uint16_t version = 150) {
+    Outcome Resolve(const std::vector<FolderSourceModel>& sources, uint16_t version = 150) {
         packwriter::PackageLayout layout;
         const Bytes bytes = Build(sources, version, &layout);
         Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, version);
@@ -105,7 +105,7 @@ class TargetFolderTest : public ::testing::Test {
     }
 
     // Resolves `sources`; the list is read to its end whatever the outcome.
-    void ExpectResolves(const std::vector<FolderSourceSpec>& sources, ResultCode expected,
+    void ExpectResolves(const std::vector<FolderSourceModel>& sources, ResultCode expected,
                         const char* folder = nullptr, uint16_t version = 150) {
         const Outcome outcome = Resolve(sources, version);
         EXPECT_EQ(expected, outcome.result);
@@ -171,8 +171,8 @@ TEST_F(TargetFolderTest, LastEvaluatedSourceDecidesTheFailure) {
 
 TEST_F(TargetFolderTest, ConfirmedPromptEndsTheListUnread) {
     prompter_.AcceptFolder("D:\\Games");
-    const std::vector<FolderSourceSpec> head = {Registry(2, "Software\\Missing", "Dir"), Prompt()};
-    std::vector<FolderSourceSpec> sources = head;
+    const std::vector<FolderSourceModel> head = {Registry(2, "Software\\Missing", "Dir"), Prompt()};
+    std::vector<FolderSourceModel> sources = head;
     sources.push_back(Fixed(3, "Other"));
     sources.push_back(Registry(2, "Software\\Other", "Dir"));
 
@@ -288,7 +288,7 @@ TEST_F(TargetFolderTest, CompositeChainsItsSlots) {
                                "App 2.0");
     platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App 2.0", "Path",
                                "C:\\Apps\\Two");
-    const std::vector<LookupRecordSpec> steps = {
+    const std::vector<LookupRecordModel> steps = {
         RegistryStep(kLocalMachine, "Software\\Vendor", "Current", 1),
         {7, 0, "skipped", "", "", 0},
         RegistryStep(kLocalMachine, "Software\\Vendor\\%1", "Path", 0)};

@@ -51,11 +51,11 @@ inline CheckValue Md5Of(const std::string& content) {
 inline constexpr FileTime kNewWriteTime{0x5A5A0000u, 0x01D20000u};
 
 // An update record whose difference stream turns `oldContent` into `newContent`.
-inline packwriter::UpdateRecordSpec UpdateRecord(const std::string& name,
-                                                 const std::string& oldContent,
-                                                 const std::string& newContent,
-                                                 uint32_t blockSize = 64) {
-    packwriter::UpdateRecordSpec record;
+inline packwriter::UpdateRecordModel UpdateRecord(const std::string& name,
+                                                  const std::string& oldContent,
+                                                  const std::string& newContent,
+                                                  uint32_t blockSize = 64) {
+    packwriter::UpdateRecordModel record;
     record.name = name;
     record.oldCheckValue = Md5Of(oldContent);
     record.newCheckValue = Md5Of(newContent);
@@ -64,8 +64,8 @@ inline packwriter::UpdateRecordSpec UpdateRecord(const std::string& name,
     return record;
 }
 
-inline packwriter::AddRecordSpec AddRecord(const std::string& name, const std::string& content) {
-    packwriter::AddRecordSpec record;
+inline packwriter::AddRecordModel AddRecord(const std::string& name, const std::string& content) {
+    packwriter::AddRecordModel record;
     record.name = name;
     record.newCheckValue = Md5Of(content);
     record.writeTime = kNewWriteTime;
@@ -73,32 +73,32 @@ inline packwriter::AddRecordSpec AddRecord(const std::string& name, const std::s
     return record;
 }
 
-inline packwriter::DeleteRecordSpec DeleteRecord(const std::string& name,
-                                                 const std::string& content) {
+inline packwriter::DeleteRecordModel DeleteRecord(const std::string& name,
+                                                  const std::string& content) {
     return {name, Md5Of(content)};
 }
 
 // A version 150 package that finds its folder as a fixed path and asks nothing
 // but the confirmation.
-inline packwriter::PackageSpec FixedFolderSpec(const std::string& folder,
-                                               const std::string& oldLabel,
-                                               const std::string& newLabel) {
-    packwriter::PackageSpec spec;
-    spec.title = "Test Product";
-    spec.oldVersionLabel = oldLabel;
-    spec.newVersionLabel = newLabel;
-    spec.rightsText = "(c) Test";
-    spec.deleteBackupsDefault = 0;
-    spec.folderSources.push_back({3, 0xFF, folder, "", "", {}});
-    spec.hasNewCheckValues = 1;
-    return spec;
+inline packwriter::PackageModel FixedFolderModel(const std::string& folder,
+                                                 const std::string& oldLabel,
+                                                 const std::string& newLabel) {
+    packwriter::PackageModel model;
+    model.title = "Test Product";
+    model.oldVersionLabel = oldLabel;
+    model.newVersionLabel = newLabel;
+    model.rightsText = "(c) Test";
+    model.deleteBackupsDefault = 0;
+    model.folderSources.push_back({3, 0xFF, folder, "", "", {}});
+    model.hasNewCheckValues = 1;
+    return model;
 }
 
-inline Bytes BuildOrFail(const packwriter::PackageSpec& spec,
+inline Bytes BuildOrFail(const packwriter::PackageModel& model,
                          packwriter::PackageLayout* layout = nullptr) {
     Bytes bytes;
     std::string error;
-    EXPECT_TRUE(packwriter::BuildPackage(spec, &bytes, layout, &error)) << error;
+    EXPECT_TRUE(packwriter::BuildPackage(model, &bytes, layout, &error)) << error;
     return bytes;
 }
 

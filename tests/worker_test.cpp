@@ -18,7 +18,7 @@
 namespace pkx::test {
 namespace {
 
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 using Trace = std::vector<std::string>;
 
@@ -34,26 +34,26 @@ const std::string kNew = Edited(kOld, 1000, 300, 2);
 // labels of 4 and 8 bytes, a 36-byte rights notice, no language block, one
 // prompt as folder source, one notice block for every code page and a single
 // update record with both check values.
-PackageSpec WorkedExampleSpec() {
-    PackageSpec spec;
-    spec.title = "Sample Product for Update Testing";
-    spec.oldVersionLabel = "1.00";
-    spec.newVersionLabel = "1.01 rev";
-    spec.rightsText = "Copyright (C) Sample Makers Inc 2003";
-    spec.deleteBackupsDefault = 0;
-    spec.folderSources.push_back({0, 0, "", "", "", {}});
-    spec.noticeBlocks.push_back({0, std::string(142, 'b'), std::string(179, 'a')});
-    spec.hasNewCheckValues = 1;
-    spec.updates.push_back(UpdateRecord("program.exe", kOld, kNew));
-    return spec;
+PackageModel WorkedExampleModel() {
+    PackageModel model;
+    model.title = "Sample Product for Update Testing";
+    model.oldVersionLabel = "1.00";
+    model.newVersionLabel = "1.01 rev";
+    model.rightsText = "Copyright (C) Sample Makers Inc 2003";
+    model.deleteBackupsDefault = 0;
+    model.folderSources.push_back({0, 0, "", "", "", {}});
+    model.noticeBlocks.push_back({0, std::string(142, 'b'), std::string(179, 'a')});
+    model.hasNewCheckValues = 1;
+    model.updates.push_back(UpdateRecord("program.exe", kOld, kNew));
+    return model;
 }
 
 // A package taking app.bin from `from` to `to`, found at `folder`.
-PackageSpec StepSpec(const std::string& folder, const std::string& fromLabel,
-                     const std::string& toLabel, const std::string& from, const std::string& to) {
-    PackageSpec spec = FixedFolderSpec(folder, fromLabel, toLabel);
-    spec.updates.push_back(UpdateRecord("app.bin", from, to));
-    return spec;
+PackageModel StepModel(const std::string& folder, const std::string& fromLabel,
+                       const std::string& toLabel, const std::string& from, const std::string& to) {
+    PackageModel model = FixedFolderModel(folder, fromLabel, toLabel);
+    model.updates.push_back(UpdateRecord("app.bin", from, to));
+    return model;
 }
 
 const std::string kV0 = Pattern(2000, 10);
@@ -66,7 +66,7 @@ TEST(WorkerSequence, WorkedExampleReportsEveryStepInOrder) {
     TempFolder installation;
     Install(installation.path(), {{"program.exe", kOld}});
     packwriter::PackageLayout layout;
-    const Bytes package = BuildOrFail(WorkedExampleSpec(), &layout);
+    const Bytes package = BuildOrFail(WorkedExampleModel(), &layout);
     ASSERT_EQ(layout.updateRecordOffsets.at(0), 0x1C3u);
 
     WorkerRun run;
@@ -106,14 +106,14 @@ TEST(WorkerSequence, UnattendedRunAsksNothingAndReportsEachRecordsShare) {
     TempFolder installation;
     const std::string a = Pattern(700, 21), b = Pattern(800, 22);
     Install(installation.path(), {{"a.bin", a}, {"b.bin", b}});
-    PackageSpec spec = FixedFolderSpec(installation.path(), "1", "2");
-    spec.updates.push_back(UpdateRecord("a.bin", a, Edited(a, 10, 10, 23)));
-    spec.adds.push_back(AddRecord("c.bin", "c"));
-    spec.deletes.push_back(DeleteRecord("b.bin", b));
+    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
+    model.updates.push_back(UpdateRecord("a.bin", a, Edited(a, 10, 10, 23)));
+    model.adds.push_back(AddRecord("c.bin", "c"));
+    model.deletes.push_back(DeleteRecord("b.bin", b));
 
     WorkerRun run;
     run.context->autoFinish = 1;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_TRUE(run.prompts.confirmCalls.empty());
     EXPECT_EQ(run.ParamsOf(EV_TOTAL_PROGRESS), (std::vector<intptr_t>{333, 666, 1000}));
@@ -124,9 +124,9 @@ TEST(WorkerSequence, ContainerSkipsAPackageThatDoesNotFitAndSummarisesAll) {
     Install(installation.path(), {{"app.bin", kV2}});
     const std::string folder = installation.path();
     WorkerRun run;
-    run.WriteProgram(ContainerOf({BuildOrFail(StepSpec(folder, "0", "1", kV0, kV1)),
-                                  BuildOrFail(StepSpec(folder, "2", "3", kV2, kV3)),
-                                  BuildOrFail(StepSpec(folder, "3", "4", kV3, kV4))}));
+    run.WriteProgram(ContainerOf({BuildOrFail(StepModel(folder, "0", "1", kV0, kV1)),
+                                  BuildOrFail(StepModel(folder, "2", "3", kV2, kV3)),
+                                  BuildOrFail(StepModel(folder, "3", "4", kV3, kV4))}));
     EXPECT_EQ(run.Run(), result::kSuccess);
 
     const Trace package = {"font", "28", "17", "100", "4", "5", "20", "confirm", "10", "3"};
@@ -155,8 +155,8 @@ TEST(WorkerSequence, ContainerWhoseEveryPackageIsSkippedSucceedsUnchanged) {
     Install(installation.path(), {{"app.bin", kV4}});
     const std::string folder = installation.path();
     WorkerRun run;
-    run.WriteProgram(ContainerOf({BuildOrFail(StepSpec(folder, "1", "2", kV1, kV2)),
-                                  BuildOrFail(StepSpec(folder, "2", "3", kV2, kV3))}));
+    run.WriteProgram(ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2)),
+                                  BuildOrFail(StepModel(folder, "2", "3", kV2, kV3))}));
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_EQ(run.events.Count(EV_TRY_NEXT_PACKAGE), 2u);
     EXPECT_EQ(run.events.Count(EV_PACKAGE_SUMMARY), 2u);
@@ -168,7 +168,7 @@ TEST(WorkerSequence, ContainerWhoseEveryPackageIsSkippedSucceedsUnchanged) {
 TEST(WorkerSequence, MismatchIsAnErrorForASinglePackageAndASkipInAContainer) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV3}});
-    const Bytes package = BuildOrFail(StepSpec(installation.path(), "1", "2", kV1, kV2));
+    const Bytes package = BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2));
     {
         WorkerRun run;
         run.WriteProgram(package);
@@ -194,12 +194,12 @@ TEST(WorkerSequence, ContainerStopsAtAFailureOtherThanAMismatch) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
     const std::string folder = installation.path();
-    PackageSpec missing = StepSpec(folder, "2", "3", kV2, kV3);
+    PackageModel missing = StepModel(folder, "2", "3", kV2, kV3);
     missing.updates.push_back(UpdateRecord("gone.bin", "x", "y"));
     WorkerRun run;
     run.WriteProgram(
-        ContainerOf({BuildOrFail(StepSpec(folder, "1", "2", kV1, kV2)), BuildOrFail(missing),
-                     BuildOrFail(StepSpec(folder, "3", "4", kV3, kV4))}));
+        ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2)), BuildOrFail(missing),
+                     BuildOrFail(StepModel(folder, "3", "4", kV3, kV4))}));
     EXPECT_EQ(run.Run(), result::kOldFileMissing);
     EXPECT_EQ(run.events.Count(EV_TRY_NEXT_PACKAGE), 0u);
     EXPECT_EQ(run.events.Count(EV_PACKAGE_SUMMARY), 0u);
@@ -214,7 +214,7 @@ TEST(WorkerSequence, AnsweringNoCancelsBeforeAnythingIsTouched) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(StepSpec(installation.path(), "1", "2", kV1, kV2)));
+    run.WriteProgram(BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2)));
     run.prompts.confirmAnswers.push_back(false);
     EXPECT_EQ(run.Run(), result::kCancelled);
     EXPECT_EQ(run.trace, (Trace{"font", "28", "17", "100", "4", "5", "20", "confirm", "post:2"}));
@@ -225,21 +225,21 @@ TEST(WorkerSequence, AnsweringNoCancelsBeforeAnythingIsTouched) {
 TEST(WorkerSequence, PasswordIsAskedOnlyForFlagOneAndCancellingStops) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
-    PackageSpec spec = StepSpec(installation.path(), "1", "2", kV1, kV2);
-    packwriter::SetPassword(spec, "pw");
+    PackageModel model = StepModel(installation.path(), "1", "2", kV1, kV2);
+    packwriter::SetPassword(model, "pw");
     {
         WorkerRun run;
-        run.WriteProgram(BuildOrFail(spec));
+        run.WriteProgram(BuildOrFail(model));
         run.prompts.passwordAnswers.push_back(1);
         EXPECT_EQ(run.Run(), result::kCancelled);
         EXPECT_EQ(run.prompts.passwordCalls, 1);
         const Trace tail = Tail(run.trace, 3);
         EXPECT_EQ(tail, (Trace{"confirm", "password", "post:2"}));
     }
-    spec.passwordFlag = 2;  // not protected: no digest is written, none asked
+    model.passwordFlag = 2;  // not protected: no digest is written, none asked
     {
         WorkerRun run;
-        run.WriteProgram(BuildOrFail(spec));
+        run.WriteProgram(BuildOrFail(model));
         run.prompts.passwordDefault = 1;
         EXPECT_EQ(run.Run(), result::kSuccess);
         EXPECT_EQ(run.prompts.passwordCalls, 0);
@@ -248,11 +248,11 @@ TEST(WorkerSequence, PasswordIsAskedOnlyForFlagOneAndCancellingStops) {
 }
 
 TEST(WorkerSequence, HeaderReadFailureFallsBackToTheSystemFont) {
-    PackageSpec spec = StepSpec("C:\\nowhere", "1", "2", kV1, kV2);
-    spec.title = "Cut After Title";
+    PackageModel model = StepModel("C:\\nowhere", "1", "2", kV1, kV2);
+    model.title = "Cut After Title";
     packwriter::PackageLayout layout;
-    Bytes package = BuildOrFail(spec, &layout);
-    packwriter::Truncate(package, 6 + 1 + spec.title.size());  // magic, version, title
+    Bytes package = BuildOrFail(model, &layout);
+    packwriter::Truncate(package, 6 + 1 + model.title.size());  // magic, version, title
 
     WorkerRun run;
     run.WriteProgram(package);
@@ -269,7 +269,7 @@ TEST(WorkerSequence, HeaderReadFailureFallsBackToTheSystemFont) {
 }
 
 TEST(WorkerSequence, VersionAboveTheNewestFallsBackAndFails) {
-    Bytes package = BuildOrFail(StepSpec("C:\\nowhere", "1", "2", kV1, kV2));
+    Bytes package = BuildOrFail(StepModel("C:\\nowhere", "1", "2", kV1, kV2));
     ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
     WorkerRun run;
     run.WriteProgram(package);
@@ -279,10 +279,10 @@ TEST(WorkerSequence, VersionAboveTheNewestFallsBackAndFails) {
 
 TEST(WorkerSequence, PackageWithoutRecordsShowsTheAfterTextWithoutTotalProgress) {
     TempFolder installation;
-    PackageSpec spec = FixedFolderSpec(installation.path(), "1", "2");
-    spec.noticeBlocks.push_back({0, "", "done"});
+    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
+    model.noticeBlocks.push_back({0, "", "done"});
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_EQ(run.events.Count(EV_TOTAL_PROGRESS), 0u);
     const Trace tail = Tail(run.trace, 4);
@@ -293,12 +293,12 @@ TEST(WorkerSequence, PackageWithoutRecordsShowsTheAfterTextWithoutTotalProgress)
 TEST(WorkerSequence, NoFolderSourceFindingTheFolderFailsBeforeTheTargetIsShown) {
     ScriptedPlatform platform;
     PlatformScope scope(platform);
-    PackageSpec spec = StepSpec("", "1", "2", kV1, kV2);
-    spec.folderSources = {{3, 0xFF, "", "", "", {}},
-                          {2, 0xFF, "app.ini", "Paths", "Home", {}},
-                          {1, 2, "Software\\Test", "InstallDir", "", {}}};
+    PackageModel model = StepModel("", "1", "2", kV1, kV2);
+    model.folderSources = {{3, 0xFF, "", "", "", {}},
+                           {2, 0xFF, "app.ini", "Paths", "Home", {}},
+                           {1, 2, "Software\\Test", "InstallDir", "", {}}};
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     EXPECT_EQ(run.Run(), result::kNoTargetFolder);
     EXPECT_EQ(run.trace.back(), "post:1");
     EXPECT_EQ(run.FinalParam(), static_cast<intptr_t>(result::kNoTargetFolder));
@@ -310,11 +310,11 @@ TEST(WorkerSequence, NoFolderSourceFindingTheFolderFailsBeforeTheTargetIsShown) 
 TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
-    PackageSpec second = StepSpec("", "2", "3", kV2, kV3);
+    PackageModel second = StepModel("", "2", "3", kV2, kV3);
     second.folderSources = {{0, 0, "", "", "", {}}};
     WorkerRun run;
     run.WriteProgram(ContainerOf(
-        {BuildOrFail(StepSpec(installation.path(), "1", "2", kV1, kV2)), BuildOrFail(second)}));
+        {BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2)), BuildOrFail(second)}));
     run.prompts.folderAnswers.push_back({0, std::nullopt});  // confirms what it shows
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_EQ(run.prompts.folderPromptInitialTexts,
@@ -330,10 +330,10 @@ TEST(WorkerSequence, RunningProgramStopsTheRunWithItsOwnFinalEvent) {
         return std::vector<std::string>{"C:\\Program Files\\Test\\TEST.EXE"};
     };
     PlatformScope scope(platform);
-    PackageSpec spec = StepSpec(installation.path(), "1", "2", kV1, kV2);
-    spec.runningCheck = {2, "", "", "test.exe", 0};
+    PackageModel model = StepModel(installation.path(), "1", "2", kV1, kV2);
+    model.runningCheck = {2, "", "", "test.exe", 0};
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     EXPECT_EQ(run.Run(), result::kProgramRunning);
     EXPECT_EQ(run.trace.back(), "post:18");
     EXPECT_EQ(run.events.Count(EV_READY), 0u);
@@ -343,10 +343,10 @@ TEST(WorkerSequence, RunningProgramStopsTheRunWithItsOwnFinalEvent) {
 TEST(WorkerSequence, EmptyLabelsGetDefaultsInTheContextAndThePackage) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
-    PackageSpec spec = StepSpec(installation.path(), "", "", kV1, kV2);
-    spec.title = "";
+    PackageModel model = StepModel(installation.path(), "", "", kV1, kV2);
+    model.title = "";
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_STREQ(run.context->title, "No Title");
     const PackageRef& package = run.context->packages.at(0);
@@ -379,16 +379,16 @@ class CancelHookScope {
 
 TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     TempFolder installation;
-    PackageSpec spec = FixedFolderSpec(installation.path(), "1", "2");
+    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
     Files files;
     for (int i = 0; i < 5; ++i) {
         const std::string name = "f" + std::to_string(i) + ".bin";
         files[name] = Pattern(300, 30 + i);
-        spec.updates.push_back(UpdateRecord(name, files[name], Edited(files[name], 0, 9, 40 + i)));
+        model.updates.push_back(UpdateRecord(name, files[name], Edited(files[name], 0, 9, 40 + i)));
     }
     Install(installation.path(), files);
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(spec));
+    run.WriteProgram(BuildOrFail(model));
     CancelAtPoll cancel;
     cancel.context = run.context.get();
     cancel.at = 3;
@@ -422,8 +422,8 @@ TEST(WorkerSequence, PayloadThatIsNoPackageGivesItsCodeAlone) {
 }
 
 TEST(WorkerSequence, ContainerIndexCutShortFailsBeforeAnyPackage) {
-    Bytes payload = ContainerOf({BuildOrFail(StepSpec("C:\\x", "1", "2", kV1, kV2)),
-                                 BuildOrFail(StepSpec("C:\\x", "2", "3", kV2, kV3))});
+    Bytes payload = ContainerOf({BuildOrFail(StepModel("C:\\x", "1", "2", kV1, kV2)),
+                                 BuildOrFail(StepModel("C:\\x", "2", "3", kV2, kV3))});
     packwriter::Truncate(payload, 4 + 2 + 8 + 4);  // the second entry loses its size
     WorkerRun run;
     run.WriteProgram(payload);
@@ -435,7 +435,7 @@ TEST(WorkerSequence, ProgramFileIsClosedWhenTheFinalEventArrives) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
     WorkerRun run;
-    run.WriteProgram(BuildOrFail(StepSpec(installation.path(), "1", "2", kV1, kV2)));
+    run.WriteProgram(BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2)));
     uint32_t openWhileRunning = 1;
     uint32_t openAtFinalEvent = 1;
     run.afterEvent = [&](const RecordedEvent& event) {
@@ -462,7 +462,7 @@ TEST(WorkerSequence, DamagedPackageIsRejectedBeforeAnyQuestion) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
     packwriter::PackageLayout layout;
-    Bytes package = BuildOrFail(StepSpec(installation.path(), "1", "2", kV1, kV2), &layout);
+    Bytes package = BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2), &layout);
     package[layout.updateDataOffsets.at(0) + 3] ^= 0x01;
     WorkerRun run;
     run.WriteProgram(package);

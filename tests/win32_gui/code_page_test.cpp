@@ -70,9 +70,9 @@ std::string BlockText(const std::string& tag, uint32_t id) {
     return text;
 }
 
-packwriter::LanguageBlockSpec Block(uint32_t codePage, const std::string& tag,
-                                    const std::string& face) {
-    packwriter::LanguageBlockSpec block;
+packwriter::LanguageBlockModel Block(uint32_t codePage, const std::string& tag,
+                                     const std::string& face) {
+    packwriter::LanguageBlockModel block;
     block.codePage = codePage;
     block.fontFace = face;
     block.fontHeight = 13;
@@ -88,9 +88,9 @@ std::string Expanded(const std::string& templ, const char* value1, const char* v
 }
 
 TEST_F(CodePageTest, TheLanguageBlockOfTheSystemCodePageIsChosen) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.languageBlocks = {Block(932, "JA", kDefaultFontFace), Block(1252, "EN", "Arial")};
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.languageBlocks = {Block(932, "JA", kDefaultFontFace), Block(1252, "EN", "Arial")};
+    Prepare(AppVersion1(), {model});
     // The first block when the system's code page is 932 (or any but 1252);
     // the 1252 block replaces it on a 1252 system.
     const std::string tag = GetACP() == 1252 ? "EN" : "JA";

@@ -25,7 +25,7 @@ class GuiTest : public testing::Test {
     }
 
     // Lays out `installed` and writes the updater carrying `packages`.
-    void Prepare(const Files& installed, const std::vector<PackageSpec>& packages) {
+    void Prepare(const Files& installed, const std::vector<PackageModel>& packages) {
         ASSERT_TRUE(PutFiles(install_, installed));
         std::string error;
         ASSERT_TRUE(WriteUpdater(updater_, packages, &error)) << error;

@@ -29,7 +29,7 @@ using win32ui::UiFont;
 
 // One control of a dialog template: ID, class, style bits that must be set
 // (and those that must not), position and size in dialog units.
-struct ControlSpec {
+struct ControlModel {
     int id;
     const char* className;
     DWORD styleSet;
@@ -37,20 +37,20 @@ struct ControlSpec {
     short x, y, cx, cy;
 };
 
-struct DialogSpec {
+struct DialogModel {
     int id;
     DWORD styleSet;
     DWORD styleClear;
     short cx, cy;
-    std::vector<ControlSpec> controls;
+    std::vector<ControlModel> controls;
 };
 
 constexpr DWORD kPromptStyle = WS_POPUP | WS_CAPTION | DS_MODALFRAME;
 constexpr DWORD kRichStyle =
     ES_MULTILINE | ES_READONLY | ES_NOHIDESEL | WS_VSCROLL | WS_HSCROLL | WS_BORDER;
 
-const std::vector<DialogSpec>& ExpectedDialogs() {
-    static const std::vector<DialogSpec> dialogs = {
+const std::vector<DialogModel>& ExpectedDialogs() {
+    static const std::vector<DialogModel> dialogs = {
         {PKX_DIALOG_PROGRESS,
          kPromptStyle | WS_SYSMENU | WS_MINIMIZEBOX,
          0,
@@ -174,7 +174,7 @@ class BuiltProgram {
     HMODULE module_;
 };
 
-void ExpectTemplate(HMODULE module, const DialogSpec& expected) {
+void ExpectTemplate(HMODULE module, const DialogModel& expected) {
     SCOPED_TRACE("dialog " + std::to_string(expected.id));
     HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(expected.id), RT_DIALOG);
     ASSERT_NE(resource, nullptr);
@@ -198,7 +198,7 @@ void ExpectTemplate(HMODULE module, const DialogSpec& expected) {
     // "ＭＳ Ｐゴシック"
     EXPECT_EQ(read.WideString(), std::wstring(L"\xFF2D\xFF33 \xFF30\x30B4\x30B7\x30C3\x30AF"));
     ASSERT_EQ(count, expected.controls.size());
-    for (const ControlSpec& control : expected.controls) {
+    for (const ControlModel& control : expected.controls) {
         SCOPED_TRACE("control " + std::to_string(control.id));
         read.AlignToDword(base);
         const DWORD itemStyle = read.Dword();
@@ -222,7 +222,7 @@ void ExpectTemplate(HMODULE module, const DialogSpec& expected) {
 TEST(ResourcesTest, TheDialogTemplatesHoldTheirControlsAndFont) {
     BuiltProgram program;
     ASSERT_NE(program.module(), nullptr) << GetLastError();
-    for (const DialogSpec& dialog : ExpectedDialogs()) ExpectTemplate(program.module(), dialog);
+    for (const DialogModel& dialog : ExpectedDialogs()) ExpectTemplate(program.module(), dialog);
 }
 
 TEST(ResourcesTest, TheStringTableAndTheIconAreBuiltIn) {

@@ -101,10 +101,10 @@ TEST_F(Win32PlatformTest, RegistryValuesFindTheInstallation) {
               2u);
 
     // An empty value counts as not found; the next source is tried.
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), "");
-    spec.folderSources = {RegistrySource(1, kRegistryKey, "Empty"),
-                          RegistrySource(1, kRegistryKey, "InstallDir")};
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
+    model.folderSources = {RegistrySource(1, kRegistryKey, "Empty"),
+                           RegistrySource(1, kRegistryKey, "InstallDir")};
+    Prepare(AppVersion1(), {model});
     ExpectUpdated(install_);
     RunCommand("reg.exe delete " + key + " /f");
 }
@@ -123,9 +123,9 @@ TEST_F(Win32PlatformTest, IniValuesFindTheInstallation) {
     GetWindowsDirectoryA(windows, MAX_PATH);
     const std::string inWindows = std::string(windows) + "\\pkx-gui-test.ini";
     ASSERT_TRUE(test::WriteFile(inWindows, "[Install]\r\nDir=" + install_ + "\r\n"));
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), "");
-    spec.folderSources = {IniSource(0, "pkx-gui-test.ini", "Install", "Dir")};
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
+    model.folderSources = {IniSource(0, "pkx-gui-test.ini", "Install", "Dir")};
+    Prepare(AppVersion1(), {model});
     ExpectUpdated(install_);
     DeleteFileA(inWindows.c_str());
 }
@@ -161,9 +161,9 @@ TEST_F(Win32PlatformTest, SpecialFoldersAreTheSystemsOwn) {
     // A fixed path below the personal folder (index 5).
     const std::string below = WithoutTrailingBackslash(path) + "\\pkx-gui-test\\App";
     install_ = FreshFolderAt(below);
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), "");
-    spec.folderSources = {FixedSource(5, "pkx-gui-test\\App")};
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
+    model.folderSources = {FixedSource(5, "pkx-gui-test\\App")};
+    Prepare(AppVersion1(), {model});
     ExpectUpdated(below);
 }
 
@@ -181,22 +181,22 @@ TEST_F(Win32PlatformTest, ARunningProgramIsFoundBothWaysAndStopsTheUpdate) {
     EXPECT_EQ(win32::EnumerateByModules(modules), 0u);
     EXPECT_TRUE(modules.Has("guirunner.exe"));
 
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.runningCheck.kind = 2;
-    spec.runningCheck.processName = "GUIRUNNER.EXE";
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.runningCheck.kind = 2;
+    model.runningCheck.processName = "GUIRUNNER.EXE";
+    Prepare(AppVersion1(), {model});
     ExpectStoppedAsRunning();
 }
 
 TEST_F(Win32PlatformTest, AWaitingCheckGoesOnOnceTheProgramHasEnded) {
     const std::string runner = folder_ + "\\GuiRunner.exe";
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), runner.c_str(), FALSE));
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.runningCheck.kind = 2;
-    spec.runningCheck.processName = "guirunner.exe";
-    spec.runningCheck.waitFlag = 1;
-    spec.deleteBackupsDefault = 0;
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.runningCheck.kind = 2;
+    model.runningCheck.processName = "guirunner.exe";
+    model.runningCheck.waitFlag = 1;
+    model.deleteBackupsDefault = 0;
+    Prepare(AppVersion1(), {model});
     UpdaterProcess running;
     ASSERT_TRUE(running.Start(runner, "2500"));
     UpdaterProcess run;
@@ -253,11 +253,11 @@ class ProbeWindow {
 };
 
 TEST_F(Win32PlatformTest, AnOpenWindowIsFoundAndStopsTheUpdate) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.runningCheck.kind = 1;
-    spec.runningCheck.windowTitle = "Pkx Probe Window";
-    spec.runningCheck.windowClass = "PkxGuiProbeClass";
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.runningCheck.kind = 1;
+    model.runningCheck.windowTitle = "Pkx Probe Window";
+    model.runningCheck.windowClass = "PkxGuiProbeClass";
+    Prepare(AppVersion1(), {model});
     Platform& os = NativePlatform();
     {
         ProbeWindow window;

@@ -11,9 +11,9 @@ class ProgressTest : public GuiTest {
   protected:
     // The standard update from 1.0 to 2.0, found at the installation folder.
     void PrepareStandard(uint8_t deleteBackupsDefault) {
-        PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-        spec.deleteBackupsDefault = deleteBackupsDefault;
-        Prepare(AppVersion1(), {spec});
+        PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+        model.deleteBackupsDefault = deleteBackupsDefault;
+        Prepare(AppVersion1(), {model});
     }
 
     std::string Target(const std::string& name) const { return install_ + "\\" + name; }
@@ -128,14 +128,14 @@ TEST_F(ProgressTest, UnattendedRunsKeepTheBackupsWhenThePackageSaysSo) {
 TEST_F(ProgressTest, AFailureKeepsTheDialogOpenWithTheBoxDisabledAndRestoresEverything) {
     // The second update's difference stream is malformed: a literal run
     // longer than its block size (0x1000E), after the first file was written.
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.deleteBackupsDefault = 1;
-    spec.documentName = "opener.exe";
-    ASSERT_EQ(spec.updates.size(), 2u);
-    spec.updates[1].data =
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.deleteBackupsDefault = 1;
+    model.documentName = "opener.exe";
+    ASSERT_EQ(model.updates.size(), 2u);
+    model.updates[1].data =
         packwriter::DeltaStreamWriter(64).Opcode(OP_LITERAL_BYTES).RawU32(65).Take();
     Files installed = AppVersion1();
-    Prepare(installed, {spec});
+    Prepare(installed, {model});
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), (install_ + "\\opener.exe").c_str(), FALSE));
     installed = FilesIn(install_);
 
@@ -178,11 +178,11 @@ TEST_F(ProgressTest, CancelDuringALargeUpdateRestoresEveryFile) {
     before["big.dat"] = big;
     Files after = AppVersion2();
     after["big.dat"] = reversed;
-    PackageSpec spec = PackageBetween(before, after, install_);
-    for (packwriter::UpdateRecordSpec& record : spec.updates) {
+    PackageModel model = PackageBetween(before, after, install_);
+    for (packwriter::UpdateRecordModel& record : model.updates) {
         if (record.name == "big.dat") record.data = delta.Take();
     }
-    Prepare(before, {spec});
+    Prepare(before, {model});
 
     UpdaterProcess run;
     Start(run, "-F");
@@ -250,9 +250,9 @@ TEST_F(ProgressTest, AContainerLogsOneSummaryLinePerPackage) {
 }
 
 TEST_F(ProgressTest, TheDocumentIsOpenedInTheTargetFolderAfterSuccess) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.documentName = "opener.exe";
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.documentName = "opener.exe";
+    Prepare(AppVersion1(), {model});
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), (install_ + "\\opener.exe").c_str(), FALSE));
     UpdaterProcess run;
     Start(run, "-F");

@@ -8,10 +8,10 @@ namespace {
 class PromptTest : public GuiTest {
   protected:
     // The standard update, its folder asked from the user.
-    PackageSpec FolderPromptPackage() {
-        PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), "");
-        spec.folderSources.push_back(PromptSource());
-        return spec;
+    PackageModel FolderPromptPackage() {
+        PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
+        model.folderSources.push_back(PromptSource());
+        return model;
     }
 
     // Presses OK in `dialog` and answers the message box that must follow.
@@ -32,9 +32,9 @@ class PromptTest : public GuiTest {
 };
 
 TEST_F(PromptTest, AWrongPasswordIsRefusedUntilTheRightOneIsTyped) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    packwriter::SetPassword(spec, "secret");
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    packwriter::SetPassword(model, "secret");
+    Prepare(AppVersion1(), {model});
     UpdaterProcess run;
     Start(run, "-F");
     HWND dialog = run.Dialog(Text(1061));
@@ -57,9 +57,9 @@ TEST_F(PromptTest, AWrongPasswordIsRefusedUntilTheRightOneIsTyped) {
 }
 
 TEST_F(PromptTest, CancellingThePasswordEndsTheRunAsCancelled) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    packwriter::SetPassword(spec, "secret");
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    packwriter::SetPassword(model, "secret");
+    Prepare(AppVersion1(), {model});
     UpdaterProcess run;
     Start(run, "-F");
     HWND dialog = run.Dialog(Text(1061));
@@ -153,9 +153,9 @@ TEST_F(PromptTest, BrowseOpensOnTheTypedFolderAndCancelLeavesTheFieldAlone) {
 }
 
 TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
-    PackageSpec spec = PackageBetween(AppVersion1(), AppVersion2(), install_);
-    spec.noticeBlocks.push_back({0, "Read this first.\r\nSecond line.", "All done."});
-    Prepare(AppVersion1(), {spec});
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), install_);
+    model.noticeBlocks.push_back({0, "Read this first.\r\nSecond line.", "All done."});
+    Prepare(AppVersion1(), {model});
     UpdaterProcess run;
     Start(run, "-F");
 

@@ -116,60 +116,60 @@ Files WithBackups(const Files& after, const Files& before, const std::string& la
     return files;
 }
 
-PackageSpec PackageBetween(const Files& before, const Files& after, const std::string& folder,
-                           const std::string& oldLabel, const std::string& newLabel) {
-    PackageSpec spec;
-    spec.title = "GuiApp";
-    spec.oldVersionLabel = oldLabel;
-    spec.newVersionLabel = newLabel;
-    spec.rightsText = "(c) pkx GUI tests";
-    spec.hasNewCheckValues = 1;
-    if (!folder.empty()) spec.folderSources.push_back(FixedSource(0xFF, folder));
+PackageModel PackageBetween(const Files& before, const Files& after, const std::string& folder,
+                            const std::string& oldLabel, const std::string& newLabel) {
+    PackageModel model;
+    model.title = "GuiApp";
+    model.oldVersionLabel = oldLabel;
+    model.newVersionLabel = newLabel;
+    model.rightsText = "(c) pkx GUI tests";
+    model.hasNewCheckValues = 1;
+    if (!folder.empty()) model.folderSources.push_back(FixedSource(0xFF, folder));
     for (const auto& [name, content] : after) {
         const auto old = before.find(name);
         if (old == before.end()) {
-            spec.adds.push_back({name, packwriter::Md5CheckValue(ToBytes(content)),
-                                 FileTime{0x5A5A0000u, 0x01D20000u}, ToBytes(content)});
+            model.adds.push_back({name, packwriter::Md5CheckValue(ToBytes(content)),
+                                  FileTime{0x5A5A0000u, 0x01D20000u}, ToBytes(content)});
         } else if (old->second != content) {
-            packwriter::UpdateRecordSpec record;
+            packwriter::UpdateRecordModel record;
             record.name = name;
             record.oldCheckValue = packwriter::Md5CheckValue(ToBytes(old->second));
             record.newCheckValue = packwriter::Md5CheckValue(ToBytes(content));
             record.writeTime = FileTime{0x5A5A0000u, 0x01D20000u};
             record.data = packwriter::EncodeDelta(ToBytes(old->second), ToBytes(content), 256);
-            spec.updates.push_back(record);
+            model.updates.push_back(record);
         }
     }
     for (const auto& [name, content] : before) {
         if (after.count(name) == 0) {
-            spec.deletes.push_back({name, packwriter::Md5CheckValue(ToBytes(content))});
+            model.deletes.push_back({name, packwriter::Md5CheckValue(ToBytes(content))});
         }
     }
-    return spec;
+    return model;
 }
 
-packwriter::FolderSourceSpec PromptSource() { return {0, 0, "", "", "", {}}; }
+packwriter::FolderSourceModel PromptSource() { return {0, 0, "", "", "", {}}; }
 
-packwriter::FolderSourceSpec FixedSource(uint8_t folderIndex, const std::string& path) {
+packwriter::FolderSourceModel FixedSource(uint8_t folderIndex, const std::string& path) {
     return {3, folderIndex, path, "", "", {}};
 }
 
-packwriter::FolderSourceSpec RegistrySource(uint8_t root, const std::string& key,
-                                            const std::string& value) {
+packwriter::FolderSourceModel RegistrySource(uint8_t root, const std::string& key,
+                                             const std::string& value) {
     return {1, root, key, value, "", {}};
 }
 
-packwriter::FolderSourceSpec IniSource(uint8_t folderIndex, const std::string& file,
-                                       const std::string& section, const std::string& key) {
+packwriter::FolderSourceModel IniSource(uint8_t folderIndex, const std::string& file,
+                                        const std::string& section, const std::string& key) {
     return {2, folderIndex, file, section, key, {}};
 }
 
-bool WriteUpdater(const std::string& path, const std::vector<PackageSpec>& packages,
+bool WriteUpdater(const std::string& path, const std::vector<PackageModel>& packages,
                   std::string* error) {
     std::vector<Bytes> built;
-    for (const PackageSpec& spec : packages) {
+    for (const PackageModel& model : packages) {
         Bytes bytes;
-        if (!packwriter::BuildPackage(spec, &bytes, nullptr, error)) return false;
+        if (!packwriter::BuildPackage(model, &bytes, nullptr, error)) return false;
         built.push_back(std::move(bytes));
     }
     return WriteUpdaterBytes(path, built, error);

@@ -11,7 +11,7 @@
 namespace pkx::gui {
 
 using packwriter::Bytes;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 // The files of an installation: relative name (backslashes) to contents.
 using Files = std::map<std::string, std::string>;
 
@@ -38,21 +38,21 @@ Files WithBackups(const Files& after, const Files& before, const std::string& la
 
 // A version 150 package taking `before` to `after` (MD5 check mode), titled
 // "GuiApp", found at the fixed path `folder` (no source when empty).
-PackageSpec PackageBetween(const Files& before, const Files& after, const std::string& folder,
-                           const std::string& oldLabel = "1.0",
-                           const std::string& newLabel = "2.0");
+PackageModel PackageBetween(const Files& before, const Files& after, const std::string& folder,
+                            const std::string& oldLabel = "1.0",
+                            const std::string& newLabel = "2.0");
 
 // Folder sources.
-packwriter::FolderSourceSpec PromptSource();
-packwriter::FolderSourceSpec FixedSource(uint8_t folderIndex, const std::string& path);
-packwriter::FolderSourceSpec RegistrySource(uint8_t root, const std::string& key,
-                                            const std::string& value);
-packwriter::FolderSourceSpec IniSource(uint8_t folderIndex, const std::string& file,
-                                       const std::string& section, const std::string& key);
+packwriter::FolderSourceModel PromptSource();
+packwriter::FolderSourceModel FixedSource(uint8_t folderIndex, const std::string& path);
+packwriter::FolderSourceModel RegistrySource(uint8_t root, const std::string& key,
+                                             const std::string& value);
+packwriter::FolderSourceModel IniSource(uint8_t folderIndex, const std::string& file,
+                                        const std::string& section, const std::string& key);
 
 // Writes the updater: the stub followed by one package or, for several, a
 // "LUMP" container. False, with the reason in `error`, when it cannot.
-bool WriteUpdater(const std::string& path, const std::vector<PackageSpec>& packages,
+bool WriteUpdater(const std::string& path, const std::vector<PackageModel>& packages,
                   std::string* error);
 // The same with packages already serialized (patched ones, for one).
 bool WriteUpdaterBytes(const std::string& path, const std::vector<Bytes>& packages,

@@ -33,8 +33,8 @@ void SetError(std::string* error, const std::string& text) {
 // Writes one package and remembers the first reason it cannot be written.
 class PackageSerializer {
   public:
-    PackageSerializer(const PackageSpec& spec, PackageLayout* layout)
-        : spec_(spec), layout_(*layout) {}
+    PackageSerializer(const PackageModel& model, PackageLayout* layout)
+        : model_(model), layout_(*layout) {}
 
     bool Run() {
         WriteHeaderStart();
@@ -52,8 +52,8 @@ class PackageSerializer {
     const std::string& error() const { return error_; }
 
   private:
-    bool AtLeast(uint16_t gate) const { return spec_.version >= gate; }
-    bool NewCheckValues() const { return AtLeast(kVersion140) && spec_.hasNewCheckValues == 1; }
+    bool AtLeast(uint16_t gate) const { return model_.version >= gate; }
+    bool NewCheckValues() const { return AtLeast(kVersion140) && model_.hasNewCheckValues == 1; }
     uint32_t Here() const { return static_cast<uint32_t>(out_.Size()); }
 
     void Fail(const std::string& reason) {
@@ -69,25 +69,26 @@ class PackageSerializer {
     }
 
     void WriteHeaderStart() {
-        if (spec_.version > kNewestVersion) Fail("format version above 150");
+        if (model_.version > kNewestVersion) Fail("format version above 150");
         out_.Raw(kPackageMagicBytes, sizeof(kPackageMagicBytes));
-        out_.U16(spec_.version);
-        String(spec_.title, "title");
-        String(spec_.oldVersionLabel, "old version label");
-        String(spec_.newVersionLabel, "new version label");
-        String(spec_.rightsText, "rights text");
-        out_.U8(spec_.passwordFlag);
-        if (spec_.passwordFlag == 1) out_.Raw(spec_.passwordDigest, sizeof(spec_.passwordDigest));
+        out_.U16(model_.version);
+        String(model_.title, "title");
+        String(model_.oldVersionLabel, "old version label");
+        String(model_.newVersionLabel, "new version label");
+        String(model_.rightsText, "rights text");
+        out_.U8(model_.passwordFlag);
+        if (model_.passwordFlag == 1)
+            out_.Raw(model_.passwordDigest, sizeof(model_.passwordDigest));
     }
 
     void WriteLanguageBlocks() {
         layout_.languageBlocksOffset = Here();
         if (!AtLeast(kVersion120)) return;
-        out_.U8(spec_.deleteBackupsDefault);
-        Count(spec_.languageBlocks.size(), 0xFFFF, "language blocks");
-        out_.U16(static_cast<uint16_t>(spec_.languageBlocks.size()));
+        out_.U8(model_.deleteBackupsDefault);
+        Count(model_.languageBlocks.size(), 0xFFFF, "language blocks");
+        out_.U16(static_cast<uint16_t>(model_.languageBlocks.size()));
         const size_t textCount = AtLeast(kVersion130) ? kFullTextCount : kShortTextCount;
-        for (const LanguageBlockSpec& block : spec_.languageBlocks) {
+        for (const LanguageBlockModel& block : model_.languageBlocks) {
             out_.U32(block.codePage);
             String(block.fontFace, "font face");
             out_.U8(block.fontHeight);
@@ -97,11 +98,11 @@ class PackageSerializer {
         }
     }
 
-    void WriteLookups(const FolderSourceSpec& source) {
+    void WriteLookups(const FolderSourceModel& source) {
         if (!AtLeast(kVersion120)) return;
         Count(source.lookups.size(), 0xFFFFFFFFu, "lookup records");
         out_.U32(static_cast<uint32_t>(source.lookups.size()));
-        for (const LookupRecordSpec& record : source.lookups) {
+        for (const LookupRecordModel& record : source.lookups) {
             out_.U8(record.stepKind);
             out_.U8(record.index);
             String(record.text1, "lookup text");
@@ -111,7 +112,7 @@ class PackageSerializer {
         }
     }
 
-    void WriteFolderSource(const FolderSourceSpec& source) {
+    void WriteFolderSource(const FolderSourceModel& source) {
         out_.U8(source.kind);
         switch (source.kind) {
             case 1:
@@ -140,16 +141,16 @@ class PackageSerializer {
     void WriteFolderSources() {
         layout_.folderSourcesOffset = Here();
         if (AtLeast(kVersion140)) {
-            Count(spec_.folderSources.size(), 0xFF, "folder sources");
-            out_.U8(static_cast<uint8_t>(spec_.folderSources.size()));
-        } else if (spec_.folderSources.size() != 1) {
+            Count(model_.folderSources.size(), 0xFF, "folder sources");
+            out_.U8(static_cast<uint8_t>(model_.folderSources.size()));
+        } else if (model_.folderSources.size() != 1) {
             Fail("below version 140 a package holds exactly one folder source");
         }
-        for (const FolderSourceSpec& source : spec_.folderSources) WriteFolderSource(source);
+        for (const FolderSourceModel& source : model_.folderSources) WriteFolderSource(source);
     }
 
     void WriteRunningCheck() {
-        const RunningCheckSpec& check = spec_.runningCheck;
+        const RunningCheckModel& check = model_.runningCheck;
         out_.U8(check.kind);
         if (check.kind == 1) {
             String(check.windowTitle, "window title");
@@ -163,13 +164,13 @@ class PackageSerializer {
 
     void WriteNotices() {
         if (!AtLeast(kVersion140)) {
-            out_.LongText(spec_.noticeBefore);
-            out_.LongText(spec_.noticeAfter);
+            out_.LongText(model_.noticeBefore);
+            out_.LongText(model_.noticeAfter);
             return;
         }
-        Count(spec_.noticeBlocks.size(), 0xFFFF, "notice blocks");
-        out_.U16(static_cast<uint16_t>(spec_.noticeBlocks.size()));
-        for (const NoticeBlockSpec& block : spec_.noticeBlocks) {
+        Count(model_.noticeBlocks.size(), 0xFFFF, "notice blocks");
+        out_.U16(static_cast<uint16_t>(model_.noticeBlocks.size()));
+        for (const NoticeBlockModel& block : model_.noticeBlocks) {
             out_.U32(block.codePage);
             out_.LongText(block.before);
             out_.LongText(block.after);
@@ -180,27 +181,27 @@ class PackageSerializer {
         layout_.runningCheckOffset = Here();
         if (AtLeast(kVersion110)) WriteRunningCheck();
         layout_.documentNameOffset = Here();
-        if (AtLeast(kVersion110)) String(spec_.documentName, "document name");
+        if (AtLeast(kVersion110)) String(model_.documentName, "document name");
         layout_.noticeOffset = Here();
         if (AtLeast(kVersion110)) WriteNotices();
     }
 
     void WriteOptionsAndCounts() {
         layout_.optionsOffset = Here();
-        if (AtLeast(kVersion140)) out_.U8(spec_.hasNewCheckValues);
+        if (AtLeast(kVersion140)) out_.U8(model_.hasNewCheckValues);
         if (AtLeast(kVersion120)) {
-            out_.U8(spec_.skipMissingSources);
-            out_.U8(spec_.overwriteExistingAdds);
-            out_.U8(spec_.skipMissingDeletes);
+            out_.U8(model_.skipMissingSources);
+            out_.U8(model_.overwriteExistingAdds);
+            out_.U8(model_.skipMissingDeletes);
         }
-        out_.U8(spec_.checkMode);
+        out_.U8(model_.checkMode);
         layout_.countsOffset = Here();
-        Count(spec_.updates.size(), 0xFFFFFFFFu, "update records");
-        Count(spec_.adds.size(), 0xFFFFFFFFu, "add records");
-        Count(spec_.deletes.size(), 0xFFFFFFFFu, "delete records");
-        out_.U32(static_cast<uint32_t>(spec_.updates.size()));
-        out_.U32(static_cast<uint32_t>(spec_.adds.size()));
-        out_.U32(static_cast<uint32_t>(spec_.deletes.size()));
+        Count(model_.updates.size(), 0xFFFFFFFFu, "update records");
+        Count(model_.adds.size(), 0xFFFFFFFFu, "add records");
+        Count(model_.deletes.size(), 0xFFFFFFFFu, "delete records");
+        out_.U32(static_cast<uint32_t>(model_.updates.size()));
+        out_.U32(static_cast<uint32_t>(model_.adds.size()));
+        out_.U32(static_cast<uint32_t>(model_.deletes.size()));
     }
 
     void CheckValueField(const CheckValue& value) { out_.Raw(value.bytes, sizeof(value.bytes)); }
@@ -217,20 +218,20 @@ class PackageSerializer {
 
     void WriteRecords() {
         layout_.recordsOffset = Here();
-        for (const UpdateRecordSpec& record : spec_.updates) {
+        for (const UpdateRecordModel& record : model_.updates) {
             layout_.updateRecordOffsets.push_back(Here());
             String(record.name, "file name");
             CheckValueField(record.oldCheckValue);
             if (NewCheckValues()) CheckValueField(record.newCheckValue);
             DataFields(record.writeTime, record.data);
         }
-        for (const AddRecordSpec& record : spec_.adds) {
+        for (const AddRecordModel& record : model_.adds) {
             layout_.addRecordOffsets.push_back(Here());
             String(record.name, "file name");
             if (NewCheckValues()) CheckValueField(record.newCheckValue);
             DataFields(record.writeTime, record.data);
         }
-        for (const DeleteRecordSpec& record : spec_.deletes) {
+        for (const DeleteRecordModel& record : model_.deletes) {
             layout_.deleteRecordOffsets.push_back(Here());
             String(record.name, "file name");
             CheckValueField(record.checkValue);
@@ -245,10 +246,10 @@ class PackageSerializer {
     }
 
     void WriteDataAreas() {
-        for (const UpdateRecordSpec& record : spec_.updates) {
+        for (const UpdateRecordModel& record : model_.updates) {
             PlaceData(record.data, &layout_.updateDataOffsets);
         }
-        for (const AddRecordSpec& record : spec_.adds) {
+        for (const AddRecordModel& record : model_.adds) {
             PlaceData(record.data, &layout_.addDataOffsets);
         }
     }
@@ -261,7 +262,7 @@ class PackageSerializer {
         out_.Raw(digest.bytes, sizeof(digest.bytes));
     }
 
-    const PackageSpec& spec_;
+    const PackageModel& model_;
     PackageLayout& layout_;
     ByteWriter out_;
     std::vector<size_t> dataOffsetFields_;
@@ -310,16 +311,16 @@ void ByteWriter::LongText(const std::string& text) {
 
 void ByteWriter::Zeros(size_t count) { bytes_.resize(bytes_.size() + count, 0); }
 
-void SetPassword(PackageSpec& spec, const std::string& password) {
-    spec.passwordFlag = 1;
+void SetPassword(PackageModel& model, const std::string& password) {
+    model.passwordFlag = 1;
     const CheckValue digest = Md5CheckValue(password.data(), password.size());
-    std::memcpy(spec.passwordDigest, digest.bytes, sizeof(spec.passwordDigest));
+    std::memcpy(model.passwordDigest, digest.bytes, sizeof(model.passwordDigest));
 }
 
-bool BuildPackage(const PackageSpec& spec, Bytes* package, PackageLayout* layout,
+bool BuildPackage(const PackageModel& model, Bytes* package, PackageLayout* layout,
                   std::string* error) {
     PackageLayout unused;
-    PackageSerializer serializer(spec, layout != nullptr ? layout : &unused);
+    PackageSerializer serializer(model, layout != nullptr ? layout : &unused);
     if (!serializer.Run()) {
         SetError(error, serializer.error());
         return false;

@@ -1,7 +1,7 @@
 // Builds packages of every format version (0 to 150), "LUMP" containers and
 // self-extracting files: the builder's side of the package format.
 //
-// A package is described by a plain `PackageSpec` and serialized for the
+// A package is described by a plain `PackageModel` and serialized for the
 // version it names: fields below their version's gate are not written. The
 // serializer lays out the header, the records, the data areas (record data
 // offsets count from the package's first byte) and the trailing MD5 digest
@@ -42,7 +42,7 @@ class ByteWriter {
     Bytes bytes_;
 };
 
-struct LanguageBlockSpec {
+struct LanguageBlockModel {
     uint32_t codePage = 0;
     std::string fontFace;
     uint8_t fontHeight = 0;
@@ -51,7 +51,7 @@ struct LanguageBlockSpec {
     std::vector<std::string> texts;
 };
 
-struct LookupRecordSpec {
+struct LookupRecordModel {
     uint8_t stepKind = 0;
     uint8_t index = 0;
     std::string text1;
@@ -62,16 +62,16 @@ struct LookupRecordSpec {
 
 // Kind 0 prompt, 1 registry value, 2 INI value, 3 fixed path, 4 composite
 // lookup; other kinds carry no fields. Fields not used by the kind are ignored.
-struct FolderSourceSpec {
+struct FolderSourceModel {
     uint8_t kind = 0;
     uint8_t index = 0;
     std::string text1;
     std::string text2;
     std::string text3;
-    std::vector<LookupRecordSpec> lookups;  // kind 4, written from version 120 on
+    std::vector<LookupRecordModel> lookups;  // kind 4, written from version 120 on
 };
 
-struct RunningCheckSpec {
+struct RunningCheckModel {
     uint8_t kind = 0;  // 0 none, 1 window, 2 process
     std::string windowTitle;
     std::string windowClass;
@@ -79,13 +79,13 @@ struct RunningCheckSpec {
     uint8_t waitFlag = 0;
 };
 
-struct NoticeBlockSpec {
+struct NoticeBlockModel {
     uint32_t codePage = 0;
     std::string before;
     std::string after;
 };
 
-struct UpdateRecordSpec {
+struct UpdateRecordModel {
     std::string name;
     CheckValue oldCheckValue;
     CheckValue newCheckValue;  // written when the package has new check values
@@ -93,19 +93,19 @@ struct UpdateRecordSpec {
     Bytes data;  // the difference stream
 };
 
-struct AddRecordSpec {
+struct AddRecordModel {
     std::string name;
     CheckValue newCheckValue;
     FileTime writeTime;
     Bytes data;  // the file's content
 };
 
-struct DeleteRecordSpec {
+struct DeleteRecordModel {
     std::string name;
     CheckValue checkValue;
 };
 
-struct PackageSpec {
+struct PackageModel {
     uint16_t version = 150;
     std::string title;
     std::string oldVersionLabel;
@@ -113,23 +113,23 @@ struct PackageSpec {
     std::string rightsText;
     uint8_t passwordFlag = 0;  // 1: protected, the digest follows
     uint8_t passwordDigest[16] = {};
-    uint8_t deleteBackupsDefault = 1;               // from 120
-    std::vector<LanguageBlockSpec> languageBlocks;  // from 120
+    uint8_t deleteBackupsDefault = 1;                // from 120
+    std::vector<LanguageBlockModel> languageBlocks;  // from 120
     // From 140 a count byte precedes them; older versions hold exactly one.
-    std::vector<FolderSourceSpec> folderSources;
-    RunningCheckSpec runningCheck;              // from 110
-    std::string documentName;                   // from 110
-    std::string noticeBefore;                   // 110 to 139
-    std::string noticeAfter;                    // 110 to 139
-    std::vector<NoticeBlockSpec> noticeBlocks;  // from 140
-    uint8_t hasNewCheckValues = 0;              // from 140
-    uint8_t skipMissingSources = 0;             // from 120
-    uint8_t overwriteExistingAdds = 0;          // from 120
-    uint8_t skipMissingDeletes = 0;             // from 120
-    uint8_t checkMode = 0;                      // 0 MD5, other: write time and size
-    std::vector<UpdateRecordSpec> updates;
-    std::vector<AddRecordSpec> adds;
-    std::vector<DeleteRecordSpec> deletes;
+    std::vector<FolderSourceModel> folderSources;
+    RunningCheckModel runningCheck;              // from 110
+    std::string documentName;                    // from 110
+    std::string noticeBefore;                    // 110 to 139
+    std::string noticeAfter;                     // 110 to 139
+    std::vector<NoticeBlockModel> noticeBlocks;  // from 140
+    uint8_t hasNewCheckValues = 0;               // from 140
+    uint8_t skipMissingSources = 0;              // from 120
+    uint8_t overwriteExistingAdds = 0;           // from 120
+    uint8_t skipMissingDeletes = 0;              // from 120
+    uint8_t checkMode = 0;                       // 0 MD5, other: write time and size
+    std::vector<UpdateRecordModel> updates;
+    std::vector<AddRecordModel> adds;
+    std::vector<DeleteRecordModel> deletes;
 };
 
 // Where the serializer put things, as offsets from the package's first byte.
@@ -152,13 +152,13 @@ struct PackageLayout {
 };
 
 // Sets the password flag and the digest of `password`'s bytes.
-void SetPassword(PackageSpec& spec, const std::string& password);
+void SetPassword(PackageModel& model, const std::string& password);
 
-// Serializes `spec`. False, with a reason in `error`, when the spec cannot be
+// Serializes `model`. False, with a reason in `error`, when the model cannot be
 // written at its version: a version above 150, a short string above 255
 // bytes, a count too large for its field, other than one folder source below
 // version 140, or a package of 4 GiB or more.
-bool BuildPackage(const PackageSpec& spec, Bytes* package, PackageLayout* layout = nullptr,
+bool BuildPackage(const PackageModel& model, Bytes* package, PackageLayout* layout = nullptr,
                   std::string* error = nullptr);
 
 struct ContainerOptions {

@@ -15,11 +15,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using packwriter::AddRecordSpec;
+using packwriter::AddRecordModel;
 using packwriter::Bytes;
-using packwriter::DeleteRecordSpec;
-using packwriter::PackageSpec;
-using packwriter::UpdateRecordSpec;
+using packwriter::DeleteRecordModel;
+using packwriter::PackageModel;
+using packwriter::UpdateRecordModel;
 
 bool SameValue(const CheckValue& a, const CheckValue& b) {
     return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
@@ -87,7 +87,7 @@ class PackagePlanner {
     }
 
   private:
-    uint8_t CheckMode() const { return package_->spec.checkMode; }
+    uint8_t CheckMode() const { return package_->model.checkMode; }
 
     bool Read(const FolderFile& file, FileData* data, FileValue* value, std::string* error) {
         if (!ReadFolderFile(file, data, error,
@@ -121,7 +121,7 @@ class PackagePlanner {
     bool PlanAdd(const FolderFile& file, std::string* error) {
         FileData data;
         FileValue value;
-        AddRecordSpec record;
+        AddRecordModel record;
         if (!Read(file, &data, &value, error) || !RecordName(file, &record.name, error)) {
             return false;
         }
@@ -129,7 +129,7 @@ class PackagePlanner {
         record.newCheckValue = value.check;
         record.writeTime = data.writeTime;
         record.data = std::move(data.content);
-        package_->spec.adds.push_back(std::move(record));
+        package_->model.adds.push_back(std::move(record));
         package_->addKeys.push_back(file.key);
         ++package_->summary.adds;
         return true;
@@ -161,7 +161,7 @@ class PackagePlanner {
                                        " changed but kept its date and size: the updater cannot "
                                        "tell its versions apart by date and size");
         }
-        UpdateRecordSpec record;
+        UpdateRecordModel record;
         if (!RecordName(oldFile, &record.name, error)) return false;
         record.oldCheckValue = oldValue.check;
         record.newCheckValue = newValue.check;
@@ -170,7 +170,7 @@ class PackagePlanner {
                                        ? request_.blockSize
                                        : packwriter::DefaultDeltaBlockSize(newData.content.size());
         record.data = packwriter::EncodeDelta(oldData.content, newData.content, blockSize);
-        package_->spec.updates.push_back(std::move(record));
+        package_->model.updates.push_back(std::move(record));
         package_->updateKeys.push_back(oldFile.key);
         ++package_->summary.updates;
         return true;
@@ -179,13 +179,13 @@ class PackagePlanner {
     bool PlanDelete(const FolderFile& file, std::string* error) {
         FileData data;
         FileValue value;
-        DeleteRecordSpec record;
+        DeleteRecordModel record;
         if (!Read(file, &data, &value, error) || !RecordName(file, &record.name, error)) {
             return false;
         }
         (*oldValues_)[file.key] = value;
         record.checkValue = value.check;
-        package_->spec.deletes.push_back(std::move(record));
+        package_->model.deletes.push_back(std::move(record));
         package_->deleteKeys.push_back(file.key);
         ++package_->summary.deletes;
         return true;
@@ -210,9 +210,9 @@ class PackagePlanner {
     }
 
     void SortRecords() {
-        SortByName(&package_->spec.updates, &package_->updateKeys);
-        SortByName(&package_->spec.adds, &package_->addKeys);
-        SortByName(&package_->spec.deletes, &package_->deleteKeys);
+        SortByName(&package_->model.updates, &package_->updateKeys);
+        SortByName(&package_->model.adds, &package_->addKeys);
+        SortByName(&package_->model.deletes, &package_->deleteKeys);
     }
 
     const BuildRequest& request_;
@@ -259,13 +259,13 @@ class UpdateOrder {
   public:
     explicit UpdateOrder(const PlannedPackage& package)
         : package_(package),
-          newValues_(package.spec.version >= 140 && package.spec.hasNewCheckValues == 1) {}
+          newValues_(package.model.version >= 140 && package.model.hasNewCheckValues == 1) {}
 
     // Adds, where it harms no folder served before, a record that makes the
     // package skip `folder`; false when none does.
     bool Serve(const FolderValues& folder) {
         if (SkipsFirst(front_, folder)) return Remember(folder);
-        for (size_t i = 0; i < package_.spec.updates.size(); ++i) {
+        for (size_t i = 0; i < package_.model.updates.size(); ++i) {
             if (std::find(front_.begin(), front_.end(), i) != front_.end()) continue;
             if (!Mismatch(i, folder)) continue;
             for (size_t at = 0; at <= front_.size(); ++at) {
@@ -289,7 +289,7 @@ class UpdateOrder {
     }
 
     bool Mismatch(size_t i, const FolderValues& folder) const {
-        const UpdateRecordSpec& record = package_.spec.updates[i];
+        const UpdateRecordModel& record = package_.model.updates[i];
         const auto value = folder.find(package_.updateKeys[i]);
         return value != folder.end() &&
                Mismatches(record.oldCheckValue, newValues_ ? &record.newCheckValue : nullptr,
@@ -328,10 +328,10 @@ void OrderForLaterFolders(PlannedPackage* package,
     std::vector<size_t> deleteFirst;
     for (const FolderValues* folder : laterFolders) {
         if (updates.Serve(*folder)) continue;
-        for (size_t i = 0; i < package->spec.deletes.size(); ++i) {
+        for (size_t i = 0; i < package->model.deletes.size(); ++i) {
             const auto value = folder->find(package->deleteKeys[i]);
             if (value == folder->end() ||
-                !Mismatches(package->spec.deletes[i].checkValue, nullptr, value->second)) {
+                !Mismatches(package->model.deletes[i].checkValue, nullptr, value->second)) {
                 continue;
             }
             if (std::find(deleteFirst.begin(), deleteFirst.end(), i) == deleteFirst.end()) {
@@ -340,8 +340,8 @@ void OrderForLaterFolders(PlannedPackage* package,
             break;
         }
     }
-    MoveToFront(&package->spec.updates, &package->updateKeys, updates.front());
-    MoveToFront(&package->spec.deletes, &package->deleteKeys, deleteFirst);
+    MoveToFront(&package->model.updates, &package->updateKeys, updates.front());
+    MoveToFront(&package->model.deletes, &package->deleteKeys, deleteFirst);
 }
 
 // --- Replay.
@@ -354,10 +354,10 @@ class PackageReplay {
 
     PackageReplay(const PlannedPackage& package, const FolderValues& state)
         : package_(package),
-          spec_(package.spec),
+          model_(package.model),
           state_(state),
-          skipUpdate_(spec_.updates.size(), false),
-          skipAdd_(spec_.adds.size(), false) {}
+          skipUpdate_(model_.updates.size(), false),
+          skipAdd_(model_.adds.size(), false) {}
 
     Outcome Verify(bool multiPackage) {
         const Outcome outcome = VerifyLists();
@@ -366,11 +366,11 @@ class PackageReplay {
     }
 
     void Apply(FolderValues* state, const FolderValues& target) const {
-        for (size_t i = 0; i < spec_.updates.size(); ++i) {
+        for (size_t i = 0; i < model_.updates.size(); ++i) {
             if (!skipUpdate_[i])
                 (*state)[package_.updateKeys[i]] = target.at(package_.updateKeys[i]);
         }
-        for (size_t i = 0; i < spec_.adds.size(); ++i) {
+        for (size_t i = 0; i < model_.adds.size(); ++i) {
             if (!skipAdd_[i]) (*state)[package_.addKeys[i]] = target.at(package_.addKeys[i]);
         }
         for (const std::string& key : package_.deleteKeys) state->erase(key);
@@ -379,7 +379,7 @@ class PackageReplay {
     const std::string& reason() const { return reason_; }
 
   private:
-    bool NewValues() const { return spec_.version >= 140 && spec_.hasNewCheckValues == 1; }
+    bool NewValues() const { return model_.version >= 140 && model_.hasNewCheckValues == 1; }
 
     Outcome Stop(const std::string& reason) {
         reason_ = reason;
@@ -392,11 +392,11 @@ class PackageReplay {
     }
 
     Outcome VerifyLists() {
-        for (size_t i = 0; i < spec_.updates.size(); ++i) {
-            const UpdateRecordSpec& record = spec_.updates[i];
+        for (size_t i = 0; i < model_.updates.size(); ++i) {
+            const UpdateRecordModel& record = model_.updates[i];
             const auto found = state_.find(package_.updateKeys[i]);
             if (found == state_.end()) {
-                if (spec_.version >= 120 && spec_.skipMissingSources == 1) {
+                if (model_.version >= 120 && model_.skipMissingSources == 1) {
                     skipUpdate_[i] = true;
                     continue;
                 }
@@ -408,17 +408,17 @@ class PackageReplay {
             }
             skipUpdate_[i] = true;
         }
-        for (size_t i = 0; i < spec_.deletes.size(); ++i) {
-            const DeleteRecordSpec& record = spec_.deletes[i];
+        for (size_t i = 0; i < model_.deletes.size(); ++i) {
+            const DeleteRecordModel& record = model_.deletes[i];
             const auto found = state_.find(package_.deleteKeys[i]);
             if (found == state_.end()) {
-                if (spec_.version >= 120 && spec_.skipMissingDeletes == 1) continue;
+                if (model_.version >= 120 && model_.skipMissingDeletes == 1) continue;
                 return Stop("the file to delete " + record.name + " is missing");
             }
             if (!SameValue(found->second.check, record.checkValue)) return Mismatch(found->second);
         }
-        for (size_t i = 0; i < spec_.adds.size(); ++i) {
-            const AddRecordSpec& record = spec_.adds[i];
+        for (size_t i = 0; i < model_.adds.size(); ++i) {
+            const AddRecordModel& record = model_.adds[i];
             const auto found = state_.find(package_.addKeys[i]);
             if (found == state_.end()) continue;
             if (NewValues()) {
@@ -426,7 +426,7 @@ class PackageReplay {
                     return Stop("the file to add " + record.name + " exists in another version");
                 }
                 skipAdd_[i] = true;
-            } else if (spec_.version < 120 || spec_.overwriteExistingAdds == 0) {
+            } else if (model_.version < 120 || model_.overwriteExistingAdds == 0) {
                 return Stop("the file to add " + record.name + " exists already");
             }
         }
@@ -434,7 +434,7 @@ class PackageReplay {
     }
 
     const PlannedPackage& package_;
-    const PackageSpec& spec_;
+    const PackageModel& model_;
     const FolderValues& state_;
     std::vector<bool> skipUpdate_;
     std::vector<bool> skipAdd_;
@@ -504,37 +504,37 @@ bool LabelFromFolder(const Manifest& manifest, const std::string& folder, std::s
 }
 
 // The header every package shares: manifest fields, title, new label.
-bool BaseSpec(const BuildRequest& request, PackageSpec* spec, std::string* error) {
+bool BaseModel(const BuildRequest& request, PackageModel* model, std::string* error) {
     const Manifest& manifest = request.manifest;
-    if (!FillHeader(manifest, request.formatVersion, spec, error)) return false;
+    if (!FillHeader(manifest, request.formatVersion, model, error)) return false;
     // A later package meets the installation that an earlier one has just
     // updated; the files that were deleted then are missing.
     if (request.oldFolders.size() > 1 && !manifest.skipMissingDeletes.has_value() &&
         request.formatVersion >= 120) {
-        spec->skipMissingDeletes = 1;
+        model->skipMissingDeletes = 1;
     }
     if (manifest.title.has_value()) {
-        spec->title = *manifest.title;
-    } else if (!LabelFromFolder(manifest, request.newFolder, &spec->title, error)) {
+        model->title = *manifest.title;
+    } else if (!LabelFromFolder(manifest, request.newFolder, &model->title, error)) {
         return false;
     }
     if (manifest.newVersionLabel.has_value()) {
-        spec->newVersionLabel = *manifest.newVersionLabel;
+        model->newVersionLabel = *manifest.newVersionLabel;
         return true;
     }
-    return LabelFromFolder(manifest, request.newFolder, &spec->newVersionLabel, error);
+    return LabelFromFolder(manifest, request.newFolder, &model->newVersionLabel, error);
 }
 
 bool Serialize(PlannedPackage* package, Bytes* bytes, std::string* error) {
     std::string reason;
-    if (!packwriter::BuildPackage(package->spec, bytes, nullptr, &reason)) {
+    if (!packwriter::BuildPackage(package->model, bytes, nullptr, &reason)) {
         *error = "the package from " + package->summary.oldFolder + " cannot be written: " + reason;
         return false;
     }
     package->summary.size = bytes->size();
     // The record data is in the bytes now.
-    package->spec.updates.clear();
-    package->spec.adds.clear();
+    package->model.updates.clear();
+    package->model.adds.clear();
     return true;
 }
 
@@ -574,8 +574,8 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
                   std::string* error) {
     *result = BuildResult();
     if (!CheckRequest(request, error)) return false;
-    PackageSpec base;
-    if (!BaseSpec(request, &base, error)) return false;
+    PackageModel base;
+    if (!BaseModel(request, &base, error)) return false;
 
     FolderListing newFiles;
     if (!ScanFolder(request.newFolder, &newFiles, error)) return false;
@@ -591,17 +591,17 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
     PackagePlanner planner(request, newFiles, counter, &newValues, result);
     for (size_t i = 0; i < oldFiles.size(); ++i) {
         PlannedPackage& package = packages[i];
-        package.spec = base;
+        package.model = base;
         if (!request.manifest.oldVersionLabels.empty()) {
-            package.spec.oldVersionLabel = request.manifest.oldVersionLabels[i];
+            package.model.oldVersionLabel = request.manifest.oldVersionLabels[i];
         } else if (!LabelFromFolder(request.manifest, request.oldFolders[i],
-                                    &package.spec.oldVersionLabel, error)) {
+                                    &package.model.oldVersionLabel, error)) {
             return false;
         }
         package.summary.oldFolder = request.oldFolders[i];
-        package.summary.oldLabel = package.spec.oldVersionLabel;
-        package.summary.newLabel = package.spec.newVersionLabel;
-        counter.Start(package.spec.oldVersionLabel + " -> " + package.spec.newVersionLabel,
+        package.summary.oldLabel = package.model.oldVersionLabel;
+        package.summary.newLabel = package.model.newVersionLabel;
+        counter.Start(package.model.oldVersionLabel + " -> " + package.model.newVersionLabel,
                       TotalSize(oldFiles[i]) + TotalSize(newFiles));
         const bool planned = planner.Plan(oldFiles[i], &package, &oldValues[i], error);
         counter.Finish();

@@ -73,7 +73,7 @@ using FolderValues = std::map<std::string, FileValue>;  // by FoldCase(name)
 
 // A package's records by file key, in the order of the package's lists.
 struct PlannedPackage {
-    packwriter::PackageSpec spec;
+    packwriter::PackageModel model;
     std::vector<std::string> updateKeys;
     std::vector<std::string> addKeys;
     std::vector<std::string> deleteKeys;

@@ -15,10 +15,10 @@ namespace pkx::builder {
 
 namespace {
 
-using packwriter::FolderSourceSpec;
-using packwriter::LookupRecordSpec;
-using packwriter::NoticeBlockSpec;
-using packwriter::PackageSpec;
+using packwriter::FolderSourceModel;
+using packwriter::LookupRecordModel;
+using packwriter::NoticeBlockModel;
+using packwriter::PackageModel;
 
 constexpr size_t kShortStringLimit = 255;
 constexpr uint32_t kJapaneseCodePage = 932;
@@ -423,7 +423,7 @@ class ManifestParser {
         std::vector<const toml::table*> sources;
         if (!TableArray(root, "folder_source", &sources)) return false;
         for (size_t i = 0; i < sources.size(); ++i) {
-            FolderSourceSpec source;
+            FolderSourceModel source;
             if (!FolderSource(*sources[i], &source)) return false;
             // After a confirmed prompt the updater stops reading the list and
             // would take the next source's bytes for the running check.
@@ -451,7 +451,7 @@ class ManifestParser {
         return true;
     }
 
-    bool FolderSource(const toml::table& table, FolderSourceSpec* source) {
+    bool FolderSource(const toml::table& table, FolderSourceModel* source) {
         int kind = 0;
         if (!Choice(table, "kind", kSourceKinds, &kind, true)) return false;
         source->kind = static_cast<uint8_t>(kind);
@@ -487,12 +487,12 @@ class ManifestParser {
         }
     }
 
-    bool Lookup(const toml::table& table, FolderSourceSpec* source) {
+    bool Lookup(const toml::table& table, FolderSourceModel* source) {
         std::vector<const toml::table*> steps;
         if (!TableArray(table, "step", &steps)) return false;
         bool writesResult = false;
         for (const toml::table* step : steps) {
-            LookupRecordSpec record;
+            LookupRecordModel record;
             if (!Step(*step, &record)) return false;
             writesResult = writesResult || record.resultSlot == 0;
             source->lookups.push_back(std::move(record));
@@ -505,7 +505,7 @@ class ManifestParser {
         return true;
     }
 
-    bool Step(const toml::table& table, LookupRecordSpec* record) {
+    bool Step(const toml::table& table, LookupRecordModel* record) {
         int kind = 0;
         if (!Choice(table, "kind", kStepKinds, &kind, true)) return false;
         record->stepKind = static_cast<uint8_t>(kind);
@@ -534,7 +534,7 @@ class ManifestParser {
         const toml::table* table = nullptr;
         if (!SubTable(root, "running_check", &table)) return false;
         if (table == nullptr) return true;
-        packwriter::RunningCheckSpec& check = manifest_.runningCheck;
+        packwriter::RunningCheckModel& check = manifest_.runningCheck;
         int kind = 0;
         if (!Choice(*table, "kind", kCheckKinds, &kind, true)) return false;
         check.kind = static_cast<uint8_t>(kind);
@@ -572,7 +572,7 @@ class ManifestParser {
         if (!TableArray(root, "notice", &notices)) return false;
         for (const toml::table* table : notices) {
             if (!Keys(*table, "[[notice]]", {"code_page", "before", "after"})) return false;
-            NoticeBlockSpec block;
+            NoticeBlockModel block;
             int64_t value = 0;
             if (!Integer(*table, "code_page", 0, 0xFFFFFFFF, &value)) return false;
             block.codePage = static_cast<uint32_t>(value);
@@ -630,11 +630,11 @@ bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::
 // The block's texts for `version`: given ones, else built-in ones for code
 // page 932; any other gap is refused.
 bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
-                          packwriter::LanguageBlockSpec* spec, std::string* error) {
+                          packwriter::LanguageBlockModel* model, std::string* error) {
     const uint32_t lastId = version >= 130 ? kLastTextId : kFirstLateTextId - 1;
-    spec->codePage = block.codePage;
-    spec->fontFace = block.fontFace;
-    spec->fontHeight = block.fontHeight;
+    model->codePage = block.codePage;
+    model->fontFace = block.fontFace;
+    model->fontHeight = block.fontHeight;
     std::vector<uint32_t> missing;
     for (uint32_t id = kFirstTextId; id <= kLastTextId; ++id) {
         const std::optional<std::string>& text = block.texts[id - kFirstTextId];
@@ -646,12 +646,12 @@ bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
             continue;
         }
         if (text.has_value()) {
-            spec->texts.push_back(*text);
+            model->texts.push_back(*text);
         } else if (block.codePage == kJapaneseCodePage && FindBuiltinText(id) != nullptr) {
-            spec->texts.push_back(FindBuiltinText(id));
+            model->texts.push_back(FindBuiltinText(id));
         } else {
             missing.push_back(id);
-            spec->texts.emplace_back();
+            model->texts.emplace_back();
         }
     }
     if (!missing.empty()) {
@@ -663,23 +663,23 @@ bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
     return true;
 }
 
-bool FillNotices(const Manifest& manifest, uint16_t version, PackageSpec* spec,
+bool FillNotices(const Manifest& manifest, uint16_t version, PackageModel* model,
                  std::string* error) {
     if (manifest.notices.empty()) return true;
     if (!NeedVersion(version, 110, "a notice", error)) return false;
     if (version >= 140) {
-        spec->noticeBlocks = manifest.notices;
+        model->noticeBlocks = manifest.notices;
         return true;
     }
     if (manifest.notices.size() > 1) {
         return NeedVersion(version, 140, "more than one [[notice]]", error);
     }
-    spec->noticeBefore = manifest.notices[0].before;
-    spec->noticeAfter = manifest.notices[0].after;
+    model->noticeBefore = manifest.notices[0].before;
+    model->noticeAfter = manifest.notices[0].after;
     return true;
 }
 
-bool FillOptions(const Manifest& manifest, uint16_t version, PackageSpec* spec,
+bool FillOptions(const Manifest& manifest, uint16_t version, PackageModel* model,
                  std::string* error) {
     const std::pair<const std::optional<bool>*, const char*> options[] = {
         {&manifest.skipMissingSources, "options.skip_missing_sources"},
@@ -689,25 +689,25 @@ bool FillOptions(const Manifest& manifest, uint16_t version, PackageSpec* spec,
     for (const auto& [value, name] : options) {
         if (value->value_or(false) && !NeedVersion(version, 120, name, error)) return false;
     }
-    spec->skipMissingSources = manifest.skipMissingSources.value_or(false) ? 1 : 0;
-    spec->overwriteExistingAdds = manifest.overwriteExistingAdds.value_or(false) ? 1 : 0;
-    spec->skipMissingDeletes = manifest.skipMissingDeletes.value_or(false) ? 1 : 0;
+    model->skipMissingSources = manifest.skipMissingSources.value_or(false) ? 1 : 0;
+    model->overwriteExistingAdds = manifest.overwriteExistingAdds.value_or(false) ? 1 : 0;
+    model->skipMissingDeletes = manifest.skipMissingDeletes.value_or(false) ? 1 : 0;
     return true;
 }
 
-bool FillFolderSources(const Manifest& manifest, uint16_t version, PackageSpec* spec,
+bool FillFolderSources(const Manifest& manifest, uint16_t version, PackageModel* model,
                        std::string* error) {
-    spec->folderSources = manifest.folderSources;
-    if (spec->folderSources.empty()) spec->folderSources.push_back(FolderSourceSpec{});
-    if (spec->folderSources.size() > 1 &&
+    model->folderSources = manifest.folderSources;
+    if (model->folderSources.empty()) model->folderSources.push_back(FolderSourceModel{});
+    if (model->folderSources.size() > 1 &&
         !NeedVersion(version, 140, "more than one [[folder_source]]", error)) {
         return false;
     }
-    if (spec->folderSources.size() > 0xFF) {
+    if (model->folderSources.size() > 0xFF) {
         *error = "at most 255 folder sources fit";
         return false;
     }
-    for (const FolderSourceSpec& source : spec->folderSources) {
+    for (const FolderSourceModel& source : model->folderSources) {
         if (source.kind == 4 && !NeedVersion(version, 120, "a lookup folder source", error)) {
             return false;
         }
@@ -756,37 +756,38 @@ bool PackageText(const Manifest& manifest, const std::string& text, std::string*
     return FromUtf8(text, *manifest.codePage, out, error);
 }
 
-bool FillHeader(const Manifest& manifest, uint16_t version, PackageSpec* spec, std::string* error) {
-    spec->version = version;
-    spec->rightsText = manifest.rightsText;
-    if (manifest.password.has_value()) packwriter::SetPassword(*spec, *manifest.password);
+bool FillHeader(const Manifest& manifest, uint16_t version, PackageModel* model,
+                std::string* error) {
+    model->version = version;
+    model->rightsText = manifest.rightsText;
+    if (manifest.password.has_value()) packwriter::SetPassword(*model, *manifest.password);
     if (manifest.deleteBackups.has_value() && !*manifest.deleteBackups &&
         !NeedVersion(version, 120, "delete_backups = false", error)) {
         return false;
     }
-    spec->deleteBackupsDefault = manifest.deleteBackups.value_or(true) ? 1 : 0;
+    model->deleteBackupsDefault = manifest.deleteBackups.value_or(true) ? 1 : 0;
     if (!manifest.languageBlocks.empty() &&
         !NeedVersion(version, 120, "a [[language]] block", error)) {
         return false;
     }
     for (const LanguageBlock& block : manifest.languageBlocks) {
-        spec->languageBlocks.emplace_back();
-        if (!ResolveLanguageBlock(block, version, &spec->languageBlocks.back(), error))
+        model->languageBlocks.emplace_back();
+        if (!ResolveLanguageBlock(block, version, &model->languageBlocks.back(), error))
             return false;
     }
-    if (!FillFolderSources(manifest, version, spec, error)) return false;
-    spec->runningCheck = manifest.runningCheck;
-    if (spec->runningCheck.kind != 0 && !NeedVersion(version, 110, "a running check", error)) {
+    if (!FillFolderSources(manifest, version, model, error)) return false;
+    model->runningCheck = manifest.runningCheck;
+    if (model->runningCheck.kind != 0 && !NeedVersion(version, 110, "a running check", error)) {
         return false;
     }
-    spec->documentName = manifest.documentName;
-    if (!spec->documentName.empty() && !NeedVersion(version, 110, "a document", error)) {
+    model->documentName = manifest.documentName;
+    if (!model->documentName.empty() && !NeedVersion(version, 110, "a document", error)) {
         return false;
     }
-    if (!FillNotices(manifest, version, spec, error)) return false;
-    if (!FillOptions(manifest, version, spec, error)) return false;
-    spec->checkMode = manifest.checkMode;
-    spec->hasNewCheckValues = version >= 140 ? 1 : 0;
+    if (!FillNotices(manifest, version, model, error)) return false;
+    if (!FillOptions(manifest, version, model, error)) return false;
+    model->checkMode = manifest.checkMode;
+    model->hasNewCheckValues = version >= 140 ? 1 : 0;
     return true;
 }
 

@@ -55,10 +55,10 @@ struct Manifest {
     std::optional<std::string> password;
     std::optional<bool> deleteBackups;
     std::vector<LanguageBlock> languageBlocks;
-    std::vector<packwriter::FolderSourceSpec> folderSources;  // none: ask the user
-    packwriter::RunningCheckSpec runningCheck;
+    std::vector<packwriter::FolderSourceModel> folderSources;  // none: ask the user
+    packwriter::RunningCheckModel runningCheck;
     std::string documentName;
-    std::vector<packwriter::NoticeBlockSpec> notices;
+    std::vector<packwriter::NoticeBlockModel> notices;
     std::optional<bool> skipMissingSources;
     std::optional<bool> overwriteExistingAdds;
     std::optional<bool> skipMissingDeletes;
@@ -77,12 +77,12 @@ bool LoadManifest(const std::string& path, Manifest* manifest, std::string* erro
 bool PackageText(const Manifest& manifest, const std::string& text, std::string* out,
                  std::string* error);
 
-// Sets the header fields of `spec` that the manifest gives (all but the title,
+// Sets the header fields of `model` that the manifest gives (all but the title,
 // the labels and the records) for format version `version`. Refuses what that
 // version cannot carry (language blocks below 120, several folder sources
 // below 140, ...) and language blocks that lack texts: those of code page 932
 // take the built-in texts, others must give all of them.
-bool FillHeader(const Manifest& manifest, uint16_t version, packwriter::PackageSpec* spec,
+bool FillHeader(const Manifest& manifest, uint16_t version, packwriter::PackageModel* model,
                 std::string* error);
 
 }  // namespace pkx::builder

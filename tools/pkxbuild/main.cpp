@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "tools/packwriter/package_writer.h"
 #include "tools/pkxbuild/builder_build.h"
-#include "tools/pkxbuild/builder_inspect.h"
+#include "tools/pkxbuild/builder_listing.h"
 
 namespace {
 

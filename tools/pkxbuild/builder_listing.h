@@ -95,8 +95,8 @@ struct PackageInfo {
     uint8_t passwordFlag = 0;
     std::optional<uint8_t> deleteBackupsDefault;  // from 120
     std::vector<LanguageInfo> languageBlocks;
-    std::vector<packwriter::FolderSourceSpec> folderSources;
-    std::optional<packwriter::RunningCheckSpec> runningCheck;  // from 110
+    std::vector<packwriter::FolderSourceModel> folderSources;
+    std::optional<packwriter::RunningCheckModel> runningCheck;  // from 110
     std::string documentName;
     std::optional<std::vector<NoticeInfo>> notices;  // from 110
     std::optional<uint8_t> hasNewCheckValues;        // from 140

@@ -10,7 +10,7 @@
 
 #include "tests/pkxbuild_fixtures.h"
 #include "tools/packwriter/delta_writer.h"
-#include "tools/pkxbuild/builder_inspect.h"
+#include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {
 namespace {
@@ -19,7 +19,7 @@ using builder::InspectReport;
 using builder::MemorySource;
 using builder::RecordInfo;
 using packwriter::PackageLayout;
-using packwriter::PackageSpec;
+using packwriter::PackageModel;
 
 InspectReport InspectBytes(const Bytes& bytes) {
     MemorySource source(bytes);
@@ -34,12 +34,12 @@ Bytes SelfExtracting(const Bytes& payload) {
     return file;
 }
 
-PackageSpec SmallSpec() {
-    PackageSpec spec = FixedFolderSpec("C:\\App", "1", "2");
-    spec.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 1), Pattern(3100, 2)));
-    spec.adds.push_back(AddRecord("new.txt", "new"));
-    spec.deletes.push_back(DeleteRecord("old.txt", "old"));
-    return spec;
+PackageModel SmallModel() {
+    PackageModel model = FixedFolderModel("C:\\App", "1", "2");
+    model.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 1), Pattern(3100, 2)));
+    model.adds.push_back(AddRecord("new.txt", "new"));
+    model.deletes.push_back(DeleteRecord("old.txt", "old"));
+    return model;
 }
 
 std::string Problems(const builder::PackageInfo& info) {
@@ -49,7 +49,7 @@ std::string Problems(const builder::PackageInfo& info) {
 }
 
 TEST(PkxBuildInspect, ATamperedPackageIsReportedBad) {
-    const Bytes package = BuildOrFail(SmallSpec());
+    const Bytes package = BuildOrFail(SmallModel());
     Bytes file = SelfExtracting(package);
     InspectReport report = InspectBytes(file);
     EXPECT_TRUE(report.selfExtracting);
@@ -76,10 +76,10 @@ TEST(PkxBuildInspect, ATamperedPackageIsReportedBad) {
 }
 
 TEST(PkxBuildInspect, OnlyTheTamperedPackageOfAContainerIsBad) {
-    const Bytes first = BuildOrFail(SmallSpec());
-    PackageSpec secondSpec = SmallSpec();
-    secondSpec.oldVersionLabel = "1.5";
-    const Bytes second = BuildOrFail(secondSpec);
+    const Bytes first = BuildOrFail(SmallModel());
+    PackageModel secondModel = SmallModel();
+    secondModel.oldVersionLabel = "1.5";
+    const Bytes second = BuildOrFail(secondModel);
     Bytes payload = ContainerOf({first, second});
     payload[payload.size() - 40] ^= 0x80;
 
@@ -119,55 +119,55 @@ TEST(PkxBuildInspect, StreamStatisticsAddUpToTheNewFiles) {
     EXPECT_LT(records[0].dataSize, 10000u);
 }
 
-// Builds `spec`, changes one field, and puts the digest right again, so that
+// Builds `model`, changes one field, and puts the digest right again, so that
 // only the field can give the damage away.
-Bytes Patched(const PackageSpec& spec,
+Bytes Patched(const PackageModel& model,
               const std::function<void(Bytes&, const PackageLayout&)>& patch) {
     PackageLayout layout;
-    Bytes bytes = BuildOrFail(spec, &layout);
+    Bytes bytes = BuildOrFail(model, &layout);
     patch(bytes, layout);
     EXPECT_TRUE(packwriter::RefreshDigest(bytes));
     return bytes;
 }
 
 TEST(PkxBuildInspect, DamagedStructureIsReportedNotTrusted) {
-    const PackageSpec spec = SmallSpec();
+    const PackageModel model = SmallModel();
     struct Case {
         const char* what;
         Bytes bytes;
         const char* problem;
     };
-    PackageSpec noEnd = spec;
+    PackageModel noEnd = model;
     noEnd.updates[0].data =
         packwriter::DeltaStreamWriter(64).LiteralBytes(ToBytes("abc").data(), 3).Take();
-    PackageSpec longPiece = spec;
+    PackageModel longPiece = model;
     longPiece.updates[0].data = packwriter::DeltaStreamWriter(2)
                                     .Opcode(OP_LITERAL_BYTES)
                                     .RawU32(3)
                                     .Raw("abc", 3)
                                     .End()
                                     .Take();
-    PackageSpec askFirst = spec;
-    askFirst.folderSources.insert(askFirst.folderSources.begin(), packwriter::FolderSourceSpec{});
+    PackageModel askFirst = model;
+    askFirst.folderSources.insert(askFirst.folderSources.begin(), packwriter::FolderSourceModel{});
     const std::vector<Case> cases = {
         {"huge counts",
-         Patched(spec,
+         Patched(model,
                  [](Bytes& b, const PackageLayout& l) {
                      packwriter::PatchU32(b, l.countsOffset, 0xFFFFFFF0u);
                  }),
          "the record counts exceed the package"},
         {"data outside",
-         Patched(spec,
+         Patched(model,
                  [](Bytes& b, const PackageLayout& l) {
                      // The data offset of the add record: after its name, new value and time.
                      packwriter::PatchU32(b, l.addRecordOffsets[0] + 1 + 7 + 16 + 8, 0xFFFFFF00u);
                  }),
          "the data of new.txt lies outside the package"},
         {"version 151",
-         Patched(spec, [](Bytes& b, const PackageLayout&) { packwriter::PatchU16(b, 4, 151); }),
+         Patched(model, [](Bytes& b, const PackageLayout&) { packwriter::PatchU16(b, 4, 151); }),
          "format version 151 is newer"},
         {"cut header",
-         Patched(spec,
+         Patched(model,
                  [](Bytes& b, const PackageLayout& l) {
                      packwriter::Truncate(b, l.folderSourcesOffset + 16);
                  }),
@@ -188,7 +188,7 @@ TEST(PkxBuildInspect, DamagedStructureIsReportedNotTrusted) {
 }
 
 TEST(PkxBuildInspect, DamagedContainersAndStrangersAreReported) {
-    const Bytes package = BuildOrFail(SmallSpec());
+    const Bytes package = BuildOrFail(SmallModel());
     {
         // Two entries announced, the second cut short.
         Bytes payload = ContainerOf({package, package});
@@ -232,7 +232,7 @@ TEST(PkxBuildInspect, DamagedContainersAndStrangersAreReported) {
 }
 
 TEST(PkxBuildInspect, TheReportListsTheRecordsLikeAnArchiveListing) {
-    Bytes file = SelfExtracting(BuildOrFail(SmallSpec()));
+    Bytes file = SelfExtracting(BuildOrFail(SmallModel()));
     const std::string path = "update.exe";
     const std::string text = builder::FormatReport(InspectBytes(file), path, std::nullopt);
     for (const char* expected :

@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_inspect.h"
+#include "tools/pkxbuild/builder_listing.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -211,7 +211,7 @@ class PackageReader {
         return in_.ok();
     }
 
-    bool FolderSource(packwriter::FolderSourceSpec* source) {
+    bool FolderSource(packwriter::FolderSourceModel* source) {
         source->kind = in_.U8();
         switch (source->kind) {
             case 1:
@@ -238,7 +238,7 @@ class PackageReader {
         return in_.ok();
     }
 
-    void Lookups(packwriter::FolderSourceSpec* source) {
+    void Lookups(packwriter::FolderSourceModel* source) {
         const uint32_t count = in_.U32();
         // Six bytes at least per record: nothing is kept that is not there.
         if (uint64_t{count} * 6 > in_.Remaining()) {
@@ -246,7 +246,7 @@ class PackageReader {
             return;
         }
         for (uint32_t i = 0; i < count && in_.ok(); ++i) {
-            packwriter::LookupRecordSpec record;
+            packwriter::LookupRecordModel record;
             record.stepKind = in_.U8();
             record.index = in_.U8();
             record.text1 = in_.Short();
@@ -260,7 +260,7 @@ class PackageReader {
     bool FolderSources() {
         const uint32_t count = AtLeast(140) ? in_.U8() : 1;
         for (uint32_t i = 0; i < count && in_.ok(); ++i) {
-            packwriter::FolderSourceSpec source;
+            packwriter::FolderSourceModel source;
             if (FolderSource(&source)) info_.folderSources.push_back(source);
         }
         for (size_t i = 0; i + 1 < info_.folderSources.size(); ++i) {
@@ -276,7 +276,7 @@ class PackageReader {
 
     bool RunningCheckAndNotices() {
         if (!AtLeast(110)) return true;
-        packwriter::RunningCheckSpec check;
+        packwriter::RunningCheckModel check;
         check.kind = in_.U8();
         if (check.kind == 1) {
             check.windowTitle = in_.Short();
@@ -476,7 +476,7 @@ std::string FolderIndexName(uint8_t index) {
     return index < 6 ? kFolders[index] : "no folder";
 }
 
-std::string Source(const ReportWriter& w, const packwriter::FolderSourceSpec& source) {
+std::string Source(const ReportWriter& w, const packwriter::FolderSourceModel& source) {
     switch (source.kind) {
         case 0:
             return "ask the user";
@@ -495,7 +495,7 @@ std::string Source(const ReportWriter& w, const packwriter::FolderSourceSpec& so
     }
 }
 
-std::string Step(const ReportWriter& w, const packwriter::LookupRecordSpec& step) {
+std::string Step(const ReportWriter& w, const packwriter::LookupRecordModel& step) {
     std::string text;
     if (step.stepKind == 1) {
         text = std::string("registry ") + RootName(step.index) + " " + w.Quoted(step.text1) +
@@ -509,7 +509,7 @@ std::string Step(const ReportWriter& w, const packwriter::LookupRecordSpec& step
     return text + " -> slot " + std::to_string(step.resultSlot);
 }
 
-std::string RunningCheckText(const ReportWriter& w, const packwriter::RunningCheckSpec& check) {
+std::string RunningCheckText(const ReportWriter& w, const packwriter::RunningCheckModel& check) {
     const std::string wait = check.waitFlag != 0 ? ", waits" : ", does not wait";
     if (check.kind == 1) {
         return "window title " + w.Quoted(check.windowTitle) + " class " +
@@ -583,7 +583,7 @@ void FormatHeader(ReportWriter& w, const PackageInfo& info) {
     w.Field("folder sources", std::to_string(info.folderSources.size()));
     for (size_t i = 0; i < info.folderSources.size(); ++i) {
         w.More(std::to_string(i + 1) + ". " + Source(w, info.folderSources[i]));
-        for (const packwriter::LookupRecordSpec& step : info.folderSources[i].lookups) {
+        for (const packwriter::LookupRecordModel& step : info.folderSources[i].lookups) {
             w.More("   " + Step(w, step));
         }
     }
