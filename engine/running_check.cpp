@@ -6,8 +6,6 @@ namespace pkx {
 
 namespace {
 
-constexpr uint8_t kCheckWindow = 1;
-constexpr uint8_t kCheckProcess = 2;
 constexpr uint8_t kNotifyingWaitFlag = 1;
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

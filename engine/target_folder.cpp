@@ -8,15 +8,7 @@ namespace pkx {
 
 namespace {
 
-constexpr uint8_t kSourcePrompt = 0;
-constexpr uint8_t kSourceRegistry = 1;
-constexpr uint8_t kSourceIni = 2;
-constexpr uint8_t kSourceFixedPath = 3;
-constexpr uint8_t kSourceComposite = 4;
 constexpr uint16_t kFirstCompositeVersion = 120;
-
-constexpr uint8_t kStepRegistry = 1;
-constexpr uint8_t kStepIni = 2;
 
 constexpr uint8_t kRegistryRootCount = 4;
 // Longest path with its terminator in a 260-byte buffer.

@@ -222,26 +222,26 @@ ResultCode ReadFolderSource(BinaryFile& file, uint16_t version, FolderSource* so
     *source = FolderSource();
     if (file.ReadU8(&source->kind) != 0) return result::kReadProgramFile;
     const uint8_t kind = source->kind;
-    if (kind == 4) {
+    if (kind == kSourceComposite) {
         if (version < kVersion120) return result::kSuccess;
         return ReadLookupRecords(file, &source->lookups);
     }
-    if (kind < 1 || kind > 3) return result::kSuccess;
+    if (kind < kSourceRegistry || kind > kSourceFixedPath) return result::kSuccess;
     if (file.ReadU8(&source->index) != 0) return result::kReadProgramFile;
     if (ReadShortString(file, source->text1) != 0) return result::kReadProgramFile;
-    if (kind == 3) return result::kSuccess;
+    if (kind == kSourceFixedPath) return result::kSuccess;
     if (ReadShortString(file, source->text2) != 0) return result::kReadProgramFile;
-    if (kind == 1) return result::kSuccess;
+    if (kind == kSourceRegistry) return result::kSuccess;
     return ReadShortString(file, source->text3);
 }
 
 ResultCode ReadRunningCheck(BinaryFile& file, RunningCheck* check) {
     *check = RunningCheck();
     if (file.ReadU8(&check->kind) != 0) return result::kReadProgramFile;
-    if (check->kind == 1) {
+    if (check->kind == kCheckWindow) {
         if (ReadShortString(file, check->windowTitle) != 0) return result::kReadProgramFile;
         if (ReadShortString(file, check->windowClass) != 0) return result::kReadProgramFile;
-    } else if (check->kind == 2) {
+    } else if (check->kind == kCheckProcess) {
         if (ReadShortString(file, check->processName) != 0) return result::kReadProgramFile;
     } else {
         return result::kSuccess;

@@ -39,6 +39,18 @@ ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t v
 // After a failed read the buffer keeps its previous contents.
 ResultCode ReadShortString(BinaryFile& file, char* buffer);
 
+// Kinds of folder sources and of lookup steps, as the package stores them.
+inline constexpr uint8_t kSourcePrompt = 0;
+inline constexpr uint8_t kSourceRegistry = 1;
+inline constexpr uint8_t kSourceIni = 2;
+inline constexpr uint8_t kSourceFixedPath = 3;
+inline constexpr uint8_t kSourceComposite = 4;
+inline constexpr uint8_t kStepRegistry = 1;
+inline constexpr uint8_t kStepIni = 2;
+// Kinds of running checks.
+inline constexpr uint8_t kCheckWindow = 1;
+inline constexpr uint8_t kCheckProcess = 2;
+
 struct LookupRecord {
     uint8_t stepKind = 0;
     uint8_t index = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "package/package_header.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 
@@ -115,22 +116,22 @@ class PackageSerializer {
     void WriteFolderSource(const FolderSourceModel& source) {
         out_.U8(source.kind);
         switch (source.kind) {
-            case 1:
+            case kSourceRegistry:
                 out_.U8(source.index);
                 String(source.text1, "registry key");
                 String(source.text2, "registry value name");
                 break;
-            case 2:
+            case kSourceIni:
                 out_.U8(source.index);
                 String(source.text1, "INI file");
                 String(source.text2, "INI section");
                 String(source.text3, "INI key");
                 break;
-            case 3:
+            case kSourceFixedPath:
                 out_.U8(source.index);
                 String(source.text1, "fixed path");
                 break;
-            case 4:
+            case kSourceComposite:
                 WriteLookups(source);
                 break;
             default:
@@ -152,11 +153,11 @@ class PackageSerializer {
     void WriteRunningCheck() {
         const RunningCheckModel& check = model_.runningCheck;
         out_.U8(check.kind);
-        if (check.kind == 1) {
+        if (check.kind == kCheckWindow) {
             String(check.windowTitle, "window title");
             String(check.windowClass, "window class");
             out_.U8(check.waitFlag);
-        } else if (check.kind == 2) {
+        } else if (check.kind == kCheckProcess) {
             String(check.processName, "process name");
             out_.U8(check.waitFlag);
         }
