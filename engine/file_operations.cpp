@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
 #include "engine/delta_stream.h"
 #include "support/paths.h"
 

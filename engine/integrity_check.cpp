@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 #include "support/md5.h"
 
 namespace pkx {

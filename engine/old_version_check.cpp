@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 #include "support/paths.h"

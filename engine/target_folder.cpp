@@ -2,13 +2,11 @@
 
 #include <cstring>
 
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 
 namespace pkx {
 
 namespace {
-
-constexpr uint16_t kFirstCompositeVersion = 120;
 
 constexpr uint8_t kRegistryRootCount = 4;
 // Longest path with its terminator in a 260-byte buffer.
@@ -114,7 +112,7 @@ ResultCode EvaluateSource(const FolderSource& source, uint16_t version, ApplyCon
             return EvaluateFixedPath(source, context, folders);
         case kSourceComposite:
             // Older packages carry no records for this kind, and it means nothing there.
-            if (version < kFirstCompositeVersion) return kNoEffect;
+            if (version < gate::kLanguageBlocks) return kNoEffect;
             return ResolveComposite(source.lookups, context, folders);
         default:
             return kNoEffect;
@@ -173,15 +171,8 @@ ResultCode FinishFolder(char* folder) {
 
 bool EndsWithBackslash(const char* text, uint32_t codePage) {
     bool backslash = false;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-    while (*bytes != 0) {
-        if (IsLeadByte(codePage, *bytes) && bytes[1] != 0) {
-            backslash = false;
-            bytes += 2;
-        } else {
-            backslash = *bytes == '\\';
-            ++bytes;
-        }
+    for (const char* at = text; *at != '\0'; at += CharLength(at, codePage)) {
+        backslash = CharLength(at, codePage) == 1 && *at == '\\';
     }
     return backslash;
 }

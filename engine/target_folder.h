@@ -5,14 +5,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "engine/special_folders.h"
 #include "package/package_header.h"
 #include "support/binary_file.h"
 
 namespace pkx {
-
-inline constexpr uint32_t kLookupSlotCount = 10;
 
 // The texts a composite lookup works on; slot 0 is its result.
 struct LookupSlots {

@@ -102,7 +102,7 @@ struct PreparedPackage {
 // Running check, document name and notice texts: the fields of version 110 on.
 ResultCode ReadRunningAndNotices(BinaryFile& file, uint16_t version, ApplyContext& context,
                                  PreparedPackage* prepared) {
-    if (version < 110) return result::kSuccess;
+    if (version < gate::kRunningCheck) return result::kSuccess;
     RunningCheck check;
     ResultCode r = ReadRunningCheck(file, &check);
     if (r != result::kSuccess) return r;

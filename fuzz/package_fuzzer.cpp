@@ -16,7 +16,7 @@
 #include <random>
 #include <string>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"

@@ -1,16 +1,12 @@
 #include "package/file_entries.h"
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 #include "package/read_limits.h"
 
 namespace pkx {
 
 namespace {
 
-constexpr uint64_t kNameLengthSize = 1;
-constexpr uint64_t kCheckValueSize = sizeof(CheckValue);
-// Write time, data offset and data size.
-constexpr uint64_t kDataFieldsSize = 8 + 4 + 4;
 // Entries are appended as read; only this many are reserved up front.
 constexpr uint32_t kReserveLimit = 4096;
 
@@ -25,11 +21,11 @@ uint64_t MinimumRecordSize(const RecordShape& shape) {
     const uint64_t newCheckValue = shape.hasNewCheckValue ? kCheckValueSize : 0;
     switch (shape.kind) {
         case RecordKind::kUpdate:
-            return kNameLengthSize + kCheckValueSize + newCheckValue + kDataFieldsSize;
+            return kMinimumUpdateRecordSize + newCheckValue;
         case RecordKind::kAdd:
-            return kNameLengthSize + newCheckValue + kDataFieldsSize;
+            return kMinimumAddRecordSize + newCheckValue;
         case RecordKind::kDelete:
-            return kNameLengthSize + kCheckValueSize;
+            return kDeleteRecordSize;
     }
     return 0;
 }

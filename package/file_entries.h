@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/package_header.h"
 #include "support/binary_file.h"
 

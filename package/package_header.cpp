@@ -10,26 +10,8 @@ namespace pkx {
 
 namespace {
 
-// The format versions that introduced fields:
-// 110 running check, document name, notice texts;
-// 120 delete-backups default, language blocks, composite lookups, three option bytes;
-// 130 texts 1069 to 1073 in language blocks;
-// 140 folder source count, notice blocks per code page, new check values flag.
-constexpr uint16_t kVersion110 = 110;
-constexpr uint16_t kVersion120 = 120;
-constexpr uint16_t kVersion130 = 130;
-constexpr uint16_t kVersion140 = 140;
-constexpr uint32_t kFullTextCount = 74;
-constexpr uint32_t kShortTextCount = 69;
-// A lookup record holds at least its three bytes and three string lengths.
-constexpr uint64_t kMinimumLookupRecordSize = 6;
 // Lookups are appended as read; only this many are reserved up front.
 constexpr uint32_t kLookupReserveLimit = 64;
-
-// Texts 1069 to 1071 came with version 130; older blocks borrow them from
-// the program's string table, in Japanese or, from 2069 on, in English.
-constexpr uint32_t kFirstLateText = 1069;
-constexpr uint32_t kLateTextCount = 3;
 
 void CopyLabel(char* destination, const char* label, const char* fallback) {
     std::strcpy(destination, label[0] != 0 ? label : fallback);
@@ -47,7 +29,7 @@ ResultCode ReadLabels(BinaryFile& file, PackageRef& package, ApplyContext& conte
 
 ResultCode ReadPassword(BinaryFile& file, ApplyContext& context, uint8_t* flag) {
     if (file.ReadU8(flag) != 0) return result::kReadProgramFile;
-    if (*flag != 1) return result::kSuccess;
+    if (*flag != kPasswordProtected) return result::kSuccess;
     uint8_t digest[sizeof(context.passwordDigest)];
     if (file.Read(digest, sizeof(digest)) != 0) return result::kReadProgramFile;
     std::memcpy(context.passwordDigest, digest, sizeof(digest));
@@ -79,10 +61,12 @@ ResultCode ReadHeaderFields(BinaryFile& file, PackageRef& package, ApplyContext&
     if (ReadPassword(file, context, &start->passwordFlag) != 0) return result::kReadProgramFile;
     context.deleteBackupsDefault = 1;
     context.textCodePage = 0;
-    if (start->version < kVersion120) return result::kSuccess;
+    if (start->version < gate::kLanguageBlocks) return result::kSuccess;
     return ReadLanguageBlocks(file, context, start->version);
 }
 
+// Older blocks borrow texts 1069 to 1071 from the program's string table,
+// in Japanese or, from 2069 on, in English.
 void LoadLateTexts(ApplyContext& context, bool first) {
     const bool japanese = first || systemCodePage == kDefaultTextCodePage;
     for (uint32_t i = 0; i < kLateTextCount; ++i) {
@@ -117,7 +101,7 @@ ResultCode ReadLookupRecord(BinaryFile& file, LookupRecord* record) {
 ResultCode ReadLookupRecords(BinaryFile& file, std::vector<LookupRecord>* lookups) {
     uint32_t count = 0;
     if (file.ReadU32(&count) != 0) return result::kReadProgramFile;
-    if (CheckFitsInFile(file, count * kMinimumLookupRecordSize) != 0) {
+    if (CheckFitsInFile(file, uint64_t{count} * kMinimumLookupRecordSize) != 0) {
         return result::kReadProgramFile;
     }
     lookups->reserve(count < kLookupReserveLimit ? count : kLookupReserveLimit);
@@ -205,13 +189,13 @@ ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t v
     if (file.ReadU8(&height) != 0) return result::kReadProgramFile;
     if (selected) context.fontHeight = height;
 
-    if (version < kVersion130) LoadLateTexts(context, first);
-    const uint32_t count = version >= kVersion130 ? kFullTextCount : kShortTextCount;
+    if (version < gate::kLateTexts) LoadLateTexts(context, first);
+    const uint32_t count = version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
     return ReadBlockTexts(file, context, count, selected);
 }
 
 ResultCode ReadFolderSourceCount(BinaryFile& file, uint16_t version, uint8_t* count) {
-    if (version < kVersion140) {
+    if (version < gate::kSourceList) {
         *count = 1;
         return result::kSuccess;
     }
@@ -223,7 +207,7 @@ ResultCode ReadFolderSource(BinaryFile& file, uint16_t version, FolderSource* so
     if (file.ReadU8(&source->kind) != 0) return result::kReadProgramFile;
     const uint8_t kind = source->kind;
     if (kind == kSourceComposite) {
-        if (version < kVersion120) return result::kSuccess;
+        if (version < gate::kLanguageBlocks) return result::kSuccess;
         return ReadLookupRecords(file, &source->lookups);
     }
     if (kind < kSourceRegistry || kind > kSourceFixedPath) return result::kSuccess;
@@ -253,8 +237,8 @@ ResultCode ReadNoticeTexts(BinaryFile& file, uint16_t version, NoticeText* befor
                            NoticeText* after) {
     before->reset();
     after->reset();
-    if (version < kVersion110) return result::kSuccess;
-    if (version < kVersion140) return ReadNoticePair(file, before, after);
+    if (version < gate::kRunningCheck) return result::kSuccess;
+    if (version < gate::kSourceList) return ReadNoticePair(file, before, after);
     return ReadNoticeBlocks(file, before, after);
 }
 
@@ -264,10 +248,10 @@ ResultCode ReadOptionsAndCounts(BinaryFile& file, uint16_t version, ApplyContext
     context.skipMissingSources = 0;
     context.overwriteExistingAdds = 0;
     context.skipMissingDeletes = 0;
-    if (version >= kVersion140 && file.ReadU8(&context.hasNewCheckValues) != 0) {
+    if (version >= gate::kSourceList && file.ReadU8(&context.hasNewCheckValues) != 0) {
         return result::kReadProgramFile;
     }
-    if (version >= kVersion120) {
+    if (version >= gate::kLanguageBlocks) {
         if (file.ReadU8(&context.skipMissingSources) != 0) return result::kReadProgramFile;
         if (file.ReadU8(&context.overwriteExistingAdds) != 0) return result::kReadProgramFile;
         if (file.ReadU8(&context.skipMissingDeletes) != 0) return result::kReadProgramFile;

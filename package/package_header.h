@@ -9,14 +9,11 @@
 #include <memory>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
+#include "package/format.h"
 #include "support/binary_file.h"
 
 namespace pkx {
-
-inline constexpr uint16_t kNewestFormatVersion = 150;
-inline constexpr uint32_t kPackageMagic = 0x20584B50;    // "PKX "
-inline constexpr uint32_t kContainerMagic = 0x504D554C;  // "LUMP"
 
 // Filled by ReadHeaderStart.
 struct HeaderStart {
@@ -38,18 +35,6 @@ ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t v
 // A u8 length and that many bytes, stored NUL-terminated (buffer of 260).
 // After a failed read the buffer keeps its previous contents.
 ResultCode ReadShortString(BinaryFile& file, char* buffer);
-
-// Kinds of folder sources and of lookup steps, as the package stores them.
-inline constexpr uint8_t kSourcePrompt = 0;
-inline constexpr uint8_t kSourceRegistry = 1;
-inline constexpr uint8_t kSourceIni = 2;
-inline constexpr uint8_t kSourceFixedPath = 3;
-inline constexpr uint8_t kSourceComposite = 4;
-inline constexpr uint8_t kStepRegistry = 1;
-inline constexpr uint8_t kStepIni = 2;
-// Kinds of running checks.
-inline constexpr uint8_t kCheckWindow = 1;
-inline constexpr uint8_t kCheckProcess = 2;
 
 struct LookupRecord {
     uint8_t stepKind = 0;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/result_code.h"
+#include "core/result_code.h"
 #include "support/binary_file.h"
 
 namespace pkx {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "core/worker_events.h"
 #include "engine/backups.h"
-#include "engine/worker_events.h"
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
 
@@ -15,8 +15,9 @@ namespace {
 void CopyCut(char* out, const char* text, uint32_t limit, uint32_t codePage) {
     uint32_t n = 0;
     while (text[n] != '\0' && n < limit) {
-        uint32_t width = IsLeadByte(codePage, static_cast<uint8_t>(text[n])) ? 2 : 1;
-        if (width == 2 && text[n + 1] == '\0') break;
+        // A lead byte without its trail byte is left out.
+        if (IsLeadByte(codePage, static_cast<uint8_t>(text[n])) && text[n + 1] == '\0') break;
+        const uint32_t width = static_cast<uint32_t>(CharLength(text + n, codePage));
         if (n + width > limit) break;
         n += width;
     }

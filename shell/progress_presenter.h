@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/progress_view.h"
 
 namespace pkx {

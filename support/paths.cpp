@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "platform/double_byte.h"
 #include "platform/platform.h"
-#include "support/codepage.h"
 
 namespace pkx {
 
@@ -12,12 +12,6 @@ namespace {
 constexpr size_t kMaxExtension = 255;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// Bytes of the character at `text` in `codePage`: 2 for a lead byte with
-// its trail byte, else 1 (a lead byte before the NUL stands alone).
-size_t CharLength(const char* text, uint32_t codePage) {
-    return IsLeadByte(codePage, static_cast<uint8_t>(text[0])) && text[1] != '\0' ? 2 : 1;
-}
 
 // Copies `length` bytes of `from` into the kPathSize-byte `to`, cut to fit.
 void CopyPart(char* to, const char* from, size_t length, size_t limit = kPathSize - 1) {
@@ -90,13 +84,12 @@ int CreateFolders(const char* folder) {
 
 char* ReplaceInvalidNameChars(char* text, char replacement) {
     if (text == nullptr) return text;
-    for (char* at = text; *at != '\0'; ++at) {
-        if (IsLeadByte(932, static_cast<uint8_t>(*at))) {
-            if (at[1] == '\0') break;  // a lead byte in the last place ends the walk
-            ++at;
-            continue;
+    // Always code page 932, whatever the system's: names in packages are
+    // Japanese. A lone lead byte in the last place is no invalid character.
+    for (char* at = text; *at != '\0'; at += CharLength(at, 932)) {
+        if (CharLength(at, 932) == 1 && strchr(kInvalidNameChars, *at) != nullptr) {
+            *at = replacement;
         }
-        if (strchr(kInvalidNameChars, *at) != nullptr) *at = replacement;
     }
     return text;
 }

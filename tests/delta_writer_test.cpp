@@ -1,6 +1,6 @@
 // The difference stream writer and encoder; encoded streams are checked by
 // applying them with the updater's own reader to real files.
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_writer.h"
 
 #include <gtest/gtest.h>
 

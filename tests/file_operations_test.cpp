@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
-#include "platform/fault_injection.h"
+#include "package/writer/delta_writer.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/delta_writer.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

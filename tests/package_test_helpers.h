@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
-#include "platform/fault_injection.h"
+#include "package/writer/package_writer.h"
 #include "platform/platform.h"
 #include "support/binary_file.h"
-#include "tools/packwriter/package_writer.h"
+#include "tests/platforms/fault_injection.h"
 
 namespace pkx::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/test_support.h"
 
 namespace pkx {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "package/package_header.h"
+#include "platform/posix/builtin_texts.h"
 #include "tests/pkxbuild_fixtures.h"
-#include "texts/builtin_texts.h"
 #include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {

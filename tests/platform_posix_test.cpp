@@ -10,12 +10,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/builtin_texts.h"
 #include "platform/posix/locale_code_page.h"
 #include "platform/posix/posix_errors.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/registry_file.h"
 #include "tests/test_support.h"
-#include "texts/builtin_texts.h"
 
 namespace pkx {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/worker_events.h"
 #include "engine/backups.h"
-#include "engine/worker_events.h"
 #include "tests/test_support.h"
 #include "texts/text_table.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
-#include "engine/worker_events.h"
+#include "core/apply_context.h"
+#include "core/worker_events.h"
 #include "platform/platform.h"
 
 namespace pkx::test {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "engine/special_folders.h"
+#include "package/writer/package_writer.h"
 #include "support/binary_file.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/package_writer.h"
 
 namespace pkx {
 namespace {

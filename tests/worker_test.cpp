@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "tests/worker_fixtures.h"

@@ -1,5 +1,5 @@
 # The built-in display texts, generated from default_texts.tsv: a C++ table
-# compiled into pkx_core where there are no resources, and on Windows a
+# compiled into the POSIX platform, which serves it in place of resources, and on Windows a
 # STRINGTABLE script, PKX_TEXTS_RC, that each executable compiles in
 # (pkx_link_texts).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -26,5 +26,5 @@ else()
     DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
     COMMENT "Generating the built-in string table"
     VERBATIM)
-  target_sources(pkx_core PRIVATE ${PKX_TEXTS_CPP})
+  target_sources(pkx_platform PRIVATE ${PKX_TEXTS_CPP})
 endif()

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/console/console_text.h"
 
 namespace pkx::console {

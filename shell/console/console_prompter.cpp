@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "support/md5.h"
 #include "support/paths.h"
 

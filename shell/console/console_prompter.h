@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "engine/worker_events.h"
+#include "core/worker_events.h"
 #include "shell/console/console_display.h"
 #include "shell/console/console_input.h"
 

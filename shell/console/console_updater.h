@@ -3,7 +3,7 @@
 // button, and after a successful run asks whether to delete the backups.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/console/console_display.h"
 #include "shell/console/console_events.h"
 #include "shell/console/console_input.h"

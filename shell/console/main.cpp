@@ -1,7 +1,7 @@
 // pkxupdate: the self-extracting updater as a console program.
 #include <locale.h>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/app_startup.h"
 #include "shell/console/console_updater.h"
 

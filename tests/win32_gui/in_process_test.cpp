@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "engine/worker_events.h"
+#include "core/worker_events.h"
 #include "shell/app_startup.h"
 #include "shell/win32/progress_dialog.h"
 #include "shell/win32/prompt_dialogs.h"
@@ -22,6 +22,7 @@
 namespace pkx::gui {
 namespace {
 
+using win32ui::kApplyEventMessage;
 using win32ui::UiFont;
 
 // ---------------------------------------------------------------------------

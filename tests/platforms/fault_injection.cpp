@@ -1,4 +1,4 @@
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 
 namespace pkx {
 

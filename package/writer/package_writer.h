@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
+#include "package/format.h"
 
 namespace pkx::packwriter {
 
@@ -106,7 +107,7 @@ struct DeleteRecordModel {
 };
 
 struct PackageModel {
-    uint16_t version = 150;
+    uint16_t version = kNewestFormatVersion;
     std::string title;
     std::string oldVersionLabel;
     std::string newVersionLabel;
