@@ -227,15 +227,14 @@ ResultCode ResolveComposite(const std::vector<LookupRecord>& records, ApplyConte
     return FolderOutcome(true, context);
 }
 
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version,
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context,
                                const SpecialFolders& folders) {
-    uint8_t count = 0;
-    if (ReadFolderSourceCount(file, version, &count) != 0) return result::kReadProgramFile;
+    if (sources.ReadCount() != 0) return result::kReadProgramFile;
     ResultCode outcome = result::kSuccess;
     bool found = false;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < sources.count(); ++i) {
         FolderSource source;
-        if (ReadFolderSource(file, version, &source) != 0) return result::kReadProgramFile;
+        if (sources.ReadNext(&source) != 0) return result::kReadProgramFile;
         if (found) continue;  // read only, to keep the header position right
         if (source.kind == kSourcePrompt) {
             if (context.prompts->AskTargetFolder(context) == 0) {
@@ -245,7 +244,7 @@ ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t
             outcome = result::kCancelled;
             continue;
         }
-        const ResultCode r = EvaluateSource(source, version, context, folders);
+        const ResultCode r = EvaluateSource(source, sources.version(), context, folders);
         if (r == kNoEffect) continue;
         outcome = r;
         found = r == result::kSuccess;
@@ -254,8 +253,8 @@ ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t
     return FinishFolder(context.targetFolder);
 }
 
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version) {
-    return ResolveTargetFolder(file, context, version, RunSpecialFolders());
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context) {
+    return ResolveTargetFolder(sources, context, RunSpecialFolders());
 }
 
 }  // namespace pkx

@@ -71,7 +71,9 @@ std::unique_ptr<PackageReading> ReadHeader(const PackageModel& model, uint32_t c
     BinaryFile file;
     EXPECT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
     PackageRef package;
-    reading->code = ReadHeaderStart(file, package, *reading->context, &reading->start);
+    package.size = file.Size();
+    PackageOnFile bytes(file, package);
+    reading->code = ReadHeaderStart(bytes.in, package, *reading->context, &reading->start);
     return reading;
 }
 

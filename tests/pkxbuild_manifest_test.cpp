@@ -255,7 +255,9 @@ void ReadAsUpdater(const Bytes& payload, uint32_t codePage, ApplyContext* contex
     package.offset = kPayloadOffset;
     package.size = static_cast<uint32_t>(payload.size());
     HeaderStart start;
-    ASSERT_EQ(ReadHeaderStart(program, package, *context, &start), 0u);
+    FilePackageSource source(program);
+    PackageCursor in(source, package);
+    ASSERT_EQ(ReadHeaderStart(in, package, *context, &start), 0u);
 }
 
 TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {

@@ -10,6 +10,7 @@
 #include "engine/special_folders.h"
 #include "package/writer/package_writer.h"
 #include "support/binary_file.h"
+#include "tests/package_test_helpers.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 
@@ -20,6 +21,7 @@ using packwriter::Bytes;
 using packwriter::FolderSourceModel;
 using packwriter::LookupRecordModel;
 using test::CodePageScope;
+using test::PackageOnFile;
 using test::PlatformScope;
 using test::ScriptedPlatform;
 using test::ScriptedPrompter;
@@ -91,7 +93,9 @@ class TargetFolderTest : public ::testing::Test {
         BinaryFile file;
         EXPECT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
         EXPECT_EQ(listOffset, file.Seek(static_cast<int32_t>(listOffset), kFileBegin));
-        outcome.result = ResolveTargetFolder(file, *context_, version, folders_);
+        PackageOnFile cursor(file, listOffset, bytes.size());
+        FolderSourceList list(cursor.in, version);
+        outcome.result = ResolveTargetFolder(list, *context_, folders_);
         outcome.position = file.Seek(0, kFileCurrent);
         return outcome;
     }
@@ -407,7 +411,9 @@ TEST_F(TargetFolderTest, RunTableServesTheWorkersResolution) {
     BinaryFile file;
     ASSERT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
     file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin);
-    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(file, *context_, 150));
+    PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
+    FolderSourceList list(cursor.in, 150);
+    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(list, *context_));
     EXPECT_EQ("E:\\OS\\App\\", Folder());
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "package/format.h"
+#include "package/package_cursor.h"
 #include "support/md5.h"
 #include "tools/pkxbuild/builder_text.h"
 
@@ -27,64 +28,75 @@ std::string Hex(uint64_t value, int width = 8) {
     return text;
 }
 
-// Reads fields in order from [position, end) of a source; the first read
-// that would pass `end` or fails makes it stop for good.
-class Cursor {
+// The inspected bytes as the source of a package cursor.
+class InspectedBytes final : public PackageSource {
   public:
-    Cursor(ByteSource& source, uint64_t begin, uint64_t end)
-        : source_(source), position_(begin), end_(end) {}
+    explicit InspectedBytes(ByteSource& source) : source_(source) {}
 
-    bool ok() const { return ok_; }
-    uint64_t position() const { return position_; }
-    uint64_t Remaining() const { return ok_ && end_ > position_ ? end_ - position_ : 0; }
-
-    uint8_t U8() {
-        uint8_t value = 0;
-        Take(&value, 1);
-        return value;
+    bool MoveTo(uint64_t offset) override {
+        position_ = offset;
+        return true;
     }
-    uint16_t U16() {
-        uint8_t bytes[2] = {};
-        Take(bytes, 2);
-        return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-    }
-    uint32_t U32() {
-        uint8_t bytes[4] = {};
-        Take(bytes, 4);
-        return LoadU32(bytes);
-    }
-    std::string Short() {
-        const uint8_t length = U8();
-        std::string text(length, '\0');
-        if (length > 0) Take(text.data(), length);
-        return ok_ ? text : std::string();
-    }
-    void Skip(uint64_t count) {
-        if (!ok_ || count > end_ - position_) {
-            ok_ = false;
-            return;
-        }
+    bool Read(void* buffer, uint32_t count) override {
+        if (!source_.ReadAt(position_, buffer, count)) return false;
         position_ += count;
+        return true;
     }
-    void Take(void* buffer, size_t count) {
-        if (!ok_ || count > end_ - position_ || !source_.ReadAt(position_, buffer, count)) {
-            ok_ = false;
-            std::memset(buffer, 0, count);
-            return;
-        }
+    bool Skip(uint64_t count) override {
         position_ += count;
+        return true;
     }
 
   private:
     ByteSource& source_;
-    uint64_t position_;
-    uint64_t end_;
-    bool ok_ = true;
+    uint64_t position_ = 0;
+};
+
+// Reads fields in order from [begin, end) through the updater's package
+// cursor: the first read that would pass `end` or fails stops it for good,
+// and that read and every later one give 0 or an empty text.
+class Fields {
+  public:
+    Fields(ByteSource& source, uint64_t begin, uint64_t end)
+        : bytes_(source), in_(bytes_, begin, end) {
+        in_.MoveToStart();
+    }
+
+    bool ok() const { return in_.ok(); }
+    uint64_t Remaining() const { return in_.Remaining(); }
+
+    uint8_t U8() {
+        uint8_t value = 0;
+        in_.ReadU8(&value);
+        return value;
+    }
+    uint16_t U16() {
+        uint16_t value = 0;
+        in_.ReadU16(&value);
+        return value;
+    }
+    uint32_t U32() {
+        uint32_t value = 0;
+        in_.ReadU32(&value);
+        return value;
+    }
+    // A short string with every byte it holds, NULs included.
+    std::string Short() {
+        const uint8_t length = U8();
+        char text[kShortStringMaxLength];
+        if (!in_.Read(text, length)) return std::string();
+        return std::string(text, length);
+    }
+    void Skip(uint64_t count) { in_.Skip(count); }
+
+  private:
+    InspectedBytes bytes_;
+    PackageCursor in_;
 };
 
 StreamStats ReadStream(ByteSource& source, uint64_t begin, uint64_t size) {
     StreamStats stats;
-    Cursor in(source, begin, begin + size);
+    Fields in(source, begin, begin + size);
     const uint32_t magic = in.U32();
     stats.version = in.U16();
     stats.blockSize = in.U32();
@@ -362,7 +374,7 @@ class PackageReader {
 
     ByteSource& source_;
     PackageInfo& info_;
-    Cursor in_;
+    Fields in_;
 };
 
 // MD5 of the package's bytes before its last 16, compared with those 16.
@@ -407,7 +419,7 @@ uint32_t MagicAt(ByteSource& source, uint64_t offset) {
 bool IsPayloadMagic(uint32_t magic) { return magic == kPackageMagic || magic == kContainerMagic; }
 
 void ReadContainer(ByteSource& source, InspectReport* report) {
-    Cursor in(source, report->payloadStart + kMagicSize, source.Size());
+    Fields in(source, report->payloadStart + kMagicSize, source.Size());
     report->declaredCount = in.U16();
     for (uint32_t i = 0; i < report->declaredCount; ++i) {
         PackageInfo info;
