@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/apply_context.h"
-#include "support/md5.h"
+#include "engine/password_check.h"
 #include "support/paths.h"
 
 namespace pkx::console {
@@ -19,15 +19,6 @@ std::string Lowered(const std::string& text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return lowered;
-}
-
-bool SameDigest(const std::string& password, const uint8_t expected[16]) {
-    MD5_CTX md5;
-    MD5Init(&md5);
-    MD5Update(&md5, password.data(), static_cast<uint32_t>(password.size()));
-    uint8_t digest[16];
-    MD5Final(digest, &md5);
-    return std::memcmp(digest, expected, sizeof digest) == 0;
 }
 
 // Copies at most 259 bytes of `text` into the 260-byte `buffer`, as the
@@ -128,7 +119,9 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
         if (read != LineReader::kLine) return 1;
         std::string password = display_.ToSystemCodePage(typed);
         if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
-        if (SameDigest(password, context.passwordDigest)) return 0;
+        if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
+            return 0;
+        }
         display_.PrintLine(context.texts[1063]);
     }
 }

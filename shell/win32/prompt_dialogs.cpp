@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "engine/password_check.h"
 #include "shell/progress_presenter.h"
 #include "shell/win32/dialog_support.h"
 #include "shell/win32/resource_ids.h"
-#include "support/md5.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
 
@@ -38,15 +38,6 @@ void Inform(HWND dialog, const char* text) {
 }
 
 bool IsCommand(WPARAM wParam, int id) { return LOWORD(wParam) == id && HIWORD(wParam) == 0; }
-
-bool PasswordMatches(const char* password, const uint8_t expected[16]) {
-    MD5_CTX md5;
-    MD5Init(&md5);
-    MD5Update(&md5, password, static_cast<uint32_t>(std::strlen(password)));
-    uint8_t digest[16];
-    MD5Final(digest, &md5);
-    return std::memcmp(digest, expected, sizeof digest) == 0;
-}
 
 INT_PTR CALLBACK NoticeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!Attach(dialog, message, lParam)) return FALSE;
@@ -91,7 +82,8 @@ INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     if (IsCommand(wParam, IDOK)) {
         char password[kPathBufferSize] = {};
         GetDlgItemTextA(dialog, PKX_ID_PASSWORD, password, sizeof password);
-        if (PasswordMatches(password, data.context->passwordDigest)) {
+        if (PasswordMatches(*data.context, password,
+                            static_cast<uint32_t>(std::strlen(password)))) {
             EndDialog(dialog, 0);
         } else {
             Inform(dialog, texts[1063]);

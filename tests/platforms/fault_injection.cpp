@@ -2,8 +2,6 @@
 
 namespace pkx {
 
-FaultInjector::FaultInjector(Platform& inner) : inner_(inner) {}
-
 void FaultInjector::FailAt(uint64_t k, uint32_t code) {
     faults_.push_back({k, code, true, Operation::kOpen, false});
 }
