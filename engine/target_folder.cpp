@@ -67,7 +67,8 @@ bool QueryRegistry(uint8_t rootIndex, const char* key, const char* name, char* o
 bool QueryIni(const char* path, const char* section, const char* key, char* out) {
     out[0] = '\0';
     char value[kPathBufferSize + 1] = {};
-    Os().IniValue(path, section, key, value, sizeof value);
+    // The length is not needed: an absent value leaves the buffer empty.
+    BestEffort(Os().IniValue(path, section, key, value, sizeof value));
     value[kPathBufferSize] = '\0';
     return CopyBounded(out, kPathBufferSize, value) && out[0] != '\0';
 }

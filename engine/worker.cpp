@@ -242,7 +242,7 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     if (r != result::kSuccess) return r;
     // The file operations resolve a relative target folder from the program's
     // folder; the verification must look at the same files.
-    Os().SetCurrentFolder(context.programFolder);
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
     if (r != result::kSuccess) return r;
     return ApplyRecords(file, lists, counts, package, context);

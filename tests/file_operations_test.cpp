@@ -50,9 +50,9 @@ bool HasWriteTime(const std::string& path, const FileTime& expected) {
     if (Os().Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting, kAttributeNormal,
                   &handle) != 0)
         return false;
-    Os().GetWriteTime(handle, &time);
+    const bool read = Os().GetWriteTime(handle, &time) == 0;
     Os().Close(handle);
-    return time.low == expected.low && time.high == expected.high;
+    return read && time.low == expected.low && time.high == expected.high;
 }
 
 // The files of a tree; folders created for added files stay after a rollback.

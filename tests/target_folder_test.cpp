@@ -410,7 +410,8 @@ TEST_F(TargetFolderTest, RunTableServesTheWorkersResolution) {
     ASSERT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
     BinaryFile file;
     ASSERT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
-    file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin);
+    ASSERT_EQ(layout.folderSourcesOffset,
+              file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin));
     PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
     FolderSourceList list(cursor.in, 150);
     EXPECT_EQ(result::kSuccess, ResolveTargetFolder(list, *context_));

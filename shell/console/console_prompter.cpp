@@ -141,8 +141,9 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
             continue;
         }
         DropTrailingSeparator(context.targetFolder);
-        // A relative name is taken below the updater's own folder.
-        Os().SetCurrentFolder(context.programFolder);
+        // A relative name is taken below the updater's own folder; the change
+        // of folder is not examined, the existence test tells.
+        BestEffort(Os().SetCurrentFolder(context.programFolder));
         if (FileExists(context.targetFolder) != 0) return 0;
         display_.PrintLine(context.texts[1068]);
     }

@@ -106,8 +106,9 @@ void OnFolderOk(HWND dialog, ApplyContext& context) {
     }
     const size_t length = std::strlen(folder);
     if (folder[length - 1] == '\\') folder[length - 1] = '\0';
-    // A relative folder is taken from the folder of the running program.
-    Os().SetCurrentFolder(context.programFolder);
+    // A relative folder is taken from the folder of the running program; the
+    // change of folder is not examined, the existence test tells.
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
     if (FileExists(folder)) {
         EndDialog(dialog, 0);
     } else {
