@@ -80,14 +80,14 @@ ResultCode CheckIntegrityInPlace(BinaryFile& file, const PackageRef& package,
 
 // Title, headline, rights text and check box, then the Yes/No question.
 ResultCode AnnounceAndConfirm(ApplyContext& context) {
-    const PackageText caption(context, 1008);
+    const PackageText caption(context, text::kWindowTitle);
     Send(context, EV_SET_TITLE, reinterpret_cast<intptr_t>(caption.text));
-    const PackageText headline(context, 1009);
+    const PackageText headline(context, text::kHeadline);
     Send(context, EV_HEADLINE, reinterpret_cast<intptr_t>(headline.text));
     Send(context, EV_RIGHTS_TEXT);
     Send(context, EV_DELETE_DEFAULT);
     if (context.autoFinish == 1) return result::kSuccess;
-    const PackageText question(context, 1010);
+    const PackageText question(context, text::kConfirmQuestion);
     if (!context.prompts->Confirm(question.text, caption.text)) return result::kCancelled;
     return result::kSuccess;
 }

@@ -77,14 +77,15 @@ void ProgressPresenter::Initialize() {
     workerRunning_ = worker_.StartWorker();
     if (!workerRunning_) {
         char line[kExpansionSize];
-        uint32_t id = systemCodePage == 932 ? 109 : 209;
+        const uint32_t id = systemCodePage == kDefaultTextCodePage ? text::kThreadFailedJapanese
+                                                                   : text::kThreadFailedEnglish;
         uint32_t length = LoadResourceText(id, line, kExpansionSize - 2);
         std::memcpy(line + length, "\r\n", 3);
         Log(line);
         // Nothing will ever arrive from a worker: let the user close the
         // window, and report the run as failed rather than as a success.
         context_.failed = 1;
-        view_.SetButtonText(context_.texts[1002]);
+        view_.SetButtonText(context_.texts[text::kCloseButton]);
         view_.EnableButton(true);
     }
     if (context_.autoFinish == 1) view_.EnableCheckBox(false);
@@ -126,40 +127,41 @@ void ProgressPresenter::ShowFileStart(uint32_t logId, uint32_t statusId, const c
 
 void ProgressPresenter::ApplyTexts() {
     view_.ApplyFont();
-    LogTemplate(1011, context_.programPath);
-    view_.SetRightsLabel(context_.texts[1004]);
-    view_.SetStatus(context_.texts[1016]);
-    view_.SetButtonText(context_.texts[1001]);
-    view_.SetCheckBoxText(context_.texts[1007]);
-    view_.SetLogLabel(context_.texts[1006]);
+    LogTemplate(text::kProgramFileLine, context_.programPath);
+    view_.SetRightsLabel(context_.texts[text::kRightsLabel]);
+    view_.SetStatus(context_.texts[text::kExaminingStatus]);
+    view_.SetButtonText(context_.texts[text::kCancelButton]);
+    view_.SetCheckBoxText(context_.texts[text::kDeleteBackupsBox]);
+    view_.SetLogLabel(context_.texts[text::kLogLabel]);
 }
 
 void ProgressPresenter::LogFailure(ResultCode code) {
     if (code == result::kOpenProgramFile) {
-        view_.ShowOpenFailure(context_.texts[1041], kProgramTitle);
+        view_.ShowOpenFailure(context_.texts[text::kErrorOpenProgramFile], kProgramTitle);
         view_.Close();
-    } else if (code >= 0x10002 && code <= 0x10007) {
-        Log(context_.texts[1040 + (code - 0x10000)]);
+    } else if (code >= result::kReadProgramFile && code <= result::kReadOldFile) {
+        // The error texts follow the result codes in order.
+        Log(context_.texts[text::kErrorReadProgramFile + (code - result::kReadProgramFile)]);
     } else if (code == result::kNoTargetFolder) {
-        Log(context_.texts[1048]);
-        LogTemplate(1049, context_.title);
-    } else if (code >= 0x10009 && code <= 0x10012) {
-        Log(context_.texts[1041 + (code - 0x10000)]);
+        Log(context_.texts[text::kErrorNoTargetFolder]);
+        LogTemplate(text::kErrorNotInstalled, context_.title);
+    } else if (code >= result::kOldFileDiffersMd5 && code <= result::kAddedFileExists) {
+        Log(context_.texts[text::kErrorOldFileDiffersMd5 + (code - result::kOldFileDiffersMd5)]);
     }
-    Log(context_.texts[1020]);
+    Log(context_.texts[text::kFailed]);
 }
 
 void ProgressPresenter::RestoreSequence() {
     view_.EnableCheckBox(false);
-    Log(context_.texts[1023]);
+    Log(context_.texts[text::kRestoring]);
     RestoreBackups(context_);
-    Log(context_.texts[1024]);
+    Log(context_.texts[text::kRestored]);
 }
 
 void ProgressPresenter::WaitSequence(bool finished) {
     if (workerRunning_) worker_.FinishWorker(kWorkerWaitMilliseconds);
     workerRunning_ = false;
-    view_.SetButtonText(context_.texts[1002]);
+    view_.SetButtonText(context_.texts[text::kCloseButton]);
     view_.EnableButton(true);
     if (finished && context_.autoFinish == 1) {
         if (view_.IsCheckBoxChecked()) DeleteBackups(context_);
@@ -170,8 +172,8 @@ void ProgressPresenter::WaitSequence(bool finished) {
 void ProgressPresenter::OnFinalEvent(uint32_t code, intptr_t param) {
     switch (code) {
         case EV_FINISHED:
-            view_.SetStatus(context_.texts[1005]);
-            Log(context_.texts[1019]);
+            view_.SetStatus(context_.texts[text::kFinishedStatus]);
+            Log(context_.texts[text::kFinished]);
             WaitSequence(true);
             return;
         case EV_FAILED:
@@ -180,11 +182,11 @@ void ProgressPresenter::OnFinalEvent(uint32_t code, intptr_t param) {
             break;
         case EV_CANCELLED:
             context_.failed = 1;
-            Log(context_.texts[1021]);
+            Log(context_.texts[text::kCancelled]);
             break;
         default:  // EV_PROGRAM_RUNNING
             context_.failed = 1;
-            LogTemplate(1022, context_.title);
+            LogTemplate(text::kProgramRunning, context_.title);
             break;
     }
     RestoreSequence();
@@ -202,7 +204,7 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             OnFinalEvent(code, param);
             break;
         case EV_READY:
-            Log(context_.texts[1017]);
+            Log(context_.texts[text::kReadingInformation]);
             view_.EnableButton(true);
             break;
         case EV_HEADLINE:
@@ -212,22 +214,22 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             view_.SetRightsText(context_.rightsText);
             break;
         case EV_CHECK_OLD_MD5:
-            Log(context_.texts[1026]);
+            Log(context_.texts[text::kCheckingOldMd5]);
             break;
         case EV_CHECK_OLD_DATE_SIZE:
-            Log(context_.texts[1027]);
+            Log(context_.texts[text::kCheckingOldDateSize]);
             break;
         case EV_HASHING_FILE:
-            LogDetail(1028, text);
+            LogDetail(text::kHashingFile, text);
             break;
         case EV_READING_FILE_DATE:
-            LogDetail(1029, text);
+            LogDetail(text::kReadingFileDate, text);
             break;
         case EV_TARGET_FOLDER:
-            LogTemplate(1025, context_.targetFolder);
+            LogTemplate(text::kTargetFolderLine, context_.targetFolder);
             break;
         case EV_UPDATING_FILE:
-            ShowFileStart(1030, 1012, text);
+            ShowFileStart(text::kUpdatingFile, text::kUpdatingStatus, text);
             break;
         case EV_FILE_PROGRESS:
             FormatPercent(static_cast<uint32_t>(param), percent, sizeof percent);
@@ -238,49 +240,49 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             view_.SetTotalProgress(static_cast<uint32_t>(param), percent);
             break;
         case EV_ADDING_FILE:
-            ShowFileStart(1031, 1013, text);
+            ShowFileStart(text::kAddingFile, text::kAddingStatus, text);
             break;
         case EV_DELETING_FILE:
-            ShowFileStart(1032, 1014, text);
+            ShowFileStart(text::kDeletingFile, text::kDeletingStatus, text);
             break;
         case EV_CHECK_INTEGRITY:
-            Log(context_.texts[1015]);
+            Log(context_.texts[text::kCheckingIntegrity]);
             break;
         case EV_CHECK_RUNNING:
-            LogTemplate(1034, text);
+            LogTemplate(text::kCheckingRunning, text);
             break;
         case EV_DELETE_DEFAULT:
             view_.SetCheckBox(context_.deleteBackupsDefault != 0);
             break;
         case EV_SOURCE_MISSING:
-            LogTemplate(1035, text);
+            LogTemplate(text::kSourceMissing, text);
             break;
         case EV_OVERWRITING_NEW:
-            LogTemplate(1037, text);
+            LogTemplate(text::kOverwritingNew, text);
             break;
         case EV_SEPARATOR:
-            Log(context_.texts[1039]);
+            Log(context_.texts[text::kSeparator]);
             break;
         case EV_DELETE_TARGET_MISSING:
-            LogTemplate(1038, text);
+            LogTemplate(text::kDeleteTargetMissing, text);
             break;
         case EV_APPLY_TEXTS:
             ApplyTexts();
             break;
         case EV_TRY_NEXT_PACKAGE:
-            Log(context_.texts[1069]);
+            Log(context_.texts[text::kOldVersionDiffers]);
             break;
         case EV_PACKAGE_SUMMARY: {
             const auto* package = reinterpret_cast<const PackageRef*>(param);
-            LogTemplate(package->applied == 1 ? 1071 : 1070, package->oldVersionLabel,
-                        package->newVersionLabel);
+            LogTemplate(package->applied == 1 ? text::kPackageApplied : text::kPackageSkipped,
+                        package->oldVersionLabel, package->newVersionLabel);
             break;
         }
         case EV_ALREADY_UPDATED:
-            LogTemplate(1072, text);
+            LogTemplate(text::kAlreadyUpdated, text);
             break;
         case EV_ALREADY_ADDED:
-            LogTemplate(1073, text);
+            LogTemplate(text::kAlreadyAdded, text);
             break;
         case EV_SET_TITLE:
             view_.SetWindowTitle(text);
@@ -294,7 +296,7 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
 void ProgressPresenter::OnCancelCommand() {
     if (workerRunning_) {
         view_.EnableButton(false);
-        Log(context_.texts[1018]);
+        Log(context_.texts[text::kStopping]);
         context_.cancelRequested = 1;
         return;
     }

@@ -27,10 +27,10 @@ void LoadDefaultTexts(ApplyContext& context) {
 
 void LoadStartupTexts(ApplyContext& context) {
     const bool japanese = systemCodePage == 932;
-    LoadResourceText(japanese ? kTextOpenFailedJapanese : kTextOpenFailedEnglish,
-                     context.texts[1041], kTextBufferSize);
-    LoadResourceText(japanese ? kTextReadFailedJapanese : kTextReadFailedEnglish,
-                     context.texts[1042], kTextBufferSize);
+    LoadResourceText(japanese ? text::kOpenFailedJapanese : text::kOpenFailedEnglish,
+                     context.texts[text::kErrorOpenProgramFile], kTextBufferSize);
+    LoadResourceText(japanese ? text::kReadFailedJapanese : text::kReadFailedEnglish,
+                     context.texts[text::kErrorReadProgramFile], kTextBufferSize);
 }
 
 void ConvertLineBreaks(char* text) {

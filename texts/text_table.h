@@ -5,16 +5,10 @@
 #include <cstdint>
 
 #include "core/apply_context.h"
+#include "texts/text_ids.h"
 
 namespace pkx {
 
-// Start-up and fallback resource strings beside the table's IDs 1000 to 1073.
-inline constexpr uint32_t kTextThreadFailedJapanese = 109;
-inline constexpr uint32_t kTextOpenFailedJapanese = 110;
-inline constexpr uint32_t kTextReadFailedJapanese = 111;
-inline constexpr uint32_t kTextThreadFailedEnglish = 209;
-inline constexpr uint32_t kTextOpenFailedEnglish = 210;
-inline constexpr uint32_t kTextReadFailedEnglish = 211;
 // 2069 to 2071: English forms of 1069 to 1071 for packages below version 130.
 inline constexpr uint32_t kEnglishTextOffset = 1000;
 

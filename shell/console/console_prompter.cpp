@@ -7,6 +7,7 @@
 #include "core/apply_context.h"
 #include "engine/password_check.h"
 #include "support/paths.h"
+#include "texts/text_ids.h"
 
 namespace pkx::console {
 namespace {
@@ -110,7 +111,7 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
     Question open(*this);
     std::string typed;
     for (;;) {
-        display_.PrintConverted(display_.FromTable(context.texts[1062]) + " ");
+        display_.PrintConverted(display_.FromTable(context.texts[text::kPasswordPrompt]) + " ");
         LineReader::Result read;
         {
             EchoOff quiet;
@@ -122,7 +123,7 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
         if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
             return 0;
         }
-        display_.PrintLine(context.texts[1063]);
+        display_.PrintLine(context.texts[text::kPasswordMismatch]);
     }
 }
 
@@ -132,12 +133,12 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
     Question open(*this);
     std::string typed;
     for (;;) {
-        display_.PrintConverted(display_.FromTable(context.texts[1065]) + " [" +
+        display_.PrintConverted(display_.FromTable(context.texts[text::kFolderPrompt]) + " [" +
                                 context.targetFolder + "] ");
         if (ReadAnswer(display_, input_, &typed) != LineReader::kLine) return 1;
         if (!typed.empty()) StoreField(typed, context.targetFolder);
         if (context.targetFolder[0] == '\0') {
-            display_.PrintLine(context.texts[1067]);
+            display_.PrintLine(context.texts[text::kFolderEmpty]);
             continue;
         }
         DropTrailingSeparator(context.targetFolder);
@@ -145,14 +146,15 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
         // of folder is not examined, the existence test tells.
         BestEffort(Os().SetCurrentFolder(context.programFolder));
         if (FileExists(context.targetFolder) != 0) return 0;
-        display_.PrintLine(context.texts[1068]);
+        display_.PrintLine(context.texts[text::kFolderMissing]);
     }
 }
 
-void ConsolePrompter::ShowNotice(ApplyContext& context, const char* text) {
+void ConsolePrompter::ShowNotice(ApplyContext& context, const char* noticeText) {
     Question open(*this);
-    display_.PrintConverted("--- " + display_.FromTable(context.texts[1060]) + " ---\n");
-    std::string notice = display_.FromTable(text);
+    display_.PrintConverted("--- " + display_.FromTable(context.texts[text::kNoticeTitle]) +
+                            " ---\n");
+    std::string notice = display_.FromTable(noticeText);
     if (!notice.empty() && notice.back() != '\n') notice.push_back('\n');
     display_.PrintConverted(notice + "--- [Enter] ---");
     std::string ignored;

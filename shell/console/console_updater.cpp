@@ -9,6 +9,7 @@
 
 #include "platform/posix/posix_paths.h"
 #include "shell/app_startup.h"
+#include "texts/text_ids.h"
 
 namespace pkx::console {
 
@@ -89,8 +90,8 @@ void ConsoleUpdater::AskDeleteBackups() {
     const bool byDefault = context_.deleteBackupsDefault != 0;
     bool yes = byDefault;
     const LineReader::Result read =
-        AskYesNo(display_, input_, display_.FromTable(context_.texts[1007]), byDefault ? 1 : 0,
-                 &yes, pipe_.ReadFd());
+        AskYesNo(display_, input_, display_.FromTable(context_.texts[text::kDeleteBackupsBox]),
+                 byDefault ? 1 : 0, &yes, pipe_.ReadFd());
     if (read == LineReader::kEnd) yes = byDefault;
     if (read == LineReader::kInterrupted) yes = false;
     view_.SetCheckBox(yes);
