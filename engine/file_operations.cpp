@@ -5,6 +5,7 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/delta_stream.h"
+#include "package/format.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -13,7 +14,6 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
-constexpr uint32_t kDigestSize = 16;
 constexpr uint32_t kCreateNew = 1;  // CREATE_NEW: fails when the file exists
 constexpr uint32_t kProgressDone = 1000;
 

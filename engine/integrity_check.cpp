@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/cancellation.h"
+#include "package/format.h"
 #include "support/md5.h"
 
 namespace pkx {
@@ -10,7 +11,6 @@ namespace pkx {
 namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
-constexpr uint32_t kDigestSize = 16;
 constexpr uint32_t kChunkSize = 512;
 
 // Streams `count` bytes into `md5`. The Cancel flag is polled before the first

@@ -68,7 +68,7 @@ ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, Apply
             }
         }
     }
-    uint8_t digest[16];
+    uint8_t digest[sizeof(CheckValue::bytes)];
     MD5Final(digest, &md5);
     if (r == result::kSuccess) std::memcpy(value->bytes, digest, sizeof digest);
     return r;

@@ -6,6 +6,8 @@ namespace pkx {
 
 namespace {
 
+static_assert(sizeof(CheckValue::bytes) == kCheckValueSize, "a check value is 16 bytes");
+
 // Entries are appended as read; only this many are reserved up front.
 constexpr uint32_t kReserveLimit = 4096;
 

@@ -9,6 +9,8 @@ namespace pkx {
 
 namespace {
 
+static_assert(sizeof(ApplyContext::passwordDigest) == kDigestSize, "the password digest is MD5");
+
 // Lookups are appended as read; only this many are reserved up front.
 constexpr uint32_t kLookupReserveLimit = 64;
 

@@ -113,7 +113,7 @@ struct PackageModel {
     std::string newVersionLabel;
     std::string rightsText;
     uint8_t passwordFlag = 0;  // 1: protected, the digest follows
-    uint8_t passwordDigest[16] = {};
+    uint8_t passwordDigest[kDigestSize] = {};
     uint8_t deleteBackupsDefault = 1;                // from 120
     std::vector<LanguageBlockModel> languageBlocks;  // from 120
     // From 140 a count byte precedes them; older versions hold exactly one.
