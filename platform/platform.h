@@ -4,7 +4,7 @@
 // Win32 semantics: results are Win32 error codes (0 = success), paths are
 // ANSI byte strings with backslash separators. The Win32 implementation calls
 // the system directly; the POSIX implementation maps paths and errors.
-// Tests replace the active platform (see fault_injection.h).
+// Tests replace the active platform (see tests/platforms/).
 #pragma once
 
 #include <cstdint>
