@@ -57,10 +57,10 @@ class PackageCursor {
     uint64_t position() const { return position_; }
     // Bytes left before the end; 0 once stopped.
     uint64_t Remaining() const { return ok_ && end_ > position_ ? end_ - position_ : 0; }
-    // True when `bytes` more lie before the end. Callers pass a count times
-    // the least size of an item, computed in 64 bits, so that nothing is
-    // allocated for items the package cannot hold.
-    bool Fits(uint64_t bytes) const { return bytes <= Remaining(); }
+    // True when `bytes` more lie before the end (never once stopped). Callers
+    // pass a count times the least size of an item, computed in 64 bits, so
+    // that nothing is allocated for items the package cannot hold.
+    bool Fits(uint64_t bytes) const { return ok_ && bytes <= Remaining(); }
     // Stops the cursor, as after a failed read.
     void Fail() { ok_ = false; }
 
