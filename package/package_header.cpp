@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
 #include "texts/text_table.h"
 
 namespace pkx {
@@ -74,13 +75,15 @@ void LoadLateTexts(ApplyContext& context, bool first) {
     }
 }
 
-ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected) {
+// A selected block's texts enter the table from the block's code page.
+ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected,
+                          uint32_t codePage) {
     for (uint32_t i = 0; i < count; ++i) {
         char text[kTextBufferSize];
         if (ReadShortString(in, text) != 0) return result::kReadProgramFile;
         if (!selected) continue;
         char* slot = context.texts.slots[i];
-        std::memcpy(slot, text, std::strlen(text) + 1);
+        Os().ConvertToInside(codePage, text, slot, kTextBufferSize);
         ConvertLineBreaks(slot);
     }
     return result::kSuccess;
@@ -187,7 +190,7 @@ ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t 
 
     if (version < gate::kLateTexts) LoadLateTexts(context, first);
     const uint32_t count = version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
-    return ReadBlockTexts(in, context, count, selected);
+    return ReadBlockTexts(in, context, count, selected, codePage);
 }
 
 ResultCode FolderSourceList::ReadCount() {

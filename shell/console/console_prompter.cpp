@@ -6,6 +6,7 @@
 
 #include "core/apply_context.h"
 #include "engine/password_check.h"
+#include "platform/platform.h"
 #include "support/paths.h"
 #include "texts/text_ids.h"
 
@@ -118,13 +119,21 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
             read = ReadAnswer(display_, input_, &typed);
         }
         if (read != LineReader::kLine) return 1;
-        std::string password = display_.ToSystemCodePage(typed);
-        if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
-        if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
-            return 0;
-        }
+        if (TypedPasswordMatches(context, typed)) return 0;
         display_.PrintLine(context.texts[text::kPasswordMismatch]);
     }
+}
+
+// The package's digest is of the password's bytes in the code page its
+// maker used: the system's, or UTF-8 where the package was made for it.
+bool ConsolePrompter::TypedPasswordMatches(const ApplyContext& context, const std::string& typed) {
+    for (std::string password : {display_.TypedAsUtf8(typed), display_.ToSystemCodePage(typed)}) {
+        if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
+        if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Folder names are used as typed: the file system takes the bytes the
@@ -133,8 +142,10 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
     Question open(*this);
     std::string typed;
     for (;;) {
+        char shown[kPathBufferSize];
+        Os().PathForDisplay(context.targetFolder, shown, sizeof shown);
         display_.PrintConverted(display_.FromTable(context.texts[text::kFolderPrompt]) + " [" +
-                                context.targetFolder + "] ");
+                                display_.FromTable(shown) + "] ");
         if (ReadAnswer(display_, input_, &typed) != LineReader::kLine) return 1;
         if (!typed.empty()) StoreField(typed, context.targetFolder);
         if (context.targetFolder[0] == '\0') {

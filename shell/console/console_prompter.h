@@ -29,6 +29,8 @@ class ConsolePrompter final : public Prompter {
   private:
     class Question;
 
+    bool TypedPasswordMatches(const ApplyContext& context, const std::string& typed);
+
     ConsoleDisplay& display_;
     LineReader& input_;
     std::atomic<bool> open_{false};

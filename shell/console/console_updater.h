@@ -18,7 +18,6 @@ class ConsoleUpdater {
   public:
     explicit ConsoleUpdater(ApplyContext& context)
         : context_(context),
-          display_(context),
           view_(display_),
           prompter_(display_, input_),
           events_(pipe_),

@@ -606,18 +606,6 @@ class ManifestParser {
     std::string error_;
 };
 
-std::string IdRanges(const std::vector<uint32_t>& ids) {
-    std::string out;
-    for (size_t i = 0; i < ids.size();) {
-        size_t j = i;
-        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
-        out += (out.empty() ? "" : ", ") + std::to_string(ids[i]);
-        if (j > i) out += "-" + std::to_string(ids[j]);
-        i = j + 1;
-    }
-    return out;
-}
-
 bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::string* error) {
     if (version >= gate) return true;
     *error = what + " needs format version " + std::to_string(gate) + " or later (building " +
@@ -625,15 +613,24 @@ bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::
     return false;
 }
 
-// The block's texts for `version`: given ones, else built-in ones for code
-// page 932; any other gap is refused.
+// The built-in text `id` for a block of `codePage`: the Japanese table's in
+// code page 932 for code page 932, the English table's (ASCII, the same
+// bytes in every code page) for all others.
+bool BuiltinTextFor(uint32_t codePage, uint32_t id, std::string* out, std::string* error) {
+    if (codePage != kJapaneseCodePage) {
+        *out = FindBuiltinText(TextLanguage::kEnglish, id);
+        return true;
+    }
+    return FromUtf8(FindBuiltinText(TextLanguage::kJapanese, id), kJapaneseCodePage, out, error);
+}
+
+// The block's texts for `version`: given ones, else built-in ones.
 bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
                           packwriter::LanguageBlockModel* model, std::string* error) {
     const uint32_t lastId = version >= gate::kLateTexts ? kLastTextId : kFirstLateText - 1;
     model->codePage = block.codePage;
     model->fontFace = block.fontFace;
     model->fontHeight = block.fontHeight;
-    std::vector<uint32_t> missing;
     for (uint32_t id = kFirstTextId; id <= kLastTextId; ++id) {
         const std::optional<std::string>& text = block.texts[id - kFirstTextId];
         if (id > lastId) {
@@ -645,18 +642,10 @@ bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
         }
         if (text.has_value()) {
             model->texts.push_back(*text);
-        } else if (block.codePage == kJapaneseCodePage && FindBuiltinText(id) != nullptr) {
-            model->texts.push_back(FindBuiltinText(id));
-        } else {
-            missing.push_back(id);
-            model->texts.emplace_back();
+            continue;
         }
-    }
-    if (!missing.empty()) {
-        *error = block.where + ": the language block for code page " +
-                 std::to_string(block.codePage) + " lacks texts " + IdRanges(missing) +
-                 " (only code page 932 falls back to the built-in texts)";
-        return false;
+        model->texts.emplace_back();
+        if (!BuiltinTextFor(block.codePage, id, &model->texts.back(), error)) return false;
     }
     return true;
 }
