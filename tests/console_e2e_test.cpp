@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -413,20 +414,64 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
-TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
+// Ctrl-C at a question answers it as its Cancel or No would; a notice,
+// which has neither, closes and the press cancels the update.
+TEST_F(ConsoleUpdaterTest, InterruptAtAQuestionAnswersCancelOrNo) {
+    struct Case {
+        const char* question;
+        std::vector<std::string> arguments;
+        std::function<void(PackageModel&)> ask;
+        std::string outcome;  // the line that ends the run
+    };
+    const Case cases[] = {
+        {" [y/n] ", {}, [](PackageModel&) {}, kCancelled},
+        {"Please enter the password: ",
+         {"-F"},
+         [](PackageModel& model) { packwriter::SetPassword(model, "x"); },
+         kCancelled},
+        {"Enter the folder to update: ",
+         {"-F"},
+         [](PackageModel& model) {
+             model.folderSources = {{0, 0, "", "", "", {}}};
+         },
+         kCancelled},
+        {"--- [Enter] ---",
+         {"-F"},
+         [](PackageModel& model) {
+             model.noticeBlocks = {{0, "Read this first.", ""}};
+         },
+         kCancelled},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.question);
+        const SampleVersions versions;
+        Install(installation.path(), versions.before);
+        PackageModel model = SamplePackage(versions);
+        c.ask(model);
+        ChildProcess child;
+        ASSERT_TRUE(Start(child, BuildOrFail(model), c.arguments));
+        ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
+        child.Signal(SIGINT);
+        EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), c.outcome)) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), kRestored));
+        EXPECT_EQ(Difference(Installed(), versions.before), "");
+    }
+}
+
+TEST_F(ConsoleUpdaterTest, HelpAndVersionPrintAndTouchNothing) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
-    ChildProcess child;
-    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {}));
-    ASSERT_TRUE(child.WaitForOutput(" [y/n] ", kTimeLimit)) << child.out();
-    child.Signal(SIGINT);
-    // The signal is handled at once; the answer comes well after it.
-    usleep(200 * 1000);
-    child.Write("y\n\n");
-    child.CloseInput();
-    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
-    EXPECT_EQ(child.out().find(kStopping), std::string::npos);
-    EXPECT_EQ(Difference(Installed(), versions.after), "");
+    const Bytes package = BuildOrFail(SamplePackage(versions));
+    const Outcome help = Run(package, {"--help"}, "y\n");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: update [-F]\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("255"), std::string::npos) << "the exit codes are listed";
+    const Outcome version = Run(package, {"--version"}, "y\n");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "pkx Self Extract Updater ver.1.50\n");
+    EXPECT_EQ(help.err + version.err, "");
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
 // Names are UTF-8 bytes whatever the locale, and every text is printed in

@@ -1,5 +1,6 @@
 #include "shell/console/console_prompter.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -52,23 +53,44 @@ LineReader::Result ReadAnswer(ConsoleDisplay& display, LineReader& input, std::s
 }  // namespace
 
 // Marks a question open for its lifetime and keeps the progress line out of
-// its way.
+// its way. An interruption meant for an earlier question is dropped.
 class ConsolePrompter::Question {
   public:
-    explicit Question(ConsolePrompter& owner) : owner_(owner) {
-        owner_.open_.store(true);
+    explicit Question(ConsolePrompter& owner, bool notice = false) : owner_(owner) {
+        std::lock_guard<std::mutex> lock(owner_.mutex_);
+        struct pollfd pending = {owner_.interrupt_.ReadFd(), POLLIN, 0};
+        char byte = 0;
+        while (poll(&pending, 1, 0) == 1 && read(pending.fd, &byte, 1) == 1) {
+        }
+        owner_.open_ = true;
+        owner_.noticeOpen_ = notice;
         owner_.display_.HideProgress();
     }
     ~Question() {
         owner_.display_.ShowProgress();
-        owner_.open_.store(false);
+        std::lock_guard<std::mutex> lock(owner_.mutex_);
+        owner_.open_ = false;
     }
     Question(const Question&) = delete;
     Question& operator=(const Question&) = delete;
 
+    int InterruptFd() const { return owner_.interrupt_.ReadFd(); }
+
   private:
     ConsolePrompter& owner_;
 };
+
+bool ConsolePrompter::QuestionOpen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+ConsolePrompter::Interruption ConsolePrompter::Interrupt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return Interruption::kNoQuestion;
+    interrupt_.Write(1);
+    return noticeOpen_ ? Interruption::kPassedOn : Interruption::kAnswered;
+}
 
 bool ParseYesNo(const std::string& answer, bool* yes) {
     const std::string word = Lowered(answer);
@@ -103,8 +125,9 @@ bool ConsolePrompter::Confirm(const char* text, const char* caption) {
     Question open(*this);
     display_.PrintLine(caption);
     bool yes = false;
-    // The end of input answers no: nothing is changed without a yes.
-    return AskYesNo(display_, input_, display_.FromTable(text), -1, &yes) == LineReader::kLine &&
+    // The end of input and Ctrl-C answer no: nothing is changed without a yes.
+    return AskYesNo(display_, input_, display_.FromTable(text), -1, &yes, open.InterruptFd()) ==
+               LineReader::kLine &&
            yes;
 }
 
@@ -116,7 +139,7 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
         LineReader::Result read;
         {
             EchoOff quiet;
-            read = ReadAnswer(display_, input_, &typed);
+            read = ReadAnswer(display_, input_, &typed, open.InterruptFd());
         }
         if (read != LineReader::kLine) return 1;
         if (TypedPasswordMatches(context, typed)) return 0;
@@ -146,7 +169,9 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
         Os().PathForDisplay(context.targetFolder, shown, sizeof shown);
         display_.PrintConverted(display_.FromTable(context.texts[text::kFolderPrompt]) + " [" +
                                 display_.FromTable(shown) + "] ");
-        if (ReadAnswer(display_, input_, &typed) != LineReader::kLine) return 1;
+        if (ReadAnswer(display_, input_, &typed, open.InterruptFd()) != LineReader::kLine) {
+            return 1;
+        }
         if (!typed.empty()) StoreField(typed, context.targetFolder);
         if (context.targetFolder[0] == '\0') {
             display_.PrintLine(context.texts[text::kFolderEmpty]);
@@ -162,14 +187,14 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
 }
 
 void ConsolePrompter::ShowNotice(ApplyContext& context, const char* noticeText) {
-    Question open(*this);
+    Question open(*this, true);
     display_.PrintConverted("--- " + display_.FromTable(context.texts[text::kNoticeTitle]) +
                             " ---\n");
     std::string notice = display_.FromTable(noticeText);
     if (!notice.empty() && notice.back() != '\n') notice.push_back('\n');
     display_.PrintConverted(notice + "--- [Enter] ---");
     std::string ignored;
-    ReadAnswer(display_, input_, &ignored);
+    ReadAnswer(display_, input_, &ignored, open.InterruptFd());
 }
 
 }  // namespace pkx::console

@@ -64,21 +64,26 @@ bool ConsoleUpdater::HandleQueuedEvent() {
     return !event.sent;
 }
 
-// A signal is a press of Cancel: it counts while the button would take it.
-// Ctrl-C on a disabled button is lost, as a click would be; a request to
-// terminate is kept until Cancel can be given.
+// A signal is a press of Cancel. At an open question it answers that
+// question as its Cancel or No would (a notice closes, and the press goes
+// on to the progress window). Otherwise it counts while the button would
+// take it: Ctrl-C on a disabled button is lost, as a click would be; a
+// request to terminate is kept until Cancel can be given.
 void ConsoleUpdater::OnSignal(int number) {
     if (!presenter_.WorkerRunning()) return;
-    if (number != SIGINT) terminationPending_ = true;
-    if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    if (number != SIGINT) cancelPending_ = true;
+    const ConsolePrompter::Interruption question = prompter_.Interrupt();
+    if (question == ConsolePrompter::Interruption::kPassedOn) cancelPending_ = true;
+    if (question != ConsolePrompter::Interruption::kNoQuestion) return;
+    if (!view_.ButtonEnabled()) return;
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 
 void ConsoleUpdater::CancelWhenPossible() {
-    if (!terminationPending_ || !presenter_.WorkerRunning()) return;
+    if (!cancelPending_ || !presenter_.WorkerRunning()) return;
     if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 

@@ -46,8 +46,9 @@ class ConsoleUpdater {
     EventQueue events_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
-    // SIGTERM or SIGHUP arrived while Cancel could not be given yet.
-    bool terminationPending_ = false;
+    // A press of Cancel that the progress window could not take yet: SIGTERM
+    // or SIGHUP while it was disabled, or Ctrl-C at a notice.
+    bool cancelPending_ = false;
     bool succeeded_ = false;
 };
 
