@@ -247,20 +247,28 @@ TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
     }
 }
 
-TEST_F(PresenterTest, CutNeverSplitsDoubleByteCharacter) {
-    presenter.Initialize();
-    context.textCodePage = 932;
-    // 1 single byte then double-byte characters: the limit falls inside one.
-    std::string text = "a";
-    while (text.size() < 400) text += "\x82\xA0";
-    std::strcpy(context.texts[1039], text.substr(0, 259).c_str());
-    presenter.HandleEvent(EV_SEPARATOR, 0);
-    std::string longer = "a";
-    while (longer.size() < 300) longer += "\x82\xA0";
-    presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(longer.c_str()));
-    const std::string& line = view.log.back();
-    EXPECT_LE(line.size(), kLogLineLimit);
-    EXPECT_EQ((line.size() - 1) % 2, 0u) << "a double-byte character was split";
+// Lines are cut at whole characters: those of code page 932 where texts are
+// held in it (Windows), those of UTF-8 where they are held in UTF-8.
+TEST_F(PresenterTest, CutNeverSplitsACharacter) {
+    test::WindowsCodePages windows(Os());
+    test::PlatformScope scope(windows);
+    for (const auto& [codePage, character] : std::vector<std::pair<uint32_t, std::string>>{
+             {932, "\x82\xA0"}, {kUtf8CodePage, "\u3042"}}) {
+        SCOPED_TRACE(codePage);
+        presenter.Initialize();
+        context.textCodePage = codePage;
+        // 1 single byte then wide characters: the limit falls inside one.
+        std::string text = "a";
+        while (text.size() < 400) text += character;
+        std::strcpy(context.texts[1039], text.substr(0, 256).c_str());
+        presenter.HandleEvent(EV_SEPARATOR, 0);
+        presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(text.c_str()));
+        for (const std::string& line : {view.log[view.log.size() - 2], view.log.back()}) {
+            EXPECT_LE(line.size(), kLogLineLimit);
+            EXPECT_EQ(line.compare(line.size() - character.size(), character.size(), character), 0)
+                << "a character was split";
+        }
+    }
 }
 
 TEST_F(PresenterTest, ApplyTextsSetsLabelsAndLogsProgramPath) {

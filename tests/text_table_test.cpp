@@ -114,6 +114,9 @@ TEST(ExpandTemplate, PlaceholdersPercentsAndCodePages) {
         {"abcdef\x82\xA0", nullptr, nullptr, nullptr, 932, 8, "abcdef"},
         {"x%s", "\x82\xA0\x82\xA2", nullptr, nullptr, 932, 4, "x\x82\xA0"},
         {"abcdef\x82\xA0", nullptr, nullptr, nullptr, 1252, 8, "abcdef\x82"},
+        // UTF-8 is cut between characters too; its bytes hold no '%'.
+        {"abcde\u3042", nullptr, nullptr, nullptr, 65001, 8, "abcde"},
+        {"\u3041%s", "\u3042", nullptr, nullptr, 65001, 512, "\u3041\u3042"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Expand(c.templ, c.v1, c.v2, c.v3, c.codePage, c.size), c.expected) << c.templ;
