@@ -98,6 +98,7 @@ TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
 
     PackageTempFolder folder;
     PackageReading reading;
+    CodePageScope western(1252);
     ReadProgramFile(folder.WriteProgram("example.exe", package), reading);
     ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
 
@@ -306,6 +307,7 @@ TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
     ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
     PackageTempFolder folder;
     PackageReading reading;
+    CodePageScope western(1252);
     std::strcpy(reading.context->title, "previous");
     ReadProgramFile(folder.WriteProgram("v151.exe", package), reading);
     EXPECT_EQ(reading.code, result::kUnknownVersion);
