@@ -176,7 +176,7 @@ TEST_F(ConsoleUpdaterTest, UnattendedRunUpdatesAndLogsInTheTerminalEncoding) {
     EXPECT_TRUE(HasLine(run.out, "== pkx Self Extract Updater ver.1.50 =="));
     EXPECT_TRUE(HasLine(run.out, "== Test Product Updater (1.0 -> 2.0) =="));
     EXPECT_TRUE(HasLine(run.out, "Updates Test Product from version 1.0 to version 2.0"));
-    EXPECT_TRUE(HasLine(run.out, "Copyright:(c) Test"));
+    EXPECT_TRUE(HasLine(run.out, "Copyright: (c) Test"));
     EXPECT_TRUE(HasLine(run.out, "Folder to update [" + folder + "/]"));
     EXPECT_TRUE(HasLine(run.out, "[" + folder + "/app.exe] Updating..."));
     EXPECT_TRUE(HasLine(run.out, "[" + folder + "/obsolete.txt] Deleting..."));
