@@ -64,6 +64,7 @@ class ConsolePrompter::Question {
         }
         owner_.open_ = true;
         owner_.noticeOpen_ = notice;
+        owner_.interrupted_ = false;
         owner_.display_.HideProgress();
     }
     ~Question() {
@@ -88,7 +89,9 @@ bool ConsolePrompter::QuestionOpen() const {
 ConsolePrompter::Interruption ConsolePrompter::Interrupt() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_) return Interruption::kNoQuestion;
-    interrupt_.Write(1);
+    // One byte ends the wait; more could only fill the pipe.
+    if (!interrupted_) interrupt_.Write(1);
+    interrupted_ = true;
     return noticeOpen_ ? Interruption::kPassedOn : Interruption::kAnswered;
 }
 

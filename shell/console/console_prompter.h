@@ -46,6 +46,7 @@ class ConsolePrompter final : public Prompter {
     mutable std::mutex mutex_;
     bool open_ = false;
     bool noticeOpen_ = false;
+    bool interrupted_ = false;
 };
 
 // A yes/no answer: "y"/"yes" or "n"/"no" in either case; anything else is
