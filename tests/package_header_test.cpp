@@ -508,6 +508,33 @@ TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
     EXPECT_EQ(ReadNotices({}, 1252), std::make_pair(std::string("<none>"), std::string("<none>")));
 }
 
+// The texts of a block of another code page than UTF-8 enter as the updater
+// holds texts: as they are on Windows, in UTF-8 on POSIX.
+TEST(NoticeTextTest, TextsOfABlockAreHeldInTheInsideCodePage) {
+#ifdef _WIN32
+    const std::string german =
+        "gr\xFC\xDF"
+        "e";
+#else
+    const std::string german = "grüße";
+#endif
+    const std::vector<NoticeBlockModel> blocks = {{1252,
+                                                   "gr\xFC\xDF"
+                                                   "e",
+                                                   "\xE9t\xE9"},
+                                                  {0, "", ""}};
+    EXPECT_EQ(ReadNotices(blocks, 1252).first, german);
+    // Code page 0 says nothing: the bytes stay as they are.
+    EXPECT_EQ(ReadNotices({{0,
+                            "gr\xFC\xDF"
+                            "e",
+                            ""}},
+                          1252)
+                  .first,
+              "gr\xFC\xDF"
+              "e");
+}
+
 TEST(NoticeTextTest, OlderPairWithEmptyTexts) {
     PackageModel model = MinimalModel(139);
     model.noticeAfter = "only after";
