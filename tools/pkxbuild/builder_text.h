@@ -13,6 +13,13 @@ std::string IconvName(uint32_t codePage);
 // True when `text` is well-formed UTF-8.
 bool IsUtf8(const std::string& text);
 
+// True when every byte of `text` is below 0x80.
+bool IsAscii(const std::string& text);
+
+// Why a non-ASCII text needs a code page: without one its UTF-8 bytes would
+// reach Windows as they are, shown garbled and, in names, making other files.
+extern const char kNeedsCodePage[];
+
 // `text` (UTF-8) in code page `codePage`. False with a one-line reason when
 // the text is not UTF-8, the code page is unknown, or a character has no
 // form in it.
