@@ -12,6 +12,7 @@
 #include "package/writer/package_writer.h"
 #include "platform/platform.h"
 #include "tools/pkxbuild/builder_build.h"
+#include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_listing.h"
 
 namespace {
@@ -104,12 +105,15 @@ void PrintSummary(const CreateArguments& arguments, const BuildResult& result, s
 }
 
 int Create(const CreateArguments& arguments) {
+    std::string error;
+    std::vector<std::string> inputs = arguments.oldFolders;
+    inputs.push_back(arguments.newFolder);
+    if (!CheckOutputPlace(arguments.output, inputs, &error)) return Fail(error);
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
     request.formatVersion = static_cast<uint16_t>(arguments.formatVersion);
     request.blockSize = arguments.blockSize;
-    std::string error;
     if (!arguments.manifest.empty() &&
         !LoadManifest(arguments.manifest, &request.manifest, &error)) {
         return Fail(error);
