@@ -1,4 +1,6 @@
-// What the builder refuses and warns of before it builds.
+// What the builder refuses and warns of before it builds, and the proof it
+// makes of every updater: the updater's engine applies it to copies of the
+// old folders, which must then equal the new folder.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
@@ -7,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "support/md5.h"
 #include "tests/pkxbuild_fixtures.h"
 #include "tools/pkxbuild/builder_checks.h"
+#include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_proof.h"
 
 namespace pkx::test {
 namespace {
@@ -23,7 +28,7 @@ struct Release {
     std::string manifest;
 };
 
-// The release's folders on disk, and its build request.
+// The release's folders on disk, and its build.
 class ReleaseFolders {
   public:
     explicit ReleaseFolders(const Release& release) : olds_(release.olds.size()) {
@@ -39,6 +44,14 @@ class ReleaseFolders {
         std::string error;
         EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
         return error;
+    }
+
+    builder::ProofReport Prove(const Bytes& file) {
+        builder::ProofReport report;
+        builder::ProveUpdater(file,
+                              {request.oldFolders, request.newFolder, request.manifest.codePage},
+                              nullptr, &report);
+        return report;
     }
 
     TempFolder newFolder;
@@ -148,6 +161,107 @@ TEST(PkxBuildWarnings, ANewFolderWhoseChangedFilesAreAllOlderLooksSwapped) {
             built.warnings.back().find("are --old and --new swapped?") != std::string::npos;
         EXPECT_EQ(warned, swapped);
     }
+}
+
+// --- The proof.
+
+Bytes BuildOrFail(ReleaseFolders& folders) { return BuildFolders(folders.request).payload; }
+
+TEST(PkxBuildProof, CopiesOfEveryOldFolderBecomeTheNewFolder) {
+    const Files v1 = {
+        {"app.exe", Pattern(9000, 1)}, {"lib\\core.dll", Pattern(5000, 2)}, {"old.txt", "bye"}};
+    const Files v2 = {{"app.exe", Pattern(9100, 3)},
+                      {"lib\\core.dll", Pattern(5000, 2)},
+                      {"plugins\\new.dll", Pattern(700, 4)}};
+    const Files v3 = {{"app.exe", Edited(Pattern(9100, 3), 100, 50, 5)},
+                      {"lib\\core.dll", Pattern(5100, 6)},
+                      {"plugins\\new.dll", ""}};
+    // ソフト.txt and 表.txt hold 0x5C, the backslash, as a second byte in code page 932.
+    const std::string japanese = "\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.txt";
+    const std::string inFolder = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\\xE8\xA1\xA8.txt";
+    const std::vector<Release> releases = {
+        {{v1}, v2, ""},
+        {{v1}, v2, "check_mode = 'date-size'"},
+        {{v1, v2}, v3, "old_version = ['1', '2']"},
+        {{{{japanese, "alt"}, {"a.txt", "1"}}},
+         {{japanese, "neu"}, {inFolder, "hinzu"}},
+         "code_page = 932"},
+    };
+    for (const Release& release : releases) {
+        SCOPED_TRACE(release.manifest);
+        ReleaseFolders folders(release);
+        const fs::path before = fs::current_path();
+        const builder::ProofReport report = folders.Prove(BuildOrFail(folders));
+        EXPECT_TRUE(report.ok()) << report.problem;
+        ASSERT_EQ(report.folders.size(), release.olds.size());
+        EXPECT_TRUE(report.folders.back().secondRunDone);
+        EXPECT_EQ(fs::current_path(), before);
+        for (size_t i = 0; i < release.olds.size(); ++i) {
+            EXPECT_EQ(Difference(FilesOf(ListTree(folders.request.oldFolders[i])), release.olds[i]),
+                      "")
+                << "the old folder itself is left alone";
+        }
+    }
+}
+
+TEST(PkxBuildProof, AStreamThatRebuildsAnotherFileIsCaughtAndNamed) {
+    ReleaseFolders folders(
+        {{{{"data.bin", Pattern(8000, 1)}}}, {{"data.bin", Pattern(8000, 2)}}, ""});
+    Bytes payload = BuildOrFail(folders);
+    builder::MemorySource source(payload);
+    const builder::InspectReport report = builder::Inspect(source);
+    ASSERT_EQ(report.packages.at(0).records.size(), 1u);
+    const builder::RecordInfo& record = report.packages[0].records[0];
+    payload[record.dataOffset + record.dataSize / 2] ^= 0x01;
+    // With the digest made anew, only the rebuilt file can tell.
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, payload.data(), static_cast<uint32_t>(payload.size() - kDigestSize));
+    MD5Final(payload.data() + payload.size() - kDigestSize, &context);
+    builder::MemorySource resealed(payload);
+    ASSERT_TRUE(builder::Inspect(resealed).AllGood());
+
+    const builder::ProofReport proof = folders.Prove(payload);
+    EXPECT_FALSE(proof.ok());
+    EXPECT_NE(proof.problem.find("data.bin"), std::string::npos) << proof.problem;
+}
+
+Bytes WithStub(const std::string& stub, const Bytes& payload) {
+    Bytes file;
+    std::string error;
+    EXPECT_TRUE(packwriter::BuildSelfExtracting(ToBytes(stub), payload, &file, &error)) << error;
+    return file;
+}
+
+TEST(PkxBuildProof, WhatTheUpdaterCannotReproduceFailsTheProof) {
+    // A new executable file: the package carries no modes, so only the
+    // Windows updater, which has none, passes.
+    ReleaseFolders executable({{{{"a.txt", "1"}}}, {{"a.txt", "1"}, {"run.sh", "#!/bin/sh"}}, ""});
+    fs::permissions(executable.request.newFolder + "/run.sh", fs::perms::owner_exec,
+                    fs::perm_options::add);
+    const Bytes payload = BuildOrFail(executable);
+    EXPECT_NE(executable
+                  .Prove(WithStub("\x7F"
+                                  "ELF",
+                                  payload))
+                  .problem.find("run.sh not executable"),
+              std::string::npos);
+    EXPECT_TRUE(executable.Prove(WithStub("MZ", payload)).ok());
+
+    // Without new check values, a second run adds the file over itself.
+    ReleaseFolders again(
+        {{kNoFiles}, {{"a.txt", "1"}}, "[options]\noverwrite_existing_adds = true"});
+    again.request.formatVersion = 130;
+    EXPECT_NE(again.Prove(BuildOrFail(again)).problem.find("the updater changes a.txt once more"),
+              std::string::npos);
+
+    // Another old version than the package's.
+    ReleaseFolders other({{{{"a.txt", "1"}}}, {{"a.txt", "2"}}, ""});
+    const Bytes built = BuildOrFail(other);
+    Install(other.request.oldFolders[0], {{"a.txt", "0"}});
+    const builder::ProofReport report = other.Prove(built);
+    EXPECT_EQ(report.folders.at(0).firstRun, result::kOldFileDiffersMd5);
+    EXPECT_NE(report.problem.find("fails at a.txt: [Error]"), std::string::npos) << report.problem;
 }
 
 }  // namespace

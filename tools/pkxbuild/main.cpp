@@ -1,5 +1,6 @@
-// pkxbuild: builds self-extracting updaters from an old and a new folder, and
-// lists what an updater or a package holds.
+// pkxbuild: builds self-extracting updaters from an old and a new folder and
+// proves each on copies of the old folders; lists what an updater or a
+// package holds.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 #include "tools/pkxbuild/builder_build.h"
 #include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_proof.h"
 
 namespace {
 
@@ -69,6 +71,7 @@ struct CreateArguments {
     unsigned formatVersion = pkx::kNewestFormatVersion;
     unsigned blockSize = 0;
     bool payloadOnly = false;
+    bool noProof = false;
 };
 
 // The path of this program, from the platform layer (backslashes there).
@@ -84,6 +87,14 @@ std::string BuilderPath() {
 
 std::string Plural(size_t count, const char* word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+// One line per old folder that the proof passed.
+void PrintProof(const ProofReport& report, const std::string& newFolder) {
+    for (const FolderProof& folder : report.folders) {
+        std::printf("proof: a copy of %s becomes %s, and a second run changes nothing (%.2f s)\n",
+                    folder.oldFolder.c_str(), newFolder.c_str(), folder.seconds);
+    }
 }
 
 void PrintSummary(const CreateArguments& arguments, const BuildResult& result, size_t written) {
@@ -137,8 +148,16 @@ int Create(const CreateArguments& arguments) {
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
+    ProofReport proof;
+    if (!arguments.noProof) {
+        ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
+        if (!ProveUpdater(file, check, isatty(STDERR_FILENO) ? &bar : nullptr, &proof)) {
+            return Fail("the proof fails, nothing was written: " + proof.problem);
+        }
+    }
     if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
     PrintSummary(arguments, result, file.size());
+    PrintProof(proof, arguments.newFolder);
     return 0;
 }
 
@@ -172,6 +191,8 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
         .add_flag("--payload-only", arguments.payloadOnly,
                   "write the package or container alone, without the updater program")
         ->excludes(stub);
+    create.add_flag("--no-proof", arguments.noProof,
+                    "skip running the update on copies of the old folders before writing");
 }
 
 }  // namespace
