@@ -476,7 +476,7 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
     EXPECT_EQ(Build({"--help"}).code, 0);
 }
 
-TEST_F(PkxBuildProgram, InspectExitsWith1ForATamperedPayload) {
+TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
     Install(work / "old", {{"a.txt", "one"}});
     Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
     const Exit created =
@@ -491,6 +491,16 @@ TEST_F(PkxBuildProgram, InspectExitsWith1ForATamperedPayload) {
     const Exit good = Build({"inspect", "update.pkx"});
     EXPECT_EQ(good.code, 0) << good.out;
     EXPECT_NE(good.out.find("1 package, all OK"), std::string::npos) << good.out;
+    const Exit verified = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    EXPECT_NE(verified.out.find("update.pkx: verified\n"), std::string::npos) << verified.out;
+    Install(work / "other", {{"a.txt", "zero"}});
+    const Exit unproved =
+        Build({"verify", "update.pkx", "--old", "other", "--new", "new", "--json"});
+    EXPECT_EQ(unproved.code, 1);
+    EXPECT_NE(unproved.out.find("\"problem\" : \"applied to a copy of other, the updater fails"),
+              std::string::npos)
+        << unproved.out;
 
     std::string bytes = *ReadFile(work / "update.pkx");
     bytes[bytes.size() / 2] ^= 0x20;
@@ -498,6 +508,12 @@ TEST_F(PkxBuildProgram, InspectExitsWith1ForATamperedPayload) {
     const Exit bad = Build({"inspect", "update.pkx"});
     EXPECT_EQ(bad.code, 1);
     EXPECT_NE(bad.out.find("digest            BAD"), std::string::npos) << bad.out;
+    const Exit badJson = Build({"inspect", "update.pkx", "--json"});
+    EXPECT_EQ(badJson.code, 1);
+    EXPECT_NE(badJson.out.find("\"digest\" : \"bad\""), std::string::npos) << badJson.out;
+    const Exit damaged = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_EQ(damaged.err, "pkxbuild: update.pkx is damaged; nothing was proved\n");
 }
 
 TEST_F(PkxBuildProgram, TheBuiltUpdaterUpdatesTheInstallation) {

@@ -1,6 +1,6 @@
 // pkxbuild: builds self-extracting updaters from an old and a new folder and
 // proves each on copies of the old folders; lists what an updater or a
-// package holds.
+// package holds, and proves an existing updater.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +16,7 @@
 #include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_listing.h"
 #include "tools/pkxbuild/builder_proof.h"
+#include "tools/pkxbuild/builder_report.h"
 
 namespace {
 
@@ -72,6 +73,14 @@ struct CreateArguments {
     unsigned blockSize = 0;
     bool payloadOnly = false;
     bool noProof = false;
+};
+
+struct VerifyArguments {
+    std::string file;
+    std::vector<std::string> oldFolders;
+    std::string newFolder;
+    std::optional<uint32_t> codePage;
+    bool json = false;
 };
 
 // The path of this program, from the platform layer (backslashes there).
@@ -161,15 +170,50 @@ int Create(const CreateArguments& arguments) {
     return 0;
 }
 
-int InspectFile(const std::string& path, std::optional<uint32_t> codePage) {
+bool ReadReport(const std::string& path, InspectReport* report) {
     std::error_code code;
     FileSource source;
-    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) {
-        return Fail("cannot read " + path);
-    }
-    const InspectReport report = Inspect(source);
-    std::fputs(FormatReport(report, path, codePage).c_str(), stdout);
+    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
+    *report = Inspect(source);
+    return true;
+}
+
+int InspectFile(const std::string& path, std::optional<uint32_t> codePage, bool json) {
+    InspectReport report;
+    if (!ReadReport(path, &report)) return Fail("cannot read " + path);
+    const std::string text =
+        json ? Json(InspectTable(report, path, codePage)) : FormatReport(report, path, codePage);
+    std::fputs(text.c_str(), stdout);
     return report.AllGood() ? 0 : 1;
+}
+
+// The digests and the proof of an existing updater; 0 only when both pass.
+int Verify(const VerifyArguments& arguments) {
+    InspectReport report;
+    if (!ReadReport(arguments.file, &report)) return Fail("cannot read " + arguments.file);
+    ProofReport proof;
+    const bool intact = report.AllGood();
+    TerminalProgress bar;
+    const bool proved =
+        intact &&
+        ProveUpdaterFile(arguments.file,
+                         {arguments.oldFolders, arguments.newFolder, arguments.codePage},
+                         isatty(STDERR_FILENO) && !arguments.json ? &bar : nullptr, &proof);
+    if (arguments.json) {
+        toml::table table{{"inspect", InspectTable(report, arguments.file, arguments.codePage)},
+                          {"ok", intact && proved}};
+        if (intact) table.insert("proof", ProofTable(proof));
+        std::fputs(Json(table).c_str(), stdout);
+        return intact && proved ? 0 : 1;
+    }
+    if (!intact) {
+        std::fputs(FormatReport(report, arguments.file, arguments.codePage).c_str(), stdout);
+        return Fail(arguments.file + " is damaged; nothing was proved");
+    }
+    if (!proved) return Fail(proof.problem);
+    PrintProof(proof, arguments.newFolder);
+    std::printf("%s: verified\n", arguments.file.c_str());
+    return 0;
 }
 
 void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
@@ -195,6 +239,16 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
                     "skip running the update on copies of the old folders before writing");
 }
 
+void AddVerifyOptions(CLI::App& verify, VerifyArguments& arguments) {
+    verify.add_option("FILE", arguments.file, "updater or payload")->required();
+    verify.add_option("--old", arguments.oldFolders, "folder of an old version it must update")
+        ->required();
+    verify.add_option("--new", arguments.newFolder, "folder of the new version")->required();
+    verify.add_option("--code-page", arguments.codePage,
+                      "code page of the package's names and strings");
+    verify.add_flag("--json", arguments.json, "write the findings as JSON");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,9 +259,15 @@ int main(int argc, char** argv) {
     AddCreateOptions(*create, createArguments);
     std::string inspectPath;
     std::optional<uint32_t> codePage;
+    bool json = false;
     CLI::App* inspect = app.add_subcommand("inspect", "list what an updater or a package holds");
     inspect->add_option("FILE", inspectPath, "updater or payload")->required();
     inspect->add_option("--code-page", codePage, "show strings converted from this code page");
+    inspect->add_flag("--json", json, "write the listing as JSON");
+    VerifyArguments verifyArguments;
+    CLI::App* verify = app.add_subcommand(
+        "verify", "check the digests of an updater and prove it on copies of old folders");
+    AddVerifyOptions(*verify, verifyArguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
@@ -215,5 +275,6 @@ int main(int argc, char** argv) {
         return Fail(failure.what());
     }
     if (create->parsed()) return Create(createArguments);
-    return InspectFile(inspectPath, codePage);
+    if (verify->parsed()) return Verify(verifyArguments);
+    return InspectFile(inspectPath, codePage, json);
 }
