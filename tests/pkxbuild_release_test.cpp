@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -161,6 +164,20 @@ TEST(PkxBuildWarnings, ANewFolderWhoseChangedFilesAreAllOlderLooksSwapped) {
             built.warnings.back().find("are --old and --new swapped?") != std::string::npos;
         EXPECT_EQ(warned, swapped);
     }
+}
+
+TEST(PkxBuildManifestDocs, EveryKeyTheParserAcceptsIsDescribed) {
+    const fs::path docs = fs::path(__FILE__).parent_path().parent_path() / "docs" / "manifest.md";
+    std::ifstream file(docs);
+    ASSERT_TRUE(file) << docs;
+    std::set<std::string> described;
+    const std::regex row("^\\| `([a-z_.]+)` \\|");
+    for (std::string line; std::getline(file, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, row)) described.insert(match[1]);
+    }
+    const std::vector<std::string> keys = builder::ManifestKeys();
+    EXPECT_EQ(described, std::set<std::string>(keys.begin(), keys.end()));
 }
 
 // --- The proof.
