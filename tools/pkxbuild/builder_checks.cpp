@@ -65,11 +65,9 @@ std::string PartProblem(const std::string& part) {
     return std::string();
 }
 
-// Package bytes as text for a message.
+// Package bytes as quoted text for a message.
 std::string Shown(const std::string& bytes, std::optional<uint32_t> codePage) {
-    std::string text;
-    if (!codePage.has_value() || !ToUtf8(bytes, *codePage, &text)) text = bytes;
-    return "\"" + Printable(text) + "\"";
+    return "\"" + Readable(bytes, codePage) + "\"";
 }
 
 struct BackupOwner {

@@ -180,11 +180,8 @@ class HeadlessRun final : public EventSink, public Prompter {
         if (aboutFile && param != 0) lastFile_ = reinterpret_cast<const char*>(param);
     }
 
-    // The installation-relative name of the last file the run turned to.
-    std::string lastFile() const {
-        if (lastFile_.compare(0, installation_.size(), installation_) != 0) return lastFile_;
-        return lastFile_.substr(installation_.size());
-    }
+    // The full path of the last file the run turned to.
+    const std::string& lastFile() const { return lastFile_; }
     void Post(uint32_t, intptr_t) override {}
 
     bool Confirm(const char*, const char*) override { return true; }
@@ -209,11 +206,10 @@ struct RunOutcome {
     std::string firstTouched;  // relative name of the first file the run touched
 };
 
-// A name of the package as text for a message.
-std::string Shown(const std::string& name, std::optional<uint32_t> namesCodePage) {
-    std::string text;
-    if (!namesCodePage.has_value() || !ToUtf8(name, *namesCodePage, &text)) text = name;
-    return Printable(text);
+// `path` without the installation folder in front.
+std::string Relative(const std::string& path, const std::string& installation) {
+    if (path.compare(0, installation.size() + 1, installation + "\\") != 0) return path;
+    return path.substr(installation.size() + 1);
 }
 
 // One run of the updater in `program` on `installation`, and afterwards what
@@ -236,11 +232,11 @@ RunOutcome RunUpdater(const std::string& program, const fs::path& installation,
 
     RunOutcome outcome;
     outcome.result = context->result;
-    outcome.lastFile = Shown(ui.lastFile(), namesCodePage);
+    outcome.lastFile = Readable(Relative(ui.lastFile(), root), namesCodePage);
     for (const PackageRef& package : context->packages) {
         if (!package.backupPaths.empty() && outcome.firstTouched.empty()) {
             outcome.firstTouched =
-                Shown(package.backupPaths.front().substr(root.size() + 1), namesCodePage);
+                Readable(Relative(package.backupPaths.front(), root), namesCodePage);
         }
     }
     if (context->result != result::kSuccess) {

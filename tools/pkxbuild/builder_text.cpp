@@ -185,4 +185,10 @@ std::string Printable(const std::string& bytes) {
     return out;
 }
 
+std::string Readable(const std::string& bytes, std::optional<uint32_t> codePage) {
+    std::string text;
+    if (!codePage.has_value() || !ToUtf8(bytes, *codePage, &text)) text = bytes;
+    return Printable(text);
+}
+
 }  // namespace pkx::builder

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pkx::builder {
@@ -30,5 +31,9 @@ bool ToUtf8(const std::string& bytes, uint32_t codePage, std::string* out);
 
 // `bytes` for one line of a report: control bytes and DEL as \xNN.
 std::string Printable(const std::string& bytes);
+
+// Text of the package, in `codePage` if given, for one line of a message:
+// converted to UTF-8 where it converts, with control bytes escaped.
+std::string Readable(const std::string& bytes, std::optional<uint32_t> codePage);
 
 }  // namespace pkx::builder
