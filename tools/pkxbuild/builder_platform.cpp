@@ -13,6 +13,7 @@ namespace {
 
 // ERROR_INVALID_NAME: what Windows says of a name its code page cannot hold.
 constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kNegativeSeek = 131;  // ERROR_NEGATIVE_SEEK
 
 constexpr uint32_t kReadAheadSize = 64u << 10;
 
@@ -47,6 +48,12 @@ bool UpdaterPlatform::Native(const char* path, std::string* out) const {
 
 uint32_t UpdaterPlatform::Open(const char* path, uint32_t access, uint32_t share,
                                uint32_t disposition, uint32_t flags, FileHandle* out) {
+    if (image_ != nullptr && program_ == path) {
+        if (access != kGenericRead) return win32err::kAccessDenied;
+        *out = nextProgramHandle_--;
+        programHandles_[*out] = 0;
+        return win32err::kSuccess;
+    }
     std::string native;
     if (!Native(path, &native)) {
         *out = kInvalidFile;
@@ -57,7 +64,58 @@ uint32_t UpdaterPlatform::Open(const char* path, uint32_t access, uint32_t share
     return error;
 }
 
+uint32_t UpdaterPlatform::ReadProgram(uint64_t* position, void* buffer, uint32_t count,
+                                      uint32_t* done) {
+    const uint64_t end = std::min<uint64_t>(ProgramSize(), *position + count);
+    auto* out = static_cast<uint8_t*>(buffer);
+    for (uint64_t at = *position; at < end;) {
+        if (at < imageZeros_) {
+            const uint64_t zeros = std::min(end, imageZeros_) - at;
+            std::memset(out, 0, zeros);
+            out += zeros;
+            at += zeros;
+        } else {
+            std::memcpy(out, image_->data() + (at - imageZeros_), end - at);
+            at = end;
+        }
+    }
+    *done = static_cast<uint32_t>(end > *position ? end - *position : 0);
+    *position += *done;
+    return win32err::kSuccess;
+}
+
+uint32_t UpdaterPlatform::SeekProgram(uint64_t* position, int32_t distance, uint32_t origin,
+                                      uint32_t* result) const {
+    const int64_t base = origin == kFileBegin     ? 0
+                         : origin == kFileCurrent ? static_cast<int64_t>(*position)
+                                                  : static_cast<int64_t>(ProgramSize());
+    if (origin != kFileBegin && origin != kFileCurrent && origin != kFileEnd) {
+        return win32err::kInvalidParameter;
+    }
+    const int64_t target = base + distance;
+    if (target < 0) return kNegativeSeek;
+    if (target > 0xFFFFFFFFLL) return win32err::kInvalidParameter;
+    *position = static_cast<uint64_t>(target);
+    *result = static_cast<uint32_t>(target);
+    return win32err::kSuccess;
+}
+
+uint32_t UpdaterPlatform::Size(FileHandle file, uint32_t* size) {
+    if (programHandles_.count(file) == 0) return inner_.Size(file, size);
+    if (ProgramSize() > 0xFFFFFFFFu) return win32err::kInvalidParameter;
+    *size = static_cast<uint32_t>(ProgramSize());
+    return win32err::kSuccess;
+}
+
+void UpdaterPlatform::Close(FileHandle file) {
+    if (programHandles_.erase(file) != 0) return;
+    readAhead_.erase(file);
+    inner_.Close(file);
+}
+
 uint32_t UpdaterPlatform::Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) {
+    const auto program = programHandles_.find(file);
+    if (program != programHandles_.end()) return ReadProgram(&program->second, buffer, count, done);
     const auto found = readAhead_.find(file);
     if (found == readAhead_.end()) return inner_.Read(file, buffer, count, done);
     ReadAhead& ahead = found->second;
@@ -90,6 +148,10 @@ uint32_t UpdaterPlatform::Read(FileHandle file, void* buffer, uint32_t count, ui
 
 uint32_t UpdaterPlatform::Seek(FileHandle file, int32_t distance, uint32_t origin,
                                uint32_t* position) {
+    const auto program = programHandles_.find(file);
+    if (program != programHandles_.end()) {
+        return SeekProgram(&program->second, distance, origin, position);
+    }
     const auto found = readAhead_.find(file);
     if (found == readAhead_.end() || (origin != kFileBegin && origin != kFileCurrent)) {
         const uint32_t error = inner_.Seek(file, distance, origin, position);

@@ -2,8 +2,9 @@
 // engine itself: an installation in a scratch folder that every folder
 // source finds, no running programs, and, for a package whose names are in a
 // Windows code page, the string handling of a Windows system of that code
-// page over the UTF-8 names of this file system. Files opened for reading
-// alone are read ahead, since the engine reads them in 512-byte steps.
+// page over the UTF-8 names of this file system. The updater file itself
+// is held in memory, and other files opened for reading alone are read
+// ahead, since the engine reads them in 512-byte steps.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +24,14 @@ class UpdaterPlatform final : public Platform {
     UpdaterPlatform(const UpdaterPlatform&) = delete;
     UpdaterPlatform& operator=(const UpdaterPlatform&) = delete;
 
-    // The updater file (ModulePath) and the installation folder, as the
-    // engine writes paths (backslashes, no trailing one).
-    void SetProgram(const std::string& path) { program_ = path; }
+    // The updater file (ModulePath), as the engine writes paths: `zeros`
+    // zero bytes and then `image`, which must outlive the platform's use.
+    void SetProgram(const std::string& path, const std::vector<uint8_t>& image, uint64_t zeros) {
+        program_ = path;
+        image_ = &image;
+        imageZeros_ = zeros;
+    }
+    // The installation folder, as the engine writes paths (no trailing backslash).
     void SetInstallation(const std::string& folder) { installation_ = folder; }
 
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
@@ -35,7 +41,7 @@ class UpdaterPlatform final : public Platform {
         return inner_.Write(file, buffer, count, done);
     }
     uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override;
-    uint32_t Size(FileHandle file, uint32_t* size) override { return inner_.Size(file, size); }
+    uint32_t Size(FileHandle file, uint32_t* size) override;
     uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
         return inner_.GetWriteTime(file, time);
     }
@@ -45,10 +51,7 @@ class UpdaterPlatform final : public Platform {
     uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
         return inner_.CopyAccessMode(from, to);
     }
-    void Close(FileHandle file) override {
-        readAhead_.erase(file);
-        inner_.Close(file);
-    }
+    void Close(FileHandle file) override;
 
     bool Exists(const char* pattern) override;
     uint32_t Move(const char* from, const char* to) override;
@@ -90,11 +93,22 @@ class UpdaterPlatform final : public Platform {
     // false when they do not convert.
     bool Native(const char* path, std::string* out) const;
 
+    uint64_t ProgramSize() const { return imageZeros_ + image_->size(); }
+    uint32_t ReadProgram(uint64_t* position, void* buffer, uint32_t count, uint32_t* done);
+    uint32_t SeekProgram(uint64_t* position, int32_t distance, uint32_t origin,
+                         uint32_t* result) const;
+
     Platform& inner_;
     std::optional<uint32_t> namesCodePage_;
     std::string program_;
     std::string installation_;
     std::map<FileHandle, ReadAhead> readAhead_;
+    const std::vector<uint8_t>* image_ = nullptr;
+    uint64_t imageZeros_ = 0;
+    // Open handles of the updater file (negative, unlike the system's) and
+    // their positions.
+    std::map<FileHandle, uint64_t> programHandles_;
+    FileHandle nextProgramHandle_ = -2;
 };
 
 // Makes `platform` the one in force for the life of the object.

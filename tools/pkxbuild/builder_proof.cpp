@@ -215,12 +215,19 @@ std::string Relative(const std::string& path, const std::string& installation) {
 // One run of the updater in `program` on `installation`, and afterwards what
 // the program does: the backups removed after a success (when asked to), the
 // touched files put back after anything else.
-RunOutcome RunUpdater(const std::string& program, const fs::path& installation,
+// The updater file, as the engine finds it in the scratch folder.
+struct Program {
+    std::string path;
+    const packwriter::Bytes* image = nullptr;
+    uint64_t zeros = 0;  // before the image: the room of a bare payload's updater program
+};
+
+RunOutcome RunUpdater(const Program& program, const fs::path& installation,
                       std::optional<uint32_t> namesCodePage, bool removeBackups) {
     const ProcessStateGuard guard;
     const std::string root = EnginePath(installation);
     UpdaterPlatform platform(Os(), namesCodePage);
-    platform.SetProgram(program);
+    platform.SetProgram(program.path, *program.image, program.zeros);
     platform.SetInstallation(root);
     const ScopedPlatform scope(platform);
     auto context = std::make_unique<ApplyContext>();
@@ -248,9 +255,8 @@ RunOutcome RunUpdater(const std::string& program, const fs::path& installation,
 }
 
 // Both runs on a copy of one old folder.
-void ProveFolder(const std::string& program, const FolderListing& expected,
-                 const ProofRequest& request, bool compareModes, const fs::path& installation,
-                 FolderProof* proof) {
+void ProveFolder(const Program& program, const FolderListing& expected, const ProofRequest& request,
+                 bool compareModes, const fs::path& installation, FolderProof* proof) {
     const RunOutcome first = RunUpdater(program, installation, request.namesCodePage, true);
     proof->firstRun = first.result;
     const std::string where = "applied to a copy of " + proof->oldFolder + ", the updater ";
@@ -281,20 +287,6 @@ bool IsPayload(const packwriter::Bytes& file) {
     uint32_t magic = 0;
     for (size_t i = 0; i < kMagicSize; ++i) magic |= uint32_t{file[i]} << (8 * i);
     return magic == kPackageMagic || magic == kContainerMagic;
-}
-
-bool WriteProgram(const packwriter::Bytes& file, const fs::path& path, std::string* error) {
-    packwriter::Bytes padded;
-    const packwriter::Bytes* bytes = &file;
-    if (IsPayload(file)) {
-        // The updater finds its payload at 0x1F000 of its own file.
-        padded.assign(kPayloadOffset, 0);
-        padded.insert(padded.end(), file.begin(), file.end());
-        bytes = &padded;
-    }
-    if (packwriter::WriteFileBytes(path.string().c_str(), *bytes) == 0) return true;
-    *error = "cannot write the updater into the scratch folder " + path.parent_path().string();
-    return false;
 }
 
 bool Fail(ProofReport* report, const std::string& problem) {
@@ -343,8 +335,9 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
         return Fail(report, "the temporary folder " + scratch.path().parent_path().string() +
                                 " is too deep for the updater's 259-byte paths; set TMPDIR");
     }
-    const fs::path program = scratch.path() / "updater";
-    if (!WriteProgram(file, program, &error)) return Fail(report, error);
+    // The updater finds its payload at 0x1F000 of its own file.
+    const Program program{EnginePath(scratch.path() / "updater"), &file,
+                          IsPayload(file) ? kPayloadOffset : 0};
 
     for (const std::string& folder : request.oldFolders) {
         const Clock::time_point folderStart = Clock::now();
@@ -352,8 +345,7 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
         FolderProof proof;
         proof.oldFolder = folder;
         if (!CopyFolder(fs::absolute(folder), installation, &error)) return Fail(report, error);
-        ProveFolder(EnginePath(program), expected, request, report->comparedModes, installation,
-                    &proof);
+        ProveFolder(program, expected, request, report->comparedModes, installation, &proof);
         std::error_code ignored;
         fs::remove_all(installation, ignored);
         proof.seconds = SecondsSince(folderStart);
