@@ -18,6 +18,7 @@
 #include "tests/pkxbuild_fixtures.h"
 #include "tools/pkxbuild/builder_folders.h"
 #include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_proof.h"
 
 namespace pkx::test {
 namespace {
@@ -99,6 +100,11 @@ TEST(PkxBuildRoundTrip, RandomTreesBecomeTheNewTreeInBothCheckModes) {
             updates += built.packages[0].updates;
             adds += built.packages[0].adds;
             deletes += built.packages[0].deletes;
+            builder::ProofReport proof;
+            EXPECT_TRUE(builder::ProveUpdater(
+                built.payload, {{NativePath(oldFolder.path())}, NativePath(newFolder.path()), {}},
+                nullptr, &proof))
+                << proof.problem;
 
             WorkerRun run;
             ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
