@@ -180,8 +180,6 @@ class HeadlessRun final : public EventSink, public Prompter {
         if (aboutFile && param != 0) lastFile_ = reinterpret_cast<const char*>(param);
     }
 
-    // The full path of the last file the run turned to.
-    const std::string& lastFile() const { return lastFile_; }
     void Post(uint32_t, intptr_t) override {}
 
     bool Confirm(const char*, const char*) override { return true; }
@@ -193,6 +191,9 @@ class HeadlessRun final : public EventSink, public Prompter {
     }
     void ShowNotice(ApplyContext&, const char*) override {}
     void CreateUiFont(ApplyContext&, bool) override {}
+
+    // The full path of the last file the run turned to.
+    const std::string& lastFile() const { return lastFile_; }
 
   private:
     ApplyContext& context_;
@@ -212,9 +213,6 @@ std::string Relative(const std::string& path, const std::string& installation) {
     return path.substr(installation.size() + 1);
 }
 
-// One run of the updater in `program` on `installation`, and afterwards what
-// the program does: the backups removed after a success (when asked to), the
-// touched files put back after anything else.
 // The updater file, as the engine finds it in the scratch folder.
 struct Program {
     std::string path;
@@ -222,6 +220,9 @@ struct Program {
     uint64_t zeros = 0;  // before the image: the room of a bare payload's updater program
 };
 
+// One run of the updater in `program` on `installation`, and afterwards what
+// the program does: the backups removed after a success (when asked to), the
+// touched files put back after anything else.
 RunOutcome RunUpdater(const Program& program, const fs::path& installation,
                       std::optional<uint32_t> namesCodePage, bool removeBackups) {
     const ProcessStateGuard guard;
