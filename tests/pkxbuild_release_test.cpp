@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,11 +169,13 @@ TEST(PkxBuildManifestDocs, EveryKeyTheParserAcceptsIsDescribed) {
     const fs::path docs = fs::path(__FILE__).parent_path().parent_path() / "docs" / "manifest.md";
     std::ifstream file(docs);
     ASSERT_TRUE(file) << docs;
+    // The first cell of each row of a key table: | `options.skip_missing_sources` | ...
     std::set<std::string> described;
-    const std::regex row("^\\| `([a-z_.]+)` \\|");
     for (std::string line; std::getline(file, line);) {
-        std::smatch match;
-        if (std::regex_search(line, match, row)) described.insert(match[1]);
+        const size_t end = line.find("` |");
+        if (line.rfind("| `", 0) == 0 && end != std::string::npos) {
+            described.insert(line.substr(3, end - 3));
+        }
     }
     const std::vector<std::string> keys = builder::ManifestKeys();
     EXPECT_EQ(described, std::set<std::string>(keys.begin(), keys.end()));
