@@ -9,221 +9,168 @@
 
 #include "tests/recording_ui.h"
 
-namespace pkx {
+namespace pkx::test {
 namespace {
 
-using test::CodePageScope;
-using test::PlatformScope;
-using test::ScriptedPlatform;
-using test::WindowsCodePages;
+constexpr uint8_t kWindow = 1;
+constexpr uint8_t kProcess = 2;
+constexpr uint32_t kForever = 0xFFFFFFFFu;
+constexpr uint32_t kLimit = kRunningWaitLimitMs;
 
-constexpr uint8_t kKindWindow = 1;
-constexpr uint8_t kKindProcess = 2;
+// One check against a scripted clock: the program (or window) is seen for
+// `runsFor` ms from `start`; each look costs `lookupCost` ms.
+struct Timeline {
+    const char* what;
+    uint8_t kind;
+    uint8_t waitFlag;
+    uint32_t start;
+    uint32_t runsFor;
+    bool programListedLast;
+    uint32_t lookupCost;
+    ResultCode expected;
+    uint32_t waitedAtLeast;
+    uint32_t waitedBelow;  // exclusive
+};
+
+// clang-format off
+const Timeline kTimelines[] = {
+    {"no wait, running",            kProcess, 0, 0, kForever, true,  1, result::kProgramRunning, 0, 2},
+    {"no wait, not running",        kProcess, 0, 0, 0,        true,  1, result::kSuccess, 0, 2},
+    {"ends while waited for",       kProcess, 1, 1000, 5000,  true,  1, result::kSuccess, 5000, 5202},
+    {"not last in the list",        kProcess, 0, 0, kForever, false, 1, result::kProgramRunning, 0, 2},
+    {"not last, waited for",        kProcess, 1, 0, 3000,     false, 1, result::kSuccess, 3000, 3202},
+    {"keeps running",               kProcess, 1, 0, kForever, true,  1, result::kProgramRunning, kLimit, kLimit + 202},
+    {"keeps running across wrap",   kProcess, 1, kForever - 999, kForever, true, 1, result::kProgramRunning, kLimit, kLimit + 202},
+    // The clock reaches the limit exactly on a look: the wait is over then.
+    {"clock at exactly the limit",  kProcess, 1, 0, kLimit + 1, true, 0, result::kProgramRunning, kLimit, kLimit + 1},
+    {"ends exactly at the limit",   kProcess, 1, 0, kLimit,   true,  0, result::kSuccess, kLimit, kLimit + 1},
+    {"flag 2 waits silently",       kProcess, 2, 0, 3000,     true,  1, result::kSuccess, 3000, 3202},
+    {"window, no wait",             kWindow,  0, 0, kForever, true,  1, result::kProgramRunning, 0, 2},
+    {"window outlasting the wait",  kWindow,  1, 0, kForever, true,  1, result::kSuccess, kLimit, kLimit + 202},
+    {"window at exactly the limit", kWindow,  1, 0, kLimit + 1, true, 0, result::kSuccess, kLimit, kLimit + 1},
+    {"window closes, flag 2",       kWindow,  2, 0, 3000,     true,  1, result::kSuccess, 3000, 3202},
+    {"kind 0 checks nothing",       0,        1, 0, kForever, true,  1, result::kSuccess, 0, 1},
+    {"kind 3 checks nothing",       3,        1, 0, kForever, true,  1, result::kSuccess, 0, 1},
+};
+// clang-format on
 
 class RunningCheckTest : public ::testing::Test {
   protected:
     RunningCheckTest() {
-        context_->events = &events_;
-        context_->prompts = &prompter_;
-        std::strcpy(context_->title, "Sample App");
+        context->events = &events;
+        context->prompts = &prompter;
+        std::strcpy(context->title, "Sample App");
     }
 
-    RunningCheck Process(const char* name, uint8_t waitFlag) {
+    ResultCode Run(uint8_t kind, uint8_t waitFlag, const char* title = "Sample",
+                   const char* className = "") {
         RunningCheck check;
-        check.kind = kKindProcess;
-        std::strcpy(check.processName, name);
+        check.kind = kind;
         check.waitFlag = waitFlag;
-        return check;
-    }
-
-    RunningCheck Window(const char* title, const char* className, uint8_t waitFlag) {
-        RunningCheck check;
-        check.kind = kKindWindow;
+        std::strcpy(check.processName, "app.exe");
         std::strcpy(check.windowTitle, title);
         std::strcpy(check.windowClass, className);
-        check.waitFlag = waitFlag;
-        return check;
+        return RunRunningCheck(check, *context);
     }
 
-    // The program is seen until `endsAt` milliseconds of fake time.
-    void ProgramRunsUntil(uint32_t endsAt) {
-        platform_.processes = [endsAt](uint32_t now) {
-            std::vector<std::string> running = {"C:\\WINDOWS\\explorer.exe"};
-            if (now < endsAt) running.push_back("C:\\Program Files\\Sample\\app.exe");
-            return running;
-        };
-    }
-
-    void WindowOpenUntil(uint32_t closesAt) {
-        platform_.window = [closesAt](const char*, const char*, uint32_t now) {
-            return now < closesAt;
-        };
-    }
-
-    ResultCode Run(const RunningCheck& check) { return RunRunningCheck(check, *context_); }
-
-    ScriptedPlatform platform_;
-    PlatformScope scope_{platform_};
-    CodePageScope codePage_{1252};
-    std::unique_ptr<ApplyContext> context_ = std::make_unique<ApplyContext>();
-    test::RecordingEvents events_;
-    test::ScriptedPrompter prompter_;
+    ScriptedPlatform platform;
+    PlatformScope scope{platform};
+    CodePageScope codePage{1252};
+    std::unique_ptr<ApplyContext> context = std::make_unique<ApplyContext>();
+    RecordingEvents events;
+    ScriptedPrompter prompter;
 };
 
-constexpr uint32_t kForever = 0xFFFFFFFFu;
-// A pause and one lookup of the scripted platform's clock.
-constexpr uint32_t kPassTime = kRunningPollPauseMs + 1;
-
-TEST_F(RunningCheckTest, WithoutWaitOneLookDecides) {
-    ProgramRunsUntil(kForever);
-    EXPECT_EQ(result::kProgramRunning, Run(Process("app.exe", 0)));
-    EXPECT_TRUE(events_.events.empty());
-    ProgramRunsUntil(0);
-    EXPECT_EQ(result::kSuccess, Run(Process("app.exe", 0)));
-    EXPECT_EQ(result::kSuccess, Run(Process("app.exe", 1)));
-    EXPECT_EQ(3u, platform_.enumerateCalls);
-    EXPECT_EQ(0u, platform_.sleepCalls);
-}
-
-TEST_F(RunningCheckTest, WaitsForTheProgramToEnd) {
-    platform_.now = 1000;
-    ProgramRunsUntil(6000);
-    EXPECT_EQ(result::kSuccess, Run(Process("app.exe", 1)));
-
-    ASSERT_EQ(1u, events_.events.size());
-    EXPECT_EQ(EV_CHECK_RUNNING, events_.events[0].code);
-    EXPECT_EQ(reinterpret_cast<intptr_t>(context_->title), events_.events[0].param);
-    EXPECT_EQ("Sample App", events_.events[0].text);
-    EXPECT_FALSE(events_.events[0].posted);
-
-    EXPECT_GE(platform_.now, 6000u);
-    EXPECT_LT(platform_.now, 6000u + kPassTime);
-    // Every pass but the first follows a pause.
-    EXPECT_GT(platform_.sleepCalls, 1u);
-    EXPECT_EQ(platform_.enumerateCalls, platform_.sleepCalls + 1);
-    EXPECT_EQ(0u, platform_.lookupsWithoutPause);
-}
-
-// The wait is measured across the wrap of the millisecond clock too.
-TEST_F(RunningCheckTest, ProgramThatKeepsRunningStopsTheUpdateAfterTheLimit) {
-    ProgramRunsUntil(kForever);
-    for (uint32_t start : {0u, 0xFFFFFFFFu - 999}) {
-        platform_.now = start;
-        events_.events.clear();
-        EXPECT_EQ(result::kProgramRunning, Run(Process("app.exe", 1)));
-        EXPECT_EQ(1u, events_.Count(EV_CHECK_RUNNING));
-        const uint32_t waited = platform_.now - start;
-        EXPECT_GE(waited, kRunningWaitLimitMs);
-        EXPECT_LT(waited, kRunningWaitLimitMs + kPassTime);
+TEST_F(RunningCheckTest, Timelines) {
+    for (const Timeline& t : kTimelines) {
+        SCOPED_TRACE(t.what);
+        events.events.clear();
+        platform.now = t.start;
+        platform.lookupCost = t.lookupCost;
+        platform.lookupsWithoutPause = 0;
+        // Elapsed time, so that a timeline may start just before the clock wraps.
+        const auto running = [t](uint32_t now) { return now - t.start < t.runsFor; };
+        platform.processes = [t, running](uint32_t now) {
+            std::vector<std::string> list = {"C:\\WINDOWS\\explorer.exe"};
+            if (running(now)) {
+                list.insert(list.begin() + (t.programListedLast ? 1 : 0),
+                            "C:\\Program Files\\Sample\\APP.EXE");
+            }
+            return list;
+        };
+        platform.window = [running](const char*, const char*, uint32_t now) {
+            return running(now);
+        };
+        EXPECT_EQ(Run(t.kind, t.waitFlag), t.expected);
+        const uint32_t waited = platform.now - t.start;
+        EXPECT_GE(waited, t.waitedAtLeast);
+        EXPECT_LT(waited, t.waitedBelow);
+        const bool checks = t.kind == kWindow || t.kind == kProcess;
+        EXPECT_EQ(events.Count(EV_CHECK_RUNNING), checks && t.waitFlag == 1 ? 1u : 0u);
+        EXPECT_LE(platform.lookupsWithoutPause, 1u) << "a pause between looks";
     }
-    EXPECT_EQ(1u, platform_.lookupsWithoutPause);  // the second run's first look
 }
 
-TEST_F(RunningCheckTest, WaitFlagTwoWaitsWithoutTheNotice) {
-    ProgramRunsUntil(3000);
-    EXPECT_EQ(result::kSuccess, Run(Process("app.exe", 2)));
-    EXPECT_GE(platform_.now, 3000u);
-    ProgramRunsUntil(kForever);
-    EXPECT_EQ(result::kProgramRunning, Run(Process("app.exe", 2)));
-
-    platform_.now = 0;
-    WindowOpenUntil(3000);
-    EXPECT_EQ(result::kSuccess, Run(Window("", "SampleClass", 2)));
-    EXPECT_GE(platform_.now, 3000u);
-    EXPECT_LT(platform_.now, 3000u + kPassTime);
-    EXPECT_TRUE(events_.events.empty());
+TEST_F(RunningCheckTest, NoticeCarriesTheTitle) {
+    EXPECT_EQ(Run(kProcess, 1), result::kSuccess);
+    ASSERT_EQ(events.events.size(), 1u);
+    EXPECT_EQ(events.events[0].param, reinterpret_cast<intptr_t>(context->title));
+    EXPECT_EQ(events.events[0].text, "Sample App");
 }
 
 TEST_F(RunningCheckTest, EnumerationFailureIsReported) {
-    ProgramRunsUntil(kForever);
-    platform_.enumerateError = win32err::kAccessDenied;
-    EXPECT_EQ(result::kListProcesses, Run(Process("app.exe", 0)));
-    EXPECT_EQ(result::kListProcesses, Run(Process("app.exe", 1)));
-    EXPECT_EQ(0u, platform_.sleepCalls);
-}
-
-bool SeenRunning(ScriptedPlatform& platform, const std::string& path, const char* name) {
-    platform.processes = [path](uint32_t) { return std::vector<std::string>{path}; };
-    return CheckRunningProgram(name, 0) == result::kProgramRunning;
-}
-
-TEST_F(RunningCheckTest, NamesCompareByFileNameIgnoringAsciiCase) {
-    EXPECT_TRUE(SeenRunning(platform_, "C:\\Program Files\\App\\APP.EXE", "app.exe"));
-    EXPECT_TRUE(SeenRunning(platform_, "/usr/lib/app/App.Exe", "APP.exe"));
-    EXPECT_TRUE(SeenRunning(platform_, "app.exe", "app.exe"));
-    EXPECT_FALSE(SeenRunning(platform_, "C:\\Tools\\myapp.exe", "app.exe"));
-    EXPECT_FALSE(SeenRunning(platform_, "C:\\app.exe\\other.exe", "app.exe"));
-    EXPECT_FALSE(SeenRunning(platform_, "C:\\app.exe.bak", "app.exe"));
-    EXPECT_FALSE(SeenRunning(platform_, "C:\\app", "app.exe"));
-    // Only ASCII letters fold: Latin-1 A-umlaut is not a-umlaut.
-    EXPECT_FALSE(SeenRunning(platform_, "C:\\\xC4PP.EXE", "\xE4pp.exe"));
-}
-
-TEST_F(RunningCheckTest, DoubleByteNamesCompareExactly) {
-    {
-        WindowsCodePages windows(platform_);
-        PlatformScope scope(windows);
-        CodePageScope japanese(932);
-        // 0x95 0x5C is one character, not a folder separator.
-        EXPECT_TRUE(SeenRunning(platform_, "C:\\Apps\\\x95\x5C.exe", "\x95\x5C.exe"));
-        EXPECT_FALSE(SeenRunning(platform_, "C:\\Apps\\\x95\x5C.exe", ".exe"));
-        // 0x83 0x41 and 0x83 0x61 are different characters whose second bytes are A and a.
-        EXPECT_FALSE(SeenRunning(platform_, "C:\\\x83\x41.exe", "\x83\x61.exe"));
-        EXPECT_TRUE(SeenRunning(platform_, "C:\\\x83\x41.EXE", "\x83\x41.exe"));
-    }
-    EXPECT_TRUE(SeenRunning(platform_, "C:\\\x83\x41.exe", "\x83\x61.exe"));
+    platform.enumerateError = win32err::kAccessDenied;
+    EXPECT_EQ(Run(kProcess, 0), result::kListProcesses);
+    EXPECT_EQ(Run(kProcess, 1), result::kListProcesses);
+    EXPECT_EQ(platform.sleepCalls, 0u);
 }
 
 TEST_F(RunningCheckTest, WindowLookupUsesOnlyTheGivenTexts) {
-    EXPECT_EQ(result::kSuccess, Run(Window("", "", 0)));
-    EXPECT_EQ(result::kSuccess, Run(Window("", "", 2)));
-    EXPECT_TRUE(platform_.windowLookups.empty());
-    EXPECT_EQ(0u, platform_.now);
-
-    Run(Window("Sample", "", 0));
-    Run(Window("", "SampleClass", 0));
-    Run(Window("Sample", "SampleClass", 0));
-    ASSERT_EQ(3u, platform_.windowLookups.size());
-    EXPECT_EQ("Sample", platform_.windowLookups[0].title.value_or("<any>"));
-    EXPECT_FALSE(platform_.windowLookups[0].className.has_value());
-    EXPECT_FALSE(platform_.windowLookups[1].title.has_value());
-    EXPECT_EQ("SampleClass", platform_.windowLookups[1].className.value_or("<any>"));
-    EXPECT_EQ("Sample", platform_.windowLookups[2].title.value_or("<any>"));
-    EXPECT_EQ("SampleClass", platform_.windowLookups[2].className.value_or("<any>"));
+    EXPECT_EQ(Run(kWindow, 2, "", ""), result::kSuccess);
+    EXPECT_TRUE(platform.windowLookups.empty()) << "nothing to look for";
+    Run(kWindow, 0, "Sample", "");
+    Run(kWindow, 0, "", "SampleClass");
+    ASSERT_EQ(platform.windowLookups.size(), 2u);
+    EXPECT_EQ(platform.windowLookups[0].title.value_or("<any>"), "Sample");
+    EXPECT_FALSE(platform.windowLookups[0].className.has_value());
+    EXPECT_FALSE(platform.windowLookups[1].title.has_value());
+    EXPECT_EQ(platform.windowLookups[1].className.value_or("<any>"), "SampleClass");
 }
 
-TEST_F(RunningCheckTest, WindowStopsTheUpdateOnlyWithoutWait) {
-    WindowOpenUntil(kForever);
-    EXPECT_EQ(result::kProgramRunning, Run(Window("Sample", "", 0)));
-    EXPECT_EQ(1u, platform_.windowLookups.size());
-    EXPECT_TRUE(events_.events.empty());
+struct NameCase {
+    const char* path;
+    const char* name;
+    bool seen;
+    uint32_t codePage;  // 932: names held as Windows holds them
+};
 
-    // A window that stays open is waited for, then ignored.
-    EXPECT_EQ(result::kSuccess, Run(Window("Sample", "SampleClass", 1)));
-    EXPECT_EQ(1u, events_.Count(EV_CHECK_RUNNING));
-    EXPECT_EQ("Sample App", events_.events[0].text);
-    EXPECT_GE(platform_.now, kRunningWaitLimitMs);
-    EXPECT_LT(platform_.now, kRunningWaitLimitMs + kPassTime);
-    EXPECT_GT(platform_.windowLookups.size(), 2u);
-    EXPECT_EQ(1u, platform_.lookupsWithoutPause);  // the second run's first look
-
-    WindowOpenUntil(0);
-    EXPECT_EQ(result::kSuccess, Run(Window("Sample", "", 0)));
-}
-
-TEST_F(RunningCheckTest, OtherKindsCheckNothing) {
-    ProgramRunsUntil(kForever);
-    WindowOpenUntil(kForever);
-    for (uint8_t kind : {0, 3, 255}) {
-        RunningCheck check = Process("app.exe", 1);
-        std::strcpy(check.windowTitle, "Sample");
-        check.kind = kind;
-        EXPECT_EQ(result::kSuccess, Run(check));
+TEST_F(RunningCheckTest, NamesCompareByFileNameIgnoringAsciiCase) {
+    const NameCase cases[] = {
+        {"C:\\Program Files\\App\\APP.EXE", "app.exe", true, 1252},
+        {"/usr/lib/app/App.Exe", "APP.exe", true, 1252},
+        {"app.exe", "app.exe", true, 1252},
+        {"C:\\Tools\\myapp.exe", "app.exe", false, 1252},
+        {"C:\\app.exe\\other.exe", "app.exe", false, 1252},
+        {"C:\\app.exe.bak", "app.exe", false, 1252},
+        {"C:\\\xC4PP.EXE", "\xE4pp.exe", false, 1252},  // only ASCII letters fold
+        {"C:\\\x83\x41.exe", "\x83\x61.exe", true, 1252},
+        // 0x95 0x5C is one character, not a folder separator.
+        {"C:\\Apps\\\x95\x5C.exe", "\x95\x5C.exe", true, 932},
+        {"C:\\Apps\\\x95\x5C.exe", ".exe", false, 932},
+        // Second bytes A and a of two different characters.
+        {"C:\\\x83\x41.exe", "\x83\x61.exe", false, 932},
+        {"C:\\\x83\x41.EXE", "\x83\x41.exe", true, 932},
+    };
+    WindowsCodePages windows(platform);
+    PlatformScope held(windows);
+    for (const NameCase& c : cases) {
+        CodePageScope system(c.codePage);
+        const std::string path = c.path;
+        platform.processes = [path](uint32_t) { return std::vector<std::string>{path}; };
+        EXPECT_EQ(CheckRunningProgram(c.name, 0) == result::kProgramRunning, c.seen)
+            << c.path << " / " << c.name;
     }
-    EXPECT_TRUE(events_.events.empty());
-    EXPECT_EQ(0u, platform_.enumerateCalls);
-    EXPECT_TRUE(platform_.windowLookups.empty());
 }
 
 }  // namespace
-}  // namespace pkx
+}  // namespace pkx::test
