@@ -14,21 +14,13 @@
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 
-namespace pkx {
+namespace pkx::test {
 namespace {
 
-using packwriter::Bytes;
 using packwriter::FolderSourceModel;
 using packwriter::LookupRecordModel;
-using test::CodePageScope;
-using test::PackageOnFile;
-using test::PlatformScope;
-using test::ScriptedPlatform;
-using test::ScriptedPrompter;
-using test::WindowsCodePages;
+using Sources = std::vector<FolderSourceModel>;
 
-constexpr uint8_t kClassesRoot = 0;
-constexpr uint8_t kLocalMachine = 2;
 constexpr uint8_t kNoFolder = 6;
 
 FolderSourceModel Prompt() { return {0, 0, "", "", "", {}}; }
@@ -46,7 +38,6 @@ FolderSourceModel Composite(const std::vector<LookupRecordModel>& steps) {
     return {4, 0, "", "", "", steps};
 }
 FolderSourceModel OfKind(uint8_t kind) { return {kind, 0, "", "", "", {}}; }
-
 LookupRecordModel RegistryStep(uint8_t root, const std::string& key, const std::string& name,
                                uint8_t slot) {
     return {1, root, key, name, "unused", slot};
@@ -56,370 +47,313 @@ LookupRecordModel IniStep(uint8_t folder, const std::string& file, const std::st
     return {2, folder, file, section, key, slot};
 }
 
+// The composite every format from 120 on understands: a registry value names
+// the INI file that holds the folder.
+const FolderSourceModel kIniByRegistry = Composite(
+    {RegistryStep(1, "Software\\Vendor", "Ini", 4), IniStep(0, "%4.ini", "Setup", "Dir", 0)});
+
+// A scripted machine: registry values, INI files and special folders that
+// every row below sees.
 class TargetFolderTest : public ::testing::Test {
   protected:
     struct Outcome {
         ResultCode result = 0xDEADu;
-        uint32_t position = 0;  // where reading stopped, from the package start
-        uint32_t listEnd = 0;   // where the list ends: the running check
+        uint32_t position = 0;  // where reading stopped
+        uint32_t listEnd = 0;   // where the list ends
     };
 
     TargetFolderTest() {
-        context_->events = &events_;
-        context_->prompts = &prompter_;
+        context->events = &events;
+        context->prompts = &prompter;
         const char* paths[kSpecialFolderCount] = {"C:\\WINDOWS",           "C:\\WINDOWS\\system32",
                                                   "C:\\Program Files",     "C:\\",
                                                   "C:\\Users\\u\\Desktop", ""};
-        for (uint32_t i = 0; i < kSpecialFolderCount; ++i) {
-            std::strcpy(folders_.paths[i], paths[i]);
-        }
+        for (uint32_t i = 0; i < kSpecialFolderCount; ++i) std::strcpy(folders.paths[i], paths[i]);
+        const auto user = RegistryRoot::kCurrentUser;
+        const auto machine = RegistryRoot::kLocalMachine;
+        platform.SetRegistryValue(machine, "Software\\Vendor\\App", "Dir", "C:\\App");
+        platform.SetRegistryValue(user, "Software\\A", "Dir", "");
+        platform.SetRegistryValue(RegistryRoot::kClassesRoot, "App", "Dir",
+                                  std::string("D:\\Stored\0", 10));
+        platform.SetRegistryValue(user, "Software\\Vendor", "Ini", "app");
+        platform.SetRegistryValue(machine, "Software\\Vendor", "Current", "App 2.0");
+        platform.SetRegistryValue(machine, "Software\\Vendor\\App 2.0", "Path", "C:\\Apps\\Two");
+        platform.SetRegistryValue(user, "K", "V", "C:\\Somewhere");
+        platform.SetRegistryValue(user, "K", "259", std::string(259, 'a'));
+        platform.SetRegistryValue(user, "K", "258", std::string(258, 'b'));
+        platform.SetRegistryValue(user, "K", "slash", std::string(258, 'c') + "\\");
+        // Stored without a terminator and filling the whole limit.
+        platform.SetRegistryValue(user, "K", "260", std::string(260, 'd'));
+        platform.SetRegistryValue(user, "K", "200", std::string(200, 'g'));
+        platform.SetIniValue("C:\\WINDOWS\\app.ini", "Paths", "Dir", "C:\\FromWindowsIni");
+        platform.SetIniValue("app.ini", "Paths", "Dir", "C:\\FromPlainIni\\");
+        platform.SetIniValue("C:\\WINDOWS\\app.ini", "Setup", "Dir", "C:\\IniApp");
+        // Cut short by the reader, ending with a backslash at the cut.
+        platform.SetIniValue("long.ini", "S", "K", std::string(258, 'e') + "\\more");
     }
 
-    Bytes Build(const std::vector<FolderSourceModel>& sources, uint16_t version,
-                packwriter::PackageLayout* layout) {
-        packwriter::PackageModel model;
-        model.version = version;
-        model.title = "Sample";
-        model.folderSources = sources;
-        Bytes bytes;
-        std::string error;
-        EXPECT_TRUE(packwriter::BuildPackage(model, &bytes, layout, &error)) << error;
-        return bytes;
-    }
-
-    // Writes `bytes`, reads the list from `listOffset` and notes where reading stopped.
-    Outcome ResolveBytes(const Bytes& bytes, uint32_t listOffset, uint16_t version) {
+    Outcome ResolveBytes(const packwriter::Bytes& bytes, uint32_t listOffset, uint16_t version) {
         Outcome outcome;
-        EXPECT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
+        EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), bytes), 0u);
         BinaryFile file;
-        EXPECT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
-        EXPECT_EQ(listOffset, file.Seek(static_cast<int32_t>(listOffset), kFileBegin));
+        EXPECT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+        EXPECT_EQ(file.Seek(static_cast<int32_t>(listOffset), kFileBegin), listOffset);
         PackageOnFile cursor(file, listOffset, bytes.size());
         FolderSourceList list(cursor.in, version);
-        outcome.result = ResolveTargetFolder(list, *context_, folders_);
+        outcome.result = ResolveTargetFolder(list, *context, folders);
         outcome.position = file.Seek(0, kFileCurrent);
         return outcome;
     }
 
-    Outcome Resolve(const std::vector<FolderSourceModel>& sources, uint16_t version = 150) {
+    Outcome Resolve(const Sources& sources, uint16_t version = 150) {
+        packwriter::PackageModel model;
+        model.version = version;
+        model.folderSources = sources;
         packwriter::PackageLayout layout;
-        const Bytes bytes = Build(sources, version, &layout);
+        const packwriter::Bytes bytes = Build(model, &layout);
         Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, version);
         outcome.listEnd = layout.runningCheckOffset;
         return outcome;
     }
 
-    // Resolves `sources`; the list is read to its end whatever the outcome.
-    void ExpectResolves(const std::vector<FolderSourceModel>& sources, ResultCode expected,
-                        const char* folder = nullptr, uint16_t version = 150) {
-        const Outcome outcome = Resolve(sources, version);
-        EXPECT_EQ(expected, outcome.result);
-        if (folder) {
-            EXPECT_EQ(folder, Folder());
-        }
-        EXPECT_EQ(outcome.listEnd, outcome.position);
-    }
-
-    std::string Folder() const { return context_->targetFolder; }
-    void SetFolder(const std::string& folder) {
-        std::strcpy(context_->targetFolder, folder.c_str());
-    }
-
-    ScriptedPlatform platform_;
-    PlatformScope scope_{platform_};
-    CodePageScope codePage_{1252};
-    std::unique_ptr<ApplyContext> context_ = std::make_unique<ApplyContext>();
-    test::RecordingEvents events_;
-    ScriptedPrompter prompter_;
-    SpecialFolders folders_;
-    test::TempFolder temp_;
-    const std::string path_ = temp_ / "sources.bin";
+    ScriptedPlatform platform;
+    PlatformScope scope{platform};
+    CodePageScope codePage{1252};
+    std::unique_ptr<ApplyContext> context = std::make_unique<ApplyContext>();
+    RecordingEvents events;
+    ScriptedPrompter prompter;
+    SpecialFolders folders;
+    TempFolder temp;
+    const std::string path = temp / "sources.bin";
 };
 
-TEST_F(TargetFolderTest, RegistryHitLeavesLaterSourcesUnaskedButRead) {
-    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App", "Dir",
-                               "C:\\App");
-    ExpectResolves({Registry(kLocalMachine, "Software\\Vendor\\App", "Dir"),
-                    Ini(0, "app.ini", "Paths", "InstallDir"), Prompt(),
-                    Composite({RegistryStep(1, "a", "b", 0)})},
-                   result::kSuccess, "C:\\App\\");
-    EXPECT_EQ(1u, platform_.registryLookups.size());
-    EXPECT_TRUE(platform_.iniLookups.empty());
-    EXPECT_TRUE(prompter_.folderPromptInitialTexts.empty());
-    EXPECT_EQ(260u, platform_.registrySizes[0]);
+struct SourceCase {
+    const char* what;
+    Sources sources;
+    ResultCode expected;
+    std::string folder;  // the target folder afterwards
+    uint16_t version = 150;
+    const char* before = "";             // the target folder before
+    const char* promptAnswer = nullptr;  // null: the prompt is cancelled
+};
+
+const std::string kLongAnswer(259, 'p');
+
+TEST_F(TargetFolderTest, Sources) {
+    const std::string b258(258, 'b');
+    // clang-format off
+    const SourceCase cases[] = {
+        {"registry hit", {Registry(2, "Software\\Vendor\\App", "Dir"), Ini(0, "app.ini", "Paths", "Dir"), Prompt()}, result::kSuccess, "C:\\App\\"},
+        {"empty and missing values try on", {Registry(1, "Software\\A", "Dir"), Registry(2, "Software\\Missing", "Dir"), Registry(0, "App", "Dir")}, result::kSuccess, "D:\\Stored\\"},
+        {"INI below the Windows folder", {Ini(0, "app.ini", "Paths", "Dir")}, result::kSuccess, "C:\\FromWindowsIni\\"},
+        {"INI by its own path", {Ini(kNoFolder, "app.ini", "Paths", "Dir")}, result::kSuccess, "C:\\FromPlainIni\\"},
+        {"fixed below a folder", {Fixed(2, "Vendor\\App")}, result::kSuccess, "C:\\Program Files\\Vendor\\App\\"},
+        {"fixed ending in a backslash", {Fixed(kNoFolder, "D:\\Tools\\")}, result::kSuccess, "D:\\Tools\\"},
+        {"empty path is the folder", {Fixed(1, "")}, result::kSuccess, "C:\\WINDOWS\\system32\\"},
+        {"empty path alone", {Fixed(kNoFolder, "")}, result::kNoTargetFolder, ""},
+        // Folder 5 is unknown: "\Docs" would name the root of the current drive.
+        {"unknown special folder", {Fixed(5, "Docs"), Ini(5, "app.ini", "S", "K")}, result::kNoTargetFolder, ""},
+        {"registry root out of range", {Registry(4, "K", "V")}, result::kNoTargetFolder, ""},
+        // The last source evaluated decides the failure.
+        {"missing, then cancelled prompt", {Registry(2, "Software\\Missing", "Dir"), Prompt()}, result::kCancelled, "", 150, "C:\\Previous\\"},
+        {"cancelled prompt, then missing", {Prompt(), Registry(2, "Software\\Missing", "Dir")}, result::kNoTargetFolder, ""},
+        {"meaningless kind leaves the cancel", {Prompt(), OfKind(9)}, result::kCancelled, ""},
+        {"cancelled prompt, then found", {Prompt(), Fixed(2, "Vendor\\App")}, result::kSuccess, "C:\\Program Files\\Vendor\\App\\"},
+        {"confirmed prompt", {Registry(2, "Software\\Missing", "Dir"), Prompt(), Fixed(3, "Other")}, result::kSuccess, "D:\\Games\\", 150, "", "D:\\Games"},
+        {"empty list keeps the folder", {}, result::kSuccess, "C:\\Previous\\", 150, "C:\\Previous\\"},
+        {"empty list without one", {}, result::kNoTargetFolder, ""},
+        {"unknown kind without one", {OfKind(200)}, result::kNoTargetFolder, ""},
+        // Composite lookups.
+        {"composite at 140", {kIniByRegistry}, result::kSuccess, "C:\\IniApp\\", 140},
+        {"composite at 130", {kIniByRegistry}, result::kSuccess, "C:\\IniApp\\", 130},
+        {"composite at 120", {kIniByRegistry}, result::kSuccess, "C:\\IniApp\\", 120},
+        {"composite below 120 means nothing", {OfKind(4)}, result::kSuccess, "C:\\Previous\\", 119, "C:\\Previous\\"},
+        {"fixed at 130", {Fixed(0, "App")}, result::kSuccess, "C:\\WINDOWS\\App\\", 130},
+        {"composite chaining slots", {Composite({RegistryStep(2, "Software\\Vendor", "Current", 1), {7, 0, "skipped", "", "", 0}, RegistryStep(2, "Software\\Vendor\\%1", "Path", 0)}), Fixed(3, "NotUsed")}, result::kSuccess, "C:\\Apps\\Two\\"},
+        {"composite chain broken", {Composite({RegistryStep(2, "Software\\Vendor", "Current", 1), RegistryStep(2, "Software\\Gone\\%1", "Path", 0)})}, result::kNoTargetFolder, ""},
+        {"composite never writing slot 0", {Composite({RegistryStep(1, "K", "V", 3)})}, result::kNoTargetFolder, ""},
+        {"empty composite", {Composite({})}, result::kNoTargetFolder, ""},
+        {"composite failing, then next", {Composite({RegistryStep(1, "K", "V", 3)}), Fixed(3, "Next")}, result::kSuccess, "C:\\Next\\"},
+        {"composite root out of range", {Composite({RegistryStep(255, "K", "V", 0)})}, result::kNoTargetFolder, ""},
+        // Slot 10 does not exist: the step fails though slot 0 holds a folder.
+        {"composite slot 10", {Composite({RegistryStep(1, "K", "V", 0), RegistryStep(1, "K", "V", 10)})}, result::kNoTargetFolder, "C:\\Somewhere"},
+        // Lengths: a folder must take the backslash every name is appended to.
+        {"259 bytes", {Registry(1, "K", "259")}, result::kNoTargetFolder, ""},
+        {"260 bytes unterminated", {Registry(1, "K", "260")}, result::kNoTargetFolder, ""},
+        {"258 bytes after 259", {Registry(1, "K", "259"), Registry(1, "K", "258")}, result::kSuccess, b258 + "\\"},
+        {"259 bytes ending in a backslash", {Registry(1, "K", "slash")}, result::kSuccess, std::string(258, 'c') + "\\"},
+        {"INI value cut short", {Ini(kNoFolder, "long.ini", "S", "K")}, result::kNoTargetFolder, ""},
+        {"prompt answer too long", {Prompt()}, result::kNoTargetFolder, kLongAnswer, 150, "", kLongAnswer.c_str()},
+        {"fixed path making 260", {Fixed(2, std::string(243, 'f'))}, result::kNoTargetFolder, ""},
+        {"expanded key too long", {Composite({RegistryStep(1, "K", "200", 1), RegistryStep(1, "K\\%1%1", "V", 0)})}, result::kNoTargetFolder, ""},
+    };
+    // clang-format on
+    for (const SourceCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::strcpy(context->targetFolder, c.before);
+        if (c.promptAnswer != nullptr) prompter.AcceptFolder(c.promptAnswer);
+        const Outcome outcome = Resolve(c.sources, c.version);
+        EXPECT_EQ(outcome.result, c.expected);
+        EXPECT_EQ(std::string(context->targetFolder), c.folder);
+        if (c.promptAnswer == nullptr) {
+            EXPECT_EQ(outcome.position, outcome.listEnd) << "the list is read to its end";
+        }
+    }
 }
 
-TEST_F(TargetFolderTest, EmptyOrMissingRegistryValueTriesTheNextSource) {
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "Software\\A", "Dir", "");
-    platform_.SetRegistryValue(RegistryRoot::kClassesRoot, "App", "Dir",
-                               std::string("D:\\Stored\0", 10));
-    ExpectResolves({Registry(1, "Software\\A", "Dir"), Registry(2, "Software\\Missing", "Dir"),
-                    Registry(kClassesRoot, "App", "Dir")},
-                   result::kSuccess, "D:\\Stored\\");
-    EXPECT_EQ(3u, platform_.registryLookups.size());
-}
+TEST_F(TargetFolderTest, LooksUpOnlyUntilAFolderIsFound) {
+    Resolve(
+        {Registry(2, "Software\\Vendor\\App", "Dir"), Ini(0, "app.ini", "Paths", "Dir"), Prompt()});
+    EXPECT_EQ(platform.registryLookups.size(), 1u);
+    EXPECT_EQ(platform.registrySizes.at(0), 260u);
+    EXPECT_TRUE(platform.iniLookups.empty());
+    EXPECT_TRUE(prompter.folderPromptInitialTexts.empty());
 
-TEST_F(TargetFolderTest, LastEvaluatedSourceDecidesTheFailure) {
-    // A registry source empties the folder before its query, so the prompt starts empty.
-    SetFolder("C:\\Previous\\");
-    ExpectResolves({Registry(2, "Software\\Missing", "Dir"), Prompt()}, result::kCancelled);
-    ASSERT_EQ(1u, prompter_.folderPromptInitialTexts.size());
-    EXPECT_EQ("", prompter_.folderPromptInitialTexts[0]);
+    Resolve({Ini(3, "root.ini", "Paths", "Dir"), Ini(kNoFolder, "app.ini", "Paths", "Dir")});
+    ASSERT_EQ(platform.iniLookups.size(), 2u);
+    EXPECT_EQ(platform.iniLookups[0].file, "C:\\root.ini");
+    EXPECT_EQ(platform.iniLookups[0].section, "Paths");
+    EXPECT_EQ(platform.iniLookups[0].key, "Dir");
+    EXPECT_EQ(platform.iniLookups[1].file, "app.ini");
 
-    ExpectResolves({Prompt(), Registry(2, "Software\\Missing", "Dir")}, result::kNoTargetFolder);
-    // A kind without meaning leaves the cancellation standing.
-    ExpectResolves({Prompt(), OfKind(9)}, result::kCancelled);
-    ExpectResolves({Prompt(), Fixed(2, "Vendor\\App")}, result::kSuccess,
-                   "C:\\Program Files\\Vendor\\App\\");
-    EXPECT_EQ(4u, prompter_.folderPromptInitialTexts.size());
+    // A registry source empties the folder before its query: the prompt starts empty.
+    std::strcpy(context->targetFolder, "C:\\Previous\\");
+    Resolve({Registry(2, "Software\\Missing", "Dir"), Prompt()});
+    EXPECT_EQ(prompter.folderPromptInitialTexts, std::vector<std::string>{""});
 }
 
 TEST_F(TargetFolderTest, ConfirmedPromptEndsTheListUnread) {
-    prompter_.AcceptFolder("D:\\Games");
-    const std::vector<FolderSourceModel> head = {Registry(2, "Software\\Missing", "Dir"), Prompt()};
-    std::vector<FolderSourceModel> sources = head;
-    sources.push_back(Fixed(3, "Other"));
+    prompter.AcceptFolder("D:\\Games");
+    const Sources head = {Registry(2, "Software\\Missing", "Dir"), Prompt()};
+    Sources sources = head;
     sources.push_back(Registry(2, "Software\\Other", "Dir"));
-
     const Outcome outcome = Resolve(sources);
-    EXPECT_EQ(result::kSuccess, outcome.result);
-    EXPECT_EQ("D:\\Games\\", Folder());
-    EXPECT_EQ(1u, platform_.registryLookups.size());
-    // Reading stopped right after the prompt's kind byte.
+    EXPECT_EQ(platform.registryLookups.size(), 1u);
+    packwriter::PackageModel model;
+    model.folderSources = head;
     packwriter::PackageLayout headLayout;
-    Build(head, 150, &headLayout);
-    EXPECT_EQ(headLayout.runningCheckOffset, outcome.position);
-    EXPECT_LT(outcome.position, outcome.listEnd);
-}
-
-TEST_F(TargetFolderTest, IniPathFollowsTheFolderIndex) {
-    platform_.SetIniValue("C:\\WINDOWS\\app.ini", "Paths", "Dir", "C:\\FromWindowsIni");
-    ExpectResolves({Ini(0, "app.ini", "Paths", "Dir")}, result::kSuccess, "C:\\FromWindowsIni\\");
-
-    platform_.SetIniValue("app.ini", "Paths", "Dir", "C:\\FromPlainIni\\");
-    ExpectResolves({Ini(kNoFolder, "app.ini", "Paths", "Dir")}, result::kSuccess,
-                   "C:\\FromPlainIni\\");
-
-    // A folder that ends with a backslash gets no second one.
-    ExpectResolves({Ini(3, "root.ini", "Paths", "Dir"), Fixed(kNoFolder, "E:\\X")},
-                   result::kSuccess, "E:\\X\\");
-
-    ASSERT_EQ(3u, platform_.iniLookups.size());
-    EXPECT_EQ("C:\\WINDOWS\\app.ini", platform_.iniLookups[0].file);
-    EXPECT_EQ("Paths", platform_.iniLookups[0].section);
-    EXPECT_EQ("Dir", platform_.iniLookups[0].key);
-    EXPECT_EQ("app.ini", platform_.iniLookups[1].file);
-    EXPECT_EQ("C:\\root.ini", platform_.iniLookups[2].file);
-}
-
-TEST_F(TargetFolderTest, SourcesResolveOrFindNothing) {
-    ExpectResolves({Fixed(2, "Vendor\\App")}, result::kSuccess, "C:\\Program Files\\Vendor\\App\\");
-    ExpectResolves({Fixed(kNoFolder, "D:\\Tools\\")}, result::kSuccess, "D:\\Tools\\");
-    // An empty path below a known folder is that folder.
-    ExpectResolves({Fixed(1, "")}, result::kSuccess, "C:\\WINDOWS\\system32\\");
-    ExpectResolves({Fixed(kNoFolder, "")}, result::kNoTargetFolder);
-    // Folder 5 could not be determined: "\Docs" would name the root of the current drive.
-    ExpectResolves({Fixed(5, "Docs"), Ini(5, "app.ini", "S", "K")}, result::kNoTargetFolder, "");
-    EXPECT_TRUE(platform_.iniLookups.empty());
-
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "Software\\Vendor", "Ini", "app");
-    platform_.SetIniValue("C:\\WINDOWS\\app.ini", "Setup", "Dir", "C:\\IniApp");
-    ExpectResolves({Composite({RegistryStep(1, "Software\\Vendor", "Ini", 4),
-                               IniStep(0, "%4.ini", "Setup", "Dir", 0)})},
-                   result::kSuccess, "C:\\IniApp\\");
-    // A composite that never writes slot 0 finds nothing, so the next source is tried.
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Somewhere");
-    ExpectResolves({Composite({RegistryStep(1, "K", "V", 3)})}, result::kNoTargetFolder);
-    ExpectResolves({Composite({})}, result::kNoTargetFolder);
-    ExpectResolves({Composite({RegistryStep(1, "K", "V", 3)}), Fixed(3, "Next")}, result::kSuccess,
-                   "C:\\Next\\");
-
-    // Below 140 there is no count byte and exactly one source.
-    ExpectResolves({Fixed(0, "App")}, result::kSuccess, "C:\\WINDOWS\\App\\", 130);
-    // Below 120 kind 4 has no fields and no effect: the previous folder stays.
-    SetFolder("C:\\Previous\\");
-    ExpectResolves({OfKind(4)}, result::kSuccess, "C:\\Previous\\", 110);
-    ExpectResolves({}, result::kSuccess, "C:\\Previous\\");
-    // With no folder from before, an empty list must not leave "\" (the drive root).
-    SetFolder("");
-    ExpectResolves({}, result::kNoTargetFolder);
-    ExpectResolves({OfKind(200)}, result::kNoTargetFolder);
-}
-
-TEST_F(TargetFolderTest, IndexesOutsideTheTablesAreRefused) {
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Somewhere");
-    ExpectResolves({Registry(4, "K", "V")}, result::kNoTargetFolder);
-    ExpectResolves({Composite({RegistryStep(255, "K", "V", 0)})}, result::kNoTargetFolder);
-    EXPECT_TRUE(platform_.registryLookups.empty());
-    // Slot 10 does not exist: the step fails even though slot 0 holds a folder.
-    ExpectResolves({Composite({RegistryStep(1, "K", "V", 0), RegistryStep(1, "K", "V", 10)})},
-                   result::kNoTargetFolder);
-    EXPECT_EQ(1u, platform_.registryLookups.size());
-}
-
-TEST_F(TargetFolderTest, FoldersTooLongForTheBackslashAreRefused) {
-    const auto user = RegistryRoot::kCurrentUser;
-    const std::string long258 = std::string(258, 'b');
-    const std::string withBackslash = std::string(258, 'c') + "\\";
-    platform_.SetRegistryValue(user, "K", "259", std::string(259, 'a'));
-    platform_.SetRegistryValue(user, "K", "258", long258);
-    platform_.SetRegistryValue(user, "K", "slash", withBackslash);
-    // Stored without a terminator and filling the whole limit.
-    platform_.SetRegistryValue(user, "K", "260", std::string(260, 'd'));
-    platform_.SetRegistryValue(user, "K", "200", std::string(200, 'g'));
-    // A value the INI reader had to cut short is not taken for a folder, even
-    // when the cut happens to end with a backslash.
-    platform_.SetIniValue("long.ini", "S", "K", std::string(258, 'e') + "\\more");
-    prompter_.AcceptFolder(std::string(259, 'p'));
-
-    ExpectResolves({Registry(1, "K", "259")}, result::kNoTargetFolder);
-    ExpectResolves({Registry(1, "K", "260")}, result::kNoTargetFolder, "");
-    ExpectResolves({Registry(1, "K", "259"), Registry(1, "K", "258")}, result::kSuccess,
-                   (long258 + "\\").c_str());
-    ExpectResolves({Registry(1, "K", "slash")}, result::kSuccess, withBackslash.c_str());
-    ExpectResolves({Ini(kNoFolder, "long.ini", "S", "K")}, result::kNoTargetFolder);
-    ExpectResolves({Prompt()}, result::kNoTargetFolder);
-    // Program files (16 bytes), a backslash and 243 bytes make 260.
-    ExpectResolves({Fixed(2, std::string(243, 'f'))}, result::kNoTargetFolder);
-    // Expanded texts are bounded as well.
-    ExpectResolves(
-        {Composite({RegistryStep(1, "K", "200", 1), RegistryStep(1, "K\\%1%1", "V", 0)})},
-        result::kNoTargetFolder);
-    EXPECT_EQ(ScriptedPlatform::RegistryKey(user, "K", "200"), platform_.registryLookups.back());
-}
-
-TEST_F(TargetFolderTest, CompositeChainsItsSlots) {
-    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor", "Current",
-                               "App 2.0");
-    platform_.SetRegistryValue(RegistryRoot::kLocalMachine, "Software\\Vendor\\App 2.0", "Path",
-                               "C:\\Apps\\Two");
-    const std::vector<LookupRecordModel> steps = {
-        RegistryStep(kLocalMachine, "Software\\Vendor", "Current", 1),
-        {7, 0, "skipped", "", "", 0},
-        RegistryStep(kLocalMachine, "Software\\Vendor\\%1", "Path", 0)};
-    ExpectResolves({Composite(steps), Fixed(3, "NotUsed")}, result::kSuccess, "C:\\Apps\\Two\\");
-    ASSERT_EQ(2u, platform_.registryLookups.size());
-    EXPECT_EQ(ScriptedPlatform::RegistryKey(RegistryRoot::kLocalMachine,
-                                            "Software\\Vendor\\App 2.0", "Path"),
-              platform_.registryLookups[1]);
-
-    platform_.registry.erase(ScriptedPlatform::RegistryKey(RegistryRoot::kLocalMachine,
-                                                           "Software\\Vendor\\App 2.0", "Path"));
-    ExpectResolves({Composite(steps)}, result::kNoTargetFolder, "");
+    Build(model, &headLayout);
+    EXPECT_EQ(outcome.position, headLayout.runningCheckOffset);
 }
 
 TEST_F(TargetFolderTest, ReadFailuresEndTheListAtOnce) {
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", "C:\\Found");
+    packwriter::PackageModel model;
+    model.folderSources = {Registry(1, "K", "V"), Composite({RegistryStep(1, "Key", "Value", 0)})};
     packwriter::PackageLayout layout;
-    Bytes bytes =
-        Build({Registry(1, "K", "V"), Composite({RegistryStep(1, "Key\\Path", "Value", 0)})}, 150,
-              &layout);
+    packwriter::Bytes bytes = Build(model, &layout);
     // Cut inside the composite's record, after the registry source found the folder.
     packwriter::Truncate(bytes, layout.runningCheckOffset - 3);
-    Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, 150);
-    EXPECT_EQ(result::kReadProgramFile, outcome.result);
+    EXPECT_EQ(ResolveBytes(bytes, layout.folderSourcesOffset, 150).result,
+              result::kReadProgramFile);
 
+    model.folderSources = {Composite({})};
+    bytes = Build(model, &layout);
     // A record count the rest of the file cannot hold.
-    bytes = Build({Composite({})}, 150, &layout);
     ASSERT_TRUE(packwriter::PatchU32(bytes, layout.folderSourcesOffset + 2, 0x10000000u));
-    outcome = ResolveBytes(bytes, layout.folderSourcesOffset, 150);
-    EXPECT_EQ(result::kReadProgramFile, outcome.result);
+    EXPECT_EQ(ResolveBytes(bytes, layout.folderSourcesOffset, 150).result,
+              result::kReadProgramFile);
 }
 
 TEST_F(TargetFolderTest, DoubleByteTrailBackslashIsNoSeparator) {
     // 0x95 0x5C is one Shift-JIS character whose second byte looks like a backslash.
     const std::string folder = "C:\\\x95\x5C";
-    platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", folder);
-    std::strcpy(folders_.paths[4], "C:\\Users\\\x95\x5C");
+    platform.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "J", folder);
+    std::strcpy(folders.paths[4], "C:\\Users\\\x95\x5C");
     {
-        WindowsCodePages windows(platform_);
-        PlatformScope scope(windows);
+        WindowsCodePages windows(platform);
+        PlatformScope held(windows);
         CodePageScope japanese(932);
-        ExpectResolves({Registry(1, "K", "V")}, result::kSuccess, (folder + "\\").c_str());
-        ExpectResolves({Fixed(4, "App")}, result::kSuccess, "C:\\Users\\\x95\x5C\\App\\");
+        Resolve({Registry(1, "K", "J")});
+        EXPECT_EQ(std::string(context->targetFolder), folder + "\\");
+        Resolve({Fixed(4, "App")});
+        EXPECT_STREQ(context->targetFolder, "C:\\Users\\\x95\x5C\\App\\");
     }
-    ExpectResolves({Registry(1, "K", "V")}, result::kSuccess, folder.c_str());
+    Resolve({Registry(1, "K", "J")});
+    EXPECT_EQ(std::string(context->targetFolder), folder);
+}
+
+TEST_F(TargetFolderTest, SpecialFoldersComeFromThePlatform) {
+    platform.specialFolders = {"E:\\OS", "", "C:\\Program Files", "", "", std::nullopt};
+    SpecialFolders table;
+    std::strcpy(table.paths[5], "stale");
+    FillSpecialFolders(table);
+    EXPECT_EQ(platform.specialFolderCalls, 6u);
+    EXPECT_STREQ(table.paths[2], "C:\\Program Files");
+    EXPECT_STREQ(table.paths[5], "");
+
+    // The run's table serves the worker's resolution.
+    FillSpecialFolders(*context);
+
+    packwriter::PackageModel model;
+    model.folderSources = {Fixed(0, "App")};
+    packwriter::PackageLayout layout;
+    const packwriter::Bytes bytes = Build(model, &layout);
+    ASSERT_EQ(packwriter::WriteFileBytes(path.c_str(), bytes), 0u);
+    BinaryFile file;
+    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    ASSERT_EQ(file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin),
+              layout.folderSourcesOffset);
+    PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
+    FolderSourceList list(cursor.in, 150);
+    EXPECT_EQ(ResolveTargetFolder(list, *context), result::kSuccess);
+    EXPECT_STREQ(context->targetFolder, "E:\\OS\\App\\");
 }
 
 TEST(EndsWithBackslashTest, LooksAtTheLastCharacter) {
-    EXPECT_TRUE(EndsWithBackslash("C:\\", 932));
-    EXPECT_FALSE(EndsWithBackslash("C:\\App", 932));
-    EXPECT_FALSE(EndsWithBackslash("", 932));
-    EXPECT_FALSE(EndsWithBackslash("\x95\x5C", 932));
-    EXPECT_TRUE(EndsWithBackslash("\x95\x5C", 1252));
-    EXPECT_TRUE(EndsWithBackslash("\x95\x5C\\", 932));
-    // A lead byte with nothing after it is a character of its own.
-    EXPECT_FALSE(EndsWithBackslash("a\\\x95", 932));
-    EXPECT_TRUE(EndsWithBackslash("\x95\\\\", 932));
+    const struct {
+        const char* text;
+        uint32_t codePage;
+        bool expected;
+    } cases[] = {
+        {"C:\\", 932, true},      {"C:\\App", 932, false},  {"", 932, false},
+        {"\x95\x5C", 932, false}, {"\x95\x5C", 1252, true}, {"\x95\x5C\\", 932, true},
+        {"a\\\x95", 932, false},  // a lead byte at the end is a character of its own
+        {"\x95\\\\", 932, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EndsWithBackslash(c.text, c.codePage), c.expected) << c.text;
 }
 
-std::string Expand(const char* templ, const LookupSlots& slots, size_t size = kPathBufferSize) {
-    std::vector<char> out(size + 1, '#');
-    if (!ExpandSlots(templ, slots, out.data(), size))
-        return "<refused:" + std::string(out.data()) + ">";
-    return out.data();
-}
-
-TEST(ExpandSlotsTest, ReplacesSlotsAndEscapes) {
-    LookupSlots slots;
-    std::strcpy(slots.text[1], "X");
-    std::strcpy(slots.text[9], "nine");
-    EXPECT_EQ("aXb", Expand("a%1b", slots));
-    EXPECT_EQ("50%", Expand("50%%", slots));
-    EXPECT_EQ("x", Expand("%x", slots));
-    EXPECT_EQ("end", Expand("end%", slots));
-    // Nothing past the terminator is read.
-    const char endsInPercent[] = {'e', 'n', 'd', '%', '\0', 'Z', '\0'};
-    EXPECT_EQ("end", Expand(endsInPercent, slots));
-    EXPECT_EQ("[]nine", Expand("[%2]%9", slots));
-    EXPECT_EQ("", Expand("", slots));
-    EXPECT_EQ("\x95\x5CX", Expand("\x95\x5C%1", slots));
-}
-
-TEST(ExpandSlotsTest, RefusesWhatDoesNotFit) {
+TEST(ExpandSlotsTest, ReplacesSlotsAndRefusesWhatDoesNotFit) {
     LookupSlots slots;
     std::strcpy(slots.text[1], "12345");
-    EXPECT_EQ("a12345", Expand("a%1", slots, 7));
-    EXPECT_EQ("<refused:>", Expand("ab%1", slots, 7));
-    EXPECT_EQ("<refused:>", Expand("abcdefg", slots, 7));
+    std::strcpy(slots.text[9], "nine");
     std::memset(slots.text[2], 'z', kPathBufferSize - 1);
-    EXPECT_EQ("<refused:>", Expand("%2%2", slots));
-    EXPECT_EQ(std::string(kPathBufferSize - 1, 'z'), Expand("%2", slots));
-}
-
-TEST(SpecialFoldersTest, FillsEachFolderFromThePlatform) {
-    ScriptedPlatform platform;
-    PlatformScope scope(platform);
-    platform.specialFolders = {"C:\\WINDOWS", "C:\\WINDOWS\\system32", "C:\\Program Files",
-                               "C:\\",        "C:\\Desktop",           std::nullopt};
-    SpecialFolders folders;
-    std::strcpy(folders.paths[5], "stale");
-    FillSpecialFolders(folders);
-    EXPECT_EQ(6u, platform.specialFolderCalls);
-    EXPECT_STREQ("C:\\WINDOWS", folders.paths[0]);
-    EXPECT_STREQ("C:\\Program Files", folders.paths[2]);
-    EXPECT_STREQ("C:\\", folders.paths[3]);
-    EXPECT_STREQ("C:\\Desktop", folders.paths[4]);
-    EXPECT_STREQ("", folders.paths[5]);
-}
-
-TEST_F(TargetFolderTest, RunTableServesTheWorkersResolution) {
-    platform_.specialFolders = {"E:\\OS", "", "", "", "", ""};
-    FillSpecialFolders(*context_);
-    EXPECT_STREQ("E:\\OS", RunSpecialFolders().paths[0]);
-
-    packwriter::PackageLayout layout;
-    const Bytes bytes = Build({Fixed(0, "App")}, 150, &layout);
-    ASSERT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
-    BinaryFile file;
-    ASSERT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
-    ASSERT_EQ(layout.folderSourcesOffset,
-              file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin));
-    PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
-    FolderSourceList list(cursor.in, 150);
-    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(list, *context_));
-    EXPECT_EQ("E:\\OS\\App\\", Folder());
+    const std::string z259(kPathBufferSize - 1, 'z');
+    const struct {
+        const char* templ;
+        size_t size;
+        std::string expected;  // "<refused>" when it does not fit
+    } cases[] = {
+        {"a%1b", kPathBufferSize, "a12345b"},
+        {"50%%", kPathBufferSize, "50%"},
+        {"%x", kPathBufferSize, "x"},
+        {"end%", kPathBufferSize, "end"},
+        {"[%3]%9", kPathBufferSize, "[]nine"},
+        {"", kPathBufferSize, ""},
+        {"\x95\x5C%1", kPathBufferSize,
+         "\x95\x5C"
+         "12345"},
+        {"a%1", 7, "a12345"},
+        {"ab%1", 7, "<refused>"},
+        {"abcdefg", 7, "<refused>"},
+        {"%2", kPathBufferSize, z259},
+        {"%2%2", kPathBufferSize, "<refused>"},
+    };
+    for (const auto& c : cases) {
+        std::vector<char> out(c.size + 1, '#');
+        const bool fits = ExpandSlots(c.templ, slots, out.data(), c.size);
+        EXPECT_EQ(fits ? std::string(out.data()) : "<refused>", c.expected) << c.templ;
+        if (!fits) {
+            EXPECT_EQ(out[0], '\0');
+        }
+    }
+    // Nothing past the terminator is read.
+    const char endsInPercent[] = {'e', 'n', 'd', '%', '\0', 'Z', '\0'};
+    char out[8];
+    ASSERT_TRUE(ExpandSlots(endsInPercent, slots, out, sizeof out));
+    EXPECT_STREQ(out, "end");
 }
 
 }  // namespace
-}  // namespace pkx
+}  // namespace pkx::test
