@@ -9,11 +9,12 @@
 
 #include "core/worker_events.h"
 #include "engine/backups.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "texts/text_table.h"
 
-namespace pkx {
+namespace pkx::test {
 namespace {
 
 // A path of an event, and as the log shows it: as the system writes paths.
@@ -71,6 +72,8 @@ class PresenterTest : public ::testing::Test {
     void SetUp() override {
         LoadDefaultTexts(context);
         std::strcpy(context.title, "App");
+        std::strcpy(context.programPath, kEventPath);
+        std::strcpy(context.targetFolder, kEventPath);
     }
     std::string Text(uint32_t id) { return context.texts[id]; }
     std::string Expanded(uint32_t id, const char* a, const char* b = nullptr) {
@@ -90,7 +93,6 @@ TEST_F(PresenterTest, InitializeSetsVersionTitleAndStartsWorker) {
     EXPECT_EQ(view.windowTitle, "pkx Self Extract Updater ver.1.50");
     EXPECT_FALSE(view.buttonEnabled);
     EXPECT_EQ(view.filePercent, "0.0%");
-    EXPECT_EQ(view.totalPercent, "0.0%");
     EXPECT_TRUE(presenter.WorkerRunning());
     EXPECT_TRUE(view.log.empty());
 }
@@ -100,7 +102,9 @@ TEST_F(PresenterTest, FailedWorkerStartLogsAndLetsTheUserClose) {
     presenter.Initialize();
     ASSERT_EQ(view.log.size(), 1u);
     char expected[300];
-    LoadResourceText(systemCodePage == 932 ? 109 : 209, expected, sizeof expected);
+    LoadResourceText(
+        systemCodePage == 932 ? text::kThreadFailedJapanese : text::kThreadFailedEnglish, expected,
+        sizeof expected);
     EXPECT_EQ(view.log[0], std::string(expected) + "\r\n");
     EXPECT_TRUE(view.buttonEnabled);
     EXPECT_EQ(context.failed, 1u);
@@ -121,108 +125,170 @@ TEST_F(PresenterTest, PercentagesShowOneDecimal) {
     }
 }
 
-TEST_F(PresenterTest, UpdatingFileLogsPathAndShowsNameInStatus) {
+// What the log shows for each worker event that is not final.
+enum class Param { kNone, kPath, kTitle };
+struct EventLine {
+    uint32_t code;
+    Param param;
+    uint32_t logId;     // 0: no line
+    bool detail;        // with the detail prefix
+    uint32_t statusId;  // 0: the status stays
+};
+
+// clang-format off
+const EventLine kEventLines[] = {
+    {EV_READY,                 Param::kNone,  text::kReadingInformation,  false, 0},
+    {EV_CHECK_OLD_MD5,         Param::kNone,  text::kCheckingOldMd5,      false, 0},
+    {EV_CHECK_OLD_DATE_SIZE,   Param::kNone,  text::kCheckingOldDateSize, false, 0},
+    {EV_HASHING_FILE,          Param::kPath,  text::kHashingFile,         true,  0},
+    {EV_READING_FILE_DATE,     Param::kPath,  text::kReadingFileDate,     true,  0},
+    {EV_TARGET_FOLDER,         Param::kNone,  text::kTargetFolderLine,    false, 0},
+    {EV_UPDATING_FILE,         Param::kPath,  text::kUpdatingFile,        false, text::kUpdatingStatus},
+    {EV_ADDING_FILE,           Param::kPath,  text::kAddingFile,          false, text::kAddingStatus},
+    {EV_DELETING_FILE,         Param::kPath,  text::kDeletingFile,        false, text::kDeletingStatus},
+    {EV_CHECK_INTEGRITY,       Param::kNone,  text::kCheckingIntegrity,   false, 0},
+    {EV_CHECK_RUNNING,         Param::kTitle, text::kCheckingRunning,     false, 0},
+    {EV_SOURCE_MISSING,        Param::kPath,  text::kSourceMissing,       false, 0},
+    {EV_OVERWRITING_NEW,       Param::kPath,  text::kOverwritingNew,      false, 0},
+    {EV_SEPARATOR,             Param::kNone,  text::kSeparator,           false, 0},
+    {EV_DELETE_TARGET_MISSING, Param::kPath,  text::kDeleteTargetMissing, false, 0},
+    {EV_APPLY_TEXTS,           Param::kNone,  text::kProgramFileLine,     false, text::kExaminingStatus},
+    {EV_TRY_NEXT_PACKAGE,      Param::kNone,  text::kOldVersionDiffers,   false, 0},
+    {EV_ALREADY_UPDATED,       Param::kPath,  text::kAlreadyUpdated,      false, 0},
+    {EV_ALREADY_ADDED,         Param::kPath,  text::kAlreadyAdded,        false, 0},
+    {EV_HEADLINE,              Param::kTitle, 0, false, 0},
+    {EV_RIGHTS_TEXT,           Param::kNone,  0, false, 0},
+    {EV_DELETE_DEFAULT,        Param::kNone,  0, false, 0},
+    {EV_SET_TITLE,             Param::kTitle, 0, false, 0},
+    {16,                       Param::kNone,  0, false, 0},
+    {101,                      Param::kNone,  0, false, 0},
+};
+// clang-format on
+
+TEST_F(PresenterTest, EveryEventLogsItsLine) {
     presenter.Initialize();
-    presenter.HandleEvent(EV_FILE_PROGRESS, 500);
-    presenter.HandleEvent(EV_UPDATING_FILE, reinterpret_cast<intptr_t>(kEventPath));
-    ASSERT_EQ(view.log.size(), 1u);
-    EXPECT_EQ(view.log[0], Expanded(1030, kShownPath));
-    EXPECT_EQ(view.status, Expanded(1012, "app", ".exe"));
-    EXPECT_EQ(view.fileValue, 0u);
+    const std::string prefix = [] {
+        char buffer[64];
+        LoadResourceText(text::kDetailPrefix, buffer, sizeof buffer);
+        return std::string(buffer);
+    }();
+    for (const EventLine& e : kEventLines) {
+        SCOPED_TRACE(e.code);
+        view.log.clear();
+        view.status = "before";
+        view.fileValue = 7;
+        const char* param = e.param == Param::kPath ? kEventPath : "Title";
+        EXPECT_TRUE(presenter.HandleEvent(
+            e.code, e.param == Param::kNone ? 0 : reinterpret_cast<intptr_t>(param)));
+        if (e.logId == 0) {
+            EXPECT_TRUE(view.log.empty());
+            continue;
+        }
+        // Paths, the target folder and the program's path among them, show as
+        // the system writes them.
+        const std::string expected =
+            Expanded(e.logId, e.param == Param::kTitle ? "Title" : kShownPath);
+        ASSERT_EQ(view.log.size(), 1u);
+        EXPECT_EQ(view.log[0], (e.detail ? prefix : "") + expected);
+        if (e.statusId == text::kExaminingStatus) {
+            EXPECT_EQ(view.status, Text(e.statusId));
+        } else if (e.statusId != 0) {
+            EXPECT_EQ(view.status, Expanded(e.statusId, "app", ".exe"));
+            EXPECT_EQ(view.fileValue, 0u) << "a new file starts at 0";
+        } else {
+            EXPECT_EQ(view.status, "before");
+        }
+    }
 }
 
-TEST_F(PresenterTest, FailureLinesFollowTheResultCode) {
+TEST_F(PresenterTest, ViewEventsSetTheirFields) {
     presenter.Initialize();
-    presenter.HandleEvent(EV_FAILED, 0x10009);
-    ASSERT_GE(view.log.size(), 2u);
-    EXPECT_EQ(view.log[0], Text(1050));
-    EXPECT_EQ(view.log[1], Text(1020));
-    EXPECT_EQ(view.log[2], Text(1023));
-    EXPECT_EQ(view.log[3], Text(1024));
-    EXPECT_EQ(context.failed, 1u);
-    EXPECT_FALSE(view.checkBoxEnabled);
-    EXPECT_EQ(view.buttonText, Text(1002));
-    EXPECT_TRUE(view.buttonEnabled);
-    EXPECT_EQ(worker.finished, 1);
+    std::strcpy(context.rightsText, "(c) Makers");
+    context.deleteBackupsDefault = 1;
+    presenter.HandleEvent(EV_HEADLINE, reinterpret_cast<intptr_t>("Head"));
+    presenter.HandleEvent(EV_RIGHTS_TEXT, 0);
+    presenter.HandleEvent(EV_DELETE_DEFAULT, 0);
+    presenter.HandleEvent(EV_SET_TITLE, reinterpret_cast<intptr_t>("Window"));
+    presenter.HandleEvent(EV_APPLY_TEXTS, 0);
+    EXPECT_EQ(view.headline, "Head");
+    EXPECT_EQ(view.rightsText, "(c) Makers");
+    EXPECT_TRUE(view.checkBoxChecked);
+    EXPECT_EQ(view.windowTitle, "Window");
+    EXPECT_EQ(view.fontApplied, 1);
+    EXPECT_EQ(view.buttonText, Text(text::kCancelButton));
+    EXPECT_EQ(view.checkBoxText, Text(text::kDeleteBackupsBox));
+    EXPECT_EQ(view.rightsLabel, Text(text::kRightsLabel));
+    EXPECT_EQ(view.logLabel, Text(text::kLogLabel));
 
-    view.log.clear();
-    presenter.HandleEvent(EV_FAILED, 0x10008);
-    EXPECT_EQ(view.log[0], Text(1048));
-    EXPECT_EQ(view.log[1], Expanded(1049, "App"));
-    EXPECT_EQ(view.log[2], Text(1020));
-
-    view.log.clear();
-    presenter.HandleEvent(EV_FAILED, 0x10002);
-    EXPECT_EQ(view.log[0], Text(1042));
-
-    view.log.clear();
-    presenter.HandleEvent(EV_FAILED, 0x20000);
-    EXPECT_EQ(view.log[0], Text(1020));
-    EXPECT_EQ(view.log[1], Text(1023));
-}
-
-TEST_F(PresenterTest, CancelAndRunningAreNoErrors) {
-    presenter.Initialize();
-    presenter.HandleEvent(EV_CANCELLED, 0);
-    EXPECT_EQ(view.log[0], Text(1021));
-    EXPECT_EQ(view.log[1], Text(1023));
-    view.log.clear();
-    presenter.HandleEvent(EV_PROGRAM_RUNNING, 0);
-    EXPECT_EQ(view.log[0], Expanded(1022, "App"));
-    EXPECT_EQ(context.failed, 1u);
-}
-
-TEST_F(PresenterTest, OpenFailureShowsMessageBoxAndCloses) {
-    presenter.Initialize();
-    presenter.HandleEvent(EV_FAILED, 0x10001);
-    EXPECT_EQ(view.openFailure, Text(1041));
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_EQ(view.log[0], Text(1020));
-}
-
-TEST_F(PresenterTest, CancelWhileRunningRequestsStopAndDisablesButton) {
-    presenter.Initialize();
-    presenter.HandleEvent(EV_READY, 0);
-    EXPECT_TRUE(view.buttonEnabled);
-    presenter.OnCancelCommand();
-    EXPECT_FALSE(view.buttonEnabled);
-    EXPECT_EQ(context.cancelRequested.load(), 1u);
-    EXPECT_EQ(view.log.back(), Text(1018));
-    EXPECT_EQ(view.closed, 0);
-}
-
-TEST_F(PresenterTest, AutoFinishClosesAfterSuccess) {
-    context.autoFinish = 1;
-    presenter.Initialize();
-    EXPECT_FALSE(view.checkBoxEnabled);
-    presenter.HandleEvent(EV_FINISHED, 0);
-    EXPECT_EQ(view.status, Text(1005));
-    EXPECT_EQ(view.log.back(), Text(1019));
-    EXPECT_EQ(view.closed, 1);
-}
-
-TEST_F(PresenterTest, SuccessWaitsForCloseWithoutAutoFinish) {
-    presenter.Initialize();
-    presenter.HandleEvent(EV_FINISHED, 0);
-    EXPECT_EQ(view.closed, 0);
-    EXPECT_EQ(view.buttonText, Text(1002));
-    presenter.OnCancelCommand();
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_EQ(context.failed, 0u);
-}
-
-TEST_F(PresenterTest, SummaryLinesFollowAppliedFlag) {
-    presenter.Initialize();
     PackageRef skipped, applied;
     std::strcpy(skipped.oldVersionLabel, "1.0");
     std::strcpy(skipped.newVersionLabel, "1.1");
     std::strcpy(applied.oldVersionLabel, "1.1");
     std::strcpy(applied.newVersionLabel, "1.2");
     applied.applied = 1;
+    view.log.clear();
     presenter.HandleEvent(EV_PACKAGE_SUMMARY, reinterpret_cast<intptr_t>(&skipped));
     presenter.HandleEvent(EV_PACKAGE_SUMMARY, reinterpret_cast<intptr_t>(&applied));
-    EXPECT_EQ(view.log[0], Expanded(1070, "1.0", "1.1"));
-    EXPECT_EQ(view.log[1], Expanded(1071, "1.1", "1.2"));
+    EXPECT_EQ(view.log, (std::vector<std::string>{Expanded(text::kPackageSkipped, "1.0", "1.1"),
+                                                  Expanded(text::kPackageApplied, "1.1", "1.2")}));
+}
+
+// The lines a final event logs before the rollback's two.
+struct FinalLines {
+    uint32_t code;
+    intptr_t param;
+    std::vector<std::string> lines;
+};
+
+TEST_F(PresenterTest, EveryFailureLogsItsText) {
+    presenter.Initialize();  // the startup texts are in force until a package is read
+    const auto t = [this](uint32_t id) { return Text(id); };
+    const std::string failed = t(text::kFailed);
+    // clang-format off
+    const FinalLines cases[] = {
+        {EV_FAILED, result::kReadProgramFile,          {t(text::kErrorReadProgramFile), failed}},
+        {EV_FAILED, result::kNotAPackage,              {t(text::kErrorNotAPackage), failed}},
+        {EV_FAILED, result::kUnknownVersion,           {t(text::kErrorUnknownVersion), failed}},
+        {EV_FAILED, result::kOldFileMissing,           {t(text::kErrorOldFileMissing), failed}},
+        {EV_FAILED, result::kOpenOldFile,              {t(text::kErrorOpenOldFile), failed}},
+        {EV_FAILED, result::kReadOldFile,              {t(text::kErrorReadOldFile), failed}},
+        {EV_FAILED, result::kNoTargetFolder,           {t(text::kErrorNoTargetFolder), Expanded(text::kErrorNotInstalled, "App"), failed}},
+        {EV_FAILED, result::kOldFileDiffersMd5,        {t(text::kErrorOldFileDiffersMd5), failed}},
+        {EV_FAILED, result::kOldFileDiffersDateSize,   {t(text::kErrorOldFileDiffersDateSize), failed}},
+        {EV_FAILED, result::kRenameToBackup,           {t(text::kErrorRenameToBackup), failed}},
+        {EV_FAILED, result::kOpenNewFile,              {t(text::kErrorOpenNewFile), failed}},
+        {EV_FAILED, result::kWriteNewFile,             {t(text::kErrorWriteNewFile), failed}},
+        {EV_FAILED, result::kBadDifferenceData,        {t(text::kErrorBadDifferenceData), failed}},
+        {EV_FAILED, result::kUnknownDifferenceVersion, {t(text::kErrorUnknownDifferenceVersion), failed}},
+        {EV_FAILED, result::kPackageDigestMismatch,    {t(text::kErrorPackageDigestMismatch), failed}},
+        {EV_FAILED, result::kListProcesses,            {t(text::kErrorListProcesses), failed}},
+        {EV_FAILED, result::kAddedFileExists,          {t(text::kErrorAddedFileExists), failed}},
+        {EV_FAILED, 0x20000,                           {failed}},
+        {EV_FAILED, result::kOpenProgramFile,          {failed}},
+        {EV_CANCELLED, 0,                              {t(text::kCancelled)}},
+        {EV_PROGRAM_RUNNING, 0,                        {Expanded(text::kProgramRunning, "App")}},
+    };
+    // clang-format on
+    for (const FinalLines& c : cases) {
+        SCOPED_TRACE(c.param);
+        context.failed = 0;
+        view = RecordingView();
+        presenter.Initialize();
+        const int waited = worker.finished;
+        presenter.HandleEvent(c.code, c.param);
+        std::vector<std::string> expected = c.lines;
+        expected.push_back(t(text::kRestoring));
+        expected.push_back(t(text::kRestored));
+        EXPECT_EQ(view.log, expected);
+        EXPECT_EQ(context.failed, 1u);
+        EXPECT_FALSE(view.checkBoxEnabled);
+        EXPECT_EQ(view.buttonText, t(text::kCloseButton));
+        EXPECT_TRUE(view.buttonEnabled);
+        EXPECT_EQ(worker.finished, waited + 1);
+        const bool openFailure = c.param == static_cast<intptr_t>(result::kOpenProgramFile);
+        EXPECT_EQ(view.openFailure, openFailure ? t(text::kErrorOpenProgramFile) : "");
+        EXPECT_EQ(view.closed, openFailure ? 1 : 0);
+    }
 }
 
 TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
@@ -233,13 +299,12 @@ TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
 #endif
     for (const auto& [codePage, prefix] : std::vector<std::pair<uint32_t, std::string>>{
              {932, japanese}, {1252, "    --> "}, {1251, "    --> "}}) {
-        test::CodePageScope scope(codePage);
+        CodePageScope scope(codePage);
         view.log.clear();
         presenter.Initialize();
         presenter.HandleEvent(EV_READING_FILE_DATE, reinterpret_cast<intptr_t>(kEventPath));
         ASSERT_EQ(view.log.size(), 1u);
         EXPECT_EQ(view.log[0].substr(0, prefix.size()), prefix) << codePage;
-        EXPECT_NE(view.log[0].find(kShownPath), std::string::npos) << view.log[0];
         // Long lines are cut.
         const std::string path(600, 'x');
         presenter.HandleEvent(EV_HASHING_FILE, reinterpret_cast<intptr_t>(path.c_str()));
@@ -250,8 +315,8 @@ TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
 // Lines are cut at whole characters: those of code page 932 where texts are
 // held in it (Windows), those of UTF-8 where they are held in UTF-8.
 TEST_F(PresenterTest, CutNeverSplitsACharacter) {
-    test::WindowsCodePages windows(Os());
-    test::PlatformScope scope(windows);
+    WindowsCodePages windows(Os());
+    PlatformScope scope(windows);
     for (const auto& [codePage, character] : std::vector<std::pair<uint32_t, std::string>>{
              {932, "\x82\xA0"}, {kUtf8CodePage, "\u3042"}}) {
         SCOPED_TRACE(codePage);
@@ -260,7 +325,7 @@ TEST_F(PresenterTest, CutNeverSplitsACharacter) {
         // 1 single byte then wide characters: the limit falls inside one.
         std::string text = "a";
         while (text.size() < 400) text += character;
-        std::strcpy(context.texts[1039], text.substr(0, 256).c_str());
+        std::strcpy(context.texts[text::kSeparator], text.substr(0, 256).c_str());
         presenter.HandleEvent(EV_SEPARATOR, 0);
         presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(text.c_str()));
         for (const std::string& line : {view.log[view.log.size() - 2], view.log.back()}) {
@@ -271,24 +336,15 @@ TEST_F(PresenterTest, CutNeverSplitsACharacter) {
     }
 }
 
-TEST_F(PresenterTest, ApplyTextsSetsLabelsAndLogsProgramPath) {
-    std::strcpy(context.programPath, kEventPath);
+TEST_F(PresenterTest, CancelWhileRunningRequestsStopAndDisablesButton) {
     presenter.Initialize();
-    presenter.HandleEvent(EV_APPLY_TEXTS, 0);
-    EXPECT_EQ(view.fontApplied, 1);
-    EXPECT_EQ(view.log[0], Expanded(1011, kShownPath));
-    EXPECT_EQ(view.buttonText, Text(1001));
-    EXPECT_EQ(view.checkBoxText, Text(1007));
-    EXPECT_EQ(view.rightsLabel, Text(1004));
-    EXPECT_EQ(view.logLabel, Text(1006));
-    EXPECT_EQ(view.status, Text(1016));
-}
-
-TEST_F(PresenterTest, UnlistedCodesChangeNothing) {
-    presenter.Initialize();
-    EXPECT_TRUE(presenter.HandleEvent(16, 0));
-    EXPECT_TRUE(presenter.HandleEvent(101, 0));
-    EXPECT_TRUE(view.log.empty());
+    presenter.HandleEvent(EV_READY, 0);
+    EXPECT_TRUE(view.buttonEnabled);
+    presenter.OnCancelCommand();
+    EXPECT_FALSE(view.buttonEnabled);
+    EXPECT_EQ(context.cancelRequested.load(), 1u);
+    EXPECT_EQ(view.log.back(), Text(text::kStopping));
+    EXPECT_EQ(view.closed, 0);
 }
 
 // One updated file with its backup beside it, as a run leaves them.
@@ -303,72 +359,82 @@ class PresenterBackupTest : public PresenterTest {
         char backupPath[kPathBufferSize];
         ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", backupPath));
         backup = backupPath;
-        ASSERT_TRUE(test::WriteFile(file, "new"));
-        ASSERT_TRUE(test::WriteFile(backup, "old"));
-    }
-    void Finish(uint32_t autoFinish, uint8_t deleteDefault) {
-        context.autoFinish = autoFinish;
-        context.deleteBackupsDefault = deleteDefault;
-        presenter.Initialize();
-        presenter.HandleEvent(EV_DELETE_DEFAULT, 0);
-        presenter.HandleEvent(EV_READY, 0);
-        presenter.HandleEvent(EV_FINISHED, 0);
+        ASSERT_TRUE(WriteFile(file, "new"));
+        ASSERT_TRUE(WriteFile(backup, "old"));
     }
 
-    test::TempFolder folder;
+    TempFolder folder;
     std::string file = folder / "app.exe";
     std::string backup;
 };
 
-TEST_F(PresenterBackupTest, AutoFinishFollowsThePackageDefault) {
-    Finish(1, 1);
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_FALSE(test::PathExists(backup));
-    EXPECT_EQ(test::ReadFile(file), "new");
+// How a run ends, and what Close leaves of the file and its backup.
+struct Ending {
+    const char* what;
+    uint32_t autoFinish;
+    uint8_t deleteDefault;
+    uint32_t finalEvent;
+    bool boxAtClose;   // the user's choice before Close (interactive runs)
+    bool closedAtEnd;  // closed without waiting for Close
+    const char* fileAfter;
+    bool backupKept;
+};
+
+TEST_F(PresenterBackupTest, EndingsAndTheDeleteBackupsBox) {
+    // clang-format off
+    const Ending cases[] = {
+        {"unattended, default delete",   1, 1, EV_FINISHED,  true,  true,  "new", false},
+        {"unattended, default keep",     1, 0, EV_FINISHED,  false, true,  "new", true},
+        {"interactive, box checked",     0, 1, EV_FINISHED,  true,  false, "new", false},
+        {"interactive, box cleared",     0, 1, EV_FINISHED,  false, false, "new", true},
+        // The restored file is never taken for a backup to delete.
+        {"cancelled, box checked",       1, 1, EV_CANCELLED, true,  false, "old", false},
+    };
+    // clang-format on
+    for (const Ending& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(WriteFile(file, "new"));
+        ASSERT_TRUE(WriteFile(backup, "old"));
+        view = RecordingView();
+        context.autoFinish = c.autoFinish;
+        context.deleteBackupsDefault = c.deleteDefault;
+        presenter.Initialize();
+        presenter.HandleEvent(EV_DELETE_DEFAULT, 0);
+        presenter.HandleEvent(EV_READY, 0);
+        if (c.finalEvent == EV_CANCELLED) presenter.OnCancelCommand();
+        presenter.HandleEvent(c.finalEvent, 0);
+        EXPECT_EQ(view.closed, c.closedAtEnd ? 1 : 0);
+        if (!c.closedAtEnd) {
+            EXPECT_EQ(PathExists(backup), c.finalEvent == EV_FINISHED) << "nothing before Close";
+            view.checkBoxChecked = c.boxAtClose;
+            presenter.OnCancelCommand();
+            EXPECT_EQ(view.closed, 1);
+        }
+        EXPECT_EQ(ReadFile(file), c.fileAfter);
+        EXPECT_EQ(PathExists(backup), c.backupKept);
+    }
 }
 
-TEST_F(PresenterBackupTest, AutoFinishKeepsBackupsWhenTheDefaultSaysSo) {
-    Finish(1, 0);
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_EQ(test::ReadFile(backup), "old");
-}
-
-TEST_F(PresenterBackupTest, InteractiveSuccessDeletesOnlyOnClose) {
-    Finish(0, 1);
-    EXPECT_EQ(view.closed, 0);
-    EXPECT_TRUE(view.checkBoxChecked);
-    EXPECT_EQ(test::ReadFile(backup), "old") << "deleted before Close";
-    presenter.OnCancelCommand();
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_FALSE(test::PathExists(backup));
-}
-
-TEST_F(PresenterBackupTest, InteractiveSuccessWithTheBoxClearedKeepsBackups) {
-    Finish(0, 1);
-    view.checkBoxChecked = false;
-    presenter.OnCancelCommand();
-    EXPECT_EQ(view.closed, 1);
-    EXPECT_EQ(test::ReadFile(backup), "old");
-}
-
-TEST_F(PresenterBackupTest, CancelledRunPutsTheOldFileBackAndStaysOpen) {
-    context.autoFinish = 1;
+// A rollback that could not put the old file back leaves its backup as the
+// only old copy: Close must keep it whatever the box says.
+TEST_F(PresenterBackupTest, CloseAfterAFailedRollbackKeepsTheOnlyOldCopy) {
+    FaultInjector faults(Os());
+    PlatformScope scope(faults);
+    faults.FailFrom(1, win32err::kAccessDenied, Operation::kMove);
+    faults.FailFrom(1, win32err::kAccessDenied, Operation::kDelete);
     context.deleteBackupsDefault = 1;
     presenter.Initialize();
     presenter.HandleEvent(EV_DELETE_DEFAULT, 0);
     presenter.HandleEvent(EV_READY, 0);
-    presenter.OnCancelCommand();
-    presenter.HandleEvent(EV_CANCELLED, 0);
-    EXPECT_EQ(test::ReadFile(file), "old");
-    EXPECT_FALSE(test::PathExists(backup));
-    EXPECT_FALSE(view.checkBoxEnabled);
-    EXPECT_EQ(view.closed, 0) << "a failed unattended run waits for Close";
-    EXPECT_EQ(context.failed, 1u);
-    // The restored file is never taken for a backup to delete.
+    presenter.HandleEvent(EV_FAILED, static_cast<intptr_t>(result::kWriteNewFile));
+    ASSERT_GT(faults.FaultsTriggered(), 0u);
+    EXPECT_EQ(ReadFile(backup), "old");
+    faults.Reset();
+    view.checkBoxChecked = true;
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
-    EXPECT_EQ(test::ReadFile(file), "old");
+    EXPECT_EQ(ReadFile(backup), "old");
 }
 
 }  // namespace
-}  // namespace pkx
+}  // namespace pkx::test
