@@ -24,6 +24,8 @@ namespace {
 using packwriter::PackageModel;
 
 constexpr int kTimeLimit = 120000;
+// A signal that is not taken leaves the updater waiting for input.
+constexpr int kSignalTimeLimit = 20000;
 
 // Built-in texts of the English table, which a UTF-8 locale of any language
 // but Japanese shows.
@@ -187,25 +189,39 @@ TEST_F(ConsoleUpdaterTest, UnattendedRunUpdatesAndLogsInTheTerminalEncoding) {
     EXPECT_EQ(run.err, "");
 }
 
-TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalOnly) {
-    const SampleVersions versions;
-    Install(installation.path(), versions.before);
-    ChildProcess child;
-    child.UseTerminalForErrors();
-    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {"-F"}));
-    child.CloseInput();
-    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+// The last progress line drawn on standard error: what follows the last erase.
+std::string LastDrawn(const std::string& err) {
+    const size_t at = err.rfind("\r\x1b[K");
+    if (at == std::string::npos) return "(nothing drawn)";
+    const std::string line = err.substr(at + 4);
+    return line.substr(0, line.find_first_of("\r\n"));
+}
 
-    // Redrawn in place, and finally both bars full with the status of the end.
-    EXPECT_NE(child.err().find("\r\x1b[K[............]   0.0%  [............]   0.0%"),
-              std::string::npos);
-    EXPECT_NE(child.err().find("\r\x1b[K[############] 100.0%  [############] 100.0%  Finished"),
-              std::string::npos)
-        << child.err();
-    // The status line of an update: base name, extension, then the rest of text 1012.
-    EXPECT_NE(child.err().find("  Updating app.exe..."), std::string::npos);
-    EXPECT_EQ(child.out().find('\x1b'), std::string::npos) << "no drawing in the log";
-    EXPECT_EQ(Difference(Installed(), versions.after), "");
+TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalToItsWidth) {
+    const std::string full = "[############] 100.0%  [############] 100.0%";
+    // One column stays free, so the cursor never wraps.
+    const std::pair<unsigned short, std::string> cases[] = {
+        {80, full + "  Finished"}, {50, full + "  Fin"}, {40, full.substr(0, 39)}};
+    for (const auto& [columns, last] : cases) {
+        SCOPED_TRACE(columns);
+        const SampleVersions versions;
+        Install(installation.path(), versions.before);
+        ChildProcess child;
+        child.UseTerminalForErrors(columns);
+        ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {"-F"}));
+        child.CloseInput();
+        EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+        EXPECT_EQ(LastDrawn(child.err()), last);
+        EXPECT_EQ(child.out().find('\x1b'), std::string::npos) << "no drawing in the log";
+        if (columns == 80) {
+            EXPECT_NE(child.err().find("\r\x1b[K[............]   0.0%  [............]   0.0%"),
+                      std::string::npos);
+            // The status of an update: base name, extension, then the rest of text 1012.
+            EXPECT_NE(child.err().find("  Updating app.exe..."), std::string::npos);
+        }
+        EXPECT_EQ(Difference(Installed(), versions.after), "");
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+    }
 }
 
 TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
@@ -244,21 +260,46 @@ TEST_F(ConsoleUpdaterTest, AnswersComeFromStandardInput) {
     EXPECT_EQ(Difference(Installed(), expected), "");
 }
 
-TEST_F(ConsoleUpdaterTest, RelativeFolderAnswerIsTakenBelowTheUpdatersFolder) {
+// The updater is started in "/": a relative answer still means a folder
+// beside the updater. "/" names the root, which, as a name ending in a
+// separator, is never taken for an existing folder.
+TEST_F(ConsoleUpdaterTest, FolderAnswers) {
     const SampleVersions versions;
     Install(program / "app", versions.before);
     PackageModel model = SamplePackage(versions);
     model.folderSources = {{0, 0, "", "", "", {}}};
-
-    ChildProcess child;
-    const std::string path = WriteUpdater(BuildOrFail(model));
-    // Started elsewhere: "app" must still mean the folder beside the updater.
-    ASSERT_TRUE(child.Start(NativePath(path), {"-F"}, "/", kUtf8Locale));
-    child.Write("app\n");
-    child.CloseInput();
-    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
-    EXPECT_TRUE(HasLine(child.out(), "Folder to update [app/]")) << child.out();
+    const Bytes package = BuildOrFail(model);
+    const struct {
+        std::string answer;
+        int exitCode;
+        std::string line;
+    } cases[] = {
+        {"app\n", 0, "Folder to update [app/]"},
+        {"/\n", 255, kFolderMissing},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        ChildProcess child;
+        ASSERT_TRUE(child.Start(NativePath(WriteUpdater(package)), {"-F"}, "/", kUtf8Locale));
+        child.Write(c.answer);
+        child.CloseInput();
+        EXPECT_EQ(child.Finish(kTimeLimit), c.exitCode) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), c.line)) << child.out();
+        EXPECT_EQ(child.out().find(kNoFolder), std::string::npos);
+        EXPECT_EQ(child.out().find("Updating...") != std::string::npos, c.exitCode == 0);
+    }
     EXPECT_EQ(Difference(FilesOf(ListTree(program / "app")), versions.after), "");
+}
+
+TEST_F(ConsoleUpdaterTest, OverlongPasswordIsCutAsTheDialogsFieldCutsIt) {
+    const SampleVersions versions;
+    Install(installation.path(), versions.before);
+    PackageModel model = SamplePackage(versions);
+    packwriter::SetPassword(model, std::string(259, 'x'));
+    const Outcome run = Run(BuildOrFail(model), {"-F"}, std::string(300, 'x') + "\n");
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find(kWrongPassword), std::string::npos);
+    EXPECT_EQ(Difference(Installed(), versions.after), "");
 }
 
 TEST_F(ConsoleUpdaterTest, DeleteBackupsQuestionTakesTheAnswerOrTheDefault) {
@@ -309,9 +350,11 @@ TEST_F(ConsoleUpdaterTest, FailedUpdateIsRolledBack) {
     broken.data = packwriter::DeltaStreamWriter(64, 999).End().Take();
     model.updates.push_back(broken);
 
-    const Outcome run = Run(BuildOrFail(model), {"-F"}, "");
+    // Asked, not unattended: a failed run has no backups to delete.
+    const Outcome run = Run(BuildOrFail(model), {}, "y\ny\n");
 
     EXPECT_EQ(run.exitCode, 255);
+    EXPECT_EQ(run.out.find(kDeleteQuestion), std::string::npos);
     EXPECT_TRUE(HasLine(run.out, "[" + NativePath(installation / "app.exe") + "] Updating..."));
     EXPECT_TRUE(HasLine(run.out, kUnknownDelta)) << run.out;
     EXPECT_TRUE(HasLine(run.out, kFailed));
@@ -328,49 +371,6 @@ TEST_F(ConsoleUpdaterTest, UpdaterWithoutPayloadFailsCleanly) {
     child.CloseInput();
     EXPECT_EQ(child.Finish(kTimeLimit), 255);
     EXPECT_TRUE(HasLine(child.out(), kFailed)) << child.out();
-}
-
-TEST_F(ConsoleUpdaterTest, ContainerSkipsThePackageThatDoesNotFit) {
-    const SampleVersions versions;
-    Install(installation.path(), versions.before);
-    // 0.9 to 1.0 expects another app.exe: skipped.
-    PackageModel older = FixedFolderModel(installation.path(), "0.9", "1.0");
-    older.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 5), Pattern(3000, 6)));
-    const Bytes payload = ContainerOf({BuildOrFail(older), BuildOrFail(SamplePackage(versions))});
-
-    const Outcome run = Run(payload, {"-f"}, "");
-
-    EXPECT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_TRUE(HasLine(run.out, kTryNext));
-    EXPECT_EQ(Occurrences(run.out, "\n----------\n"), 2u);
-    EXPECT_TRUE(HasLine(run.out, "Skipped the update from 0.9 to 1.0.")) << run.out;
-    EXPECT_TRUE(HasLine(run.out, "Applied the update from 1.0 to 2.0."));
-    EXPECT_EQ(Difference(Installed(), versions.after), "");
-}
-
-TEST_F(ConsoleUpdaterTest, PackageTextsAreConvertedFromTheirOwnCodePage) {
-    const SampleVersions versions;
-    Install(installation.path(), versions.before);
-    PackageModel model = SamplePackage(versions);
-    packwriter::LanguageBlockModel german;
-    german.codePage = 1252;
-    german.fontFace = "Arial";
-    german.fontHeight = 12;
-    german.texts.resize(74);
-    german.texts[19] =
-        "Aktualisierung abgeschlossen: gr\xFC\xDF"
-        "e";                                      // 1019
-    german.texts[63] = "Falsch!\\nNoch einmal.";  // 1063
-    model.languageBlocks.push_back(german);
-    packwriter::SetPassword(model, "x");
-
-    const Outcome run = Run(BuildOrFail(model), {"-F"}, "wrong\nx\n");
-
-    EXPECT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_TRUE(HasLine(run.out, "Aktualisierung abgeschlossen: grüße")) << run.out;
-    // A line break of the table ends the line.
-    EXPECT_TRUE(HasLine(run.out, "Falsch!"));
-    EXPECT_TRUE(HasLine(run.out, "Noch einmal."));
 }
 
 // Ctrl-C in the middle of the file operations. The updater's output pipe is
@@ -414,48 +414,57 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
-// Ctrl-C at a question answers it as its Cancel or No would; a notice,
-// which has neither, closes and the press cancels the update.
-TEST_F(ConsoleUpdaterTest, InterruptAtAQuestionAnswersCancelOrNo) {
-    struct Case {
+// Ctrl-C, or a request to terminate, at a question answers it as its Cancel
+// or No would; a notice, which has neither, closes and the update is
+// cancelled. At the delete-backups question after a success it keeps them.
+TEST_F(ConsoleUpdaterTest, SignalAtAQuestion) {
+    const auto password = [](PackageModel& model) { packwriter::SetPassword(model, "x"); };
+    const auto folder = [](PackageModel& model) { model.folderSources = {{0, 0, "", "", "", {}}}; };
+    const auto notice = [](PackageModel& model) {
+        model.noticeBlocks = {{0, "Read this first.", ""}};
+    };
+    const auto nothing = [](PackageModel&) {};
+    const std::string deleteQuestion = kDeleteQuestion + " [Y/n] ";
+    const struct {
         const char* question;
+        int signal;
         std::vector<std::string> arguments;
         std::function<void(PackageModel&)> ask;
-        std::string outcome;  // the line that ends the run
+        std::string input;
+        bool succeeds;  // else cancelled and rolled back
+    } cases[] = {
+        {" [y/n] ", SIGINT, {}, nothing, "", false},
+        {" [y/n] ", SIGTERM, {}, nothing, "", false},
+        {"Please enter the password: ", SIGINT, {"-F"}, password, "", false},
+        {"Please enter the password: ", SIGTERM, {"-F"}, password, "", false},
+        {"Enter the folder to update: ", SIGINT, {"-F"}, folder, "", false},
+        {"--- [Enter] ---", SIGINT, {"-F"}, notice, "", false},
+        {"--- [Enter] ---", SIGTERM, {"-F"}, notice, "", false},
+        {deleteQuestion.c_str(), SIGINT, {}, nothing, "y\n", true},
+        {deleteQuestion.c_str(), SIGTERM, {}, nothing, "y\n", true},
     };
-    const Case cases[] = {
-        {" [y/n] ", {}, [](PackageModel&) {}, kCancelled},
-        {"Please enter the password: ",
-         {"-F"},
-         [](PackageModel& model) { packwriter::SetPassword(model, "x"); },
-         kCancelled},
-        {"Enter the folder to update: ",
-         {"-F"},
-         [](PackageModel& model) {
-             model.folderSources = {{0, 0, "", "", "", {}}};
-         },
-         kCancelled},
-        {"--- [Enter] ---",
-         {"-F"},
-         [](PackageModel& model) {
-             model.noticeBlocks = {{0, "Read this first.", ""}};
-         },
-         kCancelled},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.question);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.question) + (c.signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
         const SampleVersions versions;
         Install(installation.path(), versions.before);
         PackageModel model = SamplePackage(versions);
         c.ask(model);
         ChildProcess child;
         ASSERT_TRUE(Start(child, BuildOrFail(model), c.arguments));
+        child.Write(c.input);
         ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
-        child.Signal(SIGINT);
-        EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
-        EXPECT_TRUE(HasLine(child.out(), c.outcome)) << child.out();
-        EXPECT_TRUE(HasLine(child.out(), kRestored));
-        EXPECT_EQ(Difference(Installed(), versions.before), "");
+        child.Signal(c.signal);
+        EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), c.succeeds ? kFinished : kCancelled)) << child.out();
+        Files expected = c.succeeds ? versions.after : versions.before;
+        if (c.succeeds) {
+            expected["app.exe.1.0.old"] = versions.before.at("app.exe");
+            expected["obsolete.txt.1.0.old"] = versions.before.at("obsolete.txt");
+        } else {
+            EXPECT_TRUE(HasLine(child.out(), kRestored));
+        }
+        EXPECT_EQ(Difference(Installed(), expected), "");
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
     }
 }
 

@@ -24,64 +24,42 @@ namespace {
 using posix::CodePageName;
 using posix::TextConverter;
 
-std::string Convert(const std::string& text, const std::string& from, const std::string& to) {
+TEST(ConsoleTextTest, ConversionTable) {
+    std::string longJapanese, longUtf8;
+    for (int i = 0; i < 1000; ++i) {
+        longJapanese += "\x82\xA0";
+        longUtf8 += "あ";
+    }
+    const struct {
+        std::string text, from, to, expected;
+    } cases[] = {
+        {"\x82\xA0 ok \x81\xA8", "CP932", "UTF-8", "あ ok →"},
+        {"caf\xE9", CodePageName(1252), "UTF-8", "café"},
+        {longJapanese, "CP932", "UTF-8", longUtf8},
+        // An undefined byte, then a lead byte without its trail byte at the end.
+        {"a\xFF"
+         "b\x82",
+         "CP932", "UTF-8", "a?b?"},
+        {"x\x82\xA0y", "CP932", "ANSI_X3.4-1968", "x?y"},        // not in the target
+        {"\x82\xA0", CodePageName(12345), "UTF-8", "\x82\xA0"},  // unknown: unchanged
+        {"\x82\xA0", CodePageName(932), CodePageName(65001), "あ"},
+    };
     TextConverter converter;
-    converter.Select(from, to);
-    std::string out;
-    converter.Convert(text.data(), text.size(), &out);
-    return out;
-}
-
-TEST(ConsoleTextTest, ShiftJisBecomesUtf8) {
-    EXPECT_EQ(Convert("\x82\xA0 ok \x81\xA8", "CP932", "UTF-8"), "あ ok →");
-    EXPECT_EQ(Convert("caf\xE9", CodePageName(1252), "UTF-8"), "café");
-}
-
-TEST(ConsoleTextTest, LongTextsConvertWhole) {
-    std::string text;
-    for (int i = 0; i < 1000; ++i) text += "\x82\xA0";
-    std::string expected;
-    for (int i = 0; i < 1000; ++i) expected += "あ";
-    EXPECT_EQ(Convert(text, "CP932", "UTF-8"), expected);
-}
-
-TEST(ConsoleTextTest, UnconvertibleBytesBecomeQuestionMarks) {
-    // An undefined byte, then a lead byte without its trail byte at the end.
-    EXPECT_EQ(Convert("a\xFF"
-                      "b\x82",
-                      "CP932", "UTF-8"),
-              "a?b?");
-    // A character the target cannot hold.
-    EXPECT_EQ(Convert("x\x82\xA0y", "CP932", "ANSI_X3.4-1968"), "x?y");
-}
-
-TEST(ConsoleTextTest, UnknownCodePagePassesBytesUnchanged) {
-    EXPECT_EQ(Convert("\x82\xA0", CodePageName(12345), "UTF-8"), "\x82\xA0");
-}
-
-TEST(ConsoleTextTest, ConverterFollowsTheSelectedCodePage) {
-    TextConverter converter;
-    std::string out;
-    converter.Select("CP932", "UTF-8");
-    converter.Convert("\x82\xA0", 2, &out);
-    converter.Select("CP1252", "UTF-8");
-    converter.Convert("\xE9", 1, &out);
-    EXPECT_EQ(out, "あé");
-}
-
-TEST(ConsoleTextTest, NamesAndLineBreaks) {
-    EXPECT_EQ(CodePageName(932), "CP932");
-    EXPECT_EQ(CodePageName(65001), "UTF-8");
+    for (const auto& c : cases) {
+        converter.Select(c.from, c.to);
+        std::string out = "kept:";
+        converter.Convert(c.text.data(), c.text.size(), &out);
+        EXPECT_EQ(out, "kept:" + c.expected) << c.from << " to " << c.to;
+    }
     EXPECT_EQ(WithPlainLineBreaks("a\r\nb\rc\n\r\n"), "a\nb\rc\n\n");
 }
 
 TEST(ConsoleTextTest, Utf8IsCutBetweenCharacters) {
-    struct Case {
+    const struct {
         std::string text;
         uint32_t size;
         std::string expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"abc", 4, "abc"},
         {"abcd", 4, "abc"},
         {"a\u3042", 5, "a\u3042"},
@@ -91,7 +69,7 @@ TEST(ConsoleTextTest, Utf8IsCutBetweenCharacters) {
         {"\xF0\x9F\x98\x80z", 4, ""},
         {"abc", 1, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         char buffer[8];
         std::memset(buffer, '#', sizeof buffer);
         posix::CopyUtf8Cut(c.text, buffer, c.size);
@@ -100,17 +78,14 @@ TEST(ConsoleTextTest, Utf8IsCutBetweenCharacters) {
 }
 
 TEST(ConsoleYesNoTest, OnlyWholeWordsAnswer) {
-    bool yes = false;
-    EXPECT_TRUE(ParseYesNo("Y", &yes));
-    EXPECT_TRUE(yes);
-    EXPECT_TRUE(ParseYesNo("no", &yes));
-    EXPECT_FALSE(yes);
-    EXPECT_TRUE(ParseYesNo("YES", &yes));
-    EXPECT_TRUE(yes);
-    for (const char* other : {"", "ye", " y", "yes!", "nope", "0"}) {
-        yes = true;
-        EXPECT_FALSE(ParseYesNo(other, &yes)) << other;
-        EXPECT_TRUE(yes) << "unchanged";
+    const std::pair<const char*, int> cases[] = {// 1 yes, 0 no, -1 no answer
+                                                 {"Y", 1},     {"no", 0},  {"YES", 1}, {"n", 0},
+                                                 {"", -1},     {"ye", -1}, {" y", -1}, {"yes!", -1},
+                                                 {"nope", -1}, {"0", -1}};
+    for (const auto& [word, answer] : cases) {
+        bool yes = answer != 1;  // left alone without an answer
+        EXPECT_EQ(ParseYesNo(word, &yes), answer >= 0) << word;
+        EXPECT_EQ(yes, answer != 0) << word;
     }
 }
 

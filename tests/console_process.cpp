@@ -44,10 +44,10 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
                          const std::string& folder, const std::vector<std::string>& environment) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
-    if (terminalErrors_) {
+    if (terminalColumns_ != 0) {
         struct winsize size = {};
         size.ws_row = 24;
-        size.ws_col = 80;
+        size.ws_col = terminalColumns_;
         // err[0] is the terminal's master side, err[1] the child's terminal.
         if (openpty(&err[0], &err[1], nullptr, nullptr, &size) != 0) return false;
         fcntl(err[0], F_SETFD, FD_CLOEXEC);

@@ -18,9 +18,9 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Makes the next Start give the child a terminal (80 columns) as its
+    // Makes the next Start give the child a terminal of `columns` as its
     // standard error instead of a pipe.
-    void UseTerminalForErrors() { terminalErrors_ = true; }
+    void UseTerminalForErrors(unsigned short columns = 80) { terminalColumns_ = columns; }
 
     // Starts `program` with `arguments` (argv[1]...) in `folder`, with the
     // variables of `environment` ("NAME=value") set on top of the test's own.
@@ -51,7 +51,7 @@ class ChildProcess {
     // pipes are closed.
     bool Collect(int milliseconds);
 
-    bool terminalErrors_ = false;
+    unsigned short terminalColumns_ = 0;  // 0: a pipe
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
