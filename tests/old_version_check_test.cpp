@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,99 +82,91 @@ TEST_F(OldVersionCheckTest, EmptyListsSendOnlyTheStartEvent) {
     EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_CHECK_OLD_DATE_SIZE});
 }
 
-TEST_F(OldVersionCheckTest, MatchingFilesPassWithOneEventEachCarryingTheFullPath) {
+enum class Kind { kUpdate, kDelete, kAdd };
+
+// One record against the file found for it.
+struct State {
+    const char* what;
+    Kind kind;
+    const char* installed;  // null: no file
+    const char* oldState;
+    const char* newState;
+    uint8_t hasNewCheckValues;
+    uint8_t flag;  // the skip flag of updates and deletes, the overwrite flag of adds
+    ResultCode expected;
+    uint32_t alreadyUpdated;
+    size_t hashed;          // EV_HASHING_FILE events
+    bool vanishes = false;  // gone between its existence test and its value
+};
+
+// clang-format off
+const State kStates[] = {
+    {"update in its old state",   Kind::kUpdate, "old", "old", "new", 1, 0, result::kSuccess, 0, 1},
+    {"delete in its old state",   Kind::kDelete, "old", "old", "",    1, 0, result::kSuccess, 0, 1},
+    {"update changed",            Kind::kUpdate, "changed", "old", "new", 1, 0, result::kOldFileDiffersMd5, 0, 1},
+    {"update missing",            Kind::kUpdate, nullptr, "old", "new", 1, 0, result::kOldFileMissing, 0, 1},
+    {"update missing, skip 1",    Kind::kUpdate, nullptr, "old", "new", 1, 1, result::kSuccess, 0, 0},
+    {"update missing, skip 2",    Kind::kUpdate, nullptr, "old", "new", 1, 2, result::kOldFileMissing, 0, 1},
+    {"delete missing",            Kind::kDelete, nullptr, "old", "",    1, 0, result::kOldFileMissing, 0, 1},
+    {"delete missing, skip 1",    Kind::kDelete, nullptr, "old", "",    1, 1, result::kSuccess, 0, 0},
+    {"delete missing, skip 2",    Kind::kDelete, nullptr, "old", "",    1, 2, result::kOldFileMissing, 0, 1},
+    {"update already new",        Kind::kUpdate, "new", "old", "new", 1, 0, result::kSuccess, 1, 1},
+    {"update new, no new values", Kind::kUpdate, "new", "old", "new", 0, 0, result::kOldFileDiffersMd5, 0, 1},
+    {"delete never already new",  Kind::kDelete, "new", "old", "new", 1, 0, result::kOldFileDiffersMd5, 0, 1},
+    {"add absent",                Kind::kAdd,    nullptr, "", "new", 1, 0, result::kSuccess, 0, 0},
+    {"add present, overwrite 0",  Kind::kAdd,    "x",  "", "new", 0, 0, result::kAddedFileExists, 0, 0},
+    {"add present, overwrite 1",  Kind::kAdd,    "x",  "", "new", 0, 1, result::kSuccess, 0, 0},
+    {"add present, overwrite 2",  Kind::kAdd,    "x",  "", "new", 0, 2, result::kSuccess, 0, 0},
+    {"add present, other value",  Kind::kAdd,    "x",  "", "new", 1, 1, result::kAddedFileExists, 0, 1},
+    {"add already new",           Kind::kAdd,    "new", "", "new", 1, 0, result::kSuccess, 1, 1},
+    {"add vanishing",             Kind::kAdd,    "new", "", "new", 1, 1, result::kOldFileMissing, 0, 0, true},
+};
+// clang-format on
+
+TEST_F(OldVersionCheckTest, States) {
+    for (const State& s : kStates) {
+        SCOPED_TRACE(s.what);
+        std::remove(test::NativePath(target_ / "f").c_str());
+        if (s.installed != nullptr) Install("f", s.installed);
+        context_.hasNewCheckValues = s.hasNewCheckValues;
+        context_.skipMissingSources = context_.skipMissingDeletes = s.flag;
+        context_.overwriteExistingAdds = s.flag;
+        lists_ = {};
+        auto& list = s.kind == Kind::kUpdate   ? lists_.updates
+                     : s.kind == Kind::kDelete ? lists_.deletes
+                                               : lists_.adds;
+        list = {Entry("f", Md5Of(s.oldState), Md5Of(s.newState))};
+        events_.events.clear();
+        FaultInjector faults(NativePlatform());
+        if (s.vanishes) faults.FailAt(2, 0, Operation::kExists);
+        ScopedPlatform scope(faults);
+        EXPECT_EQ(Verify(), s.expected);
+        EXPECT_EQ(list[0].alreadyUpdated, s.alreadyUpdated);
+        EXPECT_EQ(events_.Count(EV_HASHING_FILE), s.hashed);
+        if (s.hashed != 0) {
+            EXPECT_EQ(events_.events.back().text, target_ / "f");
+        }
+    }
+}
+
+TEST_F(OldVersionCheckTest, UpdatesThenDeletesThenAddsUntilTheFirstMismatch) {
     const std::string a = Install("a.exe", "old a");
     const std::string b = Install("sub\\b.dll", "old b");
     const std::string c = Install("c.txt", "to delete");
+    Install("d.txt", "present");
     lists_.updates = {Entry("a.exe", Md5Of("old a")), Entry("sub\\b.dll", Md5Of("old b"))};
     lists_.deletes = {Entry("c.txt", Md5Of("to delete"))};
-    lists_.adds = {Entry("new.txt")};
-
-    EXPECT_EQ(Verify(), result::kSuccess);
-    ASSERT_EQ(events_.Codes(), (std::vector<uint32_t>{EV_CHECK_OLD_MD5, EV_HASHING_FILE,
-                                                      EV_HASHING_FILE, EV_HASHING_FILE}));
-    EXPECT_EQ(events_.events[1].text, a);
-    EXPECT_EQ(events_.events[2].text, b);
-    EXPECT_EQ(events_.events[3].text, c);  // deletes come before adds
-    for (const FileEntry& entry : lists_.updates) EXPECT_EQ(entry.alreadyUpdated, 0u);
-    context_.events = nullptr;
-    EXPECT_EQ(Verify(), result::kSuccess);
-}
-
-TEST_F(OldVersionCheckTest, MissingFilesAreAcceptedOnlyWithSkipFlagOne) {
-    for (uint8_t flag : {0, 1, 2}) {
-        SCOPED_TRACE(int(flag));
-        context_.skipMissingSources = context_.skipMissingDeletes = flag;
-        const ResultCode expected = flag == 1 ? result::kSuccess : result::kOldFileMissing;
-        lists_ = {};
-        lists_.updates = {Entry("gone.exe")};
-        events_.events.clear();
-        EXPECT_EQ(Verify(), expected);
-        EXPECT_EQ(events_.Count(EV_HASHING_FILE), flag == 1 ? 0u : 1u);
-        if (flag != 1) {
-            EXPECT_EQ(events_.events.back().text, target_ / "gone.exe");
-        }
-        lists_ = {};
-        lists_.deletes = {Entry("gone.txt")};
-        EXPECT_EQ(Verify(), expected);
-    }
-}
-
-// Only an update may already be in its new state, and only when the package
-// carries new check values.
-TEST_F(OldVersionCheckTest, FileAlreadyInNewStateIsMarkedOnlyForUpdatesWithNewCheckValues) {
-    Install("a.exe", "new a");
-    lists_.updates = {Entry("a.exe", Md5Of("old a"), Md5Of("new a"))};
+    lists_.adds = {Entry("d.txt", {}, Md5Of("present"))};
     context_.hasNewCheckValues = 1;
     EXPECT_EQ(Verify(), result::kSuccess);
-    EXPECT_EQ(lists_.updates[0].alreadyUpdated, 1u);
+    std::vector<std::string> hashed;
+    for (const auto& event : events_.events) hashed.push_back(event.text);
+    EXPECT_EQ(hashed, (std::vector<std::string>{"", a, b, c, target_ / "d.txt"}));
 
-    lists_.updates[0].alreadyUpdated = 0;
-    context_.hasNewCheckValues = 0;
-    EXPECT_EQ(Verify(), result::kOldFileDiffersMd5);
-    EXPECT_EQ(lists_.updates[0].alreadyUpdated, 0u);
-
-    context_.hasNewCheckValues = 1;
-    lists_ = {};
-    lists_.deletes = {Entry("a.exe", Md5Of("old a"), Md5Of("new a"))};
-    EXPECT_EQ(Verify(), result::kOldFileDiffersMd5);
-    EXPECT_EQ(lists_.deletes[0].alreadyUpdated, 0u);
-}
-
-TEST_F(OldVersionCheckTest, FirstMismatchEndsTheVerification) {
-    Install("a.exe", "changed");
-    Install("b.exe", "old b");
-    lists_.updates = {Entry("a.exe", Md5Of("old a")), Entry("b.exe", Md5Of("old b"))};
+    lists_.updates[0].oldCheckValue = Md5Of("other");
+    events_.events.clear();
     EXPECT_EQ(Verify(), result::kOldFileDiffersMd5);
     EXPECT_EQ(events_.Count(EV_HASHING_FILE), 1u);
-}
-
-TEST_F(OldVersionCheckTest, AddRecordRules) {
-    Install("exists.txt", "present");
-    // Missing: accepted without any event, whatever the flags.
-    lists_.adds = {Entry("absent.txt")};
-    EXPECT_EQ(Verify(), result::kSuccess);
-    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_CHECK_OLD_MD5});
-
-    // Existing, no new check values: the overwrite flag decides, no value is taken.
-    lists_.adds = {Entry("exists.txt")};
-    for (uint8_t flag : {1, 2}) {
-        context_.overwriteExistingAdds = flag;
-        EXPECT_EQ(Verify(), result::kSuccess) << int(flag);
-    }
-    EXPECT_EQ(events_.Count(EV_HASHING_FILE), 0u);
-    context_.overwriteExistingAdds = 0;
-    EXPECT_EQ(Verify(), result::kAddedFileExists);
-
-    // Existing, with new check values: only the new state passes.
-    context_.hasNewCheckValues = 1;
-    context_.overwriteExistingAdds = 1;
-    lists_.adds = {Entry("exists.txt", {}, Md5Of("something else"))};
-    EXPECT_EQ(Verify(), result::kAddedFileExists);
-    EXPECT_EQ(lists_.adds[0].alreadyUpdated, 0u);
-    lists_.adds = {Entry("exists.txt", {}, Md5Of("present"))};
-    EXPECT_EQ(Verify(), result::kSuccess);
-    EXPECT_EQ(lists_.adds[0].alreadyUpdated, 1u);
 }
 
 TEST_F(OldVersionCheckTest, AddsAreNotCancelledButUpdatesAndDeletesAre) {
@@ -225,19 +218,6 @@ TEST_F(OldVersionCheckTest, Md5OfEmptyAndMultiChunkFiles) {
     EXPECT_TRUE(value == Md5Of(""));
     ASSERT_EQ(ComputeCheckValue(large.c_str(), &value, kMd5, context_, false), result::kSuccess);
     EXPECT_TRUE(value == Md5Of(big));
-}
-
-TEST_F(OldVersionCheckTest, ComputeCheckValueMissingFile) {
-    const std::string path = target_ / "gone.bin";
-    CheckValue value;
-    value.bytes[0] = 0xAA;
-    EXPECT_EQ(ComputeCheckValue(path.c_str(), &value, kMd5, context_, true),
-              kCheckValueMissingAllowed);
-    EXPECT_TRUE(value == CheckValue{});
-    EXPECT_TRUE(events_.events.empty());
-    EXPECT_EQ(ComputeCheckValue(path.c_str(), &value, kMd5, context_, false),
-              result::kOldFileMissing);
-    EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{EV_HASHING_FILE});
 }
 
 TEST_F(OldVersionCheckTest, FileHeldOpenWithoutSharingCannotBeOpened) {

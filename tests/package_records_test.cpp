@@ -175,5 +175,32 @@ TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
     EXPECT_EQ(file.Seek(0, kFileCurrent), layout.addRecordOffsets[1]);
 }
 
+// The record counts are bounded by the bytes before the digest: records of
+// the smallest size that exactly fill them are read, one byte less is refused.
+TEST(FileEntriesTest, MinimalRecordsExactlyFillingTheSpaceAreRead) {
+    PackageModel model;
+    model.folderSources.resize(1);
+    model.hasNewCheckValues = 1;
+    model.updates.assign(2, {"", Filled(1), Filled(2), {1, 2}, Bytes()});
+    model.adds.assign(1, {"", Filled(3), {3, 4}, Bytes()});
+    model.deletes.assign(3, {"", Filled(4)});
+    PackageLayout layout;
+    const Bytes package = Build(model, &layout);
+    ASSERT_EQ(layout.digestOffset - layout.recordsOffset, 2 * 49u + 33u + 3 * 17u);
+    PackageTempFolder folder;
+    const std::string path = folder.Write("minimal.pkx", package);
+    for (const uint32_t end : {layout.digestOffset, layout.digestOffset - 1}) {
+        RecordsOnly records;
+        BinaryFile file;
+        OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, records);
+        PackageOnFile bytes(file, layout.recordsOffset, end);
+        const bool fits = end == layout.digestOffset;
+        EXPECT_EQ(ReadFileEntries(bytes.in, records.counts, *records.context, &records.lists),
+                  fits ? result::kSuccess : result::kReadProgramFile);
+        EXPECT_EQ(records.lists.deletes.size(), fits ? 3u : 0u);
+        EXPECT_EQ(records.lists.updates.size(), fits ? 2u : 0u) << "refused before any record";
+    }
+}
+
 }  // namespace
 }  // namespace pkx::test

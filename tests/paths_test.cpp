@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/double_byte.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/test_support.h"
 
@@ -51,6 +52,30 @@ class FakeFolders : public FixedCodePage {
 };
 
 using Paths = std::vector<std::string>;
+
+// --- Lead bytes of the double-byte code pages, at the edges of their ranges
+
+TEST(DoubleByteTest, LeadByteRangesEndWhereTheCodePagesEnd) {
+    const struct {
+        uint32_t codePage;
+        uint8_t byte;
+        bool lead;
+    } cases[] = {
+        {932, 0x80, false},  {932, 0x81, true},    {932, 0x9F, true},  {932, 0xA0, false},
+        {932, 0xDF, false},  {932, 0xE0, true},    {932, 0xFC, true},  {932, 0xFD, false},
+        {936, 0x80, false},  {936, 0x81, true},    {936, 0xFE, true},  {936, 0xFF, false},
+        {949, 0x80, false},  {949, 0x81, true},    {949, 0xFE, true},  {949, 0xFF, false},
+        {950, 0x80, false},  {950, 0x81, true},    {950, 0xFE, true},  {950, 0xFF, false},
+        {1252, 0x81, false}, {65001, 0xE3, false}, {932, 0x5C, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsLeadByte(c.codePage, c.byte), c.lead) << c.codePage << " " << int{c.byte};
+        const char text[] = {static_cast<char>(c.byte), '\\', '\0'};
+        EXPECT_EQ(CharLength(text, c.codePage), c.lead ? 2u : 1u);
+        // A lead byte with nothing after it stands alone.
+        EXPECT_EQ(CharLength(text + 1, c.codePage), 1u);
+    }
+}
 
 // --- FileExists
 
