@@ -74,7 +74,7 @@ TEST_F(BinaryFileTest, ExactCountsOrFailure) {
 }
 
 TEST_F(BinaryFileTest, AClosedObjectAnswersSixWithoutCallingThePlatform) {
-    ScopedPlatform scope(injector);
+    PlatformScope scope(injector);
     BinaryFile file;
     char buffer[4];
     uint32_t done = 5;
@@ -105,7 +105,7 @@ TEST_F(BinaryFileTest, PlatformCodesPassThroughAndShortTransfersStillFail) {
     injector.FailAt(2, 0, Operation::kWrite);
     injector.FailAt(1, win32err::kInvalidParameter, Operation::kSeek);
     injector.FailAt(1, win32err::kAccessDenied, Operation::kSize);
-    ScopedPlatform scope(injector);
+    PlatformScope scope(injector);
 
     BinaryFile in;
     ASSERT_EQ(in.OpenRead((temp / "in").c_str(), kShareRead, kAttributeNormal), 0u);
@@ -153,7 +153,7 @@ TEST_F(BinaryFileTest, OpenWriteTruncatesAndOpenFailuresLeaveTheObjectClosed) {
 TEST_F(BinaryFileTest, ReopeningClosesTheOldHandleFirst) {
     ASSERT_TRUE(WriteFile(temp / "a", "a"));
     ASSERT_TRUE(WriteFile(temp / "b", "b"));
-    ScopedPlatform scope(injector);
+    PlatformScope scope(injector);
     BinaryFile file;
     ASSERT_EQ(file.OpenRead((temp / "a").c_str(), kShareNone, kAttributeNormal), 0u);
     ASSERT_EQ(file.OpenRead((temp / "b").c_str(), kShareNone, kAttributeNormal), 0u);

@@ -458,7 +458,7 @@ TEST(DeltaStream, FailuresAreReportedBySource) {
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         FaultInjector injector(NativePlatform());
-        ScopedPlatform scope(injector);
+        PlatformScope scope(injector);
         injector.FailAt(test.k, test.code, test.kind);
 
         const DeltaOutcome outcome = Apply(run);

@@ -192,7 +192,7 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
         auto run = NewRun();
         ResultCode r;
         {
-            ScopedPlatform scope(counter);
+            PlatformScope scope(counter);
             r = run->Run();
         }
         ASSERT_EQ(r, result::kSuccess);
@@ -218,7 +218,7 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
             injector.FailAt(k, plan.code, plan.kind);
             ResultCode r;
             {
-                ScopedPlatform scope(injector);
+                PlatformScope scope(injector);
                 r = run->Run();
             }
             ++covered;

@@ -166,7 +166,7 @@ TEST_F(IntegrityCheckTest, PlatformFailuresAreReadFailures) {
         {"return to the package start", 2, win32err::kInvalidParameter, Operation::kSeek},
     };
     FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
+    PlatformScope scope(faults);
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);

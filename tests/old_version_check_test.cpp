@@ -139,7 +139,7 @@ TEST_F(OldVersionCheckTest, States) {
         events_.events.clear();
         FaultInjector faults(NativePlatform());
         if (s.vanishes) faults.FailAt(2, 0, Operation::kExists);
-        ScopedPlatform scope(faults);
+        PlatformScope scope(faults);
         EXPECT_EQ(Verify(), s.expected);
         EXPECT_EQ(list[0].alreadyUpdated, s.alreadyUpdated);
         EXPECT_EQ(events_.Count(EV_HASHING_FILE), s.hashed);
@@ -233,7 +233,7 @@ TEST_F(OldVersionCheckTest, FileHeldOpenWithoutSharingCannotBeOpened) {
 TEST_F(OldVersionCheckTest, ReadFailuresAreOldFileReadFailures) {
     const std::string path = Install("a.bin", std::string(2000, 'x'));
     FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
+    PlatformScope scope(faults);
     CheckValue value;
     faults.FailAt(2, win32err::kReadFault, Operation::kRead);
     EXPECT_EQ(ComputeCheckValue(path.c_str(), &value, kMd5, context_, false), result::kReadOldFile);
@@ -258,7 +258,7 @@ TEST_F(OldVersionCheckTest, CancelWhileHashingStopsWithinOneChunk) {
         },
         &pollsLeft);
     FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
+    PlatformScope scope(faults);
     EXPECT_EQ(Verify(), result::kCancelled);
     EXPECT_EQ(faults.Count(Operation::kRead), 1u);
 }
@@ -272,7 +272,7 @@ TEST_F(OldVersionCheckTest, OverlongNamesAreRefusedBeforeAnythingIsOpened) {
     const std::string fits(259 - folderLength - 8, 'n');           // backup path of 259 bytes
 
     FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
+    PlatformScope scope(faults);
     for (const std::string& name : {tooLong, backupTooLong}) {
         for (auto list :
              {&FileEntryLists::updates, &FileEntryLists::deletes, &FileEntryLists::adds}) {

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "support/binary_file.h"
 #include "tests/platforms/fault_injection.h"
+#include "tests/test_support.h"
 
 namespace pkx::test {
 
@@ -76,15 +77,6 @@ inline std::string Text(const NoticeText& text) {
     return text ? std::string(text.get()) : "<none>";
 }
 
-inline std::string Hex(const uint8_t* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 15];
-    }
-    return out;
-}
 inline std::string Hex(const CheckValue& value) { return Hex(value.bytes, sizeof(value.bytes)); }
 
 inline CheckValue Filled(uint8_t first) {

@@ -97,7 +97,7 @@ TEST(CreateFoldersTest, CreatesWhatIsMissingAndNothingTwice) {
     TempFolder temp;
     ASSERT_TRUE(test::MakeFolders(temp / "a"));
     FaultInjector counter(NativePlatform());
-    ScopedPlatform scope(counter);
+    PlatformScope scope(counter);
     EXPECT_EQ(CreateFolders((temp / "a\\b\\").c_str()), 1);
     EXPECT_TRUE(test::IsFolder(temp / "a\\b"));
     EXPECT_EQ(counter.Count(Operation::kCreateFolder), 1u);
@@ -133,7 +133,7 @@ TEST(CreateFoldersTest, StopsAtTheFirstFailureAndKeepsWhatItMade) {
 
     FaultInjector failing(NativePlatform());
     failing.FailAt(2, win32err::kAccessDenied, Operation::kCreateFolder);
-    ScopedPlatform scope(failing);
+    PlatformScope scope(failing);
     EXPECT_EQ(CreateFolders((temp / "one\\two\\three").c_str()), 0);
     EXPECT_EQ(failing.Count(Operation::kCreateFolder), 2u);
     EXPECT_TRUE(test::IsFolder(temp / "one"));
@@ -145,7 +145,7 @@ TEST(CreateFoldersTest, RefusesAPathThatDoesNotFitItsBuffer) {
     std::string longPath = temp / "first";
     while (longPath.size() < kPathSize) longPath += "\\component";
     FaultInjector counter(NativePlatform());
-    ScopedPlatform scope(counter);
+    PlatformScope scope(counter);
     EXPECT_EQ(CreateFolders(longPath.c_str()), 0);
     EXPECT_EQ(counter.Count(), 0u);
     EXPECT_FALSE(test::PathExists(temp / "first"));
@@ -155,7 +155,7 @@ TEST(CreateFoldersTest, RefusesAPathThatDoesNotFitItsBuffer) {
 
 TEST(CreateFoldersTest, KeepsDrivesRootsAndUncSharesAsTheStart) {
     FakeFolders fake;
-    ScopedPlatform scope(fake);
+    PlatformScope scope(fake);
     EXPECT_EQ(CreateFolders("C:\\a\\\\b\\"), 1);
     EXPECT_EQ(fake.created, (Paths{"C:\\a", "C:\\a\\b"}));
     fake.created.clear();
@@ -177,7 +177,7 @@ TEST(CreateFoldersTest, KeepsDrivesRootsAndUncSharesAsTheStart) {
 
 TEST(CreateFoldersTest, NeverCutsADoubleByteCharacter) {
     FakeFolders fake(932);
-    ScopedPlatform scope(fake);
+    PlatformScope scope(fake);
     // "表" is 0x95 0x5C: its trail byte is a backslash.
     EXPECT_EQ(CreateFolders("C:\\\x95\x5C\\sub"), 1);
     EXPECT_EQ(fake.created, (Paths{"C:\\\x95\x5C", "C:\\\x95\x5C\\sub"}));
@@ -188,7 +188,7 @@ TEST(CreateFoldersTest, NeverCutsADoubleByteCharacter) {
 // would lead a Shift-JIS character (E3 81 81 is "ぁ") hide no separator.
 TEST(CreateFoldersTest, Utf8NamesOnPosixHaveNoLeadBytes) {
     FakeFolders fake(932, true);
-    ScopedPlatform scope(fake);
+    PlatformScope scope(fake);
     EXPECT_EQ(CreateFolders("\\tmp\\ぁ\\sub"), 1);
     EXPECT_EQ(fake.created, (Paths{"\\tmp", "\\tmp\\ぁ", "\\tmp\\ぁ\\sub"}));
     char dir[kPathSize], baseName[kPathSize];
@@ -214,7 +214,7 @@ TEST(ReplaceInvalidNameCharsTest, ReplacesTheTenCharactersOnly) {
 
 TEST(ReplaceInvalidNameCharsTest, LeavesShiftJisCharactersWholeWhateverTheSystemCodePage) {
     FixedCodePage western(NativePlatform(), 1252);
-    ScopedPlatform scope(western);
+    PlatformScope scope(western);
     char text[] = "\x83\x7C|\x81\x5B.old";  // "ポ" has the trail byte '|'
     EXPECT_STREQ(ReplaceInvalidNameChars(text, '_'), "\x83\x7C_\x81\x5B.old");
     char trailingLead[] = "a:\x83";
@@ -244,7 +244,7 @@ Parts Split(const std::string& path) {
 
 TEST(SplitPathTest, SplitsAtTheLastSeparatorAndTheLastDot) {
     FixedCodePage western(NativePlatform(), 1252);
-    ScopedPlatform scope(western);
+    PlatformScope scope(western);
     EXPECT_EQ(Split("C:\\dir\\name.tar.gz"), (Parts{"C:", "\\dir\\", "name.tar", ".gz"}));
     EXPECT_EQ(Split("C:\\dir.d\\name"), (Parts{"C:", "\\dir.d\\", "name", ""}));
     EXPECT_EQ(Split("name.txt"), (Parts{"", "", "name", ".txt"}));
@@ -259,12 +259,12 @@ TEST(SplitPathTest, DoubleByteCharactersOfTheSystemCodePageStayWhole) {
     const std::string path = "C:\\dir\\\x95\x5C.txt";
     {
         FixedCodePage japanese(NativePlatform(), 932);
-        ScopedPlatform scope(japanese);
+        PlatformScope scope(japanese);
         EXPECT_EQ(Split(path), (Parts{"C:", "\\dir\\", "\x95\x5C", ".txt"}));
         EXPECT_EQ(Split("C:\\abc\x95"), (Parts{"C:", "\\", "abc\x95", ""}));
     }
     FixedCodePage western(NativePlatform(), 1252);
-    ScopedPlatform scope(western);
+    PlatformScope scope(western);
     EXPECT_EQ(Split(path), (Parts{"C:", "\\dir\\\x95\\", "", ".txt"}));
 }
 

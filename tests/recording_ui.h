@@ -159,18 +159,6 @@ class ScriptedPlatform final : public PlatformWrapper {
     bool pausedSinceLookup_ = true;
 };
 
-// Installs a platform for the life of the scope and restores the previous one.
-class PlatformScope {
-  public:
-    explicit PlatformScope(Platform& platform) : previous_(SetPlatform(&platform)) {}
-    ~PlatformScope() { SetPlatform(previous_); }
-    PlatformScope(const PlatformScope&) = delete;
-    PlatformScope& operator=(const PlatformScope&) = delete;
-
-  private:
-    Platform* previous_;
-};
-
 // Holds names and texts in the code page they come in, as Windows does, also
 // on POSIX (where they are UTF-8): for the rules of double-byte code pages.
 class WindowsCodePages final : public PlatformWrapper {

@@ -118,6 +118,64 @@ Tree ListTree(const std::string& folder) {
     return tree;
 }
 
+bool PutFiles(const std::string& folder, const Files& files) {
+    for (const auto& [name, content] : files) {
+        if (!WriteFile(folder + "\\" + name, content)) return false;
+    }
+    return true;
+}
+
+Files FilesOf(const Tree& tree) {
+    Files files;
+    for (const auto& [name, content] : tree) {
+        if (name.empty() || name.back() != '\\') files[name] = content;
+    }
+    return files;
+}
+
+std::string Difference(const Files& actual, const Files& expected) {
+    std::string out;
+    for (const auto& [name, content] : expected) {
+        const auto found = actual.find(name);
+        if (found == actual.end()) {
+            out += "missing " + name + "; ";
+        } else if (found->second != content) {
+            out += "different " + name + " (" + std::to_string(found->second.size()) + " bytes, " +
+                   std::to_string(content.size()) + " expected); ";
+        }
+    }
+    for (const auto& entry : actual) {
+        if (expected.count(entry.first) == 0) out += "extra " + entry.first + "; ";
+    }
+    return out;
+}
+
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 23);
+    }
+    return bytes;
+}
+
+std::string Edited(std::string text, size_t at, size_t length, uint32_t seed) {
+    text.replace(at, length, Pattern(length, seed));
+    return text;
+}
+
+std::string Hex(const void* bytes, size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        const uint8_t byte = static_cast<const uint8_t*>(bytes)[i];
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 15];
+    }
+    return out;
+}
+
 ScopedCurrentFolder::ScopedCurrentFolder(const std::string& path)
     : previous_(fs::current_path().string()) {
     fs::current_path(NativePath(path));

@@ -1,14 +1,17 @@
 // Helpers for tests that work on real files: a temporary folder, whole-file
-// reads and writes, and a listing of a tree for byte-for-byte comparison.
+// reads and writes, a listing of a tree for byte-for-byte comparison, and
+// reproducible contents.
 //
 // Paths are written as the engine writes them, with backslashes; on POSIX
 // the platform maps them. The helpers here touch files directly (never
 // through the seam), so they leave the counts of a FaultInjector alone.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pkx::test {
 
@@ -45,6 +48,23 @@ bool PathExists(const std::string& path);
 // file maps to its contents, that of a folder, with a trailing backslash, to "".
 using Tree = std::map<std::string, std::string>;
 Tree ListTree(const std::string& folder);
+
+// The files of an installation: relative name (backslashes) to contents.
+using Files = std::map<std::string, std::string>;
+bool PutFiles(const std::string& folder, const Files& files);
+// The files of a tree, folders left out.
+Files FilesOf(const Tree& tree);
+// Empty when equal; else which names are missing, extra or different.
+std::string Difference(const Files& actual, const Files& expected);
+
+using Bytes = std::vector<uint8_t>;
+inline Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+// `size` reproducible bytes; different seeds give unrelated contents.
+std::string Pattern(size_t size, uint32_t seed);
+// `text` with the bytes [at, at + length) replaced by a fresh pattern.
+std::string Edited(std::string text, size_t at, size_t length, uint32_t seed);
+// `size` bytes as lower-case hexadecimal digits.
+std::string Hex(const void* bytes, size_t size);
 
 // Makes `path` the current folder for the life of the object.
 class ScopedCurrentFolder {

@@ -22,28 +22,6 @@
 
 namespace pkx::test {
 
-using packwriter::Bytes;
-
-inline Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-// `size` reproducible bytes; different seeds give unrelated contents.
-inline std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 12345u;
-    for (char& c : bytes) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 23);
-    }
-    return bytes;
-}
-
-// `text` with the bytes [at, at + length) replaced by a fresh pattern.
-inline std::string Edited(std::string text, size_t at, size_t length, uint32_t seed) {
-    const std::string patch = Pattern(length, seed);
-    text.replace(at, length, patch);
-    return text;
-}
-
 inline CheckValue Md5Of(const std::string& content) {
     return packwriter::Md5CheckValue(content.data(), content.size());
 }
@@ -109,47 +87,8 @@ inline Bytes ContainerOf(const std::vector<Bytes>& packages) {
     return payload;
 }
 
-// The files of an installation: relative name (backslashes) to contents.
-using Files = std::map<std::string, std::string>;
-
 inline void Install(const std::string& folder, const Files& files) {
-    for (const auto& [name, content] : files) {
-        ASSERT_TRUE(WriteFile(folder + "\\" + name, content)) << name;
-    }
-}
-
-// The files of a tree, folders left out.
-inline Files FilesOf(const Tree& tree) {
-    Files files;
-    for (const auto& [name, content] : tree) {
-        if (name.empty() || name.back() != '\\') files[name] = content;
-    }
-    return files;
-}
-
-// Names (not contents) for readable failure messages.
-inline std::string Names(const Files& files) {
-    std::string names;
-    for (const auto& entry : files) names += entry.first + " ";
-    return names;
-}
-
-// Empty when equal; else which names are missing, extra or different.
-inline std::string Difference(const Files& actual, const Files& expected) {
-    std::string out;
-    for (const auto& [name, content] : expected) {
-        const auto found = actual.find(name);
-        if (found == actual.end()) {
-            out += "missing " + name + "; ";
-        } else if (found->second != content) {
-            out += "different " + name + " (" + std::to_string(found->second.size()) + " bytes, " +
-                   std::to_string(content.size()) + " expected); ";
-        }
-    }
-    for (const auto& entry : actual) {
-        if (expected.count(entry.first) == 0) out += "extra " + entry.first + "; ";
-    }
-    return out;
+    ASSERT_TRUE(PutFiles(folder, files)) << folder;
 }
 
 // Event codes and prompts in the order they happened: "28", "confirm",

@@ -218,17 +218,4 @@ class FaultInjector : public PlatformWrapper {
     std::atomic<uint64_t> triggered_{0};
 };
 
-// Installs a platform for the life of the object, then restores the one
-// that was in force before.
-class ScopedPlatform {
-  public:
-    explicit ScopedPlatform(Platform& platform) : previous_(SetPlatform(&platform)) {}
-    ~ScopedPlatform() { SetPlatform(previous_); }
-    ScopedPlatform(const ScopedPlatform&) = delete;
-    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-
-  private:
-    Platform* previous_;
-};
-
 }  // namespace pkx

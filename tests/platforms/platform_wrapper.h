@@ -1,5 +1,6 @@
 // A platform that passes every call on to another: the base of the test
-// platforms, each of which overrides only the calls it changes.
+// platforms, each of which overrides only the calls it changes; and the
+// scope that installs one.
 #pragma once
 
 #include "platform/platform.h"
@@ -81,6 +82,18 @@ class PlatformWrapper : public Platform {
 
   private:
     Platform& inner_;
+};
+
+// Installs a platform for the life of the scope and restores the previous one.
+class PlatformScope {
+  public:
+    explicit PlatformScope(Platform& platform) : previous_(SetPlatform(&platform)) {}
+    ~PlatformScope() { SetPlatform(previous_); }
+    PlatformScope(const PlatformScope&) = delete;
+    PlatformScope& operator=(const PlatformScope&) = delete;
+
+  private:
+    Platform* previous_;
 };
 
 }  // namespace pkx

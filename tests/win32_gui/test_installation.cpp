@@ -47,47 +47,6 @@ std::string FreshFolderAt(const std::string& folder) {
     return folder;
 }
 
-bool PutFiles(const std::string& folder, const Files& files) {
-    for (const auto& [name, content] : files) {
-        if (!test::WriteFile(folder + "\\" + name, content)) return false;
-    }
-    return true;
-}
-
-Files FilesIn(const std::string& folder) {
-    Files files;
-    for (const auto& [name, content] : test::ListTree(folder)) {
-        if (!name.empty() && name.back() != '\\') files[name] = content;
-    }
-    return files;
-}
-
-std::string Difference(const Files& actual, const Files& expected) {
-    std::string out;
-    for (const auto& [name, content] : expected) {
-        const auto found = actual.find(name);
-        if (found == actual.end()) {
-            out += "missing " + name + "; ";
-        } else if (found->second != content) {
-            out += "different " + name + "; ";
-        }
-    }
-    for (const auto& entry : actual) {
-        if (expected.count(entry.first) == 0) out += "extra " + entry.first + "; ";
-    }
-    return out;
-}
-
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 12345u;
-    for (char& c : bytes) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 23);
-    }
-    return bytes;
-}
-
 Files AppVersion1() {
     return {{"app.exe", Pattern(6000, 1)},
             {"data\\lib.dll", Pattern(3000, 2)},

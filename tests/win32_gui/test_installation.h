@@ -7,26 +7,24 @@
 #include <vector>
 
 #include "package/writer/package_writer.h"
+#include "tests/test_support.h"
 
 namespace pkx::gui {
 
-using packwriter::Bytes;
 using packwriter::PackageModel;
-// The files of an installation: relative name (backslashes) to contents.
-using Files = std::map<std::string, std::string>;
+using test::Bytes;
+using test::Difference;
+using test::Files;
+using test::Pattern;
+using test::PutFiles;
+using test::ToBytes;
 
 // An empty folder of its own below the work folder (what was there is removed).
 std::string FreshFolder(const std::string& name);
 // The same for a folder anywhere; returns `folder`.
 std::string FreshFolderAt(const std::string& folder);
-bool PutFiles(const std::string& folder, const Files& files);
 // The files below `folder`, folders left out.
-Files FilesIn(const std::string& folder);
-// Empty when equal; else which names are missing, extra or different.
-std::string Difference(const Files& actual, const Files& expected);
-
-// `size` reproducible bytes; different seeds give unrelated contents.
-std::string Pattern(size_t size, uint32_t seed);
+inline Files FilesIn(const std::string& folder) { return test::FilesOf(test::ListTree(folder)); }
 
 // Version 1.0 and 2.0 of the test application: app.exe and data\lib.dll
 // change, new.txt is added, old.txt deleted, keep.txt stays.
@@ -57,7 +55,5 @@ bool WriteUpdater(const std::string& path, const std::vector<PackageModel>& pack
 // The same with packages already serialized (patched ones, for one).
 bool WriteUpdaterBytes(const std::string& path, const std::vector<Bytes>& packages,
                        std::string* error);
-
-inline Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 }  // namespace pkx::gui
