@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -150,44 +151,90 @@ TEST(WorkerSequence, ContainerSkipsAPackageThatDoesNotFitAndSummarisesAll) {
     EXPECT_EQ(ReadFile(installation / "app.bin"), kV4);
 }
 
-TEST(WorkerSequence, ContainerWhoseEveryPackageIsSkippedSucceedsUnchanged) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV4}});
-    const std::string folder = installation.path();
-    WorkerRun run;
-    run.WriteProgram(ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2)),
-                                  BuildOrFail(StepModel(folder, "2", "3", kV2, kV3))}));
-    EXPECT_EQ(run.Run(), result::kSuccess);
-    EXPECT_EQ(run.events.Count(EV_TRY_NEXT_PACKAGE), 2u);
-    EXPECT_EQ(run.events.Count(EV_PACKAGE_SUMMARY), 2u);
-    for (const PackageRef& p : run.context->packages) EXPECT_EQ(p.applied, 0u);
-    EXPECT_EQ(run.FinalCode(), EV_FINISHED);
-    EXPECT_EQ(ListTree(installation.path()), (Tree{{"app.bin", kV4}}));
-}
+// Runs that end before any file changes: the whole event trace (or its
+// end), the result, one posted event, and the installation untouched.
+struct EarlyEnd {
+    const char* what;
+    std::function<Bytes(const std::string& folder)> payload;  // empty: no program file
+    ResultCode expected;
+    Trace trace;  // the end of the trace
+    std::function<void(WorkerRun&)> answers = nullptr;
+    std::string installed = kV1;
+};
 
-TEST(WorkerSequence, MismatchIsAnErrorForASinglePackageAndASkipInAContainer) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV3}});
-    const Bytes package = BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2));
-    {
+TEST(WorkerSequence, EarlyEnds) {
+    const auto step = [](const std::string& from, const std::string& to) {
+        return [=](const std::string& folder) {
+            return BuildOrFail(StepModel(folder, "1", "2", from, to));
+        };
+    };
+    const auto with = [](std::function<void(PackageModel&)> change) {
+        return [=](const std::string& folder) {
+            PackageModel model = StepModel(folder, "1", "2", kV1, kV2);
+            change(model);
+            return BuildOrFail(model);
+        };
+    };
+    // clang-format off
+    const EarlyEnd cases[] = {
+        {"no program file", nullptr, result::kOpenProgramFile, {"post:1"}},
+        {"payload that is no package", [](const std::string&) { return ToBytes("PKX!0000"); }, result::kNotAPackage, {"post:1"}},
+        {"container index cut short", [](const std::string& folder) {
+             Bytes payload = ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2)), BuildOrFail(StepModel(folder, "2", "3", kV2, kV3))});
+             packwriter::Truncate(payload, 4 + 2 + 8 + 4);  // the second entry loses its size
+             return payload; }, result::kReadProgramFile, {"post:1"}},
+        {"empty container", [](const std::string&) { return ContainerOf({}); }, result::kSuccess, {"post:0"}},
+        {"version above the newest", [](const std::string& folder) {
+             Bytes package = BuildOrFail(StepModel(folder, "1", "2", kV1, kV2));
+             EXPECT_TRUE(packwriter::PatchU16(package, 4, 151));
+             return package; }, result::kUnknownVersion, {"fallback-font", "28", "post:1"}},
+        {"damaged package", [](const std::string& folder) {
+             packwriter::PackageLayout layout;
+             Bytes package = BuildOrFail(StepModel(folder, "1", "2", kV1, kV2), &layout);
+             package[layout.updateDataOffsets.at(0) + 3] ^= 0x01;
+             return package; }, result::kPackageDigestMismatch, {"font", "28", "17", "post:1"}},
+        {"no folder source finds the folder", with([](PackageModel& model) {
+             model.folderSources = {{3, 0xFF, "", "", "", {}}, {2, 0xFF, "app.ini", "Paths", "Home", {}}, {1, 2, "Software\\Test", "InstallDir", "", {}}}; }),
+         result::kNoTargetFolder, {"20", "confirm", "post:1"}},
+        {"program running", with([](PackageModel& model) { model.runningCheck = {2, "", "", "test.exe", 0}; }),
+         result::kProgramRunning, {"20", "confirm", "post:18"}},
+        {"answered No", step(kV1, kV2), result::kCancelled, {"font", "28", "17", "100", "4", "5", "20", "confirm", "post:2"}, [](WorkerRun& run) { run.prompts.confirmAnswers.push_back(false); }},
+        {"password cancelled", with([](PackageModel& model) { packwriter::SetPassword(model, "pw"); }),
+         result::kCancelled, {"confirm", "password", "post:2"}, [](WorkerRun& run) { run.prompts.passwordAnswers.push_back(1); }},
+        {"old file differs", step(kV1, kV2), result::kOldFileDiffersMd5, {"3", "6", "8", "post:1"}, nullptr, kV3},
+        // Only flag 1 protects a package: a password would be refused here.
+        {"password flag 2", with([](PackageModel& model) { packwriter::SetPassword(model, "pw"); model.passwordFlag = 2; }),
+         result::kOldFileDiffersMd5, {"confirm", "10", "3", "6", "8", "post:1"}, [](WorkerRun& run) { run.prompts.passwordDefault = 1; }, kV3},
+        // In a container the same package is skipped instead.
+        {"only package of a container differs", [](const std::string& folder) { return ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2))}); },
+         result::kSuccess, {"8", "29", "post:0"}, nullptr, kV3},
+        {"every package of a container skipped", [](const std::string& folder) {
+             return ContainerOf({BuildOrFail(StepModel(folder, "1", "2", kV1, kV2)), BuildOrFail(StepModel(folder, "2", "3", kV2, kV3))}); },
+         result::kSuccess, {"29", "25", "30", "30", "25", "post:0"}, nullptr, kV4},
+    };
+    // clang-format on
+    ScriptedPlatform platform;  // no registry value, TEST.EXE running
+    platform.processes = [](uint32_t) {
+        return std::vector<std::string>{"C:\\Program Files\\Test\\TEST.EXE"};
+    };
+    PlatformScope scope(platform);
+    for (const EarlyEnd& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder installation;
+        Install(installation.path(), {{"app.bin", c.installed}});
         WorkerRun run;
-        run.WriteProgram(package);
-        EXPECT_EQ(run.Run(), result::kOldFileDiffersMd5);
-        EXPECT_EQ(run.events.Count(EV_TRY_NEXT_PACKAGE), 0u);
-        EXPECT_EQ(run.FinalCode(), EV_FAILED);
-        EXPECT_EQ(run.FinalParam(), static_cast<intptr_t>(result::kOldFileDiffersMd5));
-        EXPECT_EQ(run.context->packages.at(0).applied, 1u);
+        if (c.payload) run.WriteProgram(c.payload(installation.path()));
+        if (c.answers) c.answers(run);
+        EXPECT_EQ(run.Run(), c.expected);
+        EXPECT_EQ(Tail(run.trace, c.trace.size()), c.trace);
+        EXPECT_EQ(run.PostedCount(), 1u);
+        if (c.expected > result::kProgramRunning) {
+            EXPECT_EQ(run.FinalParam(), static_cast<intptr_t>(c.expected));
+        }
+        EXPECT_EQ(ListTree(installation.path()), (Tree{{"app.bin", c.installed}}));
+        for (const PackageRef& package : run.context->packages)
+            EXPECT_TRUE(package.backupPaths.empty());
     }
-    {
-        WorkerRun run;
-        run.WriteProgram(ContainerOf({package}));
-        EXPECT_EQ(run.Run(), result::kSuccess);
-        const Trace tail = Tail(run.trace, 2);
-        EXPECT_EQ(tail, (Trace{"29", "post:0"}));
-        EXPECT_EQ(run.events.Count(EV_SEPARATOR), 0u);
-        EXPECT_EQ(run.events.Count(EV_PACKAGE_SUMMARY), 0u);
-    }
-    EXPECT_EQ(ListTree(installation.path()), (Tree{{"app.bin", kV3}}));
 }
 
 TEST(WorkerSequence, ContainerStopsAtAFailureOtherThanAMismatch) {
@@ -210,43 +257,6 @@ TEST(WorkerSequence, ContainerStopsAtAFailureOtherThanAMismatch) {
     EXPECT_EQ(run.events.Count(EV_APPLY_TEXTS), 2u) << "the third package is never read";
 }
 
-TEST(WorkerSequence, AnsweringNoCancelsBeforeAnythingIsTouched) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2)));
-    run.prompts.confirmAnswers.push_back(false);
-    EXPECT_EQ(run.Run(), result::kCancelled);
-    EXPECT_EQ(run.trace, (Trace{"font", "28", "17", "100", "4", "5", "20", "confirm", "post:2"}));
-    EXPECT_EQ(ListTree(installation.path()), (Tree{{"app.bin", kV1}}));
-    EXPECT_TRUE(run.context->packages.at(0).backupPaths.empty());
-}
-
-TEST(WorkerSequence, PasswordIsAskedOnlyForFlagOneAndCancellingStops) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    PackageModel model = StepModel(installation.path(), "1", "2", kV1, kV2);
-    packwriter::SetPassword(model, "pw");
-    {
-        WorkerRun run;
-        run.WriteProgram(BuildOrFail(model));
-        run.prompts.passwordAnswers.push_back(1);
-        EXPECT_EQ(run.Run(), result::kCancelled);
-        EXPECT_EQ(run.prompts.passwordCalls, 1);
-        const Trace tail = Tail(run.trace, 3);
-        EXPECT_EQ(tail, (Trace{"confirm", "password", "post:2"}));
-    }
-    model.passwordFlag = 2;  // not protected: no digest is written, none asked
-    {
-        WorkerRun run;
-        run.WriteProgram(BuildOrFail(model));
-        run.prompts.passwordDefault = 1;
-        EXPECT_EQ(run.Run(), result::kSuccess);
-        EXPECT_EQ(run.prompts.passwordCalls, 0);
-    }
-    EXPECT_EQ(ReadFile(installation / "app.bin"), kV2);
-}
-
 TEST(WorkerSequence, HeaderReadFailureFallsBackToTheSystemFont) {
     PackageModel model = StepModel("C:\\nowhere", "1", "2", kV1, kV2);
     model.title = "Cut After Title";
@@ -267,15 +277,6 @@ TEST(WorkerSequence, HeaderReadFailureFallsBackToTheSystemFont) {
     EXPECT_EQ(run.context->textCodePage, 1252u);
 }
 
-TEST(WorkerSequence, VersionAboveTheNewestFallsBackAndFails) {
-    Bytes package = BuildOrFail(StepModel("C:\\nowhere", "1", "2", kV1, kV2));
-    ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
-    WorkerRun run;
-    run.WriteProgram(package);
-    EXPECT_EQ(run.Run(), result::kUnknownVersion);
-    EXPECT_EQ(run.trace, (Trace{"fallback-font", "28", "post:1"}));
-}
-
 TEST(WorkerSequence, PackageWithoutRecordsShowsTheAfterTextWithoutTotalProgress) {
     TempFolder installation;
     PackageModel model = FixedFolderModel(installation.path(), "1", "2");
@@ -287,23 +288,6 @@ TEST(WorkerSequence, PackageWithoutRecordsShowsTheAfterTextWithoutTotalProgress)
     const Trace tail = Tail(run.trace, 4);
     EXPECT_EQ(tail, (Trace{"3", "6", "notice:done", "post:0"}));
     EXPECT_EQ(run.prompts.notices, (std::vector<std::string>{"done"}));
-}
-
-TEST(WorkerSequence, NoFolderSourceFindingTheFolderFailsBeforeTheTargetIsShown) {
-    ScriptedPlatform platform;
-    PlatformScope scope(platform);
-    PackageModel model = StepModel("", "1", "2", kV1, kV2);
-    model.folderSources = {{3, 0xFF, "", "", "", {}},
-                           {2, 0xFF, "app.ini", "Paths", "Home", {}},
-                           {1, 2, "Software\\Test", "InstallDir", "", {}}};
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(model));
-    EXPECT_EQ(run.Run(), result::kNoTargetFolder);
-    EXPECT_EQ(run.trace.back(), "post:1");
-    EXPECT_EQ(run.FinalParam(), static_cast<intptr_t>(result::kNoTargetFolder));
-    EXPECT_EQ(run.events.Count(EV_TARGET_FOLDER), 0u);
-    EXPECT_EQ(run.events.Count(EV_READY), 0u);
-    EXPECT_EQ(platform.registryLookups.size(), 1u);
 }
 
 TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
@@ -319,24 +303,6 @@ TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
     EXPECT_EQ(run.prompts.folderPromptInitialTexts,
               std::vector<std::string>{installation.path() + "\\"});
     EXPECT_EQ(ReadFile(installation / "app.bin"), kV3);
-}
-
-TEST(WorkerSequence, RunningProgramStopsTheRunWithItsOwnFinalEvent) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    ScriptedPlatform platform;
-    platform.processes = [](uint32_t) {
-        return std::vector<std::string>{"C:\\Program Files\\Test\\TEST.EXE"};
-    };
-    PlatformScope scope(platform);
-    PackageModel model = StepModel(installation.path(), "1", "2", kV1, kV2);
-    model.runningCheck = {2, "", "", "test.exe", 0};
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(model));
-    EXPECT_EQ(run.Run(), result::kProgramRunning);
-    EXPECT_EQ(run.trace.back(), "post:18");
-    EXPECT_EQ(run.events.Count(EV_READY), 0u);
-    EXPECT_EQ(ReadFile(installation / "app.bin"), kV1);
 }
 
 TEST(WorkerSequence, EmptyLabelsGetDefaultsInTheContextAndThePackage) {
@@ -402,34 +368,6 @@ TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), files), "");
 }
 
-TEST(WorkerSequence, MissingProgramFileGivesOnlyTheOpenFailure) {
-    WorkerRun run;  // nothing written at programPath
-    EXPECT_EQ(run.Run(), result::kOpenProgramFile);
-    ASSERT_EQ(run.events.events.size(), 1u);
-    EXPECT_TRUE(run.events.events[0].posted);
-    EXPECT_EQ(run.events.events[0].code, EV_FAILED);
-    EXPECT_EQ(run.events.events[0].param, static_cast<intptr_t>(result::kOpenProgramFile));
-    EXPECT_TRUE(run.prompts.fontCalls.empty());
-}
-
-TEST(WorkerSequence, PayloadThatIsNoPackageGivesItsCodeAlone) {
-    WorkerRun run;
-    run.WriteProgram(ToBytes("PKX!0000"));
-    EXPECT_EQ(run.Run(), result::kNotAPackage);
-    EXPECT_EQ(run.trace, Trace{"post:1"});
-    EXPECT_EQ(run.FinalParam(), static_cast<intptr_t>(result::kNotAPackage));
-}
-
-TEST(WorkerSequence, ContainerIndexCutShortFailsBeforeAnyPackage) {
-    Bytes payload = ContainerOf({BuildOrFail(StepModel("C:\\x", "1", "2", kV1, kV2)),
-                                 BuildOrFail(StepModel("C:\\x", "2", "3", kV2, kV3))});
-    packwriter::Truncate(payload, 4 + 2 + 8 + 4);  // the second entry loses its size
-    WorkerRun run;
-    run.WriteProgram(payload);
-    EXPECT_EQ(run.Run(), result::kReadProgramFile);
-    EXPECT_EQ(run.trace, Trace{"post:1"});
-}
-
 TEST(WorkerSequence, ProgramFileIsClosedWhenTheFinalEventArrives) {
     TempFolder installation;
     Install(installation.path(), {{"app.bin", kV1}});
@@ -448,25 +386,6 @@ TEST(WorkerSequence, ProgramFileIsClosedWhenTheFinalEventArrives) {
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_EQ(openAtFinalEvent, 0u);
     EXPECT_NE(openWhileRunning, 0u) << "held open during the run";
-}
-
-TEST(WorkerSequence, EmptyContainerFinishesWithoutSummary) {
-    WorkerRun run;
-    run.WriteProgram(ContainerOf({}));
-    EXPECT_EQ(run.Run(), result::kSuccess);
-    EXPECT_EQ(run.trace, Trace{"post:0"});
-}
-
-TEST(WorkerSequence, DamagedPackageIsRejectedBeforeAnyQuestion) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    packwriter::PackageLayout layout;
-    Bytes package = BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2), &layout);
-    package[layout.updateDataOffsets.at(0) + 3] ^= 0x01;
-    WorkerRun run;
-    run.WriteProgram(package);
-    EXPECT_EQ(run.Run(), result::kPackageDigestMismatch);
-    EXPECT_EQ(run.trace, (Trace{"font", "28", "17", "post:1"}));
 }
 
 }  // namespace
