@@ -114,30 +114,6 @@ TEST(EngineIntegration, UpdatesAddsAndDeletesGiveTheNewTree) {
     EXPECT_EQ(ListTree(installation.path()), expected);
 }
 
-TEST(EngineIntegration, RollbackAfterSuccessPutsTheOldTreeBack) {
-    TempFolder installation;
-    Install(installation.path(), kBefore);
-    WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
-    run.Restore();
-    ExpectRestored(installation.path(), kBefore);
-}
-
-TEST(EngineIntegration, FilesAlreadyInTheirNewStateAreLeftAlone) {
-    TempFolder installation;
-    Install(installation.path(),
-            With(kBefore, {{"app.exe", kAppNew}, {"new\\deep\\plugin.dll", kPlugin}}));
-    WorkerRun run;
-    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
-    EXPECT_EQ(run.events.Count(EV_ALREADY_UPDATED), 1u);
-    EXPECT_EQ(run.events.Count(EV_ALREADY_ADDED), 1u);
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
-                         With(kAfter, {{"lib\\core.dll.1.0.old", kCoreOld},
-                                       {"obsolete.txt.1.0.old", kObsolete}})),
-              "");
-    EXPECT_EQ(run.context->packages.at(0).backupPaths.size(), 3u);
-}
-
 TEST(EngineIntegration, SkipFlagsLetMissingFilesPassAndOverwriteReplacesAnAdd) {
     TempFolder installation;
     const Files before = {{"app.exe", kAppOld}, {"empty.txt", "was here"}};
@@ -222,60 +198,6 @@ TEST(EngineIntegration, DateAndSizeModeIdentifiesFilesByWriteTimeAndSize) {
             EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
         }
     }
-}
-
-TEST(EngineIntegration, LeftoverBackupStopsTheRunAndRollbackKeepsIt) {
-    TempFolder installation;
-    const Files before = With(kBefore, {{"lib\\core.dll.1.0.old", "from an earlier run"}});
-    Install(installation.path(), before);
-    WorkerRun run;
-    EXPECT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kRenameToBackup);
-    // app.exe was already rebuilt when lib\core.dll could not be moved aside.
-    EXPECT_EQ(ReadFile(installation / "app.exe"), kAppNew);
-    run.Restore();
-    ExpectRestored(installation.path(), before);
-}
-
-const std::string kStep0 = Pattern(1500, 201);
-const std::string kStep1 = Edited(kStep0, 10, 40, 202);
-const std::string kStep2 = Edited(kStep1, 700, 300, 203);
-const std::string kOther1 = Pattern(900, 204);
-const std::string kOther2 = Edited(kOther1, 0, 1, 205);
-
-TEST(EngineIntegration, ContainerSkipsAFirstPackageThatDoesNotFit) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.exe", kStep1}});
-    PackageModel first = FixedFolderModel(installation.path(), "0", "1");
-    first.updates.push_back(UpdateRecord("app.exe", Pattern(1500, 200), kStep0));
-    PackageModel second = FixedFolderModel(installation.path(), "1", "2");
-    second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
-    WorkerRun run;
-    ASSERT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})), result::kSuccess);
-    EXPECT_EQ(run.context->packages[0].applied, 0u);
-    EXPECT_EQ(run.context->packages[1].applied, 1u);
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
-                         (Files{{"app.exe", kStep2}, {"app.exe.1.old", kStep1}})),
-              "");
-}
-
-TEST(EngineIntegration, SecondPackageFailingRollsBackBothPackages) {
-    TempFolder installation;
-    const Files before = {{"app.exe", kStep0}, {"other.dll", kOther1}};
-    Install(installation.path(), before);
-    PackageModel first = FixedFolderModel(installation.path(), "0", "1");
-    first.updates.push_back(UpdateRecord("app.exe", kStep0, kStep1));
-    first.adds.push_back(AddRecord("sub\\added.txt", "added by the first"));
-    PackageModel second = FixedFolderModel(installation.path(), "1", "2");
-    second.updates.push_back(UpdateRecord("app.exe", kStep1, kStep2));
-    second.updates.push_back(UpdateRecord("other.dll", kOther1, kOther2));
-    second.updates[1].data[0] = 'X';  // not a difference stream
-    WorkerRun run;
-    EXPECT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})),
-              result::kBadDifferenceData);
-    EXPECT_EQ(run.context->packages[0].applied, 1u);
-    EXPECT_EQ(run.context->packages[1].applied, 1u);
-    run.Restore();
-    ExpectRestored(installation.path(), before);
 }
 
 TEST(EngineIntegration, RelativeFolderMeansTheSameFilesToVerificationAndUpdate) {

@@ -10,10 +10,10 @@
 
 #include "core/cancellation.h"
 #include "engine/backups.h"
-#include "package/writer/delta_writer.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -23,7 +23,6 @@ namespace pkx {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::DeltaStreamWriter;
 using packwriter::EncodeDelta;
 
 constexpr uint32_t kImageSize = 0x80;
@@ -36,14 +35,6 @@ FileTime MakeTime(uint64_t value) {
 const FileTime kTime1 = MakeTime(132223104000000000ull);
 const FileTime kTime2 = MakeTime(132223104010000000ull);
 
-std::string Pattern(size_t size, int seed) {
-    std::string text(size, '\0');
-    for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>(i * 13 + seed);
-    return text;
-}
-
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 bool HasWriteTime(const std::string& path, const FileTime& expected) {
     FileHandle handle = kInvalidFile;
     FileTime time;
@@ -53,14 +44,6 @@ bool HasWriteTime(const std::string& path, const FileTime& expected) {
     const bool read = Os().GetWriteTime(handle, &time) == 0;
     Os().Close(handle);
     return read && time.low == expected.low && time.high == expected.high;
-}
-
-// The files of a tree; folders created for added files stay after a rollback.
-test::Tree FilesOf(const std::string& folder) {
-    test::Tree files;
-    for (const auto& [name, content] : test::ListTree(folder))
-        if (name.empty() || name.back() != '\\') files[name] = content;
-    return files;
 }
 
 std::vector<uint32_t> ProgressValues(const test::RecordingEvents& events) {
@@ -143,16 +126,8 @@ class FileOperationsTest : public ::testing::Test {
     }
     FileEntry UpdateRecord(const std::string& name, const std::string& oldContent,
                            const std::string& newContent, FileTime time = kTime1) {
-        const Bytes stream = EncodeDelta(ToBytes(oldContent), ToBytes(newContent), 64);
+        const Bytes stream = EncodeDelta(test::ToBytes(oldContent), test::ToBytes(newContent), 64);
         return Record(name, std::string(stream.begin(), stream.end()), time);
-    }
-    // A stream that writes one block of literal data, then fails reading
-    // past the end of the old file.
-    FileEntry FailingUpdateRecord(const std::string& name) {
-        const uint8_t literal[8] = {'p', 'a', 'r', 't', 'i', 'a', 'l', '!'};
-        const Bytes bytes =
-            DeltaStreamWriter(8).LiteralBlock(literal).CopyBlock(100000).End().Take();
-        return Record(name, std::string(bytes.begin(), bytes.end()));
     }
     static FileEntry DeleteRecord(const std::string& name) {
         FileEntry entry;
@@ -186,7 +161,7 @@ class FileOperationsTest : public ::testing::Test {
 };
 
 TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
-    const std::string oldContent = Pattern(1000, 1);
+    const std::string oldContent = test::Pattern(1000, 1);
     std::string newContent = oldContent;
     newContent.replace(300, 20, "twenty changed bytes");
     const std::string path = Install("tool.exe", oldContent);
@@ -205,7 +180,7 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
 #ifndef _WIN32
 // An updated program must stay executable: the new file takes the old one's mode.
 TEST_F(FileOperationsTest, UpdateKeepsThePermissionBitsOfTheOldFile) {
-    const std::string oldContent = Pattern(1000, 3);
+    const std::string oldContent = test::Pattern(1000, 3);
     const std::string path = Install("run.sh", oldContent);
     ASSERT_EQ(chmod(test::NativePath(path).c_str(), 0750), 0);
     ASSERT_EQ(Update(UpdateRecord("run.sh", oldContent, oldContent + "tail", kTime2)),
@@ -217,7 +192,7 @@ TEST_F(FileOperationsTest, UpdateKeepsThePermissionBitsOfTheOldFile) {
 #endif
 
 TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
-    const std::string content = Pattern(2500, 7);
+    const std::string content = test::Pattern(2500, 7);
     const std::string path = target_ / "sub\\deeper\\new.dll";
 
     ASSERT_EQ(Add(Record("sub\\deeper\\new.dll", content, kTime2)), result::kSuccess);
@@ -357,7 +332,7 @@ TEST_F(FileOperationsTest, OverwritingAddKeepsPreviousFileAndRollbackRestoresIt)
 }
 
 TEST_F(FileOperationsTest, CancelledAddIsRemovedByTheRollback) {
-    const FileEntry entry = Record("big.bin", Pattern(4096, 3));
+    const FileEntry entry = Record("big.bin", test::Pattern(4096, 3));
     context_.cancelRequested = 1;
     EXPECT_EQ(Add(entry), result::kCancelled);
     EXPECT_EQ(ProgressValues(events_), std::vector<uint32_t>{0});
@@ -378,7 +353,7 @@ TEST_F(FileOperationsTest, CancelledAddIsRemovedByTheRollback) {
     EXPECT_EQ(Content("big.bin").size(), 1024u);
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{250, 250}));
     Restore();
-    EXPECT_TRUE(FilesOf(target_.path()).empty());
+    EXPECT_TRUE(test::FilesOf(test::ListTree(target_.path())).empty());
 }
 
 TEST_F(FileOperationsTest, OverlongNamesAreRefusedWithoutTouchingAnything) {
@@ -386,7 +361,7 @@ TEST_F(FileOperationsTest, OverlongNamesAreRefusedWithoutTouchingAnything) {
     const std::string tooLong(260 - folderLength, 'n');
     const std::string backupTooLong(259 - folderLength - 4, 'n');
     FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
+    PlatformScope scope(faults);
     for (const std::string& name : {tooLong, backupTooLong}) {
         EXPECT_EQ(Update(UpdateRecord(name, "a", "b")), result::kOpenOldFile);
         EXPECT_EQ(Add(Record(name, "a")), result::kOpenNewFile);
@@ -414,122 +389,14 @@ TEST_F(FileOperationsTest, RelativeTargetFolderIsTakenAgainstTheProgramFolder) {
     EXPECT_EQ(test::ReadFile(programFolder_ / "inst\\obsolete.dll").value_or(""), "old");
 }
 
-// --- Rollback of whole runs
-
-TEST_F(FileOperationsTest, RunFailingAtThirdUpdateIsRolledBackCompletely) {
-    std::vector<FileEntry> updates;
-    for (int i = 0; i < 3; ++i) {
-        const std::string name = "file" + std::to_string(i) + ".dll";
-        const std::string oldContent = Pattern(700, i);
-        Install(name, oldContent);
-        updates.push_back(i < 2 ? UpdateRecord(name, oldContent, Pattern(900, i + 10))
-                                : FailingUpdateRecord(name));
-    }
-    const test::Tree before = test::ListTree(target_.path());
-
-    EXPECT_EQ(Update(updates[0]), result::kSuccess);
-    EXPECT_EQ(Update(updates[1]), result::kSuccess);
-    // The failed update leaves its partial file for the rollback to undo.
-    EXPECT_EQ(Update(updates[2]), result::kReadOldFile);
-    EXPECT_EQ(Content("file2.dll"), "partial!");
-    EXPECT_EQ(package_.backupPaths.size(), 3u);
-    Restore();
-    EXPECT_EQ(test::ListTree(target_.path()), before);
-}
-
-TEST_F(FileOperationsTest, SecondPackageFailingRollsBackBothLastFirst) {
-    const std::string v1 = Pattern(600, 1);
-    const std::string v2 = Pattern(650, 2);
-    const std::string v3 = Pattern(700, 3);
-    Install("app.exe", v1);
-    Install("other.dll", "other");
-    const test::Tree before = test::ListTree(target_.path());
-
-    SetLabel("1.0");
-    ASSERT_EQ(Update(UpdateRecord("app.exe", v1, v2)), result::kSuccess);
-    ASSERT_EQ(Add(Record("plugin.dll", "plugin")), result::kSuccess);
-    const PackageRef first = package_;
-
-    package_ = PackageRef();
-    SetLabel("2.0");
-    ASSERT_EQ(Update(UpdateRecord("app.exe", v2, v3)), result::kSuccess);
-    EXPECT_EQ(Update(Record("other.dll", "not a difference stream")), result::kBadDifferenceData);
-    EXPECT_EQ(Content("app.exe"), v3);
-
-    context_.packages = {first, package_};
-    RestoreBackups(context_);
-    EXPECT_EQ(test::ListTree(target_.path()), before);
-}
-
 // As the rollback is defined, a backup-named file next to an added file is
 // taken for that file's previous version.
 TEST_F(FileOperationsTest, LeftoverBackupNextToAddedFileIsMovedIntoPlace) {
     Install("new.dll.1.20.old", "leftover");
     ASSERT_EQ(Add(Record("new.dll", "added")), result::kSuccess);
     Restore();
-    EXPECT_EQ(FilesOf(target_.path()), (test::Tree{{"new.dll", "leftover"}}));
-}
-
-// Every platform call of a run may fail. Either the run fails and the
-// rollback brings back exactly the installed files, or the run succeeds with
-// every file in its new state, write times included.
-TEST_F(FileOperationsTest, AFailureAtAnySingleOperationIsUndoneByTheRollback) {
-    const std::string oldApp = Pattern(3000, 1);
-    std::string newApp = oldApp;
-    newApp.replace(1000, 300, Pattern(300, 99));
-    const FileEntry update = UpdateRecord("app.exe", oldApp, newApp, kTime2);
-    const FileEntry overwrite = Record("data.bin", Pattern(1500, 5), kTime2);
-    const FileEntry fresh = Record("sub\\deeper\\new.dll", Pattern(1100, 6), kTime2);
-    const FileEntry removal = DeleteRecord("obsolete.txt");
-    context_.overwriteExistingAdds = 1;
-    context_.events = nullptr;
-
-    struct Run {
-        test::TempFolder folder;
-        test::Tree installed;
-        ResultCode result = 0;
-    };
-    const auto runOnce = [&](Run& run) {
-        test::WriteFile(run.folder / "app.exe", oldApp);
-        test::WriteFile(run.folder / "data.bin", "previous data");
-        test::WriteFile(run.folder / "obsolete.txt", "obsolete");
-        run.installed = FilesOf(run.folder.path());
-        UseTarget(run.folder.path() + "\\");
-        package_.backupPaths.clear();
-        run.result = Update(update);
-        if (run.result == 0) run.result = Add(overwrite);
-        if (run.result == 0) run.result = Add(fresh);
-        if (run.result == 0) run.result = Delete(removal);
-    };
-
-    FaultInjector faults(NativePlatform());
-    ScopedPlatform scope(faults);
-    Run clean;
-    runOnce(clean);
-    ASSERT_EQ(clean.result, result::kSuccess);
-    const uint64_t operations = faults.Count();
-    const test::Tree updated = FilesOf(clean.folder.path());
-    ASSERT_GT(operations, 20u);
-
-    for (uint64_t k = 1; k <= operations; ++k) {
-        faults.Reset();
-        faults.FailAt(k, win32err::kAccessDenied);
-        Run run;
-        runOnce(run);
-        ASSERT_EQ(faults.FaultsTriggered(), 1u) << "operation " << k;
-        faults.Reset();
-        if (run.result == result::kSuccess) {
-            EXPECT_EQ(FilesOf(run.folder.path()), updated) << "operation " << k;
-            for (const char* name : {"app.exe", "data.bin", "sub\\deeper\\new.dll"}) {
-                EXPECT_TRUE(HasWriteTime(run.folder / name, kTime2))
-                    << "operation " << k << ", " << name;
-            }
-        } else {
-            Restore();
-            EXPECT_EQ(FilesOf(run.folder.path()), run.installed)
-                << "operation " << k << ", result " << std::hex << run.result;
-        }
-    }
+    EXPECT_EQ(test::FilesOf(test::ListTree(target_.path())),
+              (test::Files{{"new.dll", "leftover"}}));
 }
 
 }  // namespace
