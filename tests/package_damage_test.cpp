@@ -49,22 +49,6 @@ TEST_P(TruncatedPackage, EveryCutIsAReadFailureOfTheReaderThatMeetsIt) {
     }
 }
 
-TEST(TruncatedFileTest, RealFilesCutInsideEachSection) {
-    PackageLayout layout;
-    const Bytes package = Build(RichModel(150), &layout);
-    PackageTempFolder folder;
-    for (uint32_t cut :
-         {layout.folderSourcesOffset - 1, layout.runningCheckOffset - 1,
-          layout.documentNameOffset - 1, layout.noticeOffset - 1, layout.optionsOffset - 1,
-          layout.recordsOffset - 1, layout.updateDataOffsets[0] - 1}) {
-        const Bytes part(package.begin(), package.begin() + cut);
-        PackageReading reading;
-        ReadBarePackage(folder.Write("cut" + std::to_string(cut) + ".pkx", part), reading);
-        EXPECT_EQ(reading.code, result::kReadProgramFile) << "cut " << cut;
-        EXPECT_EQ(reading.stage, StageHolding(cut, layout)) << "cut " << cut;
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Versions, TruncatedPackage, ::testing::Values(0, 105, 125, 135, 150));
 
 // Failing platform calls, whatever their code, are read failures of the package.

@@ -16,12 +16,6 @@ using packwriter::NoticeBlockModel;
 using packwriter::PackageLayout;
 using packwriter::PackageModel;
 
-std::string Sized(const std::string& text, size_t size) {
-    std::string out = text;
-    out.resize(size, '.');
-    return out;
-}
-
 // Resource text `id` of the table a system of `codePage` uses.
 std::string Resource(uint32_t id, uint32_t codePage) {
     CodePageScope scope(codePage);
@@ -74,70 +68,6 @@ std::unique_ptr<PackageReading> ReadHeader(const PackageModel& model, uint32_t c
     PackageOnFile bytes(file, package);
     reading->code = ReadHeaderStart(bytes.in, package, *reading->context, &reading->start);
     return reading;
-}
-
-TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
-    PackageModel model;
-    model.version = 150;
-    model.title = Sized("Example Product", 33);
-    model.oldVersionLabel = "1.00";
-    model.newVersionLabel = "1.10 rev";
-    model.rightsText = Sized("Copyright Example Makers", 36);
-    model.deleteBackupsDefault = 0;
-    model.folderSources.push_back(FolderSourceModel());
-    model.noticeBlocks.push_back({0, Sized("Read this first.\r\n", 142), Sized("Done.\r\n", 179)});
-    model.hasNewCheckValues = 1;
-    Bytes difference(10234);
-    for (size_t i = 0; i < difference.size(); ++i) difference[i] = static_cast<uint8_t>(i * 7);
-    model.updates.push_back(
-        {"program.exe", Filled(1), Filled(0x41), {0x89ABCDEF, 0x01C00000}, difference});
-    PackageLayout layout;
-    const Bytes package = Build(model, &layout);
-    ASSERT_EQ(package.size(), 10761u);
-    ASSERT_EQ(layout.recordsOffset, 0x1C3u);
-
-    PackageTempFolder folder;
-    PackageReading reading;
-    CodePageScope western(1252);
-    ReadProgramFile(folder.WriteProgram("example.exe", package), reading);
-    ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
-
-    const ApplyContext& context = *reading.context;
-    EXPECT_EQ(reading.start.version, 150);
-    EXPECT_EQ(context.title, model.title);
-    EXPECT_STREQ(context.oldVersionLabel, "1.00");
-    EXPECT_STREQ(context.newVersionLabel, "1.10 rev");
-    EXPECT_EQ(context.rightsText, model.rightsText);
-    EXPECT_EQ(reading.start.passwordFlag, 0);
-    EXPECT_EQ(context.deleteBackupsDefault, 0);
-    ExpectDefaults(context);
-    ASSERT_EQ(reading.sources.size(), 1u);
-    EXPECT_EQ(reading.sources[0].kind, 0);
-    EXPECT_EQ(reading.check.kind, 0);
-    EXPECT_STREQ(context.openAfterName, "");
-    EXPECT_EQ(Text(reading.before), model.noticeBlocks[0].before);
-    EXPECT_EQ(Text(reading.after), model.noticeBlocks[0].after);
-    EXPECT_EQ(context.hasNewCheckValues, 1);
-    EXPECT_EQ(
-        context.skipMissingSources + context.overwriteExistingAdds + context.skipMissingDeletes, 0);
-    EXPECT_EQ(reading.counts.checkMode, 0);
-    EXPECT_EQ(reading.counts.updates, 1u);
-    EXPECT_EQ(reading.counts.adds, 0u);
-    EXPECT_EQ(reading.counts.deletes, 0u);
-
-    ASSERT_EQ(reading.lists.updates.size(), 1u);
-    const FileEntry& entry = reading.lists.updates[0];
-    EXPECT_STREQ(entry.name, "program.exe");
-    EXPECT_EQ(Hex(entry.oldCheckValue), Hex(Filled(1)));
-    EXPECT_EQ(Hex(entry.newCheckValue), Hex(Filled(0x41)));
-    EXPECT_EQ(entry.writeTime.low, 0x89ABCDEFu);
-    EXPECT_EQ(entry.writeTime.high, 0x01C00000u);
-    EXPECT_EQ(entry.dataOffset, 0x1FFu);
-    EXPECT_EQ(entry.dataSize, 10234u);
-    EXPECT_EQ(entry.dataOffset + entry.dataSize, 10745u);
-    EXPECT_EQ(reading.positionAfterRecords, kPayloadOffset + 0x1FF);
-    EXPECT_TRUE(reading.lists.adds.empty());
-    EXPECT_TRUE(reading.lists.deletes.empty());
 }
 
 class GateRoundTrip : public ::testing::TestWithParam<uint16_t> {};
@@ -322,19 +252,6 @@ TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
     EXPECT_EQ(highest.code, result::kUnknownVersion);
 }
 
-TEST(PackageHeaderTest, EmptyLabelsGetDefaultsInThePackageListOnly) {
-    PackageModel model = MinimalModel(150);
-    model.title.clear();
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadProgramFile(folder.WriteProgram("labels.exe", Build(model)), reading);
-    ASSERT_EQ(reading.code, 0u);
-    EXPECT_STREQ(reading.context->packages[0].oldVersionLabel, "Old Version");
-    EXPECT_STREQ(reading.context->packages[0].newVersionLabel, "New Version");
-    EXPECT_STREQ(reading.context->oldVersionLabel, "");
-    EXPECT_STREQ(reading.context->title, "");
-}
-
 TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
     for (uint8_t flag : {0, 2, 0xFF}) {
         PackageModel model = MinimalModel(150);
@@ -351,58 +268,50 @@ TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
     }
 }
 
-TEST(LanguageBlockTest, SystemCodePageDecidesBetweenTwoBlocks) {
-    PackageModel model = MinimalModel(150);
-    model.languageBlocks.push_back({932, "Gothic", 12, NumberedTexts("ja")});
-    model.languageBlocks.push_back({1252, "Arial", 16, NumberedTexts("en")});
+// Which language block a system of a code page takes: the last one of its
+// code page, else the first; a block of code page 0 counts as none.
+struct BlockChoice {
+    const char* what;
+    std::vector<LanguageBlockModel> blocks;
+    uint32_t systemCodePage;
+    uint32_t textCodePage;
+    std::string face;
+    int32_t height;
+    std::string text1073;
+};
 
-    const auto western = ReadHeader(model, 1252);
-    ASSERT_EQ(western->code, 0u);
-    EXPECT_EQ(western->context->textCodePage, 1252u);
-    EXPECT_STREQ(western->context->fontFace, "Arial");
-    EXPECT_EQ(western->context->fontHeight, 16);
-    EXPECT_STREQ(western->context->texts[1000], "en1000");
-    EXPECT_STREQ(western->context->texts[1073], "en1073");
-
-    const auto japanese = ReadHeader(model, 932);
-    ASSERT_EQ(japanese->code, 0u);
-    EXPECT_EQ(japanese->context->textCodePage, 932u);
-    EXPECT_STREQ(japanese->context->fontFace, "Gothic");
-    EXPECT_EQ(japanese->context->fontHeight, 12);
-    EXPECT_STREQ(japanese->context->texts[1000], "ja1000");
-    EXPECT_STREQ(japanese->context->texts[1073], "ja1073");
-
-    // Neither matches: the first block stays.
-    const auto other = ReadHeader(model, 1251);
-    EXPECT_EQ(other->context->textCodePage, 932u);
-    EXPECT_STREQ(other->context->texts[1036], "ja1036");
-}
-
-TEST(LanguageBlockTest, LastMatchingBlockWins) {
-    PackageModel model = MinimalModel(150);
-    model.languageBlocks.push_back({1252, "First", 10, NumberedTexts("a")});
-    model.languageBlocks.push_back({1250, "Other", 11, NumberedTexts("b")});
-    model.languageBlocks.push_back({1252, "Last", 12, NumberedTexts("c")});
-    const auto reading = ReadHeader(model, 1252);
-    EXPECT_STREQ(reading->context->fontFace, "Last");
-    EXPECT_EQ(reading->context->fontHeight, 12);
-    EXPECT_STREQ(reading->context->texts[1050], "c1050");
-}
-
-TEST(LanguageBlockTest, CodePageZeroBlockCountsAsNoSelection) {
-    PackageModel alone = MinimalModel(150);
-    alone.languageBlocks.push_back({0, "Zero", 20, NumberedTexts("z")});
-    const auto defaults = ReadHeader(alone, 1252);
-    ASSERT_EQ(defaults->code, 0u);
-    ExpectDefaults(*defaults->context);
-
-    // The block after it is first again, so it is taken whatever its code page.
-    PackageModel followed = alone;
-    followed.languageBlocks.push_back({1250, "Next", 8, NumberedTexts("n")});
-    const auto next = ReadHeader(followed, 932);
-    EXPECT_EQ(next->context->textCodePage, 1250u);
-    EXPECT_STREQ(next->context->fontFace, "Next");
-    EXPECT_STREQ(next->context->texts[1001], "n1001");
+TEST(LanguageBlockTest, ChoiceOfTheBlock) {
+    const LanguageBlockModel ja = {932, "Gothic", 12, NumberedTexts("ja")};
+    const LanguageBlockModel en = {1252, "Arial", 16, NumberedTexts("en")};
+    const std::string face255(255, 'F');
+    // clang-format off
+    const BlockChoice cases[] = {
+        {"western system",          {ja, en}, 1252, 1252, "Arial", 16, "en1073"},
+        {"japanese system",         {ja, en}, 932, 932, "Gothic", 12, "ja1073"},
+        {"neither: the first",      {ja, en}, 1251, 932, "Gothic", 12, "ja1073"},
+        {"last matching wins",      {{1252, "First", 10, NumberedTexts("a")}, {1250, "Other", 11, NumberedTexts("b")}, {1252, "Last", 12, NumberedTexts("c")}}, 1252, 1252, "Last", 12, "c1073"},
+        {"code page 0 is none",     {{0, "Zero", 20, NumberedTexts("z")}}, 1252, 1252, "Arial", 12, ""},
+        {"the block after it is first", {{0, "Zero", 20, NumberedTexts("z")}, {1250, "Next", 8, NumberedTexts("n")}}, 932, 1250, "Next", 8, "n1073"},
+        {"long face name kept whole", {{1252, face255, 9, NumberedTexts("t")}}, 1252, 1252, face255, 9, "t1073"},
+    };
+    // clang-format on
+    for (const BlockChoice& c : cases) {
+        SCOPED_TRACE(c.what);
+        PackageModel model = MinimalModel(150);
+        model.languageBlocks = c.blocks;
+        const auto reading = ReadHeader(model, c.systemCodePage);
+        ASSERT_EQ(reading->code, 0u);
+        const ApplyContext& context = *reading->context;
+        EXPECT_EQ(context.textCodePage, c.textCodePage);
+        EXPECT_EQ(context.fontFace, c.face);
+        EXPECT_EQ(context.fontHeight, c.height);
+        if (c.text1073.empty()) {
+            ExpectDefaults(context);
+        } else {
+            EXPECT_EQ(context.texts[1073], c.text1073);
+            EXPECT_EQ(context.texts[1000], c.text1073.substr(0, c.text1073.size() - 4) + "1000");
+        }
+    }
 }
 
 TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
@@ -447,15 +356,6 @@ TEST(LanguageBlockTest, TextsOfTheChosenBlockGetLineBreaks) {
     const auto reading = ReadHeader(model, 1252);
     EXPECT_STREQ(reading->context->texts[1010], "one\r\ntwo\r\n");
     EXPECT_STREQ(reading->context->texts[1011], "tail\\");
-}
-
-TEST(LanguageBlockTest, LongFaceNameIsKeptWhole) {
-    PackageModel model = MinimalModel(150);
-    const std::string face(255, 'F');
-    model.languageBlocks.push_back({1252, face, 9, NumberedTexts("t")});
-    const auto reading = ReadHeader(model, 1252);
-    ASSERT_EQ(reading->code, 0u);
-    EXPECT_EQ(reading->context->fontFace, face);
 }
 
 TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
@@ -544,46 +444,6 @@ TEST(NoticeTextTest, OlderPairWithEmptyTexts) {
     ASSERT_EQ(reading.code, 0u);
     EXPECT_EQ(Text(reading.before), "<none>");
     EXPECT_EQ(Text(reading.after), "only after");
-}
-
-TEST(FolderSourceTest, CompositeLookupBelow120HasNoFields) {
-    PackageModel model = MinimalModel(119);
-    FolderSourceModel lookup;
-    lookup.kind = 4;
-    lookup.lookups.push_back({1, 1, "ignored", "ignored", "", 0});
-    model.folderSources = {lookup};
-    model.runningCheck = {2, "", "", "app.exe", 0};
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadBarePackage(folder.Write("kind4.pkx", Build(model)), reading);
-    ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
-    EXPECT_EQ(reading.sources[0].kind, 4);
-    EXPECT_TRUE(reading.sources[0].lookups.empty());
-    EXPECT_STREQ(reading.check.processName, "app.exe");
-}
-
-TEST(FolderSourceTest, UnknownKindsAndEmptyListCarryNoFields) {
-    PackageModel model = MinimalModel(150);
-    model.folderSources.clear();
-    PackageTempFolder folder;
-    PackageReading empty;
-    ReadBarePackage(folder.Write("none.pkx", Build(model)), empty);
-    ASSERT_EQ(empty.code, 0u);
-    EXPECT_TRUE(empty.sources.empty());
-
-    FolderSourceModel unknown;
-    unknown.kind = 200;
-    unknown.text1 = "never written";
-    model.folderSources = {unknown, unknown};
-    model.runningCheck.kind = 7;
-    model.documentName = "doc.txt";
-    PackageReading reading;
-    ReadBarePackage(folder.Write("unknown.pkx", Build(model)), reading);
-    ASSERT_EQ(reading.code, 0u);
-    ASSERT_EQ(reading.sources.size(), 2u);
-    EXPECT_STREQ(reading.sources[1].text1, "");
-    EXPECT_EQ(reading.check.kind, 7);
-    EXPECT_STREQ(reading.context->openAfterName, "doc.txt");
 }
 
 }  // namespace
