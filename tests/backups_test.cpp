@@ -84,18 +84,6 @@ TEST_F(BackupsTest, RestoreReplacesNewFilesWithTheirBackupsAndRemovesAddedOnes) 
                   {"updated.exe", "old"}, {"deleted.txt", "deleted"}, {"unrelated.txt", "stays"}}));
 }
 
-TEST_F(BackupsTest, RestoreWalksPackagesLastFirst) {
-    // Package 1 took the file from v1 to v2, package 2 from v2 to v3.
-    AddPackage("1").backupPaths = {Put("app.exe", "v3")};
-    AddPackage("2").backupPaths = {target_ / "app.exe"};
-    AddPackage("3");  // never applied
-    Put("app.exe.1.old", "v1");
-    Put("app.exe.2.old", "v2");
-
-    RestoreBackups(context_);
-    EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"app.exe", "v1"}}));
-}
-
 TEST_F(BackupsTest, CleanUpRemovesOnlyTheBackups) {
     AddPackage("1/0").backupPaths = {Put("updated.exe", "new"), Put("added.dll", "added"),
                                      target_ / "deleted.txt"};

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,22 +21,9 @@ using packwriter::Bytes;
 using W = packwriter::DeltaStreamWriter;
 using Progress = std::vector<uint32_t>;
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
-    return bytes;
-}
-
-Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
-    return Bytes(bytes.begin() + offset, bytes.begin() + offset + length);
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
+using test::Concat;
+using test::RandomBytes;
+using test::Slice;
 
 uint32_t Permille(uint64_t position, uint64_t size) {
     return static_cast<uint32_t>(position * 1000 / size);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -81,21 +80,9 @@ Bytes RandomBytes(size_t size, std::mt19937& random) {
     for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
     return bytes;
 }
-
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    return RandomBytes(size, random);
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
-    return Bytes(bytes.begin() + offset, bytes.begin() + offset + length);
-}
+using test::Concat;
+using test::RandomBytes;
+using test::Slice;
 
 TEST(DeltaStreamWriter, LaysOutHeaderAndInstructionsLittleEndian) {
     const uint8_t block[3] = {0xB0, 0xB1, 0xB2};

@@ -10,18 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace pkx {
 namespace {
-
-std::string Hex(const uint8_t digest[16]) {
-    std::string text;
-    char pair[3];
-    for (int i = 0; i < 16; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        text += pair;
-    }
-    return text;
-}
 
 std::string DigestOf(const void* data, uint32_t length) {
     MD5_CTX context;
@@ -29,7 +21,7 @@ std::string DigestOf(const void* data, uint32_t length) {
     MD5Update(&context, data, length);
     uint8_t digest[16];
     MD5Final(digest, &context);
-    return Hex(digest);
+    return test::Hex(digest, 16);
 }
 
 std::string DigestOf(const std::string& text) {
@@ -95,7 +87,7 @@ std::string DigestInPieces(const std::vector<uint8_t>& data, NextPiece nextPiece
     }
     uint8_t digest[16];
     MD5Final(digest, &context);
-    return Hex(digest);
+    return test::Hex(digest, 16);
 }
 
 TEST(Md5, ChunkingDoesNotChangeTheDigest) {
@@ -134,7 +126,7 @@ TEST(Md5, FinalLeavesOnlyZeroBytes) {
 
     uint8_t zeros[sizeof(MD5_CTX)] = {};
     EXPECT_EQ(std::memcmp(&context, zeros, sizeof context), 0);
-    EXPECT_EQ(Hex(digest), DigestOf("some bytes left in the block buffer"));
+    EXPECT_EQ(test::Hex(digest, 16), DigestOf("some bytes left in the block buffer"));
 }
 
 }  // namespace

@@ -252,6 +252,19 @@ TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
     EXPECT_EQ(highest.code, result::kUnknownVersion);
 }
 
+TEST(PackageHeaderTest, EmptyLabelsGetDefaultsInThePackageListOnly) {
+    PackageModel model = MinimalModel(150);
+    model.title.clear();
+    PackageTempFolder folder;
+    PackageReading reading;
+    ReadProgramFile(folder.WriteProgram("labels.exe", Build(model)), reading);
+    ASSERT_EQ(reading.code, 0u);
+    EXPECT_STREQ(reading.context->packages[0].oldVersionLabel, "Old Version");
+    EXPECT_STREQ(reading.context->packages[0].newVersionLabel, "New Version");
+    EXPECT_STREQ(reading.context->oldVersionLabel, "");
+    EXPECT_STREQ(reading.context->title, "");
+}
+
 TEST(PackageHeaderTest, PasswordFlagOtherThanOneHasNoDigest) {
     for (uint8_t flag : {0, 2, 0xFF}) {
         PackageModel model = MinimalModel(150);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <system_error>
 
 namespace pkx::test {
@@ -163,6 +164,23 @@ std::string Pattern(size_t size, uint32_t seed) {
 std::string Edited(std::string text, size_t at, size_t length, uint32_t seed) {
     text.replace(at, length, Pattern(length, seed));
     return text;
+}
+
+Bytes RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
+    return Bytes(bytes.begin() + offset, bytes.begin() + offset + length);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
 
 std::string Hex(const void* bytes, size_t size) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -63,6 +64,10 @@ inline Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.
 std::string Pattern(size_t size, uint32_t seed);
 // `text` with the bytes [at, at + length) replaced by a fresh pattern.
 std::string Edited(std::string text, size_t at, size_t length, uint32_t seed);
+// `size` bytes of a seeded random generator.
+Bytes RandomBytes(size_t size, uint32_t seed);
+Bytes Slice(const Bytes& bytes, size_t offset, size_t length);
+Bytes Concat(std::initializer_list<Bytes> parts);
 // `size` bytes as lower-case hexadecimal digits.
 std::string Hex(const void* bytes, size_t size);
 
