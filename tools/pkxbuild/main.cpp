@@ -17,6 +17,7 @@
 #include "tools/pkxbuild/builder_listing.h"
 #include "tools/pkxbuild/builder_proof.h"
 #include "tools/pkxbuild/builder_report.h"
+#include "tools/pkxbuild/builder_signing.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ struct CreateArguments {
     unsigned blockSize = 0;
     bool payloadOnly = false;
     bool noProof = false;
+    SigningRequest signing;  // no certificate: not signed
 };
 
 struct VerifyArguments {
@@ -124,6 +126,33 @@ void PrintSummary(const CreateArguments& arguments, const BuildResult& result, s
                 written);
 }
 
+// Reads the updater at `path`; a signed one is also asked who signed it.
+bool ReadReport(const std::string& path, InspectReport* report) {
+    std::error_code code;
+    FileSource source;
+    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
+    *report = Inspect(source);
+    if (report->certificateSize != 0) SignerOf(path, &report->signer, &report->signerProblem);
+    return true;
+}
+
+// Signs the written updater, then checks it as it will be shipped: it reads
+// back signed with good digests, and the proof passes on it.
+bool SignAndProve(const CreateArguments& arguments, const ProofRequest& check, Progress* progress,
+                  InspectReport* report, ProofReport* proof, std::string* error) {
+    if (!SignUpdater(arguments.output, arguments.signing, error)) return false;
+    if (!ReadReport(arguments.output, report) || !report->AllGood() ||
+        report->certificateSize == 0) {
+        *error = "the signed updater does not read back as signed and intact";
+        return false;
+    }
+    if (!arguments.noProof && !ProveUpdaterFile(arguments.output, check, progress, proof)) {
+        *error = "the proof of the signed updater fails: " + proof->problem;
+        return false;
+    }
+    return true;
+}
+
 int Create(const CreateArguments& arguments) {
     std::string error;
     std::vector<std::string> inputs = arguments.oldFolders;
@@ -151,31 +180,42 @@ int Create(const CreateArguments& arguments) {
     if (!BuildPayload(request, isatty(STDERR_FILENO) ? &bar : nullptr, &result, &error)) {
         return Fail(error);
     }
+    if (!arguments.payloadOnly && !PadForSigning(stub, result.container, &result.payload)) {
+        return Fail("the package cannot be padded for signing: it would reach 4 GiB");
+    }
+    if (!result.container && !result.packages.empty()) {
+        result.packages.front().size = result.payload.size();
+    }
     pkx::packwriter::Bytes file;
     if (arguments.payloadOnly) {
         file = std::move(result.payload);
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
+    const bool signing = !arguments.signing.certificate.empty();
+    ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
+    Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
     ProofReport proof;
-    if (!arguments.noProof) {
-        ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
-        if (!ProveUpdater(file, check, isatty(STDERR_FILENO) ? &bar : nullptr, &proof)) {
-            return Fail("the proof fails, nothing was written: " + proof.problem);
-        }
+    // A signed updater is proved as it is shipped: after signing.
+    if (!arguments.noProof && !signing && !ProveUpdater(file, check, progress, &proof)) {
+        return Fail("the proof fails, nothing was written: " + proof.problem);
     }
     if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
+    std::string signer;
+    if (signing) {
+        InspectReport report;
+        if (!SignAndProve(arguments, check, progress, &report, &proof, &error)) {
+            std::error_code code;
+            std::filesystem::remove(arguments.output, code);
+            return Fail(error + "; nothing was written");
+        }
+        file.resize(report.fileSize);
+        signer = report.signer.empty() ? "an unknown signer" : report.signer;
+    }
     PrintSummary(arguments, result, file.size());
+    if (signing) std::printf("signed by %s\n", signer.c_str());
     PrintProof(proof, arguments.newFolder);
     return 0;
-}
-
-bool ReadReport(const std::string& path, InspectReport* report) {
-    std::error_code code;
-    FileSource source;
-    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
-    *report = Inspect(source);
-    return true;
 }
 
 int InspectFile(const std::string& path, std::optional<uint32_t> codePage, bool json) {
@@ -237,6 +277,16 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
         ->excludes(stub);
     create.add_flag("--no-proof", arguments.noProof,
                     "skip running the update on copies of the old folders before writing");
+    auto* certificate =
+        create.add_option("--sign-cert", arguments.signing.certificate,
+                          "sign the updater with this PEM certificate (osslsigncode)");
+    auto* key = create.add_option("--sign-key", arguments.signing.key,
+                                  "the PEM private key of the signing certificate");
+    auto* timestamp = create.add_option("--timestamp", arguments.signing.timestamp,
+                                        "RFC 3161 time-stamping server for the signature");
+    certificate->needs(key)->excludes("--payload-only");
+    key->needs(certificate);
+    timestamp->needs(certificate);
 }
 
 void AddVerifyOptions(CLI::App& verify, VerifyArguments& arguments) {
