@@ -104,7 +104,8 @@ bool WriteRegistryText(REGSAM view, const char* key, const char* name, const cha
 
 // A 64-bit program writes its keys in the 64-bit view, which a 32-bit
 // program on 64-bit Windows does not see by itself: a registry source finds
-// the value there. A value in the own view comes first. Runs in the 64-bit
+// the value there. A value in the own view comes first; the program files
+// folder is the one of 32-bit programs. Runs in the 64-bit
 // Wine prefix (ctest pkx_tests_win64); skipped on 32-bit Windows.
 TEST(Win32RegistryTest, AValueOnlyThe64BitViewHoldsIsFound) {
     BOOL wow64 = FALSE;
@@ -141,6 +142,9 @@ TEST(Win32RegistryTest, AValueOnlyThe64BitViewHoldsIsFound) {
               2u);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
+    // The program files folder, as docs/manifest.md tells vendors.
+    ASSERT_TRUE(os.SpecialFolderPath(SpecialFolder::kProgramFiles, buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\Program Files (x86)");
 }
 
 }  // namespace
