@@ -525,7 +525,7 @@ TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
 
 // Signing with a test certificate: the signed updater is proved and read
 // back as signed by it, and osslsigncode accepts the signature. Without
-// osslsigncode nothing is written and the message says how to get it.
+// osslsigncode the earlier output stays and the message says how to get it.
 TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
     Install(work / "old", {{"a.txt", "one"}});
     Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
@@ -541,7 +541,8 @@ TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
                                              "new",      "--stub",     "stub.exe", "--sign-cert",
                                              "cert.pem", "--sign-key", "key.pem",  "-o"};
     std::vector<std::string> unsignable = create;
-    unsignable.push_back("unsigned.exe");
+    unsignable.push_back("previous.exe");
+    ASSERT_TRUE(WriteFile(work / "previous.exe", "an earlier release"));
     const Exit missing = RunProgram(builder_, unsignable, NativePath(work.path()),
                                     {"LC_ALL=C.UTF-8", "PATH=/nonexistent"});
     EXPECT_EQ(missing.code, 1);
@@ -549,7 +550,8 @@ TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
               "pkxbuild: osslsigncode is not installed; on Debian or Ubuntu: apt-get install "
               "osslsigncode (or sign on Windows with signtool, as the README shows); nothing was "
               "written\n");
-    EXPECT_FALSE(PathExists(work / "unsigned.exe"));
+    EXPECT_EQ(ReadFile(work / "previous.exe"), "an earlier release");
+    EXPECT_FALSE(PathExists(work / "previous.exe.unsigned"));
     std::vector<std::string> arguments = create;
     arguments.push_back("update.exe");
     const Exit created = Build(arguments);

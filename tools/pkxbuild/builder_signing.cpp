@@ -89,32 +89,19 @@ bool PadForSigning(const packwriter::Bytes& stub, bool container, packwriter::By
     return packwriter::PadPackage(*payload, kSignedFileAlignment);
 }
 
-bool SignUpdater(const std::string& path, const SigningRequest& request, std::string* error) {
-    const std::string signedPath = path + ".signing";
-    std::vector<std::string> arguments = {"sign", "-certs",    request.certificate,
-                                          "-key", request.key, "-in",
-                                          path,   "-out",      signedPath};
-    if (!request.timestamp.empty()) {
-        arguments.insert(arguments.end(), {"-ts", request.timestamp});
-    }
+bool SignUpdater(const std::string& unsignedPath, const std::string& signedPath,
+                 const SigningRequest& request, std::string* error) {
+    std::vector<std::string> arguments = {"sign",       "-certs",    request.certificate,
+                                          "-key",       request.key, "-in",
+                                          unsignedPath, "-out",      signedPath};
+    if (!request.timestamp.empty()) arguments.insert(arguments.end(), {"-ts", request.timestamp});
     const ToolRun run = RunSigningTool(arguments);
+    if (Succeeded(run)) return true;
     std::error_code code;
-    if (!Succeeded(run)) {
-        fs::remove(signedPath, code);
-        *error =
-            !run.started ? NotInstalled() : "signing " + path + " failed: " + LastLine(run.output);
-        return false;
-    }
-    fs::permissions(signedPath,
-                    fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add, code);
-    fs::rename(signedPath, path, code);
-    if (code) {
-        fs::remove(signedPath, code);
-        *error = "cannot replace " + path + " with its signed copy";
-        return false;
-    }
-    return true;
+    fs::remove(signedPath, code);
+    *error = !run.started ? NotInstalled()
+                          : "signing " + unsignedPath + " failed: " + LastLine(run.output);
+    return false;
 }
 
 bool SignerOf(const std::string& path, std::string* subject, std::string* error) {

@@ -21,9 +21,11 @@ struct SigningRequest {
 // later, with signtool on Windows). False only when it cannot be padded.
 bool PadForSigning(const packwriter::Bytes& stub, bool container, packwriter::Bytes* payload);
 
-// Signs the updater at `path` in place; on failure the file is unchanged
-// and `error` says why (with how to install osslsigncode when it is missing).
-bool SignUpdater(const std::string& path, const SigningRequest& request, std::string* error);
+// Writes the signed copy of the updater at `unsignedPath` to `signedPath`;
+// on failure `error` says why (with how to install osslsigncode when it is
+// missing) and nothing is left at `signedPath`.
+bool SignUpdater(const std::string& unsignedPath, const std::string& signedPath,
+                 const SigningRequest& request, std::string* error);
 
 // The subject of the certificate that signed the updater at `path`, as
 // osslsigncode reports it; false, with the reason in `error`, when it cannot tell.

@@ -136,21 +136,37 @@ bool ReadReport(const std::string& path, InspectReport* report) {
     return true;
 }
 
-// Signs the written updater, then checks it as it will be shipped: it reads
-// back signed with good digests, and the proof passes on it.
-bool SignAndProve(const CreateArguments& arguments, const ProofRequest& check, Progress* progress,
-                  InspectReport* report, ProofReport* proof, std::string* error) {
-    if (!SignUpdater(arguments.output, arguments.signing, error)) return false;
-    if (!ReadReport(arguments.output, report) || !report->AllGood() ||
-        report->certificateSize == 0) {
-        *error = "the signed updater does not read back as signed and intact";
-        return false;
-    }
-    if (!arguments.noProof && !ProveUpdaterFile(arguments.output, check, progress, proof)) {
+// Signs `file` into the output, checked as it will be shipped: it reads back
+// signed with good digests, and the proof passes on it. The output is
+// replaced only by a signed updater that passed.
+bool WriteSigned(const CreateArguments& arguments, const pkx::packwriter::Bytes& file,
+                 const ProofRequest& check, Progress* progress, InspectReport* report,
+                 ProofReport* proof, std::string* error) {
+    const std::string unsignedPath = arguments.output + ".unsigned";
+    const std::string signedPath = arguments.output + ".signed";
+    std::error_code code;
+    const bool made = WriteOutput(unsignedPath, file, true, error) &&
+                      SignUpdater(unsignedPath, signedPath, arguments.signing, error);
+    std::filesystem::remove(unsignedPath, code);
+    if (!made) return false;
+    bool passed =
+        ReadReport(signedPath, report) && report->AllGood() && report->certificateSize != 0;
+    if (!passed) *error = "the signed updater does not read back as signed and intact";
+    if (passed && !arguments.noProof && !ProveUpdaterFile(signedPath, check, progress, proof)) {
         *error = "the proof of the signed updater fails: " + proof->problem;
-        return false;
+        passed = false;
     }
-    return true;
+    if (passed) {
+        namespace fs = std::filesystem;
+        fs::permissions(signedPath,
+                        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                        fs::perm_options::add, code);
+        fs::rename(signedPath, arguments.output, code);
+        if (!code) return true;
+        *error = "cannot write " + arguments.output;
+    }
+    std::filesystem::remove(signedPath, code);
+    return false;
 }
 
 int Create(const CreateArguments& arguments) {
@@ -200,19 +216,19 @@ int Create(const CreateArguments& arguments) {
     if (!arguments.noProof && !signing && !ProveUpdater(file, check, progress, &proof)) {
         return Fail("the proof fails, nothing was written: " + proof.problem);
     }
-    if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
+    size_t written = file.size();
     std::string signer;
     if (signing) {
         InspectReport report;
-        if (!SignAndProve(arguments, check, progress, &report, &proof, &error)) {
-            std::error_code code;
-            std::filesystem::remove(arguments.output, code);
+        if (!WriteSigned(arguments, file, check, progress, &report, &proof, &error)) {
             return Fail(error + "; nothing was written");
         }
-        file.resize(report.fileSize);
+        written = report.fileSize;
         signer = report.signer.empty() ? "an unknown signer" : report.signer;
+    } else if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) {
+        return Fail(error);
     }
-    PrintSummary(arguments, result, file.size());
+    PrintSummary(arguments, result, written);
     if (signing) std::printf("signed by %s\n", signer.c_str());
     PrintProof(proof, arguments.newFolder);
     return 0;
