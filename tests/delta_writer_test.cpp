@@ -13,6 +13,8 @@
 
 #include "engine/delta_stream.h"
 #include "tests/test_support.h"
+#include "tools/packwriter/delta_encoder.h"
+#include "tools/packwriter/delta_parser.h"
 
 namespace pkx::packwriter {
 namespace {
@@ -42,11 +44,16 @@ ResultCode ApplyToFiles(const Bytes& oldData, const Bytes& stream, Bytes* output
     return result;
 }
 
-void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+void ExpectRebuilds(const Bytes& oldData, const Bytes& newData, const Bytes& stream) {
     Bytes output;
-    EXPECT_EQ(ApplyToFiles(oldData, EncodeDelta(oldData, newData, blockSize), &output), 0u);
-    EXPECT_TRUE(output == newData) << "old " << oldData.size() << " bytes, new " << newData.size()
-                                   << " bytes, block size " << blockSize;
+    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
+    EXPECT_TRUE(output == newData)
+        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes";
+}
+
+void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+    SCOPED_TRACE("block size " + std::to_string(blockSize));
+    ExpectRebuilds(oldData, newData, EncodeDelta(oldData, newData, blockSize));
 }
 
 uint32_t U32At(const Bytes& bytes, size_t at) {
@@ -277,6 +284,135 @@ TEST(DefaultDeltaBlockSize, GrowsWithTheFileFrom512BytesTo64KiB) {
     EXPECT_EQ(DefaultDeltaBlockSize(1024 * 1024), 4096u);
     EXPECT_EQ(DefaultDeltaBlockSize(16 * 1024 * 1024), 65536u);
     EXPECT_EQ(DefaultDeltaBlockSize(size_t{1} << 31), 65536u);
+}
+
+// --- The encoder of the builder.
+
+Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0,
+              unsigned threads = 1) {
+    DeltaEncoderOptions options;
+    options.blockSize = blockSize;
+    options.threads = threads;
+    return EncodeDeltaStream(oldData, newData, options);
+}
+
+TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
+    std::mt19937 random(9);
+    const Bytes base = RandomBytes(20000, random);
+    const Bytes other = RandomBytes(3000, random);
+    const Bytes withRun =
+        Concat({Slice(base, 0, 5000), Bytes(6000, 0xEE), Slice(base, 5000, 9000)});
+    struct Case {
+        const char* what;
+        Bytes oldData;
+        Bytes newData;
+    };
+    std::vector<Case> cases = {
+        {"both empty", {}, {}},
+        {"empty old", {}, base},
+        {"empty new", base, {}},
+        {"shorter than a gram", Slice(base, 0, 5), Slice(base, 1, 6)},
+        {"unrelated", base, other},
+        {"insertion", base, Concat({Slice(base, 0, 1234), other, Slice(base, 1234, 18766)})},
+        {"deletion", base, Concat({Slice(base, 0, 1000), Slice(base, 2500, 17500)})},
+        {"moved and repeated blocks", base,
+         Concat({Slice(base, 9000, 4000), Slice(base, 0, 9000), Slice(base, 500, 700),
+                 Slice(base, 500, 700), Slice(base, 13000, 7000)})},
+        {"run in the old file", withRun,
+         Concat({Bytes(9000, 0xEE), Slice(base, 4000, 3000), Bytes(100, 0xEE)})},
+        {"runs of another byte", withRun, Concat({Bytes(7000, 0x01), Slice(base, 0, 100)})},
+    };
+    for (int round = 0; round < 40; ++round) {
+        Bytes edited = Slice(base, 0, random() % base.size());
+        for (int edit = random() % 8; edit > 0; --edit) {
+            const size_t at = edited.empty() ? 0 : random() % edited.size();
+            const size_t length = std::min<size_t>(random() % 400, edited.size() - at);
+            Bytes piece = random() % 2 ? Slice(base, random() % 10000, random() % 600)
+                                       : RandomBytes(random() % 300, random);
+            if (random() % 3 == 0) piece.assign(piece.size(), static_cast<uint8_t>(random()));
+            edited.erase(edited.begin() + at, edited.begin() + at + length);
+            edited.insert(edited.begin() + at, piece.begin(), piece.end());
+        }
+        cases.push_back({"random edits", base, edited});
+    }
+    for (uint32_t blockSize : {0u, 16u, 1000u}) {
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize));
+            const Bytes stream = Encoded(test.oldData, test.newData, blockSize);
+            if (blockSize != 0) {
+                EXPECT_EQ(U32At(stream, 6), blockSize);
+            }
+            ExpectRebuilds(test.oldData, test.newData, stream);
+        }
+    }
+}
+
+// Each piece costs one instruction, the least the format has for it: a copy
+// or literal piece exactly a block long takes the short forms, and the
+// fitted block size is the longest piece.
+TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
+    const Bytes base = RandomBytes(100000, 21);
+    const Bytes inserted = RandomBytes(100, 22);
+    const Bytes unrelated = RandomBytes(10000, 23);
+    const Bytes withRun = Concat({Slice(base, 0, 7000), Bytes(5000, 0), Slice(base, 7000, 3000)});
+    struct Case {
+        const char* what;
+        Bytes oldData;
+        Bytes newData;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"identical", base, base, DeltaStreamWriter(100000).CopyBlock(0).End().Take()},
+        {"insertion", base, Concat({Slice(base, 0, 30000), inserted, Slice(base, 30000, 70000)}),
+         DeltaStreamWriter(70000)
+             .CopyBytes(0, 30000)
+             .LiteralBytes(inserted.data(), 100)
+             .CopyBlock(30000)
+             .End()
+             .Take()},
+        {"deletion", base, Concat({Slice(base, 0, 30000), Slice(base, 31000, 69000)}),
+         DeltaStreamWriter(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
+        {"moved block", base,
+         Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
+         DeltaStreamWriter(50000)
+             .CopyBytes(0, 30000)
+             .CopyBlock(50000)
+             .CopyBytes(30000, 20000)
+             .End()
+             .Take()},
+        {"run longer than the old one", withRun, Bytes(15000, 0),
+         DeltaStreamWriter(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
+        {"unrelated", base, unrelated,
+         DeltaStreamWriter(10000).LiteralBlock(unrelated.data()).End().Take()},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const Bytes stream = Encoded(test.oldData, test.newData);
+        EXPECT_EQ(stream, test.expected);
+        ExpectRebuilds(test.oldData, test.newData, stream);
+    }
+}
+
+// Large enough for several chunks and an index built in parts.
+TEST(EncodeDeltaStream, SameStreamOnAnyNumberOfThreads) {
+    std::mt19937 random(31);
+    const Bytes oldData = RandomBytes(6 * 1024 * 1024 + 5, random);
+    Bytes newData = oldData;
+    // Edits in the first 2 MiB only: the rest is one copy of several chunks.
+    for (int edit = 0; edit < 40; ++edit) {
+        const size_t at = random() % (2 * 1024 * 1024);
+        const Bytes piece = RandomBytes(random() % 500, random);
+        newData.erase(newData.begin() + at, newData.begin() + at + random() % 500);
+        newData.insert(newData.begin() + at, piece.begin(), piece.end());
+    }
+
+    const Bytes stream = Encoded(oldData, newData, 0, 1);
+
+    EXPECT_EQ(Encoded(oldData, newData, 0, 2), stream);
+    EXPECT_EQ(Encoded(oldData, newData, 0, 3), stream);
+    EXPECT_EQ(U32At(stream, 6), kLargestFittedBlockSize);
+    EXPECT_LT(stream.size(), 40 * (500 + 2 * kCopyCost + kLiteralRunCost) + 1000);
+    ExpectRebuilds(oldData, newData, stream);
 }
 
 }  // namespace
