@@ -13,11 +13,14 @@ namespace {
 // outside the format, so larger offsets fail instead of wrapping.
 constexpr uint64_t kLargestOffset = 0x7FFFFFFF;
 
-// The stream is read ahead, the old file through a window (most copies lie
-// close behind one another), and the new file is written in large pieces:
-// platform calls follow the amount of data, not the number of instructions.
+// The stream is read ahead, the old file is kept in pages of 64 KiB (up to
+// 16 MiB of it: pieces scattered over a file that size read each page once)
+// and the new file is written in large pieces, so that platform calls follow
+// the amount of data, not the number of instructions.
 constexpr uint32_t kStreamBufferSize = 64 * 1024;
-constexpr uint32_t kWindowSize = 64 * 1024;
+constexpr uint32_t kPageBits = 16;
+constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
+constexpr uint32_t kMostPages = 256;
 constexpr uint32_t kOutputBufferSize = 256 * 1024;
 constexpr uint32_t kNoProgress = 0xFFFFFFFFu;
 
@@ -60,8 +63,8 @@ class DeltaApplier {
           old_(oldFile),
           dataSize_(dataSize),
           context_(context),
-          buffers_(new (std::nothrow) uint8_t[kStreamBufferSize + kWindowSize + kOutputBufferSize]),
-          output_(newFile, buffers_.get() + kStreamBufferSize + kWindowSize) {}
+          buffers_(new (std::nothrow) uint8_t[kStreamBufferSize + kOutputBufferSize]),
+          output_(newFile, buffers_.get() + kStreamBufferSize) {}
 
     ResultCode Run(uint64_t streamStart) {
         if (!buffers_) return result::kBadDifferenceData;
@@ -97,7 +100,19 @@ class DeltaApplier {
         oldSize_ = old_.Size();
         if (oldSize_ == kBadPosition) return result::kReadOldFile;
         position_ = kDeltaHeaderSize;
-        return result::kSuccess;
+        return AllocatePages();
+    }
+
+    // A slot for every page of the old file, or as many as there is memory
+    // for; at least one.
+    ResultCode AllocatePages() {
+        const uint32_t pages = (oldSize_ >> kPageBits) + ((oldSize_ & (kPageSize - 1)) != 0);
+        for (slots_ = pages < kMostPages ? pages : kMostPages; slots_ > 0; slots_ /= 2) {
+            pages_.reset(new (std::nothrow) uint8_t[size_t{slots_} << kPageBits]);
+            pageOfSlot_.reset(new (std::nothrow) uint32_t[slots_]());
+            if (pages_ && pageOfSlot_) return result::kSuccess;
+        }
+        return pages == 0 ? result::kSuccess : result::kBadDifferenceData;
     }
 
     // Makes `count` (at most the buffer's size) unread stream bytes
@@ -268,19 +283,18 @@ class DeltaApplier {
             ResultCode result = output_.MakeSpace();
             if (result != result::kSuccess) return result;
             uint32_t moved = 0;
-            if (offset >= windowStart_ && offset < windowStart_ + windowLength_) {
-                moved = Smallest(count, windowStart_ + windowLength_ - offset, output_.Free());
-                std::memcpy(output_.Space(), Window() + (offset - windowStart_), moved);
-            } else if (count >= kWindowSize) {
+            if (count >= kPageSize) {
                 // Long pieces go straight into the output, in large reads.
-                if (output_.Free() < kWindowSize) result = output_.Flush();
+                if (output_.Free() < kPageSize) result = output_.Flush();
                 moved = Smallest(count, output_.Free(), count);
                 if (result == result::kSuccess) result = ReadOld(offset, output_.Space(), moved);
             } else {
-                const uint32_t length = Smallest(kWindowSize, oldSize_ - offset, kWindowSize);
-                result = ReadOld(offset, Window(), length);
-                windowStart_ = offset;
-                windowLength_ = result == result::kSuccess ? length : 0;
+                const uint8_t* page = Page(offset >> kPageBits, &result);
+                if (page != nullptr) {
+                    const uint32_t within = static_cast<uint32_t>(offset & (kPageSize - 1));
+                    moved = Smallest(count, kPageSize - within, output_.Free());
+                    std::memcpy(output_.Space(), page + within, moved);
+                }
             }
             if (result != result::kSuccess) return result;
             output_.Added(moved);
@@ -288,6 +302,20 @@ class DeltaApplier {
             count -= moved;
         }
         return result::kSuccess;
+    }
+
+    // Page `page` of the old file, read into its slot unless it is there.
+    const uint8_t* Page(uint64_t page, ResultCode* result) {
+        const uint32_t slot = static_cast<uint32_t>(page % slots_);
+        uint8_t* data = pages_.get() + (size_t{slot} << kPageBits);
+        if (pageOfSlot_[slot] == page + 1) return data;
+        const uint64_t start = page << kPageBits;
+        const uint32_t length = Smallest(kPageSize, oldSize_ - start, kPageSize);
+        pageOfSlot_[slot] = 0;
+        *result = ReadOld(start, data, length);
+        if (*result != result::kSuccess) return nullptr;
+        pageOfSlot_[slot] = static_cast<uint32_t>(page + 1);
+        return data;
     }
 
     // Reads at `offset`, seeking only when the file is elsewhere.
@@ -330,8 +358,6 @@ class DeltaApplier {
         return static_cast<uint32_t>(ab < c ? ab : c);
     }
 
-    uint8_t* Window() { return buffers_.get() + kStreamBufferSize; }
-
     // The bar shows the same until the value changes: no event before then.
     void SendProgress() {
         const uint32_t value = ProgressValue(position_, dataSize_);
@@ -346,7 +372,7 @@ class DeltaApplier {
     BinaryFile& old_;
     const uint32_t dataSize_;
     ApplyContext& context_;
-    // The stream's read-ahead, the old file's window and the output, in one.
+    // The stream's read-ahead and the output, in one.
     const std::unique_ptr<uint8_t[]> buffers_;
     OutputBuffer output_;
 
@@ -361,8 +387,10 @@ class DeltaApplier {
 
     uint32_t oldSize_ = 0;
     uint64_t oldPosition_ = kNowhere;
-    uint64_t windowStart_ = 0;
-    uint32_t windowLength_ = 0;
+    // Slot i holds page pageOfSlot_[i] - 1 of the old file (0: none).
+    uint32_t slots_ = 0;
+    std::unique_ptr<uint8_t[]> pages_;
+    std::unique_ptr<uint32_t[]> pageOfSlot_;
 
     // Stream bytes consumed, for progress only: old-file copies do not move it.
     uint64_t position_ = 0;
