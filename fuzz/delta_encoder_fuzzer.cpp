@@ -1,8 +1,9 @@
 // The builder's difference encoder against the updater's reader.
 //
 // Input: a u16 old-file length (little-endian), that many old-file bytes (or
-// what is left), one byte choosing the block size (0: fitted, else that many
-// bytes), and the new file. The two files are encoded, the stream is applied
+// what is left), one byte of settings (low 6 bits: the block size, 0 for
+// fitted; top 2 bits: the old file indexed every 1, 2, 4 or 8 bytes), and
+// the new file. The two files are encoded, the stream is applied
 // to real files by the updater's reader, and the new file must come back.
 // Besides, the stream must keep to the format: every piece within the old
 // file and within a block, OP_END as its last byte, a fitted block size of
@@ -109,11 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Folder folder;
     const size_t oldSize = std::min<size_t>(data[0] | data[1] << 8, size - 3);
     const Bytes oldData(data + 2, data + 2 + oldSize);
-    const uint8_t blockChoice = data[2 + oldSize];
+    const uint8_t settings = data[2 + oldSize];
+    const uint32_t blockChoice = settings & 0x3F;
     const Bytes newData(data + 3 + oldSize, data + size);
 
     packwriter::DeltaEncoderOptions options;
     options.blockSize = blockChoice;
+    options.indexStep = 1u << (settings >> 6);
     const Bytes stream = packwriter::EncodeDeltaStream(oldData, newData, options);
     CheckLimits(stream, oldData.size());
     if (blockChoice == 0) {

@@ -1,5 +1,5 @@
 // Seed inputs of delta_encoder_fuzzer: a u16 old-file length, the old file,
-// the block size byte, then the new file. Edited, moved and repeated pieces,
+// the settings byte (block size, index step), then the new file. Edited, moved and repeated pieces,
 // runs of one byte, and files too short to match.
 #include <cstdint>
 #include <cstdio>
@@ -14,11 +14,11 @@ namespace {
 
 using pkx::packwriter::Bytes;
 
-void WriteSeed(const std::string& dir, const char* name, const Bytes& oldData, uint8_t blockSize,
+void WriteSeed(const std::string& dir, const char* name, const Bytes& oldData, uint8_t settings,
                const Bytes& newData) {
     Bytes input = {static_cast<uint8_t>(oldData.size()), static_cast<uint8_t>(oldData.size() >> 8)};
     input.insert(input.end(), oldData.begin(), oldData.end());
-    input.push_back(blockSize);
+    input.push_back(settings);
     input.insert(input.end(), newData.begin(), newData.end());
     const std::string path = (std::filesystem::path(dir) / name).string();
     if (FILE* file = std::fopen(path.c_str(), "wb")) {
@@ -48,6 +48,7 @@ void WriteDeltaEncoderSeeds(const std::string& dir) {
     WriteSeed(dir, "edits-fitted", oldData, 0, edited);
     WriteSeed(dir, "edits-block-16", oldData, 16, edited);
     WriteSeed(dir, "identical", oldData, 0, oldData);
+    WriteSeed(dir, "edits-index-step-4", oldData, 0x80, edited);
     Bytes withRun = oldData;
     withRun.insert(withRun.begin() + 300, 100, 0);
     WriteSeed(dir, "runs", withRun, 0, Bytes(250, 0));

@@ -289,10 +289,11 @@ TEST(DefaultDeltaBlockSize, GrowsWithTheFileFrom512BytesTo64KiB) {
 // --- The encoder of the builder.
 
 Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0,
-              unsigned threads = 1) {
+              unsigned threads = 1, uint32_t indexStep = 0) {
     DeltaEncoderOptions options;
     options.blockSize = blockSize;
     options.threads = threads;
+    options.indexStep = indexStep;
     return EncodeDeltaStream(oldData, newData, options);
 }
 
@@ -335,10 +336,13 @@ TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
         }
         cases.push_back({"random edits", base, edited});
     }
-    for (uint32_t blockSize : {0u, 16u, 1000u}) {
+    // Block sizes fitted and fixed; the index of large files, every 4 bytes.
+    const uint32_t settings[][2] = {{0, 0}, {16, 0}, {1000, 0}, {0, 4}};
+    for (const auto [blockSize, indexStep] : settings) {
         for (const Case& test : cases) {
-            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize));
-            const Bytes stream = Encoded(test.oldData, test.newData, blockSize);
+            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize) +
+                         ", index step " + std::to_string(indexStep));
+            const Bytes stream = Encoded(test.oldData, test.newData, blockSize, 1, indexStep);
             if (blockSize != 0) {
                 EXPECT_EQ(U32At(stream, 6), blockSize);
             }
@@ -355,11 +359,16 @@ TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
     const Bytes inserted = RandomBytes(100, 22);
     const Bytes unrelated = RandomBytes(10000, 23);
     const Bytes withRun = Concat({Slice(base, 0, 7000), Bytes(5000, 0), Slice(base, 7000, 3000)});
+    // 10 bytes at 3000 that, with an index every 4 bytes, are found first; the
+    // long match that begins 3 bytes later is found from a later position.
+    Bytes planted = base;
+    for (size_t i = 0; i < 7; ++i) planted[3003 + i] = base[12000 + i];
     struct Case {
         const char* what;
         Bytes oldData;
         Bytes newData;
         Bytes expected;
+        uint32_t indexStep = 0;
     };
     const Case cases[] = {
         {"identical", base, base, DeltaStreamWriter(100000).CopyBlock(0).End().Take()},
@@ -384,10 +393,19 @@ TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
          DeltaStreamWriter(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
         {"unrelated", base, unrelated,
          DeltaStreamWriter(10000).LiteralBlock(unrelated.data()).End().Take()},
+        {"long match found ahead", planted,
+         Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
+         DeltaStreamWriter(8000)
+             .CopyBytes(0, 1000)
+             .LiteralBytes(&planted[3000], 3)
+             .CopyBlock(12000)
+             .End()
+             .Take(),
+         4},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
-        const Bytes stream = Encoded(test.oldData, test.newData);
+        const Bytes stream = Encoded(test.oldData, test.newData, 0, 1, test.indexStep);
         EXPECT_EQ(stream, test.expected);
         ExpectRebuilds(test.oldData, test.newData, stream);
     }

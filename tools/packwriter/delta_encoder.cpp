@@ -102,7 +102,8 @@ class StreamWriter {
 Bytes EncodeDeltaStream(const Bytes& oldData, const Bytes& newData,
                         const DeltaEncoderOptions& options) {
     const unsigned threads = std::max(options.threads, 1u);
-    const OldFileIndex index(oldData.data(), std::min(oldData.size(), kUsableOldSize), threads);
+    const OldFileIndex index(oldData.data(), std::min(oldData.size(), kUsableOldSize), threads,
+                             options.indexStep);
     const std::vector<std::vector<DeltaPiece>> chunks = ParseChunks(index, newData, threads);
     const uint32_t blockSize = options.blockSize != 0 ? options.blockSize : FittedBlockSize(chunks);
     StreamWriter writer(blockSize);

@@ -25,6 +25,9 @@ struct DeltaEncoderOptions {
     uint32_t blockSize = 0;
     // Threads the encoding of this one file may use.
     unsigned threads = 1;
+    // Every how many bytes the old file is indexed; 0: by its size (1 up to
+    // 8 MiB). Larger steps index faster and miss more short matches.
+    uint32_t indexStep = 0;
 };
 
 // A stream that rebuilds `newData` from `oldData`.

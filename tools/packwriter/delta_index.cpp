@@ -10,7 +10,7 @@ namespace {
 // Above this many samples the step doubles: larger indexes take longer to
 // build than their better matches save (an entry holds a sample number and
 // a tag in 32 bits).
-constexpr size_t kMostSamples = size_t{1} << 24;
+constexpr size_t kMostSamples = size_t{1} << 23;
 // Files smaller than this are indexed by one thread.
 constexpr size_t kParallelIndexSize = size_t{4} << 20;
 // Groups are sorted by this many bytes at most: positions that agree longer
@@ -52,8 +52,11 @@ size_t CountEqual(const uint8_t* a, const uint8_t* b, size_t limit) {
     return n;
 }
 
-OldFileIndex::OldFileIndex(const uint8_t* data, size_t size, unsigned threads)
-    : data_(data), size_(size), step_(StepFor(size)), samples_(SampleCount(size, step_)) {
+OldFileIndex::OldFileIndex(const uint8_t* data, size_t size, unsigned threads, uint32_t step)
+    : data_(data),
+      size_(size),
+      step_(step != 0 ? step : StepFor(size)),
+      samples_(SampleCount(size, step_)) {
     bucketBits_ = BucketBitsFor(samples_);
     // The bits an entry does not need for its sample number hold a tag of
     // the hash, which rules out most other grams of a group unread.

@@ -1,12 +1,12 @@
 // An index of the old file for the difference encoder: for a place in the new
 // file, the old positions whose bytes agree longest with it.
 //
-// Positions are sampled every `step()` bytes (1 for files up to 16 MiB, then
-// doubling, so the index stays within about 8 bytes a sample and 16 million
-// samples), so that every match of at least 7 + step() bytes holds an
-// indexed position; the encoder extends each hit in both directions to the
-// match's real ends. The samples are grouped by a hash of their first 8 bytes;
-// a large group is sorted by the bytes that follow (a suffix array in small
+// Positions are sampled every `step()` bytes (1 for files up to 8 MiB, then
+// doubling, so that the index holds at most 8 million samples of about 8
+// bytes each), so that every match of at least 7 + step() bytes holds an
+// indexed position; the encoder looks up the positions of a step and
+// extends each hit in both directions to the match's real ends. The samples are grouped by a hash
+// of their first 8 bytes; a large group is sorted by the bytes that follow (a suffix array in small
 // pieces), so that among many occurrences of the same 8 bytes a binary search
 // finds the one that agrees longest. Inside a run of one byte only the run's
 // first sample is indexed; the longest run of each byte value is kept apart.
@@ -35,8 +35,8 @@ size_t CountEqual(const uint8_t* a, const uint8_t* b, size_t limit);
 class OldFileIndex {
   public:
     // Indexes `data` (`size` bytes, which must outlive the index) with up to
-    // `threads` threads.
-    OldFileIndex(const uint8_t* data, size_t size, unsigned threads);
+    // `threads` threads, every `step` bytes (0: by the size).
+    OldFileIndex(const uint8_t* data, size_t size, unsigned threads, uint32_t step = 0);
 
     // Bytes the index of an old file of `size` bytes takes.
     static uint64_t MemoryFor(size_t size);

@@ -13,6 +13,8 @@ constexpr uint32_t kUnreached = 0x3FFFFFFF;
 constexpr size_t kTakeAtOnce = 256;
 // Shorter matches never pay for a copy.
 constexpr size_t kShortestMatch = 5;
+// Other alignments are not looked for once a match reaches this far.
+constexpr size_t kLongEnough = 64;
 // The programme commits its choice at least this often, which bounds its memory.
 constexpr size_t kLongestSegment = size_t{1} << 16;
 constexpr size_t kMostOpenMatches = 8;
@@ -66,7 +68,7 @@ class ChunkParser {
             NoteStartCost(position);
             FetchAhead(position);
             if (position >= cover_) FindMatches(position);
-            if (cover_ >= position + kTakeAtOnce) {
+            if (cover_ >= position + kTakeAtOnce && FarthestStarted()) {
                 position = TakeFarthest();
                 continue;
             }
@@ -109,7 +111,7 @@ class ChunkParser {
     void NoteStartCost(size_t position) {
         const uint32_t cost = Cost(position);
         for (OpenMatch& match : open_) {
-            if (cost < match.startCost) {
+            if (cost < match.startCost && position >= match.begin) {
                 match.startCost = cost;
                 match.start = position;
             }
@@ -136,14 +138,21 @@ class ChunkParser {
         }
     }
 
-    // The farthest match reaches far enough to be taken: the choice up to
-    // its cheapest start is final, and a new segment starts at its end.
-    size_t TakeFarthest() {
+    const OpenMatch& Farthest() const {
         const OpenMatch* farthest = &open_[0];
         for (const OpenMatch& match : open_) {
             if (match.end > farthest->end) farthest = &match;
         }
-        const OpenMatch taken = *farthest;
+        return *farthest;
+    }
+
+    // A match found ahead of the position being parsed has no start yet.
+    bool FarthestStarted() const { return Farthest().startCost != kUnreached; }
+
+    // The farthest match reaches far enough to be taken: the choice up to
+    // its cheapest start is final, and a new segment starts at its end.
+    size_t TakeFarthest() {
+        const OpenMatch taken = Farthest();
         const size_t j = taken.start - base_;
         EmitPath(taken.start, copyCost_[j] <= literalCost_[j]);
         Append(DeltaPiece{static_cast<uint32_t>(taken.end - taken.start),
@@ -161,6 +170,7 @@ class ChunkParser {
         EmitPath(position, afterCopy);
         StartSegment(position, afterCopy);
         for (OpenMatch& match : open_) {
+            if (match.begin > position) continue;
             match.startCost = 0;
             match.start = position;
         }
@@ -238,7 +248,7 @@ class ChunkParser {
         for (size_t i = 0; i < recentCount_; ++i) TryDelta(position, recent_[i]);
         const bool lookUp = position >= nextLookUp_ && farthestEnd_ - position < kTakeAtOnce &&
                             newSize_ - position >= kGramSize;
-        if (lookUp) LookUp(position);
+        if (lookUp) LookUpAlignments(position);
         if (found_) {
             Remember(farthestDelta_);
             misses_ = 0;
@@ -277,6 +287,23 @@ class ChunkParser {
         if (forward + backward >= kShortestMatch) {
             Offer(position - backward, position + forward, delta);
         }
+    }
+
+    // The index holds every step()-th old position: a match found here may
+    // have a better rival whose indexed position lies a little further on.
+    // Those are looked up too (extended back to here) unless what was found
+    // is long already; without a match, the next position comes next anyway.
+    void LookUpAlignments(size_t position) {
+        size_t last = position;
+        while (last + 1 < position + index_.step() && last + 1 < end_ &&
+               newSize_ - (last + 1) >= kGramSize) {
+            ++last;
+        }
+        for (size_t next = position + 1; next <= last; ++next) Prefetch(next, 0);
+        LookUp(position);
+        if (!found_ || farthestEnd_ - position >= kLongEnough) return;
+        for (size_t next = position + 1; next <= last; ++next) Prefetch(next, 1);
+        for (size_t next = position + 1; next <= last; ++next) LookUp(next);
     }
 
     void LookUp(size_t position) {
