@@ -13,14 +13,16 @@ namespace {
 // outside the format, so larger offsets fail instead of wrapping.
 constexpr uint64_t kLargestOffset = 0x7FFFFFFF;
 
-// The stream is read ahead, the old file is kept in pages of 64 KiB (up to
-// 16 MiB of it: pieces scattered over a file that size read each page once)
-// and the new file is written in large pieces, so that platform calls follow
-// the amount of data, not the number of instructions.
+// The stream is read ahead, the old file is kept in pages of 4 KiB (up to
+// 64 MiB of it: pieces scattered over a file that size read each page once,
+// and a miss in a larger one reads little) while long pieces are read
+// straight into the output, and the new file is written in large pieces: so
+// platform calls follow the amount of data, not the number of instructions.
 constexpr uint32_t kStreamBufferSize = 64 * 1024;
-constexpr uint32_t kPageBits = 16;
+constexpr uint32_t kPageBits = 12;
 constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
-constexpr uint32_t kMostPages = 256;
+constexpr uint32_t kMostPages = 16384;
+constexpr uint32_t kDirectRead = 16 * 1024;
 constexpr uint32_t kOutputBufferSize = 256 * 1024;
 constexpr uint32_t kNoProgress = 0xFFFFFFFFu;
 
@@ -283,9 +285,9 @@ class DeltaApplier {
             ResultCode result = output_.MakeSpace();
             if (result != result::kSuccess) return result;
             uint32_t moved = 0;
-            if (count >= kPageSize) {
+            if (count >= kDirectRead) {
                 // Long pieces go straight into the output, in large reads.
-                if (output_.Free() < kPageSize) result = output_.Flush();
+                if (output_.Free() < kDirectRead) result = output_.Flush();
                 moved = Smallest(count, output_.Free(), count);
                 if (result == result::kSuccess) result = ReadOld(offset, output_.Space(), moved);
             } else {
@@ -359,9 +361,14 @@ class DeltaApplier {
     }
 
     // The bar shows the same until the value changes: no event before then.
+    // Before `recheckAt_` the value cannot have moved: it is computed again
+    // only from a position short of where the next tenth of a percent begins.
     void SendProgress() {
+        if (context_.events == nullptr || position_ < recheckAt_) return;
         const uint32_t value = ProgressValue(position_, dataSize_);
-        if (context_.events == nullptr || value == shownProgress_) return;
+        recheckAt_ = (uint64_t{value} + 1) * dataSize_ / 1000;
+        recheckAt_ = recheckAt_ > 0 ? recheckAt_ - 1 : 0;
+        if (value == shownProgress_) return;
         shownProgress_ = value;
         context_.events->Send(EV_FILE_PROGRESS, value);
     }
@@ -395,6 +402,7 @@ class DeltaApplier {
     // Stream bytes consumed, for progress only: old-file copies do not move it.
     uint64_t position_ = 0;
     uint32_t shownProgress_ = kNoProgress;
+    uint64_t recheckAt_ = 0;
 };
 
 }  // namespace
