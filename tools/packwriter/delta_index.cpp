@@ -7,10 +7,12 @@ namespace pkx::packwriter {
 
 namespace {
 
-// Above this many samples the step doubles: larger indexes take longer to
-// build than their better matches save (an entry holds a sample number and
-// a tag in 32 bits).
-constexpr size_t kMostSamples = size_t{1} << 23;
+// Above this many samples the step doubles. A finer index costs memory and
+// time to build, a coarser one more lookups where files differ (one for each
+// position of a step where a match is found): for executables, 32 million
+// samples are about the cheapest. An entry holds a sample number and a tag
+// in 32 bits.
+constexpr size_t kMostSamples = size_t{1} << 25;
 // Files smaller than this are indexed by one thread.
 constexpr size_t kParallelIndexSize = size_t{4} << 20;
 // Groups are sorted by this many bytes at most: positions that agree longer

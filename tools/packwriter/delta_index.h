@@ -1,8 +1,8 @@
 // An index of the old file for the difference encoder: for a place in the new
 // file, the old positions whose bytes agree longest with it.
 //
-// Positions are sampled every `step()` bytes (1 for files up to 8 MiB, then
-// doubling, so that the index holds at most 8 million samples of about 8
+// Positions are sampled every `step()` bytes (1 for files up to 32 MiB, then
+// doubling, so that the index holds at most 32 million samples of about 8
 // bytes each), so that every match of at least 7 + step() bytes holds an
 // indexed position; the encoder looks up the positions of a step and
 // extends each hit in both directions to the match's real ends. The samples are grouped by a hash
