@@ -1,5 +1,7 @@
 // The builder's encoding jobs: streams in the order of submission whatever
 // order the workers finish in, and every job done under any memory budget.
+// The builder is built for Linux only.
+#ifndef _WIN32
 #include "tools/pkxbuild/builder_delta_jobs.h"
 
 #include <gtest/gtest.h>
@@ -49,3 +51,5 @@ TEST(DeltaJobs, StreamsComeInSubmissionOrderUnderAnyBudget) {
 
 }  // namespace
 }  // namespace pkx::builder
+
+#endif  // _WIN32
