@@ -23,7 +23,7 @@ constexpr uint32_t kPageBits = 12;
 constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
 constexpr uint32_t kMostPages = 16384;
 constexpr uint32_t kDirectRead = 16 * 1024;
-constexpr uint32_t kOutputBufferSize = 256 * 1024;
+constexpr uint32_t kOutputBufferSize = 1024 * 1024;
 constexpr uint32_t kNoProgress = 0xFFFFFFFFu;
 
 // trunc(position / dataSize * 1000), held to 0..1000: a stream that runs past

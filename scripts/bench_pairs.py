@@ -8,7 +8,9 @@ pair is built with pkxbuild and with `xdelta3 -e -9 -N -S none -B <window>`
 through the real updater (`-F`, its MD5 checks included) and with
 `xdelta3 -d`, and every output is compared with the new files. Everything
 runs in this one process, side by side, on whatever else the machine does:
-the ratios are what counts. Prints the results as Markdown.
+the ratios are what counts, each timing the best of a few runs (two for
+encoding, three for the rest) to damp the noise of a shared machine. Prints
+the results as Markdown.
 
 Run by `scripts/bench.sh pairs`, which builds the programs first.
 """
@@ -51,6 +53,18 @@ def run_measured(command, work, **options):
     report = work / "time.txt"
     seconds = run(["/usr/bin/time", "-o", str(report), "-f", "%M"] + command, **options)
     return seconds, int(report.read_text().split()[-1]) * 1024
+
+
+def best(times, measure):
+    """The least of `times` results of `measure()`: seconds, or (seconds, peak)."""
+    results = [measure() for _ in range(times)]
+    if isinstance(results[0], tuple):
+        return min(r[0] for r in results), max(r[1] for r in results)
+    return min(results)
+
+
+ENCODE_RUNS = 2
+RUNS = 3
 
 
 # --- The pairs.
@@ -152,18 +166,21 @@ def measure_pkx(tools, name, old, new, work, options):
     install = work / "install"
     updater = work / "updater"
     result = {}
-    result["encode_s"], result["encode_peak"] = run_measured(
-        [tools["pkxbuild"], "create", "--old", str(old), "--new", str(new), "--manifest",
-         str(manifest(work, install, False)), "--stub", tools["pkxupdate"], "-o", str(updater)],
-        work, stdout=subprocess.DEVNULL)
+    build = [tools["pkxbuild"], "create", "--old", str(old), "--new", str(new), "--manifest",
+             str(manifest(work, install, False)), "--stub", tools["pkxupdate"], "-o", str(updater)]
+    result["encode_s"], result["encode_peak"] = best(
+        ENCODE_RUNS, lambda: run_measured(build, work, stdout=subprocess.DEVNULL))
     result["bytes"] = stream_bytes(tools, updater)
     result["payload"] = updater.stat().st_size - PAYLOAD_OFFSET
-    shutil.rmtree(install, ignore_errors=True)
-    shutil.copytree(old, install)
-    result["apply_s"] = run([str(updater), "-F"], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL)
-    if not same_tree(install, new):
-        sys.exit(f"bench: {name}: the updater's result differs from the new files")
+    def apply():
+        shutil.rmtree(install, ignore_errors=True)
+        shutil.copytree(old, install)
+        seconds = run([str(updater), "-F"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        if not same_tree(install, new):
+            sys.exit(f"bench: {name}: the updater's result differs from the new files")
+        return seconds
+
+    result["apply_s"] = best(RUNS, apply)
     if options.wine:
         windows = work / "updater.exe"
         run([tools["pkxbuild"], "create", "--old", str(old), "--new", str(new), "--manifest",
@@ -185,16 +202,17 @@ def measure_xdelta(name, changed, work):
     for index, (_, old, new) in enumerate(changed):
         window = max(-(-old.stat().st_size // MIB), 1) * MIB
         patch = work / f"{index}.vcdiff"
-        seconds, peak = run_measured(["xdelta3", "-e", "-9", "-N", "-S", "none", "-B",
-                                      str(window), "-f", "-s", str(old), str(new), str(patch)],
-                                     work)
+        encode = ["xdelta3", "-e", "-9", "-N", "-S", "none", "-B", str(window), "-f", "-s",
+                  str(old), str(new), str(patch)]
+        seconds, peak = best(ENCODE_RUNS, lambda: run_measured(encode, work))
         result["encode_s"] += seconds
         result["encode_peak"] = max(result["encode_peak"], peak)
         result["bytes"] += patch.stat().st_size
     for index, (_, old, new) in enumerate(changed):
         patch = work / f"{index}.vcdiff"
         output = work / f"{index}.out"
-        result["apply_s"] += run(["xdelta3", "-d", "-f", "-s", str(old), str(patch), str(output)])
+        decode = ["xdelta3", "-d", "-f", "-s", str(old), str(patch), str(output)]
+        result["apply_s"] += best(RUNS, lambda: run(decode))
         if output.read_bytes() != new.read_bytes():
             sys.exit(f"bench: {name}: xdelta3 -d gives other bytes than the new file")
         patch.unlink()
@@ -205,11 +223,18 @@ def measure_xdelta(name, changed, work):
 def measure_copies(new, changed, work):
     """One cp of the changed new files and one md5sum of their old versions."""
     target = work / "copies"
-    target.mkdir()
-    copy = run(["cp", "--parents", "-t", str(target)] + [name for name, _, _ in changed], cwd=new)
-    md5 = run(["md5sum"] + [str(old) for _, old, _ in changed], stdout=subprocess.DEVNULL)
+
+    def copy():
+        shutil.rmtree(target, ignore_errors=True)
+        target.mkdir()
+        return run(["cp", "--parents", "-t", str(target)] + [name for name, _, _ in changed],
+                   cwd=new)
+
+    md5 = ["md5sum"] + [str(old) for _, old, _ in changed]
+    result = {"cp_s": best(RUNS, copy),
+              "md5_s": best(RUNS, lambda: run(md5, stdout=subprocess.DEVNULL))}
     shutil.rmtree(target)
-    return {"cp_s": copy, "md5_s": md5}
+    return result
 
 
 def measure_engine(tools, old, new, work):
@@ -220,7 +245,7 @@ def measure_engine(tools, old, new, work):
     subprocess.run([tools["delta_pair"], "encode", str(old), str(new), str(stream)], check=True,
                    stdout=subprocess.DEVNULL)
     best_apply = best_copy = float("inf")
-    for _ in range(3):
+    for _ in range(2 * RUNS):
         best_apply = min(best_apply, run([tools["delta_pair"], "apply", str(old), str(stream),
                                           str(output)]))
         best_copy = min(best_copy, run(["cp", str(new), str(copy)]))
@@ -362,7 +387,7 @@ def main():
     print(table(rows, options))
     if SYNTHETIC in {row["name"] for row in rows}:
         engine = next(row["engine"] for row in rows if row["name"] == SYNTHETIC)
-        print(f"\nSynthetic stream rebuilt by the updater's reader alone (best of 3): "
+        print(f"\nSynthetic stream rebuilt by the updater's reader alone (best of {2 * RUNS}): "
               f"{engine['engine_s']:.3f} s; cp of the new file: {engine['engine_cp_s']:.3f} s.")
     print("\nTargets:\n")
     print(targets(rows))

@@ -477,7 +477,7 @@ TEST(DeltaStream, ReadsAndWritesInLargePieces) {
     const Bytes literal = RandomBytes(8, 41);
     W writer(1024);
     Bytes expected;
-    for (uint32_t piece = 0; piece < 25000; ++piece) {
+    for (uint32_t piece = 0; piece < 100000; ++piece) {
         // Short copies that mostly run on, now and then one far back.
         const uint32_t offset = piece % 100 == 99 ? 16 * (piece % 7) : 24 * (piece % 12000);
         writer.CopyBytes(offset, 16).LiteralBytes(literal.data(), 8);
@@ -486,7 +486,8 @@ TEST(DeltaStream, ReadsAndWritesInLargePieces) {
         expected.insert(expected.end(), literal.begin(), literal.end());
     }
     run.stream = writer.End().Take();
-    ASSERT_GT(expected.size(), 256u * 1024 * 2);
+    const size_t kOutputPiece = 1024 * 1024;
+    ASSERT_GT(expected.size(), 2 * kOutputPiece);
 
     FaultInjector counter(NativePlatform());
     {
@@ -495,7 +496,7 @@ TEST(DeltaStream, ReadsAndWritesInLargePieces) {
         EXPECT_EQ(outcome.result, 0u);
         EXPECT_TRUE(outcome.output == expected);
     }
-    EXPECT_LE(counter.Count(Operation::kWrite), expected.size() / (256 * 1024) + 1);
+    EXPECT_LE(counter.Count(Operation::kWrite), expected.size() / kOutputPiece + 1);
     // Every 4 KiB page of the old file is read once, whatever the order of
     // the pieces; the stream is read ahead in 64 KiB.
     const size_t pages = run.oldData.size() / 4096 + 1;
@@ -512,7 +513,7 @@ TEST(DeltaStream, ReadsAndWritesInLargePieces) {
 
         EXPECT_EQ(outcome.result, result::kWriteNewFile);
         EXPECT_EQ(injector.FaultsTriggered(), 1u);
-        EXPECT_TRUE(outcome.output == Slice(expected, 0, 256 * 1024));
+        EXPECT_TRUE(outcome.output == Slice(expected, 0, kOutputPiece));
     }
 }
 
