@@ -308,8 +308,8 @@ def targets(rows):
     checks = []
 
     def check(what, ratio, limit):
-        checks.append(f"- {what}: {ratio:.2f} (target at most {limit}): "
-                      + ("met" if ratio <= limit else f"missed by {ratio / limit - 1:.0%}"))
+        checks.append(f"- {what}: {ratio:.3f} (target at most {limit}): "
+                      + ("met" if ratio <= limit else f"missed by {ratio / limit - 1:.1%}"))
 
     for name in ("typescript", "date-fns", SYNTHETIC):
         if name in by_name:
