@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_writer.h"
 
 namespace pkx {
 namespace {

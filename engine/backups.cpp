@@ -29,7 +29,8 @@ bool Concatenate(std::initializer_list<const char*> parts, char* out) {
 void SetProgramFolderCurrent(const ApplyContext& context) {
     // Recorded paths are relative when the target folder is; they were
     // recorded against the program's folder.
-    if (context.programFolder[0] != '\0') Os().SetCurrentFolder(context.programFolder);
+    // As everywhere, the change of folder is not examined.
+    if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
 }
 
 }  // namespace
@@ -65,11 +66,12 @@ void RestoreBackups(ApplyContext& context) {
     SetProgramFolderCurrent(context);
     for (auto package = context.packages.rbegin(); package != context.packages.rend(); ++package) {
         for (const std::string& path : package->backupPaths) {
-            // A new, partial or added file goes first, then the old one comes back.
-            if (FileExists(path.c_str())) Os().Delete(path.c_str());
+            // A new, partial or added file goes first, then the old one comes
+            // back. Nothing here can be undone, so failures are not examined.
+            if (FileExists(path.c_str())) BestEffort(Os().Delete(path.c_str()));
             char backup[kPathBufferSize];
             if (!BuildBackupPath(path.c_str(), package->oldVersionLabel, backup)) continue;
-            if (FileExists(backup)) Os().Move(backup, path.c_str());
+            if (FileExists(backup)) BestEffort(Os().Move(backup, path.c_str()));
         }
     }
 }
@@ -80,7 +82,8 @@ void DeleteBackups(ApplyContext& context) {
         for (const std::string& path : package.backupPaths) {
             char backup[kPathBufferSize];
             if (!BuildBackupPath(path.c_str(), package.oldVersionLabel, backup)) continue;
-            if (FileExists(backup)) Os().Delete(backup);
+            // A backup left behind harms nothing.
+            if (FileExists(backup)) BestEffort(Os().Delete(backup));
         }
     }
 }

@@ -1,7 +1,7 @@
 // Backup names, and undoing or clearing what a run touched.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 
 namespace pkx {
 namespace {

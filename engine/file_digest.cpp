@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 
 namespace pkx {
 

@@ -2,9 +2,10 @@
 
 #include <cstring>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
 #include "engine/delta_stream.h"
+#include "package/format.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -13,7 +14,6 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
-constexpr uint32_t kDigestSize = 16;
 constexpr uint32_t kCreateNew = 1;  // CREATE_NEW: fails when the file exists
 constexpr uint32_t kProgressDone = 1000;
 
@@ -40,7 +40,8 @@ struct EntryPaths {
 // Every operation starts in the program's folder, so that a relative target
 // folder means the same folder throughout. False when a name would not fit.
 bool BeginOperation(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
-    Os().SetCurrentFolder(context.programFolder);
+    // The change of folder is not examined: a failure shows when the file is opened.
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
     return BuildFullPath(context.targetFolder, entry.name, paths->path) &&
            BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
 }
@@ -177,7 +178,9 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     }
     ResultCode r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
     // Best effort, like the attributes a new file gets on Windows.
-    if (r == result::kSuccess) Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle());
+    if (r == result::kSuccess) {
+        BestEffort(Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle()));
+    }
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
     return r;
 }

@@ -1,7 +1,7 @@
 // Updating, adding and deleting one file, each leaving a backup for the rollback.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "support/binary_file.h"
 
 namespace pkx {

@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "engine/file_digest.h"
+#include "package/format.h"
 
 namespace pkx {
 
 namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
-constexpr uint32_t kDigestSize = 16;
 
 }  // namespace
 

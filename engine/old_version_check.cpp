@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
 #include "engine/file_digest.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
@@ -48,7 +48,7 @@ ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, Apply
     MD5_CTX md5;
     MD5Init(&md5);
     const ResultCode r = DigestFileBytes(file, size, &md5, context, result::kReadOldFile);
-    uint8_t digest[16];
+    uint8_t digest[sizeof(CheckValue::bytes)];
     MD5Final(digest, &md5);
     if (r == result::kSuccess) std::memcpy(value->bytes, digest, sizeof digest);
     return r;

@@ -1,6 +1,6 @@
 #include "engine/running_check.h"
 
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 
 namespace pkx {
 
@@ -16,7 +16,8 @@ class NameMatcher final : public ProcessVisitor {
 
     bool Visit(const char* path) override {
         if (path == nullptr) return true;
-        matched_ = SameFileName(FileNamePart(path, systemCodePage), name_, systemCodePage);
+        const uint32_t codePage = Os().InsideCodePage(systemCodePage);
+        matched_ = SameFileName(FileNamePart(path, codePage), name_, codePage);
         return !matched_;
     }
 
@@ -36,21 +37,15 @@ const char* NullWhenEmpty(const char* text) { return text[0] == '\0' ? nullptr :
 
 const char* FileNamePart(const char* path, uint32_t codePage) {
     const char* name = path;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(path);
-    while (*bytes != 0) {
-        if (IsLeadByte(codePage, *bytes) && bytes[1] != 0) {
-            bytes += 2;
-            continue;
-        }
-        if (*bytes == '\\' || *bytes == '/') name = reinterpret_cast<const char*>(bytes + 1);
-        ++bytes;
+    for (const char* at = path; *at != '\0'; at += CharLength(at, codePage)) {
+        if (*at == '\\' || *at == '/') name = at + 1;
     }
     return name;
 }
 
 bool SameFileName(const char* a, const char* b, uint32_t codePage) {
     for (;;) {
-        if (IsLeadByte(codePage, static_cast<uint8_t>(*a)) && a[1] != '\0') {
+        if (CharLength(a, codePage) == 2) {
             if (a[0] != b[0] || a[1] != b[1]) return false;
             a += 2;
             b += 2;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx {
 

@@ -2,13 +2,11 @@
 
 #include <cstring>
 
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 
 namespace pkx {
 
 namespace {
-
-constexpr uint16_t kFirstCompositeVersion = 120;
 
 constexpr uint8_t kRegistryRootCount = 4;
 // Longest path with its terminator in a 260-byte buffer.
@@ -16,6 +14,11 @@ constexpr size_t kMaxPathLength = kPathBufferSize - 1;
 
 // What a source that names no known kind gives: the result stays as it was.
 constexpr ResultCode kNoEffect = 0xFFFFFFFFu;
+
+// Folders are scanned in the code page the system holds names in.
+bool FolderEndsWithBackslash(const char* folder) {
+    return EndsWithBackslash(folder, Os().InsideCodePage(systemCodePage));
+}
 
 // Copies `text` when it fits `size` bytes with its terminator; else empties `out`.
 bool CopyBounded(char* out, size_t size, const char* text) {
@@ -31,7 +34,7 @@ bool CopyBounded(char* out, size_t size, const char* text) {
 // A folder can take the backslash that every record name is appended to.
 bool FitsAsFolder(const char* folder) {
     if (folder[0] == '\0') return false;
-    return EndsWithBackslash(folder, systemCodePage) || std::strlen(folder) < kMaxPathLength;
+    return FolderEndsWithBackslash(folder) || std::strlen(folder) < kMaxPathLength;
 }
 
 // The special folder of `index`, a backslash unless it ends with one, then
@@ -43,7 +46,7 @@ bool ComposeBelowFolder(const SpecialFolders& folders, uint8_t index, const char
     const char* folder = folders.paths[index];
     if (folder[0] == '\0') return false;
     const size_t folderLength = std::strlen(folder);
-    const size_t separatorLength = EndsWithBackslash(folder, systemCodePage) ? 0 : 1;
+    const size_t separatorLength = FolderEndsWithBackslash(folder) ? 0 : 1;
     const size_t nameLength = std::strlen(name);
     if (folderLength + separatorLength + nameLength > kMaxPathLength) return false;
     std::memcpy(out, folder, folderLength);
@@ -69,7 +72,8 @@ bool QueryRegistry(uint8_t rootIndex, const char* key, const char* name, char* o
 bool QueryIni(const char* path, const char* section, const char* key, char* out) {
     out[0] = '\0';
     char value[kPathBufferSize + 1] = {};
-    Os().IniValue(path, section, key, value, sizeof value);
+    // The length is not needed: an absent value leaves the buffer empty.
+    BestEffort(Os().IniValue(path, section, key, value, sizeof value));
     value[kPathBufferSize] = '\0';
     return CopyBounded(out, kPathBufferSize, value) && out[0] != '\0';
 }
@@ -114,7 +118,7 @@ ResultCode EvaluateSource(const FolderSource& source, uint16_t version, ApplyCon
             return EvaluateFixedPath(source, context, folders);
         case kSourceComposite:
             // Older packages carry no records for this kind, and it means nothing there.
-            if (version < kFirstCompositeVersion) return kNoEffect;
+            if (version < gate::kLanguageBlocks) return kNoEffect;
             return ResolveComposite(source.lookups, context, folders);
         default:
             return kNoEffect;
@@ -161,7 +165,7 @@ bool RunLookupStep(const LookupRecord& record, LookupSlots& slots, const Special
 ResultCode FinishFolder(char* folder) {
     const void* terminator = std::memchr(folder, '\0', kPathBufferSize);
     if (terminator == nullptr || folder[0] == '\0') return result::kNoTargetFolder;
-    if (EndsWithBackslash(folder, systemCodePage)) return result::kSuccess;
+    if (FolderEndsWithBackslash(folder)) return result::kSuccess;
     const size_t length = static_cast<const char*>(terminator) - folder;
     if (length >= kMaxPathLength) return result::kNoTargetFolder;
     folder[length] = '\\';
@@ -173,15 +177,8 @@ ResultCode FinishFolder(char* folder) {
 
 bool EndsWithBackslash(const char* text, uint32_t codePage) {
     bool backslash = false;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-    while (*bytes != 0) {
-        if (IsLeadByte(codePage, *bytes) && bytes[1] != 0) {
-            backslash = false;
-            bytes += 2;
-        } else {
-            backslash = *bytes == '\\';
-            ++bytes;
-        }
+    for (const char* at = text; *at != '\0'; at += CharLength(at, codePage)) {
+        backslash = CharLength(at, codePage) == 1 && *at == '\\';
     }
     return backslash;
 }
@@ -236,15 +233,14 @@ ResultCode ResolveComposite(const std::vector<LookupRecord>& records, ApplyConte
     return FolderOutcome(true, context);
 }
 
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version,
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context,
                                const SpecialFolders& folders) {
-    uint8_t count = 0;
-    if (ReadFolderSourceCount(file, version, &count) != 0) return result::kReadProgramFile;
+    if (sources.ReadCount() != 0) return result::kReadProgramFile;
     ResultCode outcome = result::kSuccess;
     bool found = false;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < sources.count(); ++i) {
         FolderSource source;
-        if (ReadFolderSource(file, version, &source) != 0) return result::kReadProgramFile;
+        if (sources.ReadNext(&source) != 0) return result::kReadProgramFile;
         if (found) continue;  // read only, to keep the header position right
         if (source.kind == kSourcePrompt) {
             if (context.prompts->AskTargetFolder(context) == 0) {
@@ -254,7 +250,7 @@ ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t
             outcome = result::kCancelled;
             continue;
         }
-        const ResultCode r = EvaluateSource(source, version, context, folders);
+        const ResultCode r = EvaluateSource(source, sources.version(), context, folders);
         if (r == kNoEffect) continue;
         outcome = r;
         found = r == result::kSuccess;
@@ -263,8 +259,8 @@ ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t
     return FinishFolder(context.targetFolder);
 }
 
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version) {
-    return ResolveTargetFolder(file, context, version, RunSpecialFolders());
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context) {
+    return ResolveTargetFolder(sources, context, RunSpecialFolders());
 }
 
 }  // namespace pkx

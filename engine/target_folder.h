@@ -5,29 +5,27 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "engine/special_folders.h"
 #include "package/package_header.h"
-#include "support/binary_file.h"
 
 namespace pkx {
-
-inline constexpr uint32_t kLookupSlotCount = 10;
 
 // The texts a composite lookup works on; slot 0 is its result.
 struct LookupSlots {
     char text[kLookupSlotCount][kPathBufferSize] = {};
 };
 
-// Reads the folder-source list at the file's position and evaluates it in
-// order until a source finds the folder; the remaining sources are still read,
-// except after a confirmed prompt, which ends the list. On 0, `targetFolder`
-// is non-empty and ends with a backslash. Returns 0, kCancelled (the last
-// source evaluated was a cancelled prompt), kReadProgramFile or kNoTargetFolder.
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version,
+// Evaluates the folder-source list in order, entry by entry as the list
+// reads them, until a source finds the folder; the remaining entries are
+// still read, except after a confirmed prompt, which ends the list. On 0,
+// `targetFolder` is non-empty and ends with a backslash. Returns 0,
+// kCancelled (the last source evaluated was a cancelled prompt),
+// kReadProgramFile or kNoTargetFolder.
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context,
                                const SpecialFolders& folders);
 // The same with the run's table of special folders.
-ResultCode ResolveTargetFolder(BinaryFile& file, ApplyContext& context, uint16_t version);
+ResultCode ResolveTargetFolder(FolderSourceList& sources, ApplyContext& context);
 
 // Runs the steps of a composite lookup and copies slot 0 into `targetFolder`,
 // also after a failed step. Returns 0 or kNoTargetFolder (a step failed, or

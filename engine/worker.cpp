@@ -50,9 +50,9 @@ struct PackageText {
 
 // The header start picks the texts and font; the dialog takes them over with
 // event 28 whether or not the header could be read.
-ResultCode ReadHeaderAndTexts(BinaryFile& file, PackageRef& package, ApplyContext& context,
+ResultCode ReadHeaderAndTexts(PackageCursor& in, PackageRef& package, ApplyContext& context,
                               HeaderStart* start) {
-    const ResultCode r = ReadHeaderStart(file, package, context, start);
+    const ResultCode r = ReadHeaderStart(in, package, context, start);
     if (r != result::kSuccess) {
         systemCodePage = Os().AnsiCodePage();
         context.prompts->CreateUiFont(context, true);
@@ -80,14 +80,14 @@ ResultCode CheckIntegrityInPlace(BinaryFile& file, const PackageRef& package,
 
 // Title, headline, rights text and check box, then the Yes/No question.
 ResultCode AnnounceAndConfirm(ApplyContext& context) {
-    const PackageText caption(context, 1008);
+    const PackageText caption(context, text::kWindowTitle);
     Send(context, EV_SET_TITLE, reinterpret_cast<intptr_t>(caption.text));
-    const PackageText headline(context, 1009);
+    const PackageText headline(context, text::kHeadline);
     Send(context, EV_HEADLINE, reinterpret_cast<intptr_t>(headline.text));
     Send(context, EV_RIGHTS_TEXT);
     Send(context, EV_DELETE_DEFAULT);
     if (context.autoFinish == 1) return result::kSuccess;
-    const PackageText question(context, 1010);
+    const PackageText question(context, text::kConfirmQuestion);
     if (!context.prompts->Confirm(question.text, caption.text)) return result::kCancelled;
     return result::kSuccess;
 }
@@ -100,17 +100,17 @@ struct PreparedPackage {
 };
 
 // Running check, document name and notice texts: the fields of version 110 on.
-ResultCode ReadRunningAndNotices(BinaryFile& file, uint16_t version, ApplyContext& context,
+ResultCode ReadRunningAndNotices(PackageCursor& in, uint16_t version, ApplyContext& context,
                                  PreparedPackage* prepared) {
-    if (version < 110) return result::kSuccess;
+    if (version < gate::kRunningCheck) return result::kSuccess;
     RunningCheck check;
-    ResultCode r = ReadRunningCheck(file, &check);
+    ResultCode r = ReadRunningCheck(in, &check);
     if (r != result::kSuccess) return r;
     r = RunRunningCheck(check, context);
     if (r != result::kSuccess) return r;
-    r = ReadShortString(file, context.openAfterName);
+    r = ReadDocumentName(in, context);
     if (r != result::kSuccess) return r;
-    return ReadNoticeTexts(file, version, &prepared->before, &prepared->after);
+    return ReadNoticeTexts(in, version, &prepared->before, &prepared->after);
 }
 
 void ShowNoticeIfAny(ApplyContext& context, const NoticeText& text) {
@@ -206,10 +206,10 @@ void PostFinalEvent(ApplyContext& context, ResultCode r) {
 
 // Steps up to the Cancel button: header start, integrity, the questions, the
 // target folder, the running check and the notice texts.
-ResultCode PreparePackage(BinaryFile& file, PackageRef& package, ApplyContext& context,
-                          PreparedPackage* prepared) {
+ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& package,
+                          ApplyContext& context, PreparedPackage* prepared) {
     HeaderStart start;
-    ResultCode r = ReadHeaderAndTexts(file, package, context, &start);
+    ResultCode r = ReadHeaderAndTexts(in, package, context, &start);
     if (r != result::kSuccess) return r;
     r = CheckIntegrityInPlace(file, package, context);
     if (r != result::kSuccess) return r;
@@ -219,10 +219,11 @@ ResultCode PreparePackage(BinaryFile& file, PackageRef& package, ApplyContext& c
     if (start.passwordFlag == 1 && context.prompts->AskPassword(context) != 0) {
         return result::kCancelled;
     }
-    r = ResolveTargetFolder(file, context, start.version);
+    FolderSourceList sources(in, start.version);
+    r = ResolveTargetFolder(sources, context);
     if (r != result::kSuccess) return r;
     prepared->version = start.version;
-    r = ReadRunningAndNotices(file, start.version, context, prepared);
+    r = ReadRunningAndNotices(in, start.version, context, prepared);
     if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared->before);
     Send(context, EV_TARGET_FOLDER);
@@ -231,17 +232,17 @@ ResultCode PreparePackage(BinaryFile& file, PackageRef& package, ApplyContext& c
 }
 
 // The records: read, verified against the installation, then applied.
-ResultCode ApplyFileRecords(BinaryFile& file, PackageRef& package, ApplyContext& context,
-                            uint16_t version) {
+ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& package,
+                            ApplyContext& context, uint16_t version) {
     RecordCounts counts;
-    ResultCode r = ReadOptionsAndCounts(file, version, context, &counts);
+    ResultCode r = ReadOptionsAndCounts(in, version, context, &counts);
     if (r != result::kSuccess) return r;
     FileEntryLists lists;
-    r = ReadFileEntries(file, counts, context, &lists);
+    r = ReadFileEntries(in, counts, context, &lists);
     if (r != result::kSuccess) return r;
     // The file operations resolve a relative target folder from the program's
     // folder; the verification must look at the same files.
-    Os().SetCurrentFolder(context.programFolder);
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
     if (r != result::kSuccess) return r;
     return ApplyRecords(file, lists, counts, package, context);
@@ -250,10 +251,14 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageRef& package, ApplyContext&
 }  // namespace
 
 ResultCode ApplyPackage(BinaryFile& programFile, PackageRef& package, ApplyContext& context) {
+    // The header and the records are read through one cursor bounded by the
+    // package; the integrity check and the file operations read the data areas.
+    FilePackageSource source(programFile);
+    PackageCursor in(source, package);
     PreparedPackage prepared;
-    ResultCode r = PreparePackage(programFile, package, context, &prepared);
+    ResultCode r = PreparePackage(programFile, in, package, context, &prepared);
     if (r != result::kSuccess) return r;
-    r = ApplyFileRecords(programFile, package, context, prepared.version);
+    r = ApplyFileRecords(programFile, in, package, context, prepared.version);
     if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared.after);
     return result::kSuccess;

@@ -1,7 +1,7 @@
 // The worker: applies the packages of the program file in order.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "support/binary_file.h"
 
 namespace pkx {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
-#include "tools/packwriter/delta_encoder.h"
+#include "package/writer/delta_encoder.h"
 
 namespace pkx {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/seed_corpus.h"
-#include "tools/packwriter/delta_encoder.h"
+#include "package/writer/delta_encoder.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/seed_corpus.h"
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_writer.h"
 
 namespace {
 

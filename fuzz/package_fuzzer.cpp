@@ -16,7 +16,7 @@
 #include <random>
 #include <string>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
@@ -88,8 +88,8 @@ void CheckHeaderStrings(const ApplyContext& context, const PackageRef& package) 
     Check(context.textCodePage != 0);
 }
 
-void CheckNotice(const NoticeText& text, uint32_t fileSize) {
-    if (text) Check(std::strlen(text.get()) <= fileSize);
+void CheckNotice(const NoticeText& text, const PackageRef& package) {
+    if (text) Check(std::strlen(text.get()) <= package.size);
 }
 
 void CheckEntries(const std::vector<FileEntry>& list, uint32_t count, ResultCode code) {
@@ -102,37 +102,38 @@ void CheckEntries(const std::vector<FileEntry>& list, uint32_t count, ResultCode
 }
 
 // Reads the rest of one package after its header start.
-void ReadPackageBody(BinaryFile& file, uint16_t version, ApplyContext& context) {
-    uint8_t sourceCount = 0;
-    if (ReadFolderSourceCount(file, version, &sourceCount) != 0) return;
-    for (uint32_t i = 0; i < sourceCount; ++i) {
+void ReadPackageBody(PackageCursor& in, const PackageRef& package, uint16_t version,
+                     ApplyContext& context) {
+    FolderSourceList sources(in, version);
+    if (sources.ReadCount() != 0) return;
+    for (uint32_t i = 0; i < sources.count(); ++i) {
         FolderSource source;
-        const ResultCode code = ReadFolderSource(file, version, &source);
+        const ResultCode code = sources.ReadNext(&source);
         Check(code == 0 || code == result::kReadProgramFile);
         if (code != 0) return;
         CheckTerminated(source.text1);
         CheckTerminated(source.text2);
         CheckTerminated(source.text3);
     }
-    if (version >= 110) {
+    if (version >= gate::kRunningCheck) {
         RunningCheck check;
-        if (ReadRunningCheck(file, &check) != 0) return;
+        if (ReadRunningCheck(in, &check) != 0) return;
         CheckTerminated(check.windowTitle);
         CheckTerminated(check.processName);
-        if (ReadShortString(file, context.openAfterName) != 0) return;
+        if (ReadDocumentName(in, context) != 0) return;
         CheckTerminated(context.openAfterName);
         NoticeText before;
         NoticeText after;
-        const ResultCode code = ReadNoticeTexts(file, version, &before, &after);
+        const ResultCode code = ReadNoticeTexts(in, version, &before, &after);
         Check(code == 0 || code == result::kReadProgramFile);
         if (code != 0) return;
-        CheckNotice(before, file.Size());
-        CheckNotice(after, file.Size());
+        CheckNotice(before, package);
+        CheckNotice(after, package);
     }
     RecordCounts counts;
-    if (ReadOptionsAndCounts(file, version, context, &counts) != 0) return;
+    if (ReadOptionsAndCounts(in, version, context, &counts) != 0) return;
     FileEntryLists lists;
-    const ResultCode code = ReadFileEntries(file, counts, context, &lists);
+    const ResultCode code = ReadFileEntries(in, counts, context, &lists);
     Check(code == 0 || code == result::kReadProgramFile);
     CheckEntries(lists.updates, counts.updates, code);
     CheckEntries(lists.adds, counts.adds, code);
@@ -152,10 +153,14 @@ void ReadPayload(const char* path, uint32_t codePage) {
     for (size_t i = 0; i < context->packages.size() && i < kPackagesRead; ++i) {
         PackageRef& package = context->packages[i];
         HeaderStart start;
-        const ResultCode code = ReadHeaderStart(file, package, *context, &start);
+        FilePackageSource source(file);
+        PackageCursor in(source, package);
+        const ResultCode code = ReadHeaderStart(in, package, *context, &start);
         Check(code == 0 || code == result::kReadProgramFile || code == result::kUnknownVersion);
         CheckHeaderStrings(*context, package);
-        if (code == 0) ReadPackageBody(file, start.version, *context);
+        if (code == 0) ReadPackageBody(in, package, start.version, *context);
+        // Nothing is read past the package's end.
+        Check(in.position() <= uint64_t{package.offset} + package.size);
     }
 }
 

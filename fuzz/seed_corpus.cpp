@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/package_writer.h"
 
 namespace {
 

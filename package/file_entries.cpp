@@ -1,16 +1,13 @@
 #include "package/file_entries.h"
 
-#include "engine/cancellation.h"
-#include "package/read_limits.h"
+#include "core/cancellation.h"
 
 namespace pkx {
 
 namespace {
 
-constexpr uint64_t kNameLengthSize = 1;
-constexpr uint64_t kCheckValueSize = sizeof(CheckValue);
-// Write time, data offset and data size.
-constexpr uint64_t kDataFieldsSize = 8 + 4 + 4;
+static_assert(sizeof(CheckValue::bytes) == kCheckValueSize, "a check value is 16 bytes");
+
 // Entries are appended as read; only this many are reserved up front.
 constexpr uint32_t kReserveLimit = 4096;
 
@@ -25,47 +22,47 @@ uint64_t MinimumRecordSize(const RecordShape& shape) {
     const uint64_t newCheckValue = shape.hasNewCheckValue ? kCheckValueSize : 0;
     switch (shape.kind) {
         case RecordKind::kUpdate:
-            return kNameLengthSize + kCheckValueSize + newCheckValue + kDataFieldsSize;
+            return kMinimumUpdateRecordSize + newCheckValue;
         case RecordKind::kAdd:
-            return kNameLengthSize + newCheckValue + kDataFieldsSize;
+            return kMinimumAddRecordSize + newCheckValue;
         case RecordKind::kDelete:
-            return kNameLengthSize + kCheckValueSize;
+            return kDeleteRecordSize;
     }
     return 0;
 }
 
-ResultCode ReadCheckValue(BinaryFile& file, CheckValue* value) {
-    return file.Read(value->bytes, sizeof(value->bytes)) == 0 ? result::kSuccess
-                                                              : result::kReadProgramFile;
+ResultCode ReadCheckValue(PackageCursor& in, CheckValue* value) {
+    return in.Read(value->bytes, sizeof(value->bytes)) ? result::kSuccess
+                                                       : result::kReadProgramFile;
 }
 
-ResultCode ReadDataFields(BinaryFile& file, FileEntry* entry) {
-    if (file.ReadU32(&entry->writeTime.low) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&entry->writeTime.high) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&entry->dataOffset) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&entry->dataSize) != 0) return result::kReadProgramFile;
+ResultCode ReadDataFields(PackageCursor& in, FileEntry* entry) {
+    if (!in.ReadU32(&entry->writeTime.low)) return result::kReadProgramFile;
+    if (!in.ReadU32(&entry->writeTime.high)) return result::kReadProgramFile;
+    if (!in.ReadU32(&entry->dataOffset)) return result::kReadProgramFile;
+    if (!in.ReadU32(&entry->dataSize)) return result::kReadProgramFile;
     return result::kSuccess;
 }
 
-ResultCode ReadRecord(BinaryFile& file, const RecordShape& shape, FileEntry* entry) {
-    if (ReadShortString(file, entry->name) != 0) return result::kReadProgramFile;
-    if (shape.kind != RecordKind::kAdd && ReadCheckValue(file, &entry->oldCheckValue) != 0) {
+ResultCode ReadRecord(PackageCursor& in, const RecordShape& shape, FileEntry* entry) {
+    if (ReadShortString(in, entry->name) != 0) return result::kReadProgramFile;
+    if (shape.kind != RecordKind::kAdd && ReadCheckValue(in, &entry->oldCheckValue) != 0) {
         return result::kReadProgramFile;
     }
     if (shape.kind == RecordKind::kDelete) return result::kSuccess;
-    if (shape.hasNewCheckValue && ReadCheckValue(file, &entry->newCheckValue) != 0) {
+    if (shape.hasNewCheckValue && ReadCheckValue(in, &entry->newCheckValue) != 0) {
         return result::kReadProgramFile;
     }
-    return ReadDataFields(file, entry);
+    return ReadDataFields(in, entry);
 }
 
-ResultCode ReadList(BinaryFile& file, uint32_t count, const RecordShape& shape,
+ResultCode ReadList(PackageCursor& in, uint32_t count, const RecordShape& shape,
                     ApplyContext& context, std::vector<FileEntry>* list) {
     list->reserve(count < kReserveLimit ? count : kReserveLimit);
     for (uint32_t i = 0; i < count; ++i) {
         if (CancelRequested(context)) return result::kCancelled;
         FileEntry entry;
-        if (ReadRecord(file, shape, &entry) != 0) return result::kReadProgramFile;
+        if (ReadRecord(in, shape, &entry) != 0) return result::kReadProgramFile;
         list->push_back(entry);
     }
     return result::kSuccess;
@@ -73,7 +70,7 @@ ResultCode ReadList(BinaryFile& file, uint32_t count, const RecordShape& shape,
 
 }  // namespace
 
-ResultCode ReadFileEntries(BinaryFile& file, const RecordCounts& counts, ApplyContext& context,
+ResultCode ReadFileEntries(PackageCursor& in, const RecordCounts& counts, ApplyContext& context,
                            FileEntryLists* lists) {
     const bool newCheckValues = context.hasNewCheckValues == 1;
     const RecordShape update{RecordKind::kUpdate, newCheckValues};
@@ -87,11 +84,14 @@ ResultCode ReadFileEntries(BinaryFile& file, const RecordCounts& counts, ApplyCo
     lists->updates.clear();
     lists->adds.clear();
     lists->deletes.clear();
-    if (CheckFitsInFile(file, smallest) != 0) return result::kReadProgramFile;
+    if (!in.Fits(smallest)) {
+        in.Fail();
+        return result::kReadProgramFile;
+    }
 
-    ResultCode code = ReadList(file, counts.updates, update, context, &lists->updates);
-    if (code == 0) code = ReadList(file, counts.adds, add, context, &lists->adds);
-    if (code == 0) code = ReadList(file, counts.deletes, remove, context, &lists->deletes);
+    ResultCode code = ReadList(in, counts.updates, update, context, &lists->updates);
+    if (code == 0) code = ReadList(in, counts.adds, add, context, &lists->adds);
+    if (code == 0) code = ReadList(in, counts.deletes, remove, context, &lists->deletes);
     return code;
 }
 

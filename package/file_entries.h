@@ -3,9 +3,8 @@
 
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/package_header.h"
-#include "support/binary_file.h"
 
 namespace pkx {
 
@@ -15,11 +14,11 @@ struct FileEntryLists {
     std::vector<FileEntry> deletes;
 };
 
-// Reads `counts` records from the current position into `lists`, testing
-// `cancelRequested` before each record. Counts that the rest of the file
+// Reads `counts` records from the cursor into `lists`, testing
+// `cancelRequested` before each record. Counts that the rest of the package
 // cannot hold are refused before anything is read. Returns 0, kCancelled or
 // kReadProgramFile.
-ResultCode ReadFileEntries(BinaryFile& file, const RecordCounts& counts, ApplyContext& context,
+ResultCode ReadFileEntries(PackageCursor& in, const RecordCounts& counts, ApplyContext& context,
                            FileEntryLists* lists);
 
 }  // namespace pkx

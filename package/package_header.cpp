@@ -3,86 +3,69 @@
 #include <cstring>
 #include <new>
 
-#include "package/read_limits.h"
+#include "platform/platform.h"
 #include "texts/text_table.h"
 
 namespace pkx {
 
 namespace {
 
-// The format versions that introduced fields:
-// 110 running check, document name, notice texts;
-// 120 delete-backups default, language blocks, composite lookups, three option bytes;
-// 130 texts 1069 to 1073 in language blocks;
-// 140 folder source count, notice blocks per code page, new check values flag.
-constexpr uint16_t kVersion110 = 110;
-constexpr uint16_t kVersion120 = 120;
-constexpr uint16_t kVersion130 = 130;
-constexpr uint16_t kVersion140 = 140;
-constexpr uint32_t kFullTextCount = 74;
-constexpr uint32_t kShortTextCount = 69;
-// A lookup record holds at least its three bytes and three string lengths.
-constexpr uint64_t kMinimumLookupRecordSize = 6;
+static_assert(sizeof(ApplyContext::passwordDigest) == kDigestSize, "the password digest is MD5");
+
 // Lookups are appended as read; only this many are reserved up front.
 constexpr uint32_t kLookupReserveLimit = 64;
-
-// Texts 1069 to 1071 came with version 130; older blocks borrow them from
-// the program's string table, in Japanese or, from 2069 on, in English.
-constexpr uint32_t kFirstLateText = 1069;
-constexpr uint32_t kLateTextCount = 3;
 
 void CopyLabel(char* destination, const char* label, const char* fallback) {
     std::strcpy(destination, label[0] != 0 ? label : fallback);
 }
 
-ResultCode ReadLabels(BinaryFile& file, PackageRef& package, ApplyContext& context) {
-    if (ReadShortString(file, context.title) != 0) return result::kReadProgramFile;
-    if (ReadShortString(file, context.oldVersionLabel) != 0) return result::kReadProgramFile;
+ResultCode ReadLabels(PackageCursor& in, PackageRef& package, ApplyContext& context) {
+    if (ReadShortString(in, context.title) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, context.oldVersionLabel) != 0) return result::kReadProgramFile;
     CopyLabel(package.oldVersionLabel, context.oldVersionLabel, "Old Version");
-    if (ReadShortString(file, context.newVersionLabel) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, context.newVersionLabel) != 0) return result::kReadProgramFile;
     CopyLabel(package.newVersionLabel, context.newVersionLabel, "New Version");
-    if (ReadShortString(file, context.rightsText) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, context.rightsText) != 0) return result::kReadProgramFile;
     return result::kSuccess;
 }
 
-ResultCode ReadPassword(BinaryFile& file, ApplyContext& context, uint8_t* flag) {
-    if (file.ReadU8(flag) != 0) return result::kReadProgramFile;
-    if (*flag != 1) return result::kSuccess;
+ResultCode ReadPassword(PackageCursor& in, ApplyContext& context, uint8_t* flag) {
+    if (!in.ReadU8(flag)) return result::kReadProgramFile;
+    if (*flag != kPasswordProtected) return result::kSuccess;
     uint8_t digest[sizeof(context.passwordDigest)];
-    if (file.Read(digest, sizeof(digest)) != 0) return result::kReadProgramFile;
+    if (!in.Read(digest, sizeof(digest))) return result::kReadProgramFile;
     std::memcpy(context.passwordDigest, digest, sizeof(digest));
     return result::kSuccess;
 }
 
-ResultCode ReadLanguageBlocks(BinaryFile& file, ApplyContext& context, uint16_t version) {
-    if (file.ReadU8(&context.deleteBackupsDefault) != 0) return result::kReadProgramFile;
+ResultCode ReadLanguageBlocks(PackageCursor& in, ApplyContext& context, uint16_t version) {
+    if (!in.ReadU8(&context.deleteBackupsDefault)) return result::kReadProgramFile;
     uint16_t count = 0;
-    if (file.ReadU16(&count) != 0) return result::kReadProgramFile;
+    if (!in.ReadU16(&count)) return result::kReadProgramFile;
     for (uint32_t i = 0; i < count; ++i) {
-        const ResultCode code = ReadLanguageBlock(file, context, version);
+        const ResultCode code = ReadLanguageBlock(in, context, version);
         if (code != 0) return code;
     }
     return result::kSuccess;
 }
 
-ResultCode ReadHeaderFields(BinaryFile& file, PackageRef& package, ApplyContext& context,
+ResultCode ReadHeaderFields(PackageCursor& in, PackageRef& package, ApplyContext& context,
                             HeaderStart* start) {
-    // An offset beyond 2 GiB becomes a negative distance, which the seek refuses.
-    if (file.Seek(static_cast<int32_t>(package.offset), kFileBegin) == kBadPosition) {
-        return result::kReadProgramFile;
-    }
+    if (!in.MoveToStart()) return result::kReadProgramFile;
     uint32_t magic = 0;  // tested only for the payload as a whole
-    if (file.ReadU32(&magic) != 0) return result::kReadProgramFile;
-    if (file.ReadU16(&start->version) != 0) return result::kReadProgramFile;
+    if (!in.ReadU32(&magic)) return result::kReadProgramFile;
+    if (!in.ReadU16(&start->version)) return result::kReadProgramFile;
     if (start->version > kNewestFormatVersion) return result::kUnknownVersion;
-    if (ReadLabels(file, package, context) != 0) return result::kReadProgramFile;
-    if (ReadPassword(file, context, &start->passwordFlag) != 0) return result::kReadProgramFile;
+    if (ReadLabels(in, package, context) != 0) return result::kReadProgramFile;
+    if (ReadPassword(in, context, &start->passwordFlag) != 0) return result::kReadProgramFile;
     context.deleteBackupsDefault = 1;
     context.textCodePage = 0;
-    if (start->version < kVersion120) return result::kSuccess;
-    return ReadLanguageBlocks(file, context, start->version);
+    if (start->version < gate::kLanguageBlocks) return result::kSuccess;
+    return ReadLanguageBlocks(in, context, start->version);
 }
 
+// Older blocks borrow texts 1069 to 1071 from the program's string table,
+// in Japanese or, from 2069 on, in English.
 void LoadLateTexts(ApplyContext& context, bool first) {
     const bool japanese = first || systemCodePage == kDefaultTextCodePage;
     for (uint32_t i = 0; i < kLateTextCount; ++i) {
@@ -92,190 +75,215 @@ void LoadLateTexts(ApplyContext& context, bool first) {
     }
 }
 
-ResultCode ReadBlockTexts(BinaryFile& file, ApplyContext& context, uint32_t count, bool selected) {
+// A selected block's texts enter the table from the block's code page.
+ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected,
+                          uint32_t codePage) {
     for (uint32_t i = 0; i < count; ++i) {
         char text[kTextBufferSize];
-        if (ReadShortString(file, text) != 0) return result::kReadProgramFile;
+        if (ReadShortString(in, text) != 0) return result::kReadProgramFile;
         if (!selected) continue;
         char* slot = context.texts.slots[i];
-        std::memcpy(slot, text, std::strlen(text) + 1);
+        Os().ConvertToInside(codePage, text, slot, kTextBufferSize);
         ConvertLineBreaks(slot);
     }
     return result::kSuccess;
 }
 
-ResultCode ReadLookupRecord(BinaryFile& file, LookupRecord* record) {
-    if (file.ReadU8(&record->stepKind) != 0) return result::kReadProgramFile;
-    if (file.ReadU8(&record->index) != 0) return result::kReadProgramFile;
-    if (ReadShortString(file, record->text1) != 0) return result::kReadProgramFile;
-    if (ReadShortString(file, record->text2) != 0) return result::kReadProgramFile;
-    if (ReadShortString(file, record->text3) != 0) return result::kReadProgramFile;
-    if (file.ReadU8(&record->resultSlot) != 0) return result::kReadProgramFile;
+ResultCode ReadLookupRecord(PackageCursor& in, LookupRecord* record) {
+    if (!in.ReadU8(&record->stepKind)) return result::kReadProgramFile;
+    if (!in.ReadU8(&record->index)) return result::kReadProgramFile;
+    if (ReadShortString(in, record->text1) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, record->text2) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, record->text3) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&record->resultSlot)) return result::kReadProgramFile;
     return result::kSuccess;
 }
 
-ResultCode ReadLookupRecords(BinaryFile& file, std::vector<LookupRecord>* lookups) {
+ResultCode ReadLookupRecords(PackageCursor& in, std::vector<LookupRecord>* lookups) {
     uint32_t count = 0;
-    if (file.ReadU32(&count) != 0) return result::kReadProgramFile;
-    if (CheckFitsInFile(file, count * kMinimumLookupRecordSize) != 0) {
+    if (!in.ReadU32(&count)) return result::kReadProgramFile;
+    if (!in.Fits(uint64_t{count} * kMinimumLookupRecordSize)) {
+        in.Fail();
         return result::kReadProgramFile;
     }
     lookups->reserve(count < kLookupReserveLimit ? count : kLookupReserveLimit);
     for (uint32_t i = 0; i < count; ++i) {
         LookupRecord record;
-        if (ReadLookupRecord(file, &record) != 0) return result::kReadProgramFile;
+        if (ReadLookupRecord(in, &record) != 0) return result::kReadProgramFile;
         lookups->push_back(record);
     }
     return result::kSuccess;
 }
 
-// A heap copy of `length` bytes from the file, NUL-terminated.
-ResultCode ReadNoticeText(BinaryFile& file, uint32_t length, NoticeText* text) {
-    if (CheckFitsInFile(file, length) != 0) return result::kReadProgramFile;
+// A heap copy of `length` bytes from the package, NUL-terminated.
+ResultCode ReadNoticeText(PackageCursor& in, uint32_t length, NoticeText* text) {
+    if (!in.Fits(length)) {
+        in.Fail();
+        return result::kReadProgramFile;
+    }
     NoticeText buffer(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
     if (!buffer) return result::kReadProgramFile;
-    if (file.Read(buffer.get(), length) != 0) return result::kReadProgramFile;
+    if (!in.Read(buffer.get(), length)) return result::kReadProgramFile;
     buffer[length] = 0;
     *text = std::move(buffer);
     return result::kSuccess;
 }
 
+// A text of `length` bytes in `codePage` (0: not said), held in the code page
+// the updater holds texts in; unchanged where that is its own.
+ResultCode HoldInside(uint32_t codePage, uint32_t length, NoticeText* text) {
+    if (codePage == 0 || Os().InsideCodePage(codePage) == codePage) return result::kSuccess;
+    // A character of a Windows code page takes at most three bytes in UTF-8.
+    const uint64_t size = uint64_t{length} * 3 + 1;
+    if (size > 0xFFFFFFFFu) return result::kReadProgramFile;
+    NoticeText held(new (std::nothrow) char[size]);
+    if (!held) return result::kReadProgramFile;
+    Os().ConvertToInside(codePage, text->get(), held.get(), static_cast<uint32_t>(size));
+    *text = std::move(held);
+    return result::kSuccess;
+}
+
 // One text of a notice block: taken when the block matches and the text is
 // not empty, otherwise passed over.
-ResultCode ReadNoticeBlockText(BinaryFile& file, bool matches, NoticeText* text) {
+ResultCode ReadNoticeBlockText(PackageCursor& in, bool matches, uint32_t codePage,
+                               NoticeText* text) {
     uint32_t length = 0;
-    if (file.ReadU32(&length) != 0) return result::kReadProgramFile;
-    if (!matches) return SkipBytes(file, length);
+    if (!in.ReadU32(&length)) return result::kReadProgramFile;
+    if (!matches) return in.Skip(length) ? result::kSuccess : result::kReadProgramFile;
     if (length == 0) return result::kSuccess;
-    return ReadNoticeText(file, length, text);
+    if (ReadNoticeText(in, length, text) != 0) return result::kReadProgramFile;
+    return HoldInside(codePage, length, text);
 }
 
-ResultCode ReadNoticePair(BinaryFile& file, NoticeText* before, NoticeText* after) {
-    if (ReadNoticeBlockText(file, true, before) != 0) return result::kReadProgramFile;
-    return ReadNoticeBlockText(file, true, after);
+ResultCode ReadNoticePair(PackageCursor& in, NoticeText* before, NoticeText* after) {
+    if (ReadNoticeBlockText(in, true, 0, before) != 0) return result::kReadProgramFile;
+    return ReadNoticeBlockText(in, true, 0, after);
 }
 
-ResultCode ReadNoticeBlocks(BinaryFile& file, NoticeText* before, NoticeText* after) {
+ResultCode ReadNoticeBlocks(PackageCursor& in, NoticeText* before, NoticeText* after) {
     uint16_t count = 0;
-    if (file.ReadU16(&count) != 0) return result::kReadProgramFile;
+    if (!in.ReadU16(&count)) return result::kReadProgramFile;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t codePage = 0;
-        if (file.ReadU32(&codePage) != 0) return result::kReadProgramFile;
+        if (!in.ReadU32(&codePage)) return result::kReadProgramFile;
         const bool matches = codePage == 0 || codePage == systemCodePage;
-        if (ReadNoticeBlockText(file, matches, before) != 0) return result::kReadProgramFile;
-        if (ReadNoticeBlockText(file, matches, after) != 0) return result::kReadProgramFile;
+        if (ReadNoticeBlockText(in, matches, codePage, before) != 0) {
+            return result::kReadProgramFile;
+        }
+        if (ReadNoticeBlockText(in, matches, codePage, after) != 0) {
+            return result::kReadProgramFile;
+        }
     }
     return result::kSuccess;
 }
 
 }  // namespace
 
-ResultCode ReadShortString(BinaryFile& file, char* buffer) {
-    uint8_t length = 0;
-    if (file.ReadU8(&length) != 0) return result::kReadProgramFile;
-    // Read aside so that a short read leaves the destination as it was.
-    char text[kPathBufferSize];
-    if (file.ReadString(text, length) != 0) return result::kReadProgramFile;
-    std::memcpy(buffer, text, static_cast<size_t>(length) + 1);
-    return result::kSuccess;
+ResultCode ReadShortString(PackageCursor& in, char* buffer) {
+    return in.ReadShortString(buffer) ? result::kSuccess : result::kReadProgramFile;
 }
 
-ResultCode ReadHeaderStart(BinaryFile& file, PackageRef& package, ApplyContext& context,
+ResultCode ReadHeaderStart(PackageCursor& in, PackageRef& package, ApplyContext& context,
                            HeaderStart* start) {
     *start = HeaderStart();
-    const ResultCode code = ReadHeaderFields(file, package, context, start);
+    const ResultCode code = ReadHeaderFields(in, package, context, start);
     // Also after a failure: the error itself is shown with these texts.
     if (context.textCodePage == 0) LoadDefaultTexts(context);
     return code;
 }
 
-ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t version) {
+ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t version) {
     const bool first = context.textCodePage == 0;
     uint32_t codePage = 0;
-    if (file.ReadU32(&codePage) != 0) return result::kReadProgramFile;
+    if (!in.ReadU32(&codePage)) return result::kReadProgramFile;
     const bool selected = first || codePage == systemCodePage;
     if (selected) context.textCodePage = codePage;
 
     // The face is kept as read; it is cut to the font records' 31 bytes
     // where fonts are made.
     char face[kPathBufferSize];
-    if (ReadShortString(file, face) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, face) != 0) return result::kReadProgramFile;
     if (selected) std::strcpy(context.fontFace, face);
     uint8_t height = 0;
-    if (file.ReadU8(&height) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&height)) return result::kReadProgramFile;
     if (selected) context.fontHeight = height;
 
-    if (version < kVersion130) LoadLateTexts(context, first);
-    const uint32_t count = version >= kVersion130 ? kFullTextCount : kShortTextCount;
-    return ReadBlockTexts(file, context, count, selected);
+    if (version < gate::kLateTexts) LoadLateTexts(context, first);
+    const uint32_t count = version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
+    return ReadBlockTexts(in, context, count, selected, codePage);
 }
 
-ResultCode ReadFolderSourceCount(BinaryFile& file, uint16_t version, uint8_t* count) {
-    if (version < kVersion140) {
-        *count = 1;
+ResultCode FolderSourceList::ReadCount() {
+    if (version_ < gate::kSourceList) {
+        count_ = 1;
         return result::kSuccess;
     }
-    return file.ReadU8(count) == 0 ? result::kSuccess : result::kReadProgramFile;
+    return in_.ReadU8(&count_) ? result::kSuccess : result::kReadProgramFile;
 }
 
-ResultCode ReadFolderSource(BinaryFile& file, uint16_t version, FolderSource* source) {
+ResultCode FolderSourceList::ReadNext(FolderSource* source) {
+    PackageCursor& in = in_;
     *source = FolderSource();
-    if (file.ReadU8(&source->kind) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&source->kind)) return result::kReadProgramFile;
     const uint8_t kind = source->kind;
     if (kind == kSourceComposite) {
-        if (version < kVersion120) return result::kSuccess;
-        return ReadLookupRecords(file, &source->lookups);
+        if (version_ < gate::kLanguageBlocks) return result::kSuccess;
+        return ReadLookupRecords(in, &source->lookups);
     }
     if (kind < kSourceRegistry || kind > kSourceFixedPath) return result::kSuccess;
-    if (file.ReadU8(&source->index) != 0) return result::kReadProgramFile;
-    if (ReadShortString(file, source->text1) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&source->index)) return result::kReadProgramFile;
+    if (ReadShortString(in, source->text1) != 0) return result::kReadProgramFile;
     if (kind == kSourceFixedPath) return result::kSuccess;
-    if (ReadShortString(file, source->text2) != 0) return result::kReadProgramFile;
+    if (ReadShortString(in, source->text2) != 0) return result::kReadProgramFile;
     if (kind == kSourceRegistry) return result::kSuccess;
-    return ReadShortString(file, source->text3);
+    return ReadShortString(in, source->text3);
 }
 
-ResultCode ReadRunningCheck(BinaryFile& file, RunningCheck* check) {
+ResultCode ReadRunningCheck(PackageCursor& in, RunningCheck* check) {
     *check = RunningCheck();
-    if (file.ReadU8(&check->kind) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&check->kind)) return result::kReadProgramFile;
     if (check->kind == kCheckWindow) {
-        if (ReadShortString(file, check->windowTitle) != 0) return result::kReadProgramFile;
-        if (ReadShortString(file, check->windowClass) != 0) return result::kReadProgramFile;
+        if (ReadShortString(in, check->windowTitle) != 0) return result::kReadProgramFile;
+        if (ReadShortString(in, check->windowClass) != 0) return result::kReadProgramFile;
     } else if (check->kind == kCheckProcess) {
-        if (ReadShortString(file, check->processName) != 0) return result::kReadProgramFile;
+        if (ReadShortString(in, check->processName) != 0) return result::kReadProgramFile;
     } else {
         return result::kSuccess;
     }
-    return file.ReadU8(&check->waitFlag) == 0 ? result::kSuccess : result::kReadProgramFile;
+    return in.ReadU8(&check->waitFlag) ? result::kSuccess : result::kReadProgramFile;
 }
 
-ResultCode ReadNoticeTexts(BinaryFile& file, uint16_t version, NoticeText* before,
+ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context) {
+    return ReadShortString(in, context.openAfterName);
+}
+
+ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
                            NoticeText* after) {
     before->reset();
     after->reset();
-    if (version < kVersion110) return result::kSuccess;
-    if (version < kVersion140) return ReadNoticePair(file, before, after);
-    return ReadNoticeBlocks(file, before, after);
+    if (version < gate::kRunningCheck) return result::kSuccess;
+    if (version < gate::kSourceList) return ReadNoticePair(in, before, after);
+    return ReadNoticeBlocks(in, before, after);
 }
 
-ResultCode ReadOptionsAndCounts(BinaryFile& file, uint16_t version, ApplyContext& context,
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
                                 RecordCounts* counts) {
     context.hasNewCheckValues = 0;
     context.skipMissingSources = 0;
     context.overwriteExistingAdds = 0;
     context.skipMissingDeletes = 0;
-    if (version >= kVersion140 && file.ReadU8(&context.hasNewCheckValues) != 0) {
+    if (version >= gate::kSourceList && !in.ReadU8(&context.hasNewCheckValues)) {
         return result::kReadProgramFile;
     }
-    if (version >= kVersion120) {
-        if (file.ReadU8(&context.skipMissingSources) != 0) return result::kReadProgramFile;
-        if (file.ReadU8(&context.overwriteExistingAdds) != 0) return result::kReadProgramFile;
-        if (file.ReadU8(&context.skipMissingDeletes) != 0) return result::kReadProgramFile;
+    if (version >= gate::kLanguageBlocks) {
+        if (!in.ReadU8(&context.skipMissingSources)) return result::kReadProgramFile;
+        if (!in.ReadU8(&context.overwriteExistingAdds)) return result::kReadProgramFile;
+        if (!in.ReadU8(&context.skipMissingDeletes)) return result::kReadProgramFile;
     }
-    if (file.ReadU8(&counts->checkMode) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&counts->updates) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&counts->adds) != 0) return result::kReadProgramFile;
-    if (file.ReadU32(&counts->deletes) != 0) return result::kReadProgramFile;
+    if (!in.ReadU8(&counts->checkMode)) return result::kReadProgramFile;
+    if (!in.ReadU32(&counts->updates)) return result::kReadProgramFile;
+    if (!in.ReadU32(&counts->adds)) return result::kReadProgramFile;
+    if (!in.ReadU32(&counts->deletes)) return result::kReadProgramFile;
     return result::kSuccess;
 }
 

@@ -1,22 +1,19 @@
 // Reading the package header, field group by field group.
 //
 // The worker acts between reads (prompts, folder resolution, running check),
-// so the header is read in the order of its fields by separate calls. Every
-// failed or short read gives kReadProgramFile.
+// so the header is read in the order of its fields by separate calls on one
+// cursor over the package. Every failed or short read gives kReadProgramFile.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "engine/apply_context.h"
-#include "support/binary_file.h"
+#include "core/apply_context.h"
+#include "package/format.h"
+#include "package/package_cursor.h"
 
 namespace pkx {
-
-inline constexpr uint16_t kNewestFormatVersion = 150;
-inline constexpr uint32_t kPackageMagic = 0x20584B50;    // "PKX "
-inline constexpr uint32_t kContainerMagic = 0x504D554C;  // "LUMP"
 
 // Filled by ReadHeaderStart.
 struct HeaderStart {
@@ -24,32 +21,20 @@ struct HeaderStart {
     uint8_t passwordFlag = 0;
 };
 
-// Seeks to `package.offset` and reads magic, version, title, labels, rights
-// text, password, and for version >= 120 the delete-backups default and the
-// language blocks; then installs the default texts when no block was taken.
-// Labels go to the context and to `package` (with "Old Version" / "New Version"
-// for empty ones). Returns 0, kReadProgramFile or kUnknownVersion.
-ResultCode ReadHeaderStart(BinaryFile& file, PackageRef& package, ApplyContext& context,
+// Moves to the package's first byte and reads magic, version, title, labels,
+// rights text, password, and for version >= 120 the delete-backups default
+// and the language blocks; then installs the default texts when no block was
+// taken. Labels go to the context and to `package` (with "Old Version" /
+// "New Version" for empty ones). Returns 0, kReadProgramFile or kUnknownVersion.
+ResultCode ReadHeaderStart(PackageCursor& in, PackageRef& package, ApplyContext& context,
                            HeaderStart* start);
 
 // Reads one language block and takes it when the selection rule says so.
-ResultCode ReadLanguageBlock(BinaryFile& file, ApplyContext& context, uint16_t version);
+ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t version);
 
 // A u8 length and that many bytes, stored NUL-terminated (buffer of 260).
 // After a failed read the buffer keeps its previous contents.
-ResultCode ReadShortString(BinaryFile& file, char* buffer);
-
-// Kinds of folder sources and of lookup steps, as the package stores them.
-inline constexpr uint8_t kSourcePrompt = 0;
-inline constexpr uint8_t kSourceRegistry = 1;
-inline constexpr uint8_t kSourceIni = 2;
-inline constexpr uint8_t kSourceFixedPath = 3;
-inline constexpr uint8_t kSourceComposite = 4;
-inline constexpr uint8_t kStepRegistry = 1;
-inline constexpr uint8_t kStepIni = 2;
-// Kinds of running checks.
-inline constexpr uint8_t kCheckWindow = 1;
-inline constexpr uint8_t kCheckProcess = 2;
+ResultCode ReadShortString(PackageCursor& in, char* buffer);
 
 struct LookupRecord {
     uint8_t stepKind = 0;
@@ -70,10 +55,26 @@ struct FolderSource {
     std::vector<LookupRecord> lookups;  // composite lookup (4, version >= 120)
 };
 
-// The entry count: a u8 from version 140 on, otherwise 1 without reading.
-ResultCode ReadFolderSourceCount(BinaryFile& file, uint16_t version, uint8_t* count);
-// One entry: its kind byte and every field of that kind.
-ResultCode ReadFolderSource(BinaryFile& file, uint16_t version, FolderSource* source);
+// The folder-source list, handed out one parsed entry at a time: the target
+// folder resolution acts on each entry before the next is read, and a
+// confirmed prompt ends the list with the rest unread (the bytes after it are
+// then read as the running check).
+class FolderSourceList {
+  public:
+    FolderSourceList(PackageCursor& in, uint16_t version) : in_(in), version_(version) {}
+
+    // Reads the entry count: a u8 from version 140 on, otherwise 1 without reading.
+    ResultCode ReadCount();
+    uint32_t count() const { return count_; }
+    uint16_t version() const { return version_; }
+    // The next entry: its kind byte and every field of that kind.
+    ResultCode ReadNext(FolderSource* source);
+
+  private:
+    PackageCursor& in_;
+    uint16_t version_;
+    uint8_t count_ = 0;
+};
 
 struct RunningCheck {
     uint8_t kind = 0;  // 0 none, 1 window, 2 process, other: none
@@ -84,13 +85,16 @@ struct RunningCheck {
 };
 
 // Version >= 110 only (the caller tests the gate).
-ResultCode ReadRunningCheck(BinaryFile& file, RunningCheck* check);
+ResultCode ReadRunningCheck(PackageCursor& in, RunningCheck* check);
+
+// The document opened after success, into `openAfterName` (version >= 110).
+ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context);
 
 // A heap text, NUL-terminated, or null for none.
 using NoticeText = std::unique_ptr<char[]>;
 
 // The before- and after-texts (version >= 110), chosen by code page from version 140 on.
-ResultCode ReadNoticeTexts(BinaryFile& file, uint16_t version, NoticeText* before,
+ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
                            NoticeText* after);
 
 struct RecordCounts {
@@ -101,7 +105,7 @@ struct RecordCounts {
 };
 
 // The option bytes (into the context), the check mode and the three counts.
-ResultCode ReadOptionsAndCounts(BinaryFile& file, uint16_t version, ApplyContext& context,
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
                                 RecordCounts* counts);
 
 }  // namespace pkx

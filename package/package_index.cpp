@@ -1,19 +1,22 @@
 #include "package/package_index.h"
 
-#include "package/package_header.h"
+#include "package/package_cursor.h"
 
 namespace pkx {
 
 namespace {
 
-ResultCode ReadContainerEntries(BinaryFile& file, ApplyContext& context) {
+// The index lies in no package: the end of the file is its only bound.
+constexpr uint64_t kIndexEnd = UINT64_MAX;
+
+ResultCode ReadContainerEntries(PackageCursor& in, ApplyContext& context) {
     context.multiPackage = 1;
-    if (file.ReadU16(&context.packageCount) != 0) return result::kReadProgramFile;
+    if (!in.ReadU16(&context.packageCount)) return result::kReadProgramFile;
     for (uint32_t i = 0; i < context.packageCount; ++i) {
         PackageRef package;
         // Entries read before a failure stay listed; nothing is applied then.
-        if (file.ReadU32(&package.offset) != 0) return result::kReadProgramFile;
-        if (file.ReadU32(&package.size) != 0) return result::kReadProgramFile;
+        if (!in.ReadU32(&package.offset)) return result::kReadProgramFile;
+        if (!in.ReadU32(&package.size)) return result::kReadProgramFile;
         context.packages.push_back(std::move(package));
     }
     return result::kSuccess;
@@ -35,13 +38,13 @@ ResultCode ListSinglePackage(BinaryFile& file, ApplyContext& context) {
 }  // namespace
 
 ResultCode ReadPackageIndex(BinaryFile& file, ApplyContext& context) {
-    if (file.Seek(static_cast<int32_t>(kPayloadOffset), kFileBegin) == kBadPosition) {
-        return result::kReadProgramFile;
-    }
+    FilePackageSource source(file);
+    PackageCursor in(source, kPayloadOffset, kIndexEnd);
+    if (!in.MoveToStart()) return result::kReadProgramFile;
     uint32_t magic = 0;
-    if (file.ReadU32(&magic) != 0) return result::kReadProgramFile;
+    if (!in.ReadU32(&magic)) return result::kReadProgramFile;
     context.packages.clear();
-    if (magic == kContainerMagic) return ReadContainerEntries(file, context);
+    if (magic == kContainerMagic) return ReadContainerEntries(in, context);
     if (magic == kPackageMagic) return ListSinglePackage(file, context);
     context.multiPackage = 0;
     return result::kNotAPackage;

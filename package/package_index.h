@@ -1,7 +1,8 @@
 // The payload behind the program image: one package or a "LUMP" index.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
+#include "package/format.h"
 #include "support/binary_file.h"
 
 namespace pkx {

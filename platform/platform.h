@@ -4,10 +4,19 @@
 // Win32 semantics: results are Win32 error codes (0 = success), paths are
 // ANSI byte strings with backslash separators. The Win32 implementation calls
 // the system directly; the POSIX implementation maps paths and errors.
-// Tests replace the active platform (see fault_injection.h).
+// Tests replace the active platform (see tests/platforms/).
+//
+// The code page strings are held in inside the updater: on Windows the one
+// they come in (ANSI paths, each display text in its table's code page); on
+// POSIX always UTF-8, since file names are the file system's UTF-8 bytes and
+// display texts are converted to UTF-8 as they enter the text table.
 #pragma once
 
 #include <cstdint>
+
+// [[nodiscard]] that also holds for calls through a virtual function: GCC
+// checks nodiscard only on direct calls but warn_unused_result on all.
+#define PKX_NODISCARD [[nodiscard, gnu::warn_unused_result]]
 
 namespace pkx {
 
@@ -57,6 +66,13 @@ inline constexpr uint32_t kFilenameTooLong = 206;
 inline constexpr uint32_t kNoMoreFiles = 18;
 }  // namespace win32err
 
+// The Windows code page number of UTF-8; it has no lead bytes.
+inline constexpr uint32_t kUtf8CodePage = 65001;
+
+// The program's two built-in string tables: Japanese for systems whose code
+// page is 932, English for all others.
+enum class TextLanguage : uint8_t { kJapanese, kEnglish };
+
 enum class RegistryRoot : uint8_t {
     kClassesRoot = 0,
     kCurrentUser = 1,
@@ -90,58 +106,80 @@ class Platform {
     virtual ~Platform() = default;
 
     // --- Files (CreateFileA and friends). Each returns 0 or a Win32 code.
-    virtual uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
-                          uint32_t flags, FileHandle* out) = 0;
+    PKX_NODISCARD virtual uint32_t Open(const char* path, uint32_t access, uint32_t share,
+                                        uint32_t disposition, uint32_t flags, FileHandle* out) = 0;
     // Succeeds (0) on a short transfer, like ReadFile/WriteFile; `*done` tells.
-    virtual uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) = 0;
-    virtual uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) = 0;
+    PKX_NODISCARD virtual uint32_t Read(FileHandle file, void* buffer, uint32_t count,
+                                        uint32_t* done) = 0;
+    PKX_NODISCARD virtual uint32_t Write(FileHandle file, const void* buffer, uint32_t count,
+                                         uint32_t* done) = 0;
     // SetFilePointer without a high part: new position in `*position`.
-    virtual uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin,
-                          uint32_t* position) = 0;
-    virtual uint32_t Size(FileHandle file, uint32_t* size) = 0;
-    virtual uint32_t GetWriteTime(FileHandle file, FileTime* time) = 0;
-    virtual uint32_t SetWriteTime(FileHandle file, const FileTime& time) = 0;
+    PKX_NODISCARD virtual uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin,
+                                        uint32_t* position) = 0;
+    PKX_NODISCARD virtual uint32_t Size(FileHandle file, uint32_t* size) = 0;
+    PKX_NODISCARD virtual uint32_t GetWriteTime(FileHandle file, FileTime* time) = 0;
+    PKX_NODISCARD virtual uint32_t SetWriteTime(FileHandle file, const FileTime& time) = 0;
     // Gives `to` the permission bits of `from` (POSIX: so that an updated
     // program stays executable); nothing to do on Windows.
-    virtual uint32_t CopyAccessMode(FileHandle from, FileHandle to) = 0;
+    PKX_NODISCARD virtual uint32_t CopyAccessMode(FileHandle from, FileHandle to) = 0;
     virtual void Close(FileHandle file) = 0;
 
     // --- Names.
     // True when FindFirstFileA finds something: folders count, wildcards
     // match by pattern, a trailing backslash reads as missing.
-    virtual bool Exists(const char* pattern) = 0;
+    PKX_NODISCARD virtual bool Exists(const char* pattern) = 0;
     // MoveFileA: fails when the destination exists.
-    virtual uint32_t Move(const char* from, const char* to) = 0;
-    virtual uint32_t Delete(const char* path) = 0;
-    virtual uint32_t CreateFolder(const char* path) = 0;
-    virtual uint32_t SetCurrentFolder(const char* path) = 0;
+    PKX_NODISCARD virtual uint32_t Move(const char* from, const char* to) = 0;
+    PKX_NODISCARD virtual uint32_t Delete(const char* path) = 0;
+    PKX_NODISCARD virtual uint32_t CreateFolder(const char* path) = 0;
+    PKX_NODISCARD virtual uint32_t SetCurrentFolder(const char* path) = 0;
     // GetModuleFileNameA of the running program; returns the length, 0 on failure.
-    virtual uint32_t ModulePath(char* buffer, uint32_t size) = 0;
+    PKX_NODISCARD virtual uint32_t ModulePath(char* buffer, uint32_t size) = 0;
 
     // --- Code pages and texts.
-    virtual uint32_t AnsiCodePage() = 0;
-    // LoadStringA from the program's string table: length copied, 0 when absent.
-    virtual uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) = 0;
+    PKX_NODISCARD virtual uint32_t AnsiCodePage() = 0;
+    // The code page that strings are held in where Windows holds them in
+    // `codePage` (see the top of this file): `codePage` itself on Windows,
+    // UTF-8 on POSIX. Scans of names and texts honour its lead bytes.
+    PKX_NODISCARD virtual uint32_t InsideCodePage(uint32_t codePage) = 0;
+    // Copies `text`, in `codePage`, into `buffer` in InsideCodePage(codePage):
+    // at most size - 1 bytes, cut between characters, always terminated.
+    virtual void ConvertToInside(uint32_t codePage, const char* text, char* buffer,
+                                 uint32_t size) = 0;
+    // String `id` of the built-in table of `language`, as LoadStringA gives it
+    // (in the inside code page, cut to size - 1 bytes, terminated): length
+    // copied, 0 when absent.
+    PKX_NODISCARD virtual uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer,
+                                            uint32_t size) = 0;
+    // `path` written as the system writes paths for its users (POSIX:
+    // slashes, no drive), cut to size - 1 bytes and terminated.
+    virtual void PathForDisplay(const char* path, char* buffer, uint32_t size) = 0;
 
     // --- Time (timeGetTime) and pausing.
-    virtual uint32_t Milliseconds() = 0;
+    PKX_NODISCARD virtual uint32_t Milliseconds() = 0;
     virtual void Sleep(uint32_t milliseconds) = 0;
 
     // --- Lookups used to find the installation and a running program.
     // RegQueryValueExA of a value under root\key, bytes as stored. 0 or a code.
-    virtual uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name,
-                                   char* buffer, uint32_t size) = 0;
+    PKX_NODISCARD virtual uint32_t RegistryValue(RegistryRoot root, const char* key,
+                                                 const char* name, char* buffer, uint32_t size) = 0;
     // GetPrivateProfileStringA with an empty default: length copied.
-    virtual uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
-                              uint32_t size) = 0;
+    PKX_NODISCARD virtual uint32_t IniValue(const char* file, const char* section, const char* key,
+                                            char* buffer, uint32_t size) = 0;
     // Path of a special folder without trailing backslash; false when unknown.
-    virtual bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) = 0;
+    PKX_NODISCARD virtual bool SpecialFolderPath(SpecialFolder folder, char* buffer,
+                                                 uint32_t size) = 0;
     // Calls `visitor` once per running process. 0, or a code when the list
     // cannot be obtained.
-    virtual uint32_t EnumerateProcesses(ProcessVisitor& visitor) = 0;
+    PKX_NODISCARD virtual uint32_t EnumerateProcesses(ProcessVisitor& visitor) = 0;
     // FindWindowA: true when a top-level window matches (null = any).
-    virtual bool FindTopWindow(const char* title, const char* className) = 0;
+    PKX_NODISCARD virtual bool FindTopWindow(const char* title, const char* className) = 0;
 };
+
+// Marks a platform result that is deliberately not examined: the call is
+// made for its effect, and its failure changes nothing the caller would do.
+template <typename Result>
+inline void BestEffort(Result /*ignored*/) {}
 
 // The native platform of this build.
 Platform& NativePlatform();

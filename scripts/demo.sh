@@ -74,10 +74,8 @@ EOF
 ls -l "$UPDATER"
 
 step "Run the updater"
-# The built-in texts are Japanese: show them in UTF-8 whatever the locale.
-if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
-    export LC_ALL=C.UTF-8
-fi
+# It speaks the locale's language: Japanese under ja_JP.UTF-8 (try
+# LC_ALL=ja_JP.UTF-8 scripts/demo.sh), English under any other.
 status=0
 if [ "$INTERACTIVE" -eq 1 ]; then
     "$UPDATER" || status=$?

@@ -2,7 +2,7 @@
 // the same for the Windows program and the console updater.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "core/worker_events.h"
 #include "engine/backups.h"
-#include "engine/worker_events.h"
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
 
@@ -15,8 +15,9 @@ namespace {
 void CopyCut(char* out, const char* text, uint32_t limit, uint32_t codePage) {
     uint32_t n = 0;
     while (text[n] != '\0' && n < limit) {
-        uint32_t width = IsLeadByte(codePage, static_cast<uint8_t>(text[n])) ? 2 : 1;
-        if (width == 2 && text[n + 1] == '\0') break;
+        // A lead byte without its trail byte is left out.
+        if (IsLeadByte(codePage, static_cast<uint8_t>(text[n])) && text[n + 1] == '\0') break;
+        const uint32_t width = static_cast<uint32_t>(CharLength(text + n, codePage));
         if (n + width > limit) break;
         n += width;
     }
@@ -35,7 +36,8 @@ void AppendNumber(char*& out, uint32_t value, int minimumDigits) {
     while (count > 0) *out++ = digits[--count];
 }
 
-// "pkx Self Extract Updater ver.1.50": the program's own title and version.
+}  // namespace
+
 void FormatProgramTitle(char* out) {
     std::strcpy(out, kProgramTitle);
     char* end = out + std::strlen(out);
@@ -45,6 +47,15 @@ void FormatProgramTitle(char* out) {
     *end++ = '.';
     AppendNumber(end, 50, 2);
     *end = '\0';
+}
+
+namespace {
+
+// `path` as the system writes paths for its users, in `shown`; null stays null.
+const char* ShownPath(const char* path, char (&shown)[kPathBufferSize]) {
+    if (path == nullptr) return nullptr;
+    Os().PathForDisplay(path, shown, sizeof shown);
+    return shown;
 }
 
 }  // namespace
@@ -72,93 +83,106 @@ void ProgressPresenter::Initialize() {
     view_.SetFileProgress(0, "0.0%");
     view_.SetTotalProgress(0, "0.0%");
     LoadStartupTexts(context_);
+    LoadResourceText(text::kDetailPrefix, detailPrefix_, sizeof detailPrefix_);
     context_.cancelRequested = 0;
     workerRunning_ = worker_.StartWorker();
     if (!workerRunning_) {
         char line[kExpansionSize];
-        uint32_t id = systemCodePage == 932 ? 109 : 209;
+        const uint32_t id = systemCodePage == kDefaultTextCodePage ? text::kThreadFailedJapanese
+                                                                   : text::kThreadFailedEnglish;
         uint32_t length = LoadResourceText(id, line, kExpansionSize - 2);
         std::memcpy(line + length, "\r\n", 3);
         Log(line);
         // Nothing will ever arrive from a worker: let the user close the
         // window, and report the run as failed rather than as a success.
         context_.failed = 1;
-        view_.SetButtonText(context_.texts[1002]);
+        view_.SetButtonText(context_.texts[text::kCloseButton]);
         view_.EnableButton(true);
     }
     if (context_.autoFinish == 1) view_.EnableCheckBox(false);
 }
 
+uint32_t ProgressPresenter::TableCodePage() const {
+    return Os().InsideCodePage(context_.textCodePage);
+}
+
 void ProgressPresenter::Log(const char* text) {
     char line[kLogLineLimit + 1];
-    CopyCut(line, text, kLogLineLimit, context_.textCodePage);
+    CopyCut(line, text, kLogLineLimit, TableCodePage());
     view_.AppendLog(line);
 }
 
 void ProgressPresenter::LogTemplate(uint32_t id, const char* value1, const char* value2) {
     char expanded[kExpansionSize];
     ExpandTemplate(expanded, sizeof expanded, context_.texts[id], value1, value2, nullptr,
-                   context_.textCodePage);
+                   TableCodePage());
     Log(expanded);
+}
+
+void ProgressPresenter::LogPath(uint32_t id, const char* path) {
+    char shown[kPathBufferSize];
+    LogTemplate(id, ShownPath(path, shown));
 }
 
 void ProgressPresenter::LogDetail(uint32_t id, const char* path) {
     char line[kExpansionSize];
-    const size_t prefix = sizeof kDetailPrefix - 1;
-    std::memcpy(line, kDetailPrefix, prefix);
-    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], path, nullptr, nullptr,
-                   context_.textCodePage);
+    const size_t prefix = std::strlen(detailPrefix_);
+    std::memcpy(line, detailPrefix_, prefix);
+    char shown[kPathBufferSize];
+    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], ShownPath(path, shown),
+                   nullptr, nullptr, TableCodePage());
     Log(line);
 }
 
 void ProgressPresenter::ShowFileStart(uint32_t logId, uint32_t statusId, const char* path) {
-    LogTemplate(logId, path);
+    LogPath(logId, path);
     char base[kPathBufferSize];
     char extension[kPathBufferSize];
     SplitPath(path, nullptr, nullptr, base, extension);
     char status[kExpansionSize];
     ExpandTemplate(status, sizeof status, context_.texts[statusId], base, extension, nullptr,
-                   context_.textCodePage);
+                   TableCodePage());
     view_.SetStatus(status);
     view_.SetFileProgress(0, nullptr);
 }
 
 void ProgressPresenter::ApplyTexts() {
     view_.ApplyFont();
-    LogTemplate(1011, context_.programPath);
-    view_.SetRightsLabel(context_.texts[1004]);
-    view_.SetStatus(context_.texts[1016]);
-    view_.SetButtonText(context_.texts[1001]);
-    view_.SetCheckBoxText(context_.texts[1007]);
-    view_.SetLogLabel(context_.texts[1006]);
+    LogPath(text::kProgramFileLine, context_.programPath);
+    view_.SetRightsLabel(context_.texts[text::kRightsLabel]);
+    view_.SetStatus(context_.texts[text::kExaminingStatus]);
+    view_.SetButtonText(context_.texts[text::kCancelButton]);
+    view_.SetCheckBoxText(context_.texts[text::kDeleteBackupsBox]);
+    view_.SetLogLabel(context_.texts[text::kLogLabel]);
 }
 
 void ProgressPresenter::LogFailure(ResultCode code) {
     if (code == result::kOpenProgramFile) {
-        view_.ShowOpenFailure(context_.texts[1041], kProgramTitle);
+        view_.ShowOpenFailure(context_.texts[text::kErrorOpenProgramFile], kProgramTitle);
         view_.Close();
-    } else if (code >= 0x10002 && code <= 0x10007) {
-        Log(context_.texts[1040 + (code - 0x10000)]);
+    } else if (code >= result::kReadProgramFile && code <= result::kReadOldFile) {
+        // The error texts follow the result codes in order.
+        Log(context_.texts[text::kErrorReadProgramFile + (code - result::kReadProgramFile)]);
     } else if (code == result::kNoTargetFolder) {
-        Log(context_.texts[1048]);
-        LogTemplate(1049, context_.title);
-    } else if (code >= 0x10009 && code <= 0x10012) {
-        Log(context_.texts[1041 + (code - 0x10000)]);
+        Log(context_.texts[text::kErrorNoTargetFolder]);
+        LogTemplate(text::kErrorNotInstalled, context_.title);
+    } else if (code >= result::kOldFileDiffersMd5 && code <= result::kAddedFileExists) {
+        Log(context_.texts[text::kErrorOldFileDiffersMd5 + (code - result::kOldFileDiffersMd5)]);
     }
-    Log(context_.texts[1020]);
+    Log(context_.texts[text::kFailed]);
 }
 
 void ProgressPresenter::RestoreSequence() {
     view_.EnableCheckBox(false);
-    Log(context_.texts[1023]);
+    Log(context_.texts[text::kRestoring]);
     RestoreBackups(context_);
-    Log(context_.texts[1024]);
+    Log(context_.texts[text::kRestored]);
 }
 
 void ProgressPresenter::WaitSequence(bool finished) {
     if (workerRunning_) worker_.FinishWorker(kWorkerWaitMilliseconds);
     workerRunning_ = false;
-    view_.SetButtonText(context_.texts[1002]);
+    view_.SetButtonText(context_.texts[text::kCloseButton]);
     view_.EnableButton(true);
     if (finished && context_.autoFinish == 1) {
         if (view_.IsCheckBoxChecked()) DeleteBackups(context_);
@@ -169,8 +193,8 @@ void ProgressPresenter::WaitSequence(bool finished) {
 void ProgressPresenter::OnFinalEvent(uint32_t code, intptr_t param) {
     switch (code) {
         case EV_FINISHED:
-            view_.SetStatus(context_.texts[1005]);
-            Log(context_.texts[1019]);
+            view_.SetStatus(context_.texts[text::kFinishedStatus]);
+            Log(context_.texts[text::kFinished]);
             WaitSequence(true);
             return;
         case EV_FAILED:
@@ -179,11 +203,11 @@ void ProgressPresenter::OnFinalEvent(uint32_t code, intptr_t param) {
             break;
         case EV_CANCELLED:
             context_.failed = 1;
-            Log(context_.texts[1021]);
+            Log(context_.texts[text::kCancelled]);
             break;
         default:  // EV_PROGRAM_RUNNING
             context_.failed = 1;
-            LogTemplate(1022, context_.title);
+            LogTemplate(text::kProgramRunning, context_.title);
             break;
     }
     RestoreSequence();
@@ -201,7 +225,7 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             OnFinalEvent(code, param);
             break;
         case EV_READY:
-            Log(context_.texts[1017]);
+            Log(context_.texts[text::kReadingInformation]);
             view_.EnableButton(true);
             break;
         case EV_HEADLINE:
@@ -211,22 +235,22 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             view_.SetRightsText(context_.rightsText);
             break;
         case EV_CHECK_OLD_MD5:
-            Log(context_.texts[1026]);
+            Log(context_.texts[text::kCheckingOldMd5]);
             break;
         case EV_CHECK_OLD_DATE_SIZE:
-            Log(context_.texts[1027]);
+            Log(context_.texts[text::kCheckingOldDateSize]);
             break;
         case EV_HASHING_FILE:
-            LogDetail(1028, text);
+            LogDetail(text::kHashingFile, text);
             break;
         case EV_READING_FILE_DATE:
-            LogDetail(1029, text);
+            LogDetail(text::kReadingFileDate, text);
             break;
         case EV_TARGET_FOLDER:
-            LogTemplate(1025, context_.targetFolder);
+            LogPath(text::kTargetFolderLine, context_.targetFolder);
             break;
         case EV_UPDATING_FILE:
-            ShowFileStart(1030, 1012, text);
+            ShowFileStart(text::kUpdatingFile, text::kUpdatingStatus, text);
             break;
         case EV_FILE_PROGRESS:
             FormatPercent(static_cast<uint32_t>(param), percent, sizeof percent);
@@ -237,49 +261,49 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             view_.SetTotalProgress(static_cast<uint32_t>(param), percent);
             break;
         case EV_ADDING_FILE:
-            ShowFileStart(1031, 1013, text);
+            ShowFileStart(text::kAddingFile, text::kAddingStatus, text);
             break;
         case EV_DELETING_FILE:
-            ShowFileStart(1032, 1014, text);
+            ShowFileStart(text::kDeletingFile, text::kDeletingStatus, text);
             break;
         case EV_CHECK_INTEGRITY:
-            Log(context_.texts[1015]);
+            Log(context_.texts[text::kCheckingIntegrity]);
             break;
         case EV_CHECK_RUNNING:
-            LogTemplate(1034, text);
+            LogTemplate(text::kCheckingRunning, text);
             break;
         case EV_DELETE_DEFAULT:
             view_.SetCheckBox(context_.deleteBackupsDefault != 0);
             break;
         case EV_SOURCE_MISSING:
-            LogTemplate(1035, text);
+            LogPath(text::kSourceMissing, text);
             break;
         case EV_OVERWRITING_NEW:
-            LogTemplate(1037, text);
+            LogPath(text::kOverwritingNew, text);
             break;
         case EV_SEPARATOR:
-            Log(context_.texts[1039]);
+            Log(context_.texts[text::kSeparator]);
             break;
         case EV_DELETE_TARGET_MISSING:
-            LogTemplate(1038, text);
+            LogPath(text::kDeleteTargetMissing, text);
             break;
         case EV_APPLY_TEXTS:
             ApplyTexts();
             break;
         case EV_TRY_NEXT_PACKAGE:
-            Log(context_.texts[1069]);
+            Log(context_.texts[text::kOldVersionDiffers]);
             break;
         case EV_PACKAGE_SUMMARY: {
             const auto* package = reinterpret_cast<const PackageRef*>(param);
-            LogTemplate(package->applied == 1 ? 1071 : 1070, package->oldVersionLabel,
-                        package->newVersionLabel);
+            LogTemplate(package->applied == 1 ? text::kPackageApplied : text::kPackageSkipped,
+                        package->oldVersionLabel, package->newVersionLabel);
             break;
         }
         case EV_ALREADY_UPDATED:
-            LogTemplate(1072, text);
+            LogPath(text::kAlreadyUpdated, text);
             break;
         case EV_ALREADY_ADDED:
-            LogTemplate(1073, text);
+            LogPath(text::kAlreadyAdded, text);
             break;
         case EV_SET_TITLE:
             view_.SetWindowTitle(text);
@@ -293,7 +317,7 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
 void ProgressPresenter::OnCancelCommand() {
     if (workerRunning_) {
         view_.EnableButton(false);
-        Log(context_.texts[1018]);
+        Log(context_.texts[text::kStopping]);
         context_.cancelRequested = 1;
         return;
     }

@@ -21,29 +21,29 @@ class BinaryFile {
     // Close any open handle, then open an existing file for reading (or
     // create or truncate one for writing). 0, or the platform's code with
     // the object closed.
-    uint32_t OpenRead(const char* path, uint32_t share, uint32_t flags);
-    uint32_t OpenWrite(const char* path, uint32_t share, uint32_t flags);
+    [[nodiscard]] uint32_t OpenRead(const char* path, uint32_t share, uint32_t flags);
+    [[nodiscard]] uint32_t OpenWrite(const char* path, uint32_t share, uint32_t flags);
     // Always 0; closing a closed object does nothing.
     uint32_t Close();
 
     // The new position, kBadPosition when the platform call fails, and 6
     // (not a position) when the object is closed.
-    uint32_t Seek(int32_t distance, uint32_t origin);
+    [[nodiscard]] uint32_t Seek(int32_t distance, uint32_t origin);
     // The low 32 bits of the size, kBadPosition on failure, 6 when closed.
-    uint32_t Size();
+    [[nodiscard]] uint32_t Size();
 
     // 0 when exactly `count` bytes moved; otherwise 6 when closed, the
     // platform's code, or for a short transfer the platform did not call an
     // error ERROR_HANDLE_EOF (38) for reads and ERROR_DISK_FULL (112) for
     // writes. `*done` is set to 0 first and to `count` on success only.
-    uint32_t Read(void* buffer, uint32_t count, uint32_t* done = nullptr);
-    uint32_t ReadU8(uint8_t* value);
-    uint32_t ReadU16(uint16_t* value);
-    uint32_t ReadU32(uint32_t* value);
+    [[nodiscard]] uint32_t Read(void* buffer, uint32_t count, uint32_t* done = nullptr);
+    [[nodiscard]] uint32_t ReadU8(uint8_t* value);
+    [[nodiscard]] uint32_t ReadU16(uint16_t* value);
+    [[nodiscard]] uint32_t ReadU32(uint32_t* value);
     // Reads `count` bytes and stores a NUL after the bytes read: `buffer`
     // holds count + 1 bytes.
-    uint32_t ReadString(char* buffer, uint32_t count);
-    uint32_t Write(const void* buffer, uint32_t count, uint32_t* done = nullptr);
+    [[nodiscard]] uint32_t ReadString(char* buffer, uint32_t count);
+    [[nodiscard]] uint32_t Write(const void* buffer, uint32_t count, uint32_t* done = nullptr);
 
     FileHandle NativeHandle() const { return handle_; }
     bool IsOpen() const { return handle_ != kInvalidFile; }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/test_support.h"
 
 namespace pkx {

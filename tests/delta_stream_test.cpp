@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/cancellation.h"
-#include "platform/fault_injection.h"
+#include "core/cancellation.h"
+#include "package/writer/delta_writer.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/delta_writer.h"
 
 namespace pkx {
 namespace {

@@ -1,6 +1,6 @@
 // The difference stream writer and encoder; encoded streams are checked by
 // applying them with the updater's own reader to real files.
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
+#include "package/writer/delta_encoder.h"
+#include "package/writer/delta_parser.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/delta_encoder.h"
-#include "tools/packwriter/delta_parser.h"
 
 namespace pkx::packwriter {
 namespace {

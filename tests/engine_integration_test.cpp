@@ -68,7 +68,7 @@ FileTime WriteTimeThroughSeam(const std::string& path) {
         0) {
         return time;
     }
-    Os().GetWriteTime(file, &time);
+    if (Os().GetWriteTime(file, &time) != 0) time = FileTime();
     Os().Close(file);
     return time;
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/cancellation.h"
+#include "core/cancellation.h"
 #include "engine/worker.h"
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "tests/worker_fixtures.h"

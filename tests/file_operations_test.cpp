@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "core/cancellation.h"
 #include "engine/backups.h"
-#include "engine/cancellation.h"
-#include "platform/fault_injection.h"
+#include "package/writer/delta_writer.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/delta_writer.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -50,9 +50,9 @@ bool HasWriteTime(const std::string& path, const FileTime& expected) {
     if (Os().Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting, kAttributeNormal,
                   &handle) != 0)
         return false;
-    Os().GetWriteTime(handle, &time);
+    const bool read = Os().GetWriteTime(handle, &time) == 0;
     Os().Close(handle);
-    return time.low == expected.low && time.high == expected.high;
+    return read && time.low == expected.low && time.high == expected.high;
 }
 
 // The files of a tree; folders created for added files stay after a rollback.

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/cancellation.h"
-#include "platform/fault_injection.h"
+#include "core/cancellation.h"
+#include "package/writer/package_writer.h"
 #include "support/binary_file.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/package_writer.h"
 
 namespace pkx {
 namespace {

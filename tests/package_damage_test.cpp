@@ -220,6 +220,31 @@ TEST(HostilePackageTest, RecordCountsBeyondTheFileAreRefused) {
     }
 }
 
+TEST(HostilePackageTest, CountsAreBoundedByThePackageNotByTheFile) {
+    // The first package of a container claims more delete records than it
+    // holds; the bytes of the second package would hold them.
+    PackageModel first;
+    first.folderSources.resize(1);
+    first.deletes.push_back({"a.txt", Filled(1)});
+    PackageLayout layout;
+    Bytes lying = Build(first, &layout);
+    const uint32_t held = static_cast<uint32_t>(lying.size()) - layout.recordsOffset;
+    ASSERT_TRUE(packwriter::PatchU32(lying, layout.countsOffset + 8, held / kDeleteRecordSize + 1));
+    PackageModel second;
+    second.folderSources.resize(1);
+    second.adds.push_back({"big.bin", CheckValue(), FileTime(), Bytes(4096, 'x')});
+    Bytes payload;
+    ASSERT_TRUE(packwriter::BuildContainer({lying, Build(second)}, &payload));
+
+    PackageTempFolder folder;
+    const std::string path = folder.WriteProgram("lump.exe", payload);
+    PackageReading reading;
+    ReadProgramFile(path, reading);
+    EXPECT_EQ(reading.code, result::kReadProgramFile);
+    EXPECT_EQ(reading.stage, Stage::kRecords);
+    EXPECT_TRUE(reading.lists.deletes.empty());
+}
+
 TEST(HostilePackageTest, LanguageBlockCountLargerThanTheBlocksEnds) {
     PackageModel model;
     model.folderSources.resize(1);
@@ -244,9 +269,12 @@ TEST(HostilePackageTest, PackageOffsetsOutsideTheFileFailInTheHeader) {
          {static_cast<uint32_t>(package.size()), 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u}) {
         PackageRef ref;
         ref.offset = offset;
+        ref.size = static_cast<uint32_t>(package.size());
         auto context = std::make_unique<ApplyContext>();
         HeaderStart start;
-        EXPECT_EQ(ReadHeaderStart(file, ref, *context, &start), result::kReadProgramFile) << offset;
+        PackageOnFile bytes(file, ref);
+        EXPECT_EQ(ReadHeaderStart(bytes.in, ref, *context, &start), result::kReadProgramFile)
+            << offset;
     }
 }
 

@@ -147,7 +147,8 @@ TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
         BinaryFile file;
         OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, before);
         before.context->cancelRequested = 1;
-        EXPECT_EQ(ReadFileEntries(file, before.counts, *before.context, &before.lists),
+        PackageOnFile bytes(file, layout.recordsOffset, package.size());
+        EXPECT_EQ(ReadFileEntries(bytes.in, before.counts, *before.context, &before.lists),
                   result::kCancelled);
         EXPECT_TRUE(before.lists.updates.empty());
         EXPECT_EQ(file.Seek(0, kFileCurrent), layout.recordsOffset);
@@ -163,7 +164,8 @@ TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
     PlatformScope scope(observer);
     BinaryFile file;
     OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, during);
-    EXPECT_EQ(ReadFileEntries(file, during.counts, *during.context, &during.lists),
+    PackageOnFile bytes(file, layout.recordsOffset, package.size());
+    EXPECT_EQ(ReadFileEntries(bytes.in, during.counts, *during.context, &during.lists),
               result::kCancelled);
     EXPECT_EQ(during.lists.updates.size(), 2u);
     ASSERT_EQ(during.lists.adds.size(), 1u);

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
-#include "platform/fault_injection.h"
+#include "package/writer/package_writer.h"
 #include "platform/platform.h"
 #include "support/binary_file.h"
-#include "tools/packwriter/package_writer.h"
+#include "tests/platforms/fault_injection.h"
 
 namespace pkx::test {
 
@@ -127,30 +127,43 @@ struct PackageReading {
     }
 };
 
+// Bytes of `file` read as the worker reads a package: through one cursor.
+struct PackageOnFile {
+    PackageOnFile(BinaryFile& file, const PackageRef& package)
+        : source(file), in(source, package) {}
+    PackageOnFile(BinaryFile& file, uint64_t begin, uint64_t end)
+        : source(file), in(source, begin, end) {}
+
+    FilePackageSource source;
+    PackageCursor in;
+};
+
 // Reads one package from `file` at `package`, in the worker's order, without
 // prompts: every folder source is read.
 inline void ReadPackageBody(BinaryFile& file, PackageRef& package, PackageReading& out) {
     ApplyContext& context = *out.context;
-    if (out.Fail(ReadHeaderStart(file, package, context, &out.start), Stage::kHeaderStart)) return;
+    PackageOnFile bytes(file, package);
+    PackageCursor& in = bytes.in;
+    if (out.Fail(ReadHeaderStart(in, package, context, &out.start), Stage::kHeaderStart)) return;
     const uint16_t version = out.start.version;
-    uint8_t count = 0;
-    if (out.Fail(ReadFolderSourceCount(file, version, &count), Stage::kFolderSources)) return;
-    for (uint32_t i = 0; i < count; ++i) {
+    FolderSourceList list(in, version);
+    if (out.Fail(list.ReadCount(), Stage::kFolderSources)) return;
+    for (uint32_t i = 0; i < list.count(); ++i) {
         FolderSource source;
-        if (out.Fail(ReadFolderSource(file, version, &source), Stage::kFolderSources)) return;
+        if (out.Fail(list.ReadNext(&source), Stage::kFolderSources)) return;
         out.sources.push_back(source);
     }
-    if (version >= 110) {
-        if (out.Fail(ReadRunningCheck(file, &out.check), Stage::kRunningCheck)) return;
-        if (out.Fail(ReadShortString(file, context.openAfterName), Stage::kDocumentName)) return;
-        if (out.Fail(ReadNoticeTexts(file, version, &out.before, &out.after), Stage::kNotices)) {
+    if (version >= gate::kRunningCheck) {
+        if (out.Fail(ReadRunningCheck(in, &out.check), Stage::kRunningCheck)) return;
+        if (out.Fail(ReadDocumentName(in, context), Stage::kDocumentName)) return;
+        if (out.Fail(ReadNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
             return;
         }
     }
-    if (out.Fail(ReadOptionsAndCounts(file, version, context, &out.counts), Stage::kOptions)) {
+    if (out.Fail(ReadOptionsAndCounts(in, version, context, &out.counts), Stage::kOptions)) {
         return;
     }
-    if (out.Fail(ReadFileEntries(file, out.counts, context, &out.lists), Stage::kRecords)) return;
+    if (out.Fail(ReadFileEntries(in, out.counts, context, &out.lists), Stage::kRecords)) return;
     out.positionAfterRecords = file.Seek(0, kFileCurrent);
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "package/writer/delta_writer.h"
 #include "tests/pkxbuild_fixtures.h"
-#include "tools/packwriter/delta_writer.h"
 #include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {

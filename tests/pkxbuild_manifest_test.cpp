@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "package/package_header.h"
+#include "platform/posix/builtin_texts.h"
 #include "tests/pkxbuild_fixtures.h"
-#include "texts/builtin_texts.h"
 #include "tools/pkxbuild/builder_listing.h"
 
 namespace pkx::test {
@@ -132,16 +132,18 @@ TEST(PkxBuildManifest, WhatTheFormatVersionCannotCarryIsRefused) {
     EXPECT_NE(FillHeaderError("[running_check]\nkind = \"process\"\nprocess = \"a.exe\"", 100)
                   .find("110"),
               std::string::npos);
-    // Other code pages than 932 have no built-in texts to fall back on.
-    EXPECT_NE(FillHeaderError("[[language]]\ncode_page = 1252\ntexts = { 1000 = \"a\", 1002 = "
-                              "\"b\" }",
-                              150)
-                  .find("lacks texts 1001, 1003-1073"),
-              std::string::npos);
-
     // What absent fields mean anyway is accepted.
     packwriter::PackageModel model;
     std::string error;
+    // Texts a block of another code page than 932 does not give are the
+    // built-in English ones.
+    ASSERT_TRUE(builder::FillHeader(
+        ParseOrFail("[[language]]\ncode_page = 1252\ntexts = { 1000 = \"a\", 1002 = \"b\" }"), 150,
+        &model, &error))
+        << error;
+    EXPECT_EQ(model.languageBlocks[0].texts[0], "a");
+    EXPECT_EQ(model.languageBlocks[0].texts[1], "&Cancel");
+    EXPECT_EQ(model.languageBlocks[0].texts[73], "[%s] The file to add is already up to date.");
     EXPECT_TRUE(builder::FillHeader(
         ParseOrFail("delete_backups = true\n[options]\nskip_missing_sources = false"), 100, &model,
         &error))
@@ -255,7 +257,9 @@ void ReadAsUpdater(const Bytes& payload, uint32_t codePage, ApplyContext* contex
     package.offset = kPayloadOffset;
     package.size = static_cast<uint32_t>(payload.size());
     HeaderStart start;
-    ASSERT_EQ(ReadHeaderStart(program, package, *context, &start), 0u);
+    FilePackageSource source(program);
+    PackageCursor in(source, package);
+    ASSERT_EQ(ReadHeaderStart(in, package, *context, &start), 0u);
 }
 
 TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {
@@ -265,14 +269,10 @@ TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {
         ReadAsUpdater(payload, 932, context.get());
         EXPECT_EQ(context->textCodePage, 932u);
         EXPECT_STREQ(context->fontFace, "MS UI Gothic");
-        EXPECT_STREQ(context->texts[1008],
-                     "%s \x82\xCC\x8D\x58\x90\x56\r\n\x93\xF1\x8D\x73\x96\xDA");
-        // Texts the block does not give are the built-in ones.
-        std::string builtin = FindBuiltinText(1000);
-        for (size_t at = builtin.find("\\n"); at != std::string::npos; at = builtin.find("\\n")) {
-            builtin.replace(at, 2, "\r\n");
-        }
-        EXPECT_EQ(std::string(context->texts[1000]), builtin);
+        // Written in code page 932, held as UTF-8 by the updater.
+        EXPECT_STREQ(context->texts[1008], "%s の更新\r\n二行目");
+        // Texts the block does not give are the built-in Japanese ones.
+        EXPECT_STREQ(context->texts[1001], "キャンセル(&C)");
         const CheckValue digest = Md5Of("secret");
         EXPECT_EQ(std::memcmp(context->passwordDigest, digest.bytes, 16), 0);
     }

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 #include "tests/test_support.h"
 
 namespace pkx {

@@ -119,63 +119,6 @@ void ScriptedPlatform::SetIniValue(const std::string& file, const std::string& s
     ini[IniKey(file, section, key)] = value;
 }
 
-uint32_t ScriptedPlatform::Open(const char* path, uint32_t access, uint32_t share,
-                                uint32_t disposition, uint32_t flags, FileHandle* out) {
-    return base_.Open(path, access, share, disposition, flags, out);
-}
-
-uint32_t ScriptedPlatform::Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) {
-    return base_.Read(file, buffer, count, done);
-}
-
-uint32_t ScriptedPlatform::Write(FileHandle file, const void* buffer, uint32_t count,
-                                 uint32_t* done) {
-    return base_.Write(file, buffer, count, done);
-}
-
-uint32_t ScriptedPlatform::Seek(FileHandle file, int32_t distance, uint32_t origin,
-                                uint32_t* position) {
-    return base_.Seek(file, distance, origin, position);
-}
-
-uint32_t ScriptedPlatform::Size(FileHandle file, uint32_t* size) { return base_.Size(file, size); }
-
-uint32_t ScriptedPlatform::GetWriteTime(FileHandle file, FileTime* time) {
-    return base_.GetWriteTime(file, time);
-}
-
-uint32_t ScriptedPlatform::CopyAccessMode(FileHandle from, FileHandle to) {
-    return base_.CopyAccessMode(from, to);
-}
-
-uint32_t ScriptedPlatform::SetWriteTime(FileHandle file, const FileTime& time) {
-    return base_.SetWriteTime(file, time);
-}
-
-void ScriptedPlatform::Close(FileHandle file) { base_.Close(file); }
-
-bool ScriptedPlatform::Exists(const char* pattern) { return base_.Exists(pattern); }
-
-uint32_t ScriptedPlatform::Move(const char* from, const char* to) { return base_.Move(from, to); }
-
-uint32_t ScriptedPlatform::Delete(const char* path) { return base_.Delete(path); }
-
-uint32_t ScriptedPlatform::CreateFolder(const char* path) { return base_.CreateFolder(path); }
-
-uint32_t ScriptedPlatform::SetCurrentFolder(const char* path) {
-    return base_.SetCurrentFolder(path);
-}
-
-uint32_t ScriptedPlatform::ModulePath(char* buffer, uint32_t size) {
-    return base_.ModulePath(buffer, size);
-}
-
-uint32_t ScriptedPlatform::AnsiCodePage() { return base_.AnsiCodePage(); }
-
-uint32_t ScriptedPlatform::LoadText(uint32_t id, char* buffer, uint32_t size) {
-    return base_.LoadText(id, buffer, size);
-}
-
 uint32_t ScriptedPlatform::Milliseconds() { return now; }
 
 void ScriptedPlatform::Sleep(uint32_t milliseconds) {

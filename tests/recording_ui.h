@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
-#include "engine/worker_events.h"
+#include "core/apply_context.h"
+#include "core/worker_events.h"
 #include "platform/platform.h"
+#include "tests/platforms/platform_wrapper.h"
 
 namespace pkx::test {
 
@@ -90,7 +91,7 @@ class ScriptedPrompter final : public Prompter {
 };
 
 // Forwards files, names and texts to `base`; scripts everything else.
-class ScriptedPlatform final : public Platform {
+class ScriptedPlatform final : public PlatformWrapper {
   public:
     struct WindowLookup {
         std::optional<std::string> title;
@@ -101,7 +102,7 @@ class ScriptedPlatform final : public Platform {
         uint32_t size = 0;
     };
 
-    explicit ScriptedPlatform(Platform& base = NativePlatform()) : base_(base) {}
+    explicit ScriptedPlatform(Platform& base = NativePlatform()) : PlatformWrapper(base) {}
 
     // Registry values by root, key and name; bytes as stored (no terminator is added).
     void SetRegistryValue(RegistryRoot root, const std::string& key, const std::string& name,
@@ -142,24 +143,6 @@ class ScriptedPlatform final : public Platform {
     static std::string IniKey(const std::string& file, const std::string& section,
                               const std::string& key);
 
-    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
-                  uint32_t flags, FileHandle* out) override;
-    uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override;
-    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override;
-    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override;
-    uint32_t Size(FileHandle file, uint32_t* size) override;
-    uint32_t GetWriteTime(FileHandle file, FileTime* time) override;
-    uint32_t SetWriteTime(FileHandle file, const FileTime& time) override;
-    uint32_t CopyAccessMode(FileHandle from, FileHandle to) override;
-    void Close(FileHandle file) override;
-    bool Exists(const char* pattern) override;
-    uint32_t Move(const char* from, const char* to) override;
-    uint32_t Delete(const char* path) override;
-    uint32_t CreateFolder(const char* path) override;
-    uint32_t SetCurrentFolder(const char* path) override;
-    uint32_t ModulePath(char* buffer, uint32_t size) override;
-    uint32_t AnsiCodePage() override;
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override;
     uint32_t Milliseconds() override;
     void Sleep(uint32_t milliseconds) override;
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
@@ -173,7 +156,6 @@ class ScriptedPlatform final : public Platform {
   private:
     void NoteLookup();
 
-    Platform& base_;
     bool pausedSinceLookup_ = true;
 };
 
@@ -187,6 +169,14 @@ class PlatformScope {
 
   private:
     Platform* previous_;
+};
+
+// Holds names and texts in the code page they come in, as Windows does, also
+// on POSIX (where they are UTF-8): for the rules of double-byte code pages.
+class WindowsCodePages final : public PlatformWrapper {
+  public:
+    explicit WindowsCodePages(Platform& inner) : PlatformWrapper(inner) {}
+    uint32_t InsideCodePage(uint32_t codePage) override { return codePage; }
 };
 
 // Sets systemCodePage for the life of the scope.

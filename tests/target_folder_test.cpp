@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "engine/special_folders.h"
+#include "package/writer/package_writer.h"
 #include "support/binary_file.h"
+#include "tests/package_test_helpers.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/package_writer.h"
 
 namespace pkx {
 namespace {
@@ -20,9 +21,11 @@ using packwriter::Bytes;
 using packwriter::FolderSourceModel;
 using packwriter::LookupRecordModel;
 using test::CodePageScope;
+using test::PackageOnFile;
 using test::PlatformScope;
 using test::ScriptedPlatform;
 using test::ScriptedPrompter;
+using test::WindowsCodePages;
 
 constexpr uint8_t kClassesRoot = 0;
 constexpr uint8_t kLocalMachine = 2;
@@ -91,7 +94,9 @@ class TargetFolderTest : public ::testing::Test {
         BinaryFile file;
         EXPECT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
         EXPECT_EQ(listOffset, file.Seek(static_cast<int32_t>(listOffset), kFileBegin));
-        outcome.result = ResolveTargetFolder(file, *context_, version, folders_);
+        PackageOnFile cursor(file, listOffset, bytes.size());
+        FolderSourceList list(cursor.in, version);
+        outcome.result = ResolveTargetFolder(list, *context_, folders_);
         outcome.position = file.Seek(0, kFileCurrent);
         return outcome;
     }
@@ -327,6 +332,8 @@ TEST_F(TargetFolderTest, DoubleByteTrailBackslashIsNoSeparator) {
     platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", folder);
     std::strcpy(folders_.paths[4], "C:\\Users\\\x95\x5C");
     {
+        WindowsCodePages windows(platform_);
+        PlatformScope scope(windows);
         CodePageScope japanese(932);
         ExpectResolves({Registry(1, "K", "V")}, result::kSuccess, (folder + "\\").c_str());
         ExpectResolves({Fixed(4, "App")}, result::kSuccess, "C:\\Users\\\x95\x5C\\App\\");
@@ -406,8 +413,11 @@ TEST_F(TargetFolderTest, RunTableServesTheWorkersResolution) {
     ASSERT_EQ(0u, packwriter::WriteFileBytes(path_.c_str(), bytes));
     BinaryFile file;
     ASSERT_EQ(0u, file.OpenRead(path_.c_str(), kShareRead, kAttributeNormal));
-    file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin);
-    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(file, *context_, 150));
+    ASSERT_EQ(layout.folderSourcesOffset,
+              file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin));
+    PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
+    FolderSourceList list(cursor.in, 150);
+    EXPECT_EQ(result::kSuccess, ResolveTargetFolder(list, *context_));
     EXPECT_EQ("E:\\OS\\App\\", Folder());
 }
 

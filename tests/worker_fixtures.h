@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "engine/backups.h"
 #include "engine/worker.h"
+#include "package/writer/delta_writer.h"
+#include "package/writer/package_writer.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
-#include "tools/packwriter/delta_writer.h"
-#include "tools/packwriter/package_writer.h"
 
 namespace pkx::test {
 

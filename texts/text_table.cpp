@@ -2,16 +2,19 @@
 
 #include <cstring>
 
+#include "platform/double_byte.h"
 #include "platform/platform.h"
-#include "support/codepage.h"
 
 namespace pkx {
 
-uint32_t systemCodePage = 0;
+TextLanguage BuiltinTextLanguage() {
+    return systemCodePage == kDefaultTextCodePage ? TextLanguage::kJapanese
+                                                  : TextLanguage::kEnglish;
+}
 
 uint32_t LoadResourceText(uint32_t id, char* buffer, uint32_t size) {
     if (size == 0) return 0;
-    uint32_t length = Os().LoadText(id, buffer, size);
+    uint32_t length = Os().LoadText(id, BuiltinTextLanguage(), buffer, size);
     if (length >= size) length = size - 1;
     buffer[length] = '\0';  // an absent string may leave the buffer untouched
     return length;
@@ -22,17 +25,18 @@ void LoadDefaultTexts(ApplyContext& context) {
         LoadResourceText(kFirstTextId + i, context.texts.slots[i], kTextBufferSize);
         ConvertLineBreaks(context.texts.slots[i]);
     }
-    context.textCodePage = kDefaultTextCodePage;
-    std::memcpy(context.fontFace, kDefaultFontFace, sizeof kDefaultFontFace);
+    const bool japanese = BuiltinTextLanguage() == TextLanguage::kJapanese;
+    context.textCodePage = japanese ? kDefaultTextCodePage : kEnglishTextCodePage;
+    std::strcpy(context.fontFace, japanese ? kDefaultFontFace : kEnglishFontFace);
     context.fontHeight = kDefaultFontHeight;
 }
 
 void LoadStartupTexts(ApplyContext& context) {
-    const bool japanese = systemCodePage == 932;
-    LoadResourceText(japanese ? kTextOpenFailedJapanese : kTextOpenFailedEnglish,
-                     context.texts[1041], kTextBufferSize);
-    LoadResourceText(japanese ? kTextReadFailedJapanese : kTextReadFailedEnglish,
-                     context.texts[1042], kTextBufferSize);
+    const bool japanese = systemCodePage == kDefaultTextCodePage;
+    LoadResourceText(japanese ? text::kOpenFailedJapanese : text::kOpenFailedEnglish,
+                     context.texts[text::kErrorOpenProgramFile], kTextBufferSize);
+    LoadResourceText(japanese ? text::kReadFailedJapanese : text::kReadFailedEnglish,
+                     context.texts[text::kErrorReadProgramFile], kTextBufferSize);
 }
 
 void ConvertLineBreaks(char* text) {
@@ -50,13 +54,6 @@ void ConvertLineBreaks(char* text) {
 }
 
 namespace {
-
-// Bytes of the character at `text`: 2 for a lead byte with its trail byte,
-// 1 otherwise (also for a lead byte right before the terminator).
-size_t CharacterLength(const char* text, uint32_t codePage) {
-    if (IsLeadByte(codePage, static_cast<uint8_t>(text[0])) && text[1] != '\0') return 2;
-    return 1;
-}
 
 // Output that is cut at its capacity, whole characters only.
 class BoundedOutput {
@@ -77,7 +74,7 @@ class BoundedOutput {
     bool PutText(const char* text, uint32_t codePage) {
         if (text == nullptr) return true;
         while (*text != '\0') {
-            const size_t length = CharacterLength(text, codePage);
+            const size_t length = CharLength(text, codePage);
             if (!Put(text, length)) return false;
             text += length;
         }
@@ -105,7 +102,7 @@ char* ExpandTemplate(char* destination, size_t destinationSize, const char* temp
     bool fits = true;
     while (fits && *in != '\0') {
         if (*in != '%') {
-            const size_t length = CharacterLength(in, codePage);
+            const size_t length = CharLength(in, codePage);
             fits = output.Put(in, length);
             in += length;
             continue;
@@ -122,7 +119,7 @@ char* ExpandTemplate(char* destination, size_t destinationSize, const char* temp
             // The character after '%' stands for itself; when it is a
             // double-byte character it is kept whole.
             const char* character = in - 1;
-            const size_t length = CharacterLength(character, codePage);
+            const size_t length = CharLength(character, codePage);
             fits = output.Put(character, length);
             in = character + length;
         }

@@ -1,5 +1,6 @@
-# The built-in display texts, generated from default_texts.tsv: a C++ table
-# compiled into pkx_core where there are no resources, and on Windows a
+# The built-in display texts, generated from default_texts.tsv: the named IDs
+# (texts/text_ids.h, part of the texts layer); a C++ table compiled into the
+# POSIX platform, which serves it in place of resources; and on Windows a
 # STRINGTABLE script, PKX_TEXTS_RC, that each executable compiles in
 # (pkx_link_texts).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -8,6 +9,21 @@ set(PKX_TEXTS_TABLE ${CMAKE_CURRENT_LIST_DIR}/default_texts.tsv)
 set(PKX_TEXTS_GENERATOR ${CMAKE_CURRENT_LIST_DIR}/generate_texts.py)
 set(PKX_TEXTS_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/texts)
 file(MAKE_DIRECTORY ${PKX_TEXTS_OUTPUT_DIR})
+
+# The names are generated when the build is configured, and again whenever
+# the table or the generator changes.
+set(PKX_TEXT_IDS_ROOT ${CMAKE_BINARY_DIR}/generated)
+file(MAKE_DIRECTORY ${PKX_TEXT_IDS_ROOT}/texts)
+execute_process(
+  COMMAND ${Python3_EXECUTABLE} ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE}
+          --ids ${PKX_TEXT_IDS_ROOT}/texts/text_ids.h
+  RESULT_VARIABLE PKX_TEXT_IDS_RESULT)
+if(NOT PKX_TEXT_IDS_RESULT EQUAL 0)
+  message(FATAL_ERROR "texts/default_texts.tsv: the text IDs could not be generated")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR})
+target_include_directories(pkx_texts PUBLIC ${PKX_TEXT_IDS_ROOT})
 
 if(WIN32)
   set(PKX_TEXTS_RC ${PKX_TEXTS_OUTPUT_DIR}/texts.rc)
@@ -26,5 +42,5 @@ else()
     DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
     COMMENT "Generating the built-in string table"
     VERBATIM)
-  target_sources(pkx_core PRIVATE ${PKX_TEXTS_CPP})
+  target_sources(pkx_platform PRIVATE ${PKX_TEXTS_CPP})
 endif()

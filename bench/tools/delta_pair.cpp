@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
-#include "tools/packwriter/delta_encoder.h"
-#include "tools/packwriter/delta_parser.h"
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/delta_encoder.h"
+#include "package/writer/delta_parser.h"
+#include "package/writer/package_writer.h"
 
 #ifdef PKX_HAVE_DIVSUFSORT
 #include <divsufsort.h>

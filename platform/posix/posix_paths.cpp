@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 
 namespace pkx::posix {
 
@@ -11,11 +11,6 @@ namespace {
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Bytes of the character at `text`: 2 for a lead byte with a trail byte.
-size_t CharLength(const char* text, uint32_t codePage) {
-    return IsLeadByte(codePage, static_cast<uint8_t>(text[0])) && text[1] != '\0' ? 2 : 1;
-}
 
 bool SameChar(const char* a, size_t aLength, const char* b, size_t bLength) {
     if (aLength != bLength) return false;

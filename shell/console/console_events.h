@@ -11,7 +11,7 @@
 #include <deque>
 #include <mutex>
 
-#include "engine/worker_events.h"
+#include "core/worker_events.h"
 
 namespace pkx::console {
 

@@ -9,6 +9,7 @@
 
 #include "platform/posix/posix_paths.h"
 #include "shell/app_startup.h"
+#include "texts/text_ids.h"
 
 namespace pkx::console {
 
@@ -63,21 +64,26 @@ bool ConsoleUpdater::HandleQueuedEvent() {
     return !event.sent;
 }
 
-// A signal is a press of Cancel: it counts while the button would take it.
-// Ctrl-C on a disabled button is lost, as a click would be; a request to
-// terminate is kept until Cancel can be given.
+// A signal is a press of Cancel. At an open question it answers that
+// question as its Cancel or No would (a notice closes, and the press goes
+// on to the progress window). Otherwise it counts while the button would
+// take it: Ctrl-C on a disabled button is lost, as a click would be; a
+// request to terminate is kept until Cancel can be given.
 void ConsoleUpdater::OnSignal(int number) {
     if (!presenter_.WorkerRunning()) return;
-    if (number != SIGINT) terminationPending_ = true;
-    if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    if (number != SIGINT) cancelPending_ = true;
+    const ConsolePrompter::Interruption question = prompter_.Interrupt();
+    if (question == ConsolePrompter::Interruption::kPassedOn) cancelPending_ = true;
+    if (question != ConsolePrompter::Interruption::kNoQuestion) return;
+    if (!view_.ButtonEnabled()) return;
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 
 void ConsoleUpdater::CancelWhenPossible() {
-    if (!terminationPending_ || !presenter_.WorkerRunning()) return;
+    if (!cancelPending_ || !presenter_.WorkerRunning()) return;
     if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 
@@ -89,8 +95,8 @@ void ConsoleUpdater::AskDeleteBackups() {
     const bool byDefault = context_.deleteBackupsDefault != 0;
     bool yes = byDefault;
     const LineReader::Result read =
-        AskYesNo(display_, input_, display_.FromTable(context_.texts[1007]), byDefault ? 1 : 0,
-                 &yes, pipe_.ReadFd());
+        AskYesNo(display_, input_, display_.FromTable(context_.texts[text::kDeleteBackupsBox]),
+                 byDefault ? 1 : 0, &yes, pipe_.ReadFd());
     if (read == LineReader::kEnd) yes = byDefault;
     if (read == LineReader::kInterrupted) yes = false;
     view_.SetCheckBox(yes);

@@ -3,7 +3,7 @@
 // button, and after a successful run asks whether to delete the backups.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/console/console_display.h"
 #include "shell/console/console_events.h"
 #include "shell/console/console_input.h"
@@ -18,7 +18,6 @@ class ConsoleUpdater {
   public:
     explicit ConsoleUpdater(ApplyContext& context)
         : context_(context),
-          display_(context),
           view_(display_),
           prompter_(display_, input_),
           events_(pipe_),
@@ -47,8 +46,9 @@ class ConsoleUpdater {
     EventQueue events_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
-    // SIGTERM or SIGHUP arrived while Cancel could not be given yet.
-    bool terminationPending_ = false;
+    // A press of Cancel that the progress window could not take yet: SIGTERM
+    // or SIGHUP while it was disabled, or Ctrl-C at a notice.
+    bool cancelPending_ = false;
     bool succeeded_ = false;
 };
 

@@ -3,7 +3,7 @@
 
 #include <pthread.h>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/progress_view.h"
 
 namespace pkx::console {

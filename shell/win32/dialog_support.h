@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx::win32ui {
 

@@ -5,7 +5,7 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/app_startup.h"
 #include "shell/progress_presenter.h"
 #include "shell/win32/progress_dialog.h"

@@ -6,11 +6,15 @@
 
 #include <windows.h>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 #include "shell/progress_view.h"
 #include "shell/win32/ui_font.h"
 
 namespace pkx::win32ui {
+
+// WM_APPLY_EVENT (WM_USER + 1000): the message that carries every worker
+// event to the dialog; wParam is the event code, lParam its parameter.
+inline constexpr UINT kApplyEventMessage = WM_USER + 1000;
 
 // Runs the dialog modally, owned by the desktop window, and returns once it
 // has closed; false when it could not be created (no RichEdit class, for

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "engine/password_check.h"
 #include "shell/progress_presenter.h"
 #include "shell/win32/dialog_support.h"
 #include "shell/win32/resource_ids.h"
-#include "support/md5.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
 
@@ -39,15 +39,6 @@ void Inform(HWND dialog, const char* text) {
 
 bool IsCommand(WPARAM wParam, int id) { return LOWORD(wParam) == id && HIWORD(wParam) == 0; }
 
-bool PasswordMatches(const char* password, const uint8_t expected[16]) {
-    MD5_CTX md5;
-    MD5Init(&md5);
-    MD5Update(&md5, password, static_cast<uint32_t>(std::strlen(password)));
-    uint8_t digest[16];
-    MD5Final(digest, &md5);
-    return std::memcmp(digest, expected, sizeof digest) == 0;
-}
-
 INT_PTR CALLBACK NoticeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!Attach(dialog, message, lParam)) return FALSE;
     PromptData& data = DataOf(dialog);
@@ -56,8 +47,8 @@ INT_PTR CALLBACK NoticeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         CenterWindow(dialog);
         static const int kFontIds[] = {PKX_ID_NOTICE_TEXT, IDOK};
         SetControlFont(dialog, data.font, kFontIds, 2);
-        SetWindowTextA(dialog, texts[1060]);
-        SetDlgItemTextA(dialog, IDOK, texts[1002]);
+        SetWindowTextA(dialog, texts[text::kNoticeTitle]);
+        SetDlgItemTextA(dialog, IDOK, texts[text::kCloseButton]);
         HWND text = GetDlgItem(dialog, PKX_ID_NOTICE_TEXT);
         // Notice texts have no length limit; the control's default is 32K.
         SendMessageA(text, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
@@ -81,20 +72,21 @@ INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         CenterWindow(dialog);
         static const int kFontIds[] = {PKX_ID_PROMPT, PKX_ID_PASSWORD, IDOK, IDCANCEL};
         SetControlFont(dialog, data.font, kFontIds, 4);
-        SetWindowTextA(dialog, texts[1061]);
-        SetDlgItemTextA(dialog, PKX_ID_PROMPT, texts[1062]);
-        SetDlgItemTextA(dialog, IDOK, texts[1000]);
-        SetDlgItemTextA(dialog, IDCANCEL, texts[1001]);
+        SetWindowTextA(dialog, texts[text::kPasswordTitle]);
+        SetDlgItemTextA(dialog, PKX_ID_PROMPT, texts[text::kPasswordPrompt]);
+        SetDlgItemTextA(dialog, IDOK, texts[text::kOkButton]);
+        SetDlgItemTextA(dialog, IDCANCEL, texts[text::kCancelButton]);
         return TRUE;
     }
     if (message != WM_COMMAND) return FALSE;
     if (IsCommand(wParam, IDOK)) {
         char password[kPathBufferSize] = {};
         GetDlgItemTextA(dialog, PKX_ID_PASSWORD, password, sizeof password);
-        if (PasswordMatches(password, data.context->passwordDigest)) {
+        if (PasswordMatches(*data.context, password,
+                            static_cast<uint32_t>(std::strlen(password)))) {
             EndDialog(dialog, 0);
         } else {
-            Inform(dialog, texts[1063]);
+            Inform(dialog, texts[text::kPasswordMismatch]);
         }
         return TRUE;
     }
@@ -109,17 +101,18 @@ void OnFolderOk(HWND dialog, ApplyContext& context) {
     char* folder = context.targetFolder;
     GetDlgItemTextA(dialog, PKX_ID_FOLDER, folder, kPathBufferSize);
     if (folder[0] == '\0') {
-        Inform(dialog, context.texts[1067]);
+        Inform(dialog, context.texts[text::kFolderEmpty]);
         return;
     }
     const size_t length = std::strlen(folder);
     if (folder[length - 1] == '\\') folder[length - 1] = '\0';
-    // A relative folder is taken from the folder of the running program.
-    Os().SetCurrentFolder(context.programFolder);
+    // A relative folder is taken from the folder of the running program; the
+    // change of folder is not examined, the existence test tells.
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
     if (FileExists(folder)) {
         EndDialog(dialog, 0);
     } else {
-        Inform(dialog, context.texts[1068]);
+        Inform(dialog, context.texts[text::kFolderMissing]);
     }
 }
 
@@ -127,7 +120,7 @@ void OnBrowse(HWND dialog, const ApplyContext& context) {
     char typed[kPathBufferSize] = {};
     char chosen[kPathBufferSize] = {};
     GetDlgItemTextA(dialog, PKX_ID_FOLDER, typed, sizeof typed);
-    if (BrowseForFolder(dialog, context.texts[1066], CSIDL_DESKTOP, chosen,
+    if (BrowseForFolder(dialog, context.texts[text::kFolderBrowseTitle], CSIDL_DESKTOP, chosen,
                         typed[0] != '\0' ? typed : nullptr) == 1) {
         SetDlgItemTextA(dialog, PKX_ID_FOLDER, chosen);
     }
@@ -143,11 +136,11 @@ INT_PTR CALLBACK TargetFolderProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         }
         static const int kFontIds[] = {PKX_ID_PROMPT, PKX_ID_FOLDER, PKX_ID_BROWSE, IDOK, IDCANCEL};
         SetControlFont(dialog, data.font, kFontIds, 5);
-        SetWindowTextA(dialog, context.texts[1064]);
-        SetDlgItemTextA(dialog, PKX_ID_PROMPT, context.texts[1065]);
-        SetDlgItemTextA(dialog, PKX_ID_BROWSE, context.texts[1003]);
-        SetDlgItemTextA(dialog, IDOK, context.texts[1000]);
-        SetDlgItemTextA(dialog, IDCANCEL, context.texts[1001]);
+        SetWindowTextA(dialog, context.texts[text::kFolderTitle]);
+        SetDlgItemTextA(dialog, PKX_ID_PROMPT, context.texts[text::kFolderPrompt]);
+        SetDlgItemTextA(dialog, PKX_ID_BROWSE, context.texts[text::kBrowseButton]);
+        SetDlgItemTextA(dialog, IDOK, context.texts[text::kOkButton]);
+        SetDlgItemTextA(dialog, IDCANCEL, context.texts[text::kCancelButton]);
         CenterWindow(dialog);
         return TRUE;
     }

@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#include "engine/apply_context.h"
-#include "engine/worker_events.h"
+#include "core/apply_context.h"
+#include "core/worker_events.h"
 #include "shell/win32/ui_font.h"
 
 namespace pkx::win32ui {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx::gui {
 

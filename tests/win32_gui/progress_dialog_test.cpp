@@ -1,8 +1,8 @@
 // The progress dialog through whole runs: what it shows, how it ends, what
 // happens to the backups, and the exit code.
+#include "package/writer/delta_writer.h"
 #include "tests/win32_gui/gui_test.h"
 #include "texts/text_table.h"
-#include "tools/packwriter/delta_writer.h"
 
 namespace pkx::gui {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
+#include "package/writer/delta_writer.h"
 #include "tests/test_support.h"
 #include "tests/win32_gui/driver_options.h"
-#include "tools/packwriter/delta_writer.h"
 
 namespace pkx::gui {
 

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/packwriter/delta_encoder.h"
+#include "package/writer/delta_encoder.h"
 #include "tools/pkxbuild/builder_delta_jobs.h"
 #include "tools/pkxbuild/builder_folders.h"
 
@@ -288,7 +288,8 @@ class UpdateOrder {
   public:
     explicit UpdateOrder(const PlannedPackage& package)
         : package_(package),
-          newValues_(package.model.version >= 140 && package.model.hasNewCheckValues == 1) {}
+          newValues_(package.model.version >= gate::kSourceList &&
+                     package.model.hasNewCheckValues == 1) {}
 
     // Adds, where it harms no folder served before, a record that makes the
     // package skip `folder`; false when none does.
@@ -408,7 +409,9 @@ class PackageReplay {
     const std::string& reason() const { return reason_; }
 
   private:
-    bool NewValues() const { return model_.version >= 140 && model_.hasNewCheckValues == 1; }
+    bool NewValues() const {
+        return model_.version >= gate::kSourceList && model_.hasNewCheckValues == 1;
+    }
 
     Outcome Stop(const std::string& reason) {
         reason_ = reason;
@@ -425,7 +428,7 @@ class PackageReplay {
             const UpdateRecordModel& record = model_.updates[i];
             const auto found = state_.find(package_.updateKeys[i]);
             if (found == state_.end()) {
-                if (model_.version >= 120 && model_.skipMissingSources == 1) {
+                if (model_.version >= gate::kLanguageBlocks && model_.skipMissingSources == 1) {
                     skipUpdate_[i] = true;
                     continue;
                 }
@@ -441,7 +444,8 @@ class PackageReplay {
             const DeleteRecordModel& record = model_.deletes[i];
             const auto found = state_.find(package_.deleteKeys[i]);
             if (found == state_.end()) {
-                if (model_.version >= 120 && model_.skipMissingDeletes == 1) continue;
+                if (model_.version >= gate::kLanguageBlocks && model_.skipMissingDeletes == 1)
+                    continue;
                 return Stop("the file to delete " + record.name + " is missing");
             }
             if (!SameValue(found->second.check, record.checkValue)) return Mismatch(found->second);
@@ -455,7 +459,8 @@ class PackageReplay {
                     return Stop("the file to add " + record.name + " exists in another version");
                 }
                 skipAdd_[i] = true;
-            } else if (model_.version < 120 || model_.overwriteExistingAdds == 0) {
+            } else if (model_.version < gate::kLanguageBlocks ||
+                       model_.overwriteExistingAdds == 0) {
                 return Stop("the file to add " + record.name + " exists already");
             }
         }
@@ -495,9 +500,9 @@ bool CheckRequest(const BuildRequest& request, std::string* error) {
         *error = "a container holds at most 65535 packages";
         return false;
     }
-    if (request.formatVersion > 150) {
-        *error = "format version " + std::to_string(request.formatVersion) +
-                 " is newer than 150, the newest the updater reads";
+    if (request.formatVersion > kNewestFormatVersion) {
+        *error = "format version " + std::to_string(request.formatVersion) + " is newer than " +
+                 std::to_string(kNewestFormatVersion) + ", the newest the updater reads";
         return false;
     }
     if (request.blockSize != 0 &&
@@ -539,7 +544,7 @@ bool BaseModel(const BuildRequest& request, PackageModel* model, std::string* er
     // A later package meets the installation that an earlier one has just
     // updated; the files that were deleted then are missing.
     if (request.oldFolders.size() > 1 && !manifest.skipMissingDeletes.has_value() &&
-        request.formatVersion >= 120) {
+        request.formatVersion >= gate::kLanguageBlocks) {
         model->skipMissingDeletes = 1;
     }
     if (manifest.title.has_value()) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/package_writer.h"
 #include "tools/pkxbuild/builder_manifest.h"
 
 namespace pkx::builder {
@@ -31,7 +31,7 @@ struct BuildRequest {
     std::vector<std::string> oldFolders;  // in the order of application
     std::string newFolder;
     Manifest manifest;
-    uint16_t formatVersion = 150;
+    uint16_t formatVersion = kNewestFormatVersion;
     uint32_t blockSize = 0;  // 0: fitted to each stream
 };
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/packwriter/delta_encoder.h"
+#include "package/writer/delta_encoder.h"
 
 namespace pkx::builder {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "package/writer/package_writer.h"
 #include "platform/platform.h"
-#include "tools/packwriter/package_writer.h"
 
 namespace pkx::builder {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/delta_stream.h"
-#include "package/package_header.h"
+#include "package/format.h"
+#include "package/package_cursor.h"
 #include "support/md5.h"
 #include "tools/pkxbuild/builder_text.h"
 
@@ -14,15 +14,8 @@ namespace pkx::builder {
 
 namespace {
 
-constexpr uint64_t kDigestSize = 16;
 constexpr size_t kWindowSize = 1u << 16;
 constexpr size_t kHashChunk = 1u << 20;
-constexpr uint32_t kFullTextCount = 74;
-constexpr uint32_t kShortTextCount = 69;
-// The smallest record of each kind: a name length byte and the fixed fields.
-constexpr uint64_t kUpdateRecordBase = 1 + 16 + 8 + 4 + 4;
-constexpr uint64_t kAddRecordBase = 1 + 8 + 4 + 4;
-constexpr uint64_t kDeleteRecord = 1 + 16;
 
 uint32_t LoadU32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
@@ -35,64 +28,75 @@ std::string Hex(uint64_t value, int width = 8) {
     return text;
 }
 
-// Reads fields in order from [position, end) of a source; the first read
-// that would pass `end` or fails makes it stop for good.
-class Cursor {
+// The inspected bytes as the source of a package cursor.
+class InspectedBytes final : public PackageSource {
   public:
-    Cursor(ByteSource& source, uint64_t begin, uint64_t end)
-        : source_(source), position_(begin), end_(end) {}
+    explicit InspectedBytes(ByteSource& source) : source_(source) {}
 
-    bool ok() const { return ok_; }
-    uint64_t position() const { return position_; }
-    uint64_t Remaining() const { return ok_ && end_ > position_ ? end_ - position_ : 0; }
-
-    uint8_t U8() {
-        uint8_t value = 0;
-        Take(&value, 1);
-        return value;
+    bool MoveTo(uint64_t offset) override {
+        position_ = offset;
+        return true;
     }
-    uint16_t U16() {
-        uint8_t bytes[2] = {};
-        Take(bytes, 2);
-        return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-    }
-    uint32_t U32() {
-        uint8_t bytes[4] = {};
-        Take(bytes, 4);
-        return LoadU32(bytes);
-    }
-    std::string Short() {
-        const uint8_t length = U8();
-        std::string text(length, '\0');
-        if (length > 0) Take(text.data(), length);
-        return ok_ ? text : std::string();
-    }
-    void Skip(uint64_t count) {
-        if (!ok_ || count > end_ - position_) {
-            ok_ = false;
-            return;
-        }
+    bool Read(void* buffer, uint32_t count) override {
+        if (!source_.ReadAt(position_, buffer, count)) return false;
         position_ += count;
+        return true;
     }
-    void Take(void* buffer, size_t count) {
-        if (!ok_ || count > end_ - position_ || !source_.ReadAt(position_, buffer, count)) {
-            ok_ = false;
-            std::memset(buffer, 0, count);
-            return;
-        }
+    bool Skip(uint64_t count) override {
         position_ += count;
+        return true;
     }
 
   private:
     ByteSource& source_;
-    uint64_t position_;
-    uint64_t end_;
-    bool ok_ = true;
+    uint64_t position_ = 0;
+};
+
+// Reads fields in order from [begin, end) through the updater's package
+// cursor: the first read that would pass `end` or fails stops it for good,
+// and that read and every later one give 0 or an empty text.
+class Fields {
+  public:
+    Fields(ByteSource& source, uint64_t begin, uint64_t end)
+        : bytes_(source), in_(bytes_, begin, end) {
+        in_.MoveToStart();
+    }
+
+    bool ok() const { return in_.ok(); }
+    uint64_t Remaining() const { return in_.Remaining(); }
+
+    uint8_t U8() {
+        uint8_t value = 0;
+        in_.ReadU8(&value);
+        return value;
+    }
+    uint16_t U16() {
+        uint16_t value = 0;
+        in_.ReadU16(&value);
+        return value;
+    }
+    uint32_t U32() {
+        uint32_t value = 0;
+        in_.ReadU32(&value);
+        return value;
+    }
+    // A short string with every byte it holds, NULs included.
+    std::string Short() {
+        const uint8_t length = U8();
+        char text[kShortStringMaxLength];
+        if (!in_.Read(text, length)) return std::string();
+        return std::string(text, length);
+    }
+    void Skip(uint64_t count) { in_.Skip(count); }
+
+  private:
+    InspectedBytes bytes_;
+    PackageCursor in_;
 };
 
 StreamStats ReadStream(ByteSource& source, uint64_t begin, uint64_t size) {
     StreamStats stats;
-    Cursor in(source, begin, begin + size);
+    Fields in(source, begin, begin + size);
     const uint32_t magic = in.U32();
     stats.version = in.U16();
     stats.blockSize = in.U32();
@@ -195,11 +199,11 @@ class PackageReader {
         info_.newVersionLabel = in_.Short();
         info_.rightsText = in_.Short();
         info_.passwordFlag = in_.U8();
-        if (info_.passwordFlag == 1) in_.Skip(16);
-        if (!AtLeast(120)) return in_.ok();
+        if (info_.passwordFlag == kPasswordProtected) in_.Skip(kDigestSize);
+        if (!AtLeast(gate::kLanguageBlocks)) return in_.ok();
         info_.deleteBackupsDefault = in_.U8();
         const uint16_t count = in_.U16();
-        const uint32_t texts = AtLeast(130) ? kFullTextCount : kShortTextCount;
+        const uint32_t texts = AtLeast(gate::kLateTexts) ? kFullTextCount : kShortTextCount;
         for (uint16_t i = 0; i < count && in_.ok(); ++i) {
             LanguageInfo block;
             block.codePage = in_.U32();
@@ -214,23 +218,23 @@ class PackageReader {
     bool FolderSource(packwriter::FolderSourceModel* source) {
         source->kind = in_.U8();
         switch (source->kind) {
-            case 1:
+            case kSourceRegistry:
                 source->index = in_.U8();
                 source->text1 = in_.Short();
                 source->text2 = in_.Short();
                 break;
-            case 2:
+            case kSourceIni:
                 source->index = in_.U8();
                 source->text1 = in_.Short();
                 source->text2 = in_.Short();
                 source->text3 = in_.Short();
                 break;
-            case 3:
+            case kSourceFixedPath:
                 source->index = in_.U8();
                 source->text1 = in_.Short();
                 break;
-            case 4:
-                if (AtLeast(120)) Lookups(source);
+            case kSourceComposite:
+                if (AtLeast(gate::kLanguageBlocks)) Lookups(source);
                 break;
             default:
                 break;
@@ -240,8 +244,8 @@ class PackageReader {
 
     void Lookups(packwriter::FolderSourceModel* source) {
         const uint32_t count = in_.U32();
-        // Six bytes at least per record: nothing is kept that is not there.
-        if (uint64_t{count} * 6 > in_.Remaining()) {
+        // Nothing is kept that the package cannot hold.
+        if (uint64_t{count} * kMinimumLookupRecordSize > in_.Remaining()) {
             in_.Skip(in_.Remaining() + 1);
             return;
         }
@@ -258,13 +262,13 @@ class PackageReader {
     }
 
     bool FolderSources() {
-        const uint32_t count = AtLeast(140) ? in_.U8() : 1;
+        const uint32_t count = AtLeast(gate::kSourceList) ? in_.U8() : 1;
         for (uint32_t i = 0; i < count && in_.ok(); ++i) {
             packwriter::FolderSourceModel source;
             if (FolderSource(&source)) info_.folderSources.push_back(source);
         }
         for (size_t i = 0; i + 1 < info_.folderSources.size(); ++i) {
-            if (info_.folderSources[i].kind == 0) {
+            if (info_.folderSources[i].kind == kSourcePrompt) {
                 Problem(
                     "folder sources follow \"ask the user\": after a confirmed prompt the "
                     "updater reads them as the rest of the header");
@@ -275,24 +279,24 @@ class PackageReader {
     }
 
     bool RunningCheckAndNotices() {
-        if (!AtLeast(110)) return true;
+        if (!AtLeast(gate::kRunningCheck)) return true;
         packwriter::RunningCheckModel check;
         check.kind = in_.U8();
-        if (check.kind == 1) {
+        if (check.kind == kCheckWindow) {
             check.windowTitle = in_.Short();
             check.windowClass = in_.Short();
             check.waitFlag = in_.U8();
-        } else if (check.kind == 2) {
+        } else if (check.kind == kCheckProcess) {
             check.processName = in_.Short();
             check.waitFlag = in_.U8();
         }
         info_.runningCheck = check;
         info_.documentName = in_.Short();
         std::vector<NoticeInfo> notices;
-        const uint32_t count = AtLeast(140) ? in_.U16() : 1;
+        const uint32_t count = AtLeast(gate::kSourceList) ? in_.U16() : 1;
         for (uint32_t i = 0; i < count && in_.ok(); ++i) {
             NoticeInfo notice;
-            if (AtLeast(140)) notice.codePage = in_.U32();
+            if (AtLeast(gate::kSourceList)) notice.codePage = in_.U32();
             notice.beforeLength = in_.U32();
             in_.Skip(notice.beforeLength);
             notice.afterLength = in_.U32();
@@ -304,8 +308,8 @@ class PackageReader {
     }
 
     bool Options() {
-        if (AtLeast(140)) info_.hasNewCheckValues = in_.U8();
-        if (AtLeast(120)) {
+        if (AtLeast(gate::kSourceList)) info_.hasNewCheckValues = in_.U8();
+        if (AtLeast(gate::kLanguageBlocks)) {
             info_.skipMissingSources = in_.U8();
             info_.overwriteExistingAdds = in_.U8();
             info_.skipMissingDeletes = in_.U8();
@@ -319,10 +323,10 @@ class PackageReader {
     bool NewValues() const { return info_.hasNewCheckValues.value_or(0) == 1; }
 
     void Records() {
-        const uint64_t values = NewValues() ? 16 : 0;
-        const uint64_t least = info_.counts[0] * (kUpdateRecordBase + values) +
-                               info_.counts[1] * (kAddRecordBase + values) +
-                               info_.counts[2] * kDeleteRecord;
+        const uint64_t values = NewValues() ? kCheckValueSize : 0;
+        const uint64_t least = info_.counts[0] * (kMinimumUpdateRecordSize + values) +
+                               info_.counts[1] * (kMinimumAddRecordSize + values) +
+                               info_.counts[2] * kDeleteRecordSize;
         if (least > in_.Remaining()) return Problem("the record counts exceed the package");
         const RecordInfo::Kind kinds[3] = {RecordInfo::kUpdate, RecordInfo::kAdd,
                                            RecordInfo::kDelete};
@@ -341,9 +345,9 @@ class PackageReader {
         record.kind = kind;
         record.name = in_.Short();
         if (kind == RecordInfo::kDelete) {
-            in_.Skip(16);
+            in_.Skip(kCheckValueSize);
         } else {
-            if (kind == RecordInfo::kUpdate) in_.Skip(16);
+            if (kind == RecordInfo::kUpdate) in_.Skip(kCheckValueSize);
             in_.Skip(newValueSize + 8);  // new check value, write time
             record.dataOffset = in_.U32();
             record.dataSize = in_.U32();
@@ -370,7 +374,7 @@ class PackageReader {
 
     ByteSource& source_;
     PackageInfo& info_;
-    Cursor in_;
+    Fields in_;
 };
 
 // MD5 of the package's bytes before its last 16, compared with those 16.
@@ -385,9 +389,9 @@ bool DigestMatches(ByteSource& source, const PackageInfo& info) {
         MD5Update(&context, buffer.data(), static_cast<uint32_t>(chunk));
         done += chunk;
     }
-    uint8_t computed[16];
+    uint8_t computed[kDigestSize];
     MD5Final(computed, &context);
-    uint8_t stored[16];
+    uint8_t stored[kDigestSize];
     if (!source.ReadAt(info.fileOffset + hashed, stored, sizeof stored)) return false;
     return std::memcmp(computed, stored, sizeof stored) == 0;
 }
@@ -397,7 +401,7 @@ void InspectPackage(ByteSource& source, PackageInfo* info) {
         info->problems.push_back("the package reaches beyond the end of the file");
         return;
     }
-    if (info->size < kDigestSize + 6) {
+    if (info->size < kDigestSize + kHeaderStartSize) {
         info->problems.push_back("the package is shorter than a header and its digest");
         return;
     }
@@ -415,7 +419,7 @@ uint32_t MagicAt(ByteSource& source, uint64_t offset) {
 bool IsPayloadMagic(uint32_t magic) { return magic == kPackageMagic || magic == kContainerMagic; }
 
 void ReadContainer(ByteSource& source, InspectReport* report) {
-    Cursor in(source, report->payloadStart + 4, source.Size());
+    Fields in(source, report->payloadStart + kMagicSize, source.Size());
     report->declaredCount = in.U16();
     for (uint32_t i = 0; i < report->declaredCount; ++i) {
         PackageInfo info;
@@ -593,8 +597,9 @@ void FormatHeader(ReportWriter& w, const PackageInfo& info) {
         w.Field("document", info.documentName.empty() ? "none" : w.Quoted(info.documentName));
         w.Field("notices", std::to_string(info.notices->size()));
         for (const NoticeInfo& notice : *info.notices) {
-            const std::string which =
-                info.version >= 140 ? "code page " + std::to_string(notice.codePage) + ": " : "";
+            const std::string which = info.version >= gate::kSourceList
+                                          ? "code page " + std::to_string(notice.codePage) + ": "
+                                          : "";
             w.More(which + "before " + std::to_string(notice.beforeLength) + " bytes, after " +
                    std::to_string(notice.afterLength) + " bytes");
         }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/package_writer.h"
 
 namespace pkx::builder {
 

@@ -7,8 +7,9 @@
 #include <sstream>
 #include <utility>
 
-#include "texts/builtin_texts.h"
-#include "texts/display_texts.h"
+#include "core/display_texts.h"
+#include "package/format.h"
+#include "platform/posix/builtin_texts.h"
 #include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
@@ -20,12 +21,9 @@ using packwriter::LookupRecordModel;
 using packwriter::NoticeBlockModel;
 using packwriter::PackageModel;
 
-constexpr size_t kShortStringLimit = 255;
+constexpr size_t kShortStringLimit = kShortStringMaxLength;
 constexpr uint32_t kJapaneseCodePage = 932;
 constexpr uint8_t kNoFolder = 0xFF;
-constexpr uint8_t kSlotCount = 10;
-// Texts 1069 to 1073 exist from format version 130 on.
-constexpr uint32_t kFirstLateTextId = 1069;
 
 // Names accepted for the enumerated fields.
 using Choices = std::initializer_list<std::pair<const char*, int>>;
@@ -511,7 +509,7 @@ class ManifestParser {
         record->stepKind = static_cast<uint8_t>(kind);
         int64_t slot = 0;
         bool present = false;
-        if (!Integer(table, "slot", 0, kSlotCount - 1, &slot, &present)) return false;
+        if (!Integer(table, "slot", 0, kLookupSlotCount - 1, &slot, &present)) return false;
         if (!present) return Fail(table, "'slot' is missing in a lookup step");
         record->resultSlot = static_cast<uint8_t>(slot);
         if (kind == 1) {
@@ -608,18 +606,6 @@ class ManifestParser {
     std::string error_;
 };
 
-std::string IdRanges(const std::vector<uint32_t>& ids) {
-    std::string out;
-    for (size_t i = 0; i < ids.size();) {
-        size_t j = i;
-        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
-        out += (out.empty() ? "" : ", ") + std::to_string(ids[i]);
-        if (j > i) out += "-" + std::to_string(ids[j]);
-        i = j + 1;
-    }
-    return out;
-}
-
 bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::string* error) {
     if (version >= gate) return true;
     *error = what + " needs format version " + std::to_string(gate) + " or later (building " +
@@ -627,38 +613,39 @@ bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::
     return false;
 }
 
-// The block's texts for `version`: given ones, else built-in ones for code
-// page 932; any other gap is refused.
+// The built-in text `id` for a block of `codePage`: the Japanese table's in
+// code page 932 for code page 932, the English table's (ASCII, the same
+// bytes in every code page) for all others.
+bool BuiltinTextFor(uint32_t codePage, uint32_t id, std::string* out, std::string* error) {
+    if (codePage != kJapaneseCodePage) {
+        *out = FindBuiltinText(TextLanguage::kEnglish, id);
+        return true;
+    }
+    return FromUtf8(FindBuiltinText(TextLanguage::kJapanese, id), kJapaneseCodePage, out, error);
+}
+
+// The block's texts for `version`: given ones, else built-in ones.
 bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
                           packwriter::LanguageBlockModel* model, std::string* error) {
-    const uint32_t lastId = version >= 130 ? kLastTextId : kFirstLateTextId - 1;
+    const uint32_t lastId = version >= gate::kLateTexts ? kLastTextId : kFirstLateText - 1;
     model->codePage = block.codePage;
     model->fontFace = block.fontFace;
     model->fontHeight = block.fontHeight;
-    std::vector<uint32_t> missing;
     for (uint32_t id = kFirstTextId; id <= kLastTextId; ++id) {
         const std::optional<std::string>& text = block.texts[id - kFirstTextId];
         if (id > lastId) {
             if (text.has_value()) {
-                return NeedVersion(version, 130, block.where + ": text " + std::to_string(id),
-                                   error);
+                return NeedVersion(version, gate::kLateTexts,
+                                   block.where + ": text " + std::to_string(id), error);
             }
             continue;
         }
         if (text.has_value()) {
             model->texts.push_back(*text);
-        } else if (block.codePage == kJapaneseCodePage && FindBuiltinText(id) != nullptr) {
-            model->texts.push_back(FindBuiltinText(id));
-        } else {
-            missing.push_back(id);
-            model->texts.emplace_back();
+            continue;
         }
-    }
-    if (!missing.empty()) {
-        *error = block.where + ": the language block for code page " +
-                 std::to_string(block.codePage) + " lacks texts " + IdRanges(missing) +
-                 " (only code page 932 falls back to the built-in texts)";
-        return false;
+        model->texts.emplace_back();
+        if (!BuiltinTextFor(block.codePage, id, &model->texts.back(), error)) return false;
     }
     return true;
 }
@@ -666,13 +653,13 @@ bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
 bool FillNotices(const Manifest& manifest, uint16_t version, PackageModel* model,
                  std::string* error) {
     if (manifest.notices.empty()) return true;
-    if (!NeedVersion(version, 110, "a notice", error)) return false;
+    if (!NeedVersion(version, gate::kRunningCheck, "a notice", error)) return false;
     if (version >= 140) {
         model->noticeBlocks = manifest.notices;
         return true;
     }
     if (manifest.notices.size() > 1) {
-        return NeedVersion(version, 140, "more than one [[notice]]", error);
+        return NeedVersion(version, gate::kSourceList, "more than one [[notice]]", error);
     }
     model->noticeBefore = manifest.notices[0].before;
     model->noticeAfter = manifest.notices[0].after;
@@ -687,7 +674,8 @@ bool FillOptions(const Manifest& manifest, uint16_t version, PackageModel* model
         {&manifest.skipMissingDeletes, "options.skip_missing_deletes"}};
     // Below 120 the options are absent, which reads as off.
     for (const auto& [value, name] : options) {
-        if (value->value_or(false) && !NeedVersion(version, 120, name, error)) return false;
+        if (value->value_or(false) && !NeedVersion(version, gate::kLanguageBlocks, name, error))
+            return false;
     }
     model->skipMissingSources = manifest.skipMissingSources.value_or(false) ? 1 : 0;
     model->overwriteExistingAdds = manifest.overwriteExistingAdds.value_or(false) ? 1 : 0;
@@ -700,7 +688,7 @@ bool FillFolderSources(const Manifest& manifest, uint16_t version, PackageModel*
     model->folderSources = manifest.folderSources;
     if (model->folderSources.empty()) model->folderSources.push_back(FolderSourceModel{});
     if (model->folderSources.size() > 1 &&
-        !NeedVersion(version, 140, "more than one [[folder_source]]", error)) {
+        !NeedVersion(version, gate::kSourceList, "more than one [[folder_source]]", error)) {
         return false;
     }
     if (model->folderSources.size() > 0xFF) {
@@ -708,7 +696,8 @@ bool FillFolderSources(const Manifest& manifest, uint16_t version, PackageModel*
         return false;
     }
     for (const FolderSourceModel& source : model->folderSources) {
-        if (source.kind == 4 && !NeedVersion(version, 120, "a lookup folder source", error)) {
+        if (source.kind == kSourceComposite &&
+            !NeedVersion(version, gate::kLanguageBlocks, "a lookup folder source", error)) {
             return false;
         }
     }
@@ -762,12 +751,12 @@ bool FillHeader(const Manifest& manifest, uint16_t version, PackageModel* model,
     model->rightsText = manifest.rightsText;
     if (manifest.password.has_value()) packwriter::SetPassword(*model, *manifest.password);
     if (manifest.deleteBackups.has_value() && !*manifest.deleteBackups &&
-        !NeedVersion(version, 120, "delete_backups = false", error)) {
+        !NeedVersion(version, gate::kLanguageBlocks, "delete_backups = false", error)) {
         return false;
     }
     model->deleteBackupsDefault = manifest.deleteBackups.value_or(true) ? 1 : 0;
     if (!manifest.languageBlocks.empty() &&
-        !NeedVersion(version, 120, "a [[language]] block", error)) {
+        !NeedVersion(version, gate::kLanguageBlocks, "a [[language]] block", error)) {
         return false;
     }
     for (const LanguageBlock& block : manifest.languageBlocks) {
@@ -777,17 +766,19 @@ bool FillHeader(const Manifest& manifest, uint16_t version, PackageModel* model,
     }
     if (!FillFolderSources(manifest, version, model, error)) return false;
     model->runningCheck = manifest.runningCheck;
-    if (model->runningCheck.kind != 0 && !NeedVersion(version, 110, "a running check", error)) {
+    if (model->runningCheck.kind != 0 &&
+        !NeedVersion(version, gate::kRunningCheck, "a running check", error)) {
         return false;
     }
     model->documentName = manifest.documentName;
-    if (!model->documentName.empty() && !NeedVersion(version, 110, "a document", error)) {
+    if (!model->documentName.empty() &&
+        !NeedVersion(version, gate::kRunningCheck, "a document", error)) {
         return false;
     }
     if (!FillNotices(manifest, version, model, error)) return false;
     if (!FillOptions(manifest, version, model, error)) return false;
     model->checkMode = manifest.checkMode;
-    model->hasNewCheckValues = version >= 140 ? 1 : 0;
+    model->hasNewCheckValues = version >= gate::kSourceList ? 1 : 0;
     return true;
 }
 

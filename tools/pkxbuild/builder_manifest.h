@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/package_writer.h"
 
 namespace pkx::builder {
 
@@ -80,8 +80,8 @@ bool PackageText(const Manifest& manifest, const std::string& text, std::string*
 // Sets the header fields of `model` that the manifest gives (all but the title,
 // the labels and the records) for format version `version`. Refuses what that
 // version cannot carry (language blocks below 120, several folder sources
-// below 140, ...) and language blocks that lack texts: those of code page 932
-// take the built-in texts, others must give all of them.
+// below 140, ...). Texts a language block does not give are the built-in
+// ones: Japanese for code page 932, English for all others.
 bool FillHeader(const Manifest& manifest, uint16_t version, packwriter::PackageModel* model,
                 std::string* error);
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "package/writer/package_writer.h"
 #include "platform/platform.h"
-#include "tools/packwriter/package_writer.h"
 #include "tools/pkxbuild/builder_build.h"
 #include "tools/pkxbuild/builder_listing.h"
 
@@ -65,7 +65,7 @@ struct CreateArguments {
     std::string manifest;
     std::string stub;
     std::string output;
-    unsigned formatVersion = 150;
+    unsigned formatVersion = pkx::kNewestFormatVersion;
     unsigned blockSize = 0;
     bool payloadOnly = false;
 };
@@ -161,7 +161,7 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
                                    "pkxbuild)");
     create.add_option("-o,--output", arguments.output, "file to write")->required();
     create.add_option("--format-version", arguments.formatVersion, "package format version")
-        ->check(CLI::Range(0, 150));
+        ->check(CLI::Range(0u, unsigned{pkx::kNewestFormatVersion}));
     create.add_option("--block-size", arguments.blockSize,
                       "the most one instruction of a difference stream moves (default: fitted "
                       "to each stream, up to 1 MiB). Smaller blocks cut longer pieces into "

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/platform.h"
+#include "tests/platforms/platform_wrapper.h"
 
 namespace pkx {
 
@@ -50,14 +50,14 @@ inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kCopyAc
 //  - Exists, SpecialFolderPath and FindTopWindow report nothing found;
 //    ModulePath, LoadText and IniValue return 0 with an empty buffer;
 //  - Close, AnsiCodePage, Milliseconds and Sleep cannot fail: they are
-//    counted and passed on.
+//    counted and passed on;
+//  - InsideCodePage, ConvertToInside and PathForDisplay, which only work on
+//    strings, are passed on uncounted.
 // Faults are planned while no other thread uses the injector; counting is
 // safe from any number of threads.
-class FaultInjector : public Platform {
+class FaultInjector : public PlatformWrapper {
   public:
-    explicit FaultInjector(Platform& inner);
-    FaultInjector(const FaultInjector&) = delete;
-    FaultInjector& operator=(const FaultInjector&) = delete;
+    explicit FaultInjector(Platform& inner) : PlatformWrapper(inner) {}
 
     // The k-th counted operation (1-based) fails with `code`.
     void FailAt(uint64_t k, uint32_t code);
@@ -80,124 +80,121 @@ class FaultInjector : public Platform {
                   uint32_t flags, FileHandle* out) override {
         uint32_t code = 0;
         if (!Hit(Operation::kOpen, &code)) {
-            return inner_.Open(path, access, share, disposition, flags, out);
+            return inner().Open(path, access, share, disposition, flags, out);
         }
         *out = kInvalidFile;
         return code;
     }
     uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
         uint32_t code = 0;
-        if (!Hit(Operation::kRead, &code)) return inner_.Read(file, buffer, count, done);
+        if (!Hit(Operation::kRead, &code)) return inner().Read(file, buffer, count, done);
         *done = 0;
         return code;
     }
     uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
         uint32_t code = 0;
-        if (!Hit(Operation::kWrite, &code)) return inner_.Write(file, buffer, count, done);
+        if (!Hit(Operation::kWrite, &code)) return inner().Write(file, buffer, count, done);
         *done = 0;
         return code;
     }
     uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
         uint32_t code = 0;
-        return Hit(Operation::kSeek, &code) ? code : inner_.Seek(file, distance, origin, position);
+        return Hit(Operation::kSeek, &code) ? code : inner().Seek(file, distance, origin, position);
     }
     uint32_t Size(FileHandle file, uint32_t* size) override {
         uint32_t code = 0;
-        return Hit(Operation::kSize, &code) ? code : inner_.Size(file, size);
+        return Hit(Operation::kSize, &code) ? code : inner().Size(file, size);
     }
     uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
         uint32_t code = 0;
-        return Hit(Operation::kGetWriteTime, &code) ? code : inner_.GetWriteTime(file, time);
+        return Hit(Operation::kGetWriteTime, &code) ? code : inner().GetWriteTime(file, time);
     }
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
         uint32_t code = 0;
-        return Hit(Operation::kSetWriteTime, &code) ? code : inner_.SetWriteTime(file, time);
+        return Hit(Operation::kSetWriteTime, &code) ? code : inner().SetWriteTime(file, time);
     }
     uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
         uint32_t code = 0;
-        return Hit(Operation::kCopyAccessMode, &code) ? code : inner_.CopyAccessMode(from, to);
+        return Hit(Operation::kCopyAccessMode, &code) ? code : inner().CopyAccessMode(from, to);
     }
     void Close(FileHandle file) override {
         uint32_t code = 0;
         Hit(Operation::kClose, &code);  // a handle is always released
-        inner_.Close(file);
+        inner().Close(file);
     }
     bool Exists(const char* pattern) override {
         uint32_t code = 0;
-        return !Hit(Operation::kExists, &code) && inner_.Exists(pattern);
+        return !Hit(Operation::kExists, &code) && inner().Exists(pattern);
     }
     uint32_t Move(const char* from, const char* to) override {
         uint32_t code = 0;
-        return Hit(Operation::kMove, &code) ? code : inner_.Move(from, to);
+        return Hit(Operation::kMove, &code) ? code : inner().Move(from, to);
     }
     uint32_t Delete(const char* path) override {
         uint32_t code = 0;
-        return Hit(Operation::kDelete, &code) ? code : inner_.Delete(path);
+        return Hit(Operation::kDelete, &code) ? code : inner().Delete(path);
     }
     uint32_t CreateFolder(const char* path) override {
         uint32_t code = 0;
-        return Hit(Operation::kCreateFolder, &code) ? code : inner_.CreateFolder(path);
+        return Hit(Operation::kCreateFolder, &code) ? code : inner().CreateFolder(path);
     }
     uint32_t SetCurrentFolder(const char* path) override {
         uint32_t code = 0;
-        return Hit(Operation::kSetCurrentFolder, &code) ? code : inner_.SetCurrentFolder(path);
+        return Hit(Operation::kSetCurrentFolder, &code) ? code : inner().SetCurrentFolder(path);
     }
     uint32_t ModulePath(char* buffer, uint32_t size) override {
         uint32_t code = 0;
-        if (!Hit(Operation::kModulePath, &code)) return inner_.ModulePath(buffer, size);
+        if (!Hit(Operation::kModulePath, &code)) return inner().ModulePath(buffer, size);
         return Empty(buffer, size);
     }
     uint32_t AnsiCodePage() override {
         uint32_t code = 0;
         Hit(Operation::kAnsiCodePage, &code);
-        return inner_.AnsiCodePage();
+        return inner().AnsiCodePage();
     }
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
+    uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
         uint32_t code = 0;
-        if (!Hit(Operation::kLoadText, &code)) return inner_.LoadText(id, buffer, size);
+        if (!Hit(Operation::kLoadText, &code)) return inner().LoadText(id, language, buffer, size);
         return Empty(buffer, size);
     }
     uint32_t Milliseconds() override {
         uint32_t code = 0;
         Hit(Operation::kMilliseconds, &code);
-        return inner_.Milliseconds();
+        return inner().Milliseconds();
     }
     void Sleep(uint32_t milliseconds) override {
         uint32_t code = 0;
         Hit(Operation::kSleep, &code);
-        inner_.Sleep(milliseconds);
+        inner().Sleep(milliseconds);
     }
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
                            uint32_t size) override {
         uint32_t code = 0;
         if (Hit(Operation::kRegistryValue, &code)) return code;
-        return inner_.RegistryValue(root, key, name, buffer, size);
+        return inner().RegistryValue(root, key, name, buffer, size);
     }
     uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
                       uint32_t size) override {
         uint32_t code = 0;
         if (!Hit(Operation::kIniValue, &code)) {
-            return inner_.IniValue(file, section, key, buffer, size);
+            return inner().IniValue(file, section, key, buffer, size);
         }
         return Empty(buffer, size);
     }
     bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override {
         uint32_t code = 0;
         return !Hit(Operation::kSpecialFolderPath, &code) &&
-               inner_.SpecialFolderPath(folder, buffer, size);
+               inner().SpecialFolderPath(folder, buffer, size);
     }
     uint32_t EnumerateProcesses(ProcessVisitor& visitor) override {
         uint32_t code = 0;
         return Hit(Operation::kEnumerateProcesses, &code) ? code
-                                                          : inner_.EnumerateProcesses(visitor);
+                                                          : inner().EnumerateProcesses(visitor);
     }
     bool FindTopWindow(const char* title, const char* className) override {
         uint32_t code = 0;
-        return !Hit(Operation::kFindTopWindow, &code) && inner_.FindTopWindow(title, className);
+        return !Hit(Operation::kFindTopWindow, &code) && inner().FindTopWindow(title, className);
     }
-
-  protected:
-    Platform& inner() { return inner_; }
 
   private:
     struct Fault {
@@ -215,7 +212,6 @@ class FaultInjector : public Platform {
         return 0;
     }
 
-    Platform& inner_;
     std::vector<Fault> faults_;
     std::atomic<uint64_t> total_{0};
     std::atomic<uint64_t> byKind_[kOperationKinds] = {};

@@ -5,7 +5,7 @@
 // which event precedes it.
 #pragma once
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
 
 namespace pkx {
 

@@ -1,4 +1,4 @@
-#include "tools/packwriter/delta_index.h"
+#include "package/writer/delta_index.h"
 
 #include <algorithm>
 #include <thread>

@@ -9,9 +9,6 @@ namespace pkx {
 
 struct ApplyContext;
 
-// WM_USER + 1000: the message that carries every event on Windows.
-inline constexpr uint32_t kApplyEventMessage = 2024;
-
 enum EventCode : uint32_t {
     EV_FINISHED = 0,
     EV_FAILED = 1,

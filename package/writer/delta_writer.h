@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/delta_stream.h"
+#include "package/format.h"
 
 namespace pkx::packwriter {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/packwriter/delta_index.h"
+#include "package/writer/delta_index.h"
 
 namespace pkx::packwriter {
 

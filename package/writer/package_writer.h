@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_context.h"
+#include "core/apply_context.h"
+#include "package/format.h"
 
 namespace pkx::packwriter {
 
@@ -106,13 +107,13 @@ struct DeleteRecordModel {
 };
 
 struct PackageModel {
-    uint16_t version = 150;
+    uint16_t version = kNewestFormatVersion;
     std::string title;
     std::string oldVersionLabel;
     std::string newVersionLabel;
     std::string rightsText;
     uint8_t passwordFlag = 0;  // 1: protected, the digest follows
-    uint8_t passwordDigest[16] = {};
+    uint8_t passwordDigest[kDigestSize] = {};
     uint8_t deleteBackupsDefault = 1;                // from 120
     std::vector<LanguageBlockModel> languageBlocks;  // from 120
     // From 140 a count byte precedes them; older versions hold exactly one.

@@ -1,8 +1,6 @@
-#include "platform/fault_injection.h"
+#include "tests/platforms/fault_injection.h"
 
 namespace pkx {
-
-FaultInjector::FaultInjector(Platform& inner) : inner_(inner) {}
 
 void FaultInjector::FailAt(uint64_t k, uint32_t code) {
     faults_.push_back({k, code, true, Operation::kOpen, false});

@@ -6,15 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_code.h"
-#include "engine/worker_events.h"
+#include "core/display_texts.h"
+#include "core/result_code.h"
+#include "core/worker_events.h"
 #include "platform/platform.h"
-#include "texts/display_texts.h"
 
 namespace pkx {
 
 inline constexpr uint32_t kPathBufferSize = 260;
-inline constexpr uint32_t kPayloadOffset = 0x1F000;
 
 // One package's place in the program file and what applying it touched.
 struct PackageRef {

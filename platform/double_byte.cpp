@@ -1,4 +1,4 @@
-#include "support/codepage.h"
+#include "platform/double_byte.h"
 
 namespace pkx {
 

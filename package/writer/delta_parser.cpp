@@ -1,4 +1,4 @@
-#include "tools/packwriter/delta_parser.h"
+#include "package/writer/delta_parser.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
-#include "tools/packwriter/package_writer.h"
+#include "package/writer/package_writer.h"
 
 #include <cstring>
 
-#include "package/package_header.h"
+#include "package/format.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 
@@ -10,18 +10,7 @@ namespace pkx::packwriter {
 
 namespace {
 
-// The format versions that introduced fields (see the package reader).
-constexpr uint16_t kVersion110 = 110;
-constexpr uint16_t kVersion120 = 120;
-constexpr uint16_t kVersion130 = 130;
-constexpr uint16_t kVersion140 = 140;
-constexpr uint16_t kNewestVersion = 150;
-constexpr size_t kFullTextCount = 74;
-constexpr size_t kShortTextCount = 69;
-constexpr size_t kDigestSize = 16;
 constexpr uint64_t kLargestPackage = 0xFFFFFFFFu;
-const uint8_t kPackageMagicBytes[4] = {'P', 'K', 'X', ' '};
-const uint8_t kContainerMagicBytes[4] = {'L', 'U', 'M', 'P'};
 
 void StoreU32(uint8_t* destination, uint32_t value) {
     for (int i = 0; i < 4; ++i) destination[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -54,7 +43,9 @@ class PackageSerializer {
 
   private:
     bool AtLeast(uint16_t gate) const { return model_.version >= gate; }
-    bool NewCheckValues() const { return AtLeast(kVersion140) && model_.hasNewCheckValues == 1; }
+    bool NewCheckValues() const {
+        return AtLeast(gate::kSourceList) && model_.hasNewCheckValues == 1;
+    }
     uint32_t Here() const { return static_cast<uint32_t>(out_.Size()); }
 
     void Fail(const std::string& reason) {
@@ -70,25 +61,25 @@ class PackageSerializer {
     }
 
     void WriteHeaderStart() {
-        if (model_.version > kNewestVersion) Fail("format version above 150");
-        out_.Raw(kPackageMagicBytes, sizeof(kPackageMagicBytes));
+        if (model_.version > kNewestFormatVersion) Fail("format version above 150");
+        out_.U32(kPackageMagic);
         out_.U16(model_.version);
         String(model_.title, "title");
         String(model_.oldVersionLabel, "old version label");
         String(model_.newVersionLabel, "new version label");
         String(model_.rightsText, "rights text");
         out_.U8(model_.passwordFlag);
-        if (model_.passwordFlag == 1)
+        if (model_.passwordFlag == kPasswordProtected)
             out_.Raw(model_.passwordDigest, sizeof(model_.passwordDigest));
     }
 
     void WriteLanguageBlocks() {
         layout_.languageBlocksOffset = Here();
-        if (!AtLeast(kVersion120)) return;
+        if (!AtLeast(gate::kLanguageBlocks)) return;
         out_.U8(model_.deleteBackupsDefault);
         Count(model_.languageBlocks.size(), 0xFFFF, "language blocks");
         out_.U16(static_cast<uint16_t>(model_.languageBlocks.size()));
-        const size_t textCount = AtLeast(kVersion130) ? kFullTextCount : kShortTextCount;
+        const size_t textCount = AtLeast(gate::kLateTexts) ? kFullTextCount : kShortTextCount;
         for (const LanguageBlockModel& block : model_.languageBlocks) {
             out_.U32(block.codePage);
             String(block.fontFace, "font face");
@@ -100,7 +91,7 @@ class PackageSerializer {
     }
 
     void WriteLookups(const FolderSourceModel& source) {
-        if (!AtLeast(kVersion120)) return;
+        if (!AtLeast(gate::kLanguageBlocks)) return;
         Count(source.lookups.size(), 0xFFFFFFFFu, "lookup records");
         out_.U32(static_cast<uint32_t>(source.lookups.size()));
         for (const LookupRecordModel& record : source.lookups) {
@@ -141,7 +132,7 @@ class PackageSerializer {
 
     void WriteFolderSources() {
         layout_.folderSourcesOffset = Here();
-        if (AtLeast(kVersion140)) {
+        if (AtLeast(gate::kSourceList)) {
             Count(model_.folderSources.size(), 0xFF, "folder sources");
             out_.U8(static_cast<uint8_t>(model_.folderSources.size()));
         } else if (model_.folderSources.size() != 1) {
@@ -164,7 +155,7 @@ class PackageSerializer {
     }
 
     void WriteNotices() {
-        if (!AtLeast(kVersion140)) {
+        if (!AtLeast(gate::kSourceList)) {
             out_.LongText(model_.noticeBefore);
             out_.LongText(model_.noticeAfter);
             return;
@@ -180,17 +171,17 @@ class PackageSerializer {
 
     void WriteRunningCheckAndNotices() {
         layout_.runningCheckOffset = Here();
-        if (AtLeast(kVersion110)) WriteRunningCheck();
+        if (AtLeast(gate::kRunningCheck)) WriteRunningCheck();
         layout_.documentNameOffset = Here();
-        if (AtLeast(kVersion110)) String(model_.documentName, "document name");
+        if (AtLeast(gate::kRunningCheck)) String(model_.documentName, "document name");
         layout_.noticeOffset = Here();
-        if (AtLeast(kVersion110)) WriteNotices();
+        if (AtLeast(gate::kRunningCheck)) WriteNotices();
     }
 
     void WriteOptionsAndCounts() {
         layout_.optionsOffset = Here();
-        if (AtLeast(kVersion140)) out_.U8(model_.hasNewCheckValues);
-        if (AtLeast(kVersion120)) {
+        if (AtLeast(gate::kSourceList)) out_.U8(model_.hasNewCheckValues);
+        if (AtLeast(gate::kLanguageBlocks)) {
             out_.U8(model_.skipMissingSources);
             out_.U8(model_.overwriteExistingAdds);
             out_.U8(model_.skipMissingDeletes);
@@ -337,7 +328,7 @@ bool BuildContainer(const std::vector<Bytes>& packages, Bytes* payload,
         return false;
     }
     ByteWriter index;
-    index.Raw(kContainerMagicBytes, sizeof(kContainerMagicBytes));
+    index.U32(kContainerMagic);
     index.U16(static_cast<uint16_t>(packages.size()));
     const uint64_t indexEnd = options.payloadOffset + 6 + 8 * uint64_t{packages.size()};
 

@@ -1,4 +1,4 @@
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_writer.h"
 
 #include <algorithm>
 #include <cassert>

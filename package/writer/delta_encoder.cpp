@@ -1,13 +1,13 @@
-#include "tools/packwriter/delta_encoder.h"
+#include "package/writer/delta_encoder.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
 
-#include "tools/packwriter/delta_index.h"
-#include "tools/packwriter/delta_parser.h"
-#include "tools/packwriter/delta_writer.h"
+#include "package/writer/delta_index.h"
+#include "package/writer/delta_parser.h"
+#include "package/writer/delta_writer.h"
 
 namespace pkx::packwriter {
 
