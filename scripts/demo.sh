@@ -50,8 +50,16 @@ cp -a "$ROOT/samples/v1" "$APP"
 (cd "$APP" && ./sample-app.sh)
 
 step "Updater 1.0 -> 2.0 (pkxbuild create)"
-# The package finds the installation at its fixed path, and asks for the
-# folder when that is not there.
+# The package finds the installation through the registry value its
+# installer wrote (on Linux, in the registry export that PKX_REGISTRY names),
+# and asks for the folder when that value is missing.
+cat >"$DEMO/registry.reg" <<EOF
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\pkx demo\Sample App]
+"InstallDir"="$APP"
+EOF
+export PKX_REGISTRY="$DEMO/registry.reg"
 cat >"$DEMO/manifest.toml" <<EOF
 title = "Sample App"
 old_version = "1.0"
@@ -60,8 +68,10 @@ rights = "(c) pkx demo"
 delete_backups = true
 
 [[folder_source]]
-kind = "path"
-path = "$APP"
+kind = "registry"
+root = "HKLM"
+key = 'SOFTWARE\pkx demo\Sample App'
+value = "InstallDir"
 
 [[folder_source]]
 kind = "ask"

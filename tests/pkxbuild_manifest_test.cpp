@@ -48,6 +48,11 @@ TEST(PkxBuildManifest, BadManifestsAreRefusedWithTheirPlace) {
         {"code_page = \"932\"", "'code_page' must be an integer"},
         {"code_page = 1252\ntitle = \"\xE3\x81\x82\"", "cannot hold"},
         {"title = \"\xFF\"", "test.toml:1:9: Encountered invalid utf-8"},
+        // Without a code page Windows would show the UTF-8 bytes garbled.
+        {"title = \"Caf\xC3\xA9\"", "test.toml:1:9: 'title' holds non-ASCII characters"},
+        {"[[notice]]\nafter = \"\xE6\x97\xA5\"", "'after' holds non-ASCII characters"},
+        {"[[language]]\ncode_page = 932\ntexts = \"fr\"", "'texts' must be one of \"en\", \"ja\""},
+        {"[[language]]\ncode_page = 932\ntexts = 5", "'texts' must be a table of texts by ID"},
         {"password = \"\"", "'password' is empty"},
         {"old_version = []", "'old_version' must be a string or an array of strings"},
         {"[[language]]\nfont_face = \"x\"", "'code_page' is missing in [[language]]"},
@@ -100,9 +105,6 @@ TEST(PkxBuildManifest, ShortStringsAreMeasuredAfterConversion) {
     EXPECT_EQ(manifest.title->size(), 254u);
     EXPECT_NE(ParseError("code_page = 932\ntitle = \"" + Repeat(hiragana, 128) + "\"")
                   .find("'title' is 256 bytes long; at most 255 fit"),
-              std::string::npos);
-    // Without a code page the UTF-8 bytes are written as they are.
-    EXPECT_NE(ParseError("title = \"" + Repeat(hiragana, 86) + "\"").find("258 bytes long"),
               std::string::npos);
 }
 
@@ -284,6 +286,25 @@ TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {
         EXPECT_STREQ(context->texts[1008], "text 1008");
         EXPECT_STREQ(context->texts[1073], "text 1073");
     }
+}
+
+TEST(PkxBuildManifest, ABlockTakesAWholeBuiltinTableByName) {
+    packwriter::PackageModel model;
+    std::string error;
+    ASSERT_TRUE(builder::FillHeader(ParseOrFail("[[language]]\ncode_page = 932\ntexts = 'en'\n"
+                                                "[[language]]\ncode_page = 932\ntexts = 'ja'"),
+                                    kNewestFormatVersion, &model, &error))
+        << error;
+    ASSERT_EQ(model.languageBlocks.size(), 2u);
+    for (uint32_t id = kFirstTextId; id <= builder::kLastTextId; ++id) {
+        EXPECT_EQ(model.languageBlocks[0].texts.at(id - kFirstTextId),
+                  FindBuiltinText(TextLanguage::kEnglish, id));
+    }
+    EXPECT_EQ(model.languageBlocks[1].texts.at(1001 - kFirstTextId),
+              "\x83\x4C\x83\x83\x83\x93\x83\x5A\x83\x8B(&C)");  // キャンセル(&C)
+    EXPECT_NE(FillHeaderError("[[language]]\ncode_page = 1252\ntexts = 'ja'", 150)
+                  .find("of the Japanese table: text has characters that code page 1252"),
+              std::string::npos);
 }
 
 TEST(PkxBuildManifest, DefaultsWithoutAManifest) {
