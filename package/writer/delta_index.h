@@ -1,13 +1,14 @@
 // An index of the old file for the difference encoder: for a place in the new
 // file, the old positions whose bytes agree longest with it.
 //
-// Positions are sampled every `step()` bytes (1 for files up to 32 MiB, then
-// doubling, so that the index holds at most 32 million samples of about 8
-// bytes each), so that every match of at least 7 + step() bytes holds an
-// indexed position; the encoder looks up the positions of a step and
-// extends each hit in both directions to the match's real ends. The samples are grouped by a hash
-// of their first 8 bytes; a large group is sorted by the bytes that follow (a suffix array in small
-// pieces), so that among many occurrences of the same 8 bytes a binary search
+// Positions are sampled every `step()` bytes (1 for files up to 4 MiB, 2 up
+// to 64 MiB, then doubling, so that the index holds at most 32 million
+// samples of about 8 bytes each), so that every match of at least
+// 7 + step() bytes holds an indexed position; the encoder looks up the
+// positions of a step and extends each hit in both directions to the match's
+// real ends. The samples are grouped by a hash of their first 8 bytes; a large
+// group is sorted by the bytes that follow (a suffix array in small pieces),
+// so that among many occurrences of the same 8 bytes a binary search
 // finds the one that agrees longest. Inside a run of one byte only the run's
 // first sample is indexed; the longest run of each byte value is kept apart.
 #pragma once
