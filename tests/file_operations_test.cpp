@@ -10,6 +10,7 @@
 
 #include "core/cancellation.h"
 #include "engine/backups.h"
+#include "package/writer/delta_encoder.h"
 #include "package/writer/delta_writer.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
@@ -24,7 +25,7 @@ namespace {
 
 using packwriter::Bytes;
 using packwriter::DeltaStreamWriter;
-using packwriter::EncodeDelta;
+using packwriter::EncodeDeltaStream;
 
 constexpr uint32_t kImageSize = 0x80;
 constexpr uint32_t kDigestSize = 16;
@@ -143,7 +144,7 @@ class FileOperationsTest : public ::testing::Test {
     }
     FileEntry UpdateRecord(const std::string& name, const std::string& oldContent,
                            const std::string& newContent, FileTime time = kTime1) {
-        const Bytes stream = EncodeDelta(ToBytes(oldContent), ToBytes(newContent), 64);
+        const Bytes stream = EncodeDeltaStream(ToBytes(oldContent), ToBytes(newContent), {64});
         return Record(name, std::string(stream.begin(), stream.end()), time);
     }
     // A stream that writes one block of literal data, then fails reading

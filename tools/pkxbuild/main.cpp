@@ -286,7 +286,10 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
     create.add_option("--format-version", arguments.formatVersion, "package format version")
         ->check(CLI::Range(0u, unsigned{pkx::kNewestFormatVersion}));
     create.add_option("--block-size", arguments.blockSize,
-                      "block size of the difference streams (default: by file size)");
+                      "the most one instruction of a difference stream moves (default: fitted "
+                      "to each stream, up to 1 MiB). Smaller blocks cut longer pieces into "
+                      "more instructions: larger streams and slower updates, for updaters "
+                      "that must hold a whole block in memory");
     create
         .add_flag("--payload-only", arguments.payloadOnly,
                   "write the package or container alone, without the updater program")
