@@ -46,7 +46,9 @@ enum EventCode : uint32_t {
 // NUL-terminated text, of a PackageRef, or a ResultCode, by code.
 class EventSink {
   public:
-    // Synchronous: returns when the receiver has handled the event.
+    // Synchronous: returns when the receiver has handled the event. A
+    // receiver may hold progress values (EV_FILE_PROGRESS, EV_TOTAL_PROGRESS)
+    // back and show the latest later, but before any later event.
     virtual void Send(uint32_t code, intptr_t param) = 0;
     // Asynchronous: the final event of a run.
     virtual void Post(uint32_t code, intptr_t param) = 0;

@@ -2,32 +2,14 @@
 
 #include <cstring>
 
-#include "core/cancellation.h"
+#include "engine/file_digest.h"
 #include "package/format.h"
-#include "support/md5.h"
 
 namespace pkx {
 
 namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
-constexpr uint32_t kChunkSize = 512;
-
-// Streams `count` bytes into `md5`. The Cancel flag is polled before the first
-// read and after every chunk but the last.
-ResultCode HashRange(BinaryFile& file, uint32_t count, MD5_CTX* md5, ApplyContext& context) {
-    if (CancelRequested(context)) return result::kCancelled;
-    uint8_t buffer[kChunkSize];
-    uint32_t remaining = count;
-    for (;;) {
-        const uint32_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
-        if (file.Read(buffer, chunk) != 0) return result::kReadProgramFile;
-        MD5Update(md5, buffer, chunk);
-        remaining -= chunk;
-        if (remaining == 0) return result::kSuccess;
-        if (CancelRequested(context)) return result::kCancelled;
-    }
-}
 
 }  // namespace
 
@@ -40,7 +22,8 @@ ResultCode CheckPackageIntegrity(BinaryFile& file, uint32_t size, ApplyContext& 
 
     MD5_CTX md5;
     MD5Init(&md5);
-    const ResultCode r = HashRange(file, size - kDigestSize, &md5, context);
+    const ResultCode r =
+        DigestFileBytes(file, size - kDigestSize, &md5, context, result::kReadProgramFile);
     uint8_t computed[kDigestSize];
     MD5Final(computed, &md5);
     if (r != result::kSuccess) return r;

@@ -4,6 +4,7 @@
 
 #include "core/cancellation.h"
 #include "engine/backups.h"
+#include "engine/file_digest.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 #include "support/paths.h"
@@ -13,7 +14,6 @@ namespace pkx {
 namespace {
 
 constexpr uint32_t kSizeFailed = 0xFFFFFFFFu;
-constexpr uint32_t kChunkSize = 512;
 
 void Send(ApplyContext& context, uint32_t code, intptr_t param) {
     if (context.events != nullptr) context.events->Send(code, param);
@@ -47,27 +47,7 @@ ResultCode DateAndSize(BinaryFile& file, uint32_t size, CheckValue* value) {
 ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, ApplyContext& context) {
     MD5_CTX md5;
     MD5Init(&md5);
-    ResultCode r = result::kSuccess;
-    if (CancelRequested(context)) {
-        r = result::kCancelled;
-    } else {
-        uint8_t buffer[kChunkSize];
-        uint32_t remaining = size;
-        for (;;) {
-            const uint32_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
-            if (file.Read(buffer, chunk) != 0) {
-                r = result::kReadOldFile;
-                break;
-            }
-            MD5Update(&md5, buffer, chunk);
-            remaining -= chunk;
-            if (remaining == 0) break;
-            if (CancelRequested(context)) {
-                r = result::kCancelled;
-                break;
-            }
-        }
-    }
+    const ResultCode r = DigestFileBytes(file, size, &md5, context, result::kReadOldFile);
     uint8_t digest[sizeof(CheckValue::bytes)];
     MD5Final(digest, &md5);
     if (r == result::kSuccess) std::memcpy(value->bytes, digest, sizeof digest);

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "fuzz/seed_corpus.h"
+#include "package/writer/delta_encoder.h"
 #include "package/writer/delta_writer.h"
 
 namespace {
 
 using pkx::packwriter::Bytes;
 using pkx::packwriter::DeltaStreamWriter;
-using pkx::packwriter::EncodeDelta;
 
 void WriteSeed(const std::string& dir, const char* name, const Bytes& oldData,
                const Bytes& stream) {
@@ -34,6 +34,10 @@ Bytes Random(size_t size, std::mt19937& random) {
     return bytes;
 }
 
+Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+    return pkx::packwriter::EncodeDeltaStream(oldData, newData, {blockSize});
+}
+
 void WriteEncodedSeeds(const std::string& dir, std::mt19937& random) {
     const Bytes oldData = Random(300, random);
     Bytes edited = oldData;
@@ -41,11 +45,11 @@ void WriteEncodedSeeds(const std::string& dir, std::mt19937& random) {
     edited.erase(edited.begin() + 150, edited.begin() + 190);
     const Bytes tail = Random(9, random);
     edited.insert(edited.end(), tail.begin(), tail.end());
-    WriteSeed(dir, "encoded-edits-16", oldData, EncodeDelta(oldData, edited, 16));
-    WriteSeed(dir, "encoded-edits-7", oldData, EncodeDelta(oldData, edited, 7));
-    WriteSeed(dir, "encoded-identical", oldData, EncodeDelta(oldData, oldData, 32));
-    WriteSeed(dir, "encoded-unrelated", oldData, EncodeDelta(oldData, Random(200, random), 64));
-    WriteSeed(dir, "encoded-empty-old", {}, EncodeDelta({}, edited, 16));
+    WriteSeed(dir, "encoded-edits-16", oldData, Encoded(oldData, edited, 16));
+    WriteSeed(dir, "encoded-edits-7", oldData, Encoded(oldData, edited, 7));
+    WriteSeed(dir, "encoded-identical", oldData, Encoded(oldData, oldData, 32));
+    WriteSeed(dir, "encoded-unrelated", oldData, Encoded(oldData, Random(200, random), 64));
+    WriteSeed(dir, "encoded-empty-old", {}, Encoded({}, edited, 16));
 }
 
 void WriteInstructionSeeds(const std::string& dir, std::mt19937& random) {

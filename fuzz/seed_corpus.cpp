@@ -1,5 +1,6 @@
 // Writes the seed inputs of every fuzzer: seed_corpus <folder> fills
-// <folder>/package_fuzzer/ and <folder>/delta_fuzzer/.
+// <folder>/package_fuzzer/, <folder>/delta_fuzzer/ and
+// <folder>/delta_encoder_fuzzer/.
 #include "fuzz/seed_corpus.h"
 
 #include <cstdio>
@@ -135,5 +136,6 @@ int main(int argc, char** argv) {
     const std::filesystem::path root(argv[1]);
     WritePackageSeeds((root / "package_fuzzer").string());
     WriteDeltaSeeds((root / "delta_fuzzer").string());
+    WriteDeltaEncoderSeeds((root / "delta_encoder_fuzzer").string());
     return 0;
 }

@@ -7,3 +7,5 @@
 void WritePackageSeeds(const std::string& dir);
 // Inputs for delta_fuzzer (fuzz/delta_seeds.cpp).
 void WriteDeltaSeeds(const std::string& dir);
+// Inputs for delta_encoder_fuzzer (fuzz/delta_encoder_seeds.cpp).
+void WriteDeltaEncoderSeeds(const std::string& dir);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "package/writer/delta_writer.h"
 #include "tests/console_process.h"
 #include "tests/worker_fixtures.h"
 
@@ -384,8 +385,7 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     versions.before["big.bin"] = big;
     versions.after["big.bin"] = Edited(big, 40u << 20, 4096, 8);
     PackageModel model = SamplePackage(versions);
-    model.updates.push_back(UpdateRecord("big.bin", big, versions.after.at("big.bin"),
-                                         packwriter::DefaultDeltaBlockSize(big.size())));
+    model.updates.push_back(UpdateRecord("big.bin", big, versions.after.at("big.bin"), 0));
     for (int i = 0; i < 200; ++i) {
         const std::string name = "small\\file" + std::to_string(1000 + i) + ".txt";
         versions.before[name] = "old " + std::to_string(i);

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
+#include "package/writer/delta_encoder.h"
+#include "package/writer/delta_parser.h"
 #include "tests/test_support.h"
 
 namespace pkx::packwriter {
@@ -41,38 +43,20 @@ ResultCode ApplyToFiles(const Bytes& oldData, const Bytes& stream, Bytes* output
     return result;
 }
 
-void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+void ExpectRebuilds(const Bytes& oldData, const Bytes& newData, const Bytes& stream) {
     Bytes output;
-    EXPECT_EQ(ApplyToFiles(oldData, EncodeDelta(oldData, newData, blockSize), &output), 0u);
-    EXPECT_TRUE(output == newData) << "old " << oldData.size() << " bytes, new " << newData.size()
-                                   << " bytes, block size " << blockSize;
+    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
+    EXPECT_TRUE(output == newData)
+        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes";
+}
+
+void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
+    SCOPED_TRACE("block size " + std::to_string(blockSize));
+    ExpectRebuilds(oldData, newData, EncodeDeltaStream(oldData, newData, {blockSize}));
 }
 
 uint32_t U32At(const Bytes& bytes, size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
-}
-
-// The literal bytes a well-formed stream carries.
-size_t LiteralBytes(const Bytes& stream) {
-    const uint32_t blockSize = U32At(stream, 6);
-    size_t at = kDeltaHeaderSize;
-    size_t total = 0;
-    while (stream.at(at) != OP_END) {
-        const uint8_t opcode = stream[at++];
-        size_t literal = 0;
-        if (opcode == OP_LITERAL_BLOCK) {
-            literal = blockSize;
-        } else if (opcode == OP_LITERAL_BLOCKS || opcode == OP_LITERAL_BYTES) {
-            literal = U32At(stream, at) * size_t{opcode == OP_LITERAL_BLOCKS ? blockSize : 1u};
-            at += 4;
-        } else {
-            at += opcode == OP_COPY_BLOCK ? 4 : 8;
-        }
-        at += literal;
-        total += literal;
-    }
-    EXPECT_EQ(at + 1, stream.size()) << "bytes after OP_END";
-    return total;
 }
 
 Bytes RandomBytes(size_t size, std::mt19937& random) {
@@ -118,46 +102,10 @@ TEST(DeltaStreamWriter, WritesAnyMagicVersionAndRawFields) {
     EXPECT_EQ(stream, expected);
 }
 
-TEST(EncodeDelta, RoundTripsStructuredInputs) {
-    std::mt19937 random(42);
-    const Bytes base = RandomBytes(5000, random);
-    const Bytes other = RandomBytes(3000, random);
-    struct Case {
-        const char* what;
-        Bytes oldData;
-        Bytes newData;
-    };
-    const std::vector<Case> cases = {
-        {"both empty", {}, {}},
-        {"empty old", {}, base},
-        {"empty new", base, {}},
-        {"identical", base, base},
-        {"unrelated", base, other},
-        {"insertion", base, Concat({Slice(base, 0, 1234), other, Slice(base, 1234, 3766)})},
-        {"deletion", base, Concat({Slice(base, 0, 1000), Slice(base, 2500, 2500)})},
-        {"shifted by one", base, Concat({Bytes{0x5A}, base})},
-        {"shortened by one", base, Slice(base, 1, 4999)},
-        {"halves swapped", base, Concat({Slice(base, 2500, 2500), Slice(base, 0, 2500)})},
-        {"repeated block", base,
-         Concat({Slice(base, 64, 64), Slice(base, 64, 64), Slice(base, 64, 64)})},
-        {"zeros to zeros", Bytes(4000, 0), Bytes(4100, 0)},
-        {"zeros into random", Bytes(4000, 0), Concat({Slice(base, 0, 100), Bytes(1000, 0), base})},
-        {"one byte changed", base,
-         [&] {
-             Bytes changed = base;
-             changed[2047] ^= 1;
-             return changed;
-         }()},
-    };
-    for (uint32_t blockSize : {1u, 3u, 64u, 100u, 4096u, 8192u}) {
-        for (const Case& test : cases) {
-            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize));
-            ExpectRoundTrip(test.oldData, test.newData, blockSize);
-        }
-    }
-}
+// --- The encoder.
 
-TEST(EncodeDelta, RoundTripsSizesAroundBlockMultiples) {
+// Pieces shorter than, exactly and just over whole blocks.
+TEST(EncodeDeltaStream, RoundTripsSizesAroundBlockMultiples) {
     const uint32_t blockSize = 64;
     const Bytes source = RandomBytes(8 * blockSize, 7);
     for (size_t blocks : {0, 1, 2, 5}) {
@@ -174,7 +122,7 @@ TEST(EncodeDelta, RoundTripsSizesAroundBlockMultiples) {
     }
 }
 
-TEST(EncodeDelta, RoundTripsRandomEdits) {
+TEST(EncodeDeltaStream, RoundTripsRandomEditsWithSmallBlocks) {
     std::mt19937 random(2024);
     const uint32_t blockSizes[] = {1, 2, 7, 16, 64, 256};
     for (int round = 0; round < 150; ++round) {
@@ -199,71 +147,149 @@ TEST(EncodeDelta, RoundTripsRandomEdits) {
     }
 }
 
-TEST(EncodeDelta, IdenticalAndUnrelatedFilesTakeTheShortestForm) {
-    const Bytes data = RandomBytes(64 * 1024 + 100, 11);
-    EXPECT_EQ(EncodeDelta(data, data, 1024),
-              DeltaStreamWriter(1024).CopyBlocks(0, 64).CopyBytes(64 * 1024, 100).End().Take());
-
-    const Bytes oldData = RandomBytes(10000, 14);
-    const Bytes newData = RandomBytes(10000, 15);
-    const Bytes stream = EncodeDelta(oldData, newData, 512);
-    EXPECT_EQ(LiteralBytes(stream), newData.size());
-    // Header, one OP_LITERAL_BLOCKS, one OP_LITERAL_BYTES for the tail, OP_END.
-    EXPECT_EQ(stream.size(), newData.size() + 10 + 5 + 5 + 1);
+Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0,
+              unsigned threads = 1, uint32_t indexStep = 0) {
+    DeltaEncoderOptions options;
+    options.blockSize = blockSize;
+    options.threads = threads;
+    options.indexStep = indexStep;
+    return EncodeDeltaStream(oldData, newData, options);
 }
 
-TEST(EncodeDelta, KeepsLiteralDataToTheChangedParts) {
-    const uint32_t blockSize = 1024;
-    const Bytes base = RandomBytes(64 * blockSize + 100, 12);
-    const Bytes inserted = RandomBytes(10, 13);
+TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
+    std::mt19937 random(9);
+    const Bytes base = RandomBytes(20000, random);
+    const Bytes other = RandomBytes(3000, random);
+    const Bytes withRun =
+        Concat({Slice(base, 0, 5000), Bytes(6000, 0xEE), Slice(base, 5000, 9000)});
     struct Case {
         const char* what;
+        Bytes oldData;
         Bytes newData;
-        size_t mostLiteral;
     };
-    const Case cases[] = {
-        // Only the blocks that an edit touches turn literal.
-        {"insertion",
-         Concat({Slice(base, 0, 5000), inserted, Slice(base, 5000, base.size() - 5000)}),
-         inserted.size() + blockSize},
-        {"deletion", Concat({Slice(base, 0, 5000), Slice(base, 6000, base.size() - 6000)}),
-         2 * blockSize},
-        {"shifted by one", Concat({inserted, base}), inserted.size()},
-        {"blocks reordered",
-         Concat({Slice(base, 32 * blockSize, 32 * blockSize), Slice(base, 0, 32 * blockSize),
-                 Slice(base, 64 * blockSize, 100)}),
-         0},
-        {"appended", Concat({base, inserted}), inserted.size() + 100},
+    std::vector<Case> cases = {
+        {"both empty", {}, {}},
+        {"empty old", {}, base},
+        {"empty new", base, {}},
+        {"shorter than a gram", Slice(base, 0, 5), Slice(base, 1, 6)},
+        {"unrelated", base, other},
+        {"insertion", base, Concat({Slice(base, 0, 1234), other, Slice(base, 1234, 18766)})},
+        {"deletion", base, Concat({Slice(base, 0, 1000), Slice(base, 2500, 17500)})},
+        {"moved and repeated blocks", base,
+         Concat({Slice(base, 9000, 4000), Slice(base, 0, 9000), Slice(base, 500, 700),
+                 Slice(base, 500, 700), Slice(base, 13000, 7000)})},
+        {"run in the old file", withRun,
+         Concat({Bytes(9000, 0xEE), Slice(base, 4000, 3000), Bytes(100, 0xEE)})},
+        {"runs of another byte", withRun, Concat({Bytes(7000, 0x01), Slice(base, 0, 100)})},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        const Bytes stream = EncodeDelta(base, test.newData, blockSize);
-        EXPECT_LE(LiteralBytes(stream), test.mostLiteral);
-        ExpectRoundTrip(base, test.newData, blockSize);
+    for (int round = 0; round < 40; ++round) {
+        Bytes edited = Slice(base, 0, random() % base.size());
+        for (int edit = random() % 8; edit > 0; --edit) {
+            const size_t at = edited.empty() ? 0 : random() % edited.size();
+            const size_t length = std::min<size_t>(random() % 400, edited.size() - at);
+            Bytes piece = random() % 2 ? Slice(base, random() % 10000, random() % 600)
+                                       : RandomBytes(random() % 300, random);
+            if (random() % 3 == 0) piece.assign(piece.size(), static_cast<uint8_t>(random()));
+            edited.erase(edited.begin() + at, edited.begin() + at + length);
+            edited.insert(edited.begin() + at, piece.begin(), piece.end());
+        }
+        cases.push_back({"random edits", base, edited});
+    }
+    // Block sizes fitted and fixed; the index of large files, every 4 bytes.
+    const uint32_t settings[][2] = {{0, 0}, {16, 0}, {1000, 0}, {0, 4}};
+    for (const auto [blockSize, indexStep] : settings) {
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(test.what) + ", block size " + std::to_string(blockSize) +
+                         ", index step " + std::to_string(indexStep));
+            const Bytes stream = Encoded(test.oldData, test.newData, blockSize, 1, indexStep);
+            if (blockSize != 0) {
+                EXPECT_EQ(U32At(stream, 6), blockSize);
+            }
+            ExpectRebuilds(test.oldData, test.newData, stream);
+        }
     }
 }
 
-TEST(EncodeDelta, LargeFileWithTheDefaultBlockSize) {
-    std::mt19937 random(16);
-    const Bytes oldData = RandomBytes(3 * 1024 * 1024 + 77, random);
-    Bytes newData = oldData;
-    newData.insert(newData.begin() + 1000000, 4321, 0x11);
-    newData.erase(newData.begin() + 2000000, newData.begin() + 2100000);
-    const uint32_t blockSize = DefaultDeltaBlockSize(newData.size());
-    ASSERT_EQ(blockSize, 16384u);
-
-    const Bytes stream = EncodeDelta(oldData, newData, blockSize);
-
-    EXPECT_LE(LiteralBytes(stream), 4321u + 3 * blockSize);
-    ExpectRoundTrip(oldData, newData, blockSize);
+// Each piece costs one instruction, the least the format has for it: a copy
+// or literal piece exactly a block long takes the short forms, and the
+// fitted block size is the longest piece.
+TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
+    const Bytes base = RandomBytes(100000, 21);
+    const Bytes inserted = RandomBytes(100, 22);
+    const Bytes unrelated = RandomBytes(10000, 23);
+    const Bytes withRun = Concat({Slice(base, 0, 7000), Bytes(5000, 0), Slice(base, 7000, 3000)});
+    // 10 bytes at 3000 that, with an index every 4 bytes, are found first; the
+    // long match that begins 3 bytes later is found from a later position.
+    Bytes planted = base;
+    for (size_t i = 0; i < 7; ++i) planted[3003 + i] = base[12000 + i];
+    struct Case {
+        const char* what;
+        Bytes oldData;
+        Bytes newData;
+        Bytes expected;
+        uint32_t indexStep = 0;
+    };
+    const Case cases[] = {
+        {"identical", base, base, DeltaStreamWriter(100000).CopyBlock(0).End().Take()},
+        {"insertion", base, Concat({Slice(base, 0, 30000), inserted, Slice(base, 30000, 70000)}),
+         DeltaStreamWriter(70000)
+             .CopyBytes(0, 30000)
+             .LiteralBytes(inserted.data(), 100)
+             .CopyBlock(30000)
+             .End()
+             .Take()},
+        {"deletion", base, Concat({Slice(base, 0, 30000), Slice(base, 31000, 69000)}),
+         DeltaStreamWriter(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
+        {"moved block", base,
+         Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
+         DeltaStreamWriter(50000)
+             .CopyBytes(0, 30000)
+             .CopyBlock(50000)
+             .CopyBytes(30000, 20000)
+             .End()
+             .Take()},
+        {"run longer than the old one", withRun, Bytes(15000, 0),
+         DeltaStreamWriter(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
+        {"unrelated", base, unrelated,
+         DeltaStreamWriter(10000).LiteralBlock(unrelated.data()).End().Take()},
+        {"long match found ahead", planted,
+         Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
+         DeltaStreamWriter(8000)
+             .CopyBytes(0, 1000)
+             .LiteralBytes(&planted[3000], 3)
+             .CopyBlock(12000)
+             .End()
+             .Take(),
+         4},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const Bytes stream = Encoded(test.oldData, test.newData, 0, 1, test.indexStep);
+        EXPECT_EQ(stream, test.expected);
+        ExpectRebuilds(test.oldData, test.newData, stream);
+    }
 }
 
-TEST(DefaultDeltaBlockSize, GrowsWithTheFileFrom512BytesTo64KiB) {
-    EXPECT_EQ(DefaultDeltaBlockSize(0), 512u);
-    EXPECT_EQ(DefaultDeltaBlockSize(100 * 1024), 512u);
-    EXPECT_EQ(DefaultDeltaBlockSize(1024 * 1024), 4096u);
-    EXPECT_EQ(DefaultDeltaBlockSize(16 * 1024 * 1024), 65536u);
-    EXPECT_EQ(DefaultDeltaBlockSize(size_t{1} << 31), 65536u);
+// Large enough for several chunks and an index built in parts.
+TEST(EncodeDeltaStream, SameStreamOnAnyNumberOfThreads) {
+    std::mt19937 random(31);
+    const Bytes oldData = RandomBytes(6 * 1024 * 1024 + 5, random);
+    Bytes newData = oldData;
+    // Edits in the first 2 MiB only: the rest is one copy of several chunks.
+    for (int edit = 0; edit < 40; ++edit) {
+        const size_t at = random() % (2 * 1024 * 1024);
+        const Bytes piece = RandomBytes(random() % 500, random);
+        newData.erase(newData.begin() + at, newData.begin() + at + random() % 500);
+        newData.insert(newData.begin() + at, piece.begin(), piece.end());
+    }
+
+    const Bytes stream = Encoded(oldData, newData, 0, 1);
+
+    EXPECT_EQ(Encoded(oldData, newData, 0, 2), stream);
+    EXPECT_EQ(Encoded(oldData, newData, 0, 3), stream);
+    EXPECT_EQ(U32At(stream, 6), kLargestFittedBlockSize);
+    EXPECT_LT(stream.size(), 40 * (500 + 2 * kCopyCost + kLiteralRunCost) + 1000);
+    ExpectRebuilds(oldData, newData, stream);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "core/cancellation.h"
 #include "engine/backups.h"
+#include "package/writer/delta_encoder.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
@@ -23,7 +24,7 @@ namespace pkx {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::EncodeDelta;
+using packwriter::EncodeDeltaStream;
 
 constexpr uint32_t kImageSize = 0x80;
 constexpr uint32_t kDigestSize = 16;
@@ -126,7 +127,8 @@ class FileOperationsTest : public ::testing::Test {
     }
     FileEntry UpdateRecord(const std::string& name, const std::string& oldContent,
                            const std::string& newContent, FileTime time = kTime1) {
-        const Bytes stream = EncodeDelta(test::ToBytes(oldContent), test::ToBytes(newContent), 64);
+        const Bytes stream =
+            EncodeDeltaStream(test::ToBytes(oldContent), test::ToBytes(newContent), {64});
         return Record(name, std::string(stream.begin(), stream.end()), time);
     }
     static FileEntry DeleteRecord(const std::string& name) {

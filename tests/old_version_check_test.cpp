@@ -231,7 +231,8 @@ TEST_F(OldVersionCheckTest, FileHeldOpenWithoutSharingCannotBeOpened) {
 }
 
 TEST_F(OldVersionCheckTest, ReadFailuresAreOldFileReadFailures) {
-    const std::string path = Install("a.bin", std::string(2000, 'x'));
+    // Read ahead in three requests: 64 KiB, 64 KiB and the rest.
+    const std::string path = Install("a.bin", std::string(2 * 64 * 1024 + 2000, 'x'));
     FaultInjector faults(NativePlatform());
     PlatformScope scope(faults);
     CheckValue value;

@@ -97,4 +97,9 @@ class ScopedEnvironment {
     std::optional<std::string> previous_;
 };
 
+// A Windows program image of PE headers alone (512 bytes; PE32, or PE32+ when
+// `wide`) whose security directory names a certificate table at
+// `tableOffset` of `tableSize` bytes.
+std::string PeImage(uint32_t tableOffset = 0, uint32_t tableSize = 0, bool wide = false);
+
 }  // namespace pkx::test

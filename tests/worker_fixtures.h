@@ -15,7 +15,7 @@
 #include "core/apply_context.h"
 #include "engine/backups.h"
 #include "engine/worker.h"
-#include "package/writer/delta_writer.h"
+#include "package/writer/delta_encoder.h"
 #include "package/writer/package_writer.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
@@ -38,7 +38,8 @@ inline packwriter::UpdateRecordModel UpdateRecord(const std::string& name,
     record.oldCheckValue = Md5Of(oldContent);
     record.newCheckValue = Md5Of(newContent);
     record.writeTime = kNewWriteTime;
-    record.data = packwriter::EncodeDelta(ToBytes(oldContent), ToBytes(newContent), blockSize);
+    record.data =
+        packwriter::EncodeDeltaStream(ToBytes(oldContent), ToBytes(newContent), {blockSize});
     return record;
 }
 

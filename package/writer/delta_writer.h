@@ -1,9 +1,10 @@
-// Writing difference streams: instruction by instruction, or encoded from an
-// old and a new file.
+// Writing difference streams instruction by instruction (the encoder,
+// delta_encoder.h, chooses the instructions).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "package/format.h"
@@ -44,19 +45,5 @@ class DeltaStreamWriter {
     uint32_t blockSize_;
     Bytes bytes_;
 };
-
-// Block size for a file of `newSize` bytes: about 1/256 of the file, as a power
-// of two from 512 bytes to 64 KiB. Each block the updater moves costs one read
-// and one write call, so large files get 64 KiB blocks; small files get smaller
-// ones, so that an edit turns only a small piece into literal data.
-uint32_t DefaultDeltaBlockSize(size_t newSize);
-
-// A stream that rebuilds `newData` from `oldData`. Blocks of the old file at
-// multiples of `blockSize` are indexed by a rolling checksum; a window slides
-// over the new file and every candidate is confirmed byte by byte. Runs of
-// consecutive old blocks become one OP_COPY_BLOCKS, a matching tail becomes
-// OP_COPY_BYTES, everything else literal data. Expected linear time.
-// `blockSize` must not be 0; old-file offsets of 2 GiB and more are not used.
-Bytes EncodeDelta(const Bytes& oldData, const Bytes& newData, uint32_t blockSize);
 
 }  // namespace pkx::packwriter

@@ -138,18 +138,58 @@ class WorkerThread final : public WorkerControl {
 
 // Worker events as WM_APPLY_EVENT to the dialog: sent, so that the worker
 // waits while the dialog reads the context, except the final one.
+//
+// Progress values may change thousands of times per file, and a send across
+// threads costs milliseconds under some window systems: the bars get the
+// latest values at most every kProgressInterval ms. A value held back goes
+// out before the next other event, so the bars never lag behind the log and
+// the final values are shown. Between sends the dialog's queue runs empty,
+// so it repaints and takes the user's input.
 class DialogEvents final : public EventSink {
   public:
     void Attach(HWND dialog) { dialog_ = dialog; }
     void Send(uint32_t code, intptr_t param) override {
-        SendMessageA(dialog_, kApplyEventMessage, code, param);
+        const int bar = BarOf(code);
+        if (bar < 0) {
+            SendHeldProgress();
+            SendMessageA(dialog_, kApplyEventMessage, code, param);
+            return;
+        }
+        held_[bar] = param;
+        heldBars_ |= 1u << bar;
+        const DWORD now = GetTickCount();
+        if (now - lastProgress_ >= kProgressInterval) {
+            lastProgress_ = now;
+            SendHeldProgress();
+        }
     }
     void Post(uint32_t code, intptr_t param) override {
+        SendHeldProgress();
         PostMessageA(dialog_, kApplyEventMessage, code, param);
     }
 
   private:
+    static constexpr DWORD kProgressInterval = 40;
+    static constexpr uint32_t kBarEvents[2] = {EV_FILE_PROGRESS, EV_TOTAL_PROGRESS};
+
+    static int BarOf(uint32_t code) {
+        return code == EV_FILE_PROGRESS ? 0 : code == EV_TOTAL_PROGRESS ? 1 : -1;
+    }
+
+    void SendHeldProgress() {
+        for (int bar = 0; bar < 2; ++bar) {
+            if ((heldBars_ & (1u << bar)) != 0) {
+                SendMessageA(dialog_, kApplyEventMessage, kBarEvents[bar], held_[bar]);
+            }
+        }
+        heldBars_ = 0;
+    }
+
     HWND dialog_ = nullptr;
+    // The worker's own: only its thread sends.
+    intptr_t held_[2] = {};
+    uint32_t heldBars_ = 0;
+    DWORD lastProgress_ = 0;
 };
 
 class ProgressDialog {

@@ -199,6 +199,44 @@ TEST(ProgressDialogInProcessTest, CancelCountsOnlyWhileTheButtonIsEnabled) {
     EXPECT_EQ(ExitCode(*context), 255);
 }
 
+// Progress values the dialog's sink holds back reach the bars before the next
+// event and before the end of the run.
+TEST(ProgressDialogInProcessTest, ProgressValuesAreShownBeforeTheNextEventAndAtTheEnd) {
+    auto context = PreparedContext();
+    UiFont font;
+    StandInWorker worker(true);
+    int fileAtLog = -1, totalAtLog = -1, fileAtEnd = -1;
+    std::string percentAtLog, percentAtEnd;
+    std::vector<std::string> log;
+    bool shown = false;
+    RunDialog(
+        *context, font, worker,
+        [&](HWND dialog) {
+            EventSink& events = *context->events;
+            for (intptr_t value = 0; value <= 500; ++value) events.Send(EV_FILE_PROGRESS, value);
+            events.Send(EV_TOTAL_PROGRESS, 250);
+            events.Send(EV_SEPARATOR, 0);
+            fileAtLog = BarPosition(dialog, PKX_ID_FILE_BAR);
+            totalAtLog = BarPosition(dialog, PKX_ID_TOTAL_BAR);
+            percentAtLog = ItemText(dialog, PKX_ID_FILE_PERCENT);
+            events.Send(EV_FILE_PROGRESS, 999);
+            events.Send(EV_FILE_PROGRESS, 1000);
+            events.Post(EV_FINISHED, 0);
+            WaitUntil([&] { return ItemEnabled(dialog, IDCANCEL); });
+            fileAtEnd = BarPosition(dialog, PKX_ID_FILE_BAR);
+            percentAtEnd = ItemText(dialog, PKX_ID_FILE_PERCENT);
+            log = Lines(ItemText(dialog, PKX_ID_LOG));
+            Click(dialog, IDCANCEL);
+        },
+        &shown);
+    EXPECT_EQ(fileAtLog, 500);
+    EXPECT_EQ(totalAtLog, 250);
+    EXPECT_EQ(percentAtLog, "50.0%");
+    EXPECT_EQ(fileAtEnd, 1000);
+    EXPECT_EQ(percentAtEnd, "100.0%");
+    EXPECT_EQ(log, (std::vector<std::string>{Text(1039), Text(1019)}));
+}
+
 TEST(ProgressDialogInProcessTest, APackagesFontReplacesThePreviousOneOnlyOnceApplied) {
     auto context = PreparedContext();
     UiFont font;

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "package/writer/delta_writer.h"
+#include "package/writer/delta_encoder.h"
 #include "tests/test_support.h"
 #include "tests/win32_gui/driver_options.h"
 
@@ -95,7 +95,8 @@ PackageModel PackageBetween(const Files& before, const Files& after, const std::
             record.oldCheckValue = packwriter::Md5CheckValue(ToBytes(old->second));
             record.newCheckValue = packwriter::Md5CheckValue(ToBytes(content));
             record.writeTime = FileTime{0x5A5A0000u, 0x01D20000u};
-            record.data = packwriter::EncodeDelta(ToBytes(old->second), ToBytes(content), 256);
+            record.data =
+                packwriter::EncodeDeltaStream(ToBytes(old->second), ToBytes(content), {256});
             model.updates.push_back(record);
         }
     }

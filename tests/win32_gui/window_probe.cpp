@@ -80,15 +80,19 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeout) {
 }
 
 std::string TextOf(HWND window) {
-    // RichEdit answers WM_GETTEXTLENGTH with 0 across processes: grow the
-    // buffer until the text fits.
+    // RichEdit answers WM_GETTEXTLENGTH with 0 across processes, and
+    // WM_GETTEXT with 0 when the text does not fit: grow the buffer until
+    // the text fits (an empty log stays empty up to the largest buffer).
+    const size_t kLargest = size_t{1} << 20;
+    const bool rich = ClassOf(window).rfind("RichEdit", 0) == 0;
     const LRESULT length = SendWithTimeout(window, WM_GETTEXTLENGTH, 0, 0);
     std::string text(static_cast<size_t>(length) * 2 + 4096, '\0');
     for (;;) {
         const LRESULT copied =
             SendWithTimeout(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
-        if (static_cast<size_t>(copied) + 1 < text.size()) {
-            text.resize(static_cast<size_t>(copied));
+        const bool fits = static_cast<size_t>(copied) + 1 < text.size() && (copied > 0 || !rich);
+        if (fits || text.size() >= kLargest) {
+            text.resize(fits ? static_cast<size_t>(copied) : 0);
             return text;
         }
         text.assign(text.size() * 2, '\0');

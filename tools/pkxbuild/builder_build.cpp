@@ -4,10 +4,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
+#include <thread>
 
-#include "package/writer/delta_writer.h"
+#include "package/writer/delta_encoder.h"
 #include "tools/pkxbuild/builder_checks.h"
+#include "tools/pkxbuild/builder_delta_jobs.h"
 #include "tools/pkxbuild/builder_folders.h"
 #include "tools/pkxbuild/builder_text.h"
 
@@ -57,6 +60,17 @@ uint64_t TotalSize(const FolderListing& listing) {
     return total;
 }
 
+// The new files that have an old version: each is encoded or found unchanged.
+uint64_t UpdatedSize(const FolderListing& oldFiles, const FolderListing& newFiles) {
+    std::set<std::string> oldKeys;
+    for (const FolderFile& file : oldFiles.files) oldKeys.insert(file.key);
+    uint64_t total = 0;
+    for (const FolderFile& file : newFiles.files) {
+        if (oldKeys.count(file.key) != 0) total += file.size;
+    }
+    return total;
+}
+
 // Makes the records of one package: old folder -> new folder.
 class PackagePlanner {
   public:
@@ -72,6 +86,14 @@ class PackagePlanner {
               std::string* error) {
         package_ = package;
         oldValues_ = oldValues;
+        // The streams are encoded on other threads while the files are read.
+        const unsigned threads = std::max(std::thread::hardware_concurrency(), 1u);
+        packwriter::DeltaEncoderOptions options;
+        options.blockSize = request_.blockSize;
+        options.threads = threads;
+        DeltaJobs jobs(threads, options, DefaultEncodingBudget(),
+                       [this](uint64_t bytes) { progress_.Advance(bytes); });
+        jobs_ = &jobs;
         changed_ = 0;
         older_ = 0;
         std::map<std::string, const FolderFile*> oldByKey;
@@ -88,6 +110,11 @@ class PackagePlanner {
         for (const FolderFile& file : oldFiles.files) {
             if (oldByKey.count(file.key) != 0 && !PlanDelete(file, error)) return false;
         }
+        std::vector<Bytes> streams = jobs.Finish();
+        for (size_t job = 0; job < streams.size(); ++job) {
+            package_->model.updates[encodedRecords_[job]].data = std::move(streams[job]);
+        }
+        encodedRecords_.clear();
         SortRecords();
         return true;
     }
@@ -157,6 +184,7 @@ class PackagePlanner {
         (*oldValues_)[oldFile.key] = oldValue;
         newValues_[newFile.key] = newValue;
         if (oldData.content == newData.content) {
+            progress_.Advance(newData.content.size());  // no stream to encode
             ++package_->summary.unchanged;
             return true;
         }
@@ -178,10 +206,8 @@ class PackagePlanner {
         record.oldCheckValue = oldValue.check;
         record.newCheckValue = newValue.check;
         record.writeTime = newData.writeTime;
-        const uint32_t blockSize = request_.blockSize != 0
-                                       ? request_.blockSize
-                                       : packwriter::DefaultDeltaBlockSize(newData.content.size());
-        record.data = packwriter::EncodeDelta(oldData.content, newData.content, blockSize);
+        encodedRecords_.push_back(package_->model.updates.size());
+        jobs_->Submit(std::move(oldData.content), std::move(newData.content));
         package_->model.updates.push_back(std::move(record));
         package_->updateKeys.push_back(oldFile.key);
         ++package_->summary.updates;
@@ -234,6 +260,9 @@ class PackagePlanner {
     BuildResult& result_;
     PlannedPackage* package_ = nullptr;
     FolderValues* oldValues_ = nullptr;
+    DeltaJobs* jobs_ = nullptr;
+    // The update record of each job, by job number.
+    std::vector<size_t> encodedRecords_;
     size_t changed_ = 0;
     size_t older_ = 0;
 };
@@ -670,8 +699,9 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
         package.summary.oldFolder = request.oldFolders[i];
         package.summary.oldLabel = package.model.oldVersionLabel;
         package.summary.newLabel = package.model.newVersionLabel;
-        counter.Start(package.model.oldVersionLabel + " -> " + package.model.newVersionLabel,
-                      TotalSize(oldFiles[i]) + TotalSize(newFiles));
+        counter.Start(
+            package.model.oldVersionLabel + " -> " + package.model.newVersionLabel,
+            TotalSize(oldFiles[i]) + TotalSize(newFiles) + UpdatedSize(oldFiles[i], newFiles));
         const bool planned = planner.Plan(oldFiles[i], &package, &oldValues[i], error);
         counter.Finish();
         if (!planned) return false;

@@ -32,7 +32,7 @@ struct BuildRequest {
     std::string newFolder;
     Manifest manifest;
     uint16_t formatVersion = kNewestFormatVersion;
-    uint32_t blockSize = 0;  // 0: chosen per file by its size
+    uint32_t blockSize = 0;  // 0: fitted to each stream
 };
 
 struct PackageSummary {

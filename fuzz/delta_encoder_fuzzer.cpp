@@ -1,0 +1,150 @@
+// The builder's difference encoder against the updater's reader.
+//
+// Input: a u16 old-file length (little-endian), that many old-file bytes (or
+// what is left), one byte of settings (low 6 bits: the block size, 0 for
+// fitted; top 2 bits: the old file indexed every 1, 2, 4 or 8 bytes), and
+// the new file. The two files are encoded, the stream is applied
+// to real files by the updater's reader, and the new file must come back.
+// Besides, the stream must keep to the format: every piece within the old
+// file and within a block, OP_END as its last byte, a fitted block size of
+// at most 1 MiB, and never more bytes than carrying the new file as literal
+// data would take.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/delta_stream.h"
+#include "package/writer/delta_encoder.h"
+
+namespace pkx {
+namespace {
+
+using packwriter::Bytes;
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+// Where the three files of one run live; removed at exit.
+class Folder {
+  public:
+    Folder() {
+        std::random_device seed;
+        std::error_code error;
+        const std::filesystem::path memory = "/dev/shm";
+        const std::filesystem::path base = std::filesystem::is_directory(memory, error)
+                                               ? memory
+                                               : std::filesystem::temp_directory_path();
+        path_ = base / ("pkx-encoder-fuzz-" + std::to_string(seed()));
+        std::filesystem::create_directories(path_);
+    }
+    ~Folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string File(const char* name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void WriteWhole(const std::string& path, const Bytes& bytes) {
+    BinaryFile file;
+    Check(file.OpenWrite(path.c_str(), kShareNone, kAttributeArchive) == 0);
+    Check(file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == 0);
+}
+
+Bytes ReadWhole(const std::string& path) {
+    BinaryFile file;
+    Check(file.OpenRead(path.c_str(), kShareNone, kAttributeNormal) == 0);
+    Bytes bytes(file.Size());
+    Check(file.Read(bytes.data(), static_cast<uint32_t>(bytes.size())) == 0);
+    return bytes;
+}
+
+uint32_t U32At(const Bytes& bytes, size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
+}
+
+// Walks the instructions; aborts on anything outside the format's limits.
+void CheckLimits(const Bytes& stream, size_t oldSize) {
+    Check(stream.size() >= kDeltaHeaderSize + 1 && U32At(stream, 0) == kDeltaMagic);
+    const uint64_t block = U32At(stream, 6);
+    size_t at = kDeltaHeaderSize;
+    for (;;) {
+        Check(at < stream.size());
+        const uint8_t opcode = stream[at++];
+        if (opcode == OP_END) break;
+        Check(opcode <= OP_LITERAL_BYTES);
+        uint64_t length = block;
+        if (opcode == OP_LITERAL_BLOCK || opcode == OP_LITERAL_BLOCKS ||
+            opcode == OP_LITERAL_BYTES) {
+            if (opcode != OP_LITERAL_BLOCK) {
+                length = U32At(stream, at) * (opcode == OP_LITERAL_BLOCKS ? block : 1);
+                at += 4;
+            }
+            Check(length <= stream.size() - at);
+            at += length;
+            continue;
+        }
+        const uint64_t offset = U32At(stream, at);
+        if (opcode != OP_COPY_BLOCK) {
+            length = U32At(stream, at + 4) * (opcode == OP_COPY_BLOCKS ? block : 1);
+        }
+        at += opcode == OP_COPY_BLOCK ? 4 : 8;
+        Check(offset + length <= oldSize);
+    }
+    Check(at == stream.size());
+}
+
+}  // namespace
+}  // namespace pkx
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace pkx;
+    if (size < 3) return 0;
+    static Folder folder;
+    const size_t oldSize = std::min<size_t>(data[0] | data[1] << 8, size - 3);
+    const Bytes oldData(data + 2, data + 2 + oldSize);
+    const uint8_t settings = data[2 + oldSize];
+    const uint32_t blockChoice = settings & 0x3F;
+    const Bytes newData(data + 3 + oldSize, data + size);
+
+    packwriter::DeltaEncoderOptions options;
+    options.blockSize = blockChoice;
+    options.indexStep = 1u << (settings >> 6);
+    const Bytes stream = packwriter::EncodeDeltaStream(oldData, newData, options);
+    CheckLimits(stream, oldData.size());
+    if (blockChoice == 0) {
+        Check(U32At(stream, 6) <= packwriter::kLargestFittedBlockSize);
+        // Header, one literal instruction with its data, OP_END.
+        Check(stream.size() <= kDeltaHeaderSize + 5 + newData.size() + 1);
+    } else {
+        Check(U32At(stream, 6) == blockChoice);
+    }
+
+    const std::string programPath = folder.File("program");
+    const std::string oldPath = folder.File("old");
+    const std::string newPath = folder.File("new");
+    WriteWhole(programPath, stream);
+    WriteWhole(oldPath, oldData);
+    ApplyContext context;
+    PackageRef package;
+    FileEntry entry;
+    entry.dataSize = static_cast<uint32_t>(stream.size());
+    {
+        BinaryFile programFile;
+        BinaryFile oldFile;
+        BinaryFile newFile;
+        Check(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal) == 0);
+        Check(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal) == 0);
+        Check(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive) == 0);
+        Check(ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context) == 0);
+    }
+    Check(ReadWhole(newPath) == newData);
+    return 0;
+}

@@ -1,0 +1,55 @@
+// The builder's encoding jobs: streams in the order of submission whatever
+// order the workers finish in, and every job done under any memory budget.
+// The builder is built for Linux only.
+#ifndef _WIN32
+#include "tools/pkxbuild/builder_delta_jobs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace pkx::builder {
+namespace {
+
+using packwriter::Bytes;
+
+TEST(DeltaJobs, StreamsComeInSubmissionOrderUnderAnyBudget) {
+    std::mt19937 random(3);
+    std::vector<Bytes> olds;
+    std::vector<Bytes> news;
+    uint64_t newBytes = 0;
+    // Sizes up and down, so that later jobs can finish first.
+    for (size_t size : {300000, 10, 5000, 0, 120000, 77}) {
+        Bytes old(size);
+        for (uint8_t& byte : old) byte = static_cast<uint8_t>(random());
+        Bytes changed = old;
+        if (!changed.empty()) changed[changed.size() / 2] ^= 0x5A;
+        changed.push_back(0x42);
+        olds.push_back(old);
+        news.push_back(changed);
+        newBytes += changed.size();
+    }
+    packwriter::DeltaEncoderOptions options;
+    // A budget of one byte runs every job alone; a large one runs them together.
+    for (uint64_t budget : {uint64_t{1}, uint64_t{1} << 30}) {
+        SCOPED_TRACE("budget " + std::to_string(budget));
+        uint64_t reported = 0;
+        DeltaJobs jobs(2, options, budget, [&](uint64_t bytes) { reported += bytes; });
+        for (size_t i = 0; i < olds.size(); ++i) EXPECT_EQ(jobs.Submit(olds[i], news[i]), i);
+
+        const std::vector<Bytes> streams = jobs.Finish();
+
+        ASSERT_EQ(streams.size(), olds.size());
+        for (size_t i = 0; i < olds.size(); ++i) {
+            EXPECT_EQ(streams[i], packwriter::EncodeDeltaStream(olds[i], news[i], options)) << i;
+        }
+        EXPECT_EQ(reported, newBytes);
+    }
+}
+
+}  // namespace
+}  // namespace pkx::builder
+
+#endif  // _WIN32
