@@ -411,6 +411,28 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
+// Ctrl-C while the package is checked, before Cancel can be given, is kept
+// until it can: the run stops before any file changes.
+TEST_F(ConsoleUpdaterTest, InterruptDuringThePackageCheckCancelsOnceCancelIsPossible) {
+    SampleVersions versions;
+    PackageModel model = SamplePackage(versions);
+    // Content enough to keep the integrity check busy for a while.
+    model.adds.push_back(AddRecord("big.bin", Pattern(64u << 20, 9)));
+    Install(installation.path(), versions.before);
+
+    ChildProcess child;
+    ASSERT_TRUE(Start(child, BuildOrFail(model), {"-F"}));
+    child.CloseInput();
+    ASSERT_TRUE(child.WaitForOutput("差分ファイルの整合性をチェックしています...\n", kTimeLimit))
+        << child.out();
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
+    EXPECT_EQ(Occurrences(child.out(), kStopping), 1u) << child.out();
+    EXPECT_TRUE(HasLine(child.out(), kCancelled));
+    EXPECT_EQ(child.out().find("更新中です"), std::string::npos);
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
+}
+
 TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);

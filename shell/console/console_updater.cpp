@@ -64,12 +64,12 @@ bool ConsoleUpdater::HandleQueuedEvent() {
     return !event.sent;
 }
 
-// A signal is a press of Cancel: it counts while the button would take it.
-// Ctrl-C on a disabled button is lost, as a click would be; a request to
-// terminate is kept until Cancel can be given.
+// A signal is a press of Cancel. One that comes before Cancel can be given
+// (during the package check) is kept until it can; Ctrl-C while a question
+// is open belongs to the question.
 void ConsoleUpdater::OnSignal(int number) {
     if (!presenter_.WorkerRunning()) return;
-    if (number != SIGINT) terminationPending_ = true;
+    if (number != SIGINT || !prompter_.QuestionOpen()) terminationPending_ = true;
     if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
     terminationPending_ = false;
     presenter_.OnCancelCommand();

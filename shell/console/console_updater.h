@@ -47,7 +47,7 @@ class ConsoleUpdater {
     EventQueue events_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
-    // SIGTERM or SIGHUP arrived while Cancel could not be given yet.
+    // A signal arrived while Cancel could not be given yet.
     bool terminationPending_ = false;
     bool succeeded_ = false;
 };
