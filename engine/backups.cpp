@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/journal.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -33,6 +34,13 @@ void SetProgramFolderCurrent(const ApplyContext& context) {
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
 }
 
+class SilentUndo final : public UndoObserver {
+  public:
+    void Restored(const char*) override {}
+    void Removed(const char*) override {}
+    void NotRestored(const char*, const char*) override {}
+};
+
 }  // namespace
 
 bool BuildFullPath(const char* folder, const char* name, char* path) {
@@ -62,18 +70,20 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
     return Concatenate({drive, folder, name}, backupPath);
 }
 
-void RestoreBackups(ApplyContext& context) {
+bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
     SetProgramFolderCurrent(context);
-    for (auto package = context.packages.rbegin(); package != context.packages.rend(); ++package) {
-        for (const std::string& path : package->backupPaths) {
-            // A new, partial or added file goes first, then the old one comes
-            // back. Nothing here can be undone, so failures are not examined.
-            if (FileExists(path.c_str())) BestEffort(Os().Delete(path.c_str()));
-            char backup[kPathBufferSize];
-            if (!BuildBackupPath(path.c_str(), package->oldVersionLabel, backup)) continue;
-            if (FileExists(backup)) BestEffort(Os().Move(backup, path.c_str()));
-        }
-    }
+    RunJournal& journal = context.journal;
+    const bool recovered = !journal.unrecovered;
+    if (!journal.file.IsOpen()) return recovered;
+    char folder[kPathBufferSize];
+    std::strcpy(folder, journal.folder);
+    ForgetJournal(journal);
+    SilentUndo silent;
+    bool committed = false;
+    // Asked for, the rollback undoes even a run that completed.
+    const ResultCode r =
+        UndoJournal(folder, true, observer != nullptr ? *observer : silent, &committed);
+    return recovered && r == result::kSuccess;
 }
 
 void DeleteBackups(ApplyContext& context) {

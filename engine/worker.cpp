@@ -1,10 +1,13 @@
 #include "engine/worker.h"
 
 #include <cstring>
+#include <utility>
 
 #include "engine/file_operations.h"
 #include "engine/integrity_check.h"
+#include "engine/journal.h"
 #include "engine/old_version_check.h"
+#include "engine/recovery.h"
 #include "engine/running_check.h"
 #include "engine/special_folders.h"
 #include "engine/target_folder.h"
@@ -227,6 +230,9 @@ ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& packa
     if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared->before);
     Send(context, EV_TARGET_FOLDER);
+    // An update cut short in this folder is undone before anything else.
+    r = RecoverInterruptedUpdate(context);
+    if (r != result::kSuccess) return r;
     Send(context, EV_READY);
     return result::kSuccess;
 }
@@ -244,6 +250,11 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     // folder; the verification must look at the same files.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
+    if (r != result::kSuccess) return r;
+    // The changes to come go into the journal with one flush.
+    std::vector<Change> changes;
+    ForeseeChanges(lists, package, context, &changes);
+    r = PlanChanges(context, package, std::move(changes));
     if (r != result::kSuccess) return r;
     return ApplyRecords(file, lists, counts, package, context);
 }
@@ -275,6 +286,8 @@ uint32_t RunWorker(ApplyContext* context) {
         } else {
             r = ReadPackageIndex(file, *context);
             if (r == result::kSuccess) r = ApplyAllPackages(file, *context);
+            // Only a run whose every change is durable counts as done.
+            if (r == result::kSuccess) r = CommitJournal(*context);
         }
         // The program file is closed before the final event.
     }

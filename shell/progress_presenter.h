@@ -33,6 +33,9 @@ class ProgressPresenter {
   private:
     void Log(const char* text);
     void LogTemplate(uint32_t id, const char* value1 = nullptr, const char* value2 = nullptr);
+    // A built-in text that no package replaces, with its values.
+    void LogBuiltin(uint32_t id, const char* value = nullptr);
+    void LogNotRestored(const char* path, const char* backup);
     void LogDetail(uint32_t id, const char* path);
     void ShowFileStart(uint32_t logId, uint32_t statusId, const char* path);
     void ApplyTexts();
@@ -40,6 +43,8 @@ class ProgressPresenter {
     void RestoreSequence();
     void WaitSequence(bool finished);
     void OnFinalEvent(uint32_t code, intptr_t param);
+
+    class RollbackLog;
 
     ApplyContext& context_;
     ProgressView& view_;

@@ -94,11 +94,13 @@ TEST(EngineIntegration, UpdatesAddsAndDeletesGiveTheNewTree) {
     WorkerRun run;
     ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
 
-    // Every touched file left its old state beside it.
+    // Every touched file left its old state beside it, and the journal stays
+    // until the backups are dealt with.
     const Files withBackups = With(kAfter, {{"app.exe.1.0.old", kAppOld},
                                             {"lib\\core.dll.1.0.old", kCoreOld},
                                             {"obsolete.txt.1.0.old", kObsolete}});
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), withBackups), "");
+    EXPECT_TRUE(PathExists(installation / kJournalName));
+    EXPECT_EQ(Difference(WithoutJournal(FilesOf(ListTree(installation.path()))), withBackups), "");
     const std::string root = installation.path() + "\\";
     EXPECT_EQ(run.context->packages.at(0).backupPaths,
               (std::vector<std::string>{root + "app.exe", root + "lib\\core.dll",
@@ -131,6 +133,7 @@ TEST(EngineIntegration, FilesAlreadyInTheirNewStateAreLeftAlone) {
     ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
     EXPECT_EQ(run.events.Count(EV_ALREADY_UPDATED), 1u);
     EXPECT_EQ(run.events.Count(EV_ALREADY_ADDED), 1u);
+    run.KeepBackups();
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
                          With(kAfter, {{"lib\\core.dll.1.0.old", kCoreOld},
                                        {"obsolete.txt.1.0.old", kObsolete}})),
@@ -152,7 +155,7 @@ TEST(EngineIntegration, SkipFlagsLetMissingFilesPassAndOverwriteReplacesAnAdd) {
     EXPECT_EQ(run.events.Count(EV_SOURCE_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_DELETE_TARGET_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_OVERWRITING_NEW), 1u);
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+    EXPECT_EQ(Difference(WithoutJournal(FilesOf(ListTree(installation.path()))),
                          (Files{{"app.exe", kAppNew},
                                 {"app.exe.1.0.old", kAppOld},
                                 {"new\\deep\\plugin.dll", kPlugin},
@@ -253,6 +256,7 @@ TEST(EngineIntegration, ContainerSkipsAFirstPackageThatDoesNotFit) {
     ASSERT_EQ(Apply(run, ContainerOf({BuildOrFail(first), BuildOrFail(second)})), result::kSuccess);
     EXPECT_EQ(run.context->packages[0].applied, 0u);
     EXPECT_EQ(run.context->packages[1].applied, 1u);
+    run.KeepBackups();
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
                          (Files{{"app.exe", kStep2}, {"app.exe.1.old", kStep1}})),
               "");

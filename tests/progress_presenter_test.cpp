@@ -9,6 +9,7 @@
 
 #include "core/worker_events.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "tests/test_support.h"
 #include "texts/text_table.h"
 
@@ -262,22 +263,31 @@ TEST_F(PresenterTest, UnlistedCodesChangeNothing) {
     EXPECT_TRUE(view.log.empty());
 }
 
-// One updated file with its backup beside it, as a run leaves them.
+// One updated file with its backup beside it and both changes in the
+// journal, as a run leaves them.
 class PresenterBackupTest : public PresenterTest {
   protected:
     void SetUp() override {
         PresenterTest::SetUp();
-        PackageRef package;
+        std::strcpy(context.targetFolder, (folder.path() + "\\").c_str());
+        context.packages.emplace_back();
+        PackageRef& package = context.packages.back();
         std::strcpy(package.oldVersionLabel, "1.0");
         package.backupPaths.push_back(file);
-        context.packages.push_back(package);
-        char backupPath[kPathBufferSize];
-        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", backupPath));
-        backup = backupPath;
+        Change change;
+        std::strcpy(change.path, file.c_str());
+        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", change.backup));
+        backup = change.backup;
+        for (const ChangeKind kind : {ChangeKind::kBackup, ChangeKind::kWrite}) {
+            change.kind = kind;
+            ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+        }
         ASSERT_TRUE(test::WriteFile(file, "new"));
         ASSERT_TRUE(test::WriteFile(backup, "old"));
     }
+    // As the worker ends a successful run: the journal committed, then the event.
     void Finish(uint32_t autoFinish, uint8_t deleteDefault) {
+        ASSERT_EQ(CommitJournal(context), result::kSuccess);
         context.autoFinish = autoFinish;
         context.deleteBackupsDefault = deleteDefault;
         presenter.Initialize();
@@ -289,12 +299,14 @@ class PresenterBackupTest : public PresenterTest {
     test::TempFolder folder;
     std::string file = folder / "app.exe";
     std::string backup;
+    std::string journal = folder / kJournalName;
 };
 
 TEST_F(PresenterBackupTest, AutoFinishFollowsThePackageDefault) {
     Finish(1, 1);
     EXPECT_EQ(view.closed, 1);
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
     EXPECT_EQ(test::ReadFile(file), "new");
 }
 
@@ -302,6 +314,7 @@ TEST_F(PresenterBackupTest, AutoFinishKeepsBackupsWhenTheDefaultSaysSo) {
     Finish(1, 0);
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(test::ReadFile(backup), "old");
+    EXPECT_FALSE(test::PathExists(journal));
 }
 
 TEST_F(PresenterBackupTest, InteractiveSuccessDeletesOnlyOnClose) {
@@ -309,9 +322,11 @@ TEST_F(PresenterBackupTest, InteractiveSuccessDeletesOnlyOnClose) {
     EXPECT_EQ(view.closed, 0);
     EXPECT_TRUE(view.checkBoxChecked);
     EXPECT_EQ(test::ReadFile(backup), "old") << "deleted before Close";
+    EXPECT_TRUE(test::PathExists(journal)) << "the journal stays until the backups are dealt with";
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
 }
 
 TEST_F(PresenterBackupTest, InteractiveSuccessWithTheBoxClearedKeepsBackups) {
@@ -332,6 +347,8 @@ TEST_F(PresenterBackupTest, CancelledRunPutsTheOldFileBackAndStaysOpen) {
     presenter.HandleEvent(EV_CANCELLED, 0);
     EXPECT_EQ(test::ReadFile(file), "old");
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
+    EXPECT_EQ(view.log.back(), Text(1024));
     EXPECT_FALSE(view.checkBoxEnabled);
     EXPECT_EQ(view.closed, 0) << "a failed unattended run waits for Close";
     EXPECT_EQ(context.failed, 1u);
@@ -339,6 +356,35 @@ TEST_F(PresenterBackupTest, CancelledRunPutsTheOldFileBackAndStaysOpen) {
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(test::ReadFile(file), "old");
+}
+
+// A file held open by another program cannot be put back: the log names it
+// and its backup, never says "restored", and the journal stays for the next
+// start.
+TEST_F(PresenterBackupTest, RollbackThatCannotRestoreAFileSaysSo) {
+    FileHandle held = kInvalidFile;
+    ASSERT_EQ(
+        Os().Open(file.c_str(), kGenericRead, kShareNone, kOpenExisting, kAttributeNormal, &held),
+        0u);
+    presenter.Initialize();
+    presenter.HandleEvent(EV_FAILED, static_cast<intptr_t>(result::kReadOldFile));
+    Os().Close(held);
+
+    char text[kTextBufferSize];
+    const auto builtin = [&](uint32_t id, const std::string& value) {
+        LoadResourceText(id, text, sizeof text);
+        char out[512];
+        ExpandTemplate(out, sizeof out, text, value.c_str(), nullptr, nullptr, 932);
+        return std::string(out);
+    };
+    const std::vector<std::string> tail(view.log.end() - 4, view.log.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{Text(1023), builtin(text::kNotRestored, file),
+                                              builtin(text::kBackupRemains, backup),
+                                              builtin(text::kRestoreFailed, "")}));
+    EXPECT_EQ(test::ReadFile(file), "new");
+    EXPECT_EQ(test::ReadFile(backup), "old");
+    EXPECT_TRUE(test::PathExists(journal));
+    EXPECT_EQ(context.failed, 1u);
 }
 
 }  // namespace
