@@ -98,6 +98,8 @@ struct ApplyContext {
     uint8_t skipMissingSources = 0;
     uint8_t overwriteExistingAdds = 0;
     uint8_t skipMissingDeletes = 0;
+    // The current package's check mode: 0 when its check values are MD5 digests.
+    uint8_t checkMode = 0;
     uint32_t multiPackage = 0;
     uint16_t packageCount = 0;
     std::vector<PackageRef> packages;

@@ -7,6 +7,7 @@
 #include "engine/delta_stream.h"
 #include "engine/journal.h"
 #include "package/format.h"
+#include "support/md5.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -15,6 +16,7 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
+constexpr uint32_t kDigestChunk = 16 * 1024;
 constexpr uint32_t kProgressDone = 1000;
 
 void Send(ApplyContext& context, uint32_t code, intptr_t param) {
@@ -98,6 +100,32 @@ ResultCode NotCreated(ApplyContext& context) {
 // waits for it.
 ResultCode StartFlush(FileHandle file) {
     return Os().StartFlush(file) == 0 ? result::kSuccess : result::kWriteNewFile;
+}
+
+// A rebuilt file whose record carries its MD5 digest must have it: a
+// damaged stream rebuilds something else, whatever the package digest says.
+ResultCode CheckRebuiltFile(const char* path, const FileEntry& entry, const ApplyContext& context) {
+    if (context.hasNewCheckValues != 1 || context.checkMode != kCheckModeMd5) {
+        return result::kSuccess;
+    }
+    BinaryFile file;
+    if (file.OpenRead(path, kShareNone, kAttributeNormal) != 0) return result::kWriteNewFile;
+    uint32_t remaining = file.Size();
+    if (remaining == kBadPosition) return result::kWriteNewFile;
+    MD5_CTX md5;
+    MD5Init(&md5);
+    uint8_t buffer[kDigestChunk];
+    while (remaining > 0) {
+        const uint32_t chunk = remaining < kDigestChunk ? remaining : kDigestChunk;
+        if (file.Read(buffer, chunk) != 0) return result::kWriteNewFile;
+        MD5Update(&md5, buffer, chunk);
+        remaining -= chunk;
+    }
+    uint8_t digest[sizeof(CheckValue::bytes)];
+    MD5Final(digest, &md5);
+    return std::memcmp(digest, entry.newCheckValue.bytes, sizeof digest) == 0
+               ? result::kSuccess
+               : result::kWriteNewFile;
 }
 
 // The write time is part of the new version's identity (the date-and-size
@@ -287,6 +315,8 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     }
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
     if (r == result::kSuccess) r = StartFlush(newFile.NativeHandle());
+    newFile.Close();
+    if (r == result::kSuccess) r = CheckRebuiltFile(paths.path, entry, context);
     return r;
 }
 

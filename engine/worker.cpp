@@ -243,6 +243,7 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     RecordCounts counts;
     ResultCode r = ReadOptionsAndCounts(in, version, context, &counts);
     if (r != result::kSuccess) return r;
+    context.checkMode = counts.checkMode;
     FileEntryLists lists;
     r = ReadFileEntries(in, counts, context, &lists);
     if (r != result::kSuccess) return r;

@@ -299,5 +299,22 @@ TEST(EngineIntegration, RelativeFolderMeansTheSameFilesToVerificationAndUpdate) 
     EXPECT_EQ(ReadFile(run.home + "\\inst\\app.exe"), kAppNew);
 }
 
+// A damaged difference stream in a package whose digest was made to match
+// rebuilds another file than the record's new digest names: the package
+// fails before the next record, and the rollback restores the old files.
+TEST(EngineIntegration, RebuiltFileUnlikeItsNewDigestFailsThePackage) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    PackageModel model = FullModel(installation.path());
+    std::vector<uint8_t>& stream = model.updates[0].data;
+    ASSERT_EQ(stream.back(), 0);  // OP_END after the literal "tail"
+    stream[stream.size() - 2] ^= 0x20;
+    WorkerRun run;
+    EXPECT_EQ(Apply(run, BuildOrFail(model)), result::kWriteNewFile);
+    EXPECT_EQ(run.events.Count(EV_UPDATING_FILE), 1u) << "stopped before the next record";
+    EXPECT_TRUE(run.Restore());
+    ExpectRestored(installation.path(), kBefore);
+}
+
 }  // namespace
 }  // namespace pkx::test
