@@ -16,6 +16,10 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath);
 // most 260 bytes; false when the result would not fit.
 bool BuildFullPath(const char* folder, const char* name, char* path);
 
+// False for a record name that leads out of the target folder (a ".."
+// step, spelt with any trailing dots or spaces) or that names the journal.
+bool IsRecordNameAllowed(const char* name);
+
 // Undoes every change of the run from its journal, last first, and tells
 // `observer` (when given) of each file that could not be restored. True when
 // the installation is as it was before the run.

@@ -39,9 +39,10 @@ struct EntryPaths {
     char backup[kPathBufferSize];
 };
 
-// False when a name would not fit.
+// False when the record's name is refused or would not fit.
 bool BuildPaths(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
-    return BuildFullPath(context.targetFolder, entry.name, paths->path) &&
+    return IsRecordNameAllowed(entry.name) &&
+           BuildFullPath(context.targetFolder, entry.name, paths->path) &&
            BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
 }
 

@@ -75,10 +75,12 @@ ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, Apply
 }
 
 // The record's full path, and the proof that its backup name fits as well:
-// a name the file operations could not handle is refused before anything changes.
+// a name the file operations could not handle, or one that leads out of the
+// target folder, is refused before anything changes.
 bool BuildCheckedPath(const FileEntry& entry, const ApplyContext& context, char* path) {
     char backup[kPathBufferSize];
-    return BuildFullPath(context.targetFolder, entry.name, path) &&
+    return IsRecordNameAllowed(entry.name) &&
+           BuildFullPath(context.targetFolder, entry.name, path) &&
            BuildBackupPath(path, context.oldVersionLabel, backup);
 }
 
