@@ -238,7 +238,7 @@ bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext&
                 std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
-    const bool exists = FileExists(paths.path) != 0;
+    const bool exists = Os().NameExists(paths.path);
     if (exists && entry.alreadyUpdated == 1) return true;
     if ((exists && context.overwriteExistingAdds == 0) || !DataInPackage(entry, package)) {
         return false;
@@ -325,7 +325,8 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
                     ApplyContext& context) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenNewFile;
-    const bool exists = FileExists(paths.path) != 0;
+    // The name as it stands: "*" and "?" in a record are no wildcards.
+    const bool exists = Os().NameExists(paths.path);
     if (exists && entry.alreadyUpdated == 1) {
         SendPath(context, EV_ALREADY_ADDED, paths.path);
         return result::kSuccess;

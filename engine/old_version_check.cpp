@@ -106,7 +106,8 @@ ResultCode VerifyExisting(FileEntry& entry, uint8_t checkMode, bool missingAllow
 ResultCode VerifyAdd(FileEntry& entry, uint8_t checkMode, ApplyContext& context) {
     char path[kPathBufferSize];
     if (!BuildCheckedPath(entry, context, path)) return result::kOpenNewFile;
-    if (!FileExists(path)) return result::kSuccess;
+    // The name as it stands: "*" and "?" in a record are no wildcards.
+    if (!Os().NameExists(path)) return result::kSuccess;
     if (context.hasNewCheckValues != 1) {
         return context.overwriteExistingAdds != 0 ? result::kSuccess : result::kAddedFileExists;
     }

@@ -350,5 +350,24 @@ TEST(EngineIntegration, NamesLeadingOutOfTheFolderAreRefusedBeforeAnyChange) {
     }
 }
 
+#ifndef _WIN32
+// "*" and "?" can stand in a name on Linux; the test whether a file to add
+// is there already takes them as themselves, not as wildcards.
+TEST(EngineIntegration, FileToAddIsLookedForUnderItsOwnName) {
+    TempFolder installation;
+    const Files before = {{"a1.txt", "one"}, {"x.log", "log"}};
+    Install(installation.path(), before);
+    PackageModel model = FixedFolderModel(installation.path(), "1.0", "2.0");
+    model.adds.push_back(AddRecord("a?.txt", "question"));
+    model.adds.push_back(AddRecord("*.log", "star"));
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
+    run.KeepBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+                         With(before, {{"a?.txt", "question"}, {"*.log", "star"}})),
+              "");
+}
+#endif
+
 }  // namespace
 }  // namespace pkx::test
