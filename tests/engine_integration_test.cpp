@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "engine/worker.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
@@ -368,6 +369,92 @@ TEST(EngineIntegration, FileToAddIsLookedForUnderItsOwnName) {
               "");
 }
 #endif
+
+// --- Recovery at the start
+
+// A run that fails on its second file and ends without the dialog's
+// rollback, as a killed run would: its journal and its changes stay behind.
+void LeaveInterrupted(const std::string& folder) {
+    PackageModel model = FullModel(folder);
+    model.updates[1].data[0] = 'X';  // not a difference stream
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kBadDifferenceData);
+    ASSERT_EQ(ReadFile(folder + "\\app.exe"), kAppNew);
+}
+
+// The position of the first event `code`, or the event count.
+size_t IndexOf(const WorkerRun& run, uint32_t code) {
+    const std::vector<uint32_t> codes = run.events.Codes();
+    size_t i = 0;
+    while (i < codes.size() && codes[i] != code) ++i;
+    return i;
+}
+
+TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    LeaveInterrupted(installation.path());
+
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
+    EXPECT_EQ(run.TextOf(EV_RECOVERY_FOUND), installation / kJournalName);
+    std::vector<std::string> restored;
+    for (const RecordedEvent& event : run.events.events) {
+        if (event.code == EV_RECOVERY_RESTORED) restored.push_back(event.text);
+    }
+    EXPECT_EQ(restored,
+              (std::vector<std::string>{installation / "lib\\core.dll", installation / "app.exe"}));
+    // After the folder is known, before the records are read.
+    EXPECT_LT(IndexOf(run, EV_TARGET_FOLDER), IndexOf(run, EV_RECOVERY_FOUND));
+    EXPECT_LT(IndexOf(run, EV_RECOVERY_FOUND), IndexOf(run, EV_RECOVERY_DONE));
+    EXPECT_LT(IndexOf(run, EV_RECOVERY_DONE), IndexOf(run, EV_READY));
+    run.RemoveBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
+}
+
+TEST(EngineIntegration, JournalOfACompletedUpdateIsOnlyRemoved) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    {
+        WorkerRun run;  // never closed: its committed journal stays
+        ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
+    }
+    const Files updated = WithoutJournal(FilesOf(ListTree(installation.path())));
+    WorkerRun next;
+    ASSERT_EQ(Apply(next, BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.1"))),
+              result::kSuccess);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_COMPLETED), 1u);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_RESTORED), 0u);
+    EXPECT_EQ(FilesOf(ListTree(installation.path())), updated);
+}
+
+// A file held open by another program cannot be restored: the start stops
+// before anything else, names the file, and keeps the journal, which the
+// start after completes.
+TEST(EngineIntegration, RecoveryThatCannotRestoreAFileStopsAndIsTakenUpLater) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    LeaveInterrupted(installation.path());
+    const std::string held = installation / "app.exe";
+    FileHandle holder = kInvalidFile;
+    ASSERT_EQ(
+        Os().Open(held.c_str(), kGenericRead, kShareNone, kOpenExisting, kAttributeNormal, &holder),
+        0u);
+    WorkerRun blocked;
+    const Bytes package = BuildOrFail(FullModel(installation.path()));
+    EXPECT_EQ(Apply(blocked, package), result::kRecoveryIncomplete);
+    Os().Close(holder);
+    EXPECT_EQ(blocked.TextOf(EV_NOT_RESTORED), held);
+    EXPECT_EQ(blocked.events.Count(EV_READY), 0u);
+    EXPECT_TRUE(PathExists(installation / kJournalName));
+    EXPECT_FALSE(blocked.Restore()) << "the dialog must not say \"restored\"";
+
+    WorkerRun next;
+    ASSERT_EQ(Apply(next, package), result::kSuccess);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_DONE), 1u);
+    next.RemoveBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
+}
 
 }  // namespace
 }  // namespace pkx::test

@@ -70,6 +70,14 @@ class PresenterTest : public ::testing::Test {
         ExpandTemplate(out, sizeof out, context.texts[id], a, b, nullptr, 932);
         return out;
     }
+    // A built-in text that no package replaces, with its value.
+    static std::string Builtin(uint32_t id, const char* value = nullptr) {
+        char text[kTextBufferSize];
+        LoadResourceText(id, text, sizeof text);
+        char out[512];
+        ExpandTemplate(out, sizeof out, text, value, nullptr, nullptr, 932);
+        return out;
+    }
 
     ApplyContext context;
     RecordingView view;
@@ -152,6 +160,38 @@ TEST_F(PresenterTest, FailureLinesFollowTheResultCode) {
     presenter.HandleEvent(EV_FAILED, 0x20000);
     EXPECT_EQ(view.log[0], Text(1020));
     EXPECT_EQ(view.log[1], Text(1023));
+
+    for (const auto& [code, id] : {std::pair<uint32_t, uint32_t>{0x10013, text::kErrorJournal},
+                                   std::pair<uint32_t, uint32_t>{0x10014, text::kErrorRecovery}}) {
+        view.log.clear();
+        presenter.HandleEvent(EV_FAILED, code);
+        EXPECT_EQ(view.log[0], Builtin(id));
+        EXPECT_EQ(view.log[1], Text(1020));
+    }
+}
+
+// What the recovery of an interrupted update did, a line per file.
+TEST_F(PresenterTest, RecoveryEventsLogWhatWasFoundAndDone) {
+    presenter.Initialize();
+    const UnrestoredFile blocked{"C:\\app\\c.txt", "C:\\app\\c.txt.1.0.old"};
+    const UnrestoredFile stays{"C:\\app\\d.txt", ""};
+    presenter.HandleEvent(EV_RECOVERY_FOUND, reinterpret_cast<intptr_t>("C:\\app\\j"));
+    presenter.HandleEvent(EV_RECOVERY_RESTORED, reinterpret_cast<intptr_t>("C:\\app\\a.exe"));
+    presenter.HandleEvent(EV_RECOVERY_REMOVED, reinterpret_cast<intptr_t>("C:\\app\\b.dll"));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&blocked));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&stays));
+    presenter.HandleEvent(EV_RECOVERY_DONE, 0);
+    presenter.HandleEvent(EV_RECOVERY_COMPLETED, 0);
+    EXPECT_EQ(view.log, (std::vector<std::string>{
+                            Builtin(text::kRecoveryFound, "C:\\app\\j"),
+                            Builtin(text::kRecoveryRestored, "C:\\app\\a.exe"),
+                            Builtin(text::kRecoveryRemoved, "C:\\app\\b.dll"),
+                            Builtin(text::kNotRestored, blocked.path),
+                            Builtin(text::kBackupRemains, blocked.backup),
+                            Builtin(text::kNotRemoved, stays.path),
+                            Builtin(text::kRecoveryDone),
+                            Builtin(text::kRecoveryCompleted),
+                        }));
 }
 
 TEST_F(PresenterTest, CancelAndRunningAreNoErrors) {
@@ -370,17 +410,10 @@ TEST_F(PresenterBackupTest, RollbackThatCannotRestoreAFileSaysSo) {
     presenter.HandleEvent(EV_FAILED, static_cast<intptr_t>(result::kReadOldFile));
     Os().Close(held);
 
-    char text[kTextBufferSize];
-    const auto builtin = [&](uint32_t id, const std::string& value) {
-        LoadResourceText(id, text, sizeof text);
-        char out[512];
-        ExpandTemplate(out, sizeof out, text, value.c_str(), nullptr, nullptr, 932);
-        return std::string(out);
-    };
     const std::vector<std::string> tail(view.log.end() - 4, view.log.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{Text(1023), builtin(text::kNotRestored, file),
-                                              builtin(text::kBackupRemains, backup),
-                                              builtin(text::kRestoreFailed, "")}));
+    EXPECT_EQ(tail, (std::vector<std::string>{Text(1023), Builtin(text::kNotRestored, file.c_str()),
+                                              Builtin(text::kBackupRemains, backup.c_str()),
+                                              Builtin(text::kRestoreFailed)}));
     EXPECT_EQ(test::ReadFile(file), "new");
     EXPECT_EQ(test::ReadFile(backup), "old");
     EXPECT_TRUE(test::PathExists(journal));
