@@ -433,6 +433,66 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringThePackageCheckCancelsOnceCancelIsPoss
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
+// The updater killed outright (SIGKILL) at several moments of an update of
+// many files. The next updater to run in the folder, even one with nothing
+// to update, first puts back exactly the old files, or keeps the new ones
+// when the update had completed; the updater then runs as usual.
+TEST_F(ConsoleUpdaterTest, KilledUpdateIsRestoredByTheNextStart) {
+    SampleVersions versions;
+    PackageModel model = SamplePackage(versions);
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "files\\file" + std::to_string(100 + i) + ".bin";
+        versions.before[name] = Pattern(100000, 20 + i);
+        versions.after[name] = Edited(versions.before[name], 5000, 3000, 60 + i);
+        model.updates.push_back(UpdateRecord(name, versions.before[name], versions.after[name]));
+    }
+    const Bytes package = BuildOrFail(model);
+    const Bytes nothing = BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.0"));
+    const std::string found = "中断された更新の記録が見つかりました";
+    const std::string restored = "中断された更新の前の状態に戻しました.";
+
+    const std::vector<std::string> moments = {
+        "差分を適用するフォルダ [",      "file100.bin] 更新中です...\n",
+        "file115.bin] 更新中です...\n",  "file139.bin] 更新中です...\n",
+        "obsolete.txt] 削除中です...\n", kFinished + "\n"};
+    int recovered = 0;
+    for (const std::string& moment : moments) {
+        SCOPED_TRACE(moment);
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+        Install(installation.path(), versions.before);
+        ChildProcess child;
+        ASSERT_TRUE(Start(child, package, {"-F"}));
+        child.CloseInput();
+        // Left unread from here, the log fills its pipe and the updater waits.
+        ASSERT_TRUE(child.LimitOutputPipe());
+        ASSERT_TRUE(child.WaitForOutput(moment, kTimeLimit)) << child.out();
+        child.Signal(SIGKILL);
+        child.Finish(kTimeLimit);
+
+        const Outcome probe = Run(nothing, {"-F"}, "");
+        EXPECT_EQ(probe.exitCode, 0) << probe.out;
+        const bool journal = probe.out.find(found) != std::string::npos;
+        recovered += journal && probe.out.find(restored) != std::string::npos ? 1 : 0;
+        Files now = Installed();
+        for (auto it = now.begin(); it != now.end();) {
+            it = it->first.size() > 4 && it->first.substr(it->first.size() - 4) == ".old"
+                     ? now.erase(it)
+                     : std::next(it);
+        }
+        const bool isOld = Installed() == versions.before;
+        EXPECT_TRUE(isOld || now == versions.after) << Difference(Installed(), versions.before);
+
+        if (isOld) {
+            const Outcome again = Run(package, {"-F"}, "");
+            EXPECT_EQ(again.exitCode, 0) << again.out;
+            EXPECT_EQ(Difference(Installed(), versions.after), "");
+        }
+    }
+    // Killed in the middle of the file operations at least three times.
+    EXPECT_GE(recovered, 3);
+    RecordProperty("recovered_kills", recovered);
+}
+
 TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
