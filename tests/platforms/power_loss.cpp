@@ -58,8 +58,8 @@ std::string PowerLossPlatform::Content(const std::string& path) {
 uint32_t PowerLossPlatform::Flush(FileHandle file) {
     const auto found = handles_.find(file);
     if (found != handles_.end()) {
-        WrittenFile& written = files_[found->second];
-        written.durable = Content(written.path);
+        WrittenFile& written = files_[found->second.file];
+        written.durable = written.data;
         written.hasPending = false;
     }
     return 0;
@@ -68,11 +68,21 @@ uint32_t PowerLossPlatform::Flush(FileHandle file) {
 uint32_t PowerLossPlatform::StartFlush(FileHandle file) {
     const auto found = handles_.find(file);
     if (found != handles_.end()) {
-        WrittenFile& written = files_[found->second];
-        written.pending = Content(written.path);
+        WrittenFile& written = files_[found->second.file];
+        written.pending = written.data;
         written.hasPending = true;
     }
     return 0;
+}
+
+void PowerLossPlatform::Wrote(FileHandle handle, const void* buffer, uint32_t count) {
+    const auto found = handles_.find(handle);
+    if (found == handles_.end()) return;
+    std::string& data = files_[found->second.file].data;
+    const size_t at = static_cast<size_t>(found->second.position);
+    if (data.size() < at + count) data.resize(at + count);
+    data.replace(at, count, static_cast<const char*>(buffer), count);
+    found->second.position += count;
 }
 
 uint32_t PowerLossPlatform::FlushFolder(const char* folder) {
@@ -93,14 +103,15 @@ uint32_t PowerLossPlatform::FlushFolder(const char* folder) {
 }
 
 void PowerLossPlatform::Opened(const std::string& path, bool existed, const std::string& before,
-                               FileHandle handle) {
+                               bool truncated, FileHandle handle) {
     if (!existed) names_.push_back({NameKind::kCreated, path, "", "", {FolderOf(path)}});
     WrittenFile* known = Find(path);
     if (known == nullptr || !existed) {
-        files_.push_back({path, existed ? before : std::string(), "", false});
+        files_.push_back({path, before, before, "", false});
         known = &files_.back();
     }
-    handles_[handle] = static_cast<size_t>(known - files_.data());
+    if (truncated) known->data.clear();
+    handles_[handle] = {static_cast<size_t>(known - files_.data()), 0};
 }
 
 void PowerLossPlatform::Moved(const std::string& from, const std::string& to) {

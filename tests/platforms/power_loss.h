@@ -7,8 +7,10 @@
 // durable after Flush, or after StartFlush once FlushFolder has returned for
 // its folder; a new, moved or deleted name once FlushFolder has returned for
 // each folder it changed. Nothing becomes durable on its own, and the
-// durability calls do not wait for the disk. Files are read and restored
-// directly, never through the seam.
+// durability calls do not wait for the disk. The data of the files written
+// through the seam is followed write by write (a file open without sharing
+// cannot be read on Windows); other files are read and restored directly,
+// never through the seam.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +39,18 @@ class PowerLossPlatform final : public PlatformWrapper {
         const bool existed = inner().NameExists(path);
         const std::string before = existed && writes ? Content(path) : std::string();
         const uint32_t r = inner().Open(path, access, share, disposition, flags, out);
-        if (r == 0 && writes) Opened(path, existed, before, *out);
+        if (r == 0 && writes) Opened(path, existed, before, disposition == kCreateAlways, *out);
+        return r;
+    }
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
+        const uint32_t r = inner().Write(file, buffer, count, done);
+        Wrote(file, buffer, *done);
+        return r;
+    }
+    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
+        const uint32_t r = inner().Seek(file, distance, origin, position);
+        const auto found = handles_.find(file);
+        if (r == 0 && found != handles_.end()) found->second.position = *position;
         return r;
     }
     uint32_t Flush(FileHandle file) override;
@@ -68,9 +81,14 @@ class PowerLossPlatform final : public PlatformWrapper {
     // A file written through the seam; `path` is empty once it is gone.
     struct WrittenFile {
         std::string path;
+        std::string data;  // as written
         std::string durable;
         std::string pending;  // taken by StartFlush, durable at FlushFolder
         bool hasPending = false;
+    };
+    struct OpenFile {
+        size_t file = 0;
+        uint64_t position = 0;
     };
     enum class NameKind { kCreated, kMoved, kDeleted, kFolderMade };
     struct NameChange {
@@ -82,8 +100,9 @@ class PowerLossPlatform final : public PlatformWrapper {
     };
 
     static std::string Content(const std::string& path);
-    void Opened(const std::string& path, bool existed, const std::string& before,
+    void Opened(const std::string& path, bool existed, const std::string& before, bool truncated,
                 FileHandle handle);
+    void Wrote(FileHandle handle, const void* buffer, uint32_t count);
     void Moved(const std::string& from, const std::string& to);
     void Deleted(const std::string& path, const std::string& content);
     void FolderMade(const std::string& path);
@@ -91,7 +110,7 @@ class PowerLossPlatform final : public PlatformWrapper {
     std::string DurableContent(const std::string& path);
     void UndoName(const NameChange& change);
 
-    std::map<FileHandle, size_t> handles_;
+    std::map<FileHandle, OpenFile> handles_;
     std::vector<WrittenFile> files_;
     std::vector<NameChange> names_;  // not durable yet, in order
 };
