@@ -359,7 +359,7 @@ ResultCode VoidLastChange(ApplyContext& context) {
 
 ResultCode CommitJournal(ApplyContext& context) {
     RunJournal& journal = context.journal;
-    if (!journal.file.IsOpen()) return result::kSuccess;
+    if (!journal.file.IsOpen() || journal.committed) return result::kSuccess;
     // The new files and their names first: the commit entry must never
     // reach the disk before them.
     for (const TouchedFolder& folder : journal.touched) {

@@ -36,7 +36,8 @@ ResultCode RecordChange(ApplyContext& context, const PackageRef& package, const 
 ResultCode VoidLastChange(ApplyContext& context);
 
 // After the last change of a successful run: the new files and names made
-// durable, then the commit entry. 0 (also without a journal) or kJournal.
+// durable, then the commit entry. 0 (also without a journal, or when
+// committed already) or kJournal.
 ResultCode CommitJournal(ApplyContext& context);
 
 // The backups of a committed run have been dealt with: the journal goes.

@@ -272,6 +272,10 @@ ResultCode ApplyPackage(BinaryFile& programFile, PackageRef& package, ApplyConte
     if (r != result::kSuccess) return r;
     r = ApplyFileRecords(programFile, in, package, context, prepared.version);
     if (r != result::kSuccess) return r;
+    // The last package's changes are complete before its after-text waits for
+    // the user: cut short from here, the update counts as done.
+    if (&package == &context.packages.back()) r = CommitJournal(context);
+    if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared.after);
     return result::kSuccess;
 }
@@ -287,7 +291,8 @@ uint32_t RunWorker(ApplyContext* context) {
         } else {
             r = ReadPackageIndex(file, *context);
             if (r == result::kSuccess) r = ApplyAllPackages(file, *context);
-            // Only a run whose every change is durable counts as done.
+            // Only a run whose every change is durable counts as done (here,
+            // when the last package of a container was skipped).
             if (r == result::kSuccess) r = CommitJournal(*context);
         }
         // The program file is closed before the final event.

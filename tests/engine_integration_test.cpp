@@ -370,6 +370,21 @@ TEST(EngineIntegration, FileToAddIsLookedForUnderItsOwnName) {
 }
 #endif
 
+// The after-text may wait long for the user: the update is complete and
+// committed before it shows, so that a run cut short there keeps it.
+TEST(EngineIntegration, AfterTextIsShownOnceTheUpdateIsCommitted) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    PackageModel model = FullModel(installation.path());
+    model.noticeBlocks.push_back({0, "", "done"});
+    WorkerRun run;
+    bool committed = false;
+    run.prompts.onNotice = [&](ApplyContext& context) { committed = context.journal.committed; };
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
+    EXPECT_EQ(run.prompts.notices, std::vector<std::string>{"done"});
+    EXPECT_TRUE(committed);
+}
+
 // --- Recovery at the start
 
 // A run that fails on its second file and ends without the dialog's

@@ -97,8 +97,9 @@ int ScriptedPrompter::AskTargetFolder(ApplyContext& context) {
     return answer.result;
 }
 
-void ScriptedPrompter::ShowNotice(ApplyContext& /*context*/, const char* text) {
+void ScriptedPrompter::ShowNotice(ApplyContext& context, const char* text) {
     notices.emplace_back(text);
+    if (onNotice) onNotice(context);
 }
 
 void ScriptedPrompter::CreateUiFont(ApplyContext& context, bool fallback) {
