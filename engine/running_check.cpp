@@ -16,7 +16,8 @@ class NameMatcher final : public ProcessVisitor {
 
     bool Visit(const char* path) override {
         if (path == nullptr) return true;
-        matched_ = SameFileName(FileNamePart(path, systemCodePage), name_, systemCodePage);
+        const uint32_t codePage = Os().InsideCodePage(systemCodePage);
+        matched_ = SameFileName(FileNamePart(path, codePage), name_, codePage);
         return !matched_;
     }
 

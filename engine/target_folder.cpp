@@ -15,6 +15,11 @@ constexpr size_t kMaxPathLength = kPathBufferSize - 1;
 // What a source that names no known kind gives: the result stays as it was.
 constexpr ResultCode kNoEffect = 0xFFFFFFFFu;
 
+// Folders are scanned in the code page the system holds names in.
+bool FolderEndsWithBackslash(const char* folder) {
+    return EndsWithBackslash(folder, Os().InsideCodePage(systemCodePage));
+}
+
 // Copies `text` when it fits `size` bytes with its terminator; else empties `out`.
 bool CopyBounded(char* out, size_t size, const char* text) {
     const size_t length = std::strlen(text);
@@ -29,7 +34,7 @@ bool CopyBounded(char* out, size_t size, const char* text) {
 // A folder can take the backslash that every record name is appended to.
 bool FitsAsFolder(const char* folder) {
     if (folder[0] == '\0') return false;
-    return EndsWithBackslash(folder, systemCodePage) || std::strlen(folder) < kMaxPathLength;
+    return FolderEndsWithBackslash(folder) || std::strlen(folder) < kMaxPathLength;
 }
 
 // The special folder of `index`, a backslash unless it ends with one, then
@@ -41,7 +46,7 @@ bool ComposeBelowFolder(const SpecialFolders& folders, uint8_t index, const char
     const char* folder = folders.paths[index];
     if (folder[0] == '\0') return false;
     const size_t folderLength = std::strlen(folder);
-    const size_t separatorLength = EndsWithBackslash(folder, systemCodePage) ? 0 : 1;
+    const size_t separatorLength = FolderEndsWithBackslash(folder) ? 0 : 1;
     const size_t nameLength = std::strlen(name);
     if (folderLength + separatorLength + nameLength > kMaxPathLength) return false;
     std::memcpy(out, folder, folderLength);
@@ -160,7 +165,7 @@ bool RunLookupStep(const LookupRecord& record, LookupSlots& slots, const Special
 ResultCode FinishFolder(char* folder) {
     const void* terminator = std::memchr(folder, '\0', kPathBufferSize);
     if (terminator == nullptr || folder[0] == '\0') return result::kNoTargetFolder;
-    if (EndsWithBackslash(folder, systemCodePage)) return result::kSuccess;
+    if (FolderEndsWithBackslash(folder)) return result::kSuccess;
     const size_t length = static_cast<const char*>(terminator) - folder;
     if (length >= kMaxPathLength) return result::kNoTargetFolder;
     folder[length] = '\\';

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
 #include "texts/text_table.h"
 
 namespace pkx {
@@ -74,13 +75,15 @@ void LoadLateTexts(ApplyContext& context, bool first) {
     }
 }
 
-ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected) {
+// A selected block's texts enter the table from the block's code page.
+ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected,
+                          uint32_t codePage) {
     for (uint32_t i = 0; i < count; ++i) {
         char text[kTextBufferSize];
         if (ReadShortString(in, text) != 0) return result::kReadProgramFile;
         if (!selected) continue;
         char* slot = context.texts.slots[i];
-        std::memcpy(slot, text, std::strlen(text) + 1);
+        Os().ConvertToInside(codePage, text, slot, kTextBufferSize);
         ConvertLineBreaks(slot);
     }
     return result::kSuccess;
@@ -126,19 +129,35 @@ ResultCode ReadNoticeText(PackageCursor& in, uint32_t length, NoticeText* text) 
     return result::kSuccess;
 }
 
+// A text of `length` bytes in `codePage` (0: not said), held in the code page
+// the updater holds texts in; unchanged where that is its own.
+ResultCode HoldInside(uint32_t codePage, uint32_t length, NoticeText* text) {
+    if (codePage == 0 || Os().InsideCodePage(codePage) == codePage) return result::kSuccess;
+    // A character of a Windows code page takes at most three bytes in UTF-8.
+    const uint64_t size = uint64_t{length} * 3 + 1;
+    if (size > 0xFFFFFFFFu) return result::kReadProgramFile;
+    NoticeText held(new (std::nothrow) char[size]);
+    if (!held) return result::kReadProgramFile;
+    Os().ConvertToInside(codePage, text->get(), held.get(), static_cast<uint32_t>(size));
+    *text = std::move(held);
+    return result::kSuccess;
+}
+
 // One text of a notice block: taken when the block matches and the text is
 // not empty, otherwise passed over.
-ResultCode ReadNoticeBlockText(PackageCursor& in, bool matches, NoticeText* text) {
+ResultCode ReadNoticeBlockText(PackageCursor& in, bool matches, uint32_t codePage,
+                               NoticeText* text) {
     uint32_t length = 0;
     if (!in.ReadU32(&length)) return result::kReadProgramFile;
     if (!matches) return in.Skip(length) ? result::kSuccess : result::kReadProgramFile;
     if (length == 0) return result::kSuccess;
-    return ReadNoticeText(in, length, text);
+    if (ReadNoticeText(in, length, text) != 0) return result::kReadProgramFile;
+    return HoldInside(codePage, length, text);
 }
 
 ResultCode ReadNoticePair(PackageCursor& in, NoticeText* before, NoticeText* after) {
-    if (ReadNoticeBlockText(in, true, before) != 0) return result::kReadProgramFile;
-    return ReadNoticeBlockText(in, true, after);
+    if (ReadNoticeBlockText(in, true, 0, before) != 0) return result::kReadProgramFile;
+    return ReadNoticeBlockText(in, true, 0, after);
 }
 
 ResultCode ReadNoticeBlocks(PackageCursor& in, NoticeText* before, NoticeText* after) {
@@ -148,8 +167,12 @@ ResultCode ReadNoticeBlocks(PackageCursor& in, NoticeText* before, NoticeText* a
         uint32_t codePage = 0;
         if (!in.ReadU32(&codePage)) return result::kReadProgramFile;
         const bool matches = codePage == 0 || codePage == systemCodePage;
-        if (ReadNoticeBlockText(in, matches, before) != 0) return result::kReadProgramFile;
-        if (ReadNoticeBlockText(in, matches, after) != 0) return result::kReadProgramFile;
+        if (ReadNoticeBlockText(in, matches, codePage, before) != 0) {
+            return result::kReadProgramFile;
+        }
+        if (ReadNoticeBlockText(in, matches, codePage, after) != 0) {
+            return result::kReadProgramFile;
+        }
     }
     return result::kSuccess;
 }
@@ -187,7 +210,7 @@ ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t 
 
     if (version < gate::kLateTexts) LoadLateTexts(context, first);
     const uint32_t count = version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
-    return ReadBlockTexts(in, context, count, selected);
+    return ReadBlockTexts(in, context, count, selected, codePage);
 }
 
 ResultCode FolderSourceList::ReadCount() {

@@ -5,6 +5,11 @@
 // ANSI byte strings with backslash separators. The Win32 implementation calls
 // the system directly; the POSIX implementation maps paths and errors.
 // Tests replace the active platform (see tests/platforms/).
+//
+// The code page strings are held in inside the updater: on Windows the one
+// they come in (ANSI paths, each display text in its table's code page); on
+// POSIX always UTF-8, since file names are the file system's UTF-8 bytes and
+// display texts are converted to UTF-8 as they enter the text table.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +66,13 @@ inline constexpr uint32_t kAlreadyExists = 183;
 inline constexpr uint32_t kFilenameTooLong = 206;
 inline constexpr uint32_t kNoMoreFiles = 18;
 }  // namespace win32err
+
+// The Windows code page number of UTF-8; it has no lead bytes.
+inline constexpr uint32_t kUtf8CodePage = 65001;
+
+// The program's two built-in string tables: Japanese for systems whose code
+// page is 932, English for all others.
+enum class TextLanguage : uint8_t { kJapanese, kEnglish };
 
 enum class RegistryRoot : uint8_t {
     kClassesRoot = 0,
@@ -147,8 +159,22 @@ class Platform {
 
     // --- Code pages and texts.
     PKX_NODISCARD virtual uint32_t AnsiCodePage() = 0;
-    // LoadStringA from the program's string table: length copied, 0 when absent.
-    PKX_NODISCARD virtual uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) = 0;
+    // The code page that strings are held in where Windows holds them in
+    // `codePage` (see the top of this file): `codePage` itself on Windows,
+    // UTF-8 on POSIX. Scans of names and texts honour its lead bytes.
+    PKX_NODISCARD virtual uint32_t InsideCodePage(uint32_t codePage) = 0;
+    // Copies `text`, in `codePage`, into `buffer` in InsideCodePage(codePage):
+    // at most size - 1 bytes, cut between characters, always terminated.
+    virtual void ConvertToInside(uint32_t codePage, const char* text, char* buffer,
+                                 uint32_t size) = 0;
+    // String `id` of the built-in table of `language`, as LoadStringA gives it
+    // (in the inside code page, cut to size - 1 bytes, terminated): length
+    // copied, 0 when absent.
+    PKX_NODISCARD virtual uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer,
+                                            uint32_t size) = 0;
+    // `path` written as the system writes paths for its users (POSIX:
+    // slashes, no drive), cut to size - 1 bytes and terminated.
+    virtual void PathForDisplay(const char* path, char* buffer, uint32_t size) = 0;
 
     // --- Time (timeGetTime) and pausing.
     PKX_NODISCARD virtual uint32_t Milliseconds() = 0;

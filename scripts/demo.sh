@@ -50,8 +50,16 @@ cp -a "$ROOT/samples/v1" "$APP"
 (cd "$APP" && ./sample-app.sh)
 
 step "Updater 1.0 -> 2.0 (pkxbuild create)"
-# The package finds the installation at its fixed path, and asks for the
-# folder when that is not there.
+# The package finds the installation through the registry value its
+# installer wrote (on Linux, in the registry export that PKX_REGISTRY names),
+# and asks for the folder when that value is missing.
+cat >"$DEMO/registry.reg" <<EOF
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\pkx demo\Sample App]
+"InstallDir"="$APP"
+EOF
+export PKX_REGISTRY="$DEMO/registry.reg"
 cat >"$DEMO/manifest.toml" <<EOF
 title = "Sample App"
 old_version = "1.0"
@@ -60,8 +68,10 @@ rights = "(c) pkx demo"
 delete_backups = true
 
 [[folder_source]]
-kind = "path"
-path = "$APP"
+kind = "registry"
+root = "HKLM"
+key = 'SOFTWARE\pkx demo\Sample App'
+value = "InstallDir"
 
 [[folder_source]]
 kind = "ask"
@@ -74,10 +84,8 @@ EOF
 ls -l "$UPDATER"
 
 step "Run the updater"
-# The built-in texts are Japanese: show them in UTF-8 whatever the locale.
-if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
-    export LC_ALL=C.UTF-8
-fi
+# It speaks the locale's language: Japanese under ja_JP.UTF-8 (try
+# LC_ALL=ja_JP.UTF-8 scripts/demo.sh), English under any other.
 status=0
 if [ "$INTERACTIVE" -eq 1 ]; then
     "$UPDATER" || status=$?

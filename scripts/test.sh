@@ -160,9 +160,10 @@ start_display() {
 }
 
 cleanup() {
-    if [ -d "$ROOT/build-win32/wineprefix" ]; then
-        WINEPREFIX="$ROOT/build-win32/wineprefix" wineserver -k >/dev/null 2>&1
-    fi
+    local prefix
+    for prefix in "$ROOT"/build-win32/wineprefix*; do
+        [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
+    done
     if [ -n "$XVFB_PID" ]; then
         kill "$XVFB_PID" 2>/dev/null
         wait "$XVFB_PID" 2>/dev/null

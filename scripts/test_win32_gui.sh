@@ -64,9 +64,12 @@ gui_phase() {
         return
     fi
     # Wine draws the window frames itself (there is no window manager), so
-    # that the screenshots show titles.
-    "$build/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-        >/dev/null 2>&1
+    # that the screenshots show titles; each locale has a prefix of its own.
+    local locale
+    for locale in ja_JP.UTF-8 en_US.UTF-8; do
+        PKX_WINE_LANG=$locale "$build/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' \
+            /v Managed /d N /f >/dev/null 2>&1
+    done
     rm -rf "$build/gui-work" "$build/screenshots"
     local ja="$build/test-results/gui-cp932.xml" en="$build/test-results/gui-cp1252.xml"
     mkdir -p "$build/test-results"
@@ -76,6 +79,7 @@ gui_phase() {
         echo "== English locale (code page 1252): the code-page tests =="
         gui_run_driver "$build" en_US.UTF-8 "$en" --gtest_filter='CodePageTest.*'
         "$build/wine-run.sh" wineserver -w >/dev/null 2>&1
+        PKX_WINE_LANG=en_US.UTF-8 "$build/wine-run.sh" wineserver -w >/dev/null 2>&1
     } >"$logfile" 2>&1
     read -r GUI_PASSED GUI_FAILED <<<"$(gui_count_results "$ja" "$en")"
     GUI_NOTE="screenshots in $build/screenshots"

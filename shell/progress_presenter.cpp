@@ -37,7 +37,8 @@ void AppendNumber(char*& out, uint32_t value, int minimumDigits) {
     while (count > 0) *out++ = digits[--count];
 }
 
-// "pkx Self Extract Updater ver.1.50": the program's own title and version.
+}  // namespace
+
 void FormatProgramTitle(char* out) {
     std::strcpy(out, kProgramTitle);
     char* end = out + std::strlen(out);
@@ -47,6 +48,15 @@ void FormatProgramTitle(char* out) {
     *end++ = '.';
     AppendNumber(end, 50, 2);
     *end = '\0';
+}
+
+namespace {
+
+// `path` as the system writes paths for its users, in `shown`; null stays null.
+const char* ShownPath(const char* path, char (&shown)[kPathBufferSize]) {
+    if (path == nullptr) return nullptr;
+    Os().PathForDisplay(path, shown, sizeof shown);
+    return shown;
 }
 
 }  // namespace
@@ -74,6 +84,7 @@ void ProgressPresenter::Initialize() {
     view_.SetFileProgress(0, "0.0%");
     view_.SetTotalProgress(0, "0.0%");
     LoadStartupTexts(context_);
+    LoadResourceText(text::kDetailPrefix, detailPrefix_, sizeof detailPrefix_);
     context_.cancelRequested = 0;
     workerRunning_ = worker_.StartWorker();
     if (!workerRunning_) {
@@ -92,24 +103,35 @@ void ProgressPresenter::Initialize() {
     if (context_.autoFinish == 1) view_.EnableCheckBox(false);
 }
 
+uint32_t ProgressPresenter::TableCodePage() const {
+    return Os().InsideCodePage(context_.textCodePage);
+}
+
 void ProgressPresenter::Log(const char* text) {
     char line[kLogLineLimit + 1];
-    CopyCut(line, text, kLogLineLimit, context_.textCodePage);
+    CopyCut(line, text, kLogLineLimit, TableCodePage());
     view_.AppendLog(line);
 }
 
 void ProgressPresenter::LogTemplate(uint32_t id, const char* value1, const char* value2) {
     char expanded[kExpansionSize];
     ExpandTemplate(expanded, sizeof expanded, context_.texts[id], value1, value2, nullptr,
-                   context_.textCodePage);
+                   TableCodePage());
     Log(expanded);
 }
 
-void ProgressPresenter::LogBuiltin(uint32_t id, const char* value) {
+void ProgressPresenter::LogPath(uint32_t id, const char* path) {
+    char shown[kPathBufferSize];
+    LogTemplate(id, ShownPath(path, shown));
+}
+
+void ProgressPresenter::LogBuiltin(uint32_t id, const char* path) {
     char text[kTextBufferSize];
     LoadResourceText(id, text, sizeof text);
+    char shown[kPathBufferSize];
     char expanded[kExpansionSize];
-    ExpandTemplate(expanded, sizeof expanded, text, value, nullptr, nullptr, context_.textCodePage);
+    ExpandTemplate(expanded, sizeof expanded, text, ShownPath(path, shown), nullptr, nullptr,
+                   TableCodePage());
     Log(expanded);
 }
 
@@ -140,28 +162,29 @@ class ProgressPresenter::RollbackLog final : public UndoObserver {
 
 void ProgressPresenter::LogDetail(uint32_t id, const char* path) {
     char line[kExpansionSize];
-    const size_t prefix = sizeof kDetailPrefix - 1;
-    std::memcpy(line, kDetailPrefix, prefix);
-    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], path, nullptr, nullptr,
-                   context_.textCodePage);
+    const size_t prefix = std::strlen(detailPrefix_);
+    std::memcpy(line, detailPrefix_, prefix);
+    char shown[kPathBufferSize];
+    ExpandTemplate(line + prefix, sizeof line - prefix, context_.texts[id], ShownPath(path, shown),
+                   nullptr, nullptr, TableCodePage());
     Log(line);
 }
 
 void ProgressPresenter::ShowFileStart(uint32_t logId, uint32_t statusId, const char* path) {
-    LogTemplate(logId, path);
+    LogPath(logId, path);
     char base[kPathBufferSize];
     char extension[kPathBufferSize];
     SplitPath(path, nullptr, nullptr, base, extension);
     char status[kExpansionSize];
     ExpandTemplate(status, sizeof status, context_.texts[statusId], base, extension, nullptr,
-                   context_.textCodePage);
+                   TableCodePage());
     view_.SetStatus(status);
     view_.SetFileProgress(0, nullptr);
 }
 
 void ProgressPresenter::ApplyTexts() {
     view_.ApplyFont();
-    LogTemplate(text::kProgramFileLine, context_.programPath);
+    LogPath(text::kProgramFileLine, context_.programPath);
     view_.SetRightsLabel(context_.texts[text::kRightsLabel]);
     view_.SetStatus(context_.texts[text::kExaminingStatus]);
     view_.SetButtonText(context_.texts[text::kCancelButton]);
@@ -271,7 +294,7 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             LogDetail(text::kReadingFileDate, text);
             break;
         case EV_TARGET_FOLDER:
-            LogTemplate(text::kTargetFolderLine, context_.targetFolder);
+            LogPath(text::kTargetFolderLine, context_.targetFolder);
             break;
         case EV_UPDATING_FILE:
             ShowFileStart(text::kUpdatingFile, text::kUpdatingStatus, text);
@@ -300,16 +323,16 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             view_.SetCheckBox(context_.deleteBackupsDefault != 0);
             break;
         case EV_SOURCE_MISSING:
-            LogTemplate(text::kSourceMissing, text);
+            LogPath(text::kSourceMissing, text);
             break;
         case EV_OVERWRITING_NEW:
-            LogTemplate(text::kOverwritingNew, text);
+            LogPath(text::kOverwritingNew, text);
             break;
         case EV_SEPARATOR:
             Log(context_.texts[text::kSeparator]);
             break;
         case EV_DELETE_TARGET_MISSING:
-            LogTemplate(text::kDeleteTargetMissing, text);
+            LogPath(text::kDeleteTargetMissing, text);
             break;
         case EV_APPLY_TEXTS:
             ApplyTexts();
@@ -324,10 +347,10 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             break;
         }
         case EV_ALREADY_UPDATED:
-            LogTemplate(text::kAlreadyUpdated, text);
+            LogPath(text::kAlreadyUpdated, text);
             break;
         case EV_ALREADY_ADDED:
-            LogTemplate(text::kAlreadyAdded, text);
+            LogPath(text::kAlreadyAdded, text);
             break;
         case EV_RECOVERY_FOUND:
             LogBuiltin(text::kRecoveryFound, text);

@@ -9,9 +9,6 @@
 
 namespace pkx {
 
-// Bytes put before the per-file lines of the old-version check: two
-// Shift-JIS ideographic spaces and "--> ", whatever the text code page.
-inline constexpr char kDetailPrefix[] = "\x81\x40\x81\x40--> ";
 inline constexpr uint32_t kExpansionSize = 512;
 inline constexpr uint32_t kLogLineLimit = 277;
 inline constexpr uint32_t kWorkerWaitMilliseconds = 30000;
@@ -31,10 +28,14 @@ class ProgressPresenter {
     bool WorkerRunning() const { return workerRunning_; }
 
   private:
+    // The code page the table's texts are held in, for scans of them.
+    uint32_t TableCodePage() const;
     void Log(const char* text);
     void LogTemplate(uint32_t id, const char* value1 = nullptr, const char* value2 = nullptr);
-    // A built-in text that no package replaces, with its values.
-    void LogBuiltin(uint32_t id, const char* value = nullptr);
+    // A template whose one value is a path, shown as the system writes paths.
+    void LogPath(uint32_t id, const char* path);
+    // A built-in text that no package replaces, with its path if it takes one.
+    void LogBuiltin(uint32_t id, const char* path = nullptr);
     void LogNotRestored(const char* path, const char* backup);
     void LogDetail(uint32_t id, const char* path);
     void ShowFileStart(uint32_t logId, uint32_t statusId, const char* path);
@@ -50,9 +51,17 @@ class ProgressPresenter {
     ProgressView& view_;
     WorkerControl& worker_;
     bool workerRunning_ = false;
+    // Put before the per-file lines of the old-version check, from the table
+    // in use: two ideographic spaces and "--> " in Japanese, four spaces and
+    // "--> " in English.
+    char detailPrefix_[16] = {};
 };
 
 // "%d.%d%%" of a progress value in tenths of a percent.
 void FormatPercent(uint32_t value, char* out, uint32_t size);
+
+// "pkx Self Extract Updater ver.1.50": the program's own title and version
+// (`out` holds at least 64 bytes).
+void FormatProgramTitle(char* out);
 
 }  // namespace pkx

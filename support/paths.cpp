@@ -39,6 +39,10 @@ size_t RootLength(const char* path, uint32_t codePage) {
     return at;
 }
 
+// The code page whose lead bytes a scan of a path honours: the system's on
+// Windows, none on POSIX (names are UTF-8 bytes).
+uint32_t NameCodePage() { return Os().InsideCodePage(Os().AnsiCodePage()); }
+
 // Creates `path` unless something stands there already.
 bool EnsureFolder(const char* path) {
     if (FileExists(path)) return true;
@@ -56,7 +60,7 @@ int CreateFolders(const char* folder) {
     if (folder == nullptr) return 0;
     size_t length = strlen(folder);
     if (length >= kPathSize) return 0;
-    const uint32_t codePage = Os().AnsiCodePage();
+    const uint32_t codePage = NameCodePage();
     char built[kPathSize];
     size_t root = RootLength(folder, codePage);
     bool unc = IsSeparator(folder[0]) && IsSeparator(folder[1]);
@@ -84,10 +88,12 @@ int CreateFolders(const char* folder) {
 
 char* ReplaceInvalidNameChars(char* text, char replacement) {
     if (text == nullptr) return text;
-    // Always code page 932, whatever the system's: names in packages are
-    // Japanese. A lone lead byte in the last place is no invalid character.
-    for (char* at = text; *at != '\0'; at += CharLength(at, 932)) {
-        if (CharLength(at, 932) == 1 && strchr(kInvalidNameChars, *at) != nullptr) {
+    // Code page 932 whatever the system's, names in packages being Japanese;
+    // UTF-8 where names are held in it. A lone lead byte in the last place is
+    // no invalid character.
+    const uint32_t codePage = Os().InsideCodePage(932);
+    for (char* at = text; *at != '\0'; at += CharLength(at, codePage)) {
+        if (CharLength(at, codePage) == 1 && strchr(kInvalidNameChars, *at) != nullptr) {
             *at = replacement;
         }
     }
@@ -100,7 +106,7 @@ void SplitPath(const char* path, char* drive, char* folder, char* baseName, char
     if (path[0] != '\0' && path[1] == ':') rest = path + 2;
     CopyPart(drive, path, static_cast<size_t>(rest - path));
 
-    const uint32_t codePage = Os().AnsiCodePage();
+    const uint32_t codePage = NameCodePage();
     const char* nameStart = rest;
     const char* lastDot = nullptr;
     const char* at = rest;

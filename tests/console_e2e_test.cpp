@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,23 +25,25 @@ using packwriter::PackageModel;
 
 constexpr int kTimeLimit = 120000;
 
-// Built-in texts as the terminal shows them (UTF-8).
-const std::string kReady = "差分ファイルの情報を取得しています...";                   // 1017
-const std::string kStopping = "差分ファイルの適用を中止しています...";                // 1018
-const std::string kFinished = "差分ファイルの適用が終了しました.";                    // 1019
-const std::string kFailed = "差分ファイルの適用中にエラーが発生しました.";            // 1020
-const std::string kCancelled = "差分ファイルの適用がキャンセルされました.";           // 1021
-const std::string kRestored = "作業途中のファイルを元に戻しました.";                  // 1024
-const std::string kDeleteQuestion = "終了時にバックアップファイル(*.old)を削除する";  // 1007
-const std::string kUnknownDelta = "[エラー] 未知のバージョンの差分データです.";       // 1056
+// Built-in texts of the English table, which a UTF-8 locale of any language
+// but Japanese shows.
+const std::string kReady = "Reading information from the update package...";         // 1017
+const std::string kStopping = "Stopping the update...";                              // 1018
+const std::string kFinished = "The update has been applied.";                        // 1019
+const std::string kFailed = "An error occurred while applying the update.";          // 1020
+const std::string kCancelled = "The update was cancelled.";                          // 1021
+const std::string kRestored = "The files changed so far have been restored.";        // 1024
+const std::string kDeleteQuestion = "Delete the backup files (*.old) when closing";  // 1007
+const std::string kUnknownDelta =
+    "[Error] The difference data has an unknown format version.";  // 1056
 const std::string kWrongPassword =
-    "パスワードが一致しません。\nパスワードを確認して再入力してください。";  // 1063
-const std::string kNoFolder = "差分適用フォルダが入力されていません。";      // 1067
-const std::string kFolderMissing = "差分適用フォルダが存在しません。";       // 1068
+    "The password is incorrect.\nPlease check it and enter it again.";  // 1063
+const std::string kNoFolder = "Please enter the folder to update.";     // 1067
+const std::string kFolderMissing = "The folder does not exist.";        // 1068
 const std::string kTryNext =
-    "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます。";  // 1069
+    "A file of the old version differs. Trying the next update...";  // 1069
 
-// Under a UTF-8 locale the system code page is 1252.
+// Under a UTF-8 locale of no particular language the system code page is 1252.
 const std::vector<std::string> kUtf8Locale = {"LC_ALL=C.UTF-8"};
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -169,13 +172,14 @@ TEST_F(ConsoleUpdaterTest, UnattendedRunUpdatesAndLogsInTheTerminalEncoding) {
 
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(Difference(Installed(), versions.after), "") << "backups must be deleted too";
+    const std::string folder = NativePath(installation.path());
     EXPECT_TRUE(HasLine(run.out, "== pkx Self Extract Updater ver.1.50 =="));
-    EXPECT_TRUE(HasLine(run.out, "== Test Product アップデータ(1.0 → 2.0) =="));
-    EXPECT_TRUE(HasLine(run.out, "Test Product をバージョン 1.0 からバージョン 2.0 に更新します"));
-    EXPECT_TRUE(HasLine(run.out, "著作権：(c) Test"));
-    EXPECT_TRUE(HasLine(run.out, "差分を適用するフォルダ [" + installation.path() + "\\]"));
-    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\app.exe] 更新中です..."));
-    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\obsolete.txt] 削除中です..."));
+    EXPECT_TRUE(HasLine(run.out, "== Test Product Updater (1.0 -> 2.0) =="));
+    EXPECT_TRUE(HasLine(run.out, "Updates Test Product from version 1.0 to version 2.0"));
+    EXPECT_TRUE(HasLine(run.out, "Copyright: (c) Test"));
+    EXPECT_TRUE(HasLine(run.out, "Folder to update [" + folder + "/]"));
+    EXPECT_TRUE(HasLine(run.out, "[" + folder + "/app.exe] Updating..."));
+    EXPECT_TRUE(HasLine(run.out, "[" + folder + "/obsolete.txt] Deleting..."));
     EXPECT_TRUE(HasLine(run.out, kReady));
     EXPECT_TRUE(HasLine(run.out, kFinished));
     EXPECT_EQ(run.out.find(kDeleteQuestion), std::string::npos) << "-F asks nothing";
@@ -195,12 +199,11 @@ TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalOnly) {
     // Redrawn in place, and finally both bars full with the status of the end.
     EXPECT_NE(child.err().find("\r\x1b[K[............]   0.0%  [............]   0.0%"),
               std::string::npos);
-    EXPECT_NE(
-        child.err().find("\r\x1b[K[############] 100.0%  [############] 100.0%  終了しました"),
-        std::string::npos)
+    EXPECT_NE(child.err().find("\r\x1b[K[############] 100.0%  [############] 100.0%  Finished"),
+              std::string::npos)
         << child.err();
     // The status line of an update: base name, extension, then the rest of text 1012.
-    EXPECT_NE(child.err().find("  app.exe を更新しています..."), std::string::npos);
+    EXPECT_NE(child.err().find("  Updating app.exe..."), std::string::npos);
     EXPECT_EQ(child.out().find('\x1b'), std::string::npos) << "no drawing in the log";
     EXPECT_EQ(Difference(Installed(), versions.after), "");
 }
@@ -254,7 +257,7 @@ TEST_F(ConsoleUpdaterTest, RelativeFolderAnswerIsTakenBelowTheUpdatersFolder) {
     child.Write("app\n");
     child.CloseInput();
     EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
-    EXPECT_TRUE(HasLine(child.out(), "差分を適用するフォルダ [app\\]")) << child.out();
+    EXPECT_TRUE(HasLine(child.out(), "Folder to update [app/]")) << child.out();
     EXPECT_EQ(Difference(FilesOf(ListTree(program / "app")), versions.after), "");
 }
 
@@ -290,7 +293,7 @@ TEST_F(ConsoleUpdaterTest, RefusedConfirmationTouchesNothing) {
         const Outcome run = Run(BuildOrFail(SamplePackage(versions)), {}, answer);
         EXPECT_EQ(run.exitCode, 255);
         EXPECT_TRUE(HasLine(run.out, kCancelled)) << run.out;
-        EXPECT_EQ(run.out.find("更新中です"), std::string::npos);
+        EXPECT_EQ(run.out.find("Updating"), std::string::npos);
         EXPECT_EQ(Difference(Installed(), versions.before), "");
     }
 }
@@ -309,7 +312,7 @@ TEST_F(ConsoleUpdaterTest, FailedUpdateIsRolledBack) {
     const Outcome run = Run(BuildOrFail(model), {"-F"}, "");
 
     EXPECT_EQ(run.exitCode, 255);
-    EXPECT_TRUE(HasLine(run.out, "[" + installation.path() + "\\app.exe] 更新中です..."));
+    EXPECT_TRUE(HasLine(run.out, "[" + NativePath(installation / "app.exe") + "] Updating..."));
     EXPECT_TRUE(HasLine(run.out, kUnknownDelta)) << run.out;
     EXPECT_TRUE(HasLine(run.out, kFailed));
     EXPECT_TRUE(HasLine(run.out, kRestored));
@@ -340,8 +343,8 @@ TEST_F(ConsoleUpdaterTest, ContainerSkipsThePackageThatDoesNotFit) {
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_TRUE(HasLine(run.out, kTryNext));
     EXPECT_EQ(Occurrences(run.out, "\n----------\n"), 2u);
-    EXPECT_TRUE(HasLine(run.out, "0.9 → 1.0 の差分をスキップしました。")) << run.out;
-    EXPECT_TRUE(HasLine(run.out, "1.0 → 2.0 の差分を適用しました。"));
+    EXPECT_TRUE(HasLine(run.out, "Skipped the update from 0.9 to 1.0.")) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "Applied the update from 1.0 to 2.0."));
     EXPECT_EQ(Difference(Installed(), versions.after), "");
 }
 
@@ -395,7 +398,7 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     ASSERT_TRUE(Start(child, BuildOrFail(model), {"-F"}));
     child.CloseInput();
     ASSERT_TRUE(child.LimitOutputPipe());
-    ASSERT_TRUE(child.WaitForOutput("file1000.txt] 更新中です...\n", kTimeLimit)) << child.out();
+    ASSERT_TRUE(child.WaitForOutput("file1000.txt] Updating...\n", kTimeLimit)) << child.out();
     // Ctrl-C pressed repeatedly and the terminal closing: one cancellation,
     // and the process still ends by itself after the rollback.
     child.Signal(SIGINT);
@@ -407,7 +410,7 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     EXPECT_EQ(Occurrences(child.out(), kStopping), 1u) << child.out();
     EXPECT_TRUE(HasLine(child.out(), kCancelled));
     EXPECT_TRUE(HasLine(child.out(), kRestored));
-    EXPECT_EQ(child.out().find("file1199.txt] 更新中です"), std::string::npos);
+    EXPECT_EQ(child.out().find("file1199.txt] Updating"), std::string::npos);
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
@@ -423,13 +426,14 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringThePackageCheckCancelsOnceCancelIsPoss
     ChildProcess child;
     ASSERT_TRUE(Start(child, BuildOrFail(model), {"-F"}));
     child.CloseInput();
-    ASSERT_TRUE(child.WaitForOutput("差分ファイルの整合性をチェックしています...\n", kTimeLimit))
+    ASSERT_TRUE(
+        child.WaitForOutput("Checking the integrity of the update package...\n", kTimeLimit))
         << child.out();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
     EXPECT_EQ(Occurrences(child.out(), kStopping), 1u) << child.out();
     EXPECT_TRUE(HasLine(child.out(), kCancelled));
-    EXPECT_EQ(child.out().find("更新中です"), std::string::npos);
+    EXPECT_EQ(child.out().find("Updating..."), std::string::npos);
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
@@ -448,13 +452,12 @@ TEST_F(ConsoleUpdaterTest, KilledUpdateIsRestoredByTheNextStart) {
     }
     const Bytes package = BuildOrFail(model);
     const Bytes nothing = BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.0"));
-    const std::string found = "中断された更新の記録が見つかりました";
-    const std::string restored = "中断された更新の前の状態に戻しました.";
+    const std::string found = "A record of an interrupted update was found";
+    const std::string restored = "The state before the interrupted update has been restored.";
 
     const std::vector<std::string> moments = {
-        "差分を適用するフォルダ [",      "file100.bin] 更新中です...\n",
-        "file115.bin] 更新中です...\n",  "file139.bin] 更新中です...\n",
-        "obsolete.txt] 削除中です...\n", kFinished + "\n"};
+        "Folder to update [",         "file100.bin] Updating...\n",  "file115.bin] Updating...\n",
+        "file139.bin] Updating...\n", "obsolete.txt] Deleting...\n", kFinished + "\n"};
     int recovered = 0;
     for (const std::string& moment : moments) {
         SCOPED_TRACE(moment);
@@ -493,20 +496,147 @@ TEST_F(ConsoleUpdaterTest, KilledUpdateIsRestoredByTheNextStart) {
     RecordProperty("recovered_kills", recovered);
 }
 
-TEST_F(ConsoleUpdaterTest, InterruptWhileAQuestionIsOpenIsIgnored) {
+// Ctrl-C at a question answers it as its Cancel or No would; a notice,
+// which has neither, closes and the press cancels the update.
+TEST_F(ConsoleUpdaterTest, InterruptAtAQuestionAnswersCancelOrNo) {
+    struct Case {
+        const char* question;
+        std::vector<std::string> arguments;
+        std::function<void(PackageModel&)> ask;
+        std::string outcome;  // the line that ends the run
+    };
+    const Case cases[] = {
+        {" [y/n] ", {}, [](PackageModel&) {}, kCancelled},
+        {"Please enter the password: ",
+         {"-F"},
+         [](PackageModel& model) { packwriter::SetPassword(model, "x"); },
+         kCancelled},
+        {"Enter the folder to update: ",
+         {"-F"},
+         [](PackageModel& model) {
+             model.folderSources = {{0, 0, "", "", "", {}}};
+         },
+         kCancelled},
+        {"--- [Enter] ---",
+         {"-F"},
+         [](PackageModel& model) {
+             model.noticeBlocks = {{0, "Read this first.", ""}};
+         },
+         kCancelled},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.question);
+        const SampleVersions versions;
+        Install(installation.path(), versions.before);
+        PackageModel model = SamplePackage(versions);
+        c.ask(model);
+        ChildProcess child;
+        ASSERT_TRUE(Start(child, BuildOrFail(model), c.arguments));
+        ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
+        child.Signal(SIGINT);
+        EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), c.outcome)) << child.out();
+        EXPECT_TRUE(HasLine(child.out(), kRestored));
+        EXPECT_EQ(Difference(Installed(), versions.before), "");
+    }
+}
+
+TEST_F(ConsoleUpdaterTest, HelpAndVersionPrintAndTouchNothing) {
     const SampleVersions versions;
     Install(installation.path(), versions.before);
-    ChildProcess child;
-    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(versions)), {}));
-    ASSERT_TRUE(child.WaitForOutput(" [y/n] ", kTimeLimit)) << child.out();
-    child.Signal(SIGINT);
-    // The signal is handled at once; the answer comes well after it.
-    usleep(200 * 1000);
-    child.Write("y\n\n");
-    child.CloseInput();
-    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
-    EXPECT_EQ(child.out().find(kStopping), std::string::npos);
-    EXPECT_EQ(Difference(Installed(), versions.after), "");
+    const Bytes package = BuildOrFail(SamplePackage(versions));
+    const Outcome help = Run(package, {"--help"}, "y\n");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: update [-F]\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("255"), std::string::npos) << "the exit codes are listed";
+    const Outcome version = Run(package, {"--version"}, "y\n");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "pkx Self Extract Updater ver.1.50\n");
+    EXPECT_EQ(help.err + version.err, "");
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
+}
+
+// Names are UTF-8 bytes whatever the locale, and every text is printed in
+// UTF-8: the built-in texts of the locale's language, the texts of a
+// package's language block from the block's code page, and lines that mix
+// them.
+struct LocaleCase {
+    std::string locale;
+    std::string adding;      // text 1031 after the path
+    std::string finished;    // text 1019
+    std::string tryNext;     // text 1069 for a package below version 130
+    std::string detailLine;  // the prefix and text 1028 of the block, around a path
+};
+
+const LocaleCase kLocales[] = {
+    {"ja_JP.UTF-8", "新規に追加中です...", "差分ファイルの適用が終了しました.",
+     "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます。",
+     "\u3000\u3000--> [%] Prüfsumme..."},
+    {"en_US.UTF-8", "Adding...", kFinished, kTryNext, "    --> [%] Prüfsumme..."},
+    {"C.UTF-8", "Adding...", kFinished, kTryNext, "    --> [%] Prüfsumme..."},
+};
+
+std::string WithPath(const std::string& line, const std::string& path) {
+    const size_t at = line.find('%');
+    return line.substr(0, at) + path + line.substr(at + 1);
+}
+
+TEST_F(ConsoleUpdaterTest, JapaneseAndAccentedNamesInEveryLocale) {
+    SampleVersions versions;
+    for (const char* name : {"データ\\ぁ\\表示.txt", "Café\\crème brûlée.txt"}) {
+        versions.after[name] = name;
+    }
+    for (const LocaleCase& c : kLocales) {
+        SCOPED_TRACE(c.locale);
+        Install(installation.path(), versions.before);
+        PackageModel model = SamplePackage(versions);
+        for (const char* name : {"データ\\ぁ\\表示.txt", "Café\\crème brûlée.txt"}) {
+            model.adds.push_back(AddRecord(name, name));
+        }
+        const Outcome run = Run(BuildOrFail(model), {"-F"}, "", {"LC_ALL=" + c.locale});
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_EQ(Difference(Installed(), versions.after), "");
+        const std::string folder = NativePath(installation.path());
+        EXPECT_TRUE(HasLine(run.out, "[" + folder + "/データ/ぁ/表示.txt] " + c.adding)) << run.out;
+        EXPECT_TRUE(HasLine(run.out, "[" + folder + "/Café/crème brûlée.txt] " + c.adding));
+        EXPECT_TRUE(HasLine(run.out, c.finished));
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+    }
+}
+
+// A container of two version 125 packages, each with one language block of
+// code page 1252 that lacks texts 1069 to 1071: the first package does not
+// fit and is skipped.
+TEST_F(ConsoleUpdaterTest, BlockTextsAndBuiltInTextsMixInEveryLocale) {
+    const SampleVersions versions;
+    packwriter::LanguageBlockModel german;
+    german.codePage = 1252;
+    german.fontFace = "Arial";
+    german.fontHeight = 12;
+    for (uint32_t id = 1000; id < 1069; ++id) german.texts.push_back("Text " + std::to_string(id));
+    german.texts[28] =
+        "[%s] Pr\xFC"
+        "fsumme...";  // 1028
+    PackageModel older = FixedFolderModel(installation.path(), "0.9", "1.0");
+    older.version = 125;
+    older.languageBlocks.push_back(german);
+    older.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 5), Pattern(3000, 6)));
+    PackageModel current = SamplePackage(versions);
+    current.version = 125;
+    current.hasNewCheckValues = 0;
+    current.languageBlocks.push_back(german);
+    const Bytes payload = ContainerOf({BuildOrFail(older), BuildOrFail(current)});
+
+    for (const LocaleCase& c : kLocales) {
+        SCOPED_TRACE(c.locale);
+        Install(installation.path(), versions.before);
+        const Outcome run = Run(payload, {"-F"}, "", {"LC_ALL=" + c.locale});
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_TRUE(HasLine(run.out, c.tryNext)) << run.out;
+        EXPECT_TRUE(HasLine(run.out, WithPath(c.detailLine, NativePath(installation / "app.exe"))));
+        EXPECT_EQ(Difference(Installed(), versions.after), "");
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+    }
 }
 
 TEST_F(ConsoleUpdaterTest, DocumentIsHandedToTheDesktopOpener) {

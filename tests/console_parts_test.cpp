@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "platform/posix/code_pages.h"
 #include "shell/console/console_events.h"
 #include "shell/console/console_input.h"
 #include "shell/console/console_prompter.h"
@@ -18,6 +20,9 @@
 
 namespace pkx::console {
 namespace {
+
+using posix::CodePageName;
+using posix::TextConverter;
 
 std::string Convert(const std::string& text, const std::string& from, const std::string& to) {
     TextConverter converter;
@@ -68,6 +73,30 @@ TEST(ConsoleTextTest, NamesAndLineBreaks) {
     EXPECT_EQ(CodePageName(932), "CP932");
     EXPECT_EQ(CodePageName(65001), "UTF-8");
     EXPECT_EQ(WithPlainLineBreaks("a\r\nb\rc\n\r\n"), "a\nb\rc\n\n");
+}
+
+TEST(ConsoleTextTest, Utf8IsCutBetweenCharacters) {
+    struct Case {
+        std::string text;
+        uint32_t size;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"abc", 4, "abc"},
+        {"abcd", 4, "abc"},
+        {"a\u3042", 5, "a\u3042"},
+        {"ab\u3042", 5, "ab"},
+        {"\u3042\u3044", 6, "\u3042"},
+        {"x\xC3\xA9", 3, "x"},
+        {"\xF0\x9F\x98\x80z", 4, ""},
+        {"abc", 1, ""},
+    };
+    for (const Case& c : cases) {
+        char buffer[8];
+        std::memset(buffer, '#', sizeof buffer);
+        posix::CopyUtf8Cut(c.text, buffer, c.size);
+        EXPECT_EQ(std::string(buffer), c.expected) << c.text << " in " << c.size;
+    }
 }
 
 TEST(ConsoleYesNoTest, OnlyWholeWordsAnswer) {

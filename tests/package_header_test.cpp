@@ -22,16 +22,11 @@ std::string Sized(const std::string& text, size_t size) {
     return out;
 }
 
-std::string Resource(uint32_t id) {
+// Resource text `id` of the table a system of `codePage` uses.
+std::string Resource(uint32_t id, uint32_t codePage) {
+    CodePageScope scope(codePage);
     char buffer[kTextBufferSize] = {};
     LoadResourceText(id, buffer, sizeof(buffer));
-    return buffer;
-}
-
-std::string DefaultText(uint32_t id) {
-    char buffer[kTextBufferSize] = {};
-    LoadResourceText(id, buffer, sizeof(buffer));
-    ConvertLineBreaks(buffer);
     return buffer;
 }
 
@@ -42,14 +37,18 @@ void MarkTexts(ApplyContext& context) {
     }
 }
 
-void ExpectDefaults(const ApplyContext& context) {
-    EXPECT_EQ(context.textCodePage, 932u);
-    EXPECT_STREQ(context.fontFace, kDefaultFontFace);
+// The built-in texts and font of the table a system of `codePage` uses.
+void ExpectDefaults(const ApplyContext& context, uint32_t codePage = 1252) {
+    const bool japanese = codePage == 932;
+    EXPECT_EQ(context.textCodePage, japanese ? 932u : 1252u);
+    EXPECT_STREQ(context.fontFace, japanese ? kDefaultFontFace : "Arial");
     EXPECT_EQ(context.fontHeight, 12);
     EXPECT_STREQ(context.texts[1000], "&OK");
     EXPECT_STREQ(context.texts[1039], "----------");
     for (uint32_t id = 1000; id < 1074; ++id) {
-        EXPECT_EQ(context.texts[id], DefaultText(id)) << id;
+        std::string text = Resource(id, codePage);
+        ConvertLineBreaks(&text[0]);
+        EXPECT_EQ(context.texts[id], text) << id;
     }
 }
 
@@ -99,6 +98,7 @@ TEST(PackageHeaderTest, WorkedExampleIsReadFieldByField) {
 
     PackageTempFolder folder;
     PackageReading reading;
+    CodePageScope western(1252);
     ReadProgramFile(folder.WriteProgram("example.exe", package), reading);
     ASSERT_EQ(reading.code, 0u) << static_cast<int>(reading.stage);
 
@@ -307,6 +307,7 @@ TEST(PackageHeaderTest, VersionAbove150IsRefusedAfterTheVersion) {
     ASSERT_TRUE(packwriter::PatchU16(package, 4, 151));
     PackageTempFolder folder;
     PackageReading reading;
+    CodePageScope western(1252);
     std::strcpy(reading.context->title, "previous");
     ReadProgramFile(folder.WriteProgram("v151.exe", package), reading);
     EXPECT_EQ(reading.code, result::kUnknownVersion);
@@ -411,11 +412,11 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     ASSERT_EQ(first->code, 0u);
     const ApplyContext& context = *first->context;
     EXPECT_STREQ(context.texts[1068], "en1068");
-    // The block is the first one: the Japanese resource texts 1069 to 1071.
+    // The block is the first one: texts 1069 to 1071 of the table in use.
     for (uint32_t id = 1069; id <= 1071; ++id) {
-        EXPECT_EQ(context.texts[id], Resource(id)) << id;
+        EXPECT_EQ(context.texts[id], Resource(id, 1252)) << id;
     }
-    EXPECT_NE(Resource(1069), Resource(2069));
+    EXPECT_STREQ(context.texts[1070], "Skipped the update from %s to %s.");
     EXPECT_STREQ(context.texts[1072], "old1072");
     EXPECT_STREQ(context.texts[1073], "old1073");
 
@@ -425,14 +426,16 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     two.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
     const auto western = ReadHeader(two, 1252);
     for (uint32_t id = 1069; id <= 1071; ++id) {
-        EXPECT_EQ(western->context->texts[id], Resource(id + 1000)) << id;
+        EXPECT_EQ(western->context->texts[id], Resource(id + 1000, 1252)) << id;
     }
+    EXPECT_STREQ(western->context->texts[1070], "%s -> %s ... Skip.");
     // ... and on a 932 system the Japanese ones, even for a later block.
     const auto japanese = ReadHeader(two, 932);
     EXPECT_EQ(japanese->context->textCodePage, 932u);
     for (uint32_t id = 1069; id <= 1071; ++id) {
-        EXPECT_EQ(japanese->context->texts[id], Resource(id)) << id;
+        EXPECT_EQ(japanese->context->texts[id], Resource(id, 932)) << id;
     }
+    EXPECT_NE(Resource(1069, 932), Resource(1069, 1252));
 }
 
 TEST(LanguageBlockTest, TextsOfTheChosenBlockGetLineBreaks) {
@@ -503,6 +506,33 @@ TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
     EXPECT_EQ(ReadNotices(skipped, 1252),
               std::make_pair(std::string("<none>"), std::string("after")));
     EXPECT_EQ(ReadNotices({}, 1252), std::make_pair(std::string("<none>"), std::string("<none>")));
+}
+
+// The texts of a block of another code page than UTF-8 enter as the updater
+// holds texts: as they are on Windows, in UTF-8 on POSIX.
+TEST(NoticeTextTest, TextsOfABlockAreHeldInTheInsideCodePage) {
+#ifdef _WIN32
+    const std::string german =
+        "gr\xFC\xDF"
+        "e";
+#else
+    const std::string german = "grüße";
+#endif
+    const std::vector<NoticeBlockModel> blocks = {{1252,
+                                                   "gr\xFC\xDF"
+                                                   "e",
+                                                   "\xE9t\xE9"},
+                                                  {0, "", ""}};
+    EXPECT_EQ(ReadNotices(blocks, 1252).first, german);
+    // Code page 0 says nothing: the bytes stay as they are.
+    EXPECT_EQ(ReadNotices({{0,
+                            "gr\xFC\xDF"
+                            "e",
+                            ""}},
+                          1252)
+                  .first,
+              "gr\xFC\xDF"
+              "e");
 }
 
 TEST(NoticeTextTest, OlderPairWithEmptyTexts) {

@@ -15,20 +15,27 @@ namespace {
 
 using test::TempFolder;
 
-// Answers the code page of its choice and passes everything else on.
+// Answers the code page of its choice and holds names in it, as Windows
+// does, unless `nativeNames`; passes everything else on.
 class FixedCodePage : public FaultInjector {
   public:
-    FixedCodePage(Platform& inner, uint32_t codePage) : FaultInjector(inner), codePage_(codePage) {}
+    FixedCodePage(Platform& inner, uint32_t codePage, bool nativeNames = false)
+        : FaultInjector(inner), codePage_(codePage), nativeNames_(nativeNames) {}
     uint32_t AnsiCodePage() override { return codePage_; }
+    uint32_t InsideCodePage(uint32_t codePage) override {
+        return nativeNames_ ? inner().InsideCodePage(codePage) : codePage;
+    }
 
   private:
     uint32_t codePage_;
+    bool nativeNames_;
 };
 
 // A folder tree in memory: records what would be tested and created.
 class FakeFolders : public FixedCodePage {
   public:
-    explicit FakeFolders(uint32_t codePage = 1252) : FixedCodePage(NativePlatform(), codePage) {}
+    explicit FakeFolders(uint32_t codePage = 1252, bool nativeNames = false)
+        : FixedCodePage(NativePlatform(), codePage, nativeNames) {}
     bool Exists(const char* path) override {
         tested.push_back(path);
         return existing.count(path) != 0;
@@ -150,6 +157,23 @@ TEST(CreateFoldersTest, NeverCutsADoubleByteCharacter) {
     EXPECT_EQ(CreateFolders("C:\\\x95\x5C\\sub"), 1);
     EXPECT_EQ(fake.created, (Paths{"C:\\\x95\x5C", "C:\\\x95\x5C\\sub"}));
 }
+
+#ifndef _WIN32
+// On POSIX names are UTF-8 bytes, whatever the system's code page: bytes that
+// would lead a Shift-JIS character (E3 81 81 is "ぁ") hide no separator.
+TEST(CreateFoldersTest, Utf8NamesOnPosixHaveNoLeadBytes) {
+    FakeFolders fake(932, true);
+    ScopedPlatform scope(fake);
+    EXPECT_EQ(CreateFolders("\\tmp\\ぁ\\sub"), 1);
+    EXPECT_EQ(fake.created, (Paths{"\\tmp", "\\tmp\\ぁ", "\\tmp\\ぁ\\sub"}));
+    char dir[kPathSize], baseName[kPathSize];
+    SplitPath("\\tmp\\ぁ\\x.txt", nullptr, dir, baseName, nullptr);
+    EXPECT_STREQ(dir, "\\tmp\\ぁ\\");
+    EXPECT_STREQ(baseName, "x");
+    char label[] = "ポ|1";  // E3 83 9D 7C: in code page 932 the '|' would be a trail byte
+    EXPECT_STREQ(ReplaceInvalidNameChars(label, '_'), "ポ_1");
+}
+#endif
 
 // --- ReplaceInvalidNameChars
 

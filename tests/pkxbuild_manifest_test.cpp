@@ -48,6 +48,11 @@ TEST(PkxBuildManifest, BadManifestsAreRefusedWithTheirPlace) {
         {"code_page = \"932\"", "'code_page' must be an integer"},
         {"code_page = 1252\ntitle = \"\xE3\x81\x82\"", "cannot hold"},
         {"title = \"\xFF\"", "test.toml:1:9: Encountered invalid utf-8"},
+        // Without a code page Windows would show the UTF-8 bytes garbled.
+        {"title = \"Caf\xC3\xA9\"", "test.toml:1:9: 'title' holds non-ASCII characters"},
+        {"[[notice]]\nafter = \"\xE6\x97\xA5\"", "'after' holds non-ASCII characters"},
+        {"[[language]]\ncode_page = 932\ntexts = \"fr\"", "'texts' must be one of \"en\", \"ja\""},
+        {"[[language]]\ncode_page = 932\ntexts = 5", "'texts' must be a table of texts by ID"},
         {"password = \"\"", "'password' is empty"},
         {"old_version = []", "'old_version' must be a string or an array of strings"},
         {"[[language]]\nfont_face = \"x\"", "'code_page' is missing in [[language]]"},
@@ -101,9 +106,6 @@ TEST(PkxBuildManifest, ShortStringsAreMeasuredAfterConversion) {
     EXPECT_NE(ParseError("code_page = 932\ntitle = \"" + Repeat(hiragana, 128) + "\"")
                   .find("'title' is 256 bytes long; at most 255 fit"),
               std::string::npos);
-    // Without a code page the UTF-8 bytes are written as they are.
-    EXPECT_NE(ParseError("title = \"" + Repeat(hiragana, 86) + "\"").find("258 bytes long"),
-              std::string::npos);
 }
 
 std::string FillHeaderError(const std::string& text, uint16_t version) {
@@ -132,16 +134,18 @@ TEST(PkxBuildManifest, WhatTheFormatVersionCannotCarryIsRefused) {
     EXPECT_NE(FillHeaderError("[running_check]\nkind = \"process\"\nprocess = \"a.exe\"", 100)
                   .find("110"),
               std::string::npos);
-    // Other code pages than 932 have no built-in texts to fall back on.
-    EXPECT_NE(FillHeaderError("[[language]]\ncode_page = 1252\ntexts = { 1000 = \"a\", 1002 = "
-                              "\"b\" }",
-                              150)
-                  .find("lacks texts 1001, 1003-1073"),
-              std::string::npos);
-
     // What absent fields mean anyway is accepted.
     packwriter::PackageModel model;
     std::string error;
+    // Texts a block of another code page than 932 does not give are the
+    // built-in English ones.
+    ASSERT_TRUE(builder::FillHeader(
+        ParseOrFail("[[language]]\ncode_page = 1252\ntexts = { 1000 = \"a\", 1002 = \"b\" }"), 150,
+        &model, &error))
+        << error;
+    EXPECT_EQ(model.languageBlocks[0].texts[0], "a");
+    EXPECT_EQ(model.languageBlocks[0].texts[1], "&Cancel");
+    EXPECT_EQ(model.languageBlocks[0].texts[73], "[%s] The file to add is already up to date.");
     EXPECT_TRUE(builder::FillHeader(
         ParseOrFail("delete_backups = true\n[options]\nskip_missing_sources = false"), 100, &model,
         &error))
@@ -267,14 +271,10 @@ TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {
         ReadAsUpdater(payload, 932, context.get());
         EXPECT_EQ(context->textCodePage, 932u);
         EXPECT_STREQ(context->fontFace, "MS UI Gothic");
-        EXPECT_STREQ(context->texts[1008],
-                     "%s \x82\xCC\x8D\x58\x90\x56\r\n\x93\xF1\x8D\x73\x96\xDA");
-        // Texts the block does not give are the built-in ones.
-        std::string builtin = FindBuiltinText(1000);
-        for (size_t at = builtin.find("\\n"); at != std::string::npos; at = builtin.find("\\n")) {
-            builtin.replace(at, 2, "\r\n");
-        }
-        EXPECT_EQ(std::string(context->texts[1000]), builtin);
+        // Written in code page 932, held as UTF-8 by the updater.
+        EXPECT_STREQ(context->texts[1008], "%s の更新\r\n二行目");
+        // Texts the block does not give are the built-in Japanese ones.
+        EXPECT_STREQ(context->texts[1001], "キャンセル(&C)");
         const CheckValue digest = Md5Of("secret");
         EXPECT_EQ(std::memcmp(context->passwordDigest, digest.bytes, 16), 0);
     }
@@ -286,6 +286,25 @@ TEST(PkxBuildManifest, DisplayTextsReachTheUpdaterInTheirCodePage) {
         EXPECT_STREQ(context->texts[1008], "text 1008");
         EXPECT_STREQ(context->texts[1073], "text 1073");
     }
+}
+
+TEST(PkxBuildManifest, ABlockTakesAWholeBuiltinTableByName) {
+    packwriter::PackageModel model;
+    std::string error;
+    ASSERT_TRUE(builder::FillHeader(ParseOrFail("[[language]]\ncode_page = 932\ntexts = 'en'\n"
+                                                "[[language]]\ncode_page = 932\ntexts = 'ja'"),
+                                    kNewestFormatVersion, &model, &error))
+        << error;
+    ASSERT_EQ(model.languageBlocks.size(), 2u);
+    for (uint32_t id = kFirstTextId; id <= builder::kLastTextId; ++id) {
+        EXPECT_EQ(model.languageBlocks[0].texts.at(id - kFirstTextId),
+                  FindBuiltinText(TextLanguage::kEnglish, id));
+    }
+    EXPECT_EQ(model.languageBlocks[1].texts.at(1001 - kFirstTextId),
+              "\x83\x4C\x83\x83\x83\x93\x83\x5A\x83\x8B(&C)");  // キャンセル(&C)
+    EXPECT_NE(FillHeaderError("[[language]]\ncode_page = 1252\ntexts = 'ja'", 150)
+                  .find("of the Japanese table: text has characters that code page 1252"),
+              std::string::npos);
 }
 
 TEST(PkxBuildManifest, DefaultsWithoutAManifest) {

@@ -18,6 +18,7 @@
 #include "tests/pkxbuild_fixtures.h"
 #include "tools/pkxbuild/builder_folders.h"
 #include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_proof.h"
 
 namespace pkx::test {
 namespace {
@@ -99,6 +100,11 @@ TEST(PkxBuildRoundTrip, RandomTreesBecomeTheNewTreeInBothCheckModes) {
             updates += built.packages[0].updates;
             adds += built.packages[0].adds;
             deletes += built.packages[0].deletes;
+            builder::ProofReport proof;
+            EXPECT_TRUE(builder::ProveUpdater(
+                built.payload, {{NativePath(oldFolder.path())}, NativePath(newFolder.path()), {}},
+                nullptr, &proof))
+                << proof.problem;
 
             WorkerRun run;
             ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
@@ -335,7 +341,8 @@ TEST(PkxBuildFolders, ALetterCaseRenameUpdatesTheFileUnderItsOldName) {
     ASSERT_EQ(built.packages.size(), 1u);
     EXPECT_EQ(built.packages[0].updates, 1u);
     EXPECT_EQ(built.packages[0].adds + built.packages[0].deletes, 0u);
-    ASSERT_EQ(built.warnings.size(), 1u);
+    ASSERT_FALSE(built.warnings.empty());
+    EXPECT_NE(built.warnings.back().find("a change of letter case only"), std::string::npos);
     WorkerRun run;
     ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
     EXPECT_EQ(Installed(oldFolder), (Files{{"Readme.txt", "new text"}}));
@@ -461,6 +468,9 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
         {{"create", "--old", "new", "--new", "new", "-o", "out", "--format-version", "151"},
          "pkxbuild: --format-version: Value 151 not in range 0 to 150\n"},
         {{"inspect", "absent"}, "pkxbuild: cannot read absent\n"},
+        {{"create", "--old", "new", "--new", "new", "-o", "new/out", "--payload-only"},
+         "pkxbuild: the output new/out is inside new: the next updater built from that folder "
+         "would carry it; write it elsewhere\n"},
         {{}, "pkxbuild: A subcommand is required\n"},
     };
     for (const auto& [arguments, message] : cases) {
@@ -468,24 +478,35 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
         EXPECT_EQ(exit.code, 1) << message;
         EXPECT_EQ(exit.err, message);
     }
-    EXPECT_FALSE(PathExists(work / "out"));
+    EXPECT_FALSE(PathExists(work / "out") || PathExists(work / "new\\out"));
     EXPECT_EQ(Build({"--help"}).code, 0);
 }
 
-TEST_F(PkxBuildProgram, InspectExitsWith1ForATamperedPayload) {
+TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
     Install(work / "old", {{"a.txt", "one"}});
     Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
     const Exit created =
         Build({"create", "--old", "old", "--new", "new", "-o", "update.pkx", "--payload-only"});
     ASSERT_EQ(created.code, 0) << created.err;
-    EXPECT_EQ(created.out, "old -> new: 1 update, 1 add, 0 deletes, 0 unchanged; " +
-                               std::to_string(ReadFile(work / "update.pkx")->size()) +
-                               " bytes\nwrote update.pkx: payload, one package, " +
-                               std::to_string(ReadFile(work / "update.pkx")->size()) + " bytes\n");
+    const std::string size = std::to_string(ReadFile(work / "update.pkx")->size());
+    EXPECT_EQ(created.out.substr(0, created.out.find("(")),
+              "old -> new: 1 update, 1 add, 0 deletes, 0 unchanged; " + size +
+                  " bytes\nwrote update.pkx: payload, one package, " + size +
+                  " bytes\nproof: a copy of old becomes new, and a second run changes nothing ");
     EXPECT_EQ(created.err, "") << "no progress bar without a terminal";
     const Exit good = Build({"inspect", "update.pkx"});
     EXPECT_EQ(good.code, 0) << good.out;
     EXPECT_NE(good.out.find("1 package, all OK"), std::string::npos) << good.out;
+    const Exit verified = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    EXPECT_NE(verified.out.find("update.pkx: verified\n"), std::string::npos) << verified.out;
+    Install(work / "other", {{"a.txt", "zero"}});
+    const Exit unproved =
+        Build({"verify", "update.pkx", "--old", "other", "--new", "new", "--json"});
+    EXPECT_EQ(unproved.code, 1);
+    EXPECT_NE(unproved.out.find("\"problem\" : \"applied to a copy of other, the updater fails"),
+              std::string::npos)
+        << unproved.out;
 
     std::string bytes = *ReadFile(work / "update.pkx");
     bytes[bytes.size() / 2] ^= 0x20;
@@ -493,6 +514,12 @@ TEST_F(PkxBuildProgram, InspectExitsWith1ForATamperedPayload) {
     const Exit bad = Build({"inspect", "update.pkx"});
     EXPECT_EQ(bad.code, 1);
     EXPECT_NE(bad.out.find("digest            BAD"), std::string::npos) << bad.out;
+    const Exit badJson = Build({"inspect", "update.pkx", "--json"});
+    EXPECT_EQ(badJson.code, 1);
+    EXPECT_NE(badJson.out.find("\"digest\" : \"bad\""), std::string::npos) << badJson.out;
+    const Exit damaged = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_EQ(damaged.err, "pkxbuild: update.pkx is damaged; nothing was proved\n");
 }
 
 TEST_F(PkxBuildProgram, TheBuiltUpdaterUpdatesTheInstallation) {

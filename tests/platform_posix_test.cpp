@@ -344,20 +344,59 @@ TEST(PosixLookupsTest, ABareIniNameIsReadFromTheWindowsFolder) {
     EXPECT_STREQ(value, "in the windows folder");
 }
 
-TEST(PosixLookupsTest, LoadTextCopiesTheBuiltInTableLikeLoadString) {
+TEST(PosixTextsTest, LoadTextGivesTheTableOfTheLanguageInUtf8) {
     Platform& os = NativePlatform();
-    uint32_t id = 1000;
-    while (id < 1074 && (FindBuiltinText(id) == nullptr || strlen(FindBuiltinText(id)) < 8)) ++id;
-    const char* builtin = FindBuiltinText(id);
-    ASSERT_NE(builtin, nullptr);
-    char text[260];
-    EXPECT_EQ(os.LoadText(id, text, sizeof text), strlen(builtin));
-    EXPECT_STREQ(text, builtin);
-    char small[5];
-    EXPECT_EQ(os.LoadText(id, small, sizeof small), 4u);
-    EXPECT_EQ(std::string(small), std::string(builtin, 4));
-    EXPECT_EQ(os.LoadText(0xFFFFFFF0u, text, sizeof text), 0u);
-    EXPECT_STREQ(text, "");
+    struct Case {
+        TextLanguage language;
+        const char* whole;
+        const char* inFiveBytes;  // cut between characters
+    };
+    for (const Case& c : {Case{TextLanguage::kJapanese, "キャンセル(&C)", "キ"},
+                          Case{TextLanguage::kEnglish, "&Cancel", "&Can"}}) {
+        char text[260];
+        EXPECT_EQ(os.LoadText(1001, c.language, text, sizeof text), std::strlen(c.whole));
+        EXPECT_STREQ(text, c.whole);
+        char small[5];
+        EXPECT_EQ(os.LoadText(1001, c.language, small, sizeof small), std::strlen(c.inFiveBytes));
+        EXPECT_STREQ(small, c.inFiveBytes);
+        EXPECT_EQ(os.LoadText(0xFFFFFFF0u, c.language, text, sizeof text), 0u);
+        EXPECT_STREQ(text, "");
+    }
+}
+
+TEST(PosixTextsTest, TextsEnterInUtf8AndPathsShowWithSlashes) {
+    Platform& os = NativePlatform();
+    EXPECT_EQ(os.InsideCodePage(932), kUtf8CodePage);
+    EXPECT_EQ(os.InsideCodePage(1252), kUtf8CodePage);
+    struct Case {
+        uint32_t codePage;
+        std::string text;
+        uint32_t size;
+        std::string expected;
+    };
+    const Case cases[] = {
+        // The trail byte 0x5C of 表 is no backslash once converted.
+        {932, "\x82\xA0\x95\x5Cn", 260, "あ表n"},
+        {1252,
+         "gr\xFC\xDF"
+         "e",
+         260, "grüße"},
+        {65001, "grüße", 260, "grüße"},
+        {0, "as \x82 is", 260, "as \x82 is"},
+        {932, "a\xFF", 260, "a?"},
+        {932, "\x82\xA0\x82\xA0\x82\xA0", 8, "ああ"},
+    };
+    for (const Case& c : cases) {
+        char buffer[260];
+        os.ConvertToInside(c.codePage, c.text.c_str(), buffer, c.size);
+        EXPECT_EQ(std::string(buffer), c.expected) << c.codePage << " " << c.text;
+    }
+    for (const auto& [path, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"C:\\dir\\ぁ\\x.txt", "/dir/ぁ/x.txt"}, {"rel\\a", "rel/a"}, {"", ""}}) {
+        char buffer[260];
+        os.PathForDisplay(path.c_str(), buffer, sizeof buffer);
+        EXPECT_EQ(std::string(buffer), shown);
+    }
 }
 
 TEST(PosixLookupsTest, ModulePathIsCutLikeGetModuleFileName) {

@@ -10,11 +10,20 @@
 #include "core/worker_events.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
+#include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "texts/text_table.h"
 
 namespace pkx {
 namespace {
+
+// A path of an event, and as the log shows it: as the system writes paths.
+constexpr char kEventPath[] = "C:\\App\\sub\\app.exe";
+#ifdef _WIN32
+constexpr char kShownPath[] = "C:\\App\\sub\\app.exe";
+#else
+constexpr char kShownPath[] = "/App/sub/app.exe";
+#endif
 
 struct RecordingView : ProgressView {
     std::vector<std::string> log;
@@ -70,12 +79,14 @@ class PresenterTest : public ::testing::Test {
         ExpandTemplate(out, sizeof out, context.texts[id], a, b, nullptr, 932);
         return out;
     }
-    // A built-in text that no package replaces, with its value.
-    static std::string Builtin(uint32_t id, const char* value = nullptr) {
+    // A built-in text that no package replaces, with its path as shown.
+    static std::string Builtin(uint32_t id, const char* path = nullptr) {
         char text[kTextBufferSize];
         LoadResourceText(id, text, sizeof text);
+        char shown[kPathBufferSize] = "";
+        if (path != nullptr) Os().PathForDisplay(path, shown, sizeof shown);
         char out[512];
-        ExpandTemplate(out, sizeof out, text, value, nullptr, nullptr, 932);
+        ExpandTemplate(out, sizeof out, text, path ? shown : nullptr, nullptr, nullptr, 932);
         return out;
     }
 
@@ -124,10 +135,9 @@ TEST_F(PresenterTest, PercentagesShowOneDecimal) {
 TEST_F(PresenterTest, UpdatingFileLogsPathAndShowsNameInStatus) {
     presenter.Initialize();
     presenter.HandleEvent(EV_FILE_PROGRESS, 500);
-    char path[] = "C:\\App\\sub\\app.exe";
-    presenter.HandleEvent(EV_UPDATING_FILE, reinterpret_cast<intptr_t>(path));
+    presenter.HandleEvent(EV_UPDATING_FILE, reinterpret_cast<intptr_t>(kEventPath));
     ASSERT_EQ(view.log.size(), 1u);
-    EXPECT_EQ(view.log[0], Expanded(1030, path));
+    EXPECT_EQ(view.log[0], Expanded(1030, kShownPath));
     EXPECT_EQ(view.status, Expanded(1012, "app", ".exe"));
     EXPECT_EQ(view.fileValue, 0u);
 }
@@ -258,37 +268,58 @@ TEST_F(PresenterTest, SummaryLinesFollowAppliedFlag) {
     EXPECT_EQ(view.log[1], Expanded(1071, "1.1", "1.2"));
 }
 
-TEST_F(PresenterTest, DetailLinesCarryPrefixAndLongLinesAreCut) {
-    presenter.Initialize();
-    std::string path(600, 'x');
-    presenter.HandleEvent(EV_HASHING_FILE, reinterpret_cast<intptr_t>(path.c_str()));
-    ASSERT_EQ(view.log.size(), 1u);
-    EXPECT_EQ(view.log[0].compare(0, 8, kDetailPrefix), 0);
-    EXPECT_EQ(view.log[0].size(), kLogLineLimit);
+TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
+#ifdef _WIN32
+    const std::string japanese = "\x81\x40\x81\x40--> ";
+#else
+    const std::string japanese = "\u3000\u3000--> ";
+#endif
+    for (const auto& [codePage, prefix] : std::vector<std::pair<uint32_t, std::string>>{
+             {932, japanese}, {1252, "    --> "}, {1251, "    --> "}}) {
+        test::CodePageScope scope(codePage);
+        view.log.clear();
+        presenter.Initialize();
+        presenter.HandleEvent(EV_READING_FILE_DATE, reinterpret_cast<intptr_t>(kEventPath));
+        ASSERT_EQ(view.log.size(), 1u);
+        EXPECT_EQ(view.log[0].substr(0, prefix.size()), prefix) << codePage;
+        EXPECT_NE(view.log[0].find(kShownPath), std::string::npos) << view.log[0];
+        // Long lines are cut.
+        const std::string path(600, 'x');
+        presenter.HandleEvent(EV_HASHING_FILE, reinterpret_cast<intptr_t>(path.c_str()));
+        EXPECT_EQ(view.log[1].size(), kLogLineLimit);
+    }
 }
 
-TEST_F(PresenterTest, CutNeverSplitsDoubleByteCharacter) {
-    presenter.Initialize();
-    context.textCodePage = 932;
-    // 1 single byte then double-byte characters: the limit falls inside one.
-    std::string text = "a";
-    while (text.size() < 400) text += "\x82\xA0";
-    std::strcpy(context.texts[1039], text.substr(0, 259).c_str());
-    presenter.HandleEvent(EV_SEPARATOR, 0);
-    std::string longer = "a";
-    while (longer.size() < 300) longer += "\x82\xA0";
-    presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(longer.c_str()));
-    const std::string& line = view.log.back();
-    EXPECT_LE(line.size(), kLogLineLimit);
-    EXPECT_EQ((line.size() - 1) % 2, 0u) << "a double-byte character was split";
+// Lines are cut at whole characters: those of code page 932 where texts are
+// held in it (Windows), those of UTF-8 where they are held in UTF-8.
+TEST_F(PresenterTest, CutNeverSplitsACharacter) {
+    test::WindowsCodePages windows(Os());
+    test::PlatformScope scope(windows);
+    for (const auto& [codePage, character] : std::vector<std::pair<uint32_t, std::string>>{
+             {932, "\x82\xA0"}, {kUtf8CodePage, "\u3042"}}) {
+        SCOPED_TRACE(codePage);
+        presenter.Initialize();
+        context.textCodePage = codePage;
+        // 1 single byte then wide characters: the limit falls inside one.
+        std::string text = "a";
+        while (text.size() < 400) text += character;
+        std::strcpy(context.texts[1039], text.substr(0, 256).c_str());
+        presenter.HandleEvent(EV_SEPARATOR, 0);
+        presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(text.c_str()));
+        for (const std::string& line : {view.log[view.log.size() - 2], view.log.back()}) {
+            EXPECT_LE(line.size(), kLogLineLimit);
+            EXPECT_EQ(line.compare(line.size() - character.size(), character.size(), character), 0)
+                << "a character was split";
+        }
+    }
 }
 
 TEST_F(PresenterTest, ApplyTextsSetsLabelsAndLogsProgramPath) {
-    std::strcpy(context.programPath, "C:\\pkx\\update.exe");
+    std::strcpy(context.programPath, kEventPath);
     presenter.Initialize();
     presenter.HandleEvent(EV_APPLY_TEXTS, 0);
     EXPECT_EQ(view.fontApplied, 1);
-    EXPECT_EQ(view.log[0], Expanded(1011, "C:\\pkx\\update.exe"));
+    EXPECT_EQ(view.log[0], Expanded(1011, kShownPath));
     EXPECT_EQ(view.buttonText, Text(1001));
     EXPECT_EQ(view.checkBoxText, Text(1007));
     EXPECT_EQ(view.rightsLabel, Text(1004));

@@ -173,6 +173,14 @@ class PlatformScope {
     Platform* previous_;
 };
 
+// Holds names and texts in the code page they come in, as Windows does, also
+// on POSIX (where they are UTF-8): for the rules of double-byte code pages.
+class WindowsCodePages final : public PlatformWrapper {
+  public:
+    explicit WindowsCodePages(Platform& inner) : PlatformWrapper(inner) {}
+    uint32_t InsideCodePage(uint32_t codePage) override { return codePage; }
+};
+
 // Sets systemCodePage for the life of the scope.
 class CodePageScope {
   public:

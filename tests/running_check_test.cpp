@@ -15,6 +15,7 @@ namespace {
 using test::CodePageScope;
 using test::PlatformScope;
 using test::ScriptedPlatform;
+using test::WindowsCodePages;
 
 constexpr uint8_t kKindWindow = 1;
 constexpr uint8_t kKindProcess = 2;
@@ -160,6 +161,8 @@ TEST_F(RunningCheckTest, NamesCompareByFileNameIgnoringAsciiCase) {
 
 TEST_F(RunningCheckTest, DoubleByteNamesCompareExactly) {
     {
+        WindowsCodePages windows(platform_);
+        PlatformScope scope(windows);
         CodePageScope japanese(932);
         // 0x95 0x5C is one character, not a folder separator.
         EXPECT_TRUE(SeenRunning(platform_, "C:\\Apps\\\x95\x5C.exe", "\x95\x5C.exe"));

@@ -25,6 +25,7 @@ using test::PackageOnFile;
 using test::PlatformScope;
 using test::ScriptedPlatform;
 using test::ScriptedPrompter;
+using test::WindowsCodePages;
 
 constexpr uint8_t kClassesRoot = 0;
 constexpr uint8_t kLocalMachine = 2;
@@ -331,6 +332,8 @@ TEST_F(TargetFolderTest, DoubleByteTrailBackslashIsNoSeparator) {
     platform_.SetRegistryValue(RegistryRoot::kCurrentUser, "K", "V", folder);
     std::strcpy(folders_.paths[4], "C:\\Users\\\x95\x5C");
     {
+        WindowsCodePages windows(platform_);
+        PlatformScope scope(windows);
         CodePageScope japanese(932);
         ExpectResolves({Registry(1, "K", "V")}, result::kSuccess, (folder + "\\").c_str());
         ExpectResolves({Fixed(4, "App")}, result::kSuccess, "C:\\Users\\\x95\x5C\\App\\");

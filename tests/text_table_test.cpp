@@ -12,25 +12,34 @@
 namespace pkx {
 namespace {
 
-// Code page 932 bytes of texts of the built-in table.
-const char kText1008[] = "%s \203A\203b\203v\203f\201[\203^(%s \201\250 %s)";
-const char kText1010Converted[] =
+// Texts of the Japanese table as the updater holds them: code page 932
+// bytes on Windows (from the string table, under code page 932), UTF-8 on
+// POSIX.
+#ifdef _WIN32
+const char kJapanese1008[] = "%s \203A\203b\203v\203f\201[\203^(%s \201\250 %s)";
+const char kJapanese1010[] =
     "%s \202\360\203o\201[\203W\203\207\203\223 %s \202\251\202\347\203o\201[\203W\203\207\203\223"
     " %s \202\311\215X\220V\202\265\202\334\202\267\201B\r\n\r\n\202\346\202\353\202\265\202\257"
     "\202\352\202\316\201u\202\315\202\242\201v\202\360\203N\203\212\203b\203N\202\265\202\304"
     "\202\255\202\276\202\263\202\242\201B";
 // Its "能" has the trail byte 0x5C, a backslash.
-const char kText1057[] =
+const char kJapanese1057[] =
     "[\203G\203\211\201[] \215\267\225\252\203t\203@\203C\203\213\202\314\220\256\215\207\220\253"
     "\202\252\216\346\202\352\202\304\202\242\202\334\202\271\202\361. \215\267\225\252\203t\203@"
     "\203C\203\213\202\315\211\374\342\202\202\263\202\352\202\304\202\242\202\351\211\302\224\134"
     "\220\253\202\252\202\240\202\350\202\334\202\267.";
-const char kText110[] =
+const char kJapanese110[] =
     "[\203G\203\211\201[] \215\267\225\252\203t\203@\203C\203\213\202\314\203I\201[\203v\203\223"
     "\202\311\216\270\224s\202\265\202\334\202\265\202\275.";
-const char kText111[] =
-    "[\203G\203\211\201[] \215\267\225\252\203t\203@\203C\203\213\202\314\223\307\215\236\202\335"
-    "\202\311\216\270\224s\202\265\202\334\202\265\202\275.";
+#else
+const char kJapanese1008[] = "%s アップデータ(%s → %s)";
+const char kJapanese1010[] =
+    "%s をバージョン %s からバージョン %s に更新します。\r\n\r\nよろしければ「はい」をクリックして"
+    "ください。";
+const char kJapanese1057[] =
+    "[エラー] 差分ファイルの整合性が取れていません. 差分ファイルは改竄されている可能性があります.";
+const char kJapanese110[] = "[エラー] 差分ファイルのオープンに失敗しました.";
+#endif
 
 // Windows hands resource strings to LoadStringA callers in the ANSI code
 // page, so the Japanese texts arrive as their own bytes only under 932.
@@ -105,6 +114,9 @@ TEST(ExpandTemplate, PlaceholdersPercentsAndCodePages) {
         {"abcdef\x82\xA0", nullptr, nullptr, nullptr, 932, 8, "abcdef"},
         {"x%s", "\x82\xA0\x82\xA2", nullptr, nullptr, 932, 4, "x\x82\xA0"},
         {"abcdef\x82\xA0", nullptr, nullptr, nullptr, 1252, 8, "abcdef\x82"},
+        // UTF-8 is cut between characters too; its bytes hold no '%'.
+        {"abcde\u3042", nullptr, nullptr, nullptr, 65001, 8, "abcde"},
+        {"\u3041%s", "\u3042", nullptr, nullptr, 65001, 512, "\u3041\u3042"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Expand(c.templ, c.v1, c.v2, c.v3, c.codePage, c.size), c.expected) << c.templ;
@@ -160,34 +172,65 @@ class TextTableTest : public ::testing::Test {
 };
 
 TEST_F(TextTableTest, DefaultsFillEverySlotAndSelectTheBuiltInFont) {
-    LoadDefaultTexts(*context_);
-    for (uint32_t id = 1000; id <= 1073; ++id) {
-        const size_t length = std::strlen(context_->texts[id]);
-        EXPECT_GT(length, 0u) << "text " << id;
-        EXPECT_LT(length, kTextBufferSize) << "text " << id;
-        EXPECT_EQ(std::strstr(context_->texts[id], "\\n"), nullptr) << "text " << id;
+    struct Case {
+        uint32_t systemCodePage, textCodePage;
+        const char* face;
+    };
+    for (const Case& c :
+         {Case{932, 932, kDefaultFontFace}, Case{1252, 1252, "Arial"}, Case{1251, 1252, "Arial"}}) {
+        SCOPED_TRACE(c.systemCodePage);
+        systemCodePage = c.systemCodePage;
+        LoadDefaultTexts(*context_);
+        for (uint32_t id = 1000; id <= 1073; ++id) {
+            const size_t length = std::strlen(context_->texts[id]);
+            EXPECT_GT(length, 0u) << "text " << id;
+            EXPECT_LT(length, kTextBufferSize) << "text " << id;
+            EXPECT_EQ(std::strstr(context_->texts[id], "\\n"), nullptr) << "text " << id;
+        }
+        EXPECT_STREQ(context_->texts[1000], "&OK");
+        EXPECT_STREQ(context_->texts[1033], " ");
+        EXPECT_STREQ(context_->texts[1039], "----------");
+        EXPECT_EQ(context_->textCodePage, c.textCodePage);
+        EXPECT_EQ(context_->fontHeight, 12);
+        EXPECT_STREQ(context_->fontFace, c.face);
     }
-    EXPECT_STREQ(context_->texts[1000], "&OK");
-    EXPECT_STREQ(context_->texts[1033], " ");
-    EXPECT_STREQ(context_->texts[1039], "----------");
-    EXPECT_EQ(context_->textCodePage, 932u);
-    EXPECT_EQ(context_->fontHeight, 12);
-    EXPECT_EQ(std::memcmp(context_->fontFace,
+    EXPECT_EQ(std::memcmp(kDefaultFontFace,
                           "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E", 16),
               0);
 }
 
-TEST_F(TextTableTest, DefaultsAreTheJapaneseBytes) {
-    if (!JapaneseResourcesReadable()) GTEST_SKIP() << "ANSI code page is not 932";
+// Japanese on systems of code page 932, English on all others: no text of
+// the table in use shows as question marks on a Western system.
+TEST_F(TextTableTest, DefaultsAreTheTableOfTheSystemCodePage) {
+    struct Case {
+        uint32_t systemCodePage, id;
+        const char* text;
+    };
+    const Case cases[] = {
+        {932, 1008, kJapanese1008},
+        {932, 1010, kJapanese1010},
+        {932, 1057, kJapanese1057},
+        {1252, 1008, "%s Updater (%s -> %s)"},
+        {1252, 1010,
+         "This will update %s from version %s to version %s.\r\n\r\nClick Yes to continue."},
+        {1250, 1057,
+         "[Error] The update package failed its integrity check. It may have been tampered "
+         "with."},
+    };
+    for (const Case& c : cases) {
+        if (c.systemCodePage == 932 && !JapaneseResourcesReadable()) continue;
+        systemCodePage = c.systemCodePage;
+        LoadDefaultTexts(*context_);
+        EXPECT_STREQ(context_->texts[c.id], c.text) << c.systemCodePage << " " << c.id;
+    }
+    systemCodePage = 1252;
     LoadDefaultTexts(*context_);
-    EXPECT_STREQ(context_->texts[1008], kText1008);
-    EXPECT_STREQ(context_->texts[1010], kText1010Converted);
-    EXPECT_STREQ(context_->texts[1057], kText1057);
-
-    char title[kTextBufferSize];
-    ExpandTemplate(title, sizeof title, context_->texts[1008], "T", "1.0", "2.0",
-                   context_->textCodePage);
-    EXPECT_STREQ(title, "T \203A\203b\203v\203f\201[\203^(1.0 \201\250 2.0)");
+    for (const auto& slot : context_->texts.slots) {
+        for (const char* at = slot; *at != '\0'; ++at) {
+            EXPECT_GT(*at, 0) << "not ASCII: " << slot;
+            if (*at <= 0) break;
+        }
+    }
 }
 
 TEST_F(TextTableTest, EnglishResourceTextsAreBoundedAndTerminated) {
@@ -224,8 +267,8 @@ TEST_F(TextTableTest, StartupTextsFollowTheSystemCodePage) {
     if (!JapaneseResourcesReadable()) GTEST_SKIP() << "ANSI code page is not 932";
     systemCodePage = 932;
     LoadStartupTexts(*context_);
-    EXPECT_STREQ(context_->texts[1041], kText110);
-    EXPECT_STREQ(context_->texts[1042], kText111);
+    EXPECT_STREQ(context_->texts[1041], kJapanese110);
+    EXPECT_NE(std::string(context_->texts[1042]), context_->texts[1041]);
 }
 
 }  // namespace

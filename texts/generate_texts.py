@@ -1,34 +1,59 @@
 #!/usr/bin/env python3
-"""Builds the program's built-in string table from texts/default_texts.tsv.
+"""Builds the program's built-in string tables from texts/default_texts.tsv.
 
 Writes, as asked on the command line:
-  --cpp FILE  a C++ source defining pkx::FindBuiltinText(id) over the texts as
-              code page 932 bytes (the string table of builds without resources);
-  --rc FILE   a resource script with the same texts as a STRINGTABLE in code
-              page 932, for windres;
+  --cpp FILE  a C++ source defining pkx::FindBuiltinText(language, id) over
+              both tables in UTF-8 (the string tables of builds without
+              resources);
+  --rc FILE   a resource script with the Japanese table as a STRINGTABLE of
+              language Japanese (code page 932) and the English one as a
+              STRINGTABLE of language English (United States), for windres;
   --ids FILE  a C++ header naming every ID (pkx::text::kName), so that code
               never spells a text by its number.
 
 The table has one text per line: the decimal ID, a tab, the text's name (upper
-camel case), a tab, the text in UTF-8 up to the end of the line. Lines that are
-empty or start with '#' are skipped. The two characters backslash and n are
-kept as they are in both outputs.
+camel case), a tab, the Japanese text, a tab, the English text, all in UTF-8.
+Lines that are empty or start with '#' are skipped. A Japanese text must fit
+code page 932, an English one must be ASCII (it is shown on systems of every
+code page but 932), and both must hold the same placeholders in the same
+order. The two characters backslash and n are kept as they are in all outputs.
 """
 
 import argparse
 import re
 import sys
 
-CODE_PAGE = "cp932"
 MAX_TEXT_BYTES = 259  # a text and its terminator fill a 260-byte buffer
+# Each table: its code page for the resource script, and its LANGUAGE IDs.
+TABLES = (
+    ("japanese", "cp932", "0x11, 0x01"),  # LANG_JAPANESE, SUBLANG_DEFAULT
+    ("english", "ascii", "0x09, 0x01"),  # LANG_ENGLISH, SUBLANG_ENGLISH_US
+)
 
 
 def is_lead_byte(byte):
     return 0x81 <= byte <= 0x9F or 0xE0 <= byte <= 0xFC
 
 
+def placeholders(text):
+    return re.findall(r"%.?", text)
+
+
+def encode(where, text, code_page):
+    try:
+        encoded = text.encode(code_page)
+    except UnicodeEncodeError as error:
+        sys.exit("%s: not representable in %s: %s" % (where, code_page, error))
+    if len(encoded) > MAX_TEXT_BYTES:
+        sys.exit("%s: %d bytes, at most %d fit" % (where, len(encoded), MAX_TEXT_BYTES))
+    if b"\0" in encoded:
+        sys.exit("%s: NUL inside a text" % where)
+    return encoded
+
+
 def read_table(path):
-    texts = {}
+    """Returns {language: {id: text}} and {id: name}."""
+    tables = {language: {} for language, _, _ in TABLES}
     names = {}
     with open(path, encoding="utf-8", newline="") as table:
         for number, line in enumerate(table, 1):
@@ -36,29 +61,27 @@ def read_table(path):
             if not line or line.startswith("#"):
                 continue
             where = "%s:%d" % (path, number)
-            if line.count("\t") < 2:
-                sys.exit("%s: expected an ID, a tab, a name, a tab and the text" % where)
-            id_text, name, text = line.split("\t", 2)
+            if line.count("\t") != 3:
+                sys.exit("%s: expected an ID, a name, the Japanese and the English text, "
+                         "separated by tabs" % where)
+            id_text, name, japanese, english = line.split("\t")
             if not id_text.isdigit() or not 0 < int(id_text) <= 0xFFFF:
                 sys.exit("%s: the ID must be a number from 1 to 65535" % where)
             text_id = int(id_text)
-            if text_id in texts:
+            if text_id in names:
                 sys.exit("%s: ID %d appears twice" % (where, text_id))
             if not re.fullmatch(r"[A-Z][A-Za-z0-9]*", name):
                 sys.exit("%s: the name must be upper camel case" % where)
             if name in names.values():
                 sys.exit("%s: the name %s appears twice" % (where, name))
+            if placeholders(japanese) != placeholders(english):
+                sys.exit("%s: the English text must hold the placeholders %s in this order"
+                         % (where, " ".join(placeholders(japanese)) or "(none)"))
             names[text_id] = name
-            try:
-                encoded = text.encode(CODE_PAGE)
-            except UnicodeEncodeError as error:
-                sys.exit("%s: not representable in code page 932: %s" % (where, error))
-            if len(encoded) > MAX_TEXT_BYTES:
-                sys.exit("%s: %d bytes, at most %d fit" % (where, len(encoded), MAX_TEXT_BYTES))
-            if b"\0" in encoded:
-                sys.exit("%s: NUL inside a text" % where)
-            texts[text_id] = encoded
-    return texts, names
+            for (language, code_page, _), text in zip(TABLES, (japanese, english)):
+                encode("%s (%s)" % (where, language), text, code_page)
+                tables[language][text_id] = text
+    return tables, names
 
 
 def cpp_literal(encoded):
@@ -102,7 +125,7 @@ def rc_literal(encoded):
     return bytes(out)
 
 
-def write_cpp(path, texts):
+def write_cpp(path, tables):
     lines = [
         "// Generated by texts/generate_texts.py from texts/default_texts.tsv; do not edit.",
         '#include "platform/posix/builtin_texts.h"',
@@ -117,23 +140,23 @@ def write_cpp(path, texts):
         "    const char* text;",
         "};",
         "",
-        "// Sorted by ID; code page 932 bytes.",
-        "const BuiltinText kBuiltinTexts[] = {",
     ]
-    for text_id in sorted(texts):
-        lines.append("    {%d, %s}," % (text_id, cpp_literal(texts[text_id])))
+    for language, _, _ in TABLES:
+        texts = tables[language]
+        lines.append("// The %s table, sorted by ID; UTF-8." % language.capitalize())
+        lines.append("const BuiltinText k%sTexts[] = {" % language.capitalize())
+        for text_id in sorted(texts):
+            lines.append("    {%d, %s}," % (text_id, cpp_literal(texts[text_id].encode("utf-8"))))
+        lines += ["};", ""]
     lines += [
-        "};",
-        "",
-        "}  // namespace",
-        "",
-        "const char* FindBuiltinText(uint32_t id) {",
+        "template <size_t count>",
+        "const char* Find(const BuiltinText (&texts)[count], uint32_t id) {",
         "    size_t low = 0;",
-        "    size_t high = sizeof kBuiltinTexts / sizeof kBuiltinTexts[0];",
+        "    size_t high = count;",
         "    while (low < high) {",
         "        const size_t middle = low + (high - low) / 2;",
-        "        if (kBuiltinTexts[middle].id == id) return kBuiltinTexts[middle].text;",
-        "        if (kBuiltinTexts[middle].id < id) {",
+        "        if (texts[middle].id == id) return texts[middle].text;",
+        "        if (texts[middle].id < id) {",
         "            low = middle + 1;",
         "        } else {",
         "            high = middle;",
@@ -142,22 +165,33 @@ def write_cpp(path, texts):
         "    return nullptr;",
         "}",
         "",
+        "}  // namespace",
+        "",
+        "const char* FindBuiltinText(TextLanguage language, uint32_t id) {",
+        "    return language == TextLanguage::kJapanese ? Find(kJapaneseTexts, id)",
+        "                                               : Find(kEnglishTexts, id);",
+        "}",
+        "",
         "}  // namespace pkx",
     ]
     write_if_changed(path, ("\n".join(lines) + "\n").encode("ascii"))
 
 
-def write_rc(path, texts):
+def write_rc(path, tables):
     out = [
         b"// Generated by texts/generate_texts.py from texts/default_texts.tsv; do not edit.",
+        b"// The updater chooses the table by the system's code page, not by the",
+        b"// user interface language, so it loads each string from its language.",
         b"#pragma code_page(932)",
-        b"",
-        b"STRINGTABLE",
-        b"BEGIN",
     ]
-    for text_id in sorted(texts):
-        out.append(b"    %d, %s" % (text_id, rc_literal(texts[text_id])))
-    out += [b"END", b""]
+    for language, code_page, language_ids in TABLES:
+        texts = tables[language]
+        out += [b"", b"LANGUAGE " + language_ids.encode("ascii"), b"STRINGTABLE", b"BEGIN"]
+        for text_id in sorted(texts):
+            encoded = texts[text_id].encode(code_page)
+            out.append(b"    %d, %s" % (text_id, rc_literal(encoded)))
+        out.append(b"END")
+    out.append(b"")
     write_if_changed(path, b"\n".join(out))
 
 
@@ -197,11 +231,11 @@ def main():
     parser.add_argument("--rc", help="resource script to write")
     parser.add_argument("--ids", help="C++ header of the text IDs to write")
     args = parser.parse_args()
-    texts, names = read_table(args.table)
+    tables, names = read_table(args.table)
     if args.cpp:
-        write_cpp(args.cpp, texts)
+        write_cpp(args.cpp, tables)
     if args.rc:
-        write_rc(args.rc, texts)
+        write_rc(args.rc, tables)
     if args.ids:
         write_ids(args.ids, names)
 

@@ -7,9 +7,14 @@
 
 namespace pkx {
 
+TextLanguage BuiltinTextLanguage() {
+    return systemCodePage == kDefaultTextCodePage ? TextLanguage::kJapanese
+                                                  : TextLanguage::kEnglish;
+}
+
 uint32_t LoadResourceText(uint32_t id, char* buffer, uint32_t size) {
     if (size == 0) return 0;
-    uint32_t length = Os().LoadText(id, buffer, size);
+    uint32_t length = Os().LoadText(id, BuiltinTextLanguage(), buffer, size);
     if (length >= size) length = size - 1;
     buffer[length] = '\0';  // an absent string may leave the buffer untouched
     return length;
@@ -20,13 +25,14 @@ void LoadDefaultTexts(ApplyContext& context) {
         LoadResourceText(kFirstTextId + i, context.texts.slots[i], kTextBufferSize);
         ConvertLineBreaks(context.texts.slots[i]);
     }
-    context.textCodePage = kDefaultTextCodePage;
-    std::memcpy(context.fontFace, kDefaultFontFace, sizeof kDefaultFontFace);
+    const bool japanese = BuiltinTextLanguage() == TextLanguage::kJapanese;
+    context.textCodePage = japanese ? kDefaultTextCodePage : kEnglishTextCodePage;
+    std::strcpy(context.fontFace, japanese ? kDefaultFontFace : kEnglishFontFace);
     context.fontHeight = kDefaultFontHeight;
 }
 
 void LoadStartupTexts(ApplyContext& context) {
-    const bool japanese = systemCodePage == 932;
+    const bool japanese = systemCodePage == kDefaultTextCodePage;
     LoadResourceText(japanese ? text::kOpenFailedJapanese : text::kOpenFailedEnglish,
                      context.texts[text::kErrorOpenProgramFile], kTextBufferSize);
     LoadResourceText(japanese ? text::kReadFailedJapanese : text::kReadFailedEnglish,

@@ -13,23 +13,33 @@ namespace pkx {
 inline constexpr uint32_t kEnglishTextOffset = 1000;
 
 inline constexpr int32_t kDefaultFontHeight = 12;
+// The Japanese table: its code page, and its font's face "ＭＳ Ｐゴシック" in
+// code page 932.
 inline constexpr uint32_t kDefaultTextCodePage = 932;
-// The face of the built-in texts' font, "ＭＳ Ｐゴシック" in code page 932.
 inline constexpr char kDefaultFontFace[] =
     "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E";
+// The English table: ASCII texts, which read the same in every code page.
+inline constexpr uint32_t kEnglishTextCodePage = 1252;
+inline constexpr char kEnglishFontFace[] = "Arial";
 // Font records hold a face name of 31 bytes and its terminator.
 inline constexpr uint32_t kFaceNameSize = 32;
 
-// Copies resource string `id` into `buffer` (at most size - 1 bytes, always
-// terminated); returns its length, 0 when the string does not exist.
+// The built-in table in use: Japanese when `systemCodePage` is 932, English
+// otherwise.
+TextLanguage BuiltinTextLanguage();
+
+// Copies resource string `id` of the table in use into `buffer` (at most
+// size - 1 bytes, always terminated); returns its length, 0 when the string
+// does not exist.
 uint32_t LoadResourceText(uint32_t id, char* buffer, uint32_t size);
 
-// Fills all 74 slots from resource strings 1000 to 1073 with their line
-// breaks converted, and selects code page 932 and the built-in font.
+// Fills all 74 slots from resource strings 1000 to 1073 of the table in use
+// with their line breaks converted, and selects that table's code page and
+// font.
 void LoadDefaultTexts(ApplyContext& context);
 
-// Puts the open and read failure texts into slots 1041 and 1042, in Japanese
-// when `systemCodePage` is 932 and in English otherwise, as they are.
+// Puts the open and read failure texts into slots 1041 and 1042, 110 and
+// 111 when `systemCodePage` is 932 and 210 and 211 otherwise, as they are.
 void LoadStartupTexts(ApplyContext& context);
 
 // Turns each backslash-n byte pair into CR LF in place, byte by byte.

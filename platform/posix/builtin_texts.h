@@ -1,12 +1,15 @@
-// The program's built-in string table for builds without Windows resources,
-// generated from texts/default_texts.tsv (code page 932 bytes).
+// The program's built-in string tables for builds without Windows resources,
+// generated from texts/default_texts.tsv (UTF-8).
 #pragma once
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace pkx {
 
-// The text with resource ID `id`, NUL-terminated; null when there is none.
-const char* FindBuiltinText(uint32_t id);
+// The text with resource ID `id` in the table of `language`, NUL-terminated;
+// null when there is none.
+const char* FindBuiltinText(TextLanguage language, uint32_t id);
 
 }  // namespace pkx

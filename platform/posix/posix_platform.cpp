@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/builtin_texts.h"
+#include "platform/posix/code_pages.h"
 #include "platform/posix/ini_file.h"
 #include "platform/posix/locale_code_page.h"
 #include "platform/posix/posix_errors.h"
@@ -407,16 +408,32 @@ class PosixPlatform final : public Platform {
 
     uint32_t AnsiCodePage() override { return posix::CodePageOfEnvironment(); }
 
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
+    uint32_t InsideCodePage(uint32_t /*codePage*/) override { return kUtf8CodePage; }
+
+    // Without a conversion (UTF-8 already, code page 0, or one iconv does not
+    // know) the bytes are taken as they are.
+    void ConvertToInside(uint32_t codePage, const char* text, char* buffer,
+                         uint32_t size) override {
+        std::string converted;
+        posix::TextConverter converter;
+        if (codePage != 0 && codePage != kUtf8CodePage) {
+            converter.Select(posix::CodePageName(codePage), "UTF-8", false);
+        }
+        converter.Convert(text, strlen(text), &converted);
+        posix::CopyUtf8Cut(converted, buffer, size);
+    }
+
+    uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
         if (size == 0) return 0;
         buffer[0] = '\0';
-        const char* text = FindBuiltinText(id);
+        const char* text = FindBuiltinText(language, id);
         if (text == nullptr) return 0;
-        size_t length = strlen(text);
-        uint32_t copied = length < size ? static_cast<uint32_t>(length) : size - 1;
-        memcpy(buffer, text, copied);
-        buffer[copied] = '\0';
-        return copied;
+        posix::CopyUtf8Cut(text, buffer, size);
+        return static_cast<uint32_t>(strlen(buffer));
+    }
+
+    void PathForDisplay(const char* path, char* buffer, uint32_t size) override {
+        posix::CopyUtf8Cut(path[0] != '\0' ? NativePath(path) : std::string(), buffer, size);
     }
 
     uint32_t Milliseconds() override {
@@ -517,10 +534,9 @@ class PosixPlatform final : public Platform {
     bool AnyEntryMatches(const std::string& folder, const std::string& pattern) {
         DIR* dir = opendir(folder.c_str());
         if (dir == nullptr) return false;
-        uint32_t codePage = AnsiCodePage();
         bool found = false;
         while (struct dirent* entry = readdir(dir)) {
-            if (posix::MatchesPattern(pattern.c_str(), entry->d_name, codePage)) {
+            if (posix::MatchesPattern(pattern.c_str(), entry->d_name, kUtf8CodePage)) {
                 found = true;
                 break;
             }

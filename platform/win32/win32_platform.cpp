@@ -46,6 +46,26 @@ bool CopyText(const char* text, char* buffer, uint32_t size) {
     return true;
 }
 
+// String `id` of the string table of `language`: its UTF-16 units in
+// `*text` and their count, 0 when it is absent or empty. A table resource
+// holds 16 strings, each a count of units and the units; resource n holds
+// IDs 16 (n - 1) to 16 n - 1.
+uint32_t FindString(uint32_t id, TextLanguage language, const WCHAR** text) {
+    const WORD languageId = language == TextLanguage::kJapanese
+                                ? MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)
+                                : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceExA(module, RT_STRING, MAKEINTRESOURCEA((id >> 4) + 1), languageId);
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const WCHAR* at = loaded != nullptr ? static_cast<const WCHAR*>(LockResource(loaded)) : nullptr;
+    if (at == nullptr) return 0;
+    const WCHAR* end = at + SizeofResource(module, found) / sizeof(WCHAR);
+    for (uint32_t skip = id & 15; skip > 0 && at < end; --skip) at += 1 + *at;
+    if (at >= end || *at > end - at - 1) return 0;
+    *text = at + 1;
+    return *at;
+}
+
 HKEY RootKey(RegistryRoot root) {
     switch (root) {
         case RegistryRoot::kClassesRoot:
@@ -255,12 +275,33 @@ class Win32Platform final : public Platform {
 
     uint32_t AnsiCodePage() override { return GetACP(); }
 
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
-        // A size of 0 would make LoadStringA store a pointer into the buffer.
+    uint32_t InsideCodePage(uint32_t codePage) override { return codePage; }
+
+    void ConvertToInside(uint32_t, const char* text, char* buffer, uint32_t size) override {
+        if (size != 0) lstrcpynA(buffer, text, static_cast<int>(size));
+    }
+
+    // LoadStringA takes the table of the user interface language; the
+    // updater names the table itself, so the string is looked up in the
+    // resource of that language and converted as LoadStringA would.
+    uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
         if (size == 0) return 0;
         buffer[0] = '\0';
-        int length = LoadStringA(GetModuleHandleA(nullptr), id, buffer, static_cast<int>(size));
-        return length > 0 ? static_cast<uint32_t>(length) : 0;
+        const WCHAR* text = nullptr;
+        const uint32_t units = FindString(id, language, &text);
+        if (units == 0) return 0;
+        char converted[4 * 260];
+        int length = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), converted,
+                                         sizeof converted, nullptr, nullptr);
+        if (length <= 0) return 0;
+        if (static_cast<uint32_t>(length) >= size) length = static_cast<int>(size - 1);
+        CopyMemory(buffer, converted, length);
+        buffer[length] = '\0';
+        return static_cast<uint32_t>(length);
+    }
+
+    void PathForDisplay(const char* path, char* buffer, uint32_t size) override {
+        ConvertToInside(0, path, buffer, size);
     }
 
     uint32_t Milliseconds() override { return GetTickCount(); }

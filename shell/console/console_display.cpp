@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "core/apply_context.h"
+
 namespace pkx::console {
 namespace {
 
@@ -30,8 +32,15 @@ void AppendBar(uint32_t value, const std::string& percent, std::string* line) {
     line->append(percent);
 }
 
+// Bytes of the UTF-8 sequence that `lead` starts (1 for a stray byte).
+size_t Utf8Length(unsigned char lead) {
+    return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
 // The longest start of `text` that fills at most `columns` terminal columns
-// (a wide character takes two), never cutting a multibyte character.
+// (a wide character takes two), never cutting a multibyte character. Where
+// the locale cannot tell (UTF-8 text on an ASCII locale), a character of
+// three or more bytes counts as wide.
 std::string FitColumns(const std::string& text, uint32_t columns) {
     mbstate_t state;
     std::memset(&state, 0, sizeof state);
@@ -39,9 +48,17 @@ std::string FitColumns(const std::string& text, uint32_t columns) {
     uint32_t used = 0;
     while (at < text.size()) {
         wchar_t wide = 0;
-        const size_t length = mbrtowc(&wide, text.data() + at, text.size() - at, &state);
-        if (length == 0 || length > text.size() - at) break;
-        const int width = wcwidth(wide);
+        size_t length = mbrtowc(&wide, text.data() + at, text.size() - at, &state);
+        int width = 0;
+        if (length == 0) break;
+        if (length > text.size() - at) {
+            std::memset(&state, 0, sizeof state);
+            length = Utf8Length(static_cast<unsigned char>(text[at]));
+            if (length > text.size() - at) break;
+            width = length >= 3 ? 2 : 1;
+        } else {
+            width = wcwidth(wide);
+        }
         const uint32_t cells = width < 0 ? 1 : static_cast<uint32_t>(width);
         if (used + cells > columns) break;
         used += cells;
@@ -52,21 +69,28 @@ std::string FitColumns(const std::string& text, uint32_t columns) {
 
 }  // namespace
 
-ConsoleDisplay::ConsoleDisplay(const ApplyContext& context)
-    : context_(context),
-      terminalEncoding_(TerminalEncoding()),
+ConsoleDisplay::ConsoleDisplay()
+    : terminalEncoding_(TerminalEncoding()),
       stdoutIsTerminal_(isatty(STDOUT_FILENO) == 1),
       drawProgress_(isatty(STDERR_FILENO) == 1) {}
 
 std::string ConsoleDisplay::FromTable(const char* text) {
-    display_.Select(CodePageName(context_.textCodePage), terminalEncoding_);
+    if (TakesUtf8AsItIs(terminalEncoding_)) return WithPlainLineBreaks(text);
+    display_.Select("UTF-8", terminalEncoding_);
     std::string converted;
     display_.Convert(text, std::strlen(text), &converted);
     return WithPlainLineBreaks(converted);
 }
 
+std::string ConsoleDisplay::TypedAsUtf8(const std::string& typed) { return Typed(typed, "UTF-8"); }
+
 std::string ConsoleDisplay::ToSystemCodePage(const std::string& typed) {
-    input_.Select(terminalEncoding_, CodePageName(systemCodePage));
+    return Typed(typed, posix::CodePageName(systemCodePage));
+}
+
+// A terminal that takes UTF-8 as it is also sends it.
+std::string ConsoleDisplay::Typed(const std::string& typed, const std::string& to) {
+    input_.Select(TakesUtf8AsItIs(terminalEncoding_) ? "UTF-8" : terminalEncoding_, to);
     std::string converted;
     input_.Convert(typed.data(), typed.size(), &converted);
     return converted;

@@ -6,19 +6,21 @@
 #include <cstdint>
 #include <string>
 
-#include "core/apply_context.h"
+#include "platform/posix/code_pages.h"
 #include "shell/console/console_text.h"
 
 namespace pkx::console {
 
 class ConsoleDisplay {
   public:
-    explicit ConsoleDisplay(const ApplyContext& context);
+    ConsoleDisplay();
 
-    // A display text (in the text table's code page) for the terminal, with
-    // its CR LF line breaks as plain line feeds.
+    // Text of the updater (UTF-8: display texts, names) for the terminal,
+    // with its CR LF line breaks as plain line feeds.
     std::string FromTable(const char* text);
-    // Typed text (in the terminal's encoding) in the system ANSI code page.
+    // Typed text (in the terminal's encoding) in UTF-8, and in the system
+    // ANSI code page.
+    std::string TypedAsUtf8(const std::string& typed);
     std::string ToSystemCodePage(const std::string& typed);
 
     // One display text as a line of standard output.
@@ -45,13 +47,13 @@ class ConsoleDisplay {
         std::string percent = "0.0%";
     };
 
+    std::string Typed(const std::string& typed, const std::string& to);
     void Erase();
     void Draw();
     std::string ProgressLine() const;
 
-    const ApplyContext& context_;
-    TextConverter display_;
-    TextConverter input_;
+    posix::TextConverter display_;
+    posix::TextConverter input_;
     std::string terminalEncoding_;
     bool stdoutIsTerminal_;
     bool drawProgress_;

@@ -1,11 +1,13 @@
 #include "shell/console/console_prompter.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "core/apply_context.h"
 #include "engine/password_check.h"
+#include "platform/platform.h"
 #include "support/paths.h"
 #include "texts/text_ids.h"
 
@@ -51,23 +53,47 @@ LineReader::Result ReadAnswer(ConsoleDisplay& display, LineReader& input, std::s
 }  // namespace
 
 // Marks a question open for its lifetime and keeps the progress line out of
-// its way.
+// its way. An interruption meant for an earlier question is dropped.
 class ConsolePrompter::Question {
   public:
-    explicit Question(ConsolePrompter& owner) : owner_(owner) {
-        owner_.open_.store(true);
+    explicit Question(ConsolePrompter& owner, bool notice = false) : owner_(owner) {
+        std::lock_guard<std::mutex> lock(owner_.mutex_);
+        struct pollfd pending = {owner_.interrupt_.ReadFd(), POLLIN, 0};
+        char byte = 0;
+        while (poll(&pending, 1, 0) == 1 && read(pending.fd, &byte, 1) == 1) {
+        }
+        owner_.open_ = true;
+        owner_.noticeOpen_ = notice;
+        owner_.interrupted_ = false;
         owner_.display_.HideProgress();
     }
     ~Question() {
         owner_.display_.ShowProgress();
-        owner_.open_.store(false);
+        std::lock_guard<std::mutex> lock(owner_.mutex_);
+        owner_.open_ = false;
     }
     Question(const Question&) = delete;
     Question& operator=(const Question&) = delete;
 
+    int InterruptFd() const { return owner_.interrupt_.ReadFd(); }
+
   private:
     ConsolePrompter& owner_;
 };
+
+bool ConsolePrompter::QuestionOpen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+ConsolePrompter::Interruption ConsolePrompter::Interrupt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return Interruption::kNoQuestion;
+    // One byte ends the wait; more could only fill the pipe.
+    if (!interrupted_) interrupt_.Write(1);
+    interrupted_ = true;
+    return noticeOpen_ ? Interruption::kPassedOn : Interruption::kAnswered;
+}
 
 bool ParseYesNo(const std::string& answer, bool* yes) {
     const std::string word = Lowered(answer);
@@ -102,8 +128,9 @@ bool ConsolePrompter::Confirm(const char* text, const char* caption) {
     Question open(*this);
     display_.PrintLine(caption);
     bool yes = false;
-    // The end of input answers no: nothing is changed without a yes.
-    return AskYesNo(display_, input_, display_.FromTable(text), -1, &yes) == LineReader::kLine &&
+    // The end of input and Ctrl-C answer no: nothing is changed without a yes.
+    return AskYesNo(display_, input_, display_.FromTable(text), -1, &yes, open.InterruptFd()) ==
+               LineReader::kLine &&
            yes;
 }
 
@@ -115,16 +142,24 @@ int ConsolePrompter::AskPassword(ApplyContext& context) {
         LineReader::Result read;
         {
             EchoOff quiet;
-            read = ReadAnswer(display_, input_, &typed);
+            read = ReadAnswer(display_, input_, &typed, open.InterruptFd());
         }
         if (read != LineReader::kLine) return 1;
-        std::string password = display_.ToSystemCodePage(typed);
-        if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
-        if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
-            return 0;
-        }
+        if (TypedPasswordMatches(context, typed)) return 0;
         display_.PrintLine(context.texts[text::kPasswordMismatch]);
     }
+}
+
+// The package's digest is of the password's bytes in the code page its
+// maker used: the system's, or UTF-8 where the package was made for it.
+bool ConsolePrompter::TypedPasswordMatches(const ApplyContext& context, const std::string& typed) {
+    for (std::string password : {display_.TypedAsUtf8(typed), display_.ToSystemCodePage(typed)}) {
+        if (password.size() > kPasswordLimit) password.resize(kPasswordLimit);
+        if (PasswordMatches(context, password.data(), static_cast<uint32_t>(password.size()))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Folder names are used as typed: the file system takes the bytes the
@@ -133,9 +168,13 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
     Question open(*this);
     std::string typed;
     for (;;) {
+        char shown[kPathBufferSize];
+        Os().PathForDisplay(context.targetFolder, shown, sizeof shown);
         display_.PrintConverted(display_.FromTable(context.texts[text::kFolderPrompt]) + " [" +
-                                context.targetFolder + "] ");
-        if (ReadAnswer(display_, input_, &typed) != LineReader::kLine) return 1;
+                                display_.FromTable(shown) + "] ");
+        if (ReadAnswer(display_, input_, &typed, open.InterruptFd()) != LineReader::kLine) {
+            return 1;
+        }
         if (!typed.empty()) StoreField(typed, context.targetFolder);
         if (context.targetFolder[0] == '\0') {
             display_.PrintLine(context.texts[text::kFolderEmpty]);
@@ -151,14 +190,14 @@ int ConsolePrompter::AskTargetFolder(ApplyContext& context) {
 }
 
 void ConsolePrompter::ShowNotice(ApplyContext& context, const char* noticeText) {
-    Question open(*this);
+    Question open(*this, true);
     display_.PrintConverted("--- " + display_.FromTable(context.texts[text::kNoticeTitle]) +
                             " ---\n");
     std::string notice = display_.FromTable(noticeText);
     if (!notice.empty() && notice.back() != '\n') notice.push_back('\n');
     display_.PrintConverted(notice + "--- [Enter] ---");
     std::string ignored;
-    ReadAnswer(display_, input_, &ignored);
+    ReadAnswer(display_, input_, &ignored, open.InterruptFd());
 }
 
 }  // namespace pkx::console

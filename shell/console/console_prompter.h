@@ -2,11 +2,12 @@
 // on standard input, with the rules of the dialogs they stand for.
 #pragma once
 
-#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "core/worker_events.h"
 #include "shell/console/console_display.h"
+#include "shell/console/console_events.h"
 #include "shell/console/console_input.h"
 
 namespace pkx::console {
@@ -22,16 +23,30 @@ class ConsolePrompter final : public Prompter {
     void ShowNotice(ApplyContext& context, const char* text) override;
     void CreateUiFont(ApplyContext&, bool) override {}
 
-    // True while a question waits for its answer: the progress window would
-    // be disabled then, so Cancel does nothing.
-    bool QuestionOpen() const { return open_.load(); }
+    enum class Interruption {
+        kNoQuestion,  // none is open: the press is the progress window's
+        kAnswered,    // answered as its Cancel or No would
+        kPassedOn,    // a notice, which has neither: closed, and the press
+                      // is the progress window's Cancel once it takes one
+    };
+    // Main thread, on Ctrl-C: ends the open question, if any. While a
+    // question is open the progress window is disabled and takes no Cancel.
+    Interruption Interrupt();
+    bool QuestionOpen() const;
 
   private:
     class Question;
 
+    bool TypedPasswordMatches(const ApplyContext& context, const std::string& typed);
+
     ConsoleDisplay& display_;
     LineReader& input_;
-    std::atomic<bool> open_{false};
+    // A byte here ends the wait for an answer.
+    WakePipe interrupt_;
+    mutable std::mutex mutex_;
+    bool open_ = false;
+    bool noticeOpen_ = false;
+    bool interrupted_ = false;
 };
 
 // A yes/no answer: "y"/"yes" or "n"/"no" in either case; anything else is

@@ -6,54 +6,14 @@
 
 namespace pkx::console {
 
-TextConverter::~TextConverter() { Close(); }
-
-void TextConverter::Close() {
-    if (handle_ != reinterpret_cast<iconv_t>(-1)) iconv_close(handle_);
-    handle_ = reinterpret_cast<iconv_t>(-1);
-}
-
-void TextConverter::Select(const std::string& from, const std::string& to) {
-    if (from == from_ && to == to_) return;
-    Close();
-    from_ = from;
-    to_ = to;
-    // Transliteration turns characters the target lacks into look-alikes or '?'.
-    handle_ = iconv_open((to + "//TRANSLIT").c_str(), from.c_str());
-}
-
-void TextConverter::Convert(const char* text, size_t length, std::string* out) {
-    if (handle_ == reinterpret_cast<iconv_t>(-1)) {
-        out->append(text, length);
-        return;
-    }
-    iconv(handle_, nullptr, nullptr, nullptr, nullptr);
-    char* in = const_cast<char*>(text);
-    size_t inLeft = length;
-    char buffer[256];
-    while (inLeft > 0) {
-        char* to = buffer;
-        size_t toLeft = sizeof buffer;
-        const size_t done = iconv(handle_, &in, &inLeft, &to, &toLeft);
-        const int error = done == static_cast<size_t>(-1) ? errno : 0;
-        out->append(buffer, static_cast<size_t>(to - buffer));
-        if (error == 0 || error == E2BIG) continue;
-        // An invalid or incomplete sequence: one '?' for its first byte.
-        out->push_back('?');
-        ++in;
-        --inLeft;
-        iconv(handle_, nullptr, nullptr, nullptr, nullptr);
-    }
-}
-
-std::string CodePageName(uint32_t codePage) {
-    if (codePage == 65001) return "UTF-8";
-    return "CP" + std::to_string(codePage);
-}
-
 std::string TerminalEncoding() {
     const char* codeset = nl_langinfo(CODESET);
     return codeset != nullptr && codeset[0] != '\0' ? codeset : "ANSI_X3.4-1968";
+}
+
+bool TakesUtf8AsItIs(const std::string& encoding) {
+    return encoding == "UTF-8" || encoding == "utf8" || encoding == "ANSI_X3.4-1968" ||
+           encoding == "US-ASCII" || encoding == "ASCII";
 }
 
 std::string WithPlainLineBreaks(const std::string& text) {

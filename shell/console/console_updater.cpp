@@ -64,21 +64,28 @@ bool ConsoleUpdater::HandleQueuedEvent() {
     return !event.sent;
 }
 
-// A signal is a press of Cancel. One that comes before Cancel can be given
-// (during the package check) is kept until it can; Ctrl-C while a question
-// is open belongs to the question.
+// A signal is a press of Cancel. At an open question it answers that
+// question as its Cancel or No would (a notice closes, and the press goes
+// on to the progress window). Otherwise a press that comes before Cancel can
+// be given (during the package check) is kept until it can.
 void ConsoleUpdater::OnSignal(int number) {
     if (!presenter_.WorkerRunning()) return;
-    if (number != SIGINT || !prompter_.QuestionOpen()) terminationPending_ = true;
-    if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    if (number != SIGINT) cancelPending_ = true;
+    const ConsolePrompter::Interruption question = prompter_.Interrupt();
+    if (question == ConsolePrompter::Interruption::kPassedOn) cancelPending_ = true;
+    if (question != ConsolePrompter::Interruption::kNoQuestion) return;
+    if (!view_.ButtonEnabled()) {
+        cancelPending_ = true;
+        return;
+    }
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 
 void ConsoleUpdater::CancelWhenPossible() {
-    if (!terminationPending_ || !presenter_.WorkerRunning()) return;
+    if (!cancelPending_ || !presenter_.WorkerRunning()) return;
     if (prompter_.QuestionOpen() || !view_.ButtonEnabled()) return;
-    terminationPending_ = false;
+    cancelPending_ = false;
     presenter_.OnCancelCommand();
 }
 

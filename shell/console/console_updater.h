@@ -18,7 +18,6 @@ class ConsoleUpdater {
   public:
     explicit ConsoleUpdater(ApplyContext& context)
         : context_(context),
-          display_(context),
           view_(display_),
           prompter_(display_, input_),
           events_(pipe_),
@@ -47,8 +46,9 @@ class ConsoleUpdater {
     EventQueue events_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
-    // A signal arrived while Cancel could not be given yet.
-    bool terminationPending_ = false;
+    // A press of Cancel that the progress window could not take yet: a signal
+    // while it was disabled, or Ctrl-C at a notice.
+    bool cancelPending_ = false;
     bool succeeded_ = false;
 };
 

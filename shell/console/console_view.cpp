@@ -14,7 +14,8 @@ void ConsoleView::SetRightsLabel(const char* text) { rightsLabel_ = display_.Fro
 
 void ConsoleView::SetRightsText(const char* text) {
     if (text[0] == '\0') return;
-    display_.PrintConverted(rightsLabel_ + display_.FromTable(text) + "\n");
+    // The dialog shows label and text in controls of their own.
+    display_.PrintConverted(rightsLabel_ + " " + display_.FromTable(text) + "\n");
 }
 
 void ConsoleView::SetStatus(const char* text) { display_.SetStatus(display_.FromTable(text)); }

@@ -54,7 +54,9 @@ inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kNameEx
 //  - Exists, NameExists, SpecialFolderPath and FindTopWindow report nothing found;
 //    ModulePath, LoadText and IniValue return 0 with an empty buffer;
 //  - Close, AnsiCodePage, Milliseconds and Sleep cannot fail: they are
-//    counted and passed on.
+//    counted and passed on;
+//  - InsideCodePage, ConvertToInside and PathForDisplay, which only work on
+//    strings, are passed on uncounted.
 // Faults are planned while no other thread uses the injector; counting is
 // safe from any number of threads.
 class FaultInjector : public PlatformWrapper {
@@ -173,9 +175,9 @@ class FaultInjector : public PlatformWrapper {
         Hit(Operation::kAnsiCodePage, &code);
         return inner().AnsiCodePage();
     }
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
+    uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
         uint32_t code = 0;
-        if (!Hit(Operation::kLoadText, &code)) return inner().LoadText(id, buffer, size);
+        if (!Hit(Operation::kLoadText, &code)) return inner().LoadText(id, language, buffer, size);
         return Empty(buffer, size);
     }
     uint32_t Milliseconds() override {

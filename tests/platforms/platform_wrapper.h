@@ -49,8 +49,16 @@ class PlatformWrapper : public Platform {
         return inner_.ModulePath(buffer, size);
     }
     uint32_t AnsiCodePage() override { return inner_.AnsiCodePage(); }
-    uint32_t LoadText(uint32_t id, char* buffer, uint32_t size) override {
-        return inner_.LoadText(id, buffer, size);
+    uint32_t InsideCodePage(uint32_t codePage) override { return inner_.InsideCodePage(codePage); }
+    void ConvertToInside(uint32_t codePage, const char* text, char* buffer,
+                         uint32_t size) override {
+        inner_.ConvertToInside(codePage, text, buffer, size);
+    }
+    uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
+        return inner_.LoadText(id, language, buffer, size);
+    }
+    void PathForDisplay(const char* path, char* buffer, uint32_t size) override {
+        inner_.PathForDisplay(path, buffer, size);
     }
     uint32_t Milliseconds() override { return inner_.Milliseconds(); }
     void Sleep(uint32_t milliseconds) override { inner_.Sleep(milliseconds); }

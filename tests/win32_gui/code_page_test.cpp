@@ -1,6 +1,7 @@
-// What depends on the system code page: the start-up texts of the two early
-// failures and the choice of a package's language block. The script runs
-// this suite under a Japanese (932) and an English (1252) locale.
+// What depends on the system code page: the built-in texts (Japanese on 932,
+// English on any other), the start-up texts of the two early failures and
+// the choice of a package's language block. The script runs this suite
+// under a Japanese (932) and an English (1252) locale.
 #include <cstring>
 
 #include "tests/win32_gui/gui_test.h"
@@ -58,6 +59,53 @@ TEST_F(CodePageTest, AProgramWithoutPayloadLogsTheStartupReadFailureText) {
     Screenshot(ShotName("no-payload"), run.Pid());
     Click(dialog, IDCANCEL);
     EXPECT_EQ(ExitCodeOf(run), 255u);
+}
+
+// A package without language blocks: the built-in texts of the table the
+// system code page chooses, none of them question marks on 1252.
+TEST_F(CodePageTest, TheBuiltInTextsOfTheSystemCodePageAreShown) {
+    Prepare(AppVersion1(), {PackageBetween(AppVersion1(), AppVersion2(), install_)});
+    const std::string app = install_ + "\\app.exe";
+    struct Shown {
+        std::string title, question, close, status, checkBox, rightsLabel, finished, hashing;
+    };
+    const Shown shown =
+        Japanese() ? Shown{TitleFor(), Expand(1010, "GuiApp", "1.0", "2.0"),
+                           Text(1002), Text(1005),
+                           Text(1007), Text(1004),
+                           Text(1019), "\x81\x40\x81\x40--> " + Expand(1028, app.c_str())}
+                   : Shown{"GuiApp Updater (1.0 -> 2.0)",
+                           "This will update GuiApp from version 1.0 to version 2.0.\r\n\r\n"
+                           "Click Yes to continue.",
+                           "&Close",
+                           "Finished",
+                           "Delete the backup files (*.old) when closing",
+                           "Copyright:",
+                           "The update has been applied.",
+                           "    --> [" + app + "] Computing the MD5 checksum..."};
+
+    UpdaterProcess run;
+    Start(run);
+    HWND box = run.MessageBox(shown.title);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), shown.question);
+    Click(box, IDYES);
+    HWND dialog = run.ProgressDialog();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dialog, IDCANCEL) == shown.close; }))
+        << Joined(run.Log(dialog));
+    const std::vector<std::string> log = run.Log(dialog);
+    EXPECT_TRUE(InOrder(log, {shown.hashing, shown.finished})) << Joined(log);
+    EXPECT_EQ(TextOf(dialog), shown.title);
+    EXPECT_EQ(ItemText(dialog, PKX_ID_STATUS), shown.status);
+    EXPECT_EQ(ItemText(dialog, PKX_ID_DELETE_BACKUPS), shown.checkBox);
+    EXPECT_EQ(ItemText(dialog, PKX_ID_RIGHTS_LABEL), shown.rightsLabel);
+    if (!Japanese()) {
+        for (const std::string& line : log) EXPECT_EQ(line.find("?"), std::string::npos) << line;
+    }
+    Screenshot(ShotName("builtin-texts"), run.Pid());
+    Click(dialog, IDCANCEL);
+    EXPECT_EQ(ExitCodeOf(run), 0u);
 }
 
 // A text of the block tagged `tag` for text `id`: the tag, the ID, and as

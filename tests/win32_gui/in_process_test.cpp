@@ -226,18 +226,40 @@ TEST(ResourcesTest, TheDialogTemplatesHoldTheirControlsAndFont) {
     for (const DialogModel& dialog : ExpectedDialogs()) ExpectTemplate(program.module(), dialog);
 }
 
-TEST(ResourcesTest, TheStringTableAndTheIconAreBuiltIn) {
+// String `id` of the string table of `language` in `module`, as UTF-16.
+std::wstring TableString(HMODULE module, uint32_t id, WORD language) {
+    HRSRC found =
+        FindResourceExW(module, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (found == nullptr) return L"";
+    const WCHAR* at = static_cast<const WCHAR*>(LockResource(LoadResource(module, found)));
+    for (uint32_t i = 0; i < id % 16; ++i) at += 1 + *at;
+    return std::wstring(at + 1, *at);
+}
+
+// Both tables hold every text, the English one in ASCII, whatever the user
+// interface language.
+TEST(ResourcesTest, TheStringTablesAndTheIconAreBuiltIn) {
     BuiltProgram program;
     ASSERT_NE(program.module(), nullptr);
-    std::vector<uint32_t> ids = {109, 110, 111, 209, 210, 211, 2069, 2070, 2071};
+    const WORD japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+    const WORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    std::vector<uint32_t> ids = {100, 109, 110, 111, 209, 210, 211, 2069, 2070, 2071};
     for (uint32_t id = 1000; id <= 1073; ++id) ids.push_back(id);
     for (uint32_t id : ids) {
-        char text[260] = {};
-        EXPECT_GT(LoadStringA(program.module(), id, text, sizeof text), 0) << id;
-        EXPECT_EQ(std::string(text), ResourceText(id)) << id;
+        EXPECT_FALSE(TableString(program.module(), id, japanese).empty()) << id;
+        const std::wstring text = TableString(program.module(), id, english);
+        EXPECT_FALSE(text.empty()) << id;
+        for (wchar_t c : text) EXPECT_LT(c, 0x80) << id;
     }
-    EXPECT_EQ(ResourceText(209), "[Error] Create thread.");
-    EXPECT_EQ(ResourceText(2071), "%s -> %s ... Apply.");
+    EXPECT_EQ(TableString(program.module(), 1008, japanese),
+              L"%s \x30A2\x30C3\x30D7\x30C7\x30FC\x30BF(%s \x2192 %s)");
+    EXPECT_EQ(TableString(program.module(), 1008, english), L"%s Updater (%s -> %s)");
+    EXPECT_EQ(TableString(program.module(), 100, japanese), L"\x3000\x3000--> ");
+    EXPECT_EQ(TableString(program.module(), 100, english), L"    --> ");
+    for (WORD language : {japanese, english}) {
+        EXPECT_EQ(TableString(program.module(), 209, language), L"[Error] Create thread.");
+        EXPECT_EQ(TableString(program.module(), 2071, language), L"%s -> %s ... Apply.");
+    }
     EXPECT_NE(FindResourceA(program.module(), MAKEINTRESOURCEA(PKX_ICON_PROGRAM), RT_GROUP_ICON),
               nullptr);
 }

@@ -7,7 +7,9 @@
 #include <system_error>
 
 #include "package/writer/delta_writer.h"
+#include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_folders.h"
+#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 
@@ -47,6 +49,8 @@ class ProgressCounter {
     Progress* progress_;
 };
 
+uint64_t Ticks(const FileTime& time) { return uint64_t{time.high} << 32 | time.low; }
+
 uint64_t TotalSize(const FolderListing& listing) {
     uint64_t total = 0;
     for (const FolderFile& file : listing.files) total += file.size;
@@ -68,6 +72,8 @@ class PackagePlanner {
               std::string* error) {
         package_ = package;
         oldValues_ = oldValues;
+        changed_ = 0;
+        older_ = 0;
         std::map<std::string, const FolderFile*> oldByKey;
         for (const FolderFile& file : oldFiles.files) oldByKey[file.key] = &file;
         for (const FolderFile& file : newFiles_.files) {
@@ -85,6 +91,10 @@ class PackagePlanner {
         SortRecords();
         return true;
     }
+
+    // True when every file the last planned package changes is older in
+    // the new folder than in the old one: the folders may be swapped.
+    bool NewLooksOlder() const { return changed_ > 0 && older_ == changed_; }
 
   private:
     uint8_t CheckMode() const { return package_->model.checkMode; }
@@ -150,6 +160,8 @@ class PackagePlanner {
             ++package_->summary.unchanged;
             return true;
         }
+        ++changed_;
+        if (Ticks(newData.writeTime) < Ticks(oldData.writeTime)) ++older_;
         // The installed file keeps its name; Windows would not rename it anyway.
         if (oldFile.name != newFile.name) {
             result_.warnings.push_back(oldFile.name + " becomes " + newFile.name +
@@ -222,6 +234,8 @@ class PackagePlanner {
     BuildResult& result_;
     PlannedPackage* package_ = nullptr;
     FolderValues* oldValues_ = nullptr;
+    size_t changed_ = 0;
+    size_t older_ = 0;
 };
 
 // --- Record order for containers.
@@ -543,6 +557,54 @@ bool Serialize(PlannedPackage* package, Bytes* bytes, std::string* error) {
     return true;
 }
 
+bool CheckNames(const BuildRequest& request, const FolderListing& newFiles,
+                const std::vector<FolderListing>& oldFiles, std::string* error) {
+    if (!CheckFolderNames(newFiles, error)) return false;
+    for (const FolderListing& listing : oldFiles) {
+        if (!CheckFolderNames(listing, error)) return false;
+    }
+    const Manifest& manifest = request.manifest;
+    std::string document = manifest.documentName;
+    if (manifest.codePage.has_value() &&
+        !ToUtf8(manifest.documentName, *manifest.codePage, &document))
+        document = manifest.documentName;
+    const std::string problem = document.empty() ? std::string() : NameProblem(document);
+    if (problem.empty()) return true;
+    *error = "the manifest's document \"" + Printable(document) + "\" " + problem;
+    return false;
+}
+
+// Every name an installation may hold while the updater runs, in package bytes.
+std::vector<std::string> PresentNames(const Manifest& manifest, const FolderListing& newFiles,
+                                      const std::vector<FolderListing>& oldFiles) {
+    std::vector<std::string> names;
+    const auto add = [&](const FolderListing& listing) {
+        for (const FolderFile& file : listing.files) {
+            std::string name, reason;
+            // A name the code page cannot hold never reaches the package.
+            if (PackageText(manifest, file.name, &name, &reason)) names.push_back(name);
+        }
+    };
+    add(newFiles);
+    for (const FolderListing& listing : oldFiles) add(listing);
+    return names;
+}
+
+bool CheckPackageBackups(const BuildRequest& request, const std::vector<PlannedPackage>& packages,
+                         const std::vector<std::string>& present, std::string* error) {
+    std::vector<BackupNames> names(packages.size());
+    for (size_t i = 0; i < packages.size(); ++i) {
+        const PackageModel& model = packages[i].model;
+        names[i].folder = request.oldFolders[i];
+        // The updater puts its default in place of an empty label.
+        names[i].label = model.oldVersionLabel.empty() ? "Old Version" : model.oldVersionLabel;
+        for (const auto& record : model.updates) names[i].records.push_back(record.name);
+        for (const auto& record : model.adds) names[i].records.push_back(record.name);
+        for (const auto& record : model.deletes) names[i].records.push_back(record.name);
+    }
+    return CheckBackupNames(names, present, request.manifest.codePage, error);
+}
+
 bool ReplayEveryOldFolder(const BuildRequest& request, const std::vector<PlannedPackage>& packages,
                           const std::vector<FolderValues>& oldValues, const FolderValues& newValues,
                           std::string* error) {
@@ -588,6 +650,8 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
     for (size_t i = 0; i < oldFiles.size(); ++i) {
         if (!ScanFolder(request.oldFolders[i], &oldFiles[i], error)) return false;
     }
+    if (!CheckNames(request, newFiles, oldFiles, error)) return false;
+    result->warnings = ManifestWarnings(request.manifest);
 
     ProgressCounter counter(progress);
     FolderValues newValues;
@@ -611,6 +675,15 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
         const bool planned = planner.Plan(oldFiles[i], &package, &oldValues[i], error);
         counter.Finish();
         if (!planned) return false;
+        if (planner.NewLooksOlder()) {
+            result->warnings.push_back("every file that changes is older in " + request.newFolder +
+                                       " than in " + request.oldFolders[i] +
+                                       ": are --old and --new swapped?");
+        }
+    }
+    if (!CheckPackageBackups(request, packages, PresentNames(request.manifest, newFiles, oldFiles),
+                             error)) {
+        return false;
     }
 
     for (size_t i = 0; i + 1 < packages.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -38,6 +39,28 @@ constexpr Choices kSourceKinds = {
 constexpr Choices kStepKinds = {{"registry", 1}, {"ini", 2}};
 constexpr Choices kCheckKinds = {{"none", 0}, {"window", 1}, {"process", 2}};
 constexpr Choices kCheckModes = {{"md5", 0}, {"date-size", 1}};
+constexpr Choices kBuiltinTables = {{"en", 0}, {"ja", 1}};
+
+// The keys of each table of the manifest; docs/manifest.md describes each one.
+using KeyList = std::initializer_list<const char*>;
+constexpr KeyList kRootKeys = {"code_page",     "title",    "old_version",    "new_version",
+                               "rights",        "password", "delete_backups", "document",
+                               "check_mode",    "options",  "language",       "folder_source",
+                               "running_check", "notice"};
+constexpr KeyList kOptionKeys = {"skip_missing_sources", "overwrite_existing_adds",
+                                 "skip_missing_deletes"};
+constexpr KeyList kLanguageKeys = {"code_page", "font_face", "font_height", "texts"};
+constexpr KeyList kRegistrySourceKeys = {"kind", "root", "key", "value"};
+constexpr KeyList kIniSourceKeys = {"kind", "folder", "file", "section", "key"};
+constexpr KeyList kPathSourceKeys = {"kind", "folder", "path"};
+constexpr KeyList kLookupSourceKeys = {"kind", "step"};
+constexpr KeyList kAskSourceKeys = {"kind"};
+constexpr KeyList kRegistryStepKeys = {"kind", "root", "key", "value", "slot"};
+constexpr KeyList kIniStepKeys = {"kind", "folder", "file", "section", "key", "slot"};
+constexpr KeyList kWindowCheckKeys = {"kind", "title", "class", "wait"};
+constexpr KeyList kProcessCheckKeys = {"kind", "process", "wait"};
+constexpr KeyList kNoCheckKeys = {"kind"};
+constexpr KeyList kNoticeKeys = {"code_page", "before", "after"};
 
 std::string ChoiceList(Choices choices) {
     std::string list;
@@ -104,12 +127,9 @@ class ManifestParser {
         : sourceName_(std::move(sourceName)), manifest_(*manifest) {}
 
     bool Parse(const toml::table& root) {
-        return Keys(root, "the manifest",
-                    {"code_page", "title", "old_version", "new_version", "rights", "password",
-                     "delete_backups", "document", "check_mode", "options", "language",
-                     "folder_source", "running_check", "notice"}) &&
-               CodePage(root) && Header(root) && Options(root) && Languages(root) &&
-               FolderSources(root) && RunningCheck(root) && Notices(root);
+        return Keys(root, "the manifest", kRootKeys) && CodePage(root) && Header(root) &&
+               Options(root) && Languages(root) && FolderSources(root) && RunningCheck(root) &&
+               Notices(root);
     }
 
     const std::string& error() const { return error_; }
@@ -126,8 +146,7 @@ class ManifestParser {
     }
 
     // --- Structure.
-    bool Keys(const toml::table& table, const std::string& what,
-              std::initializer_list<const char*> allowed) {
+    bool Keys(const toml::table& table, const std::string& what, KeyList allowed) {
         for (auto&& [key, node] : table) {
             bool known = false;
             for (const char* name : allowed) known = known || key.str() == name;
@@ -223,7 +242,7 @@ class ManifestParser {
                  std::optional<uint32_t> codePage, size_t limit, std::string* out) {
         std::string reason;
         if (!codePage.has_value()) {
-            if (!IsUtf8(utf8)) return Fail(node, std::string("'") + key + "' is not valid UTF-8");
+            if (!IsAscii(utf8)) return Fail(node, std::string("'") + key + "' " + kNeedsCodePage);
             *out = utf8;
         } else if (!FromUtf8(utf8, *codePage, out, &reason)) {
             return Fail(node, std::string("'") + key + "': " + reason);
@@ -334,8 +353,7 @@ class ManifestParser {
         const toml::table* options = nullptr;
         if (!SubTable(root, "options", &options)) return false;
         if (options == nullptr) return true;
-        return Keys(*options, "[options]",
-                    {"skip_missing_sources", "overwrite_existing_adds", "skip_missing_deletes"}) &&
+        return Keys(*options, "[options]", kOptionKeys) &&
                Bool(*options, "skip_missing_sources", &manifest_.skipMissingSources) &&
                Bool(*options, "overwrite_existing_adds", &manifest_.overwriteExistingAdds) &&
                Bool(*options, "skip_missing_deletes", &manifest_.skipMissingDeletes);
@@ -352,9 +370,7 @@ class ManifestParser {
     }
 
     bool Language(const toml::table& table) {
-        if (!Keys(table, "[[language]]", {"code_page", "font_face", "font_height", "texts"})) {
-            return false;
-        }
+        if (!Keys(table, "[[language]]", kLanguageKeys)) return false;
         LanguageBlock block;
         block.where = sourceName_ + ":" + std::to_string(table.source().begin.line);
         block.texts.resize(kTextCount);
@@ -379,10 +395,24 @@ class ManifestParser {
         if (!Integer(table, "font_height", 1, 255, &value)) return false;
         block.fontHeight = static_cast<uint8_t>(value);
 
-        const toml::table* texts = nullptr;
-        if (!SubTable(table, "texts", &texts)) return false;
-        if (texts != nullptr && !Texts(*texts, textCodePage, &block)) return false;
+        if (!BlockTexts(table, textCodePage, &block)) return false;
         manifest_.languageBlocks.push_back(std::move(block));
+        return true;
+    }
+
+    // `texts` is a table of texts by ID, or the name of a built-in table.
+    bool BlockTexts(const toml::table& table, std::optional<uint32_t> codePage,
+                    LanguageBlock* block) {
+        const toml::node* node = table.get("texts");
+        if (node == nullptr) return true;
+        if (node->is_table()) return Texts(*node->as_table(), codePage, block);
+        if (!node->is_string()) {
+            return WrongType(*node, "texts",
+                             "a table of texts by ID, or \"en\" or \"ja\" for a built-in table");
+        }
+        int language = 0;
+        if (!Choice(table, "texts", kBuiltinTables, &language, false)) return false;
+        block->builtinTable = language == 0 ? TextLanguage::kEnglish : TextLanguage::kJapanese;
         return true;
     }
 
@@ -455,19 +485,18 @@ class ManifestParser {
         source->kind = static_cast<uint8_t>(kind);
         switch (kind) {
             case 1:
-                return Keys(table, "a registry folder source", {"kind", "root", "key", "value"}) &&
+                return Keys(table, "a registry folder source", kRegistrySourceKeys) &&
                        Root(table, &source->index) &&
                        RequiredPackageString(table, "key", &source->text1) &&
                        PackageString(table, "value", &source->text2);
             case 2:
-                return Keys(table, "an INI folder source",
-                            {"kind", "folder", "file", "section", "key"}) &&
+                return Keys(table, "an INI folder source", kIniSourceKeys) &&
                        Folder(table, &source->index) &&
                        RequiredPackageString(table, "file", &source->text1) &&
                        RequiredPackageString(table, "section", &source->text2) &&
                        RequiredPackageString(table, "key", &source->text3);
             case 3:
-                if (!Keys(table, "a path folder source", {"kind", "folder", "path"}) ||
+                if (!Keys(table, "a path folder source", kPathSourceKeys) ||
                     !Folder(table, &source->index) ||
                     !PackageString(table, "path", &source->text1)) {
                     return false;
@@ -478,10 +507,10 @@ class ManifestParser {
                 }
                 return true;
             case 4:
-                return Keys(table, "a lookup folder source", {"kind", "step"}) &&
+                return Keys(table, "a lookup folder source", kLookupSourceKeys) &&
                        Lookup(table, source);
             default:
-                return Keys(table, "an \"ask\" folder source", {"kind"});
+                return Keys(table, "an \"ask\" folder source", kAskSourceKeys);
         }
     }
 
@@ -513,15 +542,12 @@ class ManifestParser {
         if (!present) return Fail(table, "'slot' is missing in a lookup step");
         record->resultSlot = static_cast<uint8_t>(slot);
         if (kind == 1) {
-            return Keys(table, "a registry lookup step",
-                        {"kind", "root", "key", "value", "slot"}) &&
+            return Keys(table, "a registry lookup step", kRegistryStepKeys) &&
                    Root(table, &record->index) &&
                    RequiredPackageString(table, "key", &record->text1) &&
                    PackageString(table, "value", &record->text2);
         }
-        return Keys(table, "an INI lookup step",
-                    {"kind", "folder", "file", "section", "key", "slot"}) &&
-               Folder(table, &record->index) &&
+        return Keys(table, "an INI lookup step", kIniStepKeys) && Folder(table, &record->index) &&
                RequiredPackageString(table, "file", &record->text1) &&
                RequiredPackageString(table, "section", &record->text2) &&
                RequiredPackageString(table, "key", &record->text3);
@@ -539,7 +565,7 @@ class ManifestParser {
         std::optional<bool> wait;
         switch (kind) {
             case 1:
-                if (!Keys(*table, "a window running check", {"kind", "title", "class", "wait"}) ||
+                if (!Keys(*table, "a window running check", kWindowCheckKeys) ||
                     !PackageString(*table, "title", &check.windowTitle) ||
                     !PackageString(*table, "class", &check.windowClass) ||
                     !Bool(*table, "wait", &wait)) {
@@ -550,7 +576,7 @@ class ManifestParser {
                 }
                 break;
             case 2:
-                if (!Keys(*table, "a process running check", {"kind", "process", "wait"}) ||
+                if (!Keys(*table, "a process running check", kProcessCheckKeys) ||
                     !RequiredPackageString(*table, "process", &check.processName) ||
                     !Bool(*table, "wait", &wait)) {
                     return false;
@@ -558,7 +584,7 @@ class ManifestParser {
                 if (check.processName.empty()) return Fail(*table, "'process' is empty");
                 break;
             default:
-                return Keys(*table, "[running_check]", {"kind"});
+                return Keys(*table, "[running_check]", kNoCheckKeys);
         }
         check.waitFlag = wait.value_or(false) ? 1 : 0;
         return true;
@@ -569,7 +595,7 @@ class ManifestParser {
         std::vector<const toml::table*> notices;
         if (!TableArray(root, "notice", &notices)) return false;
         for (const toml::table* table : notices) {
-            if (!Keys(*table, "[[notice]]", {"code_page", "before", "after"})) return false;
+            if (!Keys(*table, "[[notice]]", kNoticeKeys)) return false;
             NoticeBlockModel block;
             int64_t value = 0;
             if (!Integer(*table, "code_page", 0, 0xFFFFFFFF, &value)) return false;
@@ -606,18 +632,6 @@ class ManifestParser {
     std::string error_;
 };
 
-std::string IdRanges(const std::vector<uint32_t>& ids) {
-    std::string out;
-    for (size_t i = 0; i < ids.size();) {
-        size_t j = i;
-        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
-        out += (out.empty() ? "" : ", ") + std::to_string(ids[i]);
-        if (j > i) out += "-" + std::to_string(ids[j]);
-        i = j + 1;
-    }
-    return out;
-}
-
 bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::string* error) {
     if (version >= gate) return true;
     *error = what + " needs format version " + std::to_string(gate) + " or later (building " +
@@ -625,15 +639,28 @@ bool NeedVersion(uint16_t version, uint16_t gate, const std::string& what, std::
     return false;
 }
 
-// The block's texts for `version`: given ones, else built-in ones for code
-// page 932; any other gap is refused.
+// The built-in text `id` of `language` in `codePage`. The English texts are
+// ASCII, the same bytes in every code page.
+bool BuiltinTextFor(TextLanguage language, uint32_t codePage, uint32_t id, std::string* out,
+                    std::string* error) {
+    const char* text = FindBuiltinText(language, id);
+    if (language == TextLanguage::kEnglish) {
+        *out = text;
+        return true;
+    }
+    std::string reason;
+    if (FromUtf8(text, codePage, out, &reason)) return true;
+    *error = "text " + std::to_string(id) + " of the Japanese table: " + reason;
+    return false;
+}
+
+// The block's texts for `version`: given ones, else built-in ones.
 bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
                           packwriter::LanguageBlockModel* model, std::string* error) {
     const uint32_t lastId = version >= gate::kLateTexts ? kLastTextId : kFirstLateText - 1;
     model->codePage = block.codePage;
     model->fontFace = block.fontFace;
     model->fontHeight = block.fontHeight;
-    std::vector<uint32_t> missing;
     for (uint32_t id = kFirstTextId; id <= kLastTextId; ++id) {
         const std::optional<std::string>& text = block.texts[id - kFirstTextId];
         if (id > lastId) {
@@ -645,18 +672,15 @@ bool ResolveLanguageBlock(const LanguageBlock& block, uint16_t version,
         }
         if (text.has_value()) {
             model->texts.push_back(*text);
-        } else if (block.codePage == kJapaneseCodePage && FindBuiltinText(id) != nullptr) {
-            model->texts.push_back(FindBuiltinText(id));
-        } else {
-            missing.push_back(id);
-            model->texts.emplace_back();
+            continue;
         }
-    }
-    if (!missing.empty()) {
-        *error = block.where + ": the language block for code page " +
-                 std::to_string(block.codePage) + " lacks texts " + IdRanges(missing) +
-                 " (only code page 932 falls back to the built-in texts)";
-        return false;
+        // Without a choice: the Japanese table for code page 932, else the English one.
+        const TextLanguage language = block.builtinTable.value_or(
+            block.codePage == kJapaneseCodePage ? TextLanguage::kJapanese : TextLanguage::kEnglish);
+        model->texts.emplace_back();
+        if (!BuiltinTextFor(language, block.codePage, id, &model->texts.back(), error)) {
+            return false;
+        }
     }
     return true;
 }
@@ -747,9 +771,37 @@ bool LoadManifest(const std::string& path, Manifest* manifest, std::string* erro
     return ParseManifest(text.str(), path, manifest, error);
 }
 
+std::vector<std::string> ManifestKeys() {
+    std::vector<std::string> keys;
+    const auto add = [&keys](const std::string& prefix, KeyList list) {
+        for (const char* key : list) {
+            if (std::find(keys.begin(), keys.end(), prefix + key) == keys.end())
+                keys.push_back(prefix + key);
+        }
+    };
+    add("", kRootKeys);
+    add("options.", kOptionKeys);
+    add("language.", kLanguageKeys);
+    for (const KeyList list : {kRegistrySourceKeys, kIniSourceKeys, kPathSourceKeys,
+                               kLookupSourceKeys, kAskSourceKeys}) {
+        add("folder_source.", list);
+    }
+    add("folder_source.step.", kRegistryStepKeys);
+    add("folder_source.step.", kIniStepKeys);
+    for (const KeyList list : {kWindowCheckKeys, kProcessCheckKeys, kNoCheckKeys}) {
+        add("running_check.", list);
+    }
+    add("notice.", kNoticeKeys);
+    return keys;
+}
+
 bool PackageText(const Manifest& manifest, const std::string& text, std::string* out,
                  std::string* error) {
     if (!manifest.codePage.has_value()) {
+        if (!IsAscii(text)) {
+            *error = kNeedsCodePage;
+            return false;
+        }
         *out = text;
         return true;
     }

@@ -1,4 +1,4 @@
-// The build manifest: a TOML file with every package header field the
+// The build manifest (docs/manifest.md): a TOML file with every package header field the
 // builder does not derive from the folders. Texts are UTF-8 in the file and
 // are converted here into the code page they are written in.
 //
@@ -15,7 +15,7 @@
 //   skip_missing_deletes = true     # skip_missing_deletes
 //   [[language]]                    # code_page, font_face, font_height, texts
 //   code_page = 932
-//   texts = { 1000 = "..." }        # IDs 1000 to 1073
+//   texts = { 1000 = "..." }        # IDs 1000 to 1073, or "en" / "ja": a built-in table
 //   [[folder_source]]               # kind = "registry" | "ini" | "path" | "lookup" | "ask"
 //   [running_check]                 # kind = "none" | "window" | "process"
 //   [[notice]]                      # code_page, before, after
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "package/writer/package_writer.h"
+#include "platform/platform.h"
 
 namespace pkx::builder {
 
@@ -40,6 +41,9 @@ struct LanguageBlock {
     uint8_t fontHeight = 12;
     // Texts 1000 to 1073 in the block's code page; absent ones the manifest did not give.
     std::vector<std::optional<std::string>> texts;
+    // The built-in table the absent texts come from (texts = "en" or "ja");
+    // without one, the Japanese table for code page 932 and the English one otherwise.
+    std::optional<TextLanguage> builtinTable;
     std::string where;  // "name:line" of the block, for messages
 };
 
@@ -70,18 +74,23 @@ struct Manifest {
 bool ParseManifest(const std::string& text, const std::string& sourceName, Manifest* manifest,
                    std::string* error);
 
+// Every key the parser accepts, qualified by its table: "title",
+// "options.skip_missing_sources", "folder_source.step.slot", ...
+std::vector<std::string> ManifestKeys();
+
 // Reads and parses the manifest file `path`.
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error);
 
-// `text` (UTF-8) in the package's code page, or unchanged without one.
+// `text` (UTF-8) in the package's code page; without one, ASCII text as it
+// is, and false for any other.
 bool PackageText(const Manifest& manifest, const std::string& text, std::string* out,
                  std::string* error);
 
 // Sets the header fields of `model` that the manifest gives (all but the title,
 // the labels and the records) for format version `version`. Refuses what that
 // version cannot carry (language blocks below 120, several folder sources
-// below 140, ...) and language blocks that lack texts: those of code page 932
-// take the built-in texts, others must give all of them.
+// below 140, ...). Texts a language block does not give are the built-in
+// ones: Japanese for code page 932, English for all others.
 bool FillHeader(const Manifest& manifest, uint16_t version, packwriter::PackageModel* model,
                 std::string* error);
 

@@ -93,6 +93,10 @@ size_t SequenceLength(unsigned char lead) {
 
 }  // namespace
 
+const char kNeedsCodePage[] =
+    "holds non-ASCII characters: set code_page to the code page of the systems the "
+    "updater is for (1252 Western European, 932 Japanese, ...; 65001 keeps UTF-8)";
+
 std::string IconvName(uint32_t codePage) {
     // Code pages are few; each is probed once.
     static std::map<uint32_t, std::string> known;
@@ -130,6 +134,13 @@ bool IsUtf8(const std::string& text) {
             if (lead == 0xF4 && second >= 0x90) return false;  // above U+10FFFF
         }
         i += length;
+    }
+    return true;
+}
+
+bool IsAscii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
     return true;
 }
@@ -172,6 +183,12 @@ std::string Printable(const std::string& bytes) {
         }
     }
     return out;
+}
+
+std::string Readable(const std::string& bytes, std::optional<uint32_t> codePage) {
+    std::string text;
+    if (!codePage.has_value() || !ToUtf8(bytes, *codePage, &text)) text = bytes;
+    return Printable(text);
 }
 
 }  // namespace pkx::builder

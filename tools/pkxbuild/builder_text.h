@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pkx::builder {
@@ -12,6 +13,13 @@ std::string IconvName(uint32_t codePage);
 
 // True when `text` is well-formed UTF-8.
 bool IsUtf8(const std::string& text);
+
+// True when every byte of `text` is below 0x80.
+bool IsAscii(const std::string& text);
+
+// Why a non-ASCII text needs a code page: without one its UTF-8 bytes would
+// reach Windows as they are, shown garbled and, in names, making other files.
+extern const char kNeedsCodePage[];
 
 // `text` (UTF-8) in code page `codePage`. False with a one-line reason when
 // the text is not UTF-8, the code page is unknown, or a character has no
@@ -23,5 +31,9 @@ bool ToUtf8(const std::string& bytes, uint32_t codePage, std::string* out);
 
 // `bytes` for one line of a report: control bytes and DEL as \xNN.
 std::string Printable(const std::string& bytes);
+
+// Text of the package, in `codePage` if given, for one line of a message:
+// converted to UTF-8 where it converts, with control bytes escaped.
+std::string Readable(const std::string& bytes, std::optional<uint32_t> codePage);
 
 }  // namespace pkx::builder

@@ -1,5 +1,6 @@
-// pkxbuild: builds self-extracting updaters from an old and a new folder, and
-// lists what an updater or a package holds.
+// pkxbuild: builds self-extracting updaters from an old and a new folder and
+// proves each on copies of the old folders; lists what an updater or a
+// package holds, and proves an existing updater.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -12,7 +13,10 @@
 #include "package/writer/package_writer.h"
 #include "platform/platform.h"
 #include "tools/pkxbuild/builder_build.h"
+#include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_proof.h"
+#include "tools/pkxbuild/builder_report.h"
 
 namespace {
 
@@ -68,6 +72,15 @@ struct CreateArguments {
     unsigned formatVersion = pkx::kNewestFormatVersion;
     unsigned blockSize = 0;
     bool payloadOnly = false;
+    bool noProof = false;
+};
+
+struct VerifyArguments {
+    std::string file;
+    std::vector<std::string> oldFolders;
+    std::string newFolder;
+    std::optional<uint32_t> codePage;
+    bool json = false;
 };
 
 // The path of this program, from the platform layer (backslashes there).
@@ -83,6 +96,14 @@ std::string BuilderPath() {
 
 std::string Plural(size_t count, const char* word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+// One line per old folder that the proof passed.
+void PrintProof(const ProofReport& report, const std::string& newFolder) {
+    for (const FolderProof& folder : report.folders) {
+        std::printf("proof: a copy of %s becomes %s, and a second run changes nothing (%.2f s)\n",
+                    folder.oldFolder.c_str(), newFolder.c_str(), folder.seconds);
+    }
 }
 
 void PrintSummary(const CreateArguments& arguments, const BuildResult& result, size_t written) {
@@ -104,12 +125,15 @@ void PrintSummary(const CreateArguments& arguments, const BuildResult& result, s
 }
 
 int Create(const CreateArguments& arguments) {
+    std::string error;
+    std::vector<std::string> inputs = arguments.oldFolders;
+    inputs.push_back(arguments.newFolder);
+    if (!CheckOutputPlace(arguments.output, inputs, &error)) return Fail(error);
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
     request.formatVersion = static_cast<uint16_t>(arguments.formatVersion);
     request.blockSize = arguments.blockSize;
-    std::string error;
     if (!arguments.manifest.empty() &&
         !LoadManifest(arguments.manifest, &request.manifest, &error)) {
         return Fail(error);
@@ -133,20 +157,63 @@ int Create(const CreateArguments& arguments) {
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
+    ProofReport proof;
+    if (!arguments.noProof) {
+        ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
+        if (!ProveUpdater(file, check, isatty(STDERR_FILENO) ? &bar : nullptr, &proof)) {
+            return Fail("the proof fails, nothing was written: " + proof.problem);
+        }
+    }
     if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
     PrintSummary(arguments, result, file.size());
+    PrintProof(proof, arguments.newFolder);
     return 0;
 }
 
-int InspectFile(const std::string& path, std::optional<uint32_t> codePage) {
+bool ReadReport(const std::string& path, InspectReport* report) {
     std::error_code code;
     FileSource source;
-    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) {
-        return Fail("cannot read " + path);
-    }
-    const InspectReport report = Inspect(source);
-    std::fputs(FormatReport(report, path, codePage).c_str(), stdout);
+    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
+    *report = Inspect(source);
+    return true;
+}
+
+int InspectFile(const std::string& path, std::optional<uint32_t> codePage, bool json) {
+    InspectReport report;
+    if (!ReadReport(path, &report)) return Fail("cannot read " + path);
+    const std::string text =
+        json ? Json(InspectTable(report, path, codePage)) : FormatReport(report, path, codePage);
+    std::fputs(text.c_str(), stdout);
     return report.AllGood() ? 0 : 1;
+}
+
+// The digests and the proof of an existing updater; 0 only when both pass.
+int Verify(const VerifyArguments& arguments) {
+    InspectReport report;
+    if (!ReadReport(arguments.file, &report)) return Fail("cannot read " + arguments.file);
+    ProofReport proof;
+    const bool intact = report.AllGood();
+    TerminalProgress bar;
+    const bool proved =
+        intact &&
+        ProveUpdaterFile(arguments.file,
+                         {arguments.oldFolders, arguments.newFolder, arguments.codePage},
+                         isatty(STDERR_FILENO) && !arguments.json ? &bar : nullptr, &proof);
+    if (arguments.json) {
+        toml::table table{{"inspect", InspectTable(report, arguments.file, arguments.codePage)},
+                          {"ok", intact && proved}};
+        if (intact) table.insert("proof", ProofTable(proof));
+        std::fputs(Json(table).c_str(), stdout);
+        return intact && proved ? 0 : 1;
+    }
+    if (!intact) {
+        std::fputs(FormatReport(report, arguments.file, arguments.codePage).c_str(), stdout);
+        return Fail(arguments.file + " is damaged; nothing was proved");
+    }
+    if (!proved) return Fail(proof.problem);
+    PrintProof(proof, arguments.newFolder);
+    std::printf("%s: verified\n", arguments.file.c_str());
+    return 0;
 }
 
 void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
@@ -168,6 +235,18 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
         .add_flag("--payload-only", arguments.payloadOnly,
                   "write the package or container alone, without the updater program")
         ->excludes(stub);
+    create.add_flag("--no-proof", arguments.noProof,
+                    "skip running the update on copies of the old folders before writing");
+}
+
+void AddVerifyOptions(CLI::App& verify, VerifyArguments& arguments) {
+    verify.add_option("FILE", arguments.file, "updater or payload")->required();
+    verify.add_option("--old", arguments.oldFolders, "folder of an old version it must update")
+        ->required();
+    verify.add_option("--new", arguments.newFolder, "folder of the new version")->required();
+    verify.add_option("--code-page", arguments.codePage,
+                      "code page of the package's names and strings");
+    verify.add_flag("--json", arguments.json, "write the findings as JSON");
 }
 
 }  // namespace
@@ -180,9 +259,15 @@ int main(int argc, char** argv) {
     AddCreateOptions(*create, createArguments);
     std::string inspectPath;
     std::optional<uint32_t> codePage;
+    bool json = false;
     CLI::App* inspect = app.add_subcommand("inspect", "list what an updater or a package holds");
     inspect->add_option("FILE", inspectPath, "updater or payload")->required();
     inspect->add_option("--code-page", codePage, "show strings converted from this code page");
+    inspect->add_flag("--json", json, "write the listing as JSON");
+    VerifyArguments verifyArguments;
+    CLI::App* verify = app.add_subcommand(
+        "verify", "check the digests of an updater and prove it on copies of old folders");
+    AddVerifyOptions(*verify, verifyArguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
@@ -190,5 +275,6 @@ int main(int argc, char** argv) {
         return Fail(failure.what());
     }
     if (create->parsed()) return Create(createArguments);
-    return InspectFile(inspectPath, codePage);
+    if (verify->parsed()) return Verify(verifyArguments);
+    return InspectFile(inspectPath, codePage, json);
 }
