@@ -147,6 +147,9 @@ macro(pkx_setup_wine)
   if(CMAKE_CROSSCOMPILING)
     find_program(PKX_WINE wine REQUIRED)
     find_program(PKX_WINESERVER wineserver REQUIRED)
+    # 64-bit Windows (the wine64 package): optional, for the tests of the 64-bit view.
+    find_program(PKX_WINE64 wine64 PATHS /usr/lib/wine)
+    find_program(PKX_WINESERVER64 wineserver64 PATHS /usr/lib/wine)
     set(PKX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     configure_file(${PKX_CMAKE_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ

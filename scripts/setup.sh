@@ -11,7 +11,7 @@ PACKAGES=(
     xvfb x11-utils imagemagick xdotool
     locales fonts-ipafont-gothic
     libcli11-dev libtomlplusplus-dev
-    openssl
+    openssl osslsigncode
 )
 LOCALES=(ja_JP.UTF-8 en_US.UTF-8)
 

@@ -3,6 +3,7 @@
 // for byte with the one expected.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -469,6 +470,76 @@ TEST(EngineIntegration, RecoveryThatCannotRestoreAFileStopsAndIsTakenUpLater) {
     EXPECT_EQ(next.events.Count(EV_RECOVERY_DONE), 1u);
     next.RemoveBackups();
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
+}
+
+// Signing appends a certificate table that the PE security directory names;
+// the package then ends where the table begins. Any damaged directory or
+// header leaves the file unsigned: its package runs through the table, and
+// the run fails exactly as that of the unsigned file.
+TEST(EngineIntegration, ASignedUpdaterAppliesAndADamagedSignatureCountsAsUnsigned) {
+    TempFolder installation;
+    const Bytes package = BuildOrFail(FullModel(installation.path()));
+    const uint32_t table = kPayloadOffset + static_cast<uint32_t>(package.size());
+    const uint32_t tableSize = 1500;
+    const uint32_t fileSize = table + tableSize;
+    struct Case {
+        const char* what;
+        uint32_t offset;
+        uint32_t size;
+        bool wide;
+        size_t patchAt;  // one byte of the PE32 image changed; 0: none
+        char patch;
+        bool isSigned;
+    };
+    const std::vector<Case> cases = {
+        {"unsigned", 0, 0, false, 0, 0, false},
+        {"PE32", table, tableSize, false, 0, 0, true},
+        {"PE32+", table, tableSize, true, 0, 0, true},
+        {"outside the file", fileSize, 8, false, 0, 0, false},
+        {"over the payload", kPayloadOffset, fileSize - kPayloadOffset, false, 0, 0, false},
+        {"inside the smallest package", kPayloadOffset + 21, fileSize - kPayloadOffset - 21, false,
+         0, 0, false},
+        {"a size that wraps", 0xFFFFFF00u, fileSize + 0x100, false, 0, 0, false},
+        {"ending before the file", table, tableSize - 1, false, 0, 0, false},
+        {"no MZ", table, tableSize, false, 0, 0x7F, false},
+        {"PE headers beyond the image", table, tableSize, false, 0x3E, 0x02, false},
+        {"no PE signature", table, tableSize, false, 64, 'Q', false},
+        {"a ROM image", table, tableSize, false, 88, 0x07, false},
+        {"four directories", table, tableSize, false, 180, 4, false},
+        {"a short optional header", table, tableSize, false, 84, char(135), false},
+    };
+    std::vector<std::string> unsignedTrace;
+    ResultCode unsignedResult = 0;
+    for (const Case& c : cases) {
+        std::string image = PeImage(c.offset, c.size, c.wide);
+        if (c.patchAt != 0 || c.patch != 0) image[c.patchAt] = c.patch;
+        Bytes file;
+        ASSERT_TRUE(packwriter::BuildSelfExtracting(ToBytes(image), package, &file));
+        file.resize(fileSize, 0x30);
+        Install(installation.path(), kBefore);
+        WorkerRun run;
+        run.context->autoFinish = 1;
+        ASSERT_EQ(packwriter::WriteFileBytes(run.programPath.c_str(), file), 0u);
+        const ResultCode result = run.Run();
+        if (c.isSigned) {
+            EXPECT_EQ(result, result::kSuccess) << c.what;
+            run.RemoveBackups();
+            EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "") << c.what;
+            for (const auto& entry :
+                 std::filesystem::directory_iterator(NativePath(installation.path()))) {
+                std::filesystem::remove_all(entry.path());
+            }
+            continue;
+        }
+        if (unsignedTrace.empty()) {
+            EXPECT_EQ(result, result::kPackageDigestMismatch);
+            unsignedTrace = run.trace;
+            unsignedResult = result;
+        }
+        EXPECT_EQ(result, unsignedResult) << c.what;
+        EXPECT_EQ(run.trace, unsignedTrace) << c.what;
+        ExpectRestored(installation.path(), kBefore);
+    }
 }
 
 }  // namespace

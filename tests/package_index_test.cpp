@@ -1,5 +1,6 @@
 // The payload at 0x1F000: one package or a "LUMP" index of several.
 #include "package_test_helpers.h"
+#include "tests/test_support.h"
 
 namespace pkx::test {
 namespace {
@@ -140,6 +141,54 @@ TEST(PackageIndexTest, FileEndingBeforeTheMagicIsAReadFailure) {
     }
     const IndexReading tiny = ReadIndex(folder.Write("tiny.exe", {'M', 'Z'}));
     EXPECT_EQ(tiny.code, result::kReadProgramFile);
+}
+
+// A signed updater: a PE image whose security directory names the
+// certificate table appended behind the payload.
+Bytes SignedProgram(const Bytes& payload, uint32_t tableSize) {
+    const uint32_t table = kPayloadOffset + static_cast<uint32_t>(payload.size());
+    const std::string image = PeImage(table, tableSize);
+    Bytes file;
+    EXPECT_TRUE(packwriter::BuildSelfExtracting(Bytes(image.begin(), image.end()), payload, &file));
+    file.resize(file.size() + tableSize, 0x30);
+    return file;
+}
+
+TEST(PackageIndexTest, SigningLeavesAContainersNamedSizesAlone) {
+    const std::vector<Bytes> packages = {SmallPackage("1.0", 100), SmallPackage("2.0", 300)};
+    Bytes payload;
+    ASSERT_TRUE(packwriter::BuildContainer(packages, &payload));
+    PackageTempFolder folder;
+    const IndexReading reading =
+        ReadIndex(folder.Write("signed-lump.exe", SignedProgram(payload, 1000)));
+    ASSERT_EQ(reading.code, 0u);
+    ASSERT_EQ(reading.context->packages.size(), 2u);
+    EXPECT_EQ(reading.context->packages[1].size, packages[1].size());
+}
+
+TEST(PackageIndexTest, AFailedReadOfTheProgramImageIsAReadFailure) {
+    PackageTempFolder folder;
+    const Bytes package = SmallPackage("1.0", 10);
+    const std::string path = folder.Write("signed.exe", SignedProgram(package, 800));
+    // Read 1 is the payload magic, 2 and 3 the PE headers; seek 4 goes back
+    // to the magic, after the package was listed (as in an unsigned file).
+    struct Fault {
+        uint64_t call;
+        Operation kind;
+        size_t listed;
+    };
+    const Fault faults[] = {{0, Operation::kRead, 1},
+                            {2, Operation::kRead, 0},
+                            {3, Operation::kRead, 0},
+                            {4, Operation::kSeek, 1}};
+    for (const Fault& fault : faults) {
+        FaultInjector injector(NativePlatform());
+        if (fault.call != 0) injector.FailAt(fault.call, win32err::kReadFault, fault.kind);
+        ScopedPlatform scope(injector);
+        const IndexReading reading = ReadIndex(path);
+        EXPECT_EQ(reading.code, fault.call == 0 ? 0u : result::kReadProgramFile) << fault.call;
+        EXPECT_EQ(reading.context->packages.size(), fault.listed) << fault.call;
+    }
 }
 
 }  // namespace

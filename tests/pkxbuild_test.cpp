@@ -426,10 +426,11 @@ struct Exit {
 };
 
 Exit RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& folder) {
+                const std::string& folder,
+                const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"}) {
     ChildProcess child;
     Exit exit;
-    if (!child.Start(program, arguments, folder, {"LC_ALL=C.UTF-8"})) {
+    if (!child.Start(program, arguments, folder, environment)) {
         ADD_FAILURE() << "cannot start " << program;
         return exit;
     }
@@ -520,6 +521,55 @@ TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
     const Exit damaged = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
     EXPECT_EQ(damaged.code, 1);
     EXPECT_EQ(damaged.err, "pkxbuild: update.pkx is damaged; nothing was proved\n");
+}
+
+// Signing with a test certificate: the signed updater is proved and read
+// back as signed by it, and osslsigncode accepts the signature. Without
+// osslsigncode the earlier output stays and the message says how to get it.
+TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
+    Install(work / "old", {{"a.txt", "one"}});
+    Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
+    ASSERT_TRUE(WriteFile(work / "stub.exe", PeImage()));
+    const Exit certificate =
+        RunProgram("/bin/sh",
+                   {"-c",
+                    "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=pkx test vendor' "
+                    "-keyout key.pem -out cert.pem"},
+                   NativePath(work.path()));
+    ASSERT_EQ(certificate.code, 0) << certificate.err;
+    const std::vector<std::string> create = {"create",   "--old",      "old",      "--new",
+                                             "new",      "--stub",     "stub.exe", "--sign-cert",
+                                             "cert.pem", "--sign-key", "key.pem",  "-o"};
+    std::vector<std::string> unsignable = create;
+    unsignable.push_back("previous.exe");
+    ASSERT_TRUE(WriteFile(work / "previous.exe", "an earlier release"));
+    const Exit missing = RunProgram(builder_, unsignable, NativePath(work.path()),
+                                    {"LC_ALL=C.UTF-8", "PATH=/nonexistent"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err,
+              "pkxbuild: osslsigncode is not installed; on Debian or Ubuntu: apt-get install "
+              "osslsigncode (or sign on Windows with signtool, as the README shows); nothing was "
+              "written\n");
+    EXPECT_EQ(ReadFile(work / "previous.exe"), "an earlier release");
+    EXPECT_FALSE(PathExists(work / "previous.exe.unsigned"));
+    std::vector<std::string> arguments = create;
+    arguments.push_back("update.exe");
+    const Exit created = Build(arguments);
+    ASSERT_EQ(created.code, 0) << created.err;
+    EXPECT_NE(created.out.find("signed by /CN=pkx test vendor\nproof: a copy of old becomes new"),
+              std::string::npos)
+        << created.out;
+    const Exit inspected = Build({"inspect", "update.exe"});
+    EXPECT_EQ(inspected.code, 0) << inspected.out;
+    EXPECT_NE(inspected.out.find("signed by /CN=pkx test vendor; certificate table of "),
+              std::string::npos)
+        << inspected.out;
+    EXPECT_NE(inspected.out.find("1 package, all OK"), std::string::npos) << inspected.out;
+    const Exit accepted =
+        RunProgram("/bin/sh", {"-c", "osslsigncode verify -CAfile cert.pem -in update.exe"},
+                   NativePath(work.path()));
+    EXPECT_EQ(accepted.code, 0) << accepted.out;
+    EXPECT_EQ(Build({"verify", "update.exe", "--old", "old", "--new", "new"}).code, 0);
 }
 
 TEST_F(PkxBuildProgram, TheBuiltUpdaterUpdatesTheInstallation) {

@@ -135,4 +135,33 @@ ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name
 
 ScopedEnvironment::~ScopedEnvironment() { SetVariable(name_, previous_); }
 
+std::string PeImage(uint32_t tableOffset, uint32_t tableSize, bool wide) {
+    std::string image(512, '\0');
+    const auto put = [&image](size_t at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) image[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    constexpr size_t kPe = 64, kOptional = kPe + 24;
+    const size_t directories = kOptional + (wide ? 112 : 96);
+    image[0] = 'M';
+    image[1] = 'Z';
+    put(0x3C, kPe, 4);
+    put(kPe, 0x00004550, 4);                         // "PE\0\0"
+    put(kPe + 4, wide ? 0x8664 : 0x14C, 2);          // machine
+    put(kPe + 20, wide ? 240 : 224, 2);              // optional header size
+    put(kPe + 22, 0x0102, 2);                        // executable, 32-bit words
+    put(kOptional, wide ? 0x20B : 0x10B, 2);         // PE32+ or PE32
+    put(kOptional + (wide ? 24 : 28), 0x400000, 4);  // image base
+    put(kOptional + 32, 0x1000, 4);                  // section alignment
+    put(kOptional + 36, 0x200, 4);                   // file alignment
+    put(kOptional + 40, 4, 2);                       // system version
+    put(kOptional + 48, 4, 2);                       // subsystem version
+    put(kOptional + 56, 0x1000, 4);                  // image size
+    put(kOptional + 60, 0x200, 4);                   // header size
+    put(kOptional + 68, 2, 2);                       // GUI subsystem
+    put(directories - 4, 16, 4);                     // number of directories
+    put(directories + 4 * 8, tableOffset, 4);        // the security directory
+    put(directories + 4 * 8 + 4, tableSize, 4);
+    return image;
+}
+
 }  // namespace pkx::test

@@ -6,6 +6,7 @@
 // through the seam), so they leave the counts of a FaultInjector alone.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,5 +72,10 @@ class ScopedEnvironment {
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// A Windows program image of PE headers alone (512 bytes; PE32, or PE32+ when
+// `wide`) whose security directory names a certificate table at
+// `tableOffset` of `tableSize` bytes.
+std::string PeImage(uint32_t tableOffset = 0, uint32_t tableSize = 0, bool wide = false);
 
 }  // namespace pkx::test

@@ -427,4 +427,13 @@ bool RefreshDigest(Bytes& package) {
     return PatchBytes(package, hashed, digest.bytes, sizeof(digest.bytes));
 }
 
+bool PadPackage(Bytes& package, uint32_t multiple) {
+    if (package.size() < kDigestSize || multiple == 0) return false;
+    const uint64_t padded = (uint64_t{package.size()} + multiple - 1) / multiple * multiple;
+    if (padded > kLargestPackage) return false;
+    const size_t zeros = static_cast<size_t>(padded - package.size());
+    package.insert(package.end() - kDigestSize, zeros, 0);
+    return RefreshDigest(package);
+}
+
 }  // namespace pkx::packwriter

@@ -204,4 +204,11 @@ void Truncate(Bytes& bytes, size_t size);
 // patched field, not the integrity check, rejects it. False below 16 bytes.
 bool RefreshDigest(Bytes& package);
 
+// Zero bytes between the data areas and the digest make the package's size a
+// multiple of `multiple`, and the digest is computed anew. Signing pads the
+// file to 8 bytes before it appends its certificate table: a single package
+// padded so first ends right where the table begins. False, changing
+// nothing, below 16 bytes or when the package would reach 4 GiB.
+bool PadPackage(Bytes& package, uint32_t multiple);
+
 }  // namespace pkx::packwriter

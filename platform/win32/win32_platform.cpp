@@ -80,6 +80,36 @@ HKEY RootKey(RegistryRoot root) {
     return nullptr;
 }
 
+// A 32-bit program on 64-bit Windows: its registry reads go to the 32-bit
+// view (WOW6432Node under HKLM\SOFTWARE), where 64-bit programs write nothing.
+bool RunsOn64BitWindows() {
+    using IsWow64Function = BOOL(WINAPI*)(HANDLE, BOOL*);
+    const auto isWow64 =
+        LookUp<IsWow64Function>(GetModuleHandleA("kernel32.dll"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// RegQueryValueExA of root\key\name in one view of the registry.
+uint32_t QueryRegistry(HKEY root, const char* key, const char* name, REGSAM view, char* buffer,
+                       uint32_t size) {
+    HKEY opened = nullptr;
+    LONG result = RegOpenKeyExA(root, key, 0, KEY_READ | view, &opened);
+    if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
+    DWORD type = REG_SZ;
+    DWORD length = size;
+    result =
+        RegQueryValueExA(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &length);
+    RegCloseKey(opened);
+    if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
+    // The caller gets a terminated text or nothing.
+    if (length < size) {
+        buffer[length] = '\0';
+        return 0;
+    }
+    return length > 0 && buffer[length - 1] == '\0' ? 0 : kMoreData;
+}
+
 // The file version of shell32.dll is 5.0 or later (SHGetSpecialFolderLocation
 // knows CSIDL_PROGRAM_FILES).
 bool ShellKnowsProgramFiles() {
@@ -308,25 +338,16 @@ class Win32Platform final : public Platform {
 
     void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
+    // A value missing from the program's own view is looked for in the 64-bit
+    // view, where 64-bit programs keep theirs; the own view comes first.
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
                            uint32_t size) override {
         HKEY rootKey = RootKey(root);
-        HKEY opened = nullptr;
         if (rootKey == nullptr) return ERROR_FILE_NOT_FOUND;
-        LONG result = RegOpenKeyExA(rootKey, key, 0, KEY_READ, &opened);
-        if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
-        DWORD type = REG_SZ;
-        DWORD length = size;
-        result = RegQueryValueExA(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                  &length);
-        RegCloseKey(opened);
-        if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
-        // The caller gets a terminated text or nothing.
-        if (length < size) {
-            buffer[length] = '\0';
-            return 0;
-        }
-        return length > 0 && buffer[length - 1] == '\0' ? 0 : kMoreData;
+        const uint32_t own = QueryRegistry(rootKey, key, name, 0, buffer, size);
+        if (own != ERROR_FILE_NOT_FOUND || !RunsOn64BitWindows()) return own;
+        const uint32_t wide = QueryRegistry(rootKey, key, name, KEY_WOW64_64KEY, buffer, size);
+        return wide == ERROR_FILE_NOT_FOUND ? own : wide;
     }
 
     uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,

@@ -7,6 +7,7 @@
 
 #include "package/format.h"
 #include "package/package_cursor.h"
+#include "package/package_index.h"
 #include "support/md5.h"
 #include "tools/pkxbuild/builder_text.h"
 
@@ -696,6 +697,12 @@ InspectReport Inspect(ByteSource& source) {
             "neither an updater nor a package: no \"PKX \" or \"LUMP\" at offset 0 or 0x1F000";
         return report;
     }
+    InspectedBytes image(source);
+    CertificateTable table;
+    if (report.selfExtracting && FindCertificateTable(image, report.fileSize, &table)) {
+        report.certificateOffset = table.offset;
+        report.certificateSize = table.size;
+    }
     if (MagicAt(source, report.payloadStart) == kContainerMagic) {
         report.container = true;
         ReadContainer(source, &report);
@@ -704,7 +711,8 @@ InspectReport Inspect(ByteSource& source) {
     PackageInfo info;
     info.indexOffset = kPayloadOffset;
     info.fileOffset = report.payloadStart;
-    info.size = report.fileSize - report.payloadStart;
+    info.size = (report.certificateSize != 0 ? report.certificateOffset : report.fileSize) -
+                report.payloadStart;
     InspectPackage(source, &info);
     report.packages.push_back(std::move(info));
     return report;
@@ -718,6 +726,15 @@ std::string FormatReport(const InspectReport& report, const std::string& fileNam
                " bytes; program image before " + Hex(kPayloadOffset, 5) + ", payload from there");
     } else {
         w.Line(fileName + ": bare payload, " + std::to_string(report.fileSize) + " bytes");
+    }
+    if (report.certificateSize != 0) {
+        const std::string signer = !report.signer.empty()
+                                       ? "signed by " + report.signer
+                                       : "signed (signer unknown: " + report.signerProblem + ")";
+        w.Line(signer + "; certificate table of " + std::to_string(report.certificateSize) +
+               " bytes at " + Hex(report.certificateOffset, 5));
+    } else if (report.selfExtracting) {
+        w.Line("not signed");
     }
     if (report.container) {
         w.Line("\"LUMP\" container of " + std::to_string(report.declaredCount) + " packages");

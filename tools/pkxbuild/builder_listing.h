@@ -123,6 +123,12 @@ struct InspectReport {
     uint16_t declaredCount = 0;  // "LUMP" only
     std::vector<PackageInfo> packages;
     std::string problem;  // payload-level: no payload, index cut short
+    // The Authenticode certificate table that ends a signed updater; a single
+    // package ends where it begins.
+    uint64_t certificateOffset = 0;
+    uint64_t certificateSize = 0;  // 0: not signed
+    std::string signer;            // the signing certificate's subject, when known
+    std::string signerProblem;     // why it is not known
 
     // True when the payload was found and every package is undamaged.
     bool AllGood() const;

@@ -82,6 +82,8 @@ toml::table InspectTable(const InspectReport& report, const std::string& fileNam
                       {"self_extracting", report.selfExtracting}, {"container", report.container},
                       {"packages", std::move(packages)},          {"ok", report.AllGood()}};
     if (!report.problem.empty()) table.insert("problem", report.problem);
+    if (report.selfExtracting) table.insert("signed", report.certificateSize != 0);
+    if (!report.signer.empty()) table.insert("signer", Text(report.signer, std::nullopt));
     return table;
 }
 

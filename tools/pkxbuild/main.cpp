@@ -17,6 +17,7 @@
 #include "tools/pkxbuild/builder_listing.h"
 #include "tools/pkxbuild/builder_proof.h"
 #include "tools/pkxbuild/builder_report.h"
+#include "tools/pkxbuild/builder_signing.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ struct CreateArguments {
     unsigned blockSize = 0;
     bool payloadOnly = false;
     bool noProof = false;
+    SigningRequest signing;  // no certificate: not signed
 };
 
 struct VerifyArguments {
@@ -124,6 +126,49 @@ void PrintSummary(const CreateArguments& arguments, const BuildResult& result, s
                 written);
 }
 
+// Reads the updater at `path`; a signed one is also asked who signed it.
+bool ReadReport(const std::string& path, InspectReport* report) {
+    std::error_code code;
+    FileSource source;
+    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
+    *report = Inspect(source);
+    if (report->certificateSize != 0) SignerOf(path, &report->signer, &report->signerProblem);
+    return true;
+}
+
+// Signs `file` into the output, checked as it will be shipped: it reads back
+// signed with good digests, and the proof passes on it. The output is
+// replaced only by a signed updater that passed.
+bool WriteSigned(const CreateArguments& arguments, const pkx::packwriter::Bytes& file,
+                 const ProofRequest& check, Progress* progress, InspectReport* report,
+                 ProofReport* proof, std::string* error) {
+    const std::string unsignedPath = arguments.output + ".unsigned";
+    const std::string signedPath = arguments.output + ".signed";
+    std::error_code code;
+    const bool made = WriteOutput(unsignedPath, file, true, error) &&
+                      SignUpdater(unsignedPath, signedPath, arguments.signing, error);
+    std::filesystem::remove(unsignedPath, code);
+    if (!made) return false;
+    bool passed =
+        ReadReport(signedPath, report) && report->AllGood() && report->certificateSize != 0;
+    if (!passed) *error = "the signed updater does not read back as signed and intact";
+    if (passed && !arguments.noProof && !ProveUpdaterFile(signedPath, check, progress, proof)) {
+        *error = "the proof of the signed updater fails: " + proof->problem;
+        passed = false;
+    }
+    if (passed) {
+        namespace fs = std::filesystem;
+        fs::permissions(signedPath,
+                        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                        fs::perm_options::add, code);
+        fs::rename(signedPath, arguments.output, code);
+        if (!code) return true;
+        *error = "cannot write " + arguments.output;
+    }
+    std::filesystem::remove(signedPath, code);
+    return false;
+}
+
 int Create(const CreateArguments& arguments) {
     std::string error;
     std::vector<std::string> inputs = arguments.oldFolders;
@@ -151,31 +196,42 @@ int Create(const CreateArguments& arguments) {
     if (!BuildPayload(request, isatty(STDERR_FILENO) ? &bar : nullptr, &result, &error)) {
         return Fail(error);
     }
+    if (!arguments.payloadOnly && !PadForSigning(stub, result.container, &result.payload)) {
+        return Fail("the package cannot be padded for signing: it would reach 4 GiB");
+    }
+    if (!result.container && !result.packages.empty()) {
+        result.packages.front().size = result.payload.size();
+    }
     pkx::packwriter::Bytes file;
     if (arguments.payloadOnly) {
         file = std::move(result.payload);
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
+    const bool signing = !arguments.signing.certificate.empty();
+    ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
+    Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
     ProofReport proof;
-    if (!arguments.noProof) {
-        ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
-        if (!ProveUpdater(file, check, isatty(STDERR_FILENO) ? &bar : nullptr, &proof)) {
-            return Fail("the proof fails, nothing was written: " + proof.problem);
-        }
+    // A signed updater is proved as it is shipped: after signing.
+    if (!arguments.noProof && !signing && !ProveUpdater(file, check, progress, &proof)) {
+        return Fail("the proof fails, nothing was written: " + proof.problem);
     }
-    if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) return Fail(error);
-    PrintSummary(arguments, result, file.size());
+    size_t written = file.size();
+    std::string signer;
+    if (signing) {
+        InspectReport report;
+        if (!WriteSigned(arguments, file, check, progress, &report, &proof, &error)) {
+            return Fail(error + "; nothing was written");
+        }
+        written = report.fileSize;
+        signer = report.signer.empty() ? "an unknown signer" : report.signer;
+    } else if (!WriteOutput(arguments.output, file, !arguments.payloadOnly, &error)) {
+        return Fail(error);
+    }
+    PrintSummary(arguments, result, written);
+    if (signing) std::printf("signed by %s\n", signer.c_str());
     PrintProof(proof, arguments.newFolder);
     return 0;
-}
-
-bool ReadReport(const std::string& path, InspectReport* report) {
-    std::error_code code;
-    FileSource source;
-    if (!std::filesystem::is_regular_file(path, code) || !source.Open(path)) return false;
-    *report = Inspect(source);
-    return true;
 }
 
 int InspectFile(const std::string& path, std::optional<uint32_t> codePage, bool json) {
@@ -237,6 +293,16 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
         ->excludes(stub);
     create.add_flag("--no-proof", arguments.noProof,
                     "skip running the update on copies of the old folders before writing");
+    auto* certificate =
+        create.add_option("--sign-cert", arguments.signing.certificate,
+                          "sign the updater with this PEM certificate (osslsigncode)");
+    auto* key = create.add_option("--sign-key", arguments.signing.key,
+                                  "the PEM private key of the signing certificate");
+    auto* timestamp = create.add_option("--timestamp", arguments.signing.timestamp,
+                                        "RFC 3161 time-stamping server for the signature");
+    certificate->needs(key)->excludes("--payload-only");
+    key->needs(certificate);
+    timestamp->needs(certificate);
 }
 
 void AddVerifyOptions(CLI::App& verify, VerifyArguments& arguments) {
