@@ -9,6 +9,7 @@
 
 #include "core/worker_events.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "texts/text_table.h"
@@ -76,6 +77,16 @@ class PresenterTest : public ::testing::Test {
     std::string Expanded(uint32_t id, const char* a, const char* b = nullptr) {
         char out[512];
         ExpandTemplate(out, sizeof out, context.texts[id], a, b, nullptr, 932);
+        return out;
+    }
+    // A built-in text that no package replaces, with its path as shown.
+    static std::string Builtin(uint32_t id, const char* path = nullptr) {
+        char text[kTextBufferSize];
+        LoadResourceText(id, text, sizeof text);
+        char shown[kPathBufferSize] = "";
+        if (path != nullptr) Os().PathForDisplay(path, shown, sizeof shown);
+        char out[512];
+        ExpandTemplate(out, sizeof out, text, path ? shown : nullptr, nullptr, nullptr, 932);
         return out;
     }
 
@@ -159,6 +170,38 @@ TEST_F(PresenterTest, FailureLinesFollowTheResultCode) {
     presenter.HandleEvent(EV_FAILED, 0x20000);
     EXPECT_EQ(view.log[0], Text(1020));
     EXPECT_EQ(view.log[1], Text(1023));
+
+    for (const auto& [code, id] : {std::pair<uint32_t, uint32_t>{0x10013, text::kErrorJournal},
+                                   std::pair<uint32_t, uint32_t>{0x10014, text::kErrorRecovery}}) {
+        view.log.clear();
+        presenter.HandleEvent(EV_FAILED, code);
+        EXPECT_EQ(view.log[0], Builtin(id));
+        EXPECT_EQ(view.log[1], Text(1020));
+    }
+}
+
+// What the recovery of an interrupted update did, a line per file.
+TEST_F(PresenterTest, RecoveryEventsLogWhatWasFoundAndDone) {
+    presenter.Initialize();
+    const UnrestoredFile blocked{"C:\\app\\c.txt", "C:\\app\\c.txt.1.0.old"};
+    const UnrestoredFile stays{"C:\\app\\d.txt", ""};
+    presenter.HandleEvent(EV_RECOVERY_FOUND, reinterpret_cast<intptr_t>("C:\\app\\j"));
+    presenter.HandleEvent(EV_RECOVERY_RESTORED, reinterpret_cast<intptr_t>("C:\\app\\a.exe"));
+    presenter.HandleEvent(EV_RECOVERY_REMOVED, reinterpret_cast<intptr_t>("C:\\app\\b.dll"));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&blocked));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&stays));
+    presenter.HandleEvent(EV_RECOVERY_DONE, 0);
+    presenter.HandleEvent(EV_RECOVERY_COMPLETED, 0);
+    EXPECT_EQ(view.log, (std::vector<std::string>{
+                            Builtin(text::kRecoveryFound, "C:\\app\\j"),
+                            Builtin(text::kRecoveryRestored, "C:\\app\\a.exe"),
+                            Builtin(text::kRecoveryRemoved, "C:\\app\\b.dll"),
+                            Builtin(text::kNotRestored, blocked.path),
+                            Builtin(text::kBackupRemains, blocked.backup),
+                            Builtin(text::kNotRemoved, stays.path),
+                            Builtin(text::kRecoveryDone),
+                            Builtin(text::kRecoveryCompleted),
+                        }));
 }
 
 TEST_F(PresenterTest, CancelAndRunningAreNoErrors) {
@@ -291,22 +334,31 @@ TEST_F(PresenterTest, UnlistedCodesChangeNothing) {
     EXPECT_TRUE(view.log.empty());
 }
 
-// One updated file with its backup beside it, as a run leaves them.
+// One updated file with its backup beside it and both changes in the
+// journal, as a run leaves them.
 class PresenterBackupTest : public PresenterTest {
   protected:
     void SetUp() override {
         PresenterTest::SetUp();
-        PackageRef package;
+        std::strcpy(context.targetFolder, (folder.path() + "\\").c_str());
+        context.packages.emplace_back();
+        PackageRef& package = context.packages.back();
         std::strcpy(package.oldVersionLabel, "1.0");
         package.backupPaths.push_back(file);
-        context.packages.push_back(package);
-        char backupPath[kPathBufferSize];
-        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", backupPath));
-        backup = backupPath;
+        Change change;
+        std::strcpy(change.path, file.c_str());
+        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", change.backup));
+        backup = change.backup;
+        for (const ChangeKind kind : {ChangeKind::kBackup, ChangeKind::kWrite}) {
+            change.kind = kind;
+            ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+        }
         ASSERT_TRUE(test::WriteFile(file, "new"));
         ASSERT_TRUE(test::WriteFile(backup, "old"));
     }
+    // As the worker ends a successful run: the journal committed, then the event.
     void Finish(uint32_t autoFinish, uint8_t deleteDefault) {
+        ASSERT_EQ(CommitJournal(context), result::kSuccess);
         context.autoFinish = autoFinish;
         context.deleteBackupsDefault = deleteDefault;
         presenter.Initialize();
@@ -318,12 +370,14 @@ class PresenterBackupTest : public PresenterTest {
     test::TempFolder folder;
     std::string file = folder / "app.exe";
     std::string backup;
+    std::string journal = folder / kJournalName;
 };
 
 TEST_F(PresenterBackupTest, AutoFinishFollowsThePackageDefault) {
     Finish(1, 1);
     EXPECT_EQ(view.closed, 1);
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
     EXPECT_EQ(test::ReadFile(file), "new");
 }
 
@@ -331,6 +385,7 @@ TEST_F(PresenterBackupTest, AutoFinishKeepsBackupsWhenTheDefaultSaysSo) {
     Finish(1, 0);
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(test::ReadFile(backup), "old");
+    EXPECT_FALSE(test::PathExists(journal));
 }
 
 TEST_F(PresenterBackupTest, InteractiveSuccessDeletesOnlyOnClose) {
@@ -338,9 +393,11 @@ TEST_F(PresenterBackupTest, InteractiveSuccessDeletesOnlyOnClose) {
     EXPECT_EQ(view.closed, 0);
     EXPECT_TRUE(view.checkBoxChecked);
     EXPECT_EQ(test::ReadFile(backup), "old") << "deleted before Close";
+    EXPECT_TRUE(test::PathExists(journal)) << "the journal stays until the backups are dealt with";
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
 }
 
 TEST_F(PresenterBackupTest, InteractiveSuccessWithTheBoxClearedKeepsBackups) {
@@ -361,6 +418,8 @@ TEST_F(PresenterBackupTest, CancelledRunPutsTheOldFileBackAndStaysOpen) {
     presenter.HandleEvent(EV_CANCELLED, 0);
     EXPECT_EQ(test::ReadFile(file), "old");
     EXPECT_FALSE(test::PathExists(backup));
+    EXPECT_FALSE(test::PathExists(journal));
+    EXPECT_EQ(view.log.back(), Text(1024));
     EXPECT_FALSE(view.checkBoxEnabled);
     EXPECT_EQ(view.closed, 0) << "a failed unattended run waits for Close";
     EXPECT_EQ(context.failed, 1u);
@@ -368,6 +427,28 @@ TEST_F(PresenterBackupTest, CancelledRunPutsTheOldFileBackAndStaysOpen) {
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(test::ReadFile(file), "old");
+}
+
+// A file held open by another program cannot be put back: the log names it
+// and its backup, never says "restored", and the journal stays for the next
+// start.
+TEST_F(PresenterBackupTest, RollbackThatCannotRestoreAFileSaysSo) {
+    FileHandle held = kInvalidFile;
+    ASSERT_EQ(
+        Os().Open(file.c_str(), kGenericRead, kShareNone, kOpenExisting, kAttributeNormal, &held),
+        0u);
+    presenter.Initialize();
+    presenter.HandleEvent(EV_FAILED, static_cast<intptr_t>(result::kReadOldFile));
+    Os().Close(held);
+
+    const std::vector<std::string> tail(view.log.end() - 4, view.log.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{Text(1023), Builtin(text::kNotRestored, file.c_str()),
+                                              Builtin(text::kBackupRemains, backup.c_str()),
+                                              Builtin(text::kRestoreFailed)}));
+    EXPECT_EQ(test::ReadFile(file), "new");
+    EXPECT_EQ(test::ReadFile(backup), "old");
+    EXPECT_TRUE(test::PathExists(journal));
+    EXPECT_EQ(context.failed, 1u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "core/apply_context.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "engine/worker.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/package_writer.h"
@@ -125,6 +126,13 @@ inline Files FilesOf(const Tree& tree) {
     for (const auto& [name, content] : tree) {
         if (name.empty() || name.back() != '\\') files[name] = content;
     }
+    return files;
+}
+
+// The files without the journal, which a successful run keeps until its
+// backups are dealt with.
+inline Files WithoutJournal(Files files) {
+    files.erase(kJournalName);
     return files;
 }
 
@@ -247,14 +255,20 @@ class WorkerRun {
         return &events.events.back();
     }
 
-    // The dialog's rollback and clean-up; they change the current folder too.
-    void Restore() {
+    // The dialog's rollback, and its closing after a success with the backups
+    // deleted or kept; they change the current folder too.
+    bool Restore() {
         ScopedCurrentFolder keep(home);
-        RestoreBackups(*context);
+        return RestoreBackups(*context);
     }
     void RemoveBackups() {
         ScopedCurrentFolder keep(home);
         DeleteBackups(*context);
+        EndJournal(*context);
+    }
+    void KeepBackups() {
+        ScopedCurrentFolder keep(home);
+        EndJournal(*context);
     }
 
     // The final event's parameter, -1 when there is none.
