@@ -10,6 +10,7 @@
 #include "core/result_code.h"
 #include "core/worker_events.h"
 #include "platform/platform.h"
+#include "support/binary_file.h"
 
 namespace pkx {
 
@@ -43,6 +44,40 @@ struct FileEntry {
     uint32_t alreadyUpdated = 0;
 };
 
+// A change to the installation, recorded in the journal before it is made.
+enum class ChangeKind : uint8_t {
+    kBackup = 'B',  // the file is moved to its backup
+    kAdd = 'A',     // a file that was not there is created
+    kWrite = 'W',   // the file, moved to its backup before, is written anew
+};
+
+struct Change {
+    ChangeKind kind = ChangeKind::kAdd;
+    char path[kPathBufferSize] = {};    // as the file operations name it
+    char backup[kPathBufferSize] = {};  // for a backup and a write
+};
+
+// A folder whose names the run changed.
+struct TouchedFolder {
+    char path[kPathBufferSize] = {};
+};
+
+// The run's write-ahead journal (engine/journal.h): created in the target
+// folder before the first change, kept until the backups are dealt with.
+struct RunJournal {
+    BinaryFile file;
+    char folder[kPathBufferSize] = {};  // the target folder it lies in
+    uint32_t changes = 0;               // change entries in force, made or planned
+    std::vector<Change> plan;           // recorded ahead; `nextPlanned` is the next to come
+    size_t nextPlanned = 0;
+    const PackageRef* package = nullptr;  // of the last package entry
+    std::vector<TouchedFolder> touched;   // made durable before the commit
+    bool committed = false;
+    // A journal found at the start could not be undone: the installation is
+    // not as it was, whatever this run's own rollback says.
+    bool unrecovered = false;
+};
+
 struct ApplyContext {
     char programFolder[kPathBufferSize] = {};
     ResultCode result = 0;
@@ -63,9 +98,12 @@ struct ApplyContext {
     uint8_t skipMissingSources = 0;
     uint8_t overwriteExistingAdds = 0;
     uint8_t skipMissingDeletes = 0;
+    // The current package's check mode: 0 when its check values are MD5 digests.
+    uint8_t checkMode = 0;
     uint32_t multiPackage = 0;
     uint16_t packageCount = 0;
     std::vector<PackageRef> packages;
+    RunJournal journal;
     // Where events go and who answers questions (the dialog, the console, a test).
     EventSink* events = nullptr;
     Prompter* prompts = nullptr;

@@ -29,6 +29,10 @@ inline constexpr ResultCode kUnknownDifferenceVersion = 0x1000F;
 inline constexpr ResultCode kPackageDigestMismatch = 0x10010;
 inline constexpr ResultCode kListProcesses = 0x10011;
 inline constexpr ResultCode kAddedFileExists = 0x10012;
+// The journal cannot be written or read.
+inline constexpr ResultCode kJournal = 0x10013;
+// The journal of an interrupted update names files that cannot be restored.
+inline constexpr ResultCode kRecoveryIncomplete = 0x10014;
 }  // namespace result
 
 }  // namespace pkx

@@ -39,7 +39,26 @@ enum EventCode : uint32_t {
     EV_PACKAGE_SUMMARY = 30,
     EV_ALREADY_UPDATED = 31,
     EV_ALREADY_ADDED = 33,
+    // The journal of an interrupted update, found at the start (text: its path).
+    EV_RECOVERY_FOUND = 40,
+    // A file brought back from its backup by the recovery (text: its path).
+    EV_RECOVERY_RESTORED = 41,
+    // A file the interrupted update wrote, removed by the recovery (text: its path).
+    EV_RECOVERY_REMOVED = 42,
+    // A file that could not be restored (UnrestoredFile).
+    EV_NOT_RESTORED = 43,
+    // The installation is as before the interrupted update; its journal is gone.
+    EV_RECOVERY_DONE = 44,
+    // The interrupted update had completed; only its journal was left.
+    EV_RECOVERY_COMPLETED = 45,
     EV_SET_TITLE = 100,
+};
+
+// The parameter of EV_NOT_RESTORED.
+struct UnrestoredFile {
+    const char* path;
+    // Where its backup is; empty for a file that was added and could not be removed.
+    const char* backup;
 };
 
 // Receives WM_APPLY_EVENT codes. `param` is 0, a number, the address of a

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/journal.h"
+#include "platform/double_byte.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -33,7 +35,59 @@ void SetProgramFolderCurrent(const ApplyContext& context) {
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
 }
 
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// A step that Windows reads as "..": dots, at least two, and spaces, which
+// it drops from the end of a name.
+bool IsParentStep(const char* step, size_t length) {
+    size_t dots = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (step[i] == '.') {
+            ++dots;
+        } else if (step[i] != ' ') {
+            return false;
+        }
+    }
+    return dots >= 2;
+}
+
+bool SameNameIgnoringCase(const char* a, size_t length, const char* b) {
+    if (std::strlen(b) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+class SilentUndo final : public UndoObserver {
+  public:
+    void Restored(const char*) override {}
+    void Removed(const char*) override {}
+    void NotRestored(const char*, const char*) override {}
+};
+
 }  // namespace
+
+bool IsRecordNameAllowed(const char* name) {
+    const uint32_t codePage = Os().AnsiCodePage();
+    const char* step = name;
+    const char* at = name;
+    for (;;) {
+        if (*at == '\0' || IsSeparator(*at)) {
+            const size_t length = static_cast<size_t>(at - step);
+            if (IsParentStep(step, length)) return false;
+            if (*at == '\0') return !SameNameIgnoringCase(step, length, kJournalName);
+            step = at + 1;
+            ++at;
+            continue;
+        }
+        at += CharLength(at, codePage);
+    }
+}
 
 bool BuildFullPath(const char* folder, const char* name, char* path) {
     return Concatenate({folder, name}, path);
@@ -62,18 +116,20 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
     return Concatenate({drive, folder, name}, backupPath);
 }
 
-void RestoreBackups(ApplyContext& context) {
+bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
     SetProgramFolderCurrent(context);
-    for (auto package = context.packages.rbegin(); package != context.packages.rend(); ++package) {
-        for (const std::string& path : package->backupPaths) {
-            // A new, partial or added file goes first, then the old one comes
-            // back. Nothing here can be undone, so failures are not examined.
-            if (FileExists(path.c_str())) BestEffort(Os().Delete(path.c_str()));
-            char backup[kPathBufferSize];
-            if (!BuildBackupPath(path.c_str(), package->oldVersionLabel, backup)) continue;
-            if (FileExists(backup)) BestEffort(Os().Move(backup, path.c_str()));
-        }
-    }
+    RunJournal& journal = context.journal;
+    const bool recovered = !journal.unrecovered;
+    if (!journal.file.IsOpen()) return recovered;
+    char folder[kPathBufferSize];
+    std::strcpy(folder, journal.folder);
+    ForgetJournal(journal);
+    SilentUndo silent;
+    bool committed = false;
+    // Asked for, the rollback undoes even a run that completed.
+    const ResultCode r =
+        UndoJournal(folder, true, observer != nullptr ? *observer : silent, &committed);
+    return recovered && r == result::kSuccess;
 }
 
 void DeleteBackups(ApplyContext& context) {

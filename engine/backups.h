@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/apply_context.h"
+#include "engine/recovery.h"
 
 namespace pkx {
 
@@ -15,8 +16,14 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath);
 // most 260 bytes; false when the result would not fit.
 bool BuildFullPath(const char* folder, const char* name, char* path);
 
-// Puts every touched file back, last package first. Best effort.
-void RestoreBackups(ApplyContext& context);
+// False for a record name that leads out of the target folder (a ".."
+// step, spelt with any trailing dots or spaces) or that names the journal.
+bool IsRecordNameAllowed(const char* name);
+
+// Undoes every change of the run from its journal, last first, and tells
+// `observer` (when given) of each file that could not be restored. True when
+// the installation is as it was before the run.
+bool RestoreBackups(ApplyContext& context, UndoObserver* observer = nullptr);
 
 // Removes the backups of a successful run. Best effort.
 void DeleteBackups(ApplyContext& context);

@@ -5,7 +5,9 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/delta_stream.h"
+#include "engine/journal.h"
 #include "package/format.h"
+#include "support/md5.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -14,7 +16,7 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
-constexpr uint32_t kCreateNew = 1;  // CREATE_NEW: fails when the file exists
+constexpr uint32_t kDigestChunk = 16 * 1024;
 constexpr uint32_t kProgressDone = 1000;
 
 void Send(ApplyContext& context, uint32_t code, intptr_t param) {
@@ -37,13 +39,33 @@ struct EntryPaths {
     char backup[kPathBufferSize];
 };
 
+// False when the record's name is refused or would not fit.
+bool BuildPaths(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
+    return IsRecordNameAllowed(entry.name) &&
+           BuildFullPath(context.targetFolder, entry.name, paths->path) &&
+           BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
+}
+
 // Every operation starts in the program's folder, so that a relative target
-// folder means the same folder throughout. False when a name would not fit.
+// folder means the same folder throughout.
 bool BeginOperation(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
     // The change of folder is not examined: a failure shows when the file is opened.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
-    return BuildFullPath(context.targetFolder, entry.name, paths->path) &&
-           BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
+    return BuildPaths(entry, context, paths);
+}
+
+Change MakeChange(ChangeKind kind, const EntryPaths& paths) {
+    Change change;
+    change.kind = kind;
+    std::strcpy(change.path, paths.path);
+    if (kind != ChangeKind::kAdd) std::strcpy(change.backup, paths.backup);
+    return change;
+}
+
+// Every change is in the journal, durably, before it is made.
+ResultCode Record(ChangeKind kind, const EntryPaths& paths, const PackageRef& package,
+                  ApplyContext& context) {
+    return RecordChange(context, package, MakeChange(kind, paths));
 }
 
 // The record's data must lie between the package start and its digest, at a
@@ -55,12 +77,56 @@ bool DataInPackage(const FileEntry& entry, const PackageRef& package) {
     return end <= package.size - kDigestSize && start <= 0x7FFFFFFFu;
 }
 
-// The path is recorded the moment the file sits under its backup name, so
-// that any later failure is undone by the rollback.
-bool MoveToBackup(const EntryPaths& paths, PackageRef& package) {
-    if (Os().Move(paths.path, paths.backup) != 0) return false;
+// A backup name that is taken (left from an earlier run) fails the move
+// before anything is recorded: a backup the journal names is always the
+// run's own. The path joins `backupPaths` the moment the file sits under its
+// backup name.
+ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context) {
+    if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
+    const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
+    if (r != result::kSuccess) return r;
+    if (Os().Move(paths.path, paths.backup) != 0) return result::kRenameToBackup;
     package.backupPaths.emplace_back(paths.path);
-    return true;
+    return result::kSuccess;
+}
+
+// A file that could not be created may have been there after all, though
+// the run took it for absent: its recorded change must not let the rollback
+// delete it.
+ResultCode NotCreated(ApplyContext& context) {
+    return VoidLastChange(context) == result::kSuccess ? result::kOpenNewFile : result::kJournal;
+}
+
+// A new file is on its way to the disk before it is closed; the commit
+// waits for it.
+ResultCode StartFlush(FileHandle file) {
+    return Os().StartFlush(file) == 0 ? result::kSuccess : result::kWriteNewFile;
+}
+
+// A rebuilt file whose record carries its MD5 digest must have it: a
+// damaged stream rebuilds something else, whatever the package digest says.
+ResultCode CheckRebuiltFile(const char* path, const FileEntry& entry, const ApplyContext& context) {
+    if (context.hasNewCheckValues != 1 || context.checkMode != kCheckModeMd5) {
+        return result::kSuccess;
+    }
+    BinaryFile file;
+    if (file.OpenRead(path, kShareNone, kAttributeNormal) != 0) return result::kWriteNewFile;
+    uint32_t remaining = file.Size();
+    if (remaining == kBadPosition) return result::kWriteNewFile;
+    MD5_CTX md5;
+    MD5Init(&md5);
+    uint8_t buffer[kDigestChunk];
+    while (remaining > 0) {
+        const uint32_t chunk = remaining < kDigestChunk ? remaining : kDigestChunk;
+        if (file.Read(buffer, chunk) != 0) return result::kWriteNewFile;
+        MD5Update(&md5, buffer, chunk);
+        remaining -= chunk;
+    }
+    uint8_t digest[sizeof(CheckValue::bytes)];
+    MD5Final(digest, &md5);
+    return std::memcmp(digest, entry.newCheckValue.bytes, sizeof digest) == 0
+               ? result::kSuccess
+               : result::kWriteNewFile;
 }
 
 // The write time is part of the new version's identity (the date-and-size
@@ -70,8 +136,8 @@ ResultCode SetWriteTime(FileHandle file, const FileEntry& entry) {
 }
 
 // The file an add creates. Created with CREATE_NEW: an add never truncates a
-// file that the existence test missed, so a file it did not create is never
-// recorded for the rollback to delete.
+// file that the existence test missed, and the change recorded for a file it
+// could not create is declared void, so the rollback never deletes it.
 class NewFile {
   public:
     NewFile() = default;
@@ -134,21 +200,85 @@ ResultCode CreateParentFolders(const char* path) {
 }
 
 ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const EntryPaths& paths,
-                          bool alreadyRecorded, PackageRef& package, ApplyContext& context) {
+                          bool overwrite, PackageRef& package, ApplyContext& context) {
+    ResultCode r =
+        Record(overwrite ? ChangeKind::kWrite : ChangeKind::kAdd, paths, package, context);
+    if (r != result::kSuccess) return r;
     NewFile file;
-    if (file.Create(paths.path) != 0) return result::kOpenNewFile;
-    if (!alreadyRecorded) package.backupPaths.emplace_back(paths.path);
+    if (file.Create(paths.path) != 0) return NotCreated(context);
+    if (!overwrite) package.backupPaths.emplace_back(paths.path);
 
     const int32_t dataStart = static_cast<int32_t>(package.offset + entry.dataOffset);
     if (programFile.Seek(dataStart, kFileBegin) == kSeekFailed) return result::kReadProgramFile;
     uint32_t copied = 0;
-    ResultCode r = CopyAddData(programFile, file, entry.dataSize, &copied, context);
+    r = CopyAddData(programFile, file, entry.dataSize, &copied, context);
     Send(context, EV_FILE_PROGRESS, Permille(copied, entry.dataSize));
     if (r == result::kSuccess) r = SetWriteTime(file.Handle(), entry);
+    if (r == result::kSuccess) r = StartFlush(file.Handle());
     return r;
 }
 
+// --- What the operations will change, foreseen for the journal. Each
+// returns false when its operation is expected to fail before any change.
+
+bool ForeseeUpdate(const FileEntry& entry, const PackageRef& package, ApplyContext& context,
+                   std::vector<Change>* changes) {
+    EntryPaths paths;
+    if (!BuildPaths(entry, context, &paths)) return false;
+    const bool exists = FileExists(paths.path) != 0;
+    if (!exists && context.skipMissingSources == 1) return true;
+    if (entry.alreadyUpdated == 1) return true;
+    if (!exists || !DataInPackage(entry, package) || Os().NameExists(paths.backup)) return false;
+    changes->push_back(MakeChange(ChangeKind::kBackup, paths));
+    changes->push_back(MakeChange(ChangeKind::kWrite, paths));
+    return true;
+}
+
+bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext& context,
+                std::vector<Change>* changes) {
+    EntryPaths paths;
+    if (!BuildPaths(entry, context, &paths)) return false;
+    const bool exists = Os().NameExists(paths.path);
+    if (exists && entry.alreadyUpdated == 1) return true;
+    if ((exists && context.overwriteExistingAdds == 0) || !DataInPackage(entry, package)) {
+        return false;
+    }
+    if (!exists) {
+        changes->push_back(MakeChange(ChangeKind::kAdd, paths));
+        return true;
+    }
+    if (Os().NameExists(paths.backup)) return false;
+    changes->push_back(MakeChange(ChangeKind::kBackup, paths));
+    changes->push_back(MakeChange(ChangeKind::kWrite, paths));
+    return true;
+}
+
+bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Change>* changes) {
+    EntryPaths paths;
+    if (!BuildPaths(entry, context, &paths)) return false;
+    const bool exists = FileExists(paths.path) != 0;
+    if (!exists && context.skipMissingDeletes == 1) return true;
+    if (!exists || Os().NameExists(paths.backup)) return false;
+    changes->push_back(MakeChange(ChangeKind::kBackup, paths));
+    return true;
+}
+
 }  // namespace
+
+void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
+                    std::vector<Change>* changes) {
+    changes->clear();
+    BestEffort(Os().SetCurrentFolder(context.programFolder));
+    for (const FileEntry& entry : lists.updates) {
+        if (!ForeseeUpdate(entry, package, context, changes)) return;
+    }
+    for (const FileEntry& entry : lists.adds) {
+        if (!ForeseeAdd(entry, package, context, changes)) return;
+    }
+    for (const FileEntry& entry : lists.deletes) {
+        if (!ForeseeDelete(entry, context, changes)) return;
+    }
+}
 
 ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
                        ApplyContext& context) {
@@ -166,7 +296,10 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     SendPath(context, EV_UPDATING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
-    if (!MoveToBackup(paths, package)) return result::kRenameToBackup;
+    ResultCode r = MoveToBackup(paths, package, context);
+    if (r != result::kSuccess) return r;
+    r = Record(ChangeKind::kWrite, paths, package, context);
+    if (r != result::kSuccess) return r;
 
     BinaryFile oldFile;
     if (oldFile.OpenRead(paths.backup, kShareNone, kAttributeNormal) != 0) {
@@ -174,14 +307,17 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     }
     BinaryFile newFile;
     if (newFile.OpenWrite(paths.path, kShareNone, kAttributeArchive) != 0) {
-        return result::kOpenNewFile;
+        return NotCreated(context);
     }
-    ResultCode r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
     // Best effort, like the attributes a new file gets on Windows.
     if (r == result::kSuccess) {
         BestEffort(Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle()));
     }
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
+    if (r == result::kSuccess) r = StartFlush(newFile.NativeHandle());
+    newFile.Close();
+    if (r == result::kSuccess) r = CheckRebuiltFile(paths.path, entry, context);
     return r;
 }
 
@@ -189,7 +325,8 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
                     ApplyContext& context) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenNewFile;
-    const bool exists = FileExists(paths.path) != 0;
+    // The name as it stands: "*" and "?" in a record are no wildcards.
+    const bool exists = Os().NameExists(paths.path);
     if (exists && entry.alreadyUpdated == 1) {
         SendPath(context, EV_ALREADY_ADDED, paths.path);
         return result::kSuccess;
@@ -201,8 +338,12 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
     }
     SendPath(context, exists ? EV_OVERWRITING_NEW : EV_ADDING_FILE, paths.path);
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
-    if (exists && !MoveToBackup(paths, package)) return result::kRenameToBackup;
-
+    if (exists) {
+        const ResultCode r = MoveToBackup(paths, package, context);
+        if (r != result::kSuccess) return r;
+    }
+    // Folders made for added files stay after a rollback; they are made
+    // before the file is recorded, so a failure here changes nothing else.
     const ResultCode r = CreateParentFolders(paths.path);
     if (r != result::kSuccess) return r;
     return WriteAddedFile(programFile, entry, paths, exists, package, context);
@@ -219,7 +360,8 @@ ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext
     SendPath(context, EV_DELETING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     Send(context, EV_FILE_PROGRESS, 0);
-    if (!MoveToBackup(paths, package)) return result::kRenameToBackup;
+    const ResultCode r = MoveToBackup(paths, package, context);
+    if (r != result::kSuccess) return r;
     Send(context, EV_FILE_PROGRESS, kProgressDone);
     return result::kSuccess;
 }

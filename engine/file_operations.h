@@ -1,10 +1,19 @@
 // Updating, adding and deleting one file, each leaving a backup for the rollback.
 #pragma once
 
+#include <vector>
+
 #include "core/apply_context.h"
+#include "package/file_entries.h"
 #include "support/binary_file.h"
 
 namespace pkx {
+
+// The changes the operations are expected to make for `lists`, as far as
+// the names tell before they start, up to the first record foreseen to fail:
+// the journal records them ahead, with one flush for all.
+void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
+                    std::vector<Change>* changes);
 
 ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
                        ApplyContext& context);

@@ -55,10 +55,12 @@ ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, Apply
 }
 
 // The record's full path, and the proof that its backup name fits as well:
-// a name the file operations could not handle is refused before anything changes.
+// a name the file operations could not handle, or one that leads out of the
+// target folder, is refused before anything changes.
 bool BuildCheckedPath(const FileEntry& entry, const ApplyContext& context, char* path) {
     char backup[kPathBufferSize];
-    return BuildFullPath(context.targetFolder, entry.name, path) &&
+    return IsRecordNameAllowed(entry.name) &&
+           BuildFullPath(context.targetFolder, entry.name, path) &&
            BuildBackupPath(path, context.oldVersionLabel, backup);
 }
 
@@ -84,7 +86,8 @@ ResultCode VerifyExisting(FileEntry& entry, uint8_t checkMode, bool missingAllow
 ResultCode VerifyAdd(FileEntry& entry, uint8_t checkMode, ApplyContext& context) {
     char path[kPathBufferSize];
     if (!BuildCheckedPath(entry, context, path)) return result::kOpenNewFile;
-    if (!FileExists(path)) return result::kSuccess;
+    // The name as it stands: "*" and "?" in a record are no wildcards.
+    if (!Os().NameExists(path)) return result::kSuccess;
     if (context.hasNewCheckValues != 1) {
         return context.overwriteExistingAdds != 0 ? result::kSuccess : result::kAddedFileExists;
     }

@@ -1,10 +1,13 @@
 #include "engine/worker.h"
 
 #include <cstring>
+#include <utility>
 
 #include "engine/file_operations.h"
 #include "engine/integrity_check.h"
+#include "engine/journal.h"
 #include "engine/old_version_check.h"
+#include "engine/recovery.h"
 #include "engine/running_check.h"
 #include "engine/special_folders.h"
 #include "engine/target_folder.h"
@@ -227,6 +230,9 @@ ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& packa
     if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared->before);
     Send(context, EV_TARGET_FOLDER);
+    // An update cut short in this folder is undone before anything else.
+    r = RecoverInterruptedUpdate(context);
+    if (r != result::kSuccess) return r;
     Send(context, EV_READY);
     return result::kSuccess;
 }
@@ -237,6 +243,7 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     RecordCounts counts;
     ResultCode r = ReadOptionsAndCounts(in, version, context, &counts);
     if (r != result::kSuccess) return r;
+    context.checkMode = counts.checkMode;
     FileEntryLists lists;
     r = ReadFileEntries(in, counts, context, &lists);
     if (r != result::kSuccess) return r;
@@ -244,6 +251,11 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     // folder; the verification must look at the same files.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
+    if (r != result::kSuccess) return r;
+    // The changes to come go into the journal with one flush.
+    std::vector<Change> changes;
+    ForeseeChanges(lists, package, context, &changes);
+    r = PlanChanges(context, package, std::move(changes));
     if (r != result::kSuccess) return r;
     return ApplyRecords(file, lists, counts, package, context);
 }
@@ -260,6 +272,10 @@ ResultCode ApplyPackage(BinaryFile& programFile, PackageRef& package, ApplyConte
     if (r != result::kSuccess) return r;
     r = ApplyFileRecords(programFile, in, package, context, prepared.version);
     if (r != result::kSuccess) return r;
+    // The last package's changes are complete before its after-text waits for
+    // the user: cut short from here, the update counts as done.
+    if (&package == &context.packages.back()) r = CommitJournal(context);
+    if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared.after);
     return result::kSuccess;
 }
@@ -275,6 +291,9 @@ uint32_t RunWorker(ApplyContext* context) {
         } else {
             r = ReadPackageIndex(file, *context);
             if (r == result::kSuccess) r = ApplyAllPackages(file, *context);
+            // Only a run whose every change is durable counts as done (here,
+            // when the last package of a container was skipped).
+            if (r == result::kSuccess) r = CommitJournal(*context);
         }
         // The program file is closed before the final event.
     }

@@ -35,6 +35,7 @@ inline constexpr uint32_t kGenericWrite = 0x40000000u;
 inline constexpr uint32_t kShareNone = 0;
 inline constexpr uint32_t kShareRead = 1;
 inline constexpr uint32_t kShareWrite = 2;
+inline constexpr uint32_t kCreateNew = 1;
 inline constexpr uint32_t kCreateAlways = 2;
 inline constexpr uint32_t kOpenExisting = 3;
 inline constexpr uint32_t kAttributeArchive = 0x20;
@@ -124,11 +125,31 @@ class Platform {
     PKX_NODISCARD virtual uint32_t CopyAccessMode(FileHandle from, FileHandle to) = 0;
     virtual void Close(FileHandle file) = 0;
 
+    // --- Durability. What is written, and every new, moved or deleted name,
+    // may be lost in a power cut until it has been made durable.
+    // The file's data and size are durable when the call returns
+    // (FlushFileBuffers; fsync).
+    PKX_NODISCARD virtual uint32_t Flush(FileHandle file) = 0;
+    // The file's data and size are durable once FlushFolder has returned for
+    // its folder. Windows flushes at once; POSIX starts writing now, so that
+    // many files cost one short wait at FlushFolder instead of one each.
+    PKX_NODISCARD virtual uint32_t StartFlush(FileHandle file) = 0;
+    // The names in `folder` (files created in it, moved in or out, deleted)
+    // are durable when the call returns, and so is every file given to
+    // StartFlush before (POSIX: fsync of those files and of the folder).
+    // Windows has nothing left to do: moves are written through, and a file
+    // flush commits the names changed before it.
+    PKX_NODISCARD virtual uint32_t FlushFolder(const char* folder) = 0;
+
     // --- Names.
     // True when FindFirstFileA finds something: folders count, wildcards
     // match by pattern, a trailing backslash reads as missing.
     PKX_NODISCARD virtual bool Exists(const char* pattern) = 0;
-    // MoveFileA: fails when the destination exists.
+    // True when a file or folder of exactly this name exists: "*" and "?"
+    // are characters like any other (GetFileAttributesA).
+    PKX_NODISCARD virtual bool NameExists(const char* path) = 0;
+    // MoveFileA: fails when the destination exists. Written through to the
+    // disk where the system offers it (MOVEFILE_WRITE_THROUGH).
     PKX_NODISCARD virtual uint32_t Move(const char* from, const char* to) = 0;
     PKX_NODISCARD virtual uint32_t Delete(const char* path) = 0;
     PKX_NODISCARD virtual uint32_t CreateFolder(const char* path) = 0;

@@ -4,6 +4,7 @@
 
 #include "core/worker_events.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "platform/double_byte.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
@@ -124,6 +125,41 @@ void ProgressPresenter::LogPath(uint32_t id, const char* path) {
     LogTemplate(id, ShownPath(path, shown));
 }
 
+void ProgressPresenter::LogBuiltin(uint32_t id, const char* path) {
+    char text[kTextBufferSize];
+    LoadResourceText(id, text, sizeof text);
+    char shown[kPathBufferSize];
+    char expanded[kExpansionSize];
+    ExpandTemplate(expanded, sizeof expanded, text, ShownPath(path, shown), nullptr, nullptr,
+                   TableCodePage());
+    Log(expanded);
+}
+
+// The file, then where its old version waits, each on a line of its own.
+void ProgressPresenter::LogNotRestored(const char* path, const char* backup) {
+    if (backup[0] == '\0') {
+        LogBuiltin(text::kNotRemoved, path);
+        return;
+    }
+    LogBuiltin(text::kNotRestored, path);
+    LogBuiltin(text::kBackupRemains, backup);
+}
+
+// The rollback's account: only what could not be put back is worth a line.
+class ProgressPresenter::RollbackLog final : public UndoObserver {
+  public:
+    explicit RollbackLog(ProgressPresenter& presenter) : presenter_(presenter) {}
+
+    void Restored(const char*) override {}
+    void Removed(const char*) override {}
+    void NotRestored(const char* path, const char* backup) override {
+        presenter_.LogNotRestored(path, backup);
+    }
+
+  private:
+    ProgressPresenter& presenter_;
+};
+
 void ProgressPresenter::LogDetail(uint32_t id, const char* path) {
     char line[kExpansionSize];
     const size_t prefix = std::strlen(detailPrefix_);
@@ -168,15 +204,24 @@ void ProgressPresenter::LogFailure(ResultCode code) {
         LogTemplate(text::kErrorNotInstalled, context_.title);
     } else if (code >= result::kOldFileDiffersMd5 && code <= result::kAddedFileExists) {
         Log(context_.texts[text::kErrorOldFileDiffersMd5 + (code - result::kOldFileDiffersMd5)]);
+    } else if (code == result::kJournal) {
+        LogBuiltin(text::kErrorJournal);
+    } else if (code == result::kRecoveryIncomplete) {
+        LogBuiltin(text::kErrorRecovery);
     }
     Log(context_.texts[text::kFailed]);
 }
 
+// The closing line says "restored" only when every file is back.
 void ProgressPresenter::RestoreSequence() {
     view_.EnableCheckBox(false);
     Log(context_.texts[text::kRestoring]);
-    RestoreBackups(context_);
-    Log(context_.texts[text::kRestored]);
+    RollbackLog log(*this);
+    if (RestoreBackups(context_, &log)) {
+        Log(context_.texts[text::kRestored]);
+    } else {
+        LogBuiltin(text::kRestoreFailed);
+    }
 }
 
 void ProgressPresenter::WaitSequence(bool finished) {
@@ -186,6 +231,8 @@ void ProgressPresenter::WaitSequence(bool finished) {
     view_.EnableButton(true);
     if (finished && context_.autoFinish == 1) {
         if (view_.IsCheckBoxChecked()) DeleteBackups(context_);
+        // The backups are dealt with: a successful run's journal goes.
+        EndJournal(context_);
         view_.Close();
     }
 }
@@ -305,6 +352,26 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
         case EV_ALREADY_ADDED:
             LogPath(text::kAlreadyAdded, text);
             break;
+        case EV_RECOVERY_FOUND:
+            LogBuiltin(text::kRecoveryFound, text);
+            break;
+        case EV_RECOVERY_RESTORED:
+            LogBuiltin(text::kRecoveryRestored, text);
+            break;
+        case EV_RECOVERY_REMOVED:
+            LogBuiltin(text::kRecoveryRemoved, text);
+            break;
+        case EV_NOT_RESTORED: {
+            const auto* file = reinterpret_cast<const UnrestoredFile*>(param);
+            LogNotRestored(file->path, file->backup);
+            break;
+        }
+        case EV_RECOVERY_DONE:
+            LogBuiltin(text::kRecoveryDone);
+            break;
+        case EV_RECOVERY_COMPLETED:
+            LogBuiltin(text::kRecoveryCompleted);
+            break;
         case EV_SET_TITLE:
             view_.SetWindowTitle(text);
             break;
@@ -322,6 +389,7 @@ void ProgressPresenter::OnCancelCommand() {
         return;
     }
     if (view_.IsCheckBoxEnabled() && view_.IsCheckBoxChecked()) DeleteBackups(context_);
+    EndJournal(context_);
     view_.EnableButton(false);
     view_.Close();
 }

@@ -34,6 +34,9 @@ class ProgressPresenter {
     void LogTemplate(uint32_t id, const char* value1 = nullptr, const char* value2 = nullptr);
     // A template whose one value is a path, shown as the system writes paths.
     void LogPath(uint32_t id, const char* path);
+    // A built-in text that no package replaces, with its path if it takes one.
+    void LogBuiltin(uint32_t id, const char* path = nullptr);
+    void LogNotRestored(const char* path, const char* backup);
     void LogDetail(uint32_t id, const char* path);
     void ShowFileStart(uint32_t logId, uint32_t statusId, const char* path);
     void ApplyTexts();
@@ -41,6 +44,8 @@ class ProgressPresenter {
     void RestoreSequence();
     void WaitSequence(bool finished);
     void OnFinalEvent(uint32_t code, intptr_t param);
+
+    class RollbackLog;
 
     ApplyContext& context_;
     ProgressView& view_;

@@ -23,6 +23,9 @@ class BinaryFile {
     // the object closed.
     [[nodiscard]] uint32_t OpenRead(const char* path, uint32_t share, uint32_t flags);
     [[nodiscard]] uint32_t OpenWrite(const char* path, uint32_t share, uint32_t flags);
+    // Any access and disposition (CreateFileA's values).
+    [[nodiscard]] uint32_t Open(const char* path, uint32_t access, uint32_t share,
+                                uint32_t disposition, uint32_t flags);
     // Always 0; closing a closed object does nothing.
     uint32_t Close();
 
@@ -49,8 +52,6 @@ class BinaryFile {
     bool IsOpen() const { return handle_ != kInvalidFile; }
 
   private:
-    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
-                  uint32_t flags);
     // Read without the count-out contract; `*transferred` tells what arrived.
     uint32_t ReadExact(void* buffer, uint32_t count, uint32_t* transferred);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/file_operations.h"
+#include "engine/journal.h"
 #include "tests/test_support.h"
 
 namespace pkx {
@@ -52,8 +53,15 @@ TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
     EXPECT_STREQ(path, "");
 }
 
+// Changes recorded in the journal as the file operations record them, and
+// the files on disk as the run left them.
 class BackupsTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        std::strcpy(context_.targetFolder, (target_.path() + "\\").c_str());
+        std::strcpy(context_.title, "Product");
+    }
+
     PackageRef& AddPackage(const char* label) {
         context_.packages.emplace_back();
         PackageRef& package = context_.packages.back();
@@ -65,23 +73,81 @@ class BackupsTest : public ::testing::Test {
         EXPECT_TRUE(test::WriteFile(path, content));
         return path;
     }
+    void Record(const PackageRef& package, ChangeKind kind, const std::string& name) {
+        Change change;
+        change.kind = kind;
+        std::strcpy(change.path, (target_ / name).c_str());
+        if (kind != ChangeKind::kAdd) {
+            ASSERT_TRUE(BuildBackupPath(change.path, package.oldVersionLabel, change.backup));
+        }
+        ASSERT_EQ(RecordChange(context_, package, change), result::kSuccess);
+    }
+    // The run succeeded and the window closes with the box ticked.
+    void DeleteBackupsOnClose() {
+        ASSERT_EQ(CommitJournal(context_), result::kSuccess);
+        DeleteBackups(context_);
+        EndJournal(context_);
+    }
 
     test::TempFolder target_;
     ApplyContext context_;
 };
 
-TEST_F(BackupsTest, RestoreReplacesNewFilesWithTheirBackupsAndRemovesAddedOnes) {
-    PackageRef& package = AddPackage("1.0");
-    package.backupPaths = {Put("updated.exe", "new"), Put("added.dll", "added"),
-                           target_ / "deleted.txt", target_ / "never-created.dat"};
+TEST_F(BackupsTest, RestoreUndoesEveryRecordedChangeAndRemovesTheJournal) {
+    const PackageRef& package = AddPackage("1.0");
+    Record(package, ChangeKind::kBackup, "updated.exe");
+    Record(package, ChangeKind::kWrite, "updated.exe");
+    Record(package, ChangeKind::kAdd, "added.dll");
+    Record(package, ChangeKind::kBackup, "deleted.txt");
+    Record(package, ChangeKind::kAdd, "never-created.dat");  // announced, never made
+    Put("updated.exe", "new");
     Put("updated.exe.1.0.old", "old");
+    Put("added.dll", "added");
     Put("deleted.txt.1.0.old", "deleted");
     Put("unrelated.txt", "stays");
+    EXPECT_TRUE(test::PathExists(target_ / kJournalName));
 
-    RestoreBackups(context_);
+    EXPECT_TRUE(RestoreBackups(context_));
     EXPECT_EQ(test::ListTree(target_.path()),
               (test::Tree{
                   {"updated.exe", "old"}, {"deleted.txt", "deleted"}, {"unrelated.txt", "stays"}}));
+}
+
+// Undone last first, a file that several changes touched ends as it was
+// before the first of them.
+TEST_F(BackupsTest, RestoreUndoesTheChangesLastFirst) {
+    struct Case {
+        const char* what;
+        test::Tree before;
+    };
+    const Case cases[] = {{"added, then overwritten by a second add", {}},
+                          {"updated by two packages in turn", {{"app.exe", "v1"}}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ApplyContext& context = context_;
+        context.packages.clear();
+        if (c.before.empty()) {
+            const PackageRef& package = AddPackage("1");
+            Record(package, ChangeKind::kAdd, "app.exe");
+            Record(package, ChangeKind::kBackup, "app.exe");
+            Record(package, ChangeKind::kWrite, "app.exe");
+            Put("app.exe.1.old", "first add");
+            Put("app.exe", "second add");
+        } else {
+            context.packages.reserve(2);
+            const PackageRef& first = AddPackage("1");
+            const PackageRef& second = AddPackage("2");
+            for (const PackageRef* package : {&first, &second}) {
+                Record(*package, ChangeKind::kBackup, "app.exe");
+                Record(*package, ChangeKind::kWrite, "app.exe");
+            }
+            Put("app.exe.1.old", "v1");
+            Put("app.exe.2.old", "v2");
+            Put("app.exe", "v3");
+        }
+        EXPECT_TRUE(RestoreBackups(context));
+        EXPECT_EQ(test::ListTree(target_.path()), c.before);
+    }
 }
 
 TEST_F(BackupsTest, CleanUpRemovesOnlyTheBackups) {
@@ -101,7 +167,6 @@ TEST_F(BackupsTest, CleanUpRemovesOnlyTheBackups) {
 // clean-up look for.
 TEST_F(BackupsTest, SlashNamesAgreeBetweenCreationRollbackAndCleanUp) {
     Put("sub\\x.dll", "old");
-    std::strcpy(context_.targetFolder, (target_.path() + "\\").c_str());
     std::strcpy(context_.oldVersionLabel, "1.0");
     FileEntry entry;
     std::strcpy(entry.name, "sub/x.dll");
@@ -109,11 +174,11 @@ TEST_F(BackupsTest, SlashNamesAgreeBetweenCreationRollbackAndCleanUp) {
 
     ASSERT_EQ(DeleteEntry(entry, package, context_), result::kSuccess);
     EXPECT_EQ(test::ReadFile(target_ / "sub\\x.dll.1.0.old").value_or(""), "old");
-    RestoreBackups(context_);
+    EXPECT_TRUE(RestoreBackups(context_));
     EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"sub\\", ""}, {"sub\\x.dll", "old"}}));
 
     ASSERT_EQ(DeleteEntry(entry, package, context_), result::kSuccess);
-    DeleteBackups(context_);
+    DeleteBackupsOnClose();
     EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"sub\\", ""}}));
 }
 

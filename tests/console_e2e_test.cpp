@@ -414,6 +414,88 @@ TEST_F(ConsoleUpdaterTest, InterruptDuringALargeUpdateRollsEverythingBack) {
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
+// Ctrl-C while the package is checked, before Cancel can be given, is kept
+// until it can: the run stops before any file changes.
+TEST_F(ConsoleUpdaterTest, InterruptDuringThePackageCheckCancelsOnceCancelIsPossible) {
+    SampleVersions versions;
+    PackageModel model = SamplePackage(versions);
+    // Content enough to keep the integrity check busy for a while.
+    model.adds.push_back(AddRecord("big.bin", Pattern(64u << 20, 9)));
+    Install(installation.path(), versions.before);
+
+    ChildProcess child;
+    ASSERT_TRUE(Start(child, BuildOrFail(model), {"-F"}));
+    child.CloseInput();
+    ASSERT_TRUE(
+        child.WaitForOutput("Checking the integrity of the update package...\n", kTimeLimit))
+        << child.out();
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Finish(kTimeLimit), 255) << child.out();
+    EXPECT_EQ(Occurrences(child.out(), kStopping), 1u) << child.out();
+    EXPECT_TRUE(HasLine(child.out(), kCancelled));
+    EXPECT_EQ(child.out().find("Updating..."), std::string::npos);
+    EXPECT_EQ(Difference(Installed(), versions.before), "");
+}
+
+// The updater killed outright (SIGKILL) at several moments of an update of
+// many files. The next updater to run in the folder, even one with nothing
+// to update, first puts back exactly the old files, or keeps the new ones
+// when the update had completed; the updater then runs as usual.
+TEST_F(ConsoleUpdaterTest, KilledUpdateIsRestoredByTheNextStart) {
+    SampleVersions versions;
+    PackageModel model = SamplePackage(versions);
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "files\\file" + std::to_string(100 + i) + ".bin";
+        versions.before[name] = Pattern(100000, 20 + i);
+        versions.after[name] = Edited(versions.before[name], 5000, 3000, 60 + i);
+        model.updates.push_back(UpdateRecord(name, versions.before[name], versions.after[name]));
+    }
+    const Bytes package = BuildOrFail(model);
+    const Bytes nothing = BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.0"));
+    const std::string found = "A record of an interrupted update was found";
+    const std::string restored = "The state before the interrupted update has been restored.";
+
+    const std::vector<std::string> moments = {
+        "Folder to update [",         "file100.bin] Updating...\n",  "file115.bin] Updating...\n",
+        "file139.bin] Updating...\n", "obsolete.txt] Deleting...\n", kFinished + "\n"};
+    int recovered = 0;
+    for (const std::string& moment : moments) {
+        SCOPED_TRACE(moment);
+        for (const auto& [name, content] : Installed()) std::remove(InstalledPath(name).c_str());
+        Install(installation.path(), versions.before);
+        ChildProcess child;
+        ASSERT_TRUE(Start(child, package, {"-F"}));
+        child.CloseInput();
+        // Left unread from here, the log fills its pipe and the updater waits.
+        ASSERT_TRUE(child.LimitOutputPipe());
+        ASSERT_TRUE(child.WaitForOutput(moment, kTimeLimit)) << child.out();
+        child.Signal(SIGKILL);
+        child.Finish(kTimeLimit);
+
+        const Outcome probe = Run(nothing, {"-F"}, "");
+        EXPECT_EQ(probe.exitCode, 0) << probe.out;
+        const bool journal = probe.out.find(found) != std::string::npos;
+        recovered += journal && probe.out.find(restored) != std::string::npos ? 1 : 0;
+        Files now = Installed();
+        for (auto it = now.begin(); it != now.end();) {
+            it = it->first.size() > 4 && it->first.substr(it->first.size() - 4) == ".old"
+                     ? now.erase(it)
+                     : std::next(it);
+        }
+        const bool isOld = Installed() == versions.before;
+        EXPECT_TRUE(isOld || now == versions.after) << Difference(Installed(), versions.before);
+
+        if (isOld) {
+            const Outcome again = Run(package, {"-F"}, "");
+            EXPECT_EQ(again.exitCode, 0) << again.out;
+            EXPECT_EQ(Difference(Installed(), versions.after), "");
+        }
+    }
+    // Killed in the middle of the file operations at least three times.
+    EXPECT_GE(recovered, 3);
+    RecordProperty("recovered_kills", recovered);
+}
+
 // Ctrl-C, or a request to terminate, at a question answers it as its Cancel
 // or No would; a notice, which has neither, closes and the update is
 // cancelled. At the delete-backups question after a success it keeps them.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "engine/worker.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
@@ -95,11 +96,13 @@ TEST(EngineIntegration, UpdatesAddsAndDeletesGiveTheNewTree) {
     WorkerRun run;
     ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
 
-    // Every touched file left its old state beside it.
+    // Every touched file left its old state beside it, and the journal stays
+    // until the backups are dealt with.
     const Files withBackups = With(kAfter, {{"app.exe.1.0.old", kAppOld},
                                             {"lib\\core.dll.1.0.old", kCoreOld},
                                             {"obsolete.txt.1.0.old", kObsolete}});
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), withBackups), "");
+    EXPECT_TRUE(PathExists(installation / kJournalName));
+    EXPECT_EQ(Difference(WithoutJournal(FilesOf(ListTree(installation.path()))), withBackups), "");
     const std::string root = installation.path() + "\\";
     EXPECT_EQ(run.context->packages.at(0).backupPaths,
               (std::vector<std::string>{root + "app.exe", root + "lib\\core.dll",
@@ -129,7 +132,7 @@ TEST(EngineIntegration, SkipFlagsLetMissingFilesPassAndOverwriteReplacesAnAdd) {
     EXPECT_EQ(run.events.Count(EV_SOURCE_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_DELETE_TARGET_MISSING), 1u);
     EXPECT_EQ(run.events.Count(EV_OVERWRITING_NEW), 1u);
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+    EXPECT_EQ(Difference(WithoutJournal(FilesOf(ListTree(installation.path()))),
                          (Files{{"app.exe", kAppNew},
                                 {"app.exe.1.0.old", kAppOld},
                                 {"new\\deep\\plugin.dll", kPlugin},
@@ -216,6 +219,177 @@ TEST(EngineIntegration, RelativeFolderMeansTheSameFilesToVerificationAndUpdate) 
     EXPECT_EQ(Difference(FilesOf(ListTree(elsewhere.path())), (Files{{"inst\\app.exe", kAppOld}})),
               "");
     EXPECT_EQ(ReadFile(run.home + "\\inst\\app.exe"), kAppNew);
+}
+
+// A damaged difference stream in a package whose digest was made to match
+// rebuilds another file than the record's new digest names: the package
+// fails before the next record, and the rollback restores the old files.
+TEST(EngineIntegration, RebuiltFileUnlikeItsNewDigestFailsThePackage) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    PackageModel model = FullModel(installation.path());
+    std::vector<uint8_t>& stream = model.updates[0].data;
+    ASSERT_EQ(stream.back(), 0);  // OP_END after the literal "tail"
+    stream[stream.size() - 2] ^= 0x20;
+    WorkerRun run;
+    EXPECT_EQ(Apply(run, BuildOrFail(model)), result::kWriteNewFile);
+    EXPECT_EQ(run.events.Count(EV_UPDATING_FILE), 1u) << "stopped before the next record";
+    EXPECT_TRUE(run.Restore());
+    ExpectRestored(installation.path(), kBefore);
+}
+
+// A record whose name leads out of the target folder is refused before any
+// file changes, inside the folder or outside it.
+TEST(EngineIntegration, NamesLeadingOutOfTheFolderAreRefusedBeforeAnyChange) {
+    enum Kind { kUpdate, kAdd, kDelete };
+    struct Case {
+        const char* name;
+        Kind kind;
+        ResultCode expected;
+    };
+    const Case cases[] = {
+        {"..\\outside.txt", kDelete, result::kOpenOldFile},
+        {"lib\\..\\..\\outside.txt", kUpdate, result::kOpenOldFile},
+        {"../outside.txt", kAdd, result::kOpenNewFile},
+        {".. \\outside.txt", kDelete, result::kOpenOldFile},
+        {"lib\\...\\x.txt", kAdd, result::kOpenNewFile},
+        {"PKX-Update.Journal", kAdd, result::kOpenNewFile},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder root;
+        const std::string folder = root / "app";
+        Install(folder, kBefore);
+        ASSERT_TRUE(WriteFile(root / "outside.txt", "outside"));
+        PackageModel model = FullModel(folder);
+        if (c.kind == kUpdate) model.updates.push_back(UpdateRecord(c.name, "outside", "changed"));
+        if (c.kind == kAdd) model.adds.push_back(AddRecord(c.name, "changed"));
+        if (c.kind == kDelete) model.deletes.push_back(DeleteRecord(c.name, "outside"));
+        WorkerRun run;
+        EXPECT_EQ(Apply(run, BuildOrFail(model)), c.expected);
+        EXPECT_EQ(ReadFile(root / "outside.txt"), "outside");
+        EXPECT_EQ(Difference(FilesOf(ListTree(folder)), kBefore), "");
+    }
+}
+
+#ifndef _WIN32
+// "*" and "?" can stand in a name on Linux; the test whether a file to add
+// is there already takes them as themselves, not as wildcards.
+TEST(EngineIntegration, FileToAddIsLookedForUnderItsOwnName) {
+    TempFolder installation;
+    const Files before = {{"a1.txt", "one"}, {"x.log", "log"}};
+    Install(installation.path(), before);
+    PackageModel model = FixedFolderModel(installation.path(), "1.0", "2.0");
+    model.adds.push_back(AddRecord("a?.txt", "question"));
+    model.adds.push_back(AddRecord("*.log", "star"));
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
+    run.KeepBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())),
+                         With(before, {{"a?.txt", "question"}, {"*.log", "star"}})),
+              "");
+}
+#endif
+
+// The after-text may wait long for the user: the update is complete and
+// committed before it shows, so that a run cut short there keeps it.
+TEST(EngineIntegration, AfterTextIsShownOnceTheUpdateIsCommitted) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    PackageModel model = FullModel(installation.path());
+    model.noticeBlocks.push_back({0, "", "done"});
+    WorkerRun run;
+    bool committed = false;
+    run.prompts.onNotice = [&](ApplyContext& context) { committed = context.journal.committed; };
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
+    EXPECT_EQ(run.prompts.notices, std::vector<std::string>{"done"});
+    EXPECT_TRUE(committed);
+}
+
+// --- Recovery at the start
+
+// A run that fails on its second file and ends without the dialog's
+// rollback, as a killed run would: its journal and its changes stay behind.
+void LeaveInterrupted(const std::string& folder) {
+    PackageModel model = FullModel(folder);
+    model.updates[1].data[0] = 'X';  // not a difference stream
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kBadDifferenceData);
+    ASSERT_EQ(ReadFile(folder + "\\app.exe"), kAppNew);
+}
+
+// The position of the first event `code`, or the event count.
+size_t IndexOf(const WorkerRun& run, uint32_t code) {
+    const std::vector<uint32_t> codes = run.events.Codes();
+    size_t i = 0;
+    while (i < codes.size() && codes[i] != code) ++i;
+    return i;
+}
+
+TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    LeaveInterrupted(installation.path());
+
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
+    EXPECT_EQ(run.TextOf(EV_RECOVERY_FOUND), installation / kJournalName);
+    std::vector<std::string> restored;
+    for (const RecordedEvent& event : run.events.events) {
+        if (event.code == EV_RECOVERY_RESTORED) restored.push_back(event.text);
+    }
+    EXPECT_EQ(restored,
+              (std::vector<std::string>{installation / "lib\\core.dll", installation / "app.exe"}));
+    // After the folder is known, before the records are read.
+    EXPECT_LT(IndexOf(run, EV_TARGET_FOLDER), IndexOf(run, EV_RECOVERY_FOUND));
+    EXPECT_LT(IndexOf(run, EV_RECOVERY_FOUND), IndexOf(run, EV_RECOVERY_DONE));
+    EXPECT_LT(IndexOf(run, EV_RECOVERY_DONE), IndexOf(run, EV_READY));
+    run.RemoveBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
+}
+
+TEST(EngineIntegration, JournalOfACompletedUpdateIsOnlyRemoved) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    {
+        WorkerRun run;  // never closed: its committed journal stays
+        ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
+    }
+    const Files updated = WithoutJournal(FilesOf(ListTree(installation.path())));
+    WorkerRun next;
+    ASSERT_EQ(Apply(next, BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.1"))),
+              result::kSuccess);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_COMPLETED), 1u);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_RESTORED), 0u);
+    EXPECT_EQ(FilesOf(ListTree(installation.path())), updated);
+}
+
+// A file held open by another program cannot be restored: the start stops
+// before anything else, names the file, and keeps the journal, which the
+// start after completes.
+TEST(EngineIntegration, RecoveryThatCannotRestoreAFileStopsAndIsTakenUpLater) {
+    TempFolder installation;
+    Install(installation.path(), kBefore);
+    LeaveInterrupted(installation.path());
+    const std::string held = installation / "app.exe";
+    FileHandle holder = kInvalidFile;
+    ASSERT_EQ(
+        Os().Open(held.c_str(), kGenericRead, kShareNone, kOpenExisting, kAttributeNormal, &holder),
+        0u);
+    WorkerRun blocked;
+    const Bytes package = BuildOrFail(FullModel(installation.path()));
+    EXPECT_EQ(Apply(blocked, package), result::kRecoveryIncomplete);
+    Os().Close(holder);
+    EXPECT_EQ(blocked.TextOf(EV_NOT_RESTORED), held);
+    EXPECT_EQ(blocked.events.Count(EV_READY), 0u);
+    EXPECT_TRUE(PathExists(installation / kJournalName));
+    EXPECT_FALSE(blocked.Restore()) << "the dialog must not say \"restored\"";
+
+    WorkerRun next;
+    ASSERT_EQ(Apply(next, package), result::kSuccess);
+    EXPECT_EQ(next.events.Count(EV_RECOVERY_DONE), 1u);
+    next.RemoveBackups();
+    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
 }
 
 // Signing appends a certificate table that the PE security directory names;

@@ -1,7 +1,9 @@
 // Every platform operation of a representative run made to fail in turn, and
 // a Cancel at every point where the engine looks for one: afterwards the
 // installation is either exactly as before (after the dialog's rollback) or
-// exactly the new version, and the run says which.
+// exactly the new version, and the run says which. Then the run cut short at
+// every operation, as a killed process or a power cut would leave it: the
+// next start restores exactly the old version, or keeps the new one.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "core/cancellation.h"
 #include "engine/worker.h"
 #include "tests/platforms/fault_injection.h"
+#include "tests/platforms/power_loss.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
@@ -32,21 +35,20 @@ const std::string kOldText = Pattern(200, 306);
 const std::string kConfigOld = "[old]\r\n";
 const std::string kConfigNew = "[new]\r\nkey=value\r\n";
 const std::string kAdded = Pattern(1500, 307);  // two copy chunks
+const std::string kTextAgain = "back under the old name";
 
 const Files kBefore = {{"app.exe", kApp1},
                        {"lib\\core.dll", kCore1},
                        {"old.txt", kOldText},
                        {"config.ini", kConfigOld},
                        {"readme.txt", "unchanged"}};
-const Files kAfter = {{"app.exe", kApp3},
-                      {"lib\\core.dll", kCore2},
-                      {"sub\\new.txt", kAdded},
-                      {"config.ini", kConfigNew},
-                      {"readme.txt", "unchanged"}};
+const Files kAfter = {{"app.exe", kApp3},       {"lib\\core.dll", kCore2},
+                      {"sub\\new.txt", kAdded}, {"config.ini", kConfigNew},
+                      {"old.txt", kTextAgain},  {"readme.txt", "unchanged"}};
 
 // Two packages: 1 to 2 updates, adds into a new folder and deletes; 2 to 3,
-// checking by date and size, updates the same file again and overwrites an
-// existing file.
+// checking by date and size, updates the same file again, overwrites an
+// existing file and adds a file under the name that 1 to 2 deleted.
 Bytes SweepPayload(const std::string& folder) {
     PackageModel first = FixedFolderModel(folder, "1", "2");
     first.runningCheck = {2, "", "", "pkx-sweep-not-running.exe", 0};
@@ -63,6 +65,7 @@ Bytes SweepPayload(const std::string& folder) {
     second.updates.back().oldCheckValue =
         packwriter::DateSizeCheckValue(kNewWriteTime, static_cast<uint32_t>(kApp2.size()));
     second.adds.push_back(AddRecord("config.ini", kConfigNew));
+    second.adds.push_back(AddRecord("old.txt", kTextAgain));
     return ContainerOf({BuildOrFail(first), BuildOrFail(second)});
 }
 
@@ -181,11 +184,16 @@ const KindPlan kPlans[] = {
     {Operation::kIniValue, "IniValue", 0, false},
     {Operation::kFindTopWindow, "FindTopWindow", 0, true},
     {Operation::kCopyAccessMode, "CopyAccessMode", 5, true},
+    {Operation::kFlush, "Flush", 5, false},
+    {Operation::kStartFlush, "StartFlush", 5, false},
+    {Operation::kFlushFolder, "FlushFolder", 5, false},
+    {Operation::kNameExists, "NameExists", 0, true},
 };
 
 TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
-    // The clean run, counted.
-    SizeRecorder counter(NativePlatform());
+    // The clean run, counted, on a disk that never waits for flushes.
+    PowerLossPlatform quickDisk(NativePlatform());
+    SizeRecorder counter(quickDisk);
     uint64_t counts[kOperationKinds] = {};
     {
         Reinstall();
@@ -214,7 +222,8 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
                 std::string(plan.name) + " #" + std::to_string(k) + " of " + std::to_string(total);
             Reinstall();
             auto run = NewRun();
-            FaultInjector injector(NativePlatform());
+            PowerLossPlatform disk(NativePlatform());
+            FaultInjector injector(disk);
             injector.FailAt(k, plan.code, plan.kind);
             ResultCode r;
             {
@@ -322,6 +331,171 @@ TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
         if (HasFatalFailure()) return;
     }
     EXPECT_LT(completed, events / 4) << "most events are followed by a poll";
+}
+
+// --- Runs cut short
+
+enum class Cut { kKill, kPowerLoss };
+
+const char* NameOf(Cut cut) { return cut == Cut::kKill ? "kill" : "power loss"; }
+
+// The files without the backups a run leaves beside them.
+Files WithoutBackups(Files files) {
+    for (auto it = files.begin(); it != files.end();) {
+        const std::string& name = it->first;
+        const bool backup = name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
+        it = backup ? files.erase(it) : std::next(it);
+    }
+    return files;
+}
+
+class CrashSweepTest : public SweepTest {
+  protected:
+    // One start of the updater on a disk that never waits for flushes;
+    // `stopAt` > 0 stops it for good at that operation, and a power cut then
+    // takes back what it had not made durable. Returns the operations made.
+    uint64_t Start(uint64_t stopAt, Cut cut, uint64_t* atReady = nullptr) {
+        PowerLossPlatform disk(NativePlatform());
+        FaultInjector injector(disk);
+        if (stopAt > 0) injector.FailAllFrom(stopAt, win32err::kAccessDenied);
+        {
+            auto run = NewRun();
+            run->afterEvent = [&](const RecordedEvent& event) {
+                if (event.code == EV_READY && atReady != nullptr && *atReady == 0) {
+                    *atReady = injector.Count();
+                }
+            };
+            PlatformScope scope(injector);
+            run->Run();
+        }  // the process is gone: its handles are closed
+        if (stopAt > 0 && cut == Cut::kPowerLoss) disk.CutPower();
+        return injector.Count();
+    }
+
+    // The next start, not cut short: the files it found once it had dealt
+    // with any journal (at its first EV_READY), and the files after it.
+    struct NextStart {
+        Files found;
+        bool recovered = false;
+        ResultCode result = 0;
+        Files after;
+    };
+    NextStart StartAgain() {
+        PowerLossPlatform disk(NativePlatform());
+        NextStart next;
+        auto run = NewRun();
+        bool ready = false;
+        run->afterEvent = [&](const RecordedEvent& event) {
+            if (event.code == EV_RECOVERY_FOUND) next.recovered = true;
+            if (event.code == EV_READY && !ready) {
+                ready = true;
+                next.found = FilesOf(ListTree(installation.path()));
+            }
+        };
+        {
+            PlatformScope scope(disk);
+            next.result = run->Run();
+            run->RemoveBackups();
+        }
+        next.after = FilesOf(ListTree(installation.path()));
+        return next;
+    }
+
+    // The next start found exactly the old files, or the new ones with
+    // their backups, and left the new version without a journal. True for new.
+    bool ExpectOldOrNew(const NextStart& next, const std::string& what) {
+        const bool isNew = WithoutBackups(next.found) == kAfter;
+        EXPECT_TRUE(isNew || next.found == kBefore)
+            << what << ": found " << Difference(next.found, kBefore);
+        EXPECT_EQ(next.result, result::kSuccess) << what;
+        EXPECT_EQ(Difference(WithoutBackups(next.after), kAfter), "") << what;
+        return isNew;
+    }
+
+    // The installation as it is, to be put back for every cut of a recovery.
+    void Lay(const Tree& tree) {
+        const std::filesystem::path root = NativePath(installation.path());
+        for (const auto& entry : std::filesystem::directory_iterator(root)) {
+            std::filesystem::remove_all(entry.path());
+        }
+        for (const auto& [name, content] : tree) {
+            if (name.back() == '\\') {
+                ASSERT_TRUE(MakeFolders(installation / name));
+            } else {
+                ASSERT_TRUE(WriteFile(installation / name, content));
+            }
+        }
+    }
+};
+
+TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
+    for (const Cut cut : {Cut::kKill, Cut::kPowerLoss}) {
+        Reinstall();
+        const uint64_t total = Start(0, cut);
+        uint64_t recoveries = 0;
+        uint64_t firstNew = 0;
+        for (uint64_t k = 1; k <= total; ++k) {
+            const std::string what =
+                std::string(NameOf(cut)) + " at operation " + std::to_string(k);
+            Reinstall();
+            Start(k, cut);
+            const NextStart next = StartAgain();
+            recoveries += next.recovered ? 1 : 0;
+            const bool isNew = ExpectOldOrNew(next, what);
+            // Old up to the commit, new from there on: one switch, never back.
+            if (isNew && firstNew == 0) firstNew = k;
+            EXPECT_TRUE(isNew || firstNew == 0) << what << ": old again after new at " << firstNew;
+            if (HasFailure()) return;
+        }
+        EXPECT_GT(recoveries, total / 2) << NameOf(cut);
+        // Cut at its very last operation, the run had made everything durable.
+        EXPECT_GT(firstNew, total / 2) << NameOf(cut);
+        EXPECT_TRUE(firstNew > 0 && firstNew <= total) << NameOf(cut);
+        RecordProperty(cut == Cut::kKill ? "kill_points" : "power_loss_points",
+                       static_cast<int>(total));
+        std::printf("[ crash    ] %s at each of %llu operations: %llu recoveries, new from %llu\n",
+                    NameOf(cut), static_cast<unsigned long long>(total),
+                    static_cast<unsigned long long>(recoveries),
+                    static_cast<unsigned long long>(firstNew));
+    }
+}
+
+// A recovery cut short in its turn leaves a journal that the start after
+// completes. The update is cut where its journal is longest (just before the
+// commit) and where the first package is half done.
+TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
+    Reinstall();
+    const uint64_t total = Start(0, Cut::kKill);
+    uint64_t lastOld = total;
+    for (; lastOld > 0; --lastOld) {
+        Reinstall();
+        Start(lastOld, Cut::kKill);
+        if (!ExpectOldOrNew(StartAgain(), "probe")) break;
+    }
+    ASSERT_GT(lastOld, 0u);
+    uint64_t cuts = 0;
+    for (const Cut cut : {Cut::kKill, Cut::kPowerLoss}) {
+        for (const uint64_t k : {lastOld, lastOld / 2}) {
+            Reinstall();
+            Start(k, cut);
+            const Tree mixed = ListTree(installation.path());
+            ASSERT_TRUE(mixed.count(kJournalName) == 1) << "no journal after a cut at " << k;
+            uint64_t recovery = 0;
+            Start(0, cut, &recovery);
+            ASSERT_GT(recovery, 10u);
+            for (uint64_t j = 1; j < recovery; ++j) {
+                const std::string what = std::string(NameOf(cut)) + " at operation " +
+                                         std::to_string(k) + ", then at " + std::to_string(j);
+                Lay(mixed);
+                Start(j, cut);
+                EXPECT_FALSE(ExpectOldOrNew(StartAgain(), what)) << what;
+                ++cuts;
+                if (HasFailure()) return;
+            }
+        }
+    }
+    std::printf("[ crash    ] %llu recoveries cut short and completed\n",
+                static_cast<unsigned long long>(cuts));
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ TEST_F(OldVersionCheckTest, States) {
         list = {Entry("f", Md5Of(s.oldState), Md5Of(s.newState))};
         events_.events.clear();
         FaultInjector faults(NativePlatform());
-        if (s.vanishes) faults.FailAt(2, 0, Operation::kExists);
+        if (s.vanishes) faults.FailAt(1, 0, Operation::kExists);  // after the name was seen
         PlatformScope scope(faults);
         EXPECT_EQ(Verify(), s.expected);
         EXPECT_EQ(list[0].alreadyUpdated, s.alreadyUpdated);

@@ -14,7 +14,6 @@ using test::ReadFile;
 using test::TempFolder;
 using test::WriteFile;
 
-constexpr uint32_t kCreateNew = 1;
 constexpr uint32_t kNegativeSeek = 131;
 
 // One handle of the native platform, closed at the end of the scope.
@@ -178,6 +177,34 @@ TEST_F(PlatformFilesTest, ExistsSeesWhatFindFirstFileSees) {
     EXPECT_FALSE(os.Exists((temp / "??.txt").c_str()));
     EXPECT_FALSE(os.Exists((temp / "*.doc").c_str()));
     EXPECT_FALSE(os.Exists((temp / "none\\*").c_str()));
+}
+
+TEST_F(PlatformFilesTest, NameExistsTakesTheNameAsItStands) {
+    ASSERT_TRUE(WriteFile(temp / "a.txt", "a"));
+    ASSERT_TRUE(test::MakeFolders(temp / "sub"));
+    EXPECT_TRUE(os.NameExists((temp / "a.txt").c_str()));
+    EXPECT_TRUE(os.NameExists((temp / "sub").c_str()));
+    EXPECT_FALSE(os.NameExists((temp / "b.txt").c_str()));
+    EXPECT_FALSE(os.NameExists((temp / "?.txt").c_str()));
+    EXPECT_FALSE(os.NameExists((temp / "*").c_str()));
+}
+
+// What the durability calls report; that they reach the disk is the
+// system's promise, which no test can watch short of a power cut.
+TEST_F(PlatformFilesTest, FlushesSucceedOnFilesAndFoldersThatAreThere) {
+    Handle out;
+    ASSERT_EQ(OpenWrite(temp / "new.bin", kShareNone, &out), 0u);
+    uint32_t done = 0;
+    ASSERT_EQ(os.Write(out.get(), "data", 4, &done), 0u);
+    EXPECT_EQ(os.Flush(out.get()), 0u);
+    EXPECT_EQ(os.StartFlush(out.get()), 0u);
+    out.Close();
+    EXPECT_EQ(os.FlushFolder((temp.path() + "\\").c_str()), 0u);
+    EXPECT_EQ(os.FlushFolder(temp.path().c_str()), 0u);
+    EXPECT_EQ(ReadFile(temp / "new.bin"), "data");
+#ifndef _WIN32
+    EXPECT_EQ(os.FlushFolder((temp / "missing\\").c_str()), win32err::kFileNotFound);
+#endif
 }
 
 TEST_F(PlatformFilesTest, MoveAndDeleteKeepWindowsRules) {

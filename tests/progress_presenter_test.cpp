@@ -9,6 +9,7 @@
 
 #include "core/worker_events.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
@@ -79,6 +80,16 @@ class PresenterTest : public ::testing::Test {
     std::string Expanded(uint32_t id, const char* a, const char* b = nullptr) {
         char out[512];
         ExpandTemplate(out, sizeof out, context.texts[id], a, b, nullptr, 932);
+        return out;
+    }
+    // A built-in text that no package replaces, with its path as shown.
+    static std::string Builtin(uint32_t id, const char* path = nullptr) {
+        char text[kTextBufferSize];
+        LoadResourceText(id, text, sizeof text);
+        char shown[kPathBufferSize] = "";
+        if (path != nullptr) Os().PathForDisplay(path, shown, sizeof shown);
+        char out[512];
+        ExpandTemplate(out, sizeof out, text, path ? shown : nullptr, nullptr, nullptr, 932);
         return out;
     }
 
@@ -263,6 +274,8 @@ TEST_F(PresenterTest, EveryFailureLogsItsText) {
         {EV_FAILED, result::kPackageDigestMismatch,    {t(text::kErrorPackageDigestMismatch), failed}},
         {EV_FAILED, result::kListProcesses,            {t(text::kErrorListProcesses), failed}},
         {EV_FAILED, result::kAddedFileExists,          {t(text::kErrorAddedFileExists), failed}},
+        {EV_FAILED, result::kJournal,                  {Builtin(text::kErrorJournal), failed}},
+        {EV_FAILED, result::kRecoveryIncomplete,       {Builtin(text::kErrorRecovery), failed}},
         {EV_FAILED, 0x20000,                           {failed}},
         {EV_FAILED, result::kOpenProgramFile,          {failed}},
         {EV_CANCELLED, 0,                              {t(text::kCancelled)}},
@@ -289,6 +302,30 @@ TEST_F(PresenterTest, EveryFailureLogsItsText) {
         EXPECT_EQ(view.openFailure, openFailure ? t(text::kErrorOpenProgramFile) : "");
         EXPECT_EQ(view.closed, openFailure ? 1 : 0);
     }
+}
+
+// What the recovery of an interrupted update did, a line per file.
+TEST_F(PresenterTest, RecoveryEventsLogWhatWasFoundAndDone) {
+    presenter.Initialize();
+    const UnrestoredFile blocked{"C:\\app\\c.txt", "C:\\app\\c.txt.1.0.old"};
+    const UnrestoredFile stays{"C:\\app\\d.txt", ""};
+    presenter.HandleEvent(EV_RECOVERY_FOUND, reinterpret_cast<intptr_t>("C:\\app\\j"));
+    presenter.HandleEvent(EV_RECOVERY_RESTORED, reinterpret_cast<intptr_t>("C:\\app\\a.exe"));
+    presenter.HandleEvent(EV_RECOVERY_REMOVED, reinterpret_cast<intptr_t>("C:\\app\\b.dll"));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&blocked));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&stays));
+    presenter.HandleEvent(EV_RECOVERY_DONE, 0);
+    presenter.HandleEvent(EV_RECOVERY_COMPLETED, 0);
+    EXPECT_EQ(view.log, (std::vector<std::string>{
+                            Builtin(text::kRecoveryFound, "C:\\app\\j"),
+                            Builtin(text::kRecoveryRestored, "C:\\app\\a.exe"),
+                            Builtin(text::kRecoveryRemoved, "C:\\app\\b.dll"),
+                            Builtin(text::kNotRestored, blocked.path),
+                            Builtin(text::kBackupRemains, blocked.backup),
+                            Builtin(text::kNotRemoved, stays.path),
+                            Builtin(text::kRecoveryDone),
+                            Builtin(text::kRecoveryCompleted),
+                        }));
 }
 
 TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
@@ -347,18 +384,31 @@ TEST_F(PresenterTest, CancelWhileRunningRequestsStopAndDisablesButton) {
     EXPECT_EQ(view.closed, 0);
 }
 
-// One updated file with its backup beside it, as a run leaves them.
+// One updated file with its backup beside it and both changes in the
+// journal, as a run leaves them.
 class PresenterBackupTest : public PresenterTest {
   protected:
     void SetUp() override {
         PresenterTest::SetUp();
-        PackageRef package;
+        std::strcpy(context.targetFolder, (folder.path() + "\\").c_str());
+        PrepareRun();
+    }
+    void PrepareRun() {
+        ForgetJournal(context.journal);
+        std::remove(NativePath(journal).c_str());
+        context.packages.clear();
+        context.packages.emplace_back();
+        PackageRef& package = context.packages.back();
         std::strcpy(package.oldVersionLabel, "1.0");
         package.backupPaths.push_back(file);
-        context.packages.push_back(package);
-        char backupPath[kPathBufferSize];
-        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", backupPath));
-        backup = backupPath;
+        Change change;
+        std::strcpy(change.path, file.c_str());
+        ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", change.backup));
+        backup = change.backup;
+        for (const ChangeKind kind : {ChangeKind::kBackup, ChangeKind::kWrite}) {
+            change.kind = kind;
+            ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+        }
         ASSERT_TRUE(WriteFile(file, "new"));
         ASSERT_TRUE(WriteFile(backup, "old"));
     }
@@ -366,6 +416,7 @@ class PresenterBackupTest : public PresenterTest {
     TempFolder folder;
     std::string file = folder / "app.exe";
     std::string backup;
+    std::string journal = folder / kJournalName;
 };
 
 // How a run ends, and what Close leaves of the file and its backup.
@@ -393,9 +444,12 @@ TEST_F(PresenterBackupTest, EndingsAndTheDeleteBackupsBox) {
     // clang-format on
     for (const Ending& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(WriteFile(file, "new"));
-        ASSERT_TRUE(WriteFile(backup, "old"));
+        PrepareRun();
         view = RecordingView();
+        // As the worker ends a successful run: the journal committed, then the event.
+        if (c.finalEvent == EV_FINISHED) {
+            ASSERT_EQ(CommitJournal(context), result::kSuccess);
+        }
         context.autoFinish = c.autoFinish;
         context.deleteBackupsDefault = c.deleteDefault;
         presenter.Initialize();
@@ -406,12 +460,15 @@ TEST_F(PresenterBackupTest, EndingsAndTheDeleteBackupsBox) {
         EXPECT_EQ(view.closed, c.closedAtEnd ? 1 : 0);
         if (!c.closedAtEnd) {
             EXPECT_EQ(PathExists(backup), c.finalEvent == EV_FINISHED) << "nothing before Close";
+            EXPECT_EQ(PathExists(journal), c.finalEvent == EV_FINISHED)
+                << "the journal stays until the backups are dealt with";
             view.checkBoxChecked = c.boxAtClose;
             presenter.OnCancelCommand();
             EXPECT_EQ(view.closed, 1);
         }
         EXPECT_EQ(ReadFile(file), c.fileAfter);
         EXPECT_EQ(PathExists(backup), c.backupKept);
+        EXPECT_FALSE(PathExists(journal));
     }
 }
 
@@ -434,6 +491,28 @@ TEST_F(PresenterBackupTest, CloseAfterAFailedRollbackKeepsTheOnlyOldCopy) {
     presenter.OnCancelCommand();
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(ReadFile(backup), "old");
+}
+
+// A file held open by another program cannot be put back: the log names it
+// and its backup, never says "restored", and the journal stays for the next
+// start.
+TEST_F(PresenterBackupTest, RollbackThatCannotRestoreAFileSaysSo) {
+    FileHandle held = kInvalidFile;
+    ASSERT_EQ(
+        Os().Open(file.c_str(), kGenericRead, kShareNone, kOpenExisting, kAttributeNormal, &held),
+        0u);
+    presenter.Initialize();
+    presenter.HandleEvent(EV_FAILED, static_cast<intptr_t>(result::kReadOldFile));
+    Os().Close(held);
+
+    const std::vector<std::string> tail(view.log.end() - 4, view.log.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{Text(1023), Builtin(text::kNotRestored, file.c_str()),
+                                              Builtin(text::kBackupRemains, backup.c_str()),
+                                              Builtin(text::kRestoreFailed)}));
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(ReadFile(backup), "old");
+    EXPECT_TRUE(PathExists(journal));
+    EXPECT_EQ(context.failed, 1u);
 }
 
 }  // namespace

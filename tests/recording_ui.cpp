@@ -19,6 +19,9 @@ bool CarriesText(uint32_t code) {
         case EV_DELETE_TARGET_MISSING:
         case EV_ALREADY_UPDATED:
         case EV_ALREADY_ADDED:
+        case EV_RECOVERY_FOUND:
+        case EV_RECOVERY_RESTORED:
+        case EV_RECOVERY_REMOVED:
         case EV_SET_TITLE:
             return true;
         default:
@@ -36,6 +39,9 @@ void RecordingEvents::Record(uint32_t code, intptr_t param, bool posted) {
     event.param = param;
     event.posted = posted;
     if (CarriesText(code) && param != 0) event.text = reinterpret_cast<const char*>(param);
+    if (code == EV_NOT_RESTORED && param != 0) {
+        event.text = reinterpret_cast<const UnrestoredFile*>(param)->path;
+    }
     events.push_back(event);
     if (onEvent) onEvent(events.back());
 }
@@ -91,8 +97,9 @@ int ScriptedPrompter::AskTargetFolder(ApplyContext& context) {
     return answer.result;
 }
 
-void ScriptedPrompter::ShowNotice(ApplyContext& /*context*/, const char* text) {
+void ScriptedPrompter::ShowNotice(ApplyContext& context, const char* text) {
     notices.emplace_back(text);
+    if (onNotice) onNotice(context);
 }
 
 void ScriptedPrompter::CreateUiFont(ApplyContext& context, bool fallback) {

@@ -87,6 +87,8 @@ class ScriptedPrompter final : public Prompter {
     std::vector<std::string> folderPromptInitialTexts;
 
     std::vector<std::string> notices;
+    // Called while a notice is shown.
+    std::function<void(ApplyContext&)> onNotice;
     std::vector<FontCall> fontCalls;
 };
 

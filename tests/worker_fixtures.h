@@ -14,6 +14,7 @@
 
 #include "core/apply_context.h"
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "engine/worker.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/package_writer.h"
@@ -90,6 +91,13 @@ inline Bytes ContainerOf(const std::vector<Bytes>& packages) {
 
 inline void Install(const std::string& folder, const Files& files) {
     ASSERT_TRUE(PutFiles(folder, files)) << folder;
+}
+
+// The files without the journal, which a successful run keeps until its
+// backups are dealt with.
+inline Files WithoutJournal(Files files) {
+    files.erase(kJournalName);
+    return files;
 }
 
 // Event codes and prompts in the order they happened: "28", "confirm",
@@ -186,14 +194,20 @@ class WorkerRun {
         return &events.events.back();
     }
 
-    // The dialog's rollback and clean-up; they change the current folder too.
-    void Restore() {
+    // The dialog's rollback, and its closing after a success with the backups
+    // deleted or kept; they change the current folder too.
+    bool Restore() {
         ScopedCurrentFolder keep(home);
-        RestoreBackups(*context);
+        return RestoreBackups(*context);
     }
     void RemoveBackups() {
         ScopedCurrentFolder keep(home);
         DeleteBackups(*context);
+        EndJournal(*context);
+    }
+    void KeepBackups() {
+        ScopedCurrentFolder keep(home);
+        EndJournal(*context);
     }
 
     // The final event's parameter, -1 when there is none.

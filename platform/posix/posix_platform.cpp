@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -30,12 +31,13 @@ using posix::NativePath;
 using posix::Win32Error;
 using posix::Win32ErrorForPath;
 
-constexpr uint32_t kCreateNew = 1;
 constexpr uint32_t kOpenAlways = 4;
 constexpr uint32_t kTruncateExisting = 5;
 constexpr uint32_t kNegativeSeek = 131;  // ERROR_NEGATIVE_SEEK
 constexpr uint32_t kNotAFolder = 267;    // ERROR_DIRECTORY
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+// Files whose writing StartFlush began and FlushFolder has yet to wait for.
+constexpr uint32_t kPendingFlushLimit = 64;
 constexpr int64_t kFileTimeTicksPerSecond = 10000000;
 
 int OpenFlags(uint32_t access, uint32_t disposition, bool* truncate, bool* valid) {
@@ -296,6 +298,39 @@ class PosixPlatform final : public Platform {
         if (file != kInvalidFile) close(static_cast<int>(file));
     }
 
+    uint32_t Flush(FileHandle file) override {
+        if (fsync(static_cast<int>(file)) != 0) return TransferError(errno, file);
+        return win32err::kSuccess;
+    }
+
+    uint32_t StartFlush(FileHandle file) override {
+#ifdef __linux__
+        // The writing begins now; FlushFolder waits for it through a second
+        // descriptor of the file, which holds none of the seam's locks.
+        const int fd = static_cast<int>(file);
+        if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) {
+            char self[32];
+            snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+            const int again = open(self, O_RDONLY | O_CLOEXEC);
+            if (again >= 0) return KeepPending(again);
+        }
+#endif
+        return Flush(file);
+    }
+
+    uint32_t FlushFolder(const char* folder) override {
+        uint32_t result = WaitForPending();
+        std::string native = NativePath(folder);
+        int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return result != 0 ? result
+                               : Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
+        }
+        if (fsync(fd) != 0 && result == 0) result = Win32Error(errno);
+        close(fd);
+        return result;
+    }
+
     bool Exists(const char* pattern) override {
         size_t length = pattern != nullptr ? strlen(pattern) : 0;
         if (length == 0 || pattern[length - 1] == '\\' || pattern[length - 1] == '/') return false;
@@ -310,6 +345,11 @@ class PosixPlatform final : public Platform {
                              : slash == 0               ? "/"
                                                         : native.substr(0, slash);
         return AnyEntryMatches(folder, name);
+    }
+
+    bool NameExists(const char* path) override {
+        struct stat info;
+        return lstat(NativePath(path).c_str(), &info) == 0;
     }
 
     uint32_t Move(const char* from, const char* to) override {
@@ -454,6 +494,30 @@ class PosixPlatform final : public Platform {
     }
 
   private:
+    uint32_t KeepPending(int fd) {
+        uint32_t result = win32err::kSuccess;
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        if (pendingCount_ == kPendingFlushLimit) result = WaitForPendingLocked();
+        pending_[pendingCount_++] = fd;
+        return result;
+    }
+
+    uint32_t WaitForPending() {
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        return WaitForPendingLocked();
+    }
+
+    // fsync of every pending file; the first failure is the result.
+    uint32_t WaitForPendingLocked() {
+        uint32_t result = win32err::kSuccess;
+        for (uint32_t i = 0; i < pendingCount_; ++i) {
+            if (fsync(pending_[i]) != 0 && result == 0) result = Win32Error(errno);
+            close(pending_[i]);
+        }
+        pendingCount_ = 0;
+        return result;
+    }
+
     static uint32_t PrepareOpened(int fd, uint32_t share, bool truncate) {
         struct stat info;
         if (fstat(fd, &info) != 0) return Win32Error(errno);
@@ -501,9 +565,14 @@ class PosixPlatform final : public Platform {
         if (strpbrk(file, "\\/") != nullptr) return NativePath(file);
         return WithoutTrailingSlashes(SpecialFolderNative(SpecialFolder::kWindows)) + "/" + file;
     }
+
+    std::mutex pendingLock_;
+    int pending_[kPendingFlushLimit] = {};
+    uint32_t pendingCount_ = 0;
 };
 
-// Constant-initialised (no members), so no thread can see it unconstructed.
+// Constant-initialised (constant member initialisers), so no thread can see
+// it unconstructed.
 PosixPlatform g_native;
 
 }  // namespace

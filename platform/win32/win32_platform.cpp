@@ -259,6 +259,18 @@ class Win32Platform final : public Platform {
         if (file != kInvalidFile) CloseHandle(AsHandle(file));
     }
 
+    uint32_t Flush(FileHandle file) override {
+        return FlushFileBuffers(AsHandle(file)) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t StartFlush(FileHandle file) override { return Flush(file); }
+
+    uint32_t FlushFolder(const char*) override { return 0; }
+
+    bool NameExists(const char* path) override {
+        return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    }
+
     bool Exists(const char* pattern) override {
         WIN32_FIND_DATAA found;
         HANDLE search = FindFirstFileA(pattern, &found);
@@ -268,6 +280,10 @@ class Win32Platform final : public Platform {
     }
 
     uint32_t Move(const char* from, const char* to) override {
+        if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
+        const uint32_t error = LastErrorOr(ERROR_GEN_FAILURE);
+        // Windows 95, 98 and Me have no MoveFileExA.
+        if (error != ERROR_CALL_NOT_IMPLEMENTED) return error;
         return MoveFileA(from, to) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
     }
 

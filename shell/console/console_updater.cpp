@@ -66,16 +66,18 @@ bool ConsoleUpdater::HandleQueuedEvent() {
 
 // A signal is a press of Cancel. At an open question it answers that
 // question as its Cancel or No would (a notice closes, and the press goes
-// on to the progress window). Otherwise it counts while the button would
-// take it: Ctrl-C on a disabled button is lost, as a click would be; a
-// request to terminate is kept until Cancel can be given.
+// on to the progress window). Otherwise a press that comes before Cancel can
+// be given (during the package check) is kept until it can.
 void ConsoleUpdater::OnSignal(int number) {
     if (!presenter_.WorkerRunning()) return;
     if (number != SIGINT) cancelPending_ = true;
     const ConsolePrompter::Interruption question = prompter_.Interrupt();
     if (question == ConsolePrompter::Interruption::kPassedOn) cancelPending_ = true;
     if (question != ConsolePrompter::Interruption::kNoQuestion) return;
-    if (!view_.ButtonEnabled()) return;
+    if (!view_.ButtonEnabled()) {
+        cancelPending_ = true;
+        return;
+    }
     cancelPending_ = false;
     presenter_.OnCancelCommand();
 }

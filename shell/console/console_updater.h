@@ -46,8 +46,8 @@ class ConsoleUpdater {
     EventQueue events_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
-    // A press of Cancel that the progress window could not take yet: SIGTERM
-    // or SIGHUP while it was disabled, or Ctrl-C at a notice.
+    // A press of Cancel that the progress window could not take yet: a signal
+    // while it was disabled, or Ctrl-C at a notice.
     bool cancelPending_ = false;
     bool succeeded_ = false;
 };

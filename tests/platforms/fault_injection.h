@@ -37,8 +37,12 @@ enum class Operation : uint8_t {
     kEnumerateProcesses,
     kFindTopWindow,
     kCopyAccessMode,
+    kFlush,
+    kStartFlush,
+    kFlushFolder,
+    kNameExists,
 };
-inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kCopyAccessMode) + 1;
+inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kNameExists) + 1;
 
 // Wraps another platform. Every call is counted, in all and by kind, and
 // passed on unless a planned fault matches it. A failing call does not reach
@@ -47,7 +51,7 @@ inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kCopyAc
 //    handle invalid; Read and Write report nothing transferred, so a planned
 //    code of 0 makes them succeed short (the end of a file, a full disk);
 //    for the others a code of 0 reports success without doing anything;
-//  - Exists, SpecialFolderPath and FindTopWindow report nothing found;
+//  - Exists, NameExists, SpecialFolderPath and FindTopWindow report nothing found;
 //    ModulePath, LoadText and IniValue return 0 with an empty buffer;
 //  - Close, AnsiCodePage, Milliseconds and Sleep cannot fail: they are
 //    counted and passed on;
@@ -65,6 +69,9 @@ class FaultInjector : public PlatformWrapper {
     void FailAt(uint64_t k, uint32_t code, Operation kind);
     // Every operation of kind `kind` from its k-th on fails with `code`.
     void FailFrom(uint64_t k, uint32_t code, Operation kind);
+    // Every operation from the k-th on fails with `code`: the run stops
+    // reaching the system there for good, as if the process had been killed.
+    void FailAllFrom(uint64_t k, uint32_t code);
     // Forgets planned faults and zeroes the counters.
     void Reset();
 
@@ -122,9 +129,25 @@ class FaultInjector : public PlatformWrapper {
         Hit(Operation::kClose, &code);  // a handle is always released
         inner().Close(file);
     }
+    uint32_t Flush(FileHandle file) override {
+        uint32_t code = 0;
+        return Hit(Operation::kFlush, &code) ? code : inner().Flush(file);
+    }
+    uint32_t StartFlush(FileHandle file) override {
+        uint32_t code = 0;
+        return Hit(Operation::kStartFlush, &code) ? code : inner().StartFlush(file);
+    }
+    uint32_t FlushFolder(const char* folder) override {
+        uint32_t code = 0;
+        return Hit(Operation::kFlushFolder, &code) ? code : inner().FlushFolder(folder);
+    }
     bool Exists(const char* pattern) override {
         uint32_t code = 0;
         return !Hit(Operation::kExists, &code) && inner().Exists(pattern);
+    }
+    bool NameExists(const char* path) override {
+        uint32_t code = 0;
+        return !Hit(Operation::kNameExists, &code) && inner().NameExists(path);
     }
     uint32_t Move(const char* from, const char* to) override {
         uint32_t code = 0;

@@ -37,7 +37,11 @@ class PlatformWrapper : public Platform {
         return inner_.CopyAccessMode(from, to);
     }
     void Close(FileHandle file) override { inner_.Close(file); }
+    uint32_t Flush(FileHandle file) override { return inner_.Flush(file); }
+    uint32_t StartFlush(FileHandle file) override { return inner_.StartFlush(file); }
+    uint32_t FlushFolder(const char* folder) override { return inner_.FlushFolder(folder); }
     bool Exists(const char* pattern) override { return inner_.Exists(pattern); }
+    bool NameExists(const char* path) override { return inner_.NameExists(path); }
     uint32_t Move(const char* from, const char* to) override { return inner_.Move(from, to); }
     uint32_t Delete(const char* path) override { return inner_.Delete(path); }
     uint32_t CreateFolder(const char* path) override { return inner_.CreateFolder(path); }

@@ -176,8 +176,10 @@ TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     HWND after = run.Dialog(Text(1060));
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(Lines(ItemText(after, PKX_ID_NOTICE_TEXT)), (std::vector<std::string>{"All done."}));
-    EXPECT_EQ(Difference(FilesIn(install_), WithBackups(AppVersion2(), AppVersion1(), "1.0")), "")
-        << "shown after the changes";
+    // After the changes, which the journal already calls complete.
+    Files files = FilesIn(install_);
+    EXPECT_EQ(files.erase("pkx-update.journal"), 1u);
+    EXPECT_EQ(Difference(files, WithBackups(AppVersion2(), AppVersion1(), "1.0")), "");
     Click(after, IDOK);
     EXPECT_EQ(ExitCodeOf(run), 0u);
 }

@@ -182,6 +182,11 @@ bool UpdaterPlatform::Exists(const char* pattern) {
     return Native(pattern, &native) && inner_.Exists(native.c_str());
 }
 
+bool UpdaterPlatform::NameExists(const char* path) {
+    std::string native;
+    return Native(path, &native) && inner_.NameExists(native.c_str());
+}
+
 uint32_t UpdaterPlatform::Move(const char* from, const char* to) {
     std::string source, target;
     if (!Native(from, &source) || !Native(to, &target)) return kInvalidName;

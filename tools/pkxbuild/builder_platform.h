@@ -52,8 +52,13 @@ class UpdaterPlatform final : public Platform {
         return inner_.CopyAccessMode(from, to);
     }
     void Close(FileHandle file) override;
+    // The proof's scratch installation need not survive a power cut.
+    uint32_t Flush(FileHandle) override { return win32err::kSuccess; }
+    uint32_t StartFlush(FileHandle) override { return win32err::kSuccess; }
+    uint32_t FlushFolder(const char*) override { return win32err::kSuccess; }
 
     bool Exists(const char* pattern) override;
+    bool NameExists(const char* path) override;
     uint32_t Move(const char* from, const char* to) override;
     uint32_t Delete(const char* path) override;
     uint32_t CreateFolder(const char* path) override;

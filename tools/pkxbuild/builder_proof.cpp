@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "engine/backups.h"
+#include "engine/journal.h"
 #include "engine/worker.h"
 #include "package/format.h"
 #include "platform/posix/builtin_texts.h"
@@ -249,8 +250,9 @@ RunOutcome RunUpdater(const Program& program, const fs::path& installation,
     }
     if (context->result != result::kSuccess) {
         RestoreBackups(*context);
-    } else if (removeBackups) {
-        DeleteBackups(*context);
+    } else {
+        if (removeBackups) DeleteBackups(*context);
+        EndJournal(*context);
     }
     return outcome;
 }

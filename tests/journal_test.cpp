@@ -1,0 +1,143 @@
+// The journal as it is written and read back: whole entries only, planned
+// changes that were not made declared void, the commit.
+#include "engine/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace pkx {
+namespace {
+
+class JournalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UseTarget(folder);
+        std::strcpy(context.title, "Product");
+        std::strcpy(package.oldVersionLabel, "1.0");
+        std::strcpy(package.newVersionLabel, "2.0");
+    }
+
+    void UseTarget(const test::TempFolder& target) {
+        std::strcpy(context.targetFolder, (target.path() + "\\").c_str());
+    }
+    Change Make(ChangeKind kind, const std::string& path) {
+        Change change;
+        change.kind = kind;
+        std::strcpy(change.path, path.c_str());
+        if (kind != ChangeKind::kAdd) std::strcpy(change.backup, (path + ".1.0.old").c_str());
+        return change;
+    }
+    // "B:a.txt" ... for the changes read back, paths after `folder`.
+    std::vector<std::string> Read(ResultCode expected = result::kSuccess) {
+        ForgetJournal(context.journal);
+        BinaryFile file;
+        EXPECT_EQ(file.OpenRead(journal.c_str(), kShareNone, kAttributeNormal), 0u);
+        EXPECT_EQ(ReadJournal(file, context.targetFolder, &contents), expected);
+        std::vector<std::string> changes;
+        const std::string prefix = folder.path() + "\\";
+        for (const Change& change : contents.changes) {
+            std::string path = change.path;
+            if (path.compare(0, prefix.size(), prefix) == 0) path = path.substr(prefix.size());
+            changes.push_back(std::string(1, static_cast<char>(change.kind)) + ":" + path);
+        }
+        return changes;
+    }
+
+    test::TempFolder folder;
+    std::string journal = folder / kJournalName;
+    ApplyContext context;
+    PackageRef package;
+    JournalContents contents;
+};
+
+TEST_F(JournalTest, ChangesComeBackAsRecordedAndTheCommitAfterThem) {
+    test::TempFolder elsewhere;
+    ASSERT_TRUE(test::MakeFolders(folder / "sub"));  // the commit flushes the changed folders
+    for (const Change& change :
+         {Make(ChangeKind::kBackup, folder / "a.txt"), Make(ChangeKind::kWrite, folder / "a.txt"),
+          Make(ChangeKind::kAdd, folder / "sub\\b.txt")}) {
+        ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+    }
+    // A package of the run that found another folder: its names go in full.
+    UseTarget(elsewhere);
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, elsewhere / "c.txt")),
+              result::kSuccess);
+    ASSERT_EQ(CommitJournal(context), result::kSuccess);
+    UseTarget(folder);
+
+    EXPECT_EQ(Read(), (std::vector<std::string>{"B:a.txt", "W:a.txt", "A:sub\\b.txt",
+                                                "A:" + (elsewhere / "c.txt")}));
+    EXPECT_EQ(std::string(contents.changes[0].backup), folder / "a.txt.1.0.old");
+    EXPECT_TRUE(contents.committed);
+}
+
+// Foreseen changes cost one flush; a change that was not foreseen voids the
+// rest of the plan, and a file that could not be created voids its change.
+TEST_F(JournalTest, PlannedChangesNotMadeAreDeclaredVoid) {
+    ASSERT_EQ(PlanChanges(context, package,
+                          {Make(ChangeKind::kBackup, folder / "a.txt"),
+                           Make(ChangeKind::kWrite, folder / "a.txt"),
+                           Make(ChangeKind::kAdd, folder / "c.txt")}),
+              result::kSuccess);
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kBackup, folder / "a.txt")),
+              result::kSuccess);
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "d.txt")),
+              result::kSuccess);
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "e.txt")),
+              result::kSuccess);
+    ASSERT_EQ(VoidLastChange(context), result::kSuccess);
+    EXPECT_EQ(Read(), (std::vector<std::string>{"B:a.txt", "A:d.txt"}));
+    EXPECT_FALSE(contents.committed);
+}
+
+// An entry that did not reach the disk whole ends the reading: what follows
+// it was written later, so the changes it announced never began.
+TEST_F(JournalTest, EveryCutOrDamageKeepsTheWholeEntriesBeforeIt) {
+    for (const char* name : {"a", "b", "c"}) {
+        ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / name)),
+                  result::kSuccess);
+    }
+    ASSERT_EQ(CommitJournal(context), result::kSuccess);
+    ForgetJournal(context.journal);
+    const std::string whole = test::ReadFile(journal).value_or("");
+    // Where each entry ends: kind, u16 length, payload, 4 check bytes.
+    std::vector<size_t> ends;
+    for (size_t at = 8; at + 3 <= whole.size();) {
+        at += 3 + (static_cast<uint8_t>(whole[at + 1]) | static_cast<uint8_t>(whole[at + 2]) << 8) +
+              4;
+        ends.push_back(at);
+    }
+    ASSERT_EQ(ends.size(), 5u);  // the package, three changes, the commit
+    ASSERT_EQ(ends.back(), whole.size());
+
+    for (size_t cut = 0; cut <= whole.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        ASSERT_TRUE(test::WriteFile(journal, whole.substr(0, cut)));
+        size_t whole_entries = 0;
+        while (whole_entries < ends.size() && ends[whole_entries] <= cut) ++whole_entries;
+        const size_t changes = whole_entries <= 1 ? 0 : std::min<size_t>(whole_entries - 1, 3);
+        EXPECT_EQ(Read().size(), changes);
+        EXPECT_EQ(contents.committed, whole_entries == 5);
+    }
+    for (const size_t at : {ends[1] + 5, ends[2] - 1}) {
+        SCOPED_TRACE("damaged at " + std::to_string(at));
+        std::string damaged = whole;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x40);
+        ASSERT_TRUE(test::WriteFile(journal, damaged));
+        EXPECT_EQ(Read().size(), 1u);
+        EXPECT_FALSE(contents.committed);
+    }
+}
+
+TEST_F(JournalTest, AJournalOfALaterVersionIsNotRead) {
+    ASSERT_TRUE(test::WriteFile(journal, std::string("PKXJ\x02\0\0\0", 8)));
+    Read(result::kJournal);
+}
+
+}  // namespace
+}  // namespace pkx

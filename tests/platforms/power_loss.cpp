@@ -1,0 +1,180 @@
+#include "tests/platforms/power_loss.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace pkx {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+fs::path Native(const std::string& path) {
+#ifdef _WIN32
+    return fs::path(path);
+#else
+    std::string native = path;
+    for (char& c : native) {
+        if (c == '\\') c = '/';
+    }
+    return fs::path(native);
+#endif
+}
+
+// Up to and including the last separator, as the engine names folders.
+std::string FolderOf(std::string path) {
+    while (!path.empty() && IsSeparator(path.back())) path.pop_back();
+    size_t end = path.size();
+    while (end > 0 && !IsSeparator(path[end - 1])) --end;
+    return path.substr(0, end);
+}
+
+std::string WithSeparator(std::string folder) {
+    if (!folder.empty() && !IsSeparator(folder.back())) folder += '\\';
+    return folder;
+}
+
+void Restore(const std::string& path, const std::string& content) {
+    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+bool OnDisk(const std::string& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(Native(path), error));
+}
+
+}  // namespace
+
+std::string PowerLossPlatform::Content(const std::string& path) {
+    std::ifstream in(Native(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+uint32_t PowerLossPlatform::Flush(FileHandle file) {
+    const auto found = handles_.find(file);
+    if (found != handles_.end()) {
+        WrittenFile& written = files_[found->second.file];
+        written.durable = written.data;
+        written.hasPending = false;
+    }
+    return 0;
+}
+
+uint32_t PowerLossPlatform::StartFlush(FileHandle file) {
+    const auto found = handles_.find(file);
+    if (found != handles_.end()) {
+        WrittenFile& written = files_[found->second.file];
+        written.pending = written.data;
+        written.hasPending = true;
+    }
+    return 0;
+}
+
+void PowerLossPlatform::Wrote(FileHandle handle, const void* buffer, uint32_t count) {
+    const auto found = handles_.find(handle);
+    if (found == handles_.end()) return;
+    std::string& data = files_[found->second.file].data;
+    const size_t at = static_cast<size_t>(found->second.position);
+    if (data.size() < at + count) data.resize(at + count);
+    data.replace(at, count, static_cast<const char*>(buffer), count);
+    found->second.position += count;
+}
+
+uint32_t PowerLossPlatform::FlushFolder(const char* folder) {
+    const std::string flushed = WithSeparator(folder);
+    for (WrittenFile& written : files_) {
+        if (written.hasPending && FolderOf(written.path) == flushed) {
+            written.durable = written.pending;
+            written.hasPending = false;
+        }
+    }
+    std::vector<NameChange> left;
+    for (NameChange& change : names_) {
+        change.unflushed.erase(flushed);
+        if (!change.unflushed.empty()) left.push_back(change);
+    }
+    names_ = left;
+    return 0;
+}
+
+void PowerLossPlatform::Opened(const std::string& path, bool existed, const std::string& before,
+                               bool truncated, FileHandle handle) {
+    if (!existed) names_.push_back({NameKind::kCreated, path, "", "", {FolderOf(path)}});
+    WrittenFile* known = Find(path);
+    if (known == nullptr || !existed) {
+        files_.push_back({path, before, before, "", false});
+        known = &files_.back();
+    }
+    if (truncated) known->data.clear();
+    handles_[handle] = {static_cast<size_t>(known - files_.data()), 0};
+}
+
+void PowerLossPlatform::Moved(const std::string& from, const std::string& to) {
+    names_.push_back({NameKind::kMoved, from, to, "", {FolderOf(from), FolderOf(to)}});
+    for (WrittenFile& written : files_) {
+        if (written.path == from) written.path = to;
+    }
+}
+
+void PowerLossPlatform::Deleted(const std::string& path, const std::string& content) {
+    names_.push_back({NameKind::kDeleted, path, "", content, {FolderOf(path)}});
+    if (WrittenFile* written = Find(path)) written->path.clear();
+}
+
+void PowerLossPlatform::FolderMade(const std::string& path) {
+    names_.push_back({NameKind::kFolderMade, path, "", "", {FolderOf(path)}});
+}
+
+PowerLossPlatform::WrittenFile* PowerLossPlatform::Find(const std::string& path) {
+    for (WrittenFile& written : files_) {
+        if (written.path == path) return &written;
+    }
+    return nullptr;
+}
+
+// What a deleted file comes back with: its durable data when it was written here.
+std::string PowerLossPlatform::DurableContent(const std::string& path) {
+    const WrittenFile* written = Find(path);
+    return written != nullptr ? written->durable : Content(path);
+}
+
+void PowerLossPlatform::UndoName(const NameChange& change) {
+    std::error_code error;
+    switch (change.kind) {
+        case NameKind::kCreated:
+            fs::remove(Native(change.path), error);
+            if (WrittenFile* written = Find(change.path)) written->path.clear();
+            break;
+        case NameKind::kMoved:
+            if (!OnDisk(change.to) || OnDisk(change.path)) break;
+            fs::rename(Native(change.to), Native(change.path), error);
+            for (WrittenFile& written : files_) {
+                if (written.path == change.to) written.path = change.path;
+            }
+            break;
+        case NameKind::kDeleted:
+            Restore(change.path, change.content);
+            break;
+        case NameKind::kFolderMade:
+            fs::remove_all(Native(change.path), error);
+            break;
+    }
+}
+
+void PowerLossPlatform::CutPower() {
+    for (auto change = names_.rbegin(); change != names_.rend(); ++change) UndoName(*change);
+    names_.clear();
+    for (WrittenFile& written : files_) {
+        if (written.path.empty() || !OnDisk(written.path)) continue;
+        if (Content(written.path) != written.durable) Restore(written.path, written.durable);
+    }
+    files_.clear();
+    handles_.clear();
+}
+
+}  // namespace pkx

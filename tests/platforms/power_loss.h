@@ -1,0 +1,118 @@
+// A platform for tests that keeps account of what has been made durable, so
+// that a power cut can be played: CutPower takes back every write and every
+// change of names that the durability calls of the seam have not yet made
+// durable, as the disk would have lost them.
+//
+// The model is the weakest the seam promises (platform.h): a file's data is
+// durable after Flush, or after StartFlush once FlushFolder has returned for
+// its folder; a new, moved or deleted name once FlushFolder has returned for
+// each folder it changed. Nothing becomes durable on its own, and the
+// durability calls do not wait for the disk. The data of the files written
+// through the seam is followed write by write (a file open without sharing
+// cannot be read on Windows); other files are read and restored directly,
+// never through the seam.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/platforms/platform_wrapper.h"
+
+namespace pkx {
+
+class PowerLossPlatform final : public PlatformWrapper {
+  public:
+    explicit PowerLossPlatform(Platform& inner) : PlatformWrapper(inner) {}
+
+    // The power goes: what is not durable is undone on disk. Handles must
+    // be closed before.
+    void CutPower();
+
+    // Defined here, not in the .cpp: the library is built without RTTI, and
+    // tests (with RTTI) use this class, so its vtable must be emitted there.
+    uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+                  uint32_t flags, FileHandle* out) override {
+        const bool writes = (access & kGenericWrite) != 0;
+        const bool existed = inner().NameExists(path);
+        const std::string before = existed && writes ? Content(path) : std::string();
+        const uint32_t r = inner().Open(path, access, share, disposition, flags, out);
+        if (r == 0 && writes) Opened(path, existed, before, disposition == kCreateAlways, *out);
+        return r;
+    }
+    uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
+        const uint32_t r = inner().Write(file, buffer, count, done);
+        Wrote(file, buffer, *done);
+        return r;
+    }
+    uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
+        const uint32_t r = inner().Seek(file, distance, origin, position);
+        const auto found = handles_.find(file);
+        if (r == 0 && found != handles_.end()) found->second.position = *position;
+        return r;
+    }
+    uint32_t Flush(FileHandle file) override;
+    uint32_t StartFlush(FileHandle file) override;
+    uint32_t FlushFolder(const char* folder) override;
+    void Close(FileHandle file) override {
+        handles_.erase(file);
+        inner().Close(file);
+    }
+    uint32_t Move(const char* from, const char* to) override {
+        const uint32_t r = inner().Move(from, to);
+        if (r == 0) Moved(from, to);
+        return r;
+    }
+    uint32_t Delete(const char* path) override {
+        const std::string content = DurableContent(path);
+        const uint32_t r = inner().Delete(path);
+        if (r == 0) Deleted(path, content);
+        return r;
+    }
+    uint32_t CreateFolder(const char* path) override {
+        const uint32_t r = inner().CreateFolder(path);
+        if (r == 0) FolderMade(path);
+        return r;
+    }
+
+  private:
+    // A file written through the seam; `path` is empty once it is gone.
+    struct WrittenFile {
+        std::string path;
+        std::string data;  // as written
+        std::string durable;
+        std::string pending;  // taken by StartFlush, durable at FlushFolder
+        bool hasPending = false;
+    };
+    struct OpenFile {
+        size_t file = 0;
+        uint64_t position = 0;
+    };
+    enum class NameKind { kCreated, kMoved, kDeleted, kFolderMade };
+    struct NameChange {
+        NameKind kind;
+        std::string path;
+        std::string to;       // kMoved
+        std::string content;  // kDeleted: what comes back
+        std::set<std::string> unflushed;
+    };
+
+    static std::string Content(const std::string& path);
+    void Opened(const std::string& path, bool existed, const std::string& before, bool truncated,
+                FileHandle handle);
+    void Wrote(FileHandle handle, const void* buffer, uint32_t count);
+    void Moved(const std::string& from, const std::string& to);
+    void Deleted(const std::string& path, const std::string& content);
+    void FolderMade(const std::string& path);
+    WrittenFile* Find(const std::string& path);
+    std::string DurableContent(const std::string& path);
+    void UndoName(const NameChange& change);
+
+    std::map<FileHandle, OpenFile> handles_;
+    std::vector<WrittenFile> files_;
+    std::vector<NameChange> names_;  // not durable yet, in order
+};
+
+}  // namespace pkx
