@@ -11,60 +11,16 @@
 // data would take.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <random>
-#include <string>
 #include <vector>
 
-#include "engine/delta_stream.h"
+#include "fuzz/fuzz_files.h"
 #include "package/writer/delta_encoder.h"
 
 namespace pkx {
 namespace {
 
+using fuzz::Check;
 using packwriter::Bytes;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
-
-// Where the three files of one run live; removed at exit.
-class Folder {
-  public:
-    Folder() {
-        std::random_device seed;
-        std::error_code error;
-        const std::filesystem::path memory = "/dev/shm";
-        const std::filesystem::path base = std::filesystem::is_directory(memory, error)
-                                               ? memory
-                                               : std::filesystem::temp_directory_path();
-        path_ = base / ("pkx-encoder-fuzz-" + std::to_string(seed()));
-        std::filesystem::create_directories(path_);
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string File(const char* name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
-};
-
-void WriteWhole(const std::string& path, const Bytes& bytes) {
-    BinaryFile file;
-    Check(file.OpenWrite(path.c_str(), kShareNone, kAttributeArchive) == 0);
-    Check(file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == 0);
-}
-
-Bytes ReadWhole(const std::string& path) {
-    BinaryFile file;
-    Check(file.OpenRead(path.c_str(), kShareNone, kAttributeNormal) == 0);
-    Bytes bytes(file.Size());
-    Check(file.Read(bytes.data(), static_cast<uint32_t>(bytes.size())) == 0);
-    return bytes;
-}
 
 uint32_t U32At(const Bytes& bytes, size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
@@ -107,7 +63,7 @@ void CheckLimits(const Bytes& stream, size_t oldSize) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace pkx;
     if (size < 3) return 0;
-    static Folder folder;
+    static fuzz::Folder folder("pkx-encoder-fuzz-");
     const size_t oldSize = std::min<size_t>(data[0] | data[1] << 8, size - 3);
     const Bytes oldData(data + 2, data + 2 + oldSize);
     const uint8_t settings = data[2 + oldSize];
@@ -127,24 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(U32At(stream, 6) == blockChoice);
     }
 
-    const std::string programPath = folder.File("program");
-    const std::string oldPath = folder.File("old");
-    const std::string newPath = folder.File("new");
-    WriteWhole(programPath, stream);
-    WriteWhole(oldPath, oldData);
     ApplyContext context;
-    PackageRef package;
-    FileEntry entry;
-    entry.dataSize = static_cast<uint32_t>(stream.size());
-    {
-        BinaryFile programFile;
-        BinaryFile oldFile;
-        BinaryFile newFile;
-        Check(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal) == 0);
-        Check(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal) == 0);
-        Check(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive) == 0);
-        Check(ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context) == 0);
-    }
-    Check(ReadWhole(newPath) == newData);
+    Bytes output;
+    Check(fuzz::ApplyStream(folder, stream.data(), stream.size(), oldData, context, &output) == 0);
+    Check(output == newData);
     return 0;
 }

@@ -2,8 +2,6 @@
 // the settings byte (block size, index step), then the new file. Edited, moved and repeated pieces,
 // runs of one byte, and files too short to match.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -16,15 +14,10 @@ using pkx::packwriter::Bytes;
 
 void WriteSeed(const std::string& dir, const char* name, const Bytes& oldData, uint8_t settings,
                const Bytes& newData) {
-    Bytes input = {static_cast<uint8_t>(oldData.size()), static_cast<uint8_t>(oldData.size() >> 8)};
-    input.insert(input.end(), oldData.begin(), oldData.end());
+    Bytes input = OldFilePart(oldData);
     input.push_back(settings);
     input.insert(input.end(), newData.begin(), newData.end());
-    const std::string path = (std::filesystem::path(dir) / name).string();
-    if (FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(input.data(), 1, input.size(), file);
-        std::fclose(file);
-    }
+    WriteSeedFile(dir, name, input);
 }
 
 Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
@@ -34,8 +27,6 @@ Bytes Slice(const Bytes& bytes, size_t offset, size_t length) {
 }  // namespace
 
 void WriteDeltaEncoderSeeds(const std::string& dir) {
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
     std::mt19937 random(5);
     Bytes oldData(600);
     for (uint8_t& byte : oldData) byte = static_cast<uint8_t>(random());

@@ -10,59 +10,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <random>
-#include <string>
 #include <vector>
 
-#include "engine/delta_stream.h"
+#include "fuzz/fuzz_files.h"
 
 namespace pkx {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// Where the three files of one run live; removed at exit. A memory-backed
-// folder, where there is one, runs about twenty times as many inputs.
-class Folder {
-  public:
-    Folder() {
-        std::random_device seed;
-        std::error_code error;
-        const std::filesystem::path memory = "/dev/shm";
-        const std::filesystem::path base = std::filesystem::is_directory(memory, error)
-                                               ? memory
-                                               : std::filesystem::temp_directory_path();
-        path_ = base / ("pkx-delta-fuzz-" + std::to_string(seed()));
-        std::filesystem::create_directories(path_);
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string File(const char* name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
-};
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
-
-void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
-    BinaryFile file;
-    Check(file.OpenWrite(path.c_str(), kShareNone, kAttributeArchive) == 0);
-    Check(file.Write(data, static_cast<uint32_t>(size)) == 0);
-}
-
-Bytes ReadWhole(const std::string& path) {
-    BinaryFile file;
-    Check(file.OpenRead(path.c_str(), kShareNone, kAttributeNormal) == 0);
-    Bytes bytes(file.Size());
-    Check(file.Read(bytes.data(), static_cast<uint32_t>(bytes.size())) == 0);
-    return bytes;
-}
+using fuzz::Bytes;
+using fuzz::Check;
 
 class ProgressCheck final : public EventSink {
   public:
@@ -179,35 +135,18 @@ class Model {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace pkx;
     if (size < 2) return 0;
-    static Folder folder;
+    static fuzz::Folder folder("pkx-delta-fuzz-");
     const size_t oldSize = std::min<size_t>(data[0] | data[1] << 8, size - 2);
     const Bytes oldData(data + 2, data + 2 + oldSize);
     const uint8_t* stream = data + 2 + oldSize;
     const size_t streamSize = size - 2 - oldSize;
 
-    const std::string programPath = folder.File("program");
-    const std::string oldPath = folder.File("old");
-    const std::string newPath = folder.File("new");
-    WriteWhole(programPath, stream, streamSize);
-    WriteWhole(oldPath, oldData.data(), oldData.size());
-
     ProgressCheck progress;
     ApplyContext context;
     context.events = &progress;
-    PackageRef package;
-    FileEntry entry;
-    entry.dataSize = static_cast<uint32_t>(streamSize);
-    ResultCode result = 0;
-    {
-        BinaryFile programFile;
-        BinaryFile oldFile;
-        BinaryFile newFile;
-        Check(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal) == 0);
-        Check(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal) == 0);
-        Check(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive) == 0);
-        result = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
-    }
-    const Bytes output = ReadWhole(newPath);
+    Bytes output;
+    const ResultCode result =
+        fuzz::ApplyStream(folder, stream, streamSize, oldData, context, &output);
 
     // Each copy instruction takes at least 5 stream bytes and yields at most
     // the old file; literal data yields what it takes.

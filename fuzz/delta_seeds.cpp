@@ -2,8 +2,6 @@
 // stream. Encoded edits, every instruction, and the hostile shapes the reader
 // must refuse.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -18,14 +16,9 @@ using pkx::packwriter::DeltaStreamWriter;
 
 void WriteSeed(const std::string& dir, const char* name, const Bytes& oldData,
                const Bytes& stream) {
-    Bytes input = {static_cast<uint8_t>(oldData.size()), static_cast<uint8_t>(oldData.size() >> 8)};
-    input.insert(input.end(), oldData.begin(), oldData.end());
+    Bytes input = OldFilePart(oldData);
     input.insert(input.end(), stream.begin(), stream.end());
-    const std::string path = (std::filesystem::path(dir) / name).string();
-    if (FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(input.data(), 1, input.size(), file);
-        std::fclose(file);
-    }
+    WriteSeedFile(dir, name, input);
 }
 
 Bytes Random(size_t size, std::mt19937& random) {
@@ -112,8 +105,6 @@ void WriteHostileSeeds(const std::string& dir) {
 }  // namespace
 
 void WriteDeltaSeeds(const std::string& dir) {
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
     std::mt19937 random(100);
     WriteEncodedSeeds(dir, random);
     WriteInstructionSeeds(dir, random);

@@ -76,10 +76,7 @@ Bytes Build(const PackageModel& model, PackageLayout* layout = nullptr) {
 }
 
 void WriteSeed(const std::string& dir, const std::string& name, const Bytes& payload) {
-    const std::string path = (std::filesystem::path(dir) / name).string();
-    if (pkx::packwriter::WriteFileBytes(path.c_str(), payload) != 0) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-    }
+    WriteSeedFile(dir, name, payload);
 }
 
 void WriteContainers(const std::string& dir) {
@@ -118,9 +115,22 @@ void WriteHostileSeeds(const std::string& dir) {
 
 }  // namespace
 
-void WritePackageSeeds(const std::string& dir) {
+void WriteSeedFile(const std::string& dir, const std::string& name, const Bytes& input) {
     std::error_code ignored;
     std::filesystem::create_directories(dir, ignored);
+    const std::string path = (std::filesystem::path(dir) / name).string();
+    if (pkx::packwriter::WriteFileBytes(path.c_str(), input) != 0) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    }
+}
+
+Bytes OldFilePart(const Bytes& oldData) {
+    Bytes input = {static_cast<uint8_t>(oldData.size()), static_cast<uint8_t>(oldData.size() >> 8)};
+    input.insert(input.end(), oldData.begin(), oldData.end());
+    return input;
+}
+
+void WritePackageSeeds(const std::string& dir) {
     for (uint16_t version : {0, 109, 110, 119, 120, 125, 130, 139, 140, 150}) {
         WriteSeed(dir, "package-" + std::to_string(version), Build(SeedModel(version)));
     }
