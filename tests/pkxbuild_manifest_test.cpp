@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "package/package_header.h"
@@ -118,22 +119,19 @@ std::string FillHeaderError(const std::string& text, uint16_t version) {
 TEST(PkxBuildManifest, WhatTheFormatVersionCannotCarryIsRefused) {
     const std::string twoSources =
         "[[folder_source]]\nkind = \"path\"\npath = 'a'\n[[folder_source]]\nkind = \"ask\"\n";
-    EXPECT_NE(
-        FillHeaderError("[[language]]\ncode_page = 932", 110).find("needs format version 120"),
-        std::string::npos);
-    EXPECT_NE(FillHeaderError(twoSources, 139).find("needs format version 140"), std::string::npos);
-    EXPECT_NE(FillHeaderError("[[language]]\ncode_page = 932\ntexts = { 1070 = \"x\" }", 125)
-                  .find("text 1070 needs format version 130"),
-              std::string::npos);
-    EXPECT_NE(FillHeaderError("[options]\nskip_missing_deletes = true", 110).find("120"),
-              std::string::npos);
-    EXPECT_NE(FillHeaderError("delete_backups = false", 110).find("120"), std::string::npos);
-    EXPECT_NE(
-        FillHeaderError("[[notice]]\nbefore = \"a\"\n[[notice]]\nbefore = \"b\"", 130).find("140"),
-        std::string::npos);
-    EXPECT_NE(FillHeaderError("[running_check]\nkind = \"process\"\nprocess = \"a.exe\"", 100)
-                  .find("110"),
-              std::string::npos);
+    const std::vector<std::tuple<std::string, uint16_t, std::string>> cases = {
+        {"[[language]]\ncode_page = 932", 110, "needs format version 120"},
+        {twoSources, 139, "needs format version 140"},
+        {"[[language]]\ncode_page = 932\ntexts = { 1070 = \"x\" }", 125,
+         "text 1070 needs format version 130"},
+        {"[options]\nskip_missing_deletes = true", 110, "120"},
+        {"delete_backups = false", 110, "120"},
+        {"[[notice]]\nbefore = \"a\"\n[[notice]]\nbefore = \"b\"", 130, "140"},
+        {"[running_check]\nkind = \"process\"\nprocess = \"a.exe\"", 100, "110"},
+    };
+    for (const auto& [text, version, expected] : cases) {
+        EXPECT_NE(FillHeaderError(text, version).find(expected), std::string::npos) << text;
+    }
     // What absent fields mean anyway is accepted.
     packwriter::PackageModel model;
     std::string error;

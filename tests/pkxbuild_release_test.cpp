@@ -201,6 +201,13 @@ TEST(PkxBuildProof, CopiesOfEveryOldFolderBecomeTheNewFolder) {
         {{v1}, v2, ""},
         {{v1}, v2, "check_mode = 'date-size'"},
         {{v1, v2}, v3, "old_version = ['1', '2']"},
+        // Sorted by name, package 1 would meet a missing file in each later
+        // version before a file that differs: only c.txt, first, skips it.
+        {{{{"a.txt", "a1"}, {"b.txt", "b1"}, {"c.txt", "c1"}},
+          {{"b.txt", "b2"}, {"c.txt", "c2"}},
+          {{"a.txt", "a3"}, {"c.txt", "c3"}}},
+         {{"a.txt", "a9"}, {"b.txt", "b9"}, {"c.txt", "c9"}},
+         "old_version = ['1', '2', '3']"},
         {{{{japanese, "alt"}, {"a.txt", "1"}}},
          {{japanese, "neu"}, {inFolder, "hinzu"}},
          "code_page = 932"},

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -185,62 +184,6 @@ TEST(PkxBuildRoundTrip, OutputIsTheSameForTheSameInput) {
 }
 
 // --- Containers.
-
-// Builds one container from `releases` to `newest` for each release in turn,
-// installs that release and applies the container to it.
-void ExpectEveryReleaseUpdated(const std::vector<Files>& releases, const Files& newest) {
-    std::vector<std::unique_ptr<TempFolder>> olds;
-    std::vector<const TempFolder*> oldPointers;
-    for (const Files& files : releases) {
-        olds.push_back(std::make_unique<TempFolder>());
-        Install(olds.back()->path(), files);
-        oldPointers.push_back(olds.back().get());
-    }
-    TempFolder newFolder;
-    Install(newFolder.path(), newest);
-
-    for (size_t installed = 0; installed < releases.size(); ++installed) {
-        SCOPED_TRACE(installed);
-        TempFolder installation;
-        Install(installation.path(), releases[installed]);
-        const BuildResult built = BuildFolders(FolderRequest(
-            oldPointers, newFolder, ParseOrFail(FixedFolderManifest(installation.path()))));
-        ASSERT_TRUE(built.container);
-        ASSERT_EQ(built.packages.size(), releases.size());
-
-        WorkerRun run;
-        ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
-        EXPECT_EQ(Difference(Installed(installation), newest), "");
-        // The packages before the installed version are skipped, and only those.
-        EXPECT_EQ(run.events.Count(EV_TRY_NEXT_PACKAGE), installed);
-        EXPECT_EQ(run.context->packages.at(installed).applied, 1u);
-    }
-}
-
-TEST(PkxBuildContainer, OneUpdaterTakesEveryOldVersionToTheNewOne) {
-    // Three releases: files change, appear and go from one to the next.
-    ExpectEveryReleaseUpdated(
-        {{{"app.exe", Pattern(5000, 1)}, {"core.dll", Pattern(3000, 2)}, {"old.txt", "v1"}},
-         {{"app.exe", Pattern(5200, 3)}, {"core.dll", Pattern(3000, 2)}, {"plugin\\p.dll", "p2"}},
-         {{"app.exe", Pattern(5200, 4)},
-          {"core.dll", Pattern(3100, 5)},
-          {"plugin\\p.dll", "p3"},
-          {"extra.txt", ""}}},
-        {{"app.exe", Pattern(5300, 6)},
-         {"core.dll", Pattern(3100, 5)},
-         {"plugin\\p.dll", "p4"},
-         {"readme.txt", "read me"}});
-}
-
-TEST(PkxBuildContainer, APackageShowsTheLaterVersionsAMismatchBeforeAMissingFile) {
-    // Sorted by name, package 1 would meet a missing file in each later
-    // version (a.txt in the second, b.txt in the third) before a file that
-    // differs. Only c.txt, first, makes the updater skip it on both.
-    ExpectEveryReleaseUpdated({{{"a.txt", "a1"}, {"b.txt", "b1"}, {"c.txt", "c1"}},
-                               {{"b.txt", "b2"}, {"c.txt", "c2"}},
-                               {{"a.txt", "a3"}, {"c.txt", "c3"}}},
-                              {{"a.txt", "a9"}, {"b.txt", "b9"}, {"c.txt", "c9"}});
-}
 
 TEST(PkxBuildContainer, AnOrderTheUpdaterCannotApplyIsRefused) {
     // The first package would meet the second version's b.txt as a file to add.
