@@ -46,23 +46,6 @@ class PlatformFilesTest : public ::testing::Test {
     TempFolder temp;
 };
 
-TEST_F(PlatformFilesTest, ReadsAndWritesWholeFilesAndReportsShortReadsAsSuccess) {
-    Handle out;
-    ASSERT_EQ(OpenWrite(temp / "data.bin", kShareNone, &out), 0u);
-    uint32_t done = 0;
-    ASSERT_EQ(os.Write(out.get(), "hello\0world", 11, &done), 0u);
-    EXPECT_EQ(done, 11u);
-    out.Close();
-
-    Handle in;
-    ASSERT_EQ(OpenRead(temp / "data.bin", kShareRead, &in), 0u);
-    char buffer[32] = {};
-    ASSERT_EQ(os.Read(in.get(), buffer, sizeof buffer, &done), 0u);
-    EXPECT_EQ(std::string(buffer, done), std::string("hello\0world", 11));
-    ASSERT_EQ(os.Read(in.get(), buffer, sizeof buffer, &done), 0u);
-    EXPECT_EQ(done, 0u);
-}
-
 TEST_F(PlatformFilesTest, OpenFailuresGiveTheWindowsCodes) {
     Handle handle;
     EXPECT_EQ(OpenRead(temp / "missing.txt", kShareRead, &handle), win32err::kFileNotFound);
@@ -187,24 +170,6 @@ TEST_F(PlatformFilesTest, NameExistsTakesTheNameAsItStands) {
     EXPECT_FALSE(os.NameExists((temp / "b.txt").c_str()));
     EXPECT_FALSE(os.NameExists((temp / "?.txt").c_str()));
     EXPECT_FALSE(os.NameExists((temp / "*").c_str()));
-}
-
-// What the durability calls report; that they reach the disk is the
-// system's promise, which no test can watch short of a power cut.
-TEST_F(PlatformFilesTest, FlushesSucceedOnFilesAndFoldersThatAreThere) {
-    Handle out;
-    ASSERT_EQ(OpenWrite(temp / "new.bin", kShareNone, &out), 0u);
-    uint32_t done = 0;
-    ASSERT_EQ(os.Write(out.get(), "data", 4, &done), 0u);
-    EXPECT_EQ(os.Flush(out.get()), 0u);
-    EXPECT_EQ(os.StartFlush(out.get()), 0u);
-    out.Close();
-    EXPECT_EQ(os.FlushFolder((temp.path() + "\\").c_str()), 0u);
-    EXPECT_EQ(os.FlushFolder(temp.path().c_str()), 0u);
-    EXPECT_EQ(ReadFile(temp / "new.bin"), "data");
-#ifndef _WIN32
-    EXPECT_EQ(os.FlushFolder((temp / "missing\\").c_str()), win32err::kFileNotFound);
-#endif
 }
 
 TEST_F(PlatformFilesTest, MoveAndDeleteKeepWindowsRules) {
