@@ -118,28 +118,6 @@ TEST_F(PlatformFilesTest, SeekAndSizeWorkInThirtyTwoBitPositions) {
     EXPECT_EQ(value, 100u);  // past the end is allowed, as on Windows
 }
 
-TEST_F(PlatformFilesTest, WriteTimesRoundTripToTheHundredNanoseconds) {
-    ASSERT_TRUE(WriteFile(temp / "timed.txt", "t"));
-    Handle out;
-    ASSERT_EQ(os.Open((temp / "timed.txt").c_str(), kGenericRead | kGenericWrite, kShareNone,
-                      kOpenExisting, kAttributeNormal, out.out()),
-              0u);
-    // 2004-06-15 12:34:56.7890123 UTC.
-    const FileTime written{0x2A81FCCBu, 0x01C452D5u};
-    ASSERT_EQ(os.SetWriteTime(out.get(), written), 0u);
-    FileTime read;
-    ASSERT_EQ(os.GetWriteTime(out.get(), &read), 0u);
-    EXPECT_EQ(read.low, written.low);
-    EXPECT_EQ(read.high, written.high);
-    out.Close();
-
-    Handle again;
-    ASSERT_EQ(OpenRead(temp / "timed.txt", kShareRead, &again), 0u);
-    ASSERT_EQ(os.GetWriteTime(again.get(), &read), 0u);
-    EXPECT_EQ(read.low, written.low);
-    EXPECT_EQ(read.high, written.high);
-}
-
 TEST_F(PlatformFilesTest, ExistsSeesWhatFindFirstFileSees) {
     ASSERT_TRUE(WriteFile(temp / "a.txt", "a"));
     ASSERT_TRUE(WriteFile(temp / "README", "r"));
