@@ -9,6 +9,7 @@
 // file and within a block, OP_END as its last byte, a fitted block size of
 // at most 1 MiB, and never more bytes than carrying the new file as literal
 // data would take.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
