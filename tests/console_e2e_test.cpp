@@ -363,17 +363,6 @@ TEST_F(ConsoleUpdaterTest, FailedUpdateIsRolledBack) {
     EXPECT_EQ(Difference(Installed(), versions.before), "");
 }
 
-TEST_F(ConsoleUpdaterTest, UpdaterWithoutPayloadFailsCleanly) {
-    const std::string plain = program / "plain";
-    ASSERT_TRUE(WriteFile(plain, std::string(stub_.begin(), stub_.end())));
-    ASSERT_EQ(chmod(NativePath(plain).c_str(), 0755), 0);
-    ChildProcess child;
-    ASSERT_TRUE(child.Start(NativePath(plain), {"-F"}, NativePath(program.path()), kUtf8Locale));
-    child.CloseInput();
-    EXPECT_EQ(child.Finish(kTimeLimit), 255);
-    EXPECT_TRUE(HasLine(child.out(), kFailed)) << child.out();
-}
-
 // Ctrl-C in the middle of the file operations. The updater's output pipe is
 // kept small and left unread once the first small file is being updated, so
 // the updater blocks writing its log with the rest of the run still ahead:

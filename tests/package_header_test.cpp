@@ -448,16 +448,5 @@ TEST(NoticeTextTest, TextsOfABlockAreHeldInTheInsideCodePage) {
               "e");
 }
 
-TEST(NoticeTextTest, OlderPairWithEmptyTexts) {
-    PackageModel model = MinimalModel(139);
-    model.noticeAfter = "only after";
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadBarePackage(folder.Write("pair.pkx", Build(model)), reading);
-    ASSERT_EQ(reading.code, 0u);
-    EXPECT_EQ(Text(reading.before), "<none>");
-    EXPECT_EQ(Text(reading.after), "only after");
-}
-
 }  // namespace
 }  // namespace pkx::test

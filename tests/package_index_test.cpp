@@ -83,19 +83,7 @@ TEST(PackageIndexTest, ContainerListsAbsoluteOffsetsInOrder) {
     EXPECT_STREQ(ref.oldVersionLabel, "2.0");
 }
 
-TEST(PackageIndexTest, EmptyContainerListsNothing) {
-    Bytes payload;
-    ASSERT_TRUE(packwriter::BuildContainer({}, &payload));
-    EXPECT_EQ(payload, (Bytes{'L', 'U', 'M', 'P', 0, 0}));
-    PackageTempFolder folder;
-    const IndexReading reading = ReadIndex(folder.WriteProgram("empty.exe", payload));
-    EXPECT_EQ(reading.code, 0u);
-    EXPECT_EQ(reading.context->multiPackage, 1u);
-    EXPECT_EQ(reading.context->packageCount, 0);
-    EXPECT_TRUE(reading.context->packages.empty());
-}
-
-TEST(PackageIndexTest, EntryCutShortKeepsTheEntriesBeforeIt) {
+Bytes CutIndex() {
     ByteWriter payload;
     payload.Raw("LUMP", 4);
     payload.U16(2);
@@ -103,44 +91,63 @@ TEST(PackageIndexTest, EntryCutShortKeepsTheEntriesBeforeIt) {
     payload.U32(1234);
     payload.U32(0x30000);
     payload.U16(0);  // half of the second size
-    PackageTempFolder folder;
-    const IndexReading reading = ReadIndex(folder.WriteProgram("cut.exe", payload.bytes()));
-    EXPECT_EQ(reading.code, result::kReadProgramFile);
-    ASSERT_EQ(reading.context->packages.size(), 1u);
-    EXPECT_EQ(reading.context->packages[0].offset, 0x20000u);
-    EXPECT_EQ(reading.context->packages[0].size, 1234u);
-
-    // No count at all.
-    const IndexReading noCount =
-        ReadIndex(folder.WriteProgram("nocount.exe", {'L', 'U', 'M', 'P', 1}));
-    EXPECT_EQ(noCount.code, result::kReadProgramFile);
-    EXPECT_TRUE(noCount.context->packages.empty());
+    return payload.bytes();
 }
 
-TEST(PackageIndexTest, OnlyTheExactMagicsAreAccepted) {
+// Payloads that list no package or stop part-way: the code, the multi-package
+// flag and the packages listed before the end (-1: neither looked at; -2: the
+// flag alone not looked at).
+TEST(PackageIndexTest, PayloadsThatListLittleOrNothing) {
+    Bytes empty;
+    ASSERT_TRUE(packwriter::BuildContainer({}, &empty));
+    EXPECT_EQ(empty, (Bytes{'L', 'U', 'M', 'P', 0, 0}));
+    using Listed = std::vector<std::pair<uint32_t, uint32_t>>;
+    const struct {
+        const char* what;
+        Bytes payload;
+        bool bare;  // the file is the payload alone, without a program image
+        ResultCode code;
+        int multi;
+        Listed listed;
+    } cases[] = {
+        {"empty container", empty, false, 0, 1, {}},
+        {"entry cut short", CutIndex(), false, result::kReadProgramFile, -2, {{0x20000, 1234}}},
+        {"no count", {'L', 'U', 'M', 'P', 1}, false, result::kReadProgramFile, -2, {}},
+        {"PKX NUL", {'P', 'K', 'X', 0}, false, result::kNotAPackage, 0, {}},
+        {"PKXX", {'P', 'K', 'X', 'X'}, false, result::kNotAPackage, 0, {}},
+        {"lower case", {'p', 'k', 'x', ' '}, false, result::kNotAPackage, 0, {}},
+        {"LUMp", {'L', 'U', 'M', 'p'}, false, result::kNotAPackage, 0, {}},
+        {"zeros", {0, 0, 0, 0}, false, result::kNotAPackage, 0, {}},
+        {"reversed", {' ', 'X', 'K', 'P'}, false, result::kNotAPackage, 0, {}},
+        {"no payload", {}, false, result::kReadProgramFile, -1, {}},
+        {"one byte", {'P'}, false, result::kReadProgramFile, -1, {}},
+        {"three bytes", {'P', 'P', 'P'}, false, result::kReadProgramFile, -1, {}},
+        {"an image shorter than the payload offset",
+         {'M', 'Z'},
+         true,
+         result::kReadProgramFile,
+         -1,
+         {}},
+    };
     PackageTempFolder folder;
-    const std::vector<Bytes> wrong = {{'P', 'K', 'X', 0},   {'P', 'K', 'X', 'X'},
-                                      {'p', 'k', 'x', ' '}, {'L', 'U', 'M', 'p'},
-                                      {0, 0, 0, 0},         {' ', 'X', 'K', 'P'}};
-    for (const Bytes& magic : wrong) {
-        Bytes payload = magic;
-        payload.resize(64, 0);
-        const IndexReading reading = ReadIndex(folder.WriteProgram("magic.exe", payload));
-        EXPECT_EQ(reading.code, result::kNotAPackage) << Hex(magic.data(), 4);
-        EXPECT_EQ(reading.context->multiPackage, 0u);
-        EXPECT_TRUE(reading.context->packages.empty());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes payload = c.payload;
+        if (c.code == result::kNotAPackage) payload.resize(64, 0);
+        const IndexReading reading = ReadIndex(c.bare ? folder.Write("index.exe", payload)
+                                                      : folder.WriteProgram("index.exe", payload));
+        EXPECT_EQ(reading.code, c.code);
+        if (c.multi == -1) continue;
+        if (c.multi >= 0) {
+            EXPECT_EQ(reading.context->multiPackage, uint32_t(c.multi));
+        }
+        Listed listed;
+        for (const PackageRef& ref : reading.context->packages) {
+            listed.emplace_back(ref.offset, ref.size);
+        }
+        EXPECT_EQ(listed, c.listed);
     }
-}
-
-TEST(PackageIndexTest, FileEndingBeforeTheMagicIsAReadFailure) {
-    PackageTempFolder folder;
-    for (size_t payloadSize : {0, 1, 3}) {
-        const Bytes payload(payloadSize, 'P');
-        const IndexReading reading = ReadIndex(folder.WriteProgram("short.exe", payload));
-        EXPECT_EQ(reading.code, result::kReadProgramFile) << payloadSize;
-    }
-    const IndexReading tiny = ReadIndex(folder.Write("tiny.exe", {'M', 'Z'}));
-    EXPECT_EQ(tiny.code, result::kReadProgramFile);
+    EXPECT_EQ(ReadIndex(folder.WriteProgram("index.exe", empty)).context->packageCount, 0);
 }
 
 // A signed updater: a PE image whose security directory names the

@@ -57,67 +57,6 @@ TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
     EXPECT_STREQ(other.lists.updates[1].name, "b.dll");
 }
 
-TEST(FileEntriesTest, NoRecordsReadNothing) {
-    PackageModel model;
-    model.folderSources.resize(1);
-    PackageLayout layout;
-    const Bytes package = Build(model, &layout);
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadBarePackage(folder.Write("empty.pkx", package), reading);
-    ASSERT_EQ(reading.code, 0u);
-    EXPECT_TRUE(reading.lists.updates.empty());
-    EXPECT_TRUE(reading.lists.adds.empty());
-    EXPECT_TRUE(reading.lists.deletes.empty());
-    EXPECT_EQ(reading.positionAfterRecords, layout.recordsOffset);
-    EXPECT_EQ(layout.digestOffset, layout.recordsOffset);
-}
-
-TEST(FileEntriesTest, LongestNameIsKept) {
-    PackageModel model;
-    model.folderSources.resize(1);
-    const std::string name(255, 'n');
-    model.deletes.push_back({name, Filled(9)});
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadBarePackage(folder.Write("long.pkx", Build(model)), reading);
-    ASSERT_EQ(reading.code, 0u);
-    EXPECT_EQ(reading.lists.deletes[0].name, name);
-}
-
-TEST(FileEntriesTest, DataOffsetsCountFromThePackageStart) {
-    PackageModel first = RecordModel(150, 1);
-    PackageModel second;
-    second.folderSources.resize(1);
-    second.adds.push_back({"x.txt", CheckValue(), FileTime(), Bytes{'x', 'y', 'z'}});
-    PackageLayout secondLayout;
-    const Bytes secondBytes = Build(second, &secondLayout);
-    packwriter::ContainerOptions options;
-    options.alignment = 0x10000;
-    Bytes payload;
-    ASSERT_TRUE(packwriter::BuildContainer({Build(first), secondBytes}, &payload, options));
-
-    PackageTempFolder folder;
-    const std::string path = folder.WriteProgram("lump.exe", payload);
-    auto context = std::make_unique<ApplyContext>();
-    BinaryFile file;
-    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
-    ASSERT_EQ(ReadPackageIndex(file, *context), 0u);
-    ASSERT_EQ(context->packages.size(), 2u);
-    PackageRef ref = context->packages[1];
-    EXPECT_EQ(ref.offset, 0x30000u);
-    PackageReading reading;
-    ReadPackageBody(file, ref, reading);
-    ASSERT_EQ(reading.code, 0u);
-    const FileEntry& add = reading.lists.adds[0];
-    EXPECT_EQ(add.dataOffset, secondLayout.addDataOffsets[0]);
-    ASSERT_NE(file.Seek(static_cast<int32_t>(ref.offset + add.dataOffset), kFileBegin),
-              0xFFFFFFFFu);
-    char content[4] = {};
-    ASSERT_EQ(file.ReadString(content, 3), 0u);
-    EXPECT_STREQ(content, "xyz");
-}
-
 struct RecordsOnly {
     std::unique_ptr<ApplyContext> context = std::make_unique<ApplyContext>();
     RecordCounts counts;

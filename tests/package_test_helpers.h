@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,27 +22,10 @@
 
 namespace pkx::test {
 
-// A fresh folder under the system's temporary folder, removed with its contents.
-class PackageTempFolder {
+// The shared temporary folder, with the writer's whole-file helpers.
+class PackageTempFolder : public TempFolder {
   public:
-    PackageTempFolder() {
-        static std::atomic<uint32_t> counter{0};
-        const auto base = std::filesystem::temp_directory_path();
-        const std::string stem = "pkx_package_test_" + std::to_string(Os().Milliseconds());
-        for (;;) {
-            path_ = base / (stem + "_" + std::to_string(counter++));
-            std::error_code error;
-            if (std::filesystem::create_directory(path_, error)) break;
-        }
-    }
-    ~PackageTempFolder() {
-        std::error_code error;
-        std::filesystem::remove_all(path_, error);
-    }
-    PackageTempFolder(const PackageTempFolder&) = delete;
-    PackageTempFolder& operator=(const PackageTempFolder&) = delete;
-
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    std::string Path(const std::string& name) const { return NativePath(*this / name); }
 
     // Writes `bytes` to `name` in this folder and returns its path.
     std::string Write(const std::string& name, const packwriter::Bytes& bytes) const {
@@ -60,9 +41,6 @@ class PackageTempFolder {
         EXPECT_TRUE(packwriter::BuildSelfExtracting(stub, payload, &file));
         return Write(name, file);
     }
-
-  private:
-    std::filesystem::path path_;
 };
 
 inline packwriter::Bytes Build(const packwriter::PackageModel& model,
