@@ -16,9 +16,14 @@ constexpr uint16_t kVersion = 1;
 constexpr uint32_t kHeaderSize = 8;
 constexpr uint32_t kHeadSize = 3;  // kind and payload length
 constexpr uint32_t kCheckSize = 4;
-// Kind, length, two names of at most 255 bytes with their lengths and
-// places, and the check: no entry of this version is longer.
-constexpr uint32_t kEntryLimit = 600;
+// Names and texts fill at most a path buffer; each is written whole, with
+// a u16 length, since a shortened name would undo another file.
+constexpr uint32_t kLongestText = kPathBufferSize - 1;
+constexpr uint32_t kTextSize = 2 + kLongestText;
+// The longest entry: a package entry's three texts. A change (two names
+// with their places) is shorter.
+constexpr uint32_t kEntryLimit = kHeadSize + 3 * kTextSize + kCheckSize;
+static_assert(2 * (1 + kTextSize) <= 3 * kTextSize, "a change entry fits the limit");
 
 // Entry kinds besides the changes (ChangeKind).
 constexpr uint8_t kPackageEntry = 'P';
@@ -53,20 +58,21 @@ class Entry {
     void U32(uint32_t value) {
         for (int i = 0; i < 4; ++i) U8(static_cast<uint8_t>(value >> (8 * i)));
     }
-    // A u8 length and the bytes; names and labels are shorter than 256 bytes.
-    void Short(const char* text) {
-        size_t length = std::strlen(text);
-        if (length > 255) length = 255;
+    // A u16 length and the bytes. Every text comes from a path buffer, so
+    // the cut never shortens one; it only keeps the entry inside its bytes.
+    void Text(const char* text) {
+        const uint32_t length = static_cast<uint32_t>(strnlen(text, kLongestText));
         U8(static_cast<uint8_t>(length));
+        U8(static_cast<uint8_t>(length >> 8));
         std::memcpy(bytes_ + size_, text, length);
-        size_ += static_cast<uint32_t>(length);
+        size_ += length;
     }
     // `path` after `folder` when it lies there, else in full.
     void Name(const char* folder, const char* path) {
         const size_t folderLength = std::strlen(folder);
         const bool inside = folderLength > 0 && std::strncmp(path, folder, folderLength) == 0;
         U8(inside ? kInJournalFolder : kFullPath);
-        Short(inside ? path + folderLength : path);
+        Text(inside ? path + folderLength : path);
     }
 
     // Appends the entry to the file. 0, or the platform's code.
@@ -99,9 +105,9 @@ uint32_t WriteIndexEntry(BinaryFile& file, uint8_t kind, uint32_t index) {
 // Which package the changes that follow belong to: for the log of a recovery.
 uint32_t WritePackage(BinaryFile& file, const ApplyContext& context, const PackageRef& package) {
     Entry entry(kPackageEntry);
-    entry.Short(context.title);
-    entry.Short(package.oldVersionLabel);
-    entry.Short(package.newVersionLabel);
+    entry.Text(context.title);
+    entry.Text(package.oldVersionLabel);
+    entry.Text(package.newVersionLabel);
     return entry.WriteTo(file);
 }
 
@@ -211,10 +217,13 @@ class PayloadReader {
         at_ += 4;
         return true;
     }
-    // A short string into a 260-byte buffer.
-    bool Short(char* text) {
-        uint8_t length = 0;
-        if (!U8(&length) || at_ + length > size_) return false;
+    // A text into a path buffer.
+    bool Text(char* text) {
+        uint8_t low = 0;
+        uint8_t high = 0;
+        if (!U8(&low) || !U8(&high)) return false;
+        const uint32_t length = low | uint32_t{high} << 8;
+        if (length > kLongestText || at_ + length > size_) return false;
         std::memcpy(text, bytes_ + at_, length);
         text[length] = '\0';
         at_ += length;
@@ -232,7 +241,7 @@ class PayloadReader {
 bool ReadName(PayloadReader& in, const char* folder, char* path) {
     uint8_t where = 0;
     char name[kPathBufferSize];
-    if (!in.U8(&where) || !in.Short(name)) return false;
+    if (!in.U8(&where) || !in.Text(name)) return false;
     if (where == kFullPath) {
         std::strcpy(path, name);
         return true;
@@ -267,7 +276,7 @@ bool TakeEntry(uint8_t kind, PayloadReader& in, const char* folder, JournalConte
     switch (kind) {
         case kPackageEntry: {
             char text[kPathBufferSize];
-            return in.Short(text) && in.Short(text) && in.Short(text) && in.AtEnd();
+            return in.Text(text) && in.Text(text) && in.Text(text) && in.AtEnd();
         }
         case kVoidEntry:
             if (!in.U32(&index) || !in.AtEnd() || index > contents->changes.size()) return false;

@@ -23,6 +23,21 @@ enum class UndoStep {
     kBlocked,         // the backup cannot come back: a file is in its place
 };
 
+char Folded(char c) {
+    if (c == '/') return '\\';
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether two names may be one file: Windows names ignore case, and records
+// may spell a separator either way. Taking two names for one only keeps a
+// file that could have gone; taking one for two would delete an old file.
+bool MayBeOneFile(const char* a, const char* b) {
+    for (; Folded(*a) == Folded(*b); ++a, ++b) {
+        if (*a == '\0') return true;
+    }
+    return false;
+}
+
 // An added file is the run's own unless the name was freed for it by an
 // earlier change whose backup is not there: then that change never reached
 // the disk, or is undone already, and the file is the one from before.
@@ -30,7 +45,7 @@ bool AddedFileIsOurs(const std::vector<Change>& changes, size_t index) {
     const Change& added = changes[index];
     for (size_t i = index; i-- > 0;) {
         const Change& earlier = changes[i];
-        if (earlier.kind == ChangeKind::kBackup && std::strcmp(earlier.path, added.path) == 0) {
+        if (earlier.kind == ChangeKind::kBackup && MayBeOneFile(earlier.path, added.path)) {
             return Os().NameExists(earlier.backup);
         }
     }

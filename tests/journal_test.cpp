@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/recovery.h"
 #include "tests/test_support.h"
 
 namespace pkx {
@@ -132,6 +133,44 @@ TEST_F(JournalTest, EveryCutOrDamageKeepsTheWholeEntriesBeforeIt) {
         EXPECT_EQ(Read().size(), 1u);
         EXPECT_FALSE(contents.committed);
     }
+}
+
+// Every text fills at most a path buffer, and none comes back shortened: a
+// shortened name would undo another file.
+TEST_F(JournalTest, TheLongestTitleLabelsAndNamesComeBackWhole) {
+    const std::string longest(kPathBufferSize - 1, 'x');
+    for (char* text : {context.title, package.oldVersionLabel, package.newVersionLabel}) {
+        std::strcpy(text, longest.c_str());
+    }
+    test::TempFolder elsewhere;
+    const std::string inside = elsewhere.path() + "\\";
+    const std::string name = inside + std::string(kPathBufferSize - 1 - inside.size(), 'n');
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, name)), result::kSuccess);
+    EXPECT_EQ(Read(), std::vector<std::string>{"A:" + name});
+}
+
+// A name freed by moving its file to a backup and then given to an added file
+// spelt otherwise: once an undoing cut short has brought the old file back,
+// undoing again must not take it for the added one.
+TEST_F(JournalTest, UndoingAgainKeepsTheOldFileUnderAnAddedNameSpeltOtherwise) {
+    struct : UndoObserver {
+        void Restored(const char*) override {}
+        void Removed(const char* path) override { removed.push_back(path); }
+        void NotRestored(const char*, const char*) override {}
+        std::vector<std::string> removed;
+    } observer;
+    ASSERT_TRUE(test::MakeFolders(folder / "sub"));
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kBackup, folder / "sub\\a.txt")),
+              result::kSuccess);
+    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "sub/a.txt")),
+              result::kSuccess);
+    ForgetJournal(context.journal);
+    ASSERT_TRUE(test::WriteFile(folder / "sub\\a.txt", "old"));  // back, its backup gone
+
+    bool committed = true;
+    EXPECT_EQ(UndoJournal(context.targetFolder, false, observer, &committed), result::kSuccess);
+    EXPECT_EQ(test::ReadFile(folder / "sub\\a.txt"), "old");
+    EXPECT_TRUE(observer.removed.empty());
 }
 
 TEST_F(JournalTest, AJournalOfALaterVersionIsNotRead) {
