@@ -93,6 +93,15 @@ bool BuildFullPath(const char* folder, const char* name, char* path) {
     return Concatenate({folder, name}, path);
 }
 
+bool ParentFolder(const char* path, char* parent) {
+    char drive[kPathBufferSize];
+    char folder[kPathBufferSize];
+    SplitPath(path, drive, folder, nullptr, nullptr);
+    if (BuildFullPath(drive, folder, parent)) return true;
+    parent[0] = '\0';
+    return false;
+}
+
 // The one rule for creation, rollback and clean-up: the file's own folder (as
 // SplitPath finds it, so a "/" in a record name separates folders here too)
 // and "<base><ext>.<label>.old" with the invalid name characters replaced.

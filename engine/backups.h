@@ -16,6 +16,10 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath);
 // most 260 bytes; false when the result would not fit.
 bool BuildFullPath(const char* folder, const char* name, char* path);
 
+// The drive and folder of `path`, with its separator. Writes at most 260
+// bytes; false, and an empty `parent`, when they would not fit.
+bool ParentFolder(const char* path, char* parent);
+
 // False for a record name that leads out of the target folder (a ".."
 // step, spelt with any trailing dots or spaces) or that names the journal.
 bool IsRecordNameAllowed(const char* name);

@@ -191,11 +191,8 @@ ResultCode CopyAddData(BinaryFile& programFile, NewFile& file, uint32_t size, ui
 }
 
 ResultCode CreateParentFolders(const char* path) {
-    char drive[kPathBufferSize];
-    char folder[kPathBufferSize];
-    SplitPath(path, drive, folder, nullptr, nullptr);
     char parent[kPathBufferSize];
-    if (!BuildFullPath(drive, folder, parent)) return result::kOpenNewFile;
+    if (!ParentFolder(path, parent)) return result::kOpenNewFile;
     return CreateFolders(parent) != 0 ? result::kSuccess : result::kOpenNewFile;
 }
 

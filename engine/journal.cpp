@@ -5,7 +5,6 @@
 
 #include "engine/backups.h"
 #include "support/md5.h"
-#include "support/paths.h"
 
 namespace pkx {
 
@@ -116,14 +115,6 @@ bool SameChange(const Change& a, const Change& b) {
            std::strcmp(a.backup, b.backup) == 0;
 }
 
-// The folder part of `path` (drive and folder, with its separator).
-void FolderOf(const char* path, char* folder) {
-    char drive[kPathBufferSize];
-    char rest[kPathBufferSize];
-    SplitPath(path, drive, rest, nullptr, nullptr);
-    if (!BuildFullPath(drive, rest, folder)) folder[0] = '\0';
-}
-
 void Touch(RunJournal& journal, const char* folder) {
     for (const TouchedFolder& touched : journal.touched) {
         if (std::strcmp(touched.path, folder) == 0) return;
@@ -137,14 +128,14 @@ void Touch(RunJournal& journal, const char* folder) {
 // folders too: its folder's parents up to the target folder are named as well.
 void TouchFoldersOf(RunJournal& journal, const Change& change, size_t targetLength) {
     char folder[kPathBufferSize];
-    FolderOf(change.path, folder);
+    ParentFolder(change.path, folder);
     for (;;) {
         Touch(journal, folder);
         const size_t length = std::strlen(folder);
         if (change.kind != ChangeKind::kAdd || length <= targetLength || length < 2) return;
-        folder[length - 1] = '\0';  // the separator SplitPath left at the end
+        folder[length - 1] = '\0';  // the separator ParentFolder left at the end
         char parent[kPathBufferSize];
-        FolderOf(folder, parent);
+        ParentFolder(folder, parent);
         if (std::strlen(parent) >= length - 1) return;
         std::strcpy(folder, parent);
     }

@@ -4,7 +4,6 @@
 
 #include "engine/backups.h"
 #include "engine/journal.h"
-#include "support/paths.h"
 
 namespace pkx {
 
@@ -72,13 +71,6 @@ UndoStep StepFor(const std::vector<Change>& changes, size_t index) {
     return UndoStep::kNothing;
 }
 
-void FolderOf(const char* path, char* folder) {
-    char drive[kPathBufferSize];
-    char rest[kPathBufferSize];
-    SplitPath(path, drive, rest, nullptr, nullptr);
-    if (!BuildFullPath(drive, rest, folder)) folder[0] = '\0';
-}
-
 class Undoing {
   public:
     Undoing(const std::vector<Change>& changes, UndoObserver& observer)
@@ -131,7 +123,7 @@ class Undoing {
 
     void Touch(const char* path) {
         TouchedFolder folder;
-        FolderOf(path, folder.path);
+        ParentFolder(path, folder.path);
         for (const TouchedFolder& touched : touched_) {
             if (std::strcmp(touched.path, folder.path) == 0) return;
         }
