@@ -150,8 +150,12 @@ void ReadPayload(const char* path, uint32_t codePage) {
           indexCode == result::kNotAPackage);
     if (indexCode != 0) return;
     Check(context->packages.size() == context->packageCount);
+    const uint64_t fileSize = file.Size();
     for (size_t i = 0; i < context->packages.size() && i < kPackagesRead; ++i) {
         PackageRef& package = context->packages[i];
+        // The updater checks a package's digest over all its bytes before it
+        // reads the notices, whose lengths are bounded by the package alone.
+        if (uint64_t{package.offset} + package.size > fileSize) continue;
         HeaderStart start;
         FilePackageSource source(file);
         PackageCursor in(source, package);
