@@ -1,19 +1,16 @@
 // Every platform operation of a representative run made to fail in turn, and
-// a Cancel at every point where the engine looks for one: afterwards the
-// installation is either exactly as before (after the dialog's rollback) or
-// exactly the new version, and the run says which. Then the run cut short at
-// every operation, as a killed process or a power cut would leave it: the
-// next start restores exactly the old version, or keeps the new one.
+// a Cancel at every point the engine looks for one: the installation ends
+// exactly old (after the rollback) or exactly new, and the run says which.
+// Then the run cut short at every operation (a kill, a power cut): the next
+// start restores exactly the old version, or keeps the new one.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "core/cancellation.h"
 #include "engine/worker.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/platforms/power_loss.h"
@@ -81,14 +78,18 @@ class SweepTest : public ::testing::Test {
         ASSERT_EQ(packwriter::WriteFileBytes(program_.c_str(), file), 0u);
     }
 
-    // A fresh installation in the one folder the packages name.
-    void Reinstall() {
+    // The installation laid out as `tree` (files and folders).
+    void Lay(const Tree& tree) {
         const std::filesystem::path root = NativePath(installation.path());
         for (const auto& entry : std::filesystem::directory_iterator(root)) {
             std::filesystem::remove_all(entry.path());
         }
-        Install(installation.path(), kBefore);
+        for (const auto& [name, content] : tree) {
+            ASSERT_TRUE(name.back() == '\\' ? MakeFolders(installation / name)
+                                            : WriteFile(installation / name, content));
+        }
     }
+    void Reinstall() { Lay(kBefore); }
 
     std::unique_ptr<WorkerRun> NewRun() {
         auto run = std::make_unique<WorkerRun>(program.path(), program_);
@@ -244,37 +245,16 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
             if (HasFatalFailure()) return;
         }
     }
-    uint64_t all = 0;
-    for (uint64_t c : counts) all += c;
     RecordProperty("failure_points", static_cast<int>(covered));
-    std::printf("[ sweep    ] %llu failure points of %llu operations\n",
-                static_cast<unsigned long long>(covered), static_cast<unsigned long long>(all));
     EXPECT_GT(covered, 100u);
 }
 
-// Sets the Cancel flag at the n-th poll of it.
-struct PollCounter {
-    uint64_t polls = 0;
-    uint64_t cancelAt = 0;  // 0: never
-
-    static void Hook(ApplyContext& context, void* data) {
-        auto* self = static_cast<PollCounter*>(data);
-        if (++self->polls == self->cancelAt) context.cancelRequested = 1;
-    }
-};
-
-class PollHookScope {
-  public:
-    explicit PollHookScope(PollCounter* counter) { SetCancelPollHook(&PollCounter::Hook, counter); }
-    ~PollHookScope() { SetCancelPollHook(nullptr, nullptr); }
-};
-
 TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
-    PollCounter clean;
+    CancelAtPoll clean;
     {
         Reinstall();
         auto run = NewRun();
-        PollHookScope hook(&clean);
+        CancelHookScope hook(&clean);
         ASSERT_EQ(run->Run(), result::kSuccess);
     }
     ASSERT_GT(clean.polls, 10u);
@@ -282,11 +262,11 @@ TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
         const std::string what = "cancel at poll " + std::to_string(j);
         Reinstall();
         auto run = NewRun();
-        PollCounter counter;
-        counter.cancelAt = j;
+        CancelAtPoll counter;
+        counter.at = j;
         ResultCode r;
         {
-            PollHookScope hook(&counter);
+            CancelHookScope hook(&counter);
             r = run->Run();
         }
         EXPECT_EQ(r, result::kCancelled) << what;
@@ -296,8 +276,6 @@ TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
         if (HasFatalFailure()) return;
     }
     RecordProperty("cancel_polls", static_cast<int>(clean.polls));
-    std::printf("[ sweep    ] %llu cancellation points\n",
-                static_cast<unsigned long long>(clean.polls));
 }
 
 TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
@@ -411,21 +389,6 @@ class CrashSweepTest : public SweepTest {
         EXPECT_EQ(Difference(WithoutBackups(next.after), kAfter), "") << what;
         return isNew;
     }
-
-    // The installation as it is, to be put back for every cut of a recovery.
-    void Lay(const Tree& tree) {
-        const std::filesystem::path root = NativePath(installation.path());
-        for (const auto& entry : std::filesystem::directory_iterator(root)) {
-            std::filesystem::remove_all(entry.path());
-        }
-        for (const auto& [name, content] : tree) {
-            if (name.back() == '\\') {
-                ASSERT_TRUE(MakeFolders(installation / name));
-            } else {
-                ASSERT_TRUE(WriteFile(installation / name, content));
-            }
-        }
-    }
 };
 
 TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
@@ -453,10 +416,6 @@ TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
         EXPECT_TRUE(firstNew > 0 && firstNew <= total) << NameOf(cut);
         RecordProperty(cut == Cut::kKill ? "kill_points" : "power_loss_points",
                        static_cast<int>(total));
-        std::printf("[ crash    ] %s at each of %llu operations: %llu recoveries, new from %llu\n",
-                    NameOf(cut), static_cast<unsigned long long>(total),
-                    static_cast<unsigned long long>(recoveries),
-                    static_cast<unsigned long long>(firstNew));
     }
 }
 
@@ -494,8 +453,7 @@ TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
             }
         }
     }
-    std::printf("[ crash    ] %llu recoveries cut short and completed\n",
-                static_cast<unsigned long long>(cuts));
+    RecordProperty("recovery_cuts", static_cast<int>(cuts));
 }
 
 }  // namespace

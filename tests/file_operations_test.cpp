@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
 #include "package/writer/delta_encoder.h"
@@ -98,7 +97,6 @@ class FileOperationsTest : public ::testing::Test {
         UseTarget(target_.path() + "\\");
         SetLabel("1.20");
     }
-    void TearDown() override { SetCancelPollHook(nullptr, nullptr); }
 
     void UseTarget(const std::string& folder) {
         std::strcpy(context_.targetFolder, folder.c_str());
@@ -176,6 +174,9 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     std::string newContent = oldContent;
     newContent.replace(300, 20, "twenty changed bytes");
     const std::string path = Install("tool.exe", oldContent);
+#ifndef _WIN32
+    ASSERT_EQ(chmod(test::NativePath(path).c_str(), 0750), 0);  // it must stay executable
+#endif
 
     ASSERT_EQ(Update(UpdateRecord("tool.exe", oldContent, newContent, kTime2)), result::kSuccess);
     EXPECT_EQ(Content("tool.exe"), newContent);
@@ -186,21 +187,12 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     EXPECT_EQ(events_.events[0].code, EV_UPDATING_FILE);
     EXPECT_EQ(events_.events[0].text, path);
     EXPECT_EQ(ProgressValues(events_).back(), 1000u);
-}
-
 #ifndef _WIN32
-// An updated program must stay executable: the new file takes the old one's mode.
-TEST_F(FileOperationsTest, UpdateKeepsThePermissionBitsOfTheOldFile) {
-    const std::string oldContent = test::Pattern(1000, 3);
-    const std::string path = Install("run.sh", oldContent);
-    ASSERT_EQ(chmod(test::NativePath(path).c_str(), 0750), 0);
-    ASSERT_EQ(Update(UpdateRecord("run.sh", oldContent, oldContent + "tail", kTime2)),
-              result::kSuccess);
     struct stat info;
     ASSERT_EQ(stat(test::NativePath(path).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0750u);
-}
 #endif
+}
 
 TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     const std::string content = test::Pattern(2500, 7);
@@ -243,83 +235,64 @@ TEST_F(FileOperationsTest, DeleteMovesFileToBackupThatRollbackOrCleanUpResolves)
     EXPECT_TRUE(test::ListTree(target_.path()).empty());
 }
 
-TEST_F(FileOperationsTest, MissingFilesAreSkippedOnlyWithSkipFlagOne) {
-    const FileEntry update = UpdateRecord("gone.exe", "a", "b");
-    context_.skipMissingSources = 1;
-    context_.skipMissingDeletes = 1;
-    EXPECT_EQ(Update(update), result::kSuccess);
-    EXPECT_EQ(Delete(DeleteRecord("gone.dll")), result::kSuccess);
-    EXPECT_EQ(events_.Codes(),
-              (std::vector<uint32_t>{EV_SOURCE_MISSING, EV_DELETE_TARGET_MISSING}));
-    EXPECT_EQ(events_.events[0].text, target_ / "gone.exe");
-
-    events_.events.clear();
-    context_.skipMissingSources = 0;
-    context_.skipMissingDeletes = 0;
-    EXPECT_EQ(Update(update), result::kOldFileMissing);
-    EXPECT_EQ(Delete(DeleteRecord("gone.dll")), result::kOldFileMissing);
-    EXPECT_EQ(events_.Codes(), (std::vector<uint32_t>{EV_UPDATING_FILE, EV_DELETING_FILE}));
-    EXPECT_TRUE(package_.backupPaths.empty());
-    EXPECT_TRUE(test::ListTree(target_.path()).empty());
-}
-
-TEST_F(FileOperationsTest, FilesAlreadyInTheNewStateAreLeftAlone) {
-    Install("tool.exe", "new");
-    Install("data.bin", "new state");
-    FileEntry update = UpdateRecord("tool.exe", "old", "new");
-    FileEntry add = Record("data.bin", "new state");
-    update.alreadyUpdated = add.alreadyUpdated = 1;
-    const test::Tree before = test::ListTree(target_.path());
-    EXPECT_EQ(Update(update), result::kSuccess);
-    EXPECT_EQ(Add(add), result::kSuccess);
-    EXPECT_EQ(events_.Codes(), (std::vector<uint32_t>{EV_ALREADY_UPDATED, EV_ALREADY_ADDED}));
-    EXPECT_EQ(test::ListTree(target_.path()), before);
-    EXPECT_TRUE(package_.backupPaths.empty());
-}
-
-// Each of these stops before anything is written or recorded for rollback.
-TEST_F(FileOperationsTest, RefusedOperationsChangeNothing) {
+// Each of these stops, or passes over its record, before anything is written
+// or recorded for the rollback, and names the record's file in its one event.
+TEST_F(FileOperationsTest, RefusedOrSkippedOperationsChangeNothing) {
     struct Case {
         const char* what;
-        std::function<ResultCode()> run;
+        char op;  // 'u'pdate, 'a'dd, 'd'elete
+        const char* name;
+        uint8_t flag;  // the skip flags and the overwrite flag
+        std::function<void(FileEntry&)> change;
         ResultCode expected;
+        uint32_t event;
     };
+    const auto already = [](FileEntry& entry) { entry.alreadyUpdated = 1; };
     const std::vector<Case> cases = {
-        {"leftover backup from an earlier run",
-         [&] { return Update(UpdateRecord("tool.exe", "old", "new")); }, result::kRenameToBackup},
-        {"stream runs into the digest and beyond",
-         [&] {
-             FileEntry entry = UpdateRecord("data.bin", "previous", "new");
-             entry.dataSize = package_.size;
-             return Update(entry);
-         },
-         result::kReadProgramFile},
-        {"add over an existing file without the overwrite flag",
-         [&] { return Add(Record("data.bin", "replacement")); }, result::kAddedFileExists},
-        {"add data offset wraps around",
-         [&] {
-             context_.overwriteExistingAdds = 1;
-             FileEntry entry = Record("data.bin", "replacement");
-             entry.dataOffset = 0xFFFFFFF0u;
-             return Add(entry);
-         },
-         result::kReadProgramFile},
-        {"a file blocks the folder", [&] { return Add(Record("sub\\new.dll", "content")); },
-         result::kOpenNewFile},
+        {"leftover backup from an earlier run", 'u', "tool.exe", 0, nullptr,
+         result::kRenameToBackup, EV_UPDATING_FILE},
+        {"stream runs into the digest and beyond", 'u', "data.bin", 0,
+         [&](FileEntry& entry) { entry.dataSize = package_.size; }, result::kReadProgramFile,
+         EV_UPDATING_FILE},
+        {"add over an existing file without the overwrite flag", 'a', "data.bin", 0, nullptr,
+         result::kAddedFileExists, EV_ADDING_FILE},
+        {"add data offset wraps around", 'a', "data.bin", 1,
+         [](FileEntry& entry) { entry.dataOffset = 0xFFFFFFF0u; }, result::kReadProgramFile,
+         EV_OVERWRITING_NEW},
+        {"a file blocks the folder", 'a', "sub\\new.dll", 0, nullptr, result::kOpenNewFile,
+         EV_ADDING_FILE},
+        {"missing update, skip flag 1", 'u', "gone.exe", 1, nullptr, result::kSuccess,
+         EV_SOURCE_MISSING},
+        {"missing delete, skip flag 1", 'd', "gone.dll", 1, nullptr, result::kSuccess,
+         EV_DELETE_TARGET_MISSING},
+        {"missing update", 'u', "gone.exe", 0, nullptr, result::kOldFileMissing, EV_UPDATING_FILE},
+        {"missing delete", 'd', "gone.dll", 0, nullptr, result::kOldFileMissing, EV_DELETING_FILE},
+        {"update already new", 'u', "tool.exe", 0, already, result::kSuccess, EV_ALREADY_UPDATED},
+        {"add already new", 'a', "data.bin", 0, already, result::kSuccess, EV_ALREADY_ADDED},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         test::TempFolder folder;
         UseTarget(folder.path() + "\\");
-        test::WriteFile(folder / "tool.exe", "old");
-        test::WriteFile(folder / "tool.exe.1.20.old", "from an earlier run");
-        test::WriteFile(folder / "data.bin", "previous");
-        test::WriteFile(folder / "sub", "a file, not a folder");
-        context_.overwriteExistingAdds = 0;
+        test::PutFiles(folder.path(), {{"tool.exe", "old"},
+                                       {"tool.exe.1.20.old", "from an earlier run"},
+                                       {"data.bin", "previous"},
+                                       {"sub", "a file, not a folder"}});
+        context_.skipMissingSources = context_.skipMissingDeletes = test.flag;
+        context_.overwriteExistingAdds = test.flag;
         package_.backupPaths.clear();
+        events_.events.clear();
         const test::Tree before = test::ListTree(folder.path());
-
-        EXPECT_EQ(test.run(), test.expected);
+        FileEntry entry = test.op == 'u'   ? UpdateRecord(test.name, "previous", "new")
+                          : test.op == 'a' ? Record(test.name, "replacement")
+                                           : DeleteRecord(test.name);
+        if (test.change) test.change(entry);
+        const ResultCode r = test.op == 'u'   ? Update(entry)
+                             : test.op == 'a' ? Add(entry)
+                                              : Delete(entry);
+        EXPECT_EQ(r, test.expected);
+        EXPECT_EQ(events_.Codes(), std::vector<uint32_t>{test.event});
+        EXPECT_EQ(events_.events.at(0).text, folder / test.name);
         // Only a journal may be new, which the rollback removes.
         test::Tree after = test::ListTree(folder.path());
         after.erase(kJournalName);
@@ -358,12 +331,9 @@ TEST_F(FileOperationsTest, CancelledAddIsRemovedByTheRollback) {
     Restore();
     package_.backupPaths.clear();
     events_.events.clear();
-    int pollsLeft = 2;
-    SetCancelPollHook(
-        [](ApplyContext& context, void* data) {
-            if (--*static_cast<int*>(data) == 0) context.cancelRequested = 1;
-        },
-        &pollsLeft);
+    test::CancelAtPoll cancel;
+    cancel.at = 2;
+    test::CancelHookScope hook(&cancel);
     EXPECT_EQ(Add(entry), result::kCancelled);
     EXPECT_EQ(Content("big.bin").size(), 1024u);
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{250, 250}));

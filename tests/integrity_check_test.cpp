@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "core/cancellation.h"
 #include "package/writer/package_writer.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
 
 namespace pkx {
 namespace {
@@ -20,12 +20,7 @@ using packwriter::Bytes;
 
 constexpr uint32_t kPackageStart = 300;
 
-// Bytes `i * 7 + seed`, so that every position holds a known value.
-Bytes Pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-    return bytes;
-}
+Bytes Pattern(size_t size, uint32_t seed) { return test::ToBytes(test::Pattern(size, seed)); }
 
 // `hashed` bytes followed by their MD5 digest.
 Bytes SealedPackage(const Bytes& hashed) {
@@ -38,11 +33,10 @@ Bytes SealedPackage(const Bytes& hashed) {
 class IntegrityCheckTest : public ::testing::Test {
   protected:
     void SetUp() override { context_.events = &events_; }
-    void TearDown() override { SetCancelPollHook(nullptr, nullptr); }
 
     // Writes image bytes, the package and trailing bytes, and opens the file
     // positioned at the package's first byte.
-    void Install(const Bytes& package, uint8_t surroundSeed = 1) {
+    void Install(const Bytes& package, uint32_t surroundSeed = 1) {
         Bytes file = Pattern(kPackageStart, surroundSeed);
         file.insert(file.end(), package.begin(), package.end());
         const Bytes tail = Pattern(40, surroundSeed + 1);
@@ -124,12 +118,13 @@ TEST_F(IntegrityCheckTest, CancelIsPolledBeforeTheFirstReadAndBetweenChunks) {
     const Bytes package = SealedPackage(Pattern(1536, 4));
     const uint32_t size = static_cast<uint32_t>(package.size());
     Install(package);
-    int polls = 0;
-    SetCancelPollHook([](ApplyContext&, void* data) { ++*static_cast<int*>(data); }, &polls);
-    EXPECT_EQ(Check(size), result::kSuccess);
-    EXPECT_EQ(polls, 3);
+    test::CancelAtPoll counter;
+    {
+        test::CancelHookScope hook(&counter);
+        EXPECT_EQ(Check(size), result::kSuccess);
+    }
+    EXPECT_EQ(counter.polls, 3u);
 
-    SetCancelPollHook(nullptr, nullptr);
     ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
     context_.cancelRequested = 1;
     EXPECT_EQ(Check(size), result::kCancelled);
@@ -137,15 +132,11 @@ TEST_F(IntegrityCheckTest, CancelIsPolledBeforeTheFirstReadAndBetweenChunks) {
 
     context_.cancelRequested = 0;
     ASSERT_EQ(file_.Seek(kPackageStart, kFileBegin), kPackageStart);
-    int pollsLeft = 2;
-    SetCancelPollHook(
-        [](ApplyContext& context, void* data) {
-            if (--*static_cast<int*>(data) == 0) context.cancelRequested = 1;
-        },
-        &pollsLeft);
+    test::CancelAtPoll cancel;
+    cancel.at = 2;
+    test::CancelHookScope hook(&cancel);
     EXPECT_EQ(Check(size), result::kCancelled);
-    // The cancel seen after the first chunk ends the check: no poll follows.
-    EXPECT_EQ(pollsLeft, 0);
+    EXPECT_EQ(cancel.polls, 2u) << "no poll after the cancel seen after the first chunk";
 }
 
 // A failing read or seek is a read failure, never a digest mismatch.

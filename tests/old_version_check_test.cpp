@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/cancellation.h"
 #include "package/writer/package_writer.h"
 #include "support/binary_file.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
 
 namespace pkx {
 namespace {
@@ -21,9 +21,7 @@ namespace {
 constexpr uint8_t kMd5 = 0;
 constexpr uint8_t kDateSize = 1;
 
-CheckValue Md5Of(const std::string& text) {
-    return packwriter::Md5CheckValue(text.data(), text.size());
-}
+using test::Md5Of;
 
 bool operator==(const CheckValue& a, const CheckValue& b) {
     return std::memcmp(a.bytes, b.bytes, 16) == 0;
@@ -56,7 +54,6 @@ class OldVersionCheckTest : public ::testing::Test {
         std::strcpy(context_.targetFolder, (target_.path() + "\\").c_str());
         std::strcpy(context_.oldVersionLabel, "1.0");
     }
-    void TearDown() override { SetCancelPollHook(nullptr, nullptr); }
 
     std::string Install(const std::string& name, const std::string& content) {
         const std::string path = target_ / name;
@@ -252,12 +249,9 @@ TEST_F(OldVersionCheckTest, CancelWhileHashingStopsWithinOneChunk) {
     Install("large.bin", std::string(512 * 8, 'y'));
     lists_.updates = {Entry("large.bin", Md5Of(std::string(512 * 8, 'y')))};
     // Polls: before the record, before the first read, after the first chunk.
-    int pollsLeft = 3;
-    SetCancelPollHook(
-        [](ApplyContext& context, void* data) {
-            if (--*static_cast<int*>(data) == 0) context.cancelRequested = 1;
-        },
-        &pollsLeft);
+    test::CancelAtPoll cancel;
+    cancel.at = 3;
+    test::CancelHookScope hook(&cancel);
     FaultInjector faults(NativePlatform());
     PlatformScope scope(faults);
     EXPECT_EQ(Verify(), result::kCancelled);

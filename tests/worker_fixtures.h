@@ -1,6 +1,5 @@
-// Shared by the worker, integration and fault-sweep tests: real packages built
-// with the writer, installations laid out in temporary folders, and one run of
-// the worker with a recording sink and a scripted prompter.
+// Real packages built with the writer, installations in temporary folders,
+// and one run of the worker with a recording sink and a scripted prompter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
 #include "engine/worker.h"
@@ -93,12 +93,27 @@ inline void Install(const std::string& folder, const Files& files) {
     ASSERT_TRUE(PutFiles(folder, files)) << folder;
 }
 
-// The files without the journal, which a successful run keeps until its
-// backups are dealt with.
-inline Files WithoutJournal(Files files) {
-    files.erase(kJournalName);
-    return files;
-}
+// Sets the Cancel flag at the `at`-th poll of it (0: never), counting the
+// polls made while `counting`.
+struct CancelAtPoll {
+    uint64_t at = 0;
+    bool counting = true;
+    uint64_t polls = 0;
+};
+
+class CancelHookScope {
+  public:
+    explicit CancelHookScope(CancelAtPoll* state) { SetCancelPollHook(&Hook, state); }
+    ~CancelHookScope() { SetCancelPollHook(nullptr, nullptr); }
+    CancelHookScope(const CancelHookScope&) = delete;
+    CancelHookScope& operator=(const CancelHookScope&) = delete;
+
+  private:
+    static void Hook(ApplyContext& context, void* data) {
+        auto* self = static_cast<CancelAtPoll*>(data);
+        if (self->counting && ++self->polls == self->at) context.cancelRequested = 1;
+    }
+};
 
 // Event codes and prompts in the order they happened: "28", "confirm",
 // "notice:<text>", "post:0", ... Runs of EV_FILE_PROGRESS collapse to "12+".
@@ -180,8 +195,7 @@ class WorkerRun {
         ASSERT_EQ(packwriter::WriteFileBytes(programPath.c_str(), file), 0u);
     }
 
-    // Runs the worker; the file operations change the current folder, so it
-    // is put back afterwards.
+    // Runs the worker; the current folder it changes is put back.
     ResultCode Run() {
         ScopedCurrentFolder keep(currentFolder.empty() ? home : currentFolder);
         EXPECT_EQ(RunWorker(context.get()), 0u);
@@ -194,8 +208,7 @@ class WorkerRun {
         return &events.events.back();
     }
 
-    // The dialog's rollback, and its closing after a success with the backups
-    // deleted or kept; they change the current folder too.
+    // The dialog's rollback, and its closing with the backups deleted.
     bool Restore() {
         ScopedCurrentFolder keep(home);
         return RestoreBackups(*context);
@@ -205,14 +218,9 @@ class WorkerRun {
         DeleteBackups(*context);
         EndJournal(*context);
     }
-    void KeepBackups() {
-        ScopedCurrentFolder keep(home);
-        EndJournal(*context);
-    }
 
     // The final event's parameter, -1 when there is none.
     intptr_t FinalParam() const { return Final() != nullptr ? Final()->param : -1; }
-    uint32_t FinalCode() const { return Final() != nullptr ? Final()->code : 0xFFFFFFFFu; }
 
     // The text of the first event `code`, empty when there is none.
     std::string TextOf(uint32_t code) const {

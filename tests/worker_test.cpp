@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/cancellation.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
@@ -321,27 +320,6 @@ TEST(WorkerSequence, EmptyLabelsGetDefaultsInTheContextAndThePackage) {
     EXPECT_EQ(run.TextOf(EV_SET_TITLE).rfind("No Title", 0), 0u);
 }
 
-// Counts the polls of the Cancel flag after `startCode` and sets the flag at
-// poll number `at`.
-struct CancelAtPoll {
-    ApplyContext* context = nullptr;
-    bool counting = false;
-    int polls = 0;
-    int at = 0;
-
-    static void Hook(ApplyContext& context, void* data) {
-        auto* self = static_cast<CancelAtPoll*>(data);
-        if (!self->counting || &context != self->context) return;
-        if (++self->polls == self->at) context.cancelRequested = 1;
-    }
-};
-
-class CancelHookScope {
-  public:
-    explicit CancelHookScope(CancelAtPoll* state) { SetCancelPollHook(&CancelAtPoll::Hook, state); }
-    ~CancelHookScope() { SetCancelPollHook(nullptr, nullptr); }
-};
-
 TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     TempFolder installation;
     PackageModel model = FixedFolderModel(installation.path(), "1", "2");
@@ -355,14 +333,14 @@ TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     WorkerRun run;
     run.WriteProgram(BuildOrFail(model));
     CancelAtPoll cancel;
-    cancel.context = run.context.get();
+    cancel.counting = false;
     cancel.at = 3;
     run.afterEvent = [&cancel](const RecordedEvent& event) {
         if (event.code == EV_READY) cancel.counting = true;
     };
     CancelHookScope hook(&cancel);
     EXPECT_EQ(run.Run(), result::kCancelled);
-    EXPECT_EQ(cancel.polls, 3) << "one poll before each record read";
+    EXPECT_EQ(cancel.polls, 3u) << "one poll before each record read";
     const Trace tail = Tail(run.trace, 3);
     EXPECT_EQ(tail, (Trace{"10", "3", "post:2"}));
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), files), "");

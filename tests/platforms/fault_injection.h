@@ -40,25 +40,19 @@ enum class Operation : uint8_t {
     kFlush,
     kStartFlush,
     kFlushFolder,
-    kNameExists,
+    kNameExists
 };
 inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kNameExists) + 1;
 
 // Wraps another platform. Every call is counted, in all and by kind, and
 // passed on unless a planned fault matches it. A failing call does not reach
-// the wrapped platform and behaves as follows:
-//  - operations with a result code return the planned code; Open leaves the
-//    handle invalid; Read and Write report nothing transferred, so a planned
-//    code of 0 makes them succeed short (the end of a file, a full disk);
-//    for the others a code of 0 reports success without doing anything;
-//  - Exists, NameExists, SpecialFolderPath and FindTopWindow report nothing found;
-//    ModulePath, LoadText and IniValue return 0 with an empty buffer;
-//  - Close, AnsiCodePage, Milliseconds and Sleep cannot fail: they are
-//    counted and passed on;
-//  - InsideCodePage, ConvertToInside and PathForDisplay, which only work on
-//    strings, are passed on uncounted.
-// Faults are planned while no other thread uses the injector; counting is
-// safe from any number of threads.
+// the wrapped platform: it returns the planned code (Open leaves the handle
+// invalid; Read and Write report nothing transferred, so a code of 0 makes
+// them succeed short); Exists, NameExists, SpecialFolderPath and
+// FindTopWindow find nothing; ModulePath, LoadText and IniValue return 0 with
+// an empty buffer. Close, AnsiCodePage, Milliseconds and Sleep cannot fail;
+// the string-only calls are passed on uncounted. Faults are planned while no
+// other thread uses the injector; counting is thread-safe.
 class FaultInjector : public PlatformWrapper {
   public:
     explicit FaultInjector(Platform& inner) : PlatformWrapper(inner) {}
@@ -69,8 +63,8 @@ class FaultInjector : public PlatformWrapper {
     void FailAt(uint64_t k, uint32_t code, Operation kind);
     // Every operation of kind `kind` from its k-th on fails with `code`.
     void FailFrom(uint64_t k, uint32_t code, Operation kind);
-    // Every operation from the k-th on fails with `code`: the run stops
-    // reaching the system there for good, as if the process had been killed.
+    // Every operation from the k-th on fails: the run stops reaching the
+    // system there for good, as if the process had been killed.
     void FailAllFrom(uint64_t k, uint32_t code);
     // Forgets planned faults and zeroes the counters.
     void Reset();
@@ -80,143 +74,111 @@ class FaultInjector : public PlatformWrapper {
     // How many calls a planned fault made fail.
     uint64_t FaultsTriggered() const { return triggered_.load(); }
 
-    // The overrides are defined here, not in the .cpp: the library is built
-    // without RTTI, and tests (with RTTI) derive from this class, so its
-    // vtable and type information must be emitted where it is used.
+    // Defined here: the library is built without RTTI, and tests (with RTTI)
+    // derive from this class, so its vtable must be emitted where it is used.
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t flags, FileHandle* out) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kOpen, &code)) {
-            return inner().Open(path, access, share, disposition, flags, out);
-        }
-        *out = kInvalidFile;
-        return code;
+        return Pass(
+            Operation::kOpen, [&] { *out = kInvalidFile; },
+            [&] { return inner().Open(path, access, share, disposition, flags, out); });
     }
     uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kRead, &code)) return inner().Read(file, buffer, count, done);
-        *done = 0;
-        return code;
+        return Pass(
+            Operation::kRead, [&] { *done = 0; },
+            [&] { return inner().Read(file, buffer, count, done); });
     }
     uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kWrite, &code)) return inner().Write(file, buffer, count, done);
-        *done = 0;
-        return code;
+        return Pass(
+            Operation::kWrite, [&] { *done = 0; },
+            [&] { return inner().Write(file, buffer, count, done); });
     }
     uint32_t Seek(FileHandle file, int32_t distance, uint32_t origin, uint32_t* position) override {
-        uint32_t code = 0;
-        return Hit(Operation::kSeek, &code) ? code : inner().Seek(file, distance, origin, position);
+        return Pass(Operation::kSeek,
+                    [&] { return inner().Seek(file, distance, origin, position); });
     }
     uint32_t Size(FileHandle file, uint32_t* size) override {
-        uint32_t code = 0;
-        return Hit(Operation::kSize, &code) ? code : inner().Size(file, size);
+        return Pass(Operation::kSize, [&] { return inner().Size(file, size); });
     }
     uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
-        uint32_t code = 0;
-        return Hit(Operation::kGetWriteTime, &code) ? code : inner().GetWriteTime(file, time);
+        return Pass(Operation::kGetWriteTime, [&] { return inner().GetWriteTime(file, time); });
     }
     uint32_t SetWriteTime(FileHandle file, const FileTime& time) override {
-        uint32_t code = 0;
-        return Hit(Operation::kSetWriteTime, &code) ? code : inner().SetWriteTime(file, time);
+        return Pass(Operation::kSetWriteTime, [&] { return inner().SetWriteTime(file, time); });
     }
     uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
-        uint32_t code = 0;
-        return Hit(Operation::kCopyAccessMode, &code) ? code : inner().CopyAccessMode(from, to);
+        return Pass(Operation::kCopyAccessMode, [&] { return inner().CopyAccessMode(from, to); });
     }
     void Close(FileHandle file) override {
-        uint32_t code = 0;
-        Hit(Operation::kClose, &code);  // a handle is always released
+        Counted(Operation::kClose);  // a handle is always released
         inner().Close(file);
     }
     uint32_t Flush(FileHandle file) override {
-        uint32_t code = 0;
-        return Hit(Operation::kFlush, &code) ? code : inner().Flush(file);
+        return Pass(Operation::kFlush, [&] { return inner().Flush(file); });
     }
     uint32_t StartFlush(FileHandle file) override {
-        uint32_t code = 0;
-        return Hit(Operation::kStartFlush, &code) ? code : inner().StartFlush(file);
+        return Pass(Operation::kStartFlush, [&] { return inner().StartFlush(file); });
     }
     uint32_t FlushFolder(const char* folder) override {
-        uint32_t code = 0;
-        return Hit(Operation::kFlushFolder, &code) ? code : inner().FlushFolder(folder);
+        return Pass(Operation::kFlushFolder, [&] { return inner().FlushFolder(folder); });
     }
     bool Exists(const char* pattern) override {
-        uint32_t code = 0;
-        return !Hit(Operation::kExists, &code) && inner().Exists(pattern);
+        return !Counted(Operation::kExists) && inner().Exists(pattern);
     }
     bool NameExists(const char* path) override {
-        uint32_t code = 0;
-        return !Hit(Operation::kNameExists, &code) && inner().NameExists(path);
+        return !Counted(Operation::kNameExists) && inner().NameExists(path);
     }
     uint32_t Move(const char* from, const char* to) override {
-        uint32_t code = 0;
-        return Hit(Operation::kMove, &code) ? code : inner().Move(from, to);
+        return Pass(Operation::kMove, [&] { return inner().Move(from, to); });
     }
     uint32_t Delete(const char* path) override {
-        uint32_t code = 0;
-        return Hit(Operation::kDelete, &code) ? code : inner().Delete(path);
+        return Pass(Operation::kDelete, [&] { return inner().Delete(path); });
     }
     uint32_t CreateFolder(const char* path) override {
-        uint32_t code = 0;
-        return Hit(Operation::kCreateFolder, &code) ? code : inner().CreateFolder(path);
+        return Pass(Operation::kCreateFolder, [&] { return inner().CreateFolder(path); });
     }
     uint32_t SetCurrentFolder(const char* path) override {
-        uint32_t code = 0;
-        return Hit(Operation::kSetCurrentFolder, &code) ? code : inner().SetCurrentFolder(path);
+        return Pass(Operation::kSetCurrentFolder, [&] { return inner().SetCurrentFolder(path); });
     }
     uint32_t ModulePath(char* buffer, uint32_t size) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kModulePath, &code)) return inner().ModulePath(buffer, size);
-        return Empty(buffer, size);
+        return Counted(Operation::kModulePath) ? Empty(buffer, size)
+                                               : inner().ModulePath(buffer, size);
     }
     uint32_t AnsiCodePage() override {
-        uint32_t code = 0;
-        Hit(Operation::kAnsiCodePage, &code);
+        Counted(Operation::kAnsiCodePage);
         return inner().AnsiCodePage();
     }
     uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kLoadText, &code)) return inner().LoadText(id, language, buffer, size);
-        return Empty(buffer, size);
+        return Counted(Operation::kLoadText) ? Empty(buffer, size)
+                                             : inner().LoadText(id, language, buffer, size);
     }
     uint32_t Milliseconds() override {
-        uint32_t code = 0;
-        Hit(Operation::kMilliseconds, &code);
+        Counted(Operation::kMilliseconds);
         return inner().Milliseconds();
     }
     void Sleep(uint32_t milliseconds) override {
-        uint32_t code = 0;
-        Hit(Operation::kSleep, &code);
+        Counted(Operation::kSleep);
         inner().Sleep(milliseconds);
     }
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
                            uint32_t size) override {
-        uint32_t code = 0;
-        if (Hit(Operation::kRegistryValue, &code)) return code;
-        return inner().RegistryValue(root, key, name, buffer, size);
+        return Pass(Operation::kRegistryValue,
+                    [&] { return inner().RegistryValue(root, key, name, buffer, size); });
     }
     uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
                       uint32_t size) override {
-        uint32_t code = 0;
-        if (!Hit(Operation::kIniValue, &code)) {
-            return inner().IniValue(file, section, key, buffer, size);
-        }
-        return Empty(buffer, size);
+        return Counted(Operation::kIniValue) ? Empty(buffer, size)
+                                             : inner().IniValue(file, section, key, buffer, size);
     }
     bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override {
-        uint32_t code = 0;
-        return !Hit(Operation::kSpecialFolderPath, &code) &&
+        return !Counted(Operation::kSpecialFolderPath) &&
                inner().SpecialFolderPath(folder, buffer, size);
     }
     uint32_t EnumerateProcesses(ProcessVisitor& visitor) override {
-        uint32_t code = 0;
-        return Hit(Operation::kEnumerateProcesses, &code) ? code
-                                                          : inner().EnumerateProcesses(visitor);
+        return Pass(Operation::kEnumerateProcesses,
+                    [&] { return inner().EnumerateProcesses(visitor); });
     }
     bool FindTopWindow(const char* title, const char* className) override {
-        uint32_t code = 0;
-        return !Hit(Operation::kFindTopWindow, &code) && inner().FindTopWindow(title, className);
+        return !Counted(Operation::kFindTopWindow) && inner().FindTopWindow(title, className);
     }
 
   private:
@@ -230,6 +192,23 @@ class FaultInjector : public PlatformWrapper {
 
     // Counts one call; true (and the code) when a planned fault hits it.
     bool Hit(Operation kind, uint32_t* code);
+    bool Counted(Operation kind) {
+        uint32_t code = 0;
+        return Hit(kind, &code);
+    }
+    // The planned code after `failed()` when a fault hits, else `call()`.
+    template <typename Failed, typename Call>
+    uint32_t Pass(Operation kind, Failed failed, Call call) {
+        uint32_t code = 0;
+        if (!Hit(kind, &code)) return call();
+        failed();
+        return code;
+    }
+    template <typename Call>
+    uint32_t Pass(Operation kind, Call call) {
+        return Pass(
+            kind, [] {}, call);
+    }
     static uint32_t Empty(char* buffer, uint32_t size) {
         if (size > 0) buffer[0] = '\0';
         return 0;
