@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,12 @@ namespace {
 using packwriter::PackageModel;
 
 using Trace = std::vector<std::string>;
+
+// "a b c" as the trace {"a", "b", "c"}.
+Trace Words(const std::string& text) {
+    std::istringstream in(text);
+    return Trace(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+}
 
 Trace Tail(const Trace& trace, size_t count) {
     return Trace(trace.end() - static_cast<std::ptrdiff_t>(std::min(count, trace.size())),
@@ -72,19 +80,27 @@ TEST(WorkerSequence, WorkedExampleReportsEveryStepInOrder) {
     WorkerRun run;
     run.WriteProgram(package);
     run.prompts.AcceptFolder(installation.path());
+    // The program file is closed before the final event: only a closed file
+    // can be opened without sharing.
+    uint32_t openWhileRunning = 1;
+    uint32_t openAtFinalEvent = 1;
+    run.afterEvent = [&](const RecordedEvent& event) {
+        FileHandle file = kInvalidFile;
+        const uint32_t r = Os().Open(run.programPath.c_str(), kGenericRead, kShareNone,
+                                     kOpenExisting, kAttributeNormal, &file);
+        if (r == 0) Os().Close(file);
+        (event.posted ? openAtFinalEvent : openWhileRunning) = r;
+    };
     EXPECT_EQ(run.Run(), result::kSuccess);
 
-    const Trace expected = {"font",   "28",
-                            "17",     "100",
-                            "4",      "5",
-                            "20",     "confirm",
-                            "folder", "notice:" + std::string(142, 'b'),
-                            "10",     "3",
-                            "6",      "8",
-                            "11",     "12+",
-                            "13",     "notice:" + std::string(179, 'a'),
-                            "post:0"};
+    Trace expected = Words("font 28 17 100 4 5 20 confirm folder");
+    expected.push_back("notice:" + std::string(142, 'b'));
+    for (const std::string& step : Words("10 3 6 8 11 12+ 13")) expected.push_back(step);
+    expected.push_back("notice:" + std::string(179, 'a'));
+    expected.push_back("post:0");
     EXPECT_EQ(run.trace, expected);
+    EXPECT_EQ(openAtFinalEvent, 0u);
+    EXPECT_NE(openWhileRunning, 0u) << "held open during the run";
     EXPECT_EQ(run.ParamsOf(EV_TOTAL_PROGRESS), std::vector<intptr_t>{1000});
     EXPECT_EQ(run.PostedCount(), 1u);
     EXPECT_EQ(run.context->packages.at(0).applied, 1u);
@@ -102,11 +118,14 @@ TEST(WorkerSequence, WorkedExampleReportsEveryStepInOrder) {
     EXPECT_NE(run.prompts.confirmCalls[0].first.find("Sample Product"), std::string::npos);
 }
 
+// Empty labels get defaults in the context and in the package, whose old
+// label names the backups.
 TEST(WorkerSequence, UnattendedRunAsksNothingAndReportsEachRecordsShare) {
     TempFolder installation;
     const std::string a = Pattern(700, 21), b = Pattern(800, 22);
     Install(installation.path(), {{"a.bin", a}, {"b.bin", b}});
-    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
+    PackageModel model = FixedFolderModel(installation.path(), "", "");
+    model.title = "";
     model.updates.push_back(UpdateRecord("a.bin", a, Edited(a, 10, 10, 23)));
     model.adds.push_back(AddRecord("c.bin", "c"));
     model.deletes.push_back(DeleteRecord("b.bin", b));
@@ -117,6 +136,12 @@ TEST(WorkerSequence, UnattendedRunAsksNothingAndReportsEachRecordsShare) {
     EXPECT_EQ(run.Run(), result::kSuccess);
     EXPECT_TRUE(run.prompts.confirmCalls.empty());
     EXPECT_EQ(run.ParamsOf(EV_TOTAL_PROGRESS), (std::vector<intptr_t>{333, 666, 1000}));
+    EXPECT_STREQ(run.context->title, "No Title");
+    const PackageRef& package = run.context->packages.at(0);
+    EXPECT_STREQ(package.oldVersionLabel, "Old Version");
+    EXPECT_STREQ(package.newVersionLabel, "New Version");
+    EXPECT_EQ(ReadFile(installation / "a.bin.Old Version.old"), a);
+    EXPECT_EQ(run.TextOf(EV_SET_TITLE).rfind("No Title", 0), 0u);
 }
 
 TEST(WorkerSequence, ContainerSkipsAPackageThatDoesNotFitAndSummarisesAll) {
@@ -304,22 +329,6 @@ TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
     EXPECT_EQ(ReadFile(installation / "app.bin"), kV3);
 }
 
-TEST(WorkerSequence, EmptyLabelsGetDefaultsInTheContextAndThePackage) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    PackageModel model = StepModel(installation.path(), "", "", kV1, kV2);
-    model.title = "";
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(model));
-    EXPECT_EQ(run.Run(), result::kSuccess);
-    EXPECT_STREQ(run.context->title, "No Title");
-    const PackageRef& package = run.context->packages.at(0);
-    EXPECT_STREQ(package.oldVersionLabel, "Old Version");
-    EXPECT_STREQ(package.newVersionLabel, "New Version");
-    EXPECT_EQ(ReadFile(installation / "app.bin.Old Version.old"), kV1);
-    EXPECT_EQ(run.TextOf(EV_SET_TITLE).rfind("No Title", 0), 0u);
-}
-
 TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     TempFolder installation;
     PackageModel model = FixedFolderModel(installation.path(), "1", "2");
@@ -344,26 +353,6 @@ TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
     const Trace tail = Tail(run.trace, 3);
     EXPECT_EQ(tail, (Trace{"10", "3", "post:2"}));
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), files), "");
-}
-
-TEST(WorkerSequence, ProgramFileIsClosedWhenTheFinalEventArrives) {
-    TempFolder installation;
-    Install(installation.path(), {{"app.bin", kV1}});
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(StepModel(installation.path(), "1", "2", kV1, kV2)));
-    uint32_t openWhileRunning = 1;
-    uint32_t openAtFinalEvent = 1;
-    run.afterEvent = [&](const RecordedEvent& event) {
-        // Only a closed file can be opened without sharing.
-        FileHandle file = kInvalidFile;
-        const uint32_t r = Os().Open(run.programPath.c_str(), kGenericRead, kShareNone,
-                                     kOpenExisting, kAttributeNormal, &file);
-        if (r == 0) Os().Close(file);
-        (event.posted ? openAtFinalEvent : openWhileRunning) = r;
-    };
-    EXPECT_EQ(run.Run(), result::kSuccess);
-    EXPECT_EQ(openAtFinalEvent, 0u);
-    EXPECT_NE(openWhileRunning, 0u) << "held open during the run";
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "tests/platforms/power_loss.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
+
+#include "tests/test_support.h"
 
 namespace pkx {
 
@@ -13,17 +13,7 @@ namespace fs = std::filesystem;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-fs::path Native(const std::string& path) {
-#ifdef _WIN32
-    return fs::path(path);
-#else
-    std::string native = path;
-    for (char& c : native) {
-        if (c == '\\') c = '/';
-    }
-    return fs::path(native);
-#endif
-}
+fs::path Native(const std::string& path) { return fs::path(test::NativePath(path)); }
 
 // Up to and including the last separator, as the engine names folders.
 std::string FolderOf(std::string path) {
@@ -38,21 +28,10 @@ std::string WithSeparator(std::string folder) {
     return folder;
 }
 
-void Restore(const std::string& path, const std::string& content) {
-    std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-bool OnDisk(const std::string& path) {
-    std::error_code error;
-    return fs::exists(fs::symlink_status(Native(path), error));
-}
-
 }  // namespace
 
 std::string PowerLossPlatform::Content(const std::string& path) {
-    std::ifstream in(Native(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return test::ReadFile(path).value_or("");
 }
 
 uint32_t PowerLossPlatform::Flush(FileHandle file) {
@@ -151,14 +130,14 @@ void PowerLossPlatform::UndoName(const NameChange& change) {
             if (WrittenFile* written = Find(change.path)) written->path.clear();
             break;
         case NameKind::kMoved:
-            if (!OnDisk(change.to) || OnDisk(change.path)) break;
+            if (!test::PathExists(change.to) || test::PathExists(change.path)) break;
             fs::rename(Native(change.to), Native(change.path), error);
             for (WrittenFile& written : files_) {
                 if (written.path == change.to) written.path = change.path;
             }
             break;
         case NameKind::kDeleted:
-            Restore(change.path, change.content);
+            test::WriteFile(change.path, change.content);
             break;
         case NameKind::kFolderMade:
             fs::remove_all(Native(change.path), error);
@@ -170,8 +149,9 @@ void PowerLossPlatform::CutPower() {
     for (auto change = names_.rbegin(); change != names_.rend(); ++change) UndoName(*change);
     names_.clear();
     for (WrittenFile& written : files_) {
-        if (written.path.empty() || !OnDisk(written.path)) continue;
-        if (Content(written.path) != written.durable) Restore(written.path, written.durable);
+        if (written.path.empty() || !test::PathExists(written.path)) continue;
+        if (Content(written.path) != written.durable)
+            test::WriteFile(written.path, written.durable);
     }
     files_.clear();
     handles_.clear();
