@@ -204,19 +204,6 @@ TEST_F(OldVersionCheckTest, DateAndSizeForm) {
     EXPECT_EQ(Verify(kDateSize), result::kOldFileDiffersDateSize);
 }
 
-TEST_F(OldVersionCheckTest, Md5OfEmptyAndMultiChunkFiles) {
-    const std::string empty = Install("empty.bin", "");
-    std::string big(512 * 3 + 17, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31);
-    const std::string large = Install("large.bin", big);
-
-    CheckValue value;
-    ASSERT_EQ(ComputeCheckValue(empty.c_str(), &value, kMd5, context_, false), result::kSuccess);
-    EXPECT_TRUE(value == Md5Of(""));
-    ASSERT_EQ(ComputeCheckValue(large.c_str(), &value, kMd5, context_, false), result::kSuccess);
-    EXPECT_TRUE(value == Md5Of(big));
-}
-
 TEST_F(OldVersionCheckTest, FileHeldOpenWithoutSharingCannotBeOpened) {
     const std::string path = Install("locked.dll", "in use");
     BinaryFile holder;

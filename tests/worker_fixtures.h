@@ -93,11 +93,9 @@ inline void Install(const std::string& folder, const Files& files) {
     ASSERT_TRUE(PutFiles(folder, files)) << folder;
 }
 
-// Sets the Cancel flag at the `at`-th poll of it (0: never), counting the
-// polls made while `counting`.
+// Counts the polls of the Cancel flag and sets it at the `at`-th (0: never).
 struct CancelAtPoll {
     uint64_t at = 0;
-    bool counting = true;
     uint64_t polls = 0;
 };
 
@@ -111,7 +109,7 @@ class CancelHookScope {
   private:
     static void Hook(ApplyContext& context, void* data) {
         auto* self = static_cast<CancelAtPoll*>(data);
-        if (self->counting && ++self->polls == self->at) context.cancelRequested = 1;
+        if (++self->polls == self->at) context.cancelRequested = 1;
     }
 };
 

@@ -329,31 +329,5 @@ TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
     EXPECT_EQ(ReadFile(installation / "app.bin"), kV3);
 }
 
-TEST(WorkerSequence, CancelBeforeTheThirdOfFiveRecordsEndsTheRunUntouched) {
-    TempFolder installation;
-    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
-    Files files;
-    for (int i = 0; i < 5; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".bin";
-        files[name] = Pattern(300, 30 + i);
-        model.updates.push_back(UpdateRecord(name, files[name], Edited(files[name], 0, 9, 40 + i)));
-    }
-    Install(installation.path(), files);
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(model));
-    CancelAtPoll cancel;
-    cancel.counting = false;
-    cancel.at = 3;
-    run.afterEvent = [&cancel](const RecordedEvent& event) {
-        if (event.code == EV_READY) cancel.counting = true;
-    };
-    CancelHookScope hook(&cancel);
-    EXPECT_EQ(run.Run(), result::kCancelled);
-    EXPECT_EQ(cancel.polls, 3u) << "one poll before each record read";
-    const Trace tail = Tail(run.trace, 3);
-    EXPECT_EQ(tail, (Trace{"10", "3", "post:2"}));
-    EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), files), "");
-}
-
 }  // namespace
 }  // namespace pkx::test
