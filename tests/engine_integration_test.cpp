@@ -6,11 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/backups.h"
-#include "engine/journal.h"
-#include "engine/worker.h"
-#include "tests/recording_ui.h"
-#include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
 
 namespace pkx::test {

@@ -7,15 +7,11 @@
 
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "engine/worker.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/platforms/power_loss.h"
-#include "tests/recording_ui.h"
-#include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
 
 namespace pkx::test {

@@ -8,12 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/backups.h"
-#include "engine/journal.h"
-#include "package/writer/delta_encoder.h"
 #include "tests/platforms/fault_injection.h"
-#include "tests/recording_ui.h"
-#include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
 
 #ifndef _WIN32

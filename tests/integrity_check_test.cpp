@@ -7,10 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package/writer/package_writer.h"
 #include "tests/platforms/fault_injection.h"
-#include "tests/recording_ui.h"
-#include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
 
 namespace pkx {

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/recording_ui.h"
-#include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
 #include "texts/text_table.h"
 
