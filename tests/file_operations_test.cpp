@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/old_version_check.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/worker_fixtures.h"
 
@@ -336,21 +337,39 @@ TEST_F(FileOperationsTest, CancelledAddIsRemovedByTheRollback) {
     EXPECT_TRUE(test::FilesOf(test::ListTree(target_.path())).empty());
 }
 
+// Names whose full path or backup path would not fit in 260 bytes are refused
+// by the verification and by each operation before any file is looked at.
 TEST_F(FileOperationsTest, OverlongNamesAreRefusedWithoutTouchingAnything) {
     const size_t folderLength = std::strlen(context_.targetFolder);
-    const std::string tooLong(260 - folderLength, 'n');
-    const std::string backupTooLong(259 - folderLength - 4, 'n');
+    const std::string tooLong(260 - folderLength, 'n');            // full path of 260 bytes
+    const std::string backupTooLong(259 - folderLength - 4, 'n');  // ".1.20.old" does not fit
+    const std::string fits(259 - folderLength - 9, 'n');           // backup path of 259 bytes
+    const FileEntry updates[] = {UpdateRecord(tooLong, "a", "b"),
+                                 UpdateRecord(backupTooLong, "a", "b")};
+    const FileEntry adds[] = {Record(tooLong, "a"), Record(backupTooLong, "a")};
     FaultInjector faults(NativePlatform());
     PlatformScope scope(faults);
-    for (const std::string& name : {tooLong, backupTooLong}) {
-        EXPECT_EQ(Update(UpdateRecord(name, "a", "b")), result::kOpenOldFile);
-        EXPECT_EQ(Add(Record(name, "a")), result::kOpenNewFile);
+    for (int i = 0; i < 2; ++i) {
+        const std::string name = i == 0 ? tooLong : backupTooLong;
+        for (auto list :
+             {&FileEntryLists::updates, &FileEntryLists::deletes, &FileEntryLists::adds}) {
+            FileEntryLists lists;
+            (lists.*list) = {DeleteRecord(name)};
+            EXPECT_EQ(VerifyOldVersion(lists, 0, context_),
+                      list == &FileEntryLists::adds ? result::kOpenNewFile : result::kOpenOldFile);
+        }
+        EXPECT_EQ(Update(updates[i]), result::kOpenOldFile);
+        EXPECT_EQ(Add(adds[i]), result::kOpenNewFile);
         EXPECT_EQ(Delete(DeleteRecord(name)), result::kOpenOldFile);
     }
+    EXPECT_EQ(faults.Count(Operation::kOpen), 0u);
     EXPECT_EQ(faults.Count(Operation::kExists), 0u);
     EXPECT_EQ(faults.Count(Operation::kMove), 0u);
-    EXPECT_TRUE(events_.events.empty());
+    EXPECT_EQ(events_.Count(EV_CHECK_OLD_MD5), events_.events.size()) << "only the checks' start";
     EXPECT_TRUE(package_.backupPaths.empty());
+    FileEntryLists lists;
+    lists.adds = {DeleteRecord(fits)};
+    EXPECT_EQ(VerifyOldVersion(lists, 0, context_), result::kSuccess);
 }
 
 // A relative target folder is taken against the program's folder, whatever

@@ -242,33 +242,5 @@ TEST_F(OldVersionCheckTest, CancelWhileHashingStopsWithinOneChunk) {
     EXPECT_EQ(faults.Count(Operation::kRead), 1u);
 }
 
-// Names whose full path or backup path would not fit in 260 bytes are refused
-// before any file is opened.
-TEST_F(OldVersionCheckTest, OverlongNamesAreRefusedBeforeAnythingIsOpened) {
-    const size_t folderLength = std::strlen(context_.targetFolder);
-    const std::string tooLong(260 - folderLength, 'n');            // full path of 260 bytes
-    const std::string backupTooLong(259 - folderLength - 4, 'n');  // fits, ".1.0.old" does not
-    const std::string fits(259 - folderLength - 8, 'n');           // backup path of 259 bytes
-
-    FaultInjector faults(NativePlatform());
-    PlatformScope scope(faults);
-    for (const std::string& name : {tooLong, backupTooLong}) {
-        for (auto list :
-             {&FileEntryLists::updates, &FileEntryLists::deletes, &FileEntryLists::adds}) {
-            lists_ = {};
-            (lists_.*list) = {Entry(name)};
-            EXPECT_EQ(Verify(),
-                      list == &FileEntryLists::adds ? result::kOpenNewFile : result::kOpenOldFile);
-        }
-    }
-    EXPECT_EQ(faults.Count(Operation::kOpen), 0u);
-    EXPECT_EQ(faults.Count(Operation::kExists), 0u);
-    EXPECT_EQ(events_.Count(EV_HASHING_FILE), 0u);
-
-    lists_ = {};
-    lists_.adds = {Entry(fits)};
-    EXPECT_EQ(Verify(), result::kSuccess);
-}
-
 }  // namespace
 }  // namespace pkx
