@@ -92,7 +92,9 @@ class TargetFolderTest : public ::testing::Test {
         platform.SetIniValue("long.ini", "S", "K", std::string(258, 'e') + "\\more");
     }
 
-    Outcome ResolveBytes(const packwriter::Bytes& bytes, uint32_t listOffset, uint16_t version) {
+    // With `runTable`, the special folders are the run's (FillSpecialFolders).
+    Outcome ResolveBytes(const packwriter::Bytes& bytes, uint32_t listOffset, uint16_t version,
+                         bool runTable = false) {
         Outcome outcome;
         EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), bytes), 0u);
         BinaryFile file;
@@ -100,18 +102,19 @@ class TargetFolderTest : public ::testing::Test {
         EXPECT_EQ(file.Seek(static_cast<int32_t>(listOffset), kFileBegin), listOffset);
         PackageOnFile cursor(file, listOffset, bytes.size());
         FolderSourceList list(cursor.in, version);
-        outcome.result = ResolveTargetFolder(list, *context, folders);
+        outcome.result = runTable ? ResolveTargetFolder(list, *context)
+                                  : ResolveTargetFolder(list, *context, folders);
         outcome.position = file.Seek(0, kFileCurrent);
         return outcome;
     }
 
-    Outcome Resolve(const Sources& sources, uint16_t version = 150) {
+    Outcome Resolve(const Sources& sources, uint16_t version = 150, bool runTable = false) {
         packwriter::PackageModel model;
         model.version = version;
         model.folderSources = sources;
         packwriter::PackageLayout layout;
         const packwriter::Bytes bytes = Build(model, &layout);
-        Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, version);
+        Outcome outcome = ResolveBytes(bytes, layout.folderSourcesOffset, version, runTable);
         outcome.listEnd = layout.runningCheckOffset;
         return outcome;
     }
@@ -283,19 +286,7 @@ TEST_F(TargetFolderTest, SpecialFoldersComeFromThePlatform) {
 
     // The run's table serves the worker's resolution.
     FillSpecialFolders(*context);
-
-    packwriter::PackageModel model;
-    model.folderSources = {Fixed(0, "App")};
-    packwriter::PackageLayout layout;
-    const packwriter::Bytes bytes = Build(model, &layout);
-    ASSERT_EQ(packwriter::WriteFileBytes(path.c_str(), bytes), 0u);
-    BinaryFile file;
-    ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
-    ASSERT_EQ(file.Seek(static_cast<int32_t>(layout.folderSourcesOffset), kFileBegin),
-              layout.folderSourcesOffset);
-    PackageOnFile cursor(file, layout.folderSourcesOffset, bytes.size());
-    FolderSourceList list(cursor.in, 150);
-    EXPECT_EQ(ResolveTargetFolder(list, *context), result::kSuccess);
+    EXPECT_EQ(Resolve({Fixed(0, "App")}, 150, true).result, result::kSuccess);
     EXPECT_STREQ(context->targetFolder, "E:\\OS\\App\\");
 }
 
