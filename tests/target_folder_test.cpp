@@ -255,6 +255,10 @@ TEST_F(TargetFolderTest, ReadFailuresEndTheListAtOnce) {
     ASSERT_TRUE(packwriter::PatchU32(bytes, layout.folderSourcesOffset + 2, 0x10000000u));
     EXPECT_EQ(ResolveBytes(bytes, layout.folderSourcesOffset, 150).result,
               result::kReadProgramFile);
+    // The file ends where the list begins, before its count.
+    packwriter::Truncate(bytes, layout.folderSourcesOffset);
+    EXPECT_EQ(ResolveBytes(bytes, layout.folderSourcesOffset, 150).result,
+              result::kReadProgramFile);
 }
 
 TEST_F(TargetFolderTest, DoubleByteTrailBackslashIsNoSeparator) {
