@@ -1,6 +1,7 @@
 // The package header: field by field, at every version gate, and the rules by
 // which language and notice blocks are chosen.
 #include <cstring>
+#include <tuple>
 
 #include "package_test_helpers.h"
 #include "recording_ui.h"
@@ -83,13 +84,13 @@ void ExpectSameSource(const FolderSource& read, const FolderSourceModel& written
     }
     const size_t lookups = written.kind == 4 && version >= 120 ? written.lookups.size() : 0;
     ASSERT_EQ(read.lookups.size(), lookups);
+    const auto fields = [](const auto& step) {
+        return std::make_tuple(int{step.stepKind}, int{step.index}, std::string(step.text1),
+                               std::string(step.text2), std::string(step.text3),
+                               int{step.resultSlot});
+    };
     for (size_t i = 0; i < lookups; ++i) {
-        EXPECT_EQ(read.lookups[i].stepKind, written.lookups[i].stepKind);
-        EXPECT_EQ(read.lookups[i].index, written.lookups[i].index);
-        EXPECT_EQ(read.lookups[i].text1, written.lookups[i].text1);
-        EXPECT_EQ(read.lookups[i].text2, written.lookups[i].text2);
-        EXPECT_EQ(read.lookups[i].text3, written.lookups[i].text3);
-        EXPECT_EQ(read.lookups[i].resultSlot, written.lookups[i].resultSlot);
+        EXPECT_EQ(fields(read.lookups[i]), fields(written.lookups[i]));
     }
 }
 
@@ -102,10 +103,12 @@ void ExpectTexts(const ApplyContext& context, uint16_t version) {
     EXPECT_EQ(context.textCodePage, 1252u);
     EXPECT_STREQ(context.fontFace, "Face1252");
     EXPECT_EQ(context.fontHeight, 14);
-    EXPECT_STREQ(context.texts[1005], "line\r\none");
+    // Line breaks written as \n become CR LF; a lone backslash stays.
+    EXPECT_STREQ(context.texts[1005], "one\r\ntwo\r\n");
+    EXPECT_STREQ(context.texts[1006], "tail\\");
     const uint32_t blockEnd = version >= 130 ? 1074 : 1069;
     for (uint32_t id = 1000; id < blockEnd; ++id) {
-        if (id != 1005) {
+        if (id != 1005 && id != 1006) {
             EXPECT_EQ(context.texts[id], "en" + std::to_string(id));
         }
     }
@@ -219,7 +222,7 @@ TEST_P(GateRoundTrip, ReadersSeeEveryFieldTheWriterWrote) {
     ExpectSameEntry(lists.adds[0], add.name, none, newValues ? add.newCheckValue : none,
                     add.writeTime);
     // The records end where the first data area begins.
-    EXPECT_EQ(reading.positionAfterRecords, kPayloadOffset + layout.updateDataOffsets[0]);
+    EXPECT_EQ(reading.position, kPayloadOffset + layout.updateDataOffsets[0]);
 
     BinaryFile file;
     ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
@@ -360,17 +363,6 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     EXPECT_NE(Resource(1069, 932), Resource(1069, 1252));
 }
 
-TEST(LanguageBlockTest, TextsOfTheChosenBlockGetLineBreaks) {
-    PackageModel model = MinimalModel(150);
-    std::vector<std::string> texts = NumberedTexts("t");
-    texts[10] = "one\\ntwo\\n";
-    texts[11] = "tail\\";
-    model.languageBlocks.push_back({1252, "Arial", 9, texts});
-    const auto reading = ReadHeader(model, 1252);
-    EXPECT_STREQ(reading->context->texts[1010], "one\r\ntwo\r\n");
-    EXPECT_STREQ(reading->context->texts[1011], "tail\\");
-}
-
 TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
     PackageModel model = MinimalModel(150);
     model.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("t")});
@@ -393,59 +385,45 @@ TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
     EXPECT_STREQ(reading.context->texts[1002], "old1002");
 }
 
-// Notice texts of a version 150 package with these blocks, read on `codePage`.
-std::pair<std::string, std::string> ReadNotices(const std::vector<NoticeBlockModel>& blocks,
-                                                uint32_t codePage) {
-    PackageModel model = MinimalModel(150);
-    model.noticeBlocks = blocks;
-    CodePageScope scope(codePage);
-    PackageTempFolder folder;
-    PackageReading reading;
-    ReadBarePackage(folder.Write("notice.pkx", Build(model)), reading);
-    EXPECT_EQ(reading.code, 0u);
-    return {Text(reading.before), Text(reading.after)};
-}
-
+// Which notice texts a system of a code page gets: a matching block (code
+// page 0 matches any) replaces the texts it holds that are not empty. The
+// texts of a block of another code page than 0 enter as the updater holds
+// texts: as they are on Windows, in UTF-8 on POSIX.
 TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
-    const std::vector<NoticeBlockModel> blocks = {{0, "any-before", "any-after"},
-                                                  {932, "ja-before", "ja-after"}};
-    EXPECT_EQ(ReadNotices(blocks, 932),
-              std::make_pair(std::string("ja-before"), std::string("ja-after")));
-    EXPECT_EQ(ReadNotices(blocks, 1252),
-              std::make_pair(std::string("any-before"), std::string("any-after")));
-    // A skipped block of the wrong code page comes before a matching one.
-    const std::vector<NoticeBlockModel> skipped = {{1250, std::string(5000, 'x'), "y"},
-                                                   {0, "", "after"}};
-    EXPECT_EQ(ReadNotices(skipped, 1252),
-              std::make_pair(std::string("<none>"), std::string("after")));
-    EXPECT_EQ(ReadNotices({}, 1252), std::make_pair(std::string("<none>"), std::string("<none>")));
-}
-
-// The texts of a block of another code page than UTF-8 enter as the updater
-// holds texts: as they are on Windows, in UTF-8 on POSIX.
-TEST(NoticeTextTest, TextsOfABlockAreHeldInTheInsideCodePage) {
 #ifdef _WIN32
-    const std::string german =
-        "gr\xFC\xDF"
-        "e";
+    const std::string german = "gr\xFC\xDF" "e";
 #else
     const std::string german = "grüße";
 #endif
-    const std::vector<NoticeBlockModel> blocks = {{1252,
-                                                   "gr\xFC\xDF"
-                                                   "e",
-                                                   "\xE9t\xE9"},
-                                                  {0, "", ""}};
-    EXPECT_EQ(ReadNotices(blocks, 1252).first, german);
-    // Code page 0 says nothing: the bytes stay as they are.
-    EXPECT_EQ(ReadNotices({{0,
-                            "gr\xFC\xDF"
-                            "e",
-                            ""}},
-                          1252)
-                  .first,
-              "gr\xFC\xDF"
-              "e");
+    const std::string latin = "gr\xFC\xDF" "e";
+    const std::vector<NoticeBlockModel> both = {{0, "any-before", "any-after"},
+                                                {932, "ja-before", "ja-after"}};
+    const struct {
+        std::vector<NoticeBlockModel> blocks;
+        uint32_t codePage;
+        std::string before, after;
+    } cases[] = {
+        {both, 932, "ja-before", "ja-after"},
+        {both, 1252, "any-before", "any-after"},
+        // A skipped block of the wrong code page comes before a matching one.
+        {{{1250, std::string(5000, 'x'), "y"}, {0, "", "after"}}, 1252, "<none>", "after"},
+        {{}, 1252, "<none>", "<none>"},
+        {{{1252, latin, ""}, {0, "", ""}}, 1252, german, "<none>"},
+        // Code page 0 says nothing: the bytes stay as they are.
+        {{{0, latin, ""}}, 1252, latin, "<none>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        PackageModel model = MinimalModel(150);
+        model.noticeBlocks = c.blocks;
+        CodePageScope scope(c.codePage);
+        PackageTempFolder folder;
+        PackageReading reading;
+        ReadBarePackage(folder.Write("notice.pkx", Build(model)), reading);
+        EXPECT_EQ(reading.code, 0u);
+        EXPECT_EQ(Text(reading.before), c.before);
+        EXPECT_EQ(Text(reading.after), c.after);
+    }
 }
 
 }  // namespace

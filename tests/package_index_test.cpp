@@ -78,7 +78,7 @@ TEST(PackageIndexTest, ContainerListsAbsoluteOffsetsInOrder) {
     BinaryFile file;
     ASSERT_EQ(file.OpenRead(folder.Path("lump.exe").c_str(), kShareRead, kAttributeNormal), 0u);
     PackageRef ref = reading.context->packages[1];
-    ReadPackageBody(file, ref, second);
+    ReadPackageBody(file, ref, *second.context, second);
     ASSERT_EQ(second.code, 0u);
     EXPECT_STREQ(ref.oldVersionLabel, "2.0");
 }
