@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_files.h"
 #include "package/writer/delta_encoder.h"
+#include "package/writer/delta_parser.h"
 #include "tests/test_support.h"
 
 namespace pkx::packwriter {
