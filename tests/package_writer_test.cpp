@@ -1,17 +1,14 @@
 // The package writer: layout, gates, containers and self-extracting files.
+#include "fuzz/fuzz_files.h"
 #include "package_test_helpers.h"
 
 namespace pkx::test {
 namespace {
 
+using fuzz::U32At;
 using packwriter::Bytes;
 using packwriter::PackageLayout;
 using packwriter::PackageModel;
-
-uint32_t U32At(const Bytes& bytes, size_t offset) {
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-           static_cast<uint32_t>(bytes[offset + 3]) << 24;
-}
 
 PackageModel EmptyModel(uint16_t version) {
     PackageModel model;
@@ -86,33 +83,6 @@ TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
     }
     // A long text at a version without language blocks is not written at all.
     EXPECT_EQ(Build(model(119, 1, "", std::string(300, 'x'))).size(), 51u);
-}
-
-TEST(PackageWriterTest, ContainerIndexHoldsAbsoluteOffsets) {
-    const std::vector<Bytes> packages = {Bytes(10, 1), Bytes(3, 2), Bytes(0), Bytes(7, 4)};
-    packwriter::ContainerOptions options;
-    options.payloadOffset = 0x1000;
-    Bytes payload;
-    ASSERT_TRUE(packwriter::BuildContainer(packages, &payload, options));
-    EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 6), (Bytes{'L', 'U', 'M', 'P', 4, 0}));
-    uint32_t expected = 0x1000 + 6 + 4 * 8;
-    for (size_t i = 0; i < packages.size(); ++i) {
-        EXPECT_EQ(U32At(payload, 6 + 8 * i), expected) << i;
-        EXPECT_EQ(U32At(payload, 10 + 8 * i), packages[i].size()) << i;
-        const size_t start = expected - options.payloadOffset;
-        EXPECT_EQ(Bytes(payload.begin() + start, payload.begin() + start + packages[i].size()),
-                  packages[i]);
-        expected += static_cast<uint32_t>(packages[i].size());
-    }
-    EXPECT_EQ(payload.size(), expected - options.payloadOffset);
-
-    options.alignment = 16;
-    ASSERT_TRUE(packwriter::BuildContainer(packages, &payload, options));
-    EXPECT_EQ(U32At(payload, 6), 0x1030u);
-    EXPECT_EQ(U32At(payload, 14), 0x1040u);
-    EXPECT_EQ(U32At(payload, 22), 0x1050u);
-    EXPECT_EQ(U32At(payload, 30), 0x1050u);
-    EXPECT_EQ(payload[0x1030 - 0x1000 - 1], 0);
 }
 
 }  // namespace
