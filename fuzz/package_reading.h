@@ -61,13 +61,15 @@ inline packwriter::PackageModel RichModel(uint16_t version) {
                                {0, 0, "", "", "", {}}};
         model.runningCheck = {2, "", "", "rich.exe", 1};
     } else {
-        model.folderSources = {version >= 120 ? lookup : packwriter::FolderSourceModel{3, 2, "Rich\\App", "", "", {}}};
+        model.folderSources = {
+            version >= 120 ? lookup : packwriter::FolderSourceModel{3, 2, "Rich\\App", "", "", {}}};
         model.runningCheck = {1, "Rich Window", "RichClass", "", 1};
     }
     model.documentName = "readme.txt";
     model.noticeBefore = "before\r\ntext";
     model.noticeAfter = "after";
-    model.noticeBlocks = {{0, "before-any", "after-any"}, {932, "before-932", "after-932"},
+    model.noticeBlocks = {{0, "before-any", "after-any"},
+                          {932, "before-932", "after-932"},
                           {1252, "before-1252", ""}};
     model.hasNewCheckValues = 1;
     model.skipMissingSources = 1;

@@ -90,7 +90,8 @@ Bytes Concat(const std::vector<Bytes>& parts) {
 
 // A u16 old-file length, the old file, then `rest`.
 Bytes Input(const Bytes& old, const Bytes& rest) {
-    const uint8_t size[2] = {static_cast<uint8_t>(old.size()), static_cast<uint8_t>(old.size() >> 8)};
+    const uint8_t size[2] = {static_cast<uint8_t>(old.size()),
+                             static_cast<uint8_t>(old.size() >> 8)};
     return Concat({Bytes(size, size + 2), old, rest});
 }
 
@@ -106,6 +107,7 @@ void WriteDeltaSeeds(const std::filesystem::path& dir) {
     const Bytes unrelated = Random(200, random);
     const Bytes old64 = Random(64, random);
     const Bytes literal = Random(3 * 16 + 7, random);
+    const uint8_t* l = literal.data();
     const Bytes old40(40, 0x42);
     const auto encoded = [](const Bytes& from, const Bytes& to, uint32_t blockSize) {
         return packwriter::EncodeDeltaStream(from, to, {blockSize});
@@ -115,26 +117,19 @@ void WriteDeltaSeeds(const std::filesystem::path& dir) {
         const Bytes& old;
         Bytes stream;
     } seeds[] = {
+        // clang-format off
         {"encoded-edits-16", old, encoded(old, edited, 16)},
         {"encoded-edits-7", old, encoded(old, edited, 7)},
         {"encoded-identical", old, encoded(old, old, 32)},
         {"encoded-unrelated", old, encoded(old, unrelated, 64)},
         {"encoded-empty-old", {}, encoded({}, edited, 16)},
-        {"every-instruction", old64,
-         W(16).CopyBlock(16).CopyBlocks(8, 2).CopyBytes(3, 5).LiteralBlock(literal.data())
-             .LiteralBlocks(literal.data() + 16, 2).Opcode(7)
-             .LiteralBytes(literal.data() + 48, 7).Opcode(255).End().Take()},
+        {"every-instruction", old64, W(16).CopyBlock(16).CopyBlocks(8, 2).CopyBytes(3, 5).LiteralBlock(l).LiteralBlocks(l + 16, 2).Opcode(7).LiteralBytes(l + 48, 7).Opcode(255).End().Take()},
         {"header-and-end", old64, W(16).End().Take()},
-        {"zero-counts", old64,
-         W(16).CopyBlocks(0, 0).Opcode(OP_LITERAL_BLOCKS).RawU32(0).End().Take()},
-        {"whole-block-lengths", old64,
-         W(16).CopyBytes(48, 16).LiteralBytes(literal.data(), 16).End().Take()},
+        {"zero-counts", old64, W(16).CopyBlocks(0, 0).Opcode(OP_LITERAL_BLOCKS).RawU32(0).End().Take()},
+        {"whole-block-lengths", old64, W(16).CopyBytes(48, 16).LiteralBytes(l, 16).End().Take()},
         {"no-end", old64, W(16).CopyBytes(0, 9).Take()},
-        {"huge-block-size", old40,
-         W(0xFFFFFFFFu).CopyBytes(0, 40).Opcode(OP_LITERAL_BLOCK).Raw("abc", 3).Take()},
-        {"zero-block-size", old40,
-         W(0).CopyBlocks(0, 0xFFFFFFFFu).Opcode(OP_LITERAL_BLOCKS).RawU32(0xFFFFFFFFu).End()
-             .Take()},
+        {"huge-block-size", old40, W(0xFFFFFFFFu).CopyBytes(0, 40).Opcode(OP_LITERAL_BLOCK).Raw("abc", 3).Take()},
+        {"zero-block-size", old40, W(0).CopyBlocks(0, 0xFFFFFFFFu).Opcode(OP_LITERAL_BLOCKS).RawU32(0xFFFFFFFFu).End().Take()},
         {"length-above-block", old40, W(8).CopyBytes(0, 9).End().Take()},
         {"offset-2gib", old40, W(8).CopyBlocks(0x80000000u, 1).End().Take()},
         {"run-past-old-end", old40, W(16).CopyBlocks(0, 3).End().Take()},
@@ -142,6 +137,7 @@ void WriteDeltaSeeds(const std::filesystem::path& dir) {
         {"version-101", old40, W(16, 101).End().Take()},
         {"package-magic", old40, W(16, 100, 0x20584B50).End().Take()},
         {"cut-header", old40, {0x50, 0x4B, 0x53, 0x20, 0x64}},
+        // clang-format on
     };
     for (const auto& seed : seeds) WriteSeed(dir, seed.name, Input(seed.old, seed.stream));
 }
@@ -161,12 +157,9 @@ void WriteDeltaEncoderSeeds(const std::filesystem::path& dir) {
         uint8_t settings;
         Bytes newData;
     } seeds[] = {
-        {"edits-fitted", old, 0, edited},
-        {"edits-block-16", old, 16, edited},
-        {"identical", old, 0, old},
-        {"edits-index-step-4", old, 0x80, edited},
-        {"runs", withRun, 0, Bytes(250, 0)},
-        {"short", Slice(old, 0, 5), 0, Slice(old, 2, 6)},
+        {"edits-fitted", old, 0, edited},    {"edits-block-16", old, 16, edited},
+        {"identical", old, 0, old},          {"edits-index-step-4", old, 0x80, edited},
+        {"runs", withRun, 0, Bytes(250, 0)}, {"short", Slice(old, 0, 5), 0, Slice(old, 2, 6)},
         {"empty-old", {}, 7, edited},
     };
     for (const auto& seed : seeds) {

@@ -18,6 +18,7 @@
 namespace pkx::packwriter {
 namespace {
 
+using fuzz::U32At;
 using test::Concat;
 using test::RandomBytes;
 using test::Slice;
@@ -30,10 +31,6 @@ void ExpectRebuilds(const Bytes& oldData, const Bytes& newData, const Bytes& str
               0u);
     EXPECT_TRUE(output == newData)
         << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes";
-}
-
-uint32_t U32At(const Bytes& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
 Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0,
@@ -53,8 +50,9 @@ Bytes Edited(const Bytes& base, std::mt19937& random, size_t pieces) {
         const size_t at = edited.empty() ? 0 : random() % edited.size();
         const size_t length = std::min<size_t>(random() % 400, edited.size() - at);
         const size_t from = base.empty() ? 0 : random() % base.size();
-        Bytes piece = random() % 2 ? Slice(base, from, std::min<size_t>(random() % 600, base.size() - from))
-                                   : RandomBytes(random() % 300, random());
+        Bytes piece = random() % 2
+                          ? Slice(base, from, std::min<size_t>(random() % 600, base.size() - from))
+                          : RandomBytes(random() % 300, random());
         if (random() % 3 == 0) piece.assign(piece.size(), static_cast<uint8_t>(random() % pieces));
         edited.erase(edited.begin() + at, edited.begin() + at + length);
         edited.insert(edited.begin() + at, piece.begin(), piece.end());
@@ -100,7 +98,8 @@ TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
          Concat({Bytes(9000, 0xEE), Slice(base, 4000, 3000), Bytes(100, 0xEE)})},
         {"runs of another byte", withRun, Concat({Bytes(7000, 0x01), Slice(base, 0, 100)})},
     };
-    for (int round = 0; round < 40; ++round) cases.push_back({"random edits", base, Edited(base, random, 256)});
+    for (int round = 0; round < 40; ++round)
+        cases.push_back({"random edits", base, Edited(base, random, 256)});
     // Block sizes fitted and fixed; the index of large files, every 4 bytes.
     const uint32_t settings[][2] = {{0, 0}, {16, 0}, {1000, 0}, {0, 4}};
     for (const auto [blockSize, indexStep] : settings) {
@@ -135,39 +134,23 @@ TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
         Bytes expected;
         uint32_t indexStep = 0;
     };
+    using W = DeltaStreamWriter;
+    // clang-format off
     const Case cases[] = {
-        {"identical", base, base, DeltaStreamWriter(100000).CopyBlock(0).End().Take()},
+        {"identical", base, base, W(100000).CopyBlock(0).End().Take()},
         {"insertion", base, Concat({Slice(base, 0, 30000), inserted, Slice(base, 30000, 70000)}),
-         DeltaStreamWriter(70000)
-             .CopyBytes(0, 30000)
-             .LiteralBytes(inserted.data(), 100)
-             .CopyBlock(30000)
-             .End()
-             .Take()},
+         W(70000).CopyBytes(0, 30000).LiteralBytes(inserted.data(), 100).CopyBlock(30000).End().Take()},
         {"deletion", base, Concat({Slice(base, 0, 30000), Slice(base, 31000, 69000)}),
-         DeltaStreamWriter(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
-        {"moved block", base,
-         Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
-         DeltaStreamWriter(50000)
-             .CopyBytes(0, 30000)
-             .CopyBlock(50000)
-             .CopyBytes(30000, 20000)
-             .End()
-             .Take()},
+         W(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
+        {"moved block", base, Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
+         W(50000).CopyBytes(0, 30000).CopyBlock(50000).CopyBytes(30000, 20000).End().Take()},
         {"run longer than the old one", withRun, Bytes(15000, 0),
-         DeltaStreamWriter(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
-        {"unrelated", base, unrelated,
-         DeltaStreamWriter(10000).LiteralBlock(unrelated.data()).End().Take()},
-        {"long match found ahead", planted,
-         Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
-         DeltaStreamWriter(8000)
-             .CopyBytes(0, 1000)
-             .LiteralBytes(&planted[3000], 3)
-             .CopyBlock(12000)
-             .End()
-             .Take(),
-         4},
+         W(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
+        {"unrelated", base, unrelated, W(10000).LiteralBlock(unrelated.data()).End().Take()},
+        {"long match found ahead", planted, Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
+         W(8000).CopyBytes(0, 1000).LiteralBytes(&planted[3000], 3).CopyBlock(12000).End().Take(), 4},
     };
+    // clang-format on
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         const Bytes stream = Encoded(test.oldData, test.newData, 0, 1, test.indexStep);
