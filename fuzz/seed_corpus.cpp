@@ -29,13 +29,17 @@ void WriteSeed(const std::filesystem::path& dir, const std::string& name, const 
     }
 }
 
-Bytes Build(uint16_t version, PackageLayout* layout = nullptr) {
+Bytes Build(const packwriter::PackageModel& model, PackageLayout* layout = nullptr) {
     Bytes bytes;
     std::string error;
-    if (!packwriter::BuildPackage(test::RichModel(version), &bytes, layout, &error)) {
+    if (!packwriter::BuildPackage(model, &bytes, layout, &error)) {
         std::fprintf(stderr, "seed package: %s\n", error.c_str());
     }
     return bytes;
+}
+
+Bytes Build(uint16_t version, PackageLayout* layout = nullptr) {
+    return Build(test::RichModel(version), layout);
 }
 
 // Every version gate, containers, and the hostile shapes the readers refuse.
@@ -43,6 +47,24 @@ void WritePackageSeeds(const std::filesystem::path& dir) {
     for (uint16_t version : {0, 109, 110, 119, 120, 125, 130, 139, 140, 150}) {
         WriteSeed(dir, "package-" + std::to_string(version), Build(version));
     }
+    // Below 140 the other kinds of a lone source; check mode 0; an empty file to add.
+    for (const uint8_t kind : {0, 1, 2}) {
+        packwriter::PackageModel model = test::RichModel(110);
+        model.folderSources = {{kind, 1, "Software\\Seed", "Path", "Dir", {}}};
+        model.runningCheck.kind = kind;
+        model.checkMode = 0;
+        model.adds.push_back({"empty.txt", test::Filled(8), {9, 10}, Bytes()});
+        WriteSeed(dir, "package-110-kind-" + std::to_string(kind), Build(model));
+    }
+    // Notice blocks with an empty before-text; every text of a block broken.
+    packwriter::PackageModel broken = test::RichModel(150);
+    broken.noticeBlocks = {{0, "b0", "a0"}, {932, "b932", ""}, {1252, "", "a1252"}};
+    broken.languageBlocks[1].texts = test::NumberedTexts("j\\n");
+    WriteSeed(dir, "package-150-broken", Build(broken));
+    // The fuzzer takes the system's code page from the input's length.
+    packwriter::PackageModel western = test::RichModel(125);
+    western.title += '!';
+    WriteSeed(dir, "package-125-other-system", Build(western));
     PackageLayout layout;
     const std::vector<Bytes> packages = {Build(100), Build(130), Build(150, &layout)};
     Bytes payload;
