@@ -21,11 +21,8 @@ namespace pkx {
 namespace {
 
 using fuzz::Check;
+using fuzz::U32At;
 using packwriter::Bytes;
-
-uint32_t U32At(const Bytes& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
-}
 
 // Walks the instructions; aborts on anything outside the format's limits.
 void CheckLimits(const Bytes& stream, size_t oldSize) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
+#include "package/writer/package_writer.h"
 
 namespace pkx::fuzz {
 
@@ -43,10 +44,8 @@ class Folder {
     std::filesystem::path path_;
 };
 
-inline void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
-    BinaryFile file;
-    Check(file.OpenWrite(path.c_str(), kShareNone, kAttributeArchive) == 0);
-    Check(file.Write(data, static_cast<uint32_t>(size)) == 0);
+inline uint32_t U32At(const Bytes& bytes, size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
 inline Bytes ReadWhole(const std::string& path) {
@@ -64,8 +63,8 @@ inline ResultCode ApplyStream(const Folder& folder, const uint8_t* stream, size_
     const std::string programPath = folder.File("program");
     const std::string oldPath = folder.File("old");
     const std::string newPath = folder.File("new");
-    WriteWhole(programPath, stream, streamSize);
-    WriteWhole(oldPath, oldData.data(), oldData.size());
+    Check(packwriter::WriteFileBytes(programPath.c_str(), Bytes(stream, stream + streamSize)) == 0);
+    Check(packwriter::WriteFileBytes(oldPath.c_str(), oldData) == 0);
     PackageRef package;
     FileEntry entry;
     entry.dataSize = static_cast<uint32_t>(streamSize);

@@ -11,16 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <random>
-#include <string>
+#include <vector>
 
-#include "core/apply_context.h"
-#include "package/file_entries.h"
-#include "package/package_header.h"
-#include "package/package_index.h"
-#include "support/binary_file.h"
+#include "fuzz/fuzz_files.h"
+#include "fuzz/package_reading.h"
 
 namespace pkx {
 namespace {
@@ -38,42 +32,17 @@ void CheckAt(bool condition, int line) {
 
 void CheckTerminated(const char* buffer) { Check(std::memchr(buffer, 0, kPathBufferSize)); }
 
-// Every run truncates and rewrites the program file; on a disk file system
-// that costs more than all the reading, so memory-backed /dev/shm is used
-// where there is one.
-std::filesystem::path TempRoot() {
-    std::error_code error;
-    if (std::filesystem::is_directory("/dev/shm", error)) return "/dev/shm";
-    return std::filesystem::temp_directory_path();
+// An empty image (a hole up to the payload offset), then `payload`. Every run
+// rewrites the file, so it lives in the memory-backed folder where there is one.
+const char* WriteProgram(const uint8_t* payload, size_t size) {
+    static fuzz::Folder folder("pkx-package-fuzz-");
+    static const std::string path = folder.File("program.exe");
+    BinaryFile file;
+    Check(file.OpenWrite(path.c_str(), kShareNone, kAttributeNormal) == 0);
+    Check(file.Seek(static_cast<int32_t>(kPayloadOffset), kFileBegin) == kPayloadOffset);
+    if (size > 0) Check(file.Write(payload, static_cast<uint32_t>(size)) == 0);
+    return path.c_str();
 }
-
-// The program file of every run; removed at exit.
-class ProgramFile {
-  public:
-    ProgramFile() {
-        std::random_device seed;
-        folder_ = TempRoot() / ("pkx-package-fuzz-" + std::to_string(seed()));
-        std::filesystem::create_directories(folder_);
-        path_ = (folder_ / "program.exe").string();
-    }
-    ~ProgramFile() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    // An empty image (a hole up to the payload offset), then `payload`.
-    const char* Write(const uint8_t* payload, size_t size) {
-        BinaryFile file;
-        Check(file.OpenWrite(path_.c_str(), kShareNone, kAttributeNormal) == 0);
-        Check(file.Seek(static_cast<int32_t>(kPayloadOffset), kFileBegin) == kPayloadOffset);
-        if (size > 0) Check(file.Write(payload, static_cast<uint32_t>(size)) == 0);
-        return path_.c_str();
-    }
-
-  private:
-    std::filesystem::path folder_;
-    std::string path_;
-};
 
 void CheckHeaderStrings(const ApplyContext& context, const PackageRef& package) {
     CheckTerminated(context.title);
@@ -81,6 +50,7 @@ void CheckHeaderStrings(const ApplyContext& context, const PackageRef& package) 
     CheckTerminated(context.newVersionLabel);
     CheckTerminated(context.rightsText);
     CheckTerminated(context.fontFace);
+    CheckTerminated(context.openAfterName);
     CheckTerminated(package.oldVersionLabel);
     CheckTerminated(package.newVersionLabel);
     for (uint32_t i = 0; i < kTextCount; ++i) CheckTerminated(context.texts.slots[i]);
@@ -101,43 +71,26 @@ void CheckEntries(const std::vector<FileEntry>& list, uint32_t count, ResultCode
     }
 }
 
-// Reads the rest of one package after its header start.
-void ReadPackageBody(PackageCursor& in, const PackageRef& package, uint16_t version,
-                     ApplyContext& context) {
-    FolderSourceList sources(in, version);
-    if (sources.ReadCount() != 0) return;
-    for (uint32_t i = 0; i < sources.count(); ++i) {
-        FolderSource source;
-        const ResultCode code = sources.ReadNext(&source);
-        Check(code == 0 || code == result::kReadProgramFile);
-        if (code != 0) return;
+void CheckReading(const test::PackageReading& reading, const PackageRef& package,
+                  const ApplyContext& context) {
+    const ResultCode code = reading.code;
+    Check(code == 0 || code == result::kReadProgramFile ||
+          (code == result::kUnknownVersion && reading.stage == test::Stage::kHeaderStart));
+    CheckHeaderStrings(context, package);
+    for (const FolderSource& source : reading.sources) {
         CheckTerminated(source.text1);
         CheckTerminated(source.text2);
         CheckTerminated(source.text3);
     }
-    if (version >= gate::kRunningCheck) {
-        RunningCheck check;
-        if (ReadRunningCheck(in, &check) != 0) return;
-        CheckTerminated(check.windowTitle);
-        CheckTerminated(check.processName);
-        if (ReadDocumentName(in, context) != 0) return;
-        CheckTerminated(context.openAfterName);
-        NoticeText before;
-        NoticeText after;
-        const ResultCode code = ReadNoticeTexts(in, version, &before, &after);
-        Check(code == 0 || code == result::kReadProgramFile);
-        if (code != 0) return;
-        CheckNotice(before, package);
-        CheckNotice(after, package);
-    }
-    RecordCounts counts;
-    if (ReadOptionsAndCounts(in, version, context, &counts) != 0) return;
-    FileEntryLists lists;
-    const ResultCode code = ReadFileEntries(in, counts, context, &lists);
-    Check(code == 0 || code == result::kReadProgramFile);
-    CheckEntries(lists.updates, counts.updates, code);
-    CheckEntries(lists.adds, counts.adds, code);
-    CheckEntries(lists.deletes, counts.deletes, code);
+    CheckTerminated(reading.check.windowTitle);
+    CheckTerminated(reading.check.processName);
+    CheckNotice(reading.before, package);
+    CheckNotice(reading.after, package);
+    CheckEntries(reading.lists.updates, reading.counts.updates, code);
+    CheckEntries(reading.lists.adds, reading.counts.adds, code);
+    CheckEntries(reading.lists.deletes, reading.counts.deletes, code);
+    // Nothing is read past the package's end.
+    Check(reading.position <= uint64_t{package.offset} + package.size);
 }
 
 void ReadPayload(const char* path, uint32_t codePage) {
@@ -156,15 +109,9 @@ void ReadPayload(const char* path, uint32_t codePage) {
         // The updater checks a package's digest over all its bytes before it
         // reads the notices, whose lengths are bounded by the package alone.
         if (uint64_t{package.offset} + package.size > fileSize) continue;
-        HeaderStart start;
-        FilePackageSource source(file);
-        PackageCursor in(source, package);
-        const ResultCode code = ReadHeaderStart(in, package, *context, &start);
-        Check(code == 0 || code == result::kReadProgramFile || code == result::kUnknownVersion);
-        CheckHeaderStrings(*context, package);
-        if (code == 0) ReadPackageBody(in, package, start.version, *context);
-        // Nothing is read past the package's end.
-        Check(in.position() <= uint64_t{package.offset} + package.size);
+        test::PackageReading reading;
+        test::ReadPackageBody(file, package, *context, reading);
+        CheckReading(reading, package, *context);
     }
 }
 
@@ -172,8 +119,7 @@ void ReadPayload(const char* path, uint32_t codePage) {
 }  // namespace pkx
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static pkx::ProgramFile program;
-    const char* path = program.Write(data, size);
+    const char* path = pkx::WriteProgram(data, size);
     // Both kinds of system: a Japanese one and a Western one.
     pkx::ReadPayload(path, size % 2 == 0 ? 932 : 1252);
     return 0;

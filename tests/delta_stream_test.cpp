@@ -137,74 +137,90 @@ TEST(DeltaStream, AppliesCopiesAndLiteralsInStreamOrder) {
     EXPECT_EQ(outcome.progress, expected);
 }
 
-TEST(DeltaStream, UnusualButValidStreams) {
+// Streams of every shape against one old file of 256 bytes: the result, the
+// new file (when given) and the progress values (when given). Headers are
+// checked in order; old-file pieces must lie wholly inside the old file and
+// lengths may not exceed the block size; a hostile block size allocates only
+// what the files can use. Cancel is seen at poll 1, before the first
+// instruction, then before every block.
+TEST(DeltaStream, StreamTable) {
     const Bytes oldData = RandomBytes(256, 6);
-    const Bytes literal = RandomBytes(40, 7);
-    Bytes unterminatedTail =
-        W(32).Opcode(OP_LITERAL_BYTES).RawU32(20).Raw(literal.data() + 20, 20).End().Take();
+    const Bytes lit = RandomBytes(320, 7);
+    const uint8_t* l = lit.data();
+    Bytes unterminatedTail = W(32).Opcode(OP_LITERAL_BYTES).RawU32(20).Raw(l + 20, 20).End().Take();
     unterminatedTail.erase(unterminatedTail.begin(), unterminatedTail.begin() + kDeltaHeaderSize);
+    const uint32_t huge = 0xFFFFFFFFu;
+    const ResultCode old = result::kReadOldFile, bad = result::kBadDifferenceData;
+    const ResultCode program = result::kReadProgramFile, cancelled = result::kCancelled;
+    const Bytes none;
     struct Case {
         const char* what;
         Bytes stream;
-        Bytes output;
+        ResultCode result;
+        std::optional<Bytes> output;
         std::optional<Progress> progress;
+        int cancelAtPoll = 0;
         Bytes trailer = {};
         std::optional<uint32_t> dataSize = std::nullopt;
         bool withEvents = true;
     };
+    const std::optional<Progress> any;
+    // clang-format off
     const Case cases[] = {
-        {"header and end only", W(64).End().Take(), {}, Progress{1000}},
+        {"header and end only", W(64).End().Take(), 0, none, Progress{1000}},
         // OP_COPY_BLOCKS reports after its empty loop; OP_LITERAL_BLOCKS only per block.
-        {"zero counts",
-         W(64).CopyBlocks(0, 0).Opcode(OP_LITERAL_BLOCKS).RawU32(0).End().Take(),
-         {},
-         Progress{Permille(19, 25), 1000}},
+        {"zero counts", W(64).CopyBlocks(0, 0).Opcode(OP_LITERAL_BLOCKS).RawU32(0).End().Take(), 0, none, Progress{Permille(19, 25), 1000}},
         // Undefined opcodes are skipped, but still move the bar: 15 + 1 of 34.
-        {"undefined opcodes",
-         W(32)
-             .CopyBlock(32)
-             .Opcode(7)
-             .LiteralBytes(literal.data(), 10)
-             .Opcode(255)
-             .Opcode(100)
-             .End()
-             .Take(),
-         Concat({Slice(oldData, 32, 32), Slice(literal, 0, 10)}),
-         Progress{Permille(15, 34), Permille(31, 34), 1000}},
-        {"copies at the very end of the old file",
-         W(100).CopyBlocks(56, 2).CopyBytes(200, 56).CopyBytes(256, 0).End().Take(),
-         Concat({Slice(oldData, 56, 200), Slice(oldData, 200, 56)}), std::nullopt},
+        {"undefined opcodes", W(32).CopyBlock(32).Opcode(7).LiteralBytes(l, 10).Opcode(255).Opcode(100).End().Take(), 0,
+         Concat({Slice(oldData, 32, 32), Slice(lit, 0, 10)}), Progress{Permille(15, 34), Permille(31, 34), 1000}},
+        {"copies at the very end of the old file", W(100).CopyBlocks(56, 2).CopyBytes(200, 56).CopyBytes(256, 0).End().Take(), 0,
+         Concat({Slice(oldData, 56, 200), Slice(oldData, 200, 56)}), any},
         // Four billion empty blocks finish at once instead of spinning.
-        {"zero block size",
-         W(0).CopyBlocks(0, 0xFFFFFFFFu)
-             .Opcode(OP_LITERAL_BLOCKS)
-             .RawU32(0xFFFFFFFFu)
-             .CopyBlock(5)
-             .Opcode(OP_LITERAL_BLOCK)
-             .CopyBytes(7, 0)
-             .End()
-             .Take(),
-         {},
-         Progress{Permille(19, 40), Permille(29, 40), Permille(30, 40), Permille(39, 40), 1000}},
+        {"zero block size", W(0).CopyBlocks(0, huge).Opcode(OP_LITERAL_BLOCKS).RawU32(huge).CopyBlock(5).Opcode(OP_LITERAL_BLOCK).CopyBytes(7, 0).End().Take(), 0,
+         none, Progress{Permille(19, 40), Permille(29, 40), Permille(30, 40), Permille(39, 40), 1000}},
         // Without OP_END the reader runs on into the following bytes; the
         // stated size only scales the bar, which stays within 0..1000 and is
         // told of each value once.
-        {"end lies past the stated size", W(32).LiteralBytes(literal.data(), 20).Take(), literal,
-         Progress{1000}, unterminatedTail},
-        {"zero data size",
-         W(32).LiteralBytes(literal.data(), 8).End().Take(),
-         Slice(literal, 0, 8),
-         Progress{1000},
-         {},
-         0},
-        {"no event sink",
-         W(64).CopyBlocks(0, 2).End().Take(),
-         Slice(oldData, 0, 128),
-         Progress{},
-         {},
-         std::nullopt,
-         false},
+        {"end lies past the stated size", W(32).LiteralBytes(l, 20).Take(), 0, Slice(lit, 0, 40), Progress{1000}, 0, unterminatedTail},
+        {"zero data size", W(32).LiteralBytes(l, 8).End().Take(), 0, Slice(lit, 0, 8), Progress{1000}, 0, {}, 0},
+        {"no event sink", W(64).CopyBlocks(0, 2).End().Take(), 0, Slice(oldData, 0, 128), Progress{}, 0, {}, std::nullopt, false},
+        {"version 100", W(16, 100).End().Take(), 0, none, Progress{1000}},
+        {"version 0", W(16, 0).End().Take(), 0, none, Progress{1000}},
+        // A refused header ends the run before any progress is shown.
+        {"version 101", W(16, 101).End().Take(), result::kUnknownDifferenceVersion, none, Progress{}},
+        {"version 0xFFFF", W(16, 0xFFFF).End().Take(), result::kUnknownDifferenceVersion, none, Progress{}},
+        {"package magic", W(16, 100, 0x20584B50).End().Take(), bad, none, Progress{}},
+        // The magic is refused before the version is looked at.
+        {"bad magic, bad version", W(16, 101, 0x20534B51).End().Take(), bad, none, Progress{}},
+        {"magic cut short", Bytes{0x50, 0x4B, 0x53}, program, none, Progress{}},
+        {"no block size", Bytes{0x50, 0x4B, 0x53, 0x20, 0x64, 0x00, 0x10}, program, none, Progress{}},
+        {"second block of a run is cut short", W(100).CopyBlocks(100, 2).End().Take(), old, Slice(oldData, 100, 100), any},
+        {"block runs past the end", W(100).CopyBlock(200).End().Take(), old, none, any},
+        {"block starts past the end", W(100).CopyBlock(1000).End().Take(), old, none, any},
+        {"bytes run past the end", W(100).CopyBytes(240, 20).End().Take(), old, none, any},
+        {"offset of 2 GiB", W(100).CopyBytes(0x80000000u, 1).End().Take(), old, none, any},
+        {"offset of 4 GiB - 1", W(100).CopyBlocks(huge, 1).End().Take(), old, none, any},
+        {"copy longer than a block", W(100).LiteralBlock(l).CopyBytes(0, 101).End().Take(), bad, Slice(lit, 0, 100), any},
+        {"literal longer than a block", W(64).LiteralBlock(l).LiteralBytes(l, 65).End().Take(), bad, Slice(lit, 0, 64), any},
+        {"copy of 4 GiB - 1 bytes", W(100).LiteralBlock(l).CopyBytes(0, huge).End().Take(), bad, Slice(lit, 0, 100), any},
+        {"literal bytes with zero block size", W(0).Opcode(OP_LITERAL_BYTES).RawU32(1).Raw("x", 1).End().Take(), bad, none, any},
+        // A block size of 4 GiB - 1 would not fit a 32-bit process: the buffer
+        // is cut to what the files can fill, and the transfers that need more
+        // fail as the short reads they are.
+        {"huge: end only", W(huge).End().Take(), 0, none, any},
+        {"huge: short copy", W(huge).CopyBytes(10, 90).End().Take(), 0, Slice(oldData, 10, 90), any},
+        {"huge: short literal", W(huge).Opcode(OP_LITERAL_BYTES).RawU32(3).Raw("abc", 3).End().Take(), 0, Bytes{'a', 'b', 'c'}, any},
+        {"huge: old block", W(huge).CopyBlock(0).End().Take(), old, std::nullopt, any},
+        {"huge: old blocks", W(huge).CopyBlocks(0, 5).End().Take(), old, std::nullopt, any},
+        {"huge: literal block", W(huge).Opcode(OP_LITERAL_BLOCK).Raw("abc", 3).Take(), program, std::nullopt, any},
+        {"huge: literal blocks", W(0x7FFFFFFFu).Opcode(OP_LITERAL_BLOCKS).RawU32(2).Raw("abc", 3).Take(), program, std::nullopt, any},
+        {"cancel before the first instruction", W(32).CopyBlock(0).CopyBlock(32).End().Take(), cancelled, none, Progress{Permille(10, 21)}, 1},
+        {"cancel before the second instruction", W(32).CopyBlock(0).CopyBlock(32).End().Take(), cancelled, Slice(oldData, 0, 32), Progress{Permille(15, 21)}, 2},
+        {"cancel inside a block copy", W(64).CopyBlocks(0, 100).End().Take(), cancelled, Slice(oldData, 0, 192), Progress{Permille(19, 20)}, 5},
+        // Literal blocks report per block, and no instruction event follows.
+        {"cancel inside literal blocks", W(32).LiteralBlocks(l, 10).End().Take(), cancelled, Slice(lit, 0, 64), Progress{Permille(47, 336), Permille(79, 336)}, 4},
     };
+    // clang-format on
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         DeltaRun run;
@@ -213,139 +229,22 @@ TEST(DeltaStream, UnusualButValidStreams) {
         run.trailer = test.trailer;
         run.dataSize = test.dataSize;
         run.withEvents = test.withEvents;
+        std::optional<CancelAtPoll> cancel;
+        if (test.cancelAtPoll != 0) cancel.emplace(test.cancelAtPoll);
 
         const DeltaOutcome outcome = Apply(run);
 
-        EXPECT_EQ(outcome.result, 0u);
-        EXPECT_EQ(outcome.output, test.output);
+        EXPECT_EQ(outcome.result, test.result);
+        if (test.output) {
+            EXPECT_EQ(outcome.output, *test.output);
+        }
         if (test.progress) {
             EXPECT_EQ(outcome.progress, *test.progress);
         }
-    }
-}
-
-TEST(DeltaStream, HeaderIsCheckedInOrder) {
-    struct Case {
-        const char* what;
-        Bytes stream;
-        ResultCode expected;
-    };
-    const Case cases[] = {
-        {"version 100", W(16, 100).End().Take(), 0},
-        {"version 0", W(16, 0).End().Take(), 0},
-        {"version 101", W(16, 101).End().Take(), result::kUnknownDifferenceVersion},
-        {"version 0xFFFF", W(16, 0xFFFF).End().Take(), result::kUnknownDifferenceVersion},
-        {"package magic", W(16, 100, 0x20584B50).End().Take(), result::kBadDifferenceData},
-        // The magic is refused before the version is looked at.
-        {"bad magic, bad version", W(16, 101, 0x20534B51).End().Take(), result::kBadDifferenceData},
-        {"magic cut short", Bytes{0x50, 0x4B, 0x53}, result::kReadProgramFile},
-        {"no block size", Bytes{0x50, 0x4B, 0x53, 0x20, 0x64, 0x00, 0x10},
-         result::kReadProgramFile},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        DeltaRun run;
-        run.oldData = RandomBytes(64, 10);
-        run.stream = test.stream;
-
-        const DeltaOutcome outcome = Apply(run);
-
-        EXPECT_EQ(outcome.result, test.expected);
-        EXPECT_TRUE(outcome.output.empty());
-        // A refused header ends the run before any progress is shown.
-        EXPECT_EQ(outcome.progress.size(), test.expected == 0 ? 1u : 0u);
-    }
-}
-
-TEST(DeltaStream, RefusedInstructionKeepsOnlyWhatCameBefore) {
-    const Bytes oldData = RandomBytes(250, 11);
-    const Bytes first = RandomBytes(100, 12);
-    struct Case {
-        const char* what;
-        Bytes stream;
-        ResultCode expected;
-        Bytes written;
-    };
-    // Old-file pieces must lie wholly inside the old file; lengths may not
-    // exceed the block size.
-    const Case cases[] = {
-        {"second block of a run is cut short", W(100).CopyBlocks(100, 2).End().Take(),
-         result::kReadOldFile, Slice(oldData, 100, 100)},
-        {"block runs past the end", W(100).CopyBlock(200).End().Take(), result::kReadOldFile, {}},
-        {"block starts past the end",
-         W(100).CopyBlock(1000).End().Take(),
-         result::kReadOldFile,
-         {}},
-        {"bytes run past the end",
-         W(100).CopyBytes(240, 20).End().Take(),
-         result::kReadOldFile,
-         {}},
-        {"offset of 2 GiB",
-         W(100).CopyBytes(0x80000000u, 1).End().Take(),
-         result::kReadOldFile,
-         {}},
-        {"offset of 4 GiB - 1",
-         W(100).CopyBlocks(0xFFFFFFFFu, 1).End().Take(),
-         result::kReadOldFile,
-         {}},
-        {"copy longer than a block",
-         W(100).LiteralBlock(first.data()).CopyBytes(0, 101).End().Take(),
-         result::kBadDifferenceData, first},
-        {"literal longer than a block",
-         W(64).LiteralBlock(first.data()).LiteralBytes(first.data(), 65).End().Take(),
-         result::kBadDifferenceData, Slice(first, 0, 64)},
-        {"copy of 4 GiB - 1 bytes",
-         W(100).LiteralBlock(first.data()).CopyBytes(0, 0xFFFFFFFFu).End().Take(),
-         result::kBadDifferenceData, first},
-        {"literal bytes with zero block size",
-         W(0).Opcode(OP_LITERAL_BYTES).RawU32(1).Raw("x", 1).End().Take(),
-         result::kBadDifferenceData,
-         {}},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        DeltaRun run;
-        run.oldData = oldData;
-        run.stream = test.stream;
-
-        const DeltaOutcome outcome = Apply(run);
-
-        EXPECT_EQ(outcome.result, test.expected);
-        EXPECT_EQ(outcome.output, test.written);
-        if (test.expected == result::kReadOldFile) {
+        if (test.result == old) {
             ASSERT_FALSE(outcome.progress.empty());
             EXPECT_EQ(outcome.progress.back(), Permille(run.stream.size() - 1, run.stream.size()));
         }
-    }
-}
-
-TEST(DeltaStream, HostileBlockSizesAllocateOnlyWhatTheFilesCanUse) {
-    // A block size of 4 GiB - 1 would not fit a 32-bit process; the buffer is
-    // cut to what the files can fill, and the transfers that need more fail as
-    // the short reads they are.
-    const uint32_t huge = 0xFFFFFFFFu;
-    struct Case {
-        const char* what;
-        Bytes stream;
-        ResultCode expected;
-    };
-    const Case cases[] = {
-        {"end only", W(huge).End().Take(), 0},
-        {"short copy", W(huge).CopyBytes(10, 90).End().Take(), 0},
-        {"short literal", W(huge).Opcode(OP_LITERAL_BYTES).RawU32(3).Raw("abc", 3).End().Take(), 0},
-        {"old block", W(huge).CopyBlock(0).End().Take(), result::kReadOldFile},
-        {"old blocks", W(huge).CopyBlocks(0, 5).End().Take(), result::kReadOldFile},
-        {"literal block", W(huge).Opcode(OP_LITERAL_BLOCK).Raw("abc", 3).Take(),
-         result::kReadProgramFile},
-        {"literal blocks", W(0x7FFFFFFFu).Opcode(OP_LITERAL_BLOCKS).RawU32(2).Raw("abc", 3).Take(),
-         result::kReadProgramFile},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        DeltaRun run;
-        run.oldData = RandomBytes(100, 16);
-        run.stream = test.stream;
-        EXPECT_EQ(Apply(run).result, test.expected);
     }
 }
 
@@ -400,9 +299,11 @@ TEST(DeltaStream, StartBeyondFourGigabytesDoesNotWrapAround) {
     EXPECT_TRUE(outcome.output.empty());
 }
 
+// The program file is sought first and its size taken first; then the old
+// file's. The old file is read once, as one page, for all the copies; the
+// whole output is written at the end, in one piece: nothing is written before
+// a failure.
 TEST(DeltaStream, FailuresAreReportedBySource) {
-    // The program file is sought first and its size taken first; then the
-    // old file's. Writes all go to the new file.
     DeltaRun run;
     run.oldData = RandomBytes(64 * 8, 30);
     const Bytes literal = RandomBytes(64, 31);
@@ -413,33 +314,27 @@ TEST(DeltaStream, FailuresAreReportedBySource) {
                      .LiteralBlock(literal.data())
                      .End()
                      .Take();
-    const Bytes full = Concat({Slice(run.oldData, 64, 192), Slice(run.oldData, 0, 64),
-                               Slice(run.oldData, 128, 64), literal});
-    struct Case {
+    const ResultCode program = result::kReadProgramFile, old = result::kReadOldFile;
+    const struct {
         const char* what;
         uint64_t k;
         uint32_t code;
         Operation kind;
         ResultCode expected;
-        size_t blocksWritten;
+    } cases[] = {
+        // clang-format off
+        {"seek to the stream", 1, win32err::kInvalidParameter, Operation::kSeek, program},
+        {"size of the program file", 1, win32err::kAccessDenied, Operation::kSize, program},
+        {"size of the old file", 2, win32err::kAccessDenied, Operation::kSize, old},
+        {"magic", 1, win32err::kReadFault, Operation::kRead, program},
+        {"old seek", 2, win32err::kReadFault, Operation::kSeek, old},
+        {"old read", 2, win32err::kReadFault, Operation::kRead, old},
+        {"short old read", 2, 0, Operation::kRead, old},
+        {"output written", 1, win32err::kDiskFull, Operation::kWrite, result::kWriteNewFile},
+        {"output written short", 1, 0, Operation::kWrite, result::kWriteNewFile},
+        // clang-format on
     };
-    const Case cases[] = {
-        {"seek to the stream", 1, win32err::kInvalidParameter, Operation::kSeek,
-         result::kReadProgramFile, 0},
-        {"size of the program file", 1, win32err::kAccessDenied, Operation::kSize,
-         result::kReadProgramFile, 0},
-        {"size of the old file", 2, win32err::kAccessDenied, Operation::kSize, result::kReadOldFile,
-         0},
-        {"magic", 1, win32err::kReadFault, Operation::kRead, result::kReadProgramFile, 0},
-        // The old file is read once, as one page, for all the copies.
-        {"old seek", 2, win32err::kReadFault, Operation::kSeek, result::kReadOldFile, 0},
-        {"old read", 2, win32err::kReadFault, Operation::kRead, result::kReadOldFile, 0},
-        {"short old read", 2, 0, Operation::kRead, result::kReadOldFile, 0},
-        // The whole output is written at the end, in one piece.
-        {"output written", 1, win32err::kDiskFull, Operation::kWrite, result::kWriteNewFile, 0},
-        {"output written short", 1, 0, Operation::kWrite, result::kWriteNewFile, 0},
-    };
-    for (const Case& test : cases) {
+    for (const auto& test : cases) {
         SCOPED_TRACE(test.what);
         FaultInjector injector(NativePlatform());
         PlatformScope scope(injector);
@@ -449,7 +344,7 @@ TEST(DeltaStream, FailuresAreReportedBySource) {
 
         EXPECT_EQ(outcome.result, test.expected);
         EXPECT_EQ(injector.FaultsTriggered(), 1u);
-        EXPECT_EQ(outcome.output, Slice(full, 0, test.blocksWritten * 64));
+        EXPECT_TRUE(outcome.output.empty());
     }
 }
 
@@ -499,46 +394,6 @@ TEST(DeltaStream, ReadsAndWritesInLargePieces) {
         EXPECT_EQ(outcome.result, result::kWriteNewFile);
         EXPECT_EQ(injector.FaultsTriggered(), 1u);
         EXPECT_TRUE(outcome.output == Slice(expected, 0, kOutputPiece));
-    }
-}
-
-TEST(DeltaStream, CancelIsSeenBeforeEachInstructionAndEachBlock) {
-    // Poll 1 precedes the first instruction, then one precedes every block.
-    const Bytes oldData = RandomBytes(64 * 100, 26);
-    const Bytes literal = RandomBytes(32 * 10, 27);
-    struct Case {
-        const char* what;
-        Bytes stream;
-        int cancelAtPoll;
-        Bytes output;
-        Progress progress;
-    };
-    const Case cases[] = {
-        {"before the first instruction",
-         W(32).CopyBlock(0).CopyBlock(32).End().Take(),
-         1,
-         {},
-         Progress{Permille(10, 21)}},
-        {"before the second instruction", W(32).CopyBlock(0).CopyBlock(32).End().Take(), 2,
-         Slice(oldData, 0, 32), Progress{Permille(15, 21)}},
-        {"inside a block copy", W(64).CopyBlocks(0, 100).End().Take(), 5, Slice(oldData, 0, 192),
-         Progress{Permille(19, 20)}},
-        // Literal blocks report per block, and no instruction event follows.
-        {"inside literal blocks", W(32).LiteralBlocks(literal.data(), 10).End().Take(), 4,
-         Slice(literal, 0, 64), Progress{Permille(47, 336), Permille(79, 336)}},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        DeltaRun run;
-        run.oldData = oldData;
-        run.stream = test.stream;
-        CancelAtPoll cancel(test.cancelAtPoll);
-
-        const DeltaOutcome outcome = Apply(run);
-
-        EXPECT_EQ(outcome.result, result::kCancelled);
-        EXPECT_EQ(outcome.output, test.output);
-        EXPECT_EQ(outcome.progress, test.progress);
     }
 }
 

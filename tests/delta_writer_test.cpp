@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/delta_stream.h"
+#include "fuzz/fuzz_files.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/delta_parser.h"
 #include "tests/test_support.h"
@@ -18,110 +18,19 @@
 namespace pkx::packwriter {
 namespace {
 
-// Applies `stream` (stored at offset 0 of a program file) to `oldData`.
-ResultCode ApplyToFiles(const Bytes& oldData, const Bytes& stream, Bytes* output) {
-    test::TempFolder folder;
-    const std::string programPath = folder / "update.exe";
-    const std::string oldPath = folder / "old";
-    const std::string newPath = folder / "new";
-    EXPECT_TRUE(test::WriteFile(programPath, std::string(stream.begin(), stream.end())));
-    EXPECT_TRUE(test::WriteFile(oldPath, std::string(oldData.begin(), oldData.end())));
-    ApplyContext context;
-    PackageRef package;
-    FileEntry entry;
-    entry.dataSize = static_cast<uint32_t>(stream.size());
-    ResultCode result = 0xDEAD;
-    {
-        BinaryFile programFile, oldFile, newFile;
-        EXPECT_EQ(programFile.OpenRead(programPath.c_str(), kShareRead, kAttributeNormal), 0u);
-        EXPECT_EQ(oldFile.OpenRead(oldPath.c_str(), kShareNone, kAttributeNormal), 0u);
-        EXPECT_EQ(newFile.OpenWrite(newPath.c_str(), kShareNone, kAttributeArchive), 0u);
-        result = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
-    }
-    const std::string text = test::ReadFile(newPath).value_or("");
-    output->assign(text.begin(), text.end());
-    return result;
-}
-
-void ExpectRebuilds(const Bytes& oldData, const Bytes& newData, const Bytes& stream) {
-    Bytes output;
-    EXPECT_EQ(ApplyToFiles(oldData, stream, &output), 0u);
-    EXPECT_TRUE(output == newData)
-        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes";
-}
-
-void ExpectRoundTrip(const Bytes& oldData, const Bytes& newData, uint32_t blockSize) {
-    SCOPED_TRACE("block size " + std::to_string(blockSize));
-    ExpectRebuilds(oldData, newData, EncodeDeltaStream(oldData, newData, {blockSize}));
-}
-
-uint32_t U32At(const Bytes& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
-}
-
+using fuzz::U32At;
 using test::Concat;
 using test::RandomBytes;
 using test::Slice;
 
-TEST(DeltaStreamWriter, LaysOutHeaderAndInstructionsLittleEndian) {
-    const uint8_t block[3] = {0xB0, 0xB1, 0xB2};
-    const uint8_t blocks[6] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5};
-    const uint8_t bytes[2] = {0xD0, 0xD1};
-    DeltaStreamWriter writer(3);
-    writer.CopyBlock(0xA1B2C3D4u)
-        .CopyBlocks(0x01020304u, 0x05060708u)
-        .CopyBytes(9, 2)
-        .LiteralBlock(block)
-        .LiteralBlocks(blocks, 2)
-        .LiteralBytes(bytes, 2)
-        .Opcode(0xEE)
-        .End();
-
-    const Bytes expected = {
-        0x50, 0x4B, 0x53, 0x20, 0x64, 0x00, 0x03, 0x00, 0x00, 0x00,  // "PKS ", 100, 3
-        0x01, 0xD4, 0xC3, 0xB2, 0xA1,                                // OP_COPY_BLOCK
-        0x02, 0x04, 0x03, 0x02, 0x01, 0x08, 0x07, 0x06, 0x05,        // OP_COPY_BLOCKS
-        0x03, 0x09, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,        // OP_COPY_BYTES
-        0x04, 0xB0, 0xB1, 0xB2,                                      // OP_LITERAL_BLOCK
-        0x05, 0x02, 0x00, 0x00, 0x00, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
-        0xC5, 0x06, 0x02, 0x00, 0x00, 0x00, 0xD0, 0xD1,  // OP_LITERAL_BYTES
-        0xEE, 0x00};
-    EXPECT_EQ(writer.bytes(), expected);
-}
-
-TEST(DeltaStreamWriter, WritesAnyMagicVersionAndRawFields) {
-    const Bytes stream =
-        DeltaStreamWriter(0xFFFFFFFFu, 0xABCD, 0x20584B50).RawU16(0x1234).Raw("xy", 2).Take();
-    const Bytes expected = {0x50, 0x4B, 0x58, 0x20, 0xCD, 0xAB, 0xFF,
-                            0xFF, 0xFF, 0xFF, 0x34, 0x12, 'x',  'y'};
-    EXPECT_EQ(stream, expected);
-}
-
-// --- The encoder.
-
-TEST(EncodeDeltaStream, RoundTripsRandomEditsWithSmallBlocks) {
-    std::mt19937 random(2024);
-    const uint32_t blockSizes[] = {1, 2, 7, 16, 64, 256};
-    for (int round = 0; round < 150; ++round) {
-        const Bytes oldData = RandomBytes(random() % 3000, random());
-        Bytes newData = oldData;
-        // Deletes and inserts (together: overwrites and moves), some pieces of
-        // a small alphabet so that blocks repeat.
-        for (int edit = random() % 6; edit > 0; --edit) {
-            const size_t at = newData.empty() ? 0 : random() % newData.size();
-            const size_t length = std::min<size_t>(random() % 300, newData.size() - at);
-            const Bytes cut(newData.begin() + at, newData.begin() + at + length);
-            newData.erase(newData.begin() + at, newData.begin() + at + length);
-            Bytes piece = random() % 2 ? cut : RandomBytes(random() % 300, random());
-            if (random() % 2)
-                for (uint8_t& byte : piece) byte &= 3;
-            const size_t to = newData.empty() ? 0 : random() % newData.size();
-            newData.insert(newData.begin() + to, piece.begin(), piece.end());
-        }
-        const uint32_t blockSize = blockSizes[random() % 6];
-        SCOPED_TRACE("round " + std::to_string(round));
-        ExpectRoundTrip(oldData, newData, blockSize);
-    }
+void ExpectRebuilds(const Bytes& oldData, const Bytes& newData, const Bytes& stream) {
+    static const fuzz::Folder folder("pkx-encoder-test-");
+    ApplyContext context;
+    Bytes output;
+    EXPECT_EQ(fuzz::ApplyStream(folder, stream.data(), stream.size(), oldData, context, &output),
+              0u);
+    EXPECT_TRUE(output == newData)
+        << "old " << oldData.size() << " bytes, new " << newData.size() << " bytes";
 }
 
 Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0,
@@ -131,6 +40,36 @@ Bytes Encoded(const Bytes& oldData, const Bytes& newData, uint32_t blockSize = 0
     options.threads = threads;
     options.indexStep = indexStep;
     return EncodeDeltaStream(oldData, newData, options);
+}
+
+// `base` cut short, with pieces deleted and inserted (together: overwrites
+// and moves): copies from `base`, random bytes, some runs of one byte.
+Bytes Edited(const Bytes& base, std::mt19937& random, size_t pieces) {
+    Bytes edited = Slice(base, 0, base.empty() ? 0 : random() % base.size());
+    for (int edit = random() % 8; edit > 0; --edit) {
+        const size_t at = edited.empty() ? 0 : random() % edited.size();
+        const size_t length = std::min<size_t>(random() % 400, edited.size() - at);
+        const size_t from = base.empty() ? 0 : random() % base.size();
+        Bytes piece = random() % 2
+                          ? Slice(base, from, std::min<size_t>(random() % 600, base.size() - from))
+                          : RandomBytes(random() % 300, random());
+        if (random() % 3 == 0) piece.assign(piece.size(), static_cast<uint8_t>(random() % pieces));
+        edited.erase(edited.begin() + at, edited.begin() + at + length);
+        edited.insert(edited.begin() + at, piece.begin(), piece.end());
+    }
+    return edited;
+}
+
+// Small files and blocks of a few bytes, whose pieces repeat.
+TEST(EncodeDeltaStream, RoundTripsRandomEditsWithSmallBlocks) {
+    std::mt19937 random(2024);
+    const uint32_t blockSizes[] = {1, 2, 7, 16, 64, 256};
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Bytes oldData = RandomBytes(random() % 3000, random());
+        const Bytes newData = Edited(oldData, random, 4);
+        ExpectRebuilds(oldData, newData, Encoded(oldData, newData, blockSizes[random() % 6]));
+    }
 }
 
 TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
@@ -159,19 +98,8 @@ TEST(EncodeDeltaStream, RoundTripsGeneratedPairs) {
          Concat({Bytes(9000, 0xEE), Slice(base, 4000, 3000), Bytes(100, 0xEE)})},
         {"runs of another byte", withRun, Concat({Bytes(7000, 0x01), Slice(base, 0, 100)})},
     };
-    for (int round = 0; round < 40; ++round) {
-        Bytes edited = Slice(base, 0, random() % base.size());
-        for (int edit = random() % 8; edit > 0; --edit) {
-            const size_t at = edited.empty() ? 0 : random() % edited.size();
-            const size_t length = std::min<size_t>(random() % 400, edited.size() - at);
-            Bytes piece = random() % 2 ? Slice(base, random() % 10000, random() % 600)
-                                       : RandomBytes(random() % 300, random());
-            if (random() % 3 == 0) piece.assign(piece.size(), static_cast<uint8_t>(random()));
-            edited.erase(edited.begin() + at, edited.begin() + at + length);
-            edited.insert(edited.begin() + at, piece.begin(), piece.end());
-        }
-        cases.push_back({"random edits", base, edited});
-    }
+    for (int round = 0; round < 40; ++round)
+        cases.push_back({"random edits", base, Edited(base, random, 256)});
     // Block sizes fitted and fixed; the index of large files, every 4 bytes.
     const uint32_t settings[][2] = {{0, 0}, {16, 0}, {1000, 0}, {0, 4}};
     for (const auto [blockSize, indexStep] : settings) {
@@ -206,39 +134,23 @@ TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
         Bytes expected;
         uint32_t indexStep = 0;
     };
+    using W = DeltaStreamWriter;
+    // clang-format off
     const Case cases[] = {
-        {"identical", base, base, DeltaStreamWriter(100000).CopyBlock(0).End().Take()},
+        {"identical", base, base, W(100000).CopyBlock(0).End().Take()},
         {"insertion", base, Concat({Slice(base, 0, 30000), inserted, Slice(base, 30000, 70000)}),
-         DeltaStreamWriter(70000)
-             .CopyBytes(0, 30000)
-             .LiteralBytes(inserted.data(), 100)
-             .CopyBlock(30000)
-             .End()
-             .Take()},
+         W(70000).CopyBytes(0, 30000).LiteralBytes(inserted.data(), 100).CopyBlock(30000).End().Take()},
         {"deletion", base, Concat({Slice(base, 0, 30000), Slice(base, 31000, 69000)}),
-         DeltaStreamWriter(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
-        {"moved block", base,
-         Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
-         DeltaStreamWriter(50000)
-             .CopyBytes(0, 30000)
-             .CopyBlock(50000)
-             .CopyBytes(30000, 20000)
-             .End()
-             .Take()},
+         W(69000).CopyBytes(0, 30000).CopyBlock(31000).End().Take()},
+        {"moved block", base, Concat({Slice(base, 0, 30000), Slice(base, 50000, 50000), Slice(base, 30000, 20000)}),
+         W(50000).CopyBytes(0, 30000).CopyBlock(50000).CopyBytes(30000, 20000).End().Take()},
         {"run longer than the old one", withRun, Bytes(15000, 0),
-         DeltaStreamWriter(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
-        {"unrelated", base, unrelated,
-         DeltaStreamWriter(10000).LiteralBlock(unrelated.data()).End().Take()},
-        {"long match found ahead", planted,
-         Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
-         DeltaStreamWriter(8000)
-             .CopyBytes(0, 1000)
-             .LiteralBytes(&planted[3000], 3)
-             .CopyBlock(12000)
-             .End()
-             .Take(),
-         4},
+         W(5000).CopyBlock(7000).CopyBlock(7000).CopyBlock(7000).End().Take()},
+        {"unrelated", base, unrelated, W(10000).LiteralBlock(unrelated.data()).End().Take()},
+        {"long match found ahead", planted, Concat({Slice(planted, 0, 1000), Slice(planted, 3000, 3), Slice(planted, 12000, 8000)}),
+         W(8000).CopyBytes(0, 1000).LiteralBytes(&planted[3000], 3).CopyBlock(12000).End().Take(), 4},
     };
+    // clang-format on
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         const Bytes stream = Encoded(test.oldData, test.newData, 0, 1, test.indexStep);

@@ -75,45 +75,6 @@ void OpenAtRecords(const std::string& path, uint32_t recordsOffset, uint32_t cou
     out.context->hasNewCheckValues = 1;
 }
 
-TEST(FileEntriesTest, CancelIsSeenBeforeTheNextRecord) {
-    PackageLayout layout;
-    const Bytes package = Build(RecordModel(150, 1), &layout);
-    PackageTempFolder folder;
-    const std::string path = folder.Write("cancel.pkx", package);
-
-    {
-        RecordsOnly before;
-        BinaryFile file;
-        OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, before);
-        before.context->cancelRequested = 1;
-        PackageOnFile bytes(file, layout.recordsOffset, package.size());
-        EXPECT_EQ(ReadFileEntries(bytes.in, before.counts, *before.context, &before.lists),
-                  result::kCancelled);
-        EXPECT_TRUE(before.lists.updates.empty());
-        EXPECT_EQ(file.Seek(0, kFileCurrent), layout.recordsOffset);
-    }
-
-    // Cancel pressed while the first add record is being read.
-    RecordsOnly during;
-    ObservingPlatform observer;
-    const uint32_t firstAdd = layout.addRecordOffsets[0];
-    observer.afterRead = [&](uint32_t, uint32_t position) {
-        if (position > firstAdd) during.context->cancelRequested = 1;
-    };
-    PlatformScope scope(observer);
-    BinaryFile file;
-    OpenAtRecords(path, layout.recordsOffset, layout.countsOffset, file, during);
-    PackageOnFile bytes(file, layout.recordsOffset, package.size());
-    EXPECT_EQ(ReadFileEntries(bytes.in, during.counts, *during.context, &during.lists),
-              result::kCancelled);
-    EXPECT_EQ(during.lists.updates.size(), 2u);
-    ASSERT_EQ(during.lists.adds.size(), 1u);
-    EXPECT_STREQ(during.lists.adds[0].name, "c.txt");
-    EXPECT_TRUE(during.lists.deletes.empty());
-    // Nothing of the second add record was read.
-    EXPECT_EQ(file.Seek(0, kFileCurrent), layout.addRecordOffsets[1]);
-}
-
 // The record counts are bounded by the bytes before the digest: records of
 // the smallest size that exactly fill them are read, one byte less is refused.
 TEST(FileEntriesTest, MinimalRecordsExactlyFillingTheSpaceAreRead) {
