@@ -1,16 +1,14 @@
 // The console updater's parts that the end-to-end runs reach only roughly:
-// text conversion, the interruption of line reading, and the hand-over of
-// events and signals to the main thread.
+// text conversion, yes/no answers, the interruption of line reading, and the
+// signal mask of the worker threads.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "platform/posix/code_pages.h"
 #include "shell/console/console_events.h"
@@ -109,44 +107,6 @@ TEST(ConsoleInputTest, SignalByteInterruptsTheWait) {
     EXPECT_EQ(line, "y");
     dup2(saved, STDIN_FILENO);
     for (const int fd : {saved, input[0], input[1]}) close(fd);
-}
-
-char ReadByte(const WakePipe& pipe) {
-    char byte = 'x';
-    EXPECT_EQ(read(pipe.ReadFd(), &byte, 1), 1);
-    return byte;
-}
-
-// Installs the handlers for one test and puts the previous ones back.
-class CaughtSignals {
-  public:
-    explicit CaughtSignals(const WakePipe& pipe) {
-        for (int i = 0; i < 4; ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
-        installed_ = CatchTerminationSignals(pipe);
-    }
-    ~CaughtSignals() {
-        for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
-    }
-    bool installed() const { return installed_; }
-
-  private:
-    static constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-    struct sigaction saved_[4];
-    bool installed_ = false;
-};
-
-TEST(ConsoleEventsTest, SignalsAndEventsArriveInTheirOrder) {
-    WakePipe pipe;
-    CaughtSignals caught(pipe);
-    ASSERT_TRUE(caught.installed());
-    EventQueue queue(pipe);
-    queue.Post(EV_CANCELLED, 0);
-    ASSERT_EQ(raise(SIGTERM), 0);
-    ASSERT_EQ(raise(SIGINT), 0);
-    ASSERT_EQ(raise(SIGPIPE), 0) << "ignored, not fatal";
-    EXPECT_EQ(ReadByte(pipe), kEventByte);
-    EXPECT_EQ(ReadByte(pipe), static_cast<char>(SIGTERM));
-    EXPECT_EQ(ReadByte(pipe), static_cast<char>(SIGINT));
 }
 
 TEST(ConsoleEventsTest, BlockedThreadsLeaveSignalsToTheMainThread) {

@@ -123,19 +123,6 @@ TEST_F(PresenterTest, FailedWorkerStartLogsAndLetsTheUserClose) {
     EXPECT_EQ(view.closed, 1);
 }
 
-TEST_F(PresenterTest, PercentagesShowOneDecimal) {
-    presenter.Initialize();
-    const std::pair<uint32_t, const char*> cases[] = {
-        {0, "0.0%"}, {5, "0.5%"}, {999, "99.9%"}, {1000, "100.0%"}};
-    for (const auto& [value, text] : cases) {
-        presenter.HandleEvent(EV_FILE_PROGRESS, value);
-        EXPECT_EQ(view.filePercent, text);
-        EXPECT_EQ(view.fileValue, value);
-        presenter.HandleEvent(EV_TOTAL_PROGRESS, value);
-        EXPECT_EQ(view.totalPercent, text);
-    }
-}
-
 // What the log shows for each worker event that is not final.
 enum class Param { kNone, kPath, kTitle };
 struct EventLine {
