@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace pkx {
 namespace {
 
@@ -171,6 +173,10 @@ TEST_F(TextTableTest, ResourceTextsAreBoundedAndTerminated) {
 TEST_F(TextTableTest, StartupTextsFollowTheSystemCodePage) {
     for (const uint32_t codePage : {1252u, 932u}) {
         SCOPED_TRACE(codePage);
+#ifdef _WIN32
+        // LoadStringA hands Japanese texts over as their own bytes only under 932.
+        if (codePage == 932 && NativePlatform().AnsiCodePage() != 932) continue;
+#endif
         systemCodePage = codePage;
         LoadStartupTexts(*context_);
         for (const uint32_t id : {1041, 1042}) {
