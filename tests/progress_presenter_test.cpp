@@ -29,8 +29,8 @@ constexpr char kShownPath[] = "/App/sub/app.exe";
 struct RecordingView : ProgressView {
     std::vector<std::string> log;
     std::string windowTitle, headline, rightsLabel, rightsText, status, logLabel;
-    std::string buttonText, checkBoxText, filePercent, totalPercent, openFailure;
-    uint32_t fileValue = 0, totalValue = 0;
+    std::string buttonText, checkBoxText, filePercent, openFailure;
+    uint32_t fileValue = 0;
     bool buttonEnabled = true, checkBoxChecked = false, checkBoxEnabled = true;
     int fontApplied = 0, closed = 0;
 
@@ -44,10 +44,7 @@ struct RecordingView : ProgressView {
         fileValue = v;
         if (p) filePercent = p;
     }
-    void SetTotalProgress(uint32_t v, const char* p) override {
-        totalValue = v;
-        if (p) totalPercent = p;
-    }
+    void SetTotalProgress(uint32_t, const char*) override {}
     void AppendLog(const char* line) override { log.emplace_back(line); }
     void SetButtonText(const char* t) override { buttonText = t; }
     void EnableButton(bool e) override { buttonEnabled = e; }
