@@ -27,6 +27,8 @@ using packwriter::PackageModel;
 using Change = std::function<void(PackageModel&)>;
 
 constexpr int kTimeLimit = 120000;
+// A signal that is not taken leaves the updater waiting for input.
+constexpr int kSignalTimeLimit = 20000;
 
 // Built-in texts of the English table, which a UTF-8 locale of any language
 // but Japanese shows.
@@ -139,8 +141,8 @@ class ConsoleUpdaterTest : public ::testing::Test {
     };
 };
 
-// Runs answered from standard input, or unattended (-F), some with a signal
-// at a question: the texts each log shows (and how often) and the files left.
+// Runs answered from standard input, or unattended (-F): the texts each log
+// shows (and how often) and the files left.
 TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
     const std::string folder = NativePath(installation.path());
     const auto deleteDefault = [](uint8_t value) {
@@ -157,11 +159,6 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         model.folderSources = {{0, 0, "", "", "", {}}};
     };
     const std::string inside = folder.substr(folder.rfind('/') + 1);
-    const Change password = [](PackageModel& model) { packwriter::SetPassword(model, "x"); };
-    const Change notice = [](PackageModel& model) {
-        model.noticeBlocks = {{0, "Read this first.", ""}};
-    };
-    const std::vector<std::string> rolledBack = {Line(kCancelled), Line(kRestored)};
     const Change overlong = [](PackageModel& model) {
         packwriter::SetPassword(model, std::string(259, 'x'));
     };
@@ -184,8 +181,6 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         std::vector<std::string> shown;  // each as many times as it is listed
         std::vector<std::string> hidden;
         Left left;
-        std::string question = "";  // with `signal`: sent while it is open
-        int signal = 0;
     } cases[] = {
         // clang-format off
         // Unattended: asks nothing and deletes the backups by default.
@@ -228,33 +223,14 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
          {appUpdating, Line("[Error] The difference data has an unknown format version."),
           Line("An error occurred while applying the update."), Line(kRestored)},
          {kDeleteQuestion}, Left::kOld},
-        // Ctrl-C, or a request to terminate, at a question answers it as its
-        // Cancel or No would; a notice, which has neither, closes and the update
-        // is cancelled. At the delete-backups question after a success it keeps them.
-        {nullptr,     {},     "", 255, rolledBack, {}, Left::kOld, " [y/n] ", SIGINT},
-        {nullptr,     {},     "", 255, rolledBack, {}, Left::kOld, " [y/n] ", SIGTERM},
-        {password,    {"-F"}, "", 255, rolledBack, {}, Left::kOld, "Please enter the password: ", SIGINT},
-        {password,    {"-F"}, "", 255, rolledBack, {}, Left::kOld, "Please enter the password: ", SIGTERM},
-        {folderAsked, {"-F"}, "", 255, rolledBack, {}, Left::kOld, "Enter the folder to update: ", SIGINT},
-        {notice,      {"-F"}, "", 255, rolledBack, {}, Left::kOld, "--- [Enter] ---", SIGINT},
-        {notice,      {"-F"}, "", 255, rolledBack, {}, Left::kOld, "--- [Enter] ---", SIGTERM},
-        {nullptr, {}, "y\n", 0, {Line(kFinished)}, {kRestored}, Left::kBackups, question, SIGINT},
-        {nullptr, {}, "y\n", 0, {Line(kFinished)}, {kRestored}, Left::kBackups, question, SIGTERM},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         Reinstall();
         ChildProcess run;
-        ASSERT_TRUE(Start(run, BuildOrFail(SamplePackage(c.change)), c.arguments));
-        run.Write(c.input);
-        if (c.signal != 0) {
-            ASSERT_TRUE(run.WaitForOutput(c.question, kTimeLimit)) << run.out();
-            run.Signal(c.signal);
-        } else {
-            run.CloseInput();
-        }
-        EXPECT_EQ(run.Finish(kTimeLimit), c.exitCode) << run.out();
+        EXPECT_EQ(Run(run, BuildOrFail(SamplePackage(c.change)), c.arguments, c.input), c.exitCode)
+            << run.out();
         for (const std::string& text : c.shown) {
             const size_t times = std::count(c.shown.begin(), c.shown.end(), text);
             EXPECT_EQ(Occurrences(run.out(), text), times) << text << " in\n" << run.out();
@@ -360,6 +336,51 @@ TEST_F(ConsoleUpdaterTest, InterruptsCancelOnceAndRollBack) {
         EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), 1u);
         EXPECT_EQ(child.out().find(c.neverShown), std::string::npos);
         EXPECT_EQ(Difference(Installed(), before), "");
+    }
+}
+
+// Ctrl-C, or a request to terminate, at a question answers it as its Cancel
+// or No would; a notice, which has neither, closes and the update is
+// cancelled. At the delete-backups question after a success it keeps them.
+TEST_F(ConsoleUpdaterTest, SignalAtAQuestion) {
+    const Change password = [](PackageModel& model) { packwriter::SetPassword(model, "x"); };
+    const Change folder = [](PackageModel& model) {
+        model.folderSources = {{0, 0, "", "", "", {}}};
+    };
+    const Change notice = [](PackageModel& model) {
+        model.noticeBlocks = {{0, "Read this first.", ""}};
+    };
+    const std::string deleteQuestion = kDeleteQuestion + " [Y/n] ";
+    const struct {
+        std::string question;
+        int signal;
+        std::vector<std::string> arguments;
+        Change ask;
+        std::string input;
+        bool succeeds;  // else cancelled and rolled back
+    } cases[] = {
+        {" [y/n] ", SIGINT, {}, nullptr, "", false},
+        {" [y/n] ", SIGTERM, {}, nullptr, "", false},
+        {"Please enter the password: ", SIGINT, {"-F"}, password, "", false},
+        {"Please enter the password: ", SIGTERM, {"-F"}, password, "", false},
+        {"Enter the folder to update: ", SIGINT, {"-F"}, folder, "", false},
+        {"--- [Enter] ---", SIGINT, {"-F"}, notice, "", false},
+        {"--- [Enter] ---", SIGTERM, {"-F"}, notice, "", false},
+        {deleteQuestion, SIGINT, {}, nullptr, "y\n", true},
+        {deleteQuestion, SIGTERM, {}, nullptr, "y\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.question + (c.signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
+        Reinstall();
+        ChildProcess child;
+        ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(c.ask)), c.arguments));
+        child.Write(c.input);
+        ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
+        child.Signal(c.signal);
+        EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
+        EXPECT_EQ(Occurrences(child.out(), Line(c.succeeds ? kFinished : kCancelled)), 1u);
+        EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), c.succeeds ? 0u : 1u);
+        EXPECT_EQ(Difference(Installed(), Expected(c.succeeds ? Left::kBackups : Left::kOld)), "");
     }
 }
 
