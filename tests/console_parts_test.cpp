@@ -1,16 +1,14 @@
 // The console updater's parts that the end-to-end runs reach only roughly:
-// text conversion, line reading, and the hand-over of events and signals to
-// the main thread.
+// text conversion, yes/no answers, the interruption of line reading, and the
+// signal mask of the worker threads.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "platform/posix/code_pages.h"
 #include "shell/console/console_events.h"
@@ -89,70 +87,12 @@ TEST(ConsoleYesNoTest, OnlyWholeWordsAnswer) {
     }
 }
 
-// Standard input replaced by a pipe for the life of the object.
-class PipedStandardInput {
-  public:
-    PipedStandardInput() {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        saved_ = dup(STDIN_FILENO);
-        dup2(fds[0], STDIN_FILENO);
-        close(fds[0]);
-        writer_ = fds[1];
-    }
-    ~PipedStandardInput() {
-        Close();
-        dup2(saved_, STDIN_FILENO);
-        close(saved_);
-    }
-    void Write(const std::string& text) {
-        EXPECT_EQ(write(writer_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    void Close() {
-        if (writer_ >= 0) close(writer_);
-        writer_ = -1;
-    }
-
-  private:
-    int saved_ = -1;
-    int writer_ = -1;
-};
-
-TEST(ConsoleInputTest, ReadsLinesWithEitherLineEnd) {
-    PipedStandardInput input;
-    input.Write("one\r\n\ntwo\nlast");
-    input.Close();
-    LineReader reader;
-    std::string line;
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, "one");
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, "");
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, "two");
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, "last");
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kEnd);
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kEnd);
-}
-
-TEST(ConsoleInputTest, OverlongLinesAreCutAndTheRestDropped) {
-    PipedStandardInput input;
-    std::thread writer([&] {
-        input.Write(std::string(3 * LineReader::kMaximumLine, 'x') + "\nnext\n");
-        input.Close();
-    });
-    LineReader reader;
-    std::string line;
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, std::string(LineReader::kMaximumLine, 'x'));
-    EXPECT_EQ(reader.ReadLine(&line), LineReader::kLine);
-    EXPECT_EQ(line, "next");
-    writer.join();
-}
-
 TEST(ConsoleInputTest, SignalByteInterruptsTheWait) {
-    PipedStandardInput input;
+    // Standard input is a pipe for the test's length.
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    const int saved = dup(STDIN_FILENO);
+    dup2(input[0], STDIN_FILENO);
     WakePipe wake;
     ASSERT_TRUE(wake.IsOpen());
     // An event byte is no interruption; a signal's number is.
@@ -162,76 +102,11 @@ TEST(ConsoleInputTest, SignalByteInterruptsTheWait) {
     std::string line;
     EXPECT_EQ(reader.ReadLine(&line, wake.ReadFd()), LineReader::kInterrupted);
     // The reader still works afterwards.
-    input.Write("y\n");
+    EXPECT_EQ(write(input[1], "y\n", 2), 2);
     EXPECT_EQ(reader.ReadLine(&line, wake.ReadFd()), LineReader::kLine);
     EXPECT_EQ(line, "y");
-}
-
-char ReadByte(const WakePipe& pipe) {
-    char byte = 'x';
-    EXPECT_EQ(read(pipe.ReadFd(), &byte, 1), 1);
-    return byte;
-}
-
-TEST(ConsoleEventsTest, SendWaitsUntilTheEventIsHandled) {
-    WakePipe pipe;
-    EventQueue queue(pipe);
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        static char path[] = "C:\\App\\app.exe";
-        queue.Send(EV_UPDATING_FILE, reinterpret_cast<intptr_t>(path));
-        returned = true;
-        queue.Post(EV_FINISHED, 0);
-    });
-    EXPECT_EQ(ReadByte(pipe), kEventByte);
-    EventQueue::Event event;
-    ASSERT_TRUE(queue.Take(&event));
-    EXPECT_EQ(event.code, static_cast<uint32_t>(EV_UPDATING_FILE));
-    EXPECT_TRUE(event.sent);
-    // While the event is being handled its text is still the sender's.
-    EXPECT_STREQ(reinterpret_cast<const char*>(event.param), "C:\\App\\app.exe");
-    EXPECT_FALSE(returned.load());
-    EXPECT_FALSE(queue.Take(&event)) << "the sender is blocked";
-    queue.Handled(event);
-
-    EXPECT_EQ(ReadByte(pipe), kEventByte);
-    ASSERT_TRUE(queue.Take(&event));
-    EXPECT_EQ(event.code, static_cast<uint32_t>(EV_FINISHED));
-    EXPECT_FALSE(event.sent);
-    EXPECT_TRUE(returned.load());
-    worker.join();
-}
-
-// Installs the handlers for one test and puts the previous ones back.
-class CaughtSignals {
-  public:
-    explicit CaughtSignals(const WakePipe& pipe) {
-        for (int i = 0; i < 4; ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
-        installed_ = CatchTerminationSignals(pipe);
-    }
-    ~CaughtSignals() {
-        for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
-    }
-    bool installed() const { return installed_; }
-
-  private:
-    static constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-    struct sigaction saved_[4];
-    bool installed_ = false;
-};
-
-TEST(ConsoleEventsTest, SignalsAndEventsArriveInTheirOrder) {
-    WakePipe pipe;
-    CaughtSignals caught(pipe);
-    ASSERT_TRUE(caught.installed());
-    EventQueue queue(pipe);
-    queue.Post(EV_CANCELLED, 0);
-    ASSERT_EQ(raise(SIGTERM), 0);
-    ASSERT_EQ(raise(SIGINT), 0);
-    ASSERT_EQ(raise(SIGPIPE), 0) << "ignored, not fatal";
-    EXPECT_EQ(ReadByte(pipe), kEventByte);
-    EXPECT_EQ(ReadByte(pipe), static_cast<char>(SIGTERM));
-    EXPECT_EQ(ReadByte(pipe), static_cast<char>(SIGINT));
+    dup2(saved, STDIN_FILENO);
+    for (const int fd : {saved, input[0], input[1]}) close(fd);
 }
 
 TEST(ConsoleEventsTest, BlockedThreadsLeaveSignalsToTheMainThread) {

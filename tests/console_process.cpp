@@ -9,18 +9,22 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <chrono>
 
 namespace pkx::test {
 namespace {
 
-int64_t NowMilliseconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// Milliseconds left until `deadline`.
+int Left(std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    return static_cast<int>(duration_cast<milliseconds>(deadline - steady_clock::now()).count());
+}
+
+std::chrono::steady_clock::time_point In(int milliseconds) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 }
 
 void CloseFd(int* fd) {
@@ -31,9 +35,7 @@ void CloseFd(int* fd) {
 }  // namespace
 
 ChildProcess::~ChildProcess() {
-    CloseFd(&input_);
-    CloseFd(&output_);
-    CloseFd(&error_);
+    for (int* fd : {&input_, &output_, &error_}) CloseFd(fd);
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -55,8 +57,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     } else if (pipe2(err, O_CLOEXEC) != 0) {
         return false;
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -80,15 +81,13 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     input_ = in[1];
     output_ = out[0];
     error_ = err[0];
-    if (pid_ < 0) return false;
     // A child that has stopped reading must not stop the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
-    return true;
+    return pid_ > 0;
 }
 
 void ChildProcess::Write(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
+    for (size_t done = 0; done < text.size();) {
         const ssize_t written = write(input_, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;
@@ -106,27 +105,25 @@ bool ChildProcess::Collect(int milliseconds) {
     struct pollfd fds[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
     if (output_ < 0 && error_ < 0) return false;
     if (poll(fds, 2, milliseconds) <= 0) return true;
-    int* fdsOwned[2] = {&output_, &error_};
+    int* owned[2] = {&output_, &error_};
     std::string* targets[2] = {&out_, &err_};
     for (int i = 0; i < 2; ++i) {
         if (fds[i].revents == 0) continue;
         char buffer[4096];
-        const ssize_t count = read(*fdsOwned[i], buffer, sizeof buffer);
+        const ssize_t count = read(*owned[i], buffer, sizeof buffer);
         if (count > 0) {
             targets[i]->append(buffer, static_cast<size_t>(count));
         } else if (count == 0 || errno != EINTR) {
-            // A terminal's master side reports the end with EIO.
-            CloseFd(fdsOwned[i]);
+            CloseFd(owned[i]);  // a terminal's master side reports the end with EIO
         }
     }
     return true;
 }
 
 bool ChildProcess::WaitForOutput(const std::string& text, int milliseconds) {
-    const int64_t deadline = NowMilliseconds() + milliseconds;
+    const auto deadline = In(milliseconds);
     while (out_.find(text) == std::string::npos) {
-        const int64_t left = deadline - NowMilliseconds();
-        if (left <= 0 || !Collect(static_cast<int>(left))) return false;
+        if (Left(deadline) <= 0 || !Collect(Left(deadline))) return false;
     }
     return true;
 }
@@ -136,23 +133,17 @@ void ChildProcess::Signal(int number) {
 }
 
 int ChildProcess::Finish(int milliseconds) {
-    const int64_t deadline = NowMilliseconds() + milliseconds;
+    const auto deadline = In(milliseconds);
     bool killed = false;
-    while (output_ >= 0 || error_ >= 0) {
-        const int64_t left = deadline - NowMilliseconds();
-        if (left <= 0) {
-            kill(pid_, SIGKILL);
-            killed = true;
-            break;
-        }
-        Collect(static_cast<int>(left));
+    while ((output_ >= 0 || error_ >= 0) && !killed) {
+        killed = Left(deadline) <= 0 && kill(pid_, SIGKILL) == 0;
+        Collect(std::max(Left(deadline), 0));
     }
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    if (killed || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return killed || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
 }  // namespace pkx::test

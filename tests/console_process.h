@@ -18,23 +18,17 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Makes the next Start give the child a terminal of `columns` as its
-    // standard error instead of a pipe.
-    void UseTerminalForErrors(unsigned short columns = 80) { terminalColumns_ = columns; }
-
-    // Starts `program` with `arguments` (argv[1]...) in `folder`, with the
-    // variables of `environment` ("NAME=value") set on top of the test's own.
+    // The next Start gives the child a terminal of `columns` as its standard error.
+    void UseTerminalForErrors(unsigned short columns) { terminalColumns_ = columns; }
+    // Starts `program` in `folder` with the variables of `environment`
+    // ("NAME=value") set on top of the test's own.
     bool Start(const std::string& program, const std::vector<std::string>& arguments,
                const std::string& folder, const std::vector<std::string>& environment);
-
-    // Shrinks the standard output pipe to one page, so that a child whose
-    // output is not read soon blocks writing it.
+    // One page of standard output pipe: a child whose output is not read soon
+    // blocks writing it.
     bool LimitOutputPipe();
-
-    // Standard input: write answers, then close it (the end of input).
     void Write(const std::string& text);
     void CloseInput();
-
     // Collects output until standard output holds `text` (true), or the
     // process ends or `milliseconds` pass (false).
     bool WaitForOutput(const std::string& text, int milliseconds);
@@ -47,8 +41,7 @@ class ChildProcess {
     const std::string& err() const { return err_; }
 
   private:
-    // Reads what is available within `milliseconds`; false when both output
-    // pipes are closed.
+    // Reads what comes within `milliseconds`; false when both pipes are closed.
     bool Collect(int milliseconds);
 
     unsigned short terminalColumns_ = 0;  // 0: a pipe

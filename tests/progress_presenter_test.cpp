@@ -29,8 +29,8 @@ constexpr char kShownPath[] = "/App/sub/app.exe";
 struct RecordingView : ProgressView {
     std::vector<std::string> log;
     std::string windowTitle, headline, rightsLabel, rightsText, status, logLabel;
-    std::string buttonText, checkBoxText, filePercent, totalPercent, openFailure;
-    uint32_t fileValue = 0, totalValue = 0;
+    std::string buttonText, checkBoxText, filePercent, openFailure;
+    uint32_t fileValue = 0;
     bool buttonEnabled = true, checkBoxChecked = false, checkBoxEnabled = true;
     int fontApplied = 0, closed = 0;
 
@@ -44,10 +44,7 @@ struct RecordingView : ProgressView {
         fileValue = v;
         if (p) filePercent = p;
     }
-    void SetTotalProgress(uint32_t v, const char* p) override {
-        totalValue = v;
-        if (p) totalPercent = p;
-    }
+    void SetTotalProgress(uint32_t, const char*) override {}
     void AppendLog(const char* line) override { log.emplace_back(line); }
     void SetButtonText(const char* t) override { buttonText = t; }
     void EnableButton(bool e) override { buttonEnabled = e; }
@@ -123,27 +120,15 @@ TEST_F(PresenterTest, FailedWorkerStartLogsAndLetsTheUserClose) {
     EXPECT_EQ(view.closed, 1);
 }
 
-TEST_F(PresenterTest, PercentagesShowOneDecimal) {
-    presenter.Initialize();
-    const std::pair<uint32_t, const char*> cases[] = {
-        {0, "0.0%"}, {5, "0.5%"}, {999, "99.9%"}, {1000, "100.0%"}};
-    for (const auto& [value, text] : cases) {
-        presenter.HandleEvent(EV_FILE_PROGRESS, value);
-        EXPECT_EQ(view.filePercent, text);
-        EXPECT_EQ(view.fileValue, value);
-        presenter.HandleEvent(EV_TOTAL_PROGRESS, value);
-        EXPECT_EQ(view.totalPercent, text);
-    }
-}
-
 // What the log shows for each worker event that is not final.
 enum class Param { kNone, kPath, kTitle };
 struct EventLine {
     uint32_t code;
     Param param;
-    uint32_t logId;     // 0: no line
-    bool detail;        // with the detail prefix
-    uint32_t statusId;  // 0: the status stays
+    uint32_t logId;        // 0: no line
+    bool detail;           // with the detail prefix
+    uint32_t statusId;     // 0: the status stays
+    bool builtin = false;  // a text no package replaces
 };
 
 // clang-format off
@@ -167,6 +152,11 @@ const EventLine kEventLines[] = {
     {EV_TRY_NEXT_PACKAGE,      Param::kNone,  text::kOldVersionDiffers,   false, 0},
     {EV_ALREADY_UPDATED,       Param::kPath,  text::kAlreadyUpdated,      false, 0},
     {EV_ALREADY_ADDED,         Param::kPath,  text::kAlreadyAdded,        false, 0},
+    {EV_RECOVERY_FOUND,        Param::kPath,  text::kRecoveryFound,       false, 0, true},
+    {EV_RECOVERY_RESTORED,     Param::kPath,  text::kRecoveryRestored,    false, 0, true},
+    {EV_RECOVERY_REMOVED,      Param::kPath,  text::kRecoveryRemoved,     false, 0, true},
+    {EV_RECOVERY_DONE,         Param::kNone,  text::kRecoveryDone,        false, 0, true},
+    {EV_RECOVERY_COMPLETED,    Param::kNone,  text::kRecoveryCompleted,   false, 0, true},
     {EV_HEADLINE,              Param::kTitle, 0, false, 0},
     {EV_RIGHTS_TEXT,           Param::kNone,  0, false, 0},
     {EV_DELETE_DEFAULT,        Param::kNone,  0, false, 0},
@@ -198,7 +188,8 @@ TEST_F(PresenterTest, EveryEventLogsItsLine) {
         // Paths, the target folder and the program's path among them, show as
         // the system writes them.
         const std::string expected =
-            Expanded(e.logId, e.param == Param::kTitle ? "Title" : kShownPath);
+            e.builtin ? Builtin(e.logId, e.param == Param::kPath ? kEventPath : nullptr)
+                      : Expanded(e.logId, e.param == Param::kTitle ? "Title" : kShownPath);
         ASSERT_EQ(view.log.size(), 1u);
         EXPECT_EQ(view.log[0], (e.detail ? prefix : "") + expected);
         if (e.statusId == text::kExaminingStatus) {
@@ -210,6 +201,16 @@ TEST_F(PresenterTest, EveryEventLogsItsLine) {
             EXPECT_EQ(view.status, "before");
         }
     }
+    // A file not put back, then where its old version waits; an added file
+    // not removed has no backup.
+    const UnrestoredFile blocked{"C:\\app\\c.txt", "C:\\app\\c.txt.1.0.old"},
+        stays{"C:\\app\\d.txt", ""};
+    view.log.clear();
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&blocked));
+    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&stays));
+    EXPECT_EQ(view.log, (std::vector<std::string>{Builtin(text::kNotRestored, blocked.path),
+                                                  Builtin(text::kBackupRemains, blocked.backup),
+                                                  Builtin(text::kNotRemoved, stays.path)}));
 }
 
 TEST_F(PresenterTest, ViewEventsSetTheirFields) {
@@ -304,51 +305,6 @@ TEST_F(PresenterTest, EveryFailureLogsItsText) {
     }
 }
 
-// What the recovery of an interrupted update did, a line per file.
-TEST_F(PresenterTest, RecoveryEventsLogWhatWasFoundAndDone) {
-    presenter.Initialize();
-    const UnrestoredFile blocked{"C:\\app\\c.txt", "C:\\app\\c.txt.1.0.old"};
-    const UnrestoredFile stays{"C:\\app\\d.txt", ""};
-    presenter.HandleEvent(EV_RECOVERY_FOUND, reinterpret_cast<intptr_t>("C:\\app\\j"));
-    presenter.HandleEvent(EV_RECOVERY_RESTORED, reinterpret_cast<intptr_t>("C:\\app\\a.exe"));
-    presenter.HandleEvent(EV_RECOVERY_REMOVED, reinterpret_cast<intptr_t>("C:\\app\\b.dll"));
-    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&blocked));
-    presenter.HandleEvent(EV_NOT_RESTORED, reinterpret_cast<intptr_t>(&stays));
-    presenter.HandleEvent(EV_RECOVERY_DONE, 0);
-    presenter.HandleEvent(EV_RECOVERY_COMPLETED, 0);
-    EXPECT_EQ(view.log, (std::vector<std::string>{
-                            Builtin(text::kRecoveryFound, "C:\\app\\j"),
-                            Builtin(text::kRecoveryRestored, "C:\\app\\a.exe"),
-                            Builtin(text::kRecoveryRemoved, "C:\\app\\b.dll"),
-                            Builtin(text::kNotRestored, blocked.path),
-                            Builtin(text::kBackupRemains, blocked.backup),
-                            Builtin(text::kNotRemoved, stays.path),
-                            Builtin(text::kRecoveryDone),
-                            Builtin(text::kRecoveryCompleted),
-                        }));
-}
-
-TEST_F(PresenterTest, DetailLinesCarryThePrefixOfTheTableInUse) {
-#ifdef _WIN32
-    const std::string japanese = "\x81\x40\x81\x40--> ";
-#else
-    const std::string japanese = "\u3000\u3000--> ";
-#endif
-    for (const auto& [codePage, prefix] : std::vector<std::pair<uint32_t, std::string>>{
-             {932, japanese}, {1252, "    --> "}, {1251, "    --> "}}) {
-        CodePageScope scope(codePage);
-        view.log.clear();
-        presenter.Initialize();
-        presenter.HandleEvent(EV_READING_FILE_DATE, reinterpret_cast<intptr_t>(kEventPath));
-        ASSERT_EQ(view.log.size(), 1u);
-        EXPECT_EQ(view.log[0].substr(0, prefix.size()), prefix) << codePage;
-        // Long lines are cut.
-        const std::string path(600, 'x');
-        presenter.HandleEvent(EV_HASHING_FILE, reinterpret_cast<intptr_t>(path.c_str()));
-        EXPECT_EQ(view.log[1].size(), kLogLineLimit);
-    }
-}
-
 // Lines are cut at whole characters: those of code page 932 where texts are
 // held in it (Windows), those of UTF-8 where they are held in UTF-8.
 TEST_F(PresenterTest, CutNeverSplitsACharacter) {
@@ -363,25 +319,20 @@ TEST_F(PresenterTest, CutNeverSplitsACharacter) {
         std::string text = "a";
         while (text.size() < 400) text += character;
         std::strcpy(context.texts[text::kSeparator], text.substr(0, 256).c_str());
+        view.log.clear();
         presenter.HandleEvent(EV_SEPARATOR, 0);
         presenter.HandleEvent(EV_CHECK_RUNNING, reinterpret_cast<intptr_t>(text.c_str()));
-        for (const std::string& line : {view.log[view.log.size() - 2], view.log.back()}) {
+        ASSERT_EQ(view.log.size(), 2u);
+        for (const std::string& line : view.log) {
             EXPECT_LE(line.size(), kLogLineLimit);
             EXPECT_EQ(line.compare(line.size() - character.size(), character.size(), character), 0)
                 << "a character was split";
         }
+        // The prefix of a detail line counts too.
+        const std::string path(600, 'x');
+        presenter.HandleEvent(EV_HASHING_FILE, reinterpret_cast<intptr_t>(path.c_str()));
+        EXPECT_EQ(view.log.back().size(), kLogLineLimit);
     }
-}
-
-TEST_F(PresenterTest, CancelWhileRunningRequestsStopAndDisablesButton) {
-    presenter.Initialize();
-    presenter.HandleEvent(EV_READY, 0);
-    EXPECT_TRUE(view.buttonEnabled);
-    presenter.OnCancelCommand();
-    EXPECT_FALSE(view.buttonEnabled);
-    EXPECT_EQ(context.cancelRequested.load(), 1u);
-    EXPECT_EQ(view.log.back(), Text(text::kStopping));
-    EXPECT_EQ(view.closed, 0);
 }
 
 // One updated file with its backup beside it and both changes in the

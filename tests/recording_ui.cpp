@@ -2,42 +2,40 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace pkx::test {
+namespace {
 
 bool CarriesText(uint32_t code) {
-    switch (code) {
-        case EV_HEADLINE:
-        case EV_HASHING_FILE:
-        case EV_READING_FILE_DATE:
-        case EV_UPDATING_FILE:
-        case EV_ADDING_FILE:
-        case EV_DELETING_FILE:
-        case EV_CHECK_RUNNING:
-        case EV_SOURCE_MISSING:
-        case EV_OVERWRITING_NEW:
-        case EV_DELETE_TARGET_MISSING:
-        case EV_ALREADY_UPDATED:
-        case EV_ALREADY_ADDED:
-        case EV_RECOVERY_FOUND:
-        case EV_RECOVERY_RESTORED:
-        case EV_RECOVERY_REMOVED:
-        case EV_SET_TITLE:
-            return true;
-        default:
-            return false;
-    }
+    static const uint32_t kCodes[] = {
+        EV_HEADLINE,        EV_HASHING_FILE,          EV_READING_FILE_DATE, EV_UPDATING_FILE,
+        EV_ADDING_FILE,     EV_DELETING_FILE,         EV_CHECK_RUNNING,     EV_SOURCE_MISSING,
+        EV_OVERWRITING_NEW, EV_DELETE_TARGET_MISSING, EV_ALREADY_UPDATED,   EV_ALREADY_ADDED,
+        EV_RECOVERY_FOUND,  EV_RECOVERY_RESTORED,     EV_RECOVERY_REMOVED,  EV_SET_TITLE};
+    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }
 
-void RecordingEvents::Send(uint32_t code, intptr_t param) { Record(code, param, false); }
+template <typename T>
+T Next(std::deque<T>& answers, T fallback) {
+    if (answers.empty()) return fallback;
+    T answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
 
-void RecordingEvents::Post(uint32_t code, intptr_t param) { Record(code, param, true); }
+std::string RegistryKey(RegistryRoot root, const std::string& key, const std::string& name) {
+    return std::to_string(static_cast<int>(root)) + ":" + key + "|" + name;
+}
+
+std::string IniKey(const std::string& file, const std::string& section, const std::string& key) {
+    return file + "|" + section + "|" + key;
+}
+
+}  // namespace
 
 void RecordingEvents::Record(uint32_t code, intptr_t param, bool posted) {
-    RecordedEvent event;
-    event.code = code;
-    event.param = param;
-    event.posted = posted;
+    RecordedEvent event{code, param, "", posted};
     if (CarriesText(code) && param != 0) event.text = reinterpret_cast<const char*>(param);
     if (code == EV_NOT_RESTORED && param != 0) {
         event.text = reinterpret_cast<const UnrestoredFile*>(param)->path;
@@ -53,8 +51,8 @@ std::vector<uint32_t> RecordingEvents::Codes() const {
 }
 
 size_t RecordingEvents::Count(uint32_t code) const {
-    return std::count_if(events.begin(), events.end(),
-                         [code](const RecordedEvent& event) { return event.code == code; });
+    const std::vector<uint32_t> codes = Codes();
+    return std::count(codes.begin(), codes.end(), code);
 }
 
 const RecordedEvent* RecordingEvents::Find(uint32_t code) const {
@@ -64,31 +62,16 @@ const RecordedEvent* RecordingEvents::Find(uint32_t code) const {
     return nullptr;
 }
 
-namespace {
-
-template <typename T>
-T Next(std::deque<T>& answers, T fallback) {
-    if (answers.empty()) return fallback;
-    T answer = answers.front();
-    answers.pop_front();
-    return answer;
-}
-
-}  // namespace
-
 bool ScriptedPrompter::Confirm(const char* text, const char* caption) {
     confirmCalls.emplace_back(text, caption);
-    return Next(confirmAnswers, confirmDefault);
+    return Next(confirmAnswers, true);
 }
 
-int ScriptedPrompter::AskPassword(ApplyContext& /*context*/) {
-    ++passwordCalls;
-    return Next(passwordAnswers, passwordDefault);
-}
+int ScriptedPrompter::AskPassword(ApplyContext&) { return Next(passwordAnswers, passwordDefault); }
 
 int ScriptedPrompter::AskTargetFolder(ApplyContext& context) {
     folderPromptInitialTexts.emplace_back(context.targetFolder);
-    const FolderAnswer answer = Next(folderAnswers, FolderAnswer{folderDefault, std::nullopt});
+    const FolderAnswer answer = Next(folderAnswers, FolderAnswer{1, std::nullopt});
     if (answer.folder) {
         const size_t length = std::min<size_t>(answer.folder->size(), kPathBufferSize - 1);
         std::memcpy(context.targetFolder, answer.folder->data(), length);
@@ -102,35 +85,18 @@ void ScriptedPrompter::ShowNotice(ApplyContext& context, const char* text) {
     if (onNotice) onNotice(context);
 }
 
-void ScriptedPrompter::CreateUiFont(ApplyContext& context, bool fallback) {
-    fontCalls.push_back({fallback, context.fontFace, context.fontHeight});
-}
-
-std::string ScriptedPlatform::RegistryKey(RegistryRoot root, const std::string& key,
-                                          const std::string& name) {
-    return std::to_string(static_cast<int>(root)) + ":" + key + "|" + name;
-}
-
-std::string ScriptedPlatform::IniKey(const std::string& file, const std::string& section,
-                                     const std::string& key) {
-    return file + "|" + section + "|" + key;
-}
-
 void ScriptedPlatform::SetRegistryValue(RegistryRoot root, const std::string& key,
                                         const std::string& name, const std::string& bytes) {
-    registry[RegistryKey(root, key, name)] = bytes;
+    registry_[RegistryKey(root, key, name)] = bytes;
 }
 
 void ScriptedPlatform::SetIniValue(const std::string& file, const std::string& section,
                                    const std::string& key, const std::string& value) {
-    ini[IniKey(file, section, key)] = value;
+    ini_[IniKey(file, section, key)] = value;
 }
-
-uint32_t ScriptedPlatform::Milliseconds() { return now; }
 
 void ScriptedPlatform::Sleep(uint32_t milliseconds) {
     ++sleepCalls;
-    sleptTotal += milliseconds;
     now += milliseconds;
     pausedSinceLookup_ = true;
 }
@@ -140,8 +106,8 @@ uint32_t ScriptedPlatform::RegistryValue(RegistryRoot root, const char* key, con
     const std::string id = RegistryKey(root, key, name);
     registryLookups.push_back(id);
     registrySizes.push_back(size);
-    const auto value = registry.find(id);
-    if (value == registry.end()) return win32err::kFileNotFound;
+    const auto value = registry_.find(id);
+    if (value == registry_.end()) return win32err::kFileNotFound;
     if (value->second.size() > size) return 234;  // ERROR_MORE_DATA
     std::memcpy(buffer, value->second.data(), value->second.size());
     return win32err::kSuccess;
@@ -151,8 +117,8 @@ uint32_t ScriptedPlatform::IniValue(const char* file, const char* section, const
                                     char* buffer, uint32_t size) {
     iniLookups.push_back({file, section, key, size});
     if (size == 0) return 0;
-    const auto value = ini.find(IniKey(file, section, key));
-    const std::string text = value == ini.end() ? std::string() : value->second;
+    const auto value = ini_.find(IniKey(file, section, key));
+    const std::string text = value == ini_.end() ? std::string() : value->second;
     const size_t length = std::min<size_t>(text.size(), size - 1);
     std::memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
@@ -174,7 +140,6 @@ void ScriptedPlatform::NoteLookup() {
 }
 
 uint32_t ScriptedPlatform::EnumerateProcesses(ProcessVisitor& visitor) {
-    ++enumerateCalls;
     NoteLookup();
     if (enumerateError != 0) return enumerateError;
     if (!processes) return win32err::kSuccess;

@@ -23,23 +23,18 @@ namespace pkx::test {
 struct RecordedEvent {
     uint32_t code = 0;
     intptr_t param = 0;
-    // A copy of the text for the codes whose parameter is a text; else empty.
-    std::string text;
+    std::string text;  // a copy of the parameter's text, for the codes that carry one
     bool posted = false;
 };
 
-// True for the event codes whose parameter is the address of a text.
-bool CarriesText(uint32_t code);
-
 class RecordingEvents final : public EventSink {
   public:
-    void Send(uint32_t code, intptr_t param) override;
-    void Post(uint32_t code, intptr_t param) override;
+    void Send(uint32_t code, intptr_t param) override { Record(code, param, false); }
+    void Post(uint32_t code, intptr_t param) override { Record(code, param, true); }
 
     std::vector<uint32_t> Codes() const;
     size_t Count(uint32_t code) const;
-    // The first event with `code`, or null.
-    const RecordedEvent* Find(uint32_t code) const;
+    const RecordedEvent* Find(uint32_t code) const;  // the first with `code`, or null
 
     std::vector<RecordedEvent> events;
     // Called after each event is recorded (to press Cancel at a chosen point, say).
@@ -49,7 +44,8 @@ class RecordingEvents final : public EventSink {
     void Record(uint32_t code, intptr_t param, bool posted);
 };
 
-// Answers from queues; when a queue is empty the default answer is given.
+// Answers from queues; when one is empty: yes, `passwordDefault`, and a
+// cancelled folder prompt.
 class ScriptedPrompter final : public Prompter {
   public:
     struct FolderAnswer {
@@ -57,39 +53,24 @@ class ScriptedPrompter final : public Prompter {
         // Written into targetFolder before answering, as the dialog does on OK.
         std::optional<std::string> folder;
     };
-    struct FontCall {
-        bool fallback = false;
-        std::string face;
-        int32_t height = 0;
-    };
 
     bool Confirm(const char* text, const char* caption) override;
     int AskPassword(ApplyContext& context) override;
     int AskTargetFolder(ApplyContext& context) override;
     void ShowNotice(ApplyContext& context, const char* text) override;
-    void CreateUiFont(ApplyContext& context, bool fallback) override;
+    void CreateUiFont(ApplyContext&, bool) override {}
 
-    // Convenience: a confirmed folder, or a cancelled prompt.
     void AcceptFolder(const std::string& folder) { folderAnswers.push_back({0, folder}); }
-    void CancelFolder() { folderAnswers.push_back({1, std::nullopt}); }
 
     std::deque<bool> confirmAnswers;
-    bool confirmDefault = true;
     std::vector<std::pair<std::string, std::string>> confirmCalls;  // text, caption
-
     std::deque<int> passwordAnswers;
     int passwordDefault = 0;
-    int passwordCalls = 0;
-
     std::deque<FolderAnswer> folderAnswers;
-    int folderDefault = 1;
     // targetFolder as each prompt found it (the dialog's initial text).
     std::vector<std::string> folderPromptInitialTexts;
-
     std::vector<std::string> notices;
-    // Called while a notice is shown.
-    std::function<void(ApplyContext&)> onNotice;
-    std::vector<FontCall> fontCalls;
+    std::function<void(ApplyContext&)> onNotice;  // called while a notice is shown
 };
 
 // Forwards files, names and texts to `base`; scripts everything else.
@@ -106,46 +87,33 @@ class ScriptedPlatform final : public PlatformWrapper {
 
     explicit ScriptedPlatform(Platform& base = NativePlatform()) : PlatformWrapper(base) {}
 
-    // Registry values by root, key and name; bytes as stored (no terminator is added).
+    // Registry values as stored (no terminator is added).
     void SetRegistryValue(RegistryRoot root, const std::string& key, const std::string& name,
                           const std::string& bytes);
     void SetIniValue(const std::string& file, const std::string& section, const std::string& key,
                      const std::string& value);
 
-    // --- Clock: Milliseconds() reads `now`, Sleep() advances it, and so does
-    // each process or window lookup by `lookupCost` (a loop that forgets to
-    // pause still ends).
+    // Milliseconds() reads `now`; Sleep() advances it, and so does each
+    // process or window lookup by `lookupCost` (a loop that forgets to pause
+    // still ends).
     uint32_t now = 0;
     uint32_t lookupCost = 1;
     uint32_t sleepCalls = 0;
-    uint64_t sleptTotal = 0;
-
-    // --- Processes: the executable paths running at time `now`; null = none.
+    // The executable paths running at time `now`; null: none.
     std::function<std::vector<std::string>(uint32_t now)> processes;
-    // Non-zero: EnumerateProcesses fails with this code and visits nothing.
-    uint32_t enumerateError = 0;
-    uint32_t enumerateCalls = 0;
+    uint32_t enumerateError = 0;  // non-zero: EnumerateProcesses fails with it
     // Process or window lookups that followed the previous one without a Sleep.
     uint32_t lookupsWithoutPause = 0;
-
-    // --- Windows: whether a window matches at time `now`; null = none.
+    // Whether a window matches at time `now`; null: none.
     std::function<bool(const char* title, const char* className, uint32_t now)> window;
     std::vector<WindowLookup> windowLookups;
-
-    std::map<std::string, std::string> registry;
-    std::vector<std::string> registryLookups;  // RegistryKey() of each lookup
+    std::vector<std::string> registryLookups;
     std::vector<uint32_t> registrySizes;
-    std::map<std::string, std::string> ini;
     std::vector<IniLookup> iniLookups;
     std::array<std::optional<std::string>, 6> specialFolders;
     uint32_t specialFolderCalls = 0;
 
-    static std::string RegistryKey(RegistryRoot root, const std::string& key,
-                                   const std::string& name);
-    static std::string IniKey(const std::string& file, const std::string& section,
-                              const std::string& key);
-
-    uint32_t Milliseconds() override;
+    uint32_t Milliseconds() override { return now; }
     void Sleep(uint32_t milliseconds) override;
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
                            uint32_t size) override;
@@ -158,6 +126,8 @@ class ScriptedPlatform final : public PlatformWrapper {
   private:
     void NoteLookup();
 
+    std::map<std::string, std::string> registry_;
+    std::map<std::string, std::string> ini_;
     bool pausedSinceLookup_ = true;
 };
 
