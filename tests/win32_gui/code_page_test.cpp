@@ -19,33 +19,55 @@ std::string ShotName(const std::string& name) {
 
 // What a run of the standard update shows.
 struct Shown {
-    std::string title, question, headline, close, status, checkBox, rightsLabel;
+    std::string title, question, headline, close, status, checkBox, rightsLabel, logLabel;
     Log log;  // in this order, other lines between
 };
 
 class CodePageTest : public GuiTest {
   protected:
-    void ExpectShown(const PackageModel& model, const Shown& shown, const std::string& shot) {
+    // An interactive run of `model` (the standard update): the question, the
+    // finished dialog, and the backups deleted on Close unless the user
+    // clears the box (ticked by the package).
+    void ExpectShown(const PackageModel& model, const Shown& shown, const std::string& shot,
+                     bool clearBox = false) {
         Prepare(AppVersion1(), {model});
         UpdaterProcess run;
         Start(run);
         HWND box = run.MessageBox(shown.title);
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(MessageBoxText(box), shown.question);
+        EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
+        Screenshot(ShotName(shot + "-question"));
         Click(box, IDYES);
         HWND dialog = run.ProgressDialog();
         ASSERT_TRUE(WaitUntil([&] { return ItemText(dialog, IDCANCEL) == shown.close; }))
             << Joined(run.LogOf(dialog));
         const Log log = run.LogOf(dialog);
         EXPECT_TRUE(InOrder(log, shown.log)) << Joined(log);
-        EXPECT_EQ(TextOf(dialog), shown.title);
-        EXPECT_EQ(ItemText(dialog, PKX_ID_HEADLINE), shown.headline);
-        EXPECT_EQ(ItemText(dialog, PKX_ID_STATUS), shown.status);
-        EXPECT_EQ(ItemText(dialog, PKX_ID_DELETE_BACKUPS), shown.checkBox);
-        EXPECT_EQ(ItemText(dialog, PKX_ID_RIGHTS_LABEL), shown.rightsLabel);
         for (const std::string& line : log) EXPECT_EQ(line.find('?'), std::string::npos) << line;
-        Screenshot(ShotName(shot), run.Pid());
+        EXPECT_EQ(TextOf(dialog), shown.title);
+        EXPECT_TRUE(IsCentered(dialog));
+        const std::pair<int, std::string> items[] = {
+            {PKX_ID_HEADLINE, shown.headline},         {PKX_ID_RIGHTS_LABEL, shown.rightsLabel},
+            {PKX_ID_RIGHTS_TEXT, "(c) pkx GUI tests"}, {PKX_ID_STATUS, shown.status},
+            {PKX_ID_LOG_LABEL, shown.logLabel},        {PKX_ID_DELETE_BACKUPS, shown.checkBox},
+            {PKX_ID_TOTAL_PERCENT, "100.0%"}};
+        for (const auto& [id, text] : items) EXPECT_EQ(ItemText(dialog, id), text) << id;
+        EXPECT_EQ(BarPosition(dialog, PKX_ID_TOTAL_BAR), 1000);
+        EXPECT_TRUE(ItemChecked(dialog, PKX_ID_DELETE_BACKUPS));
+        EXPECT_TRUE(ItemEnabled(dialog, PKX_ID_DELETE_BACKUPS));
+        Screenshot(ShotName(shot));
+        // Nothing is deleted before Close; the journal, complete, stays till then.
+        Files files = FilesIn(install_);
+        EXPECT_EQ(files.erase("pkx-update.journal"), 1u);
+        const Files withBackups = WithBackups(AppVersion2(), AppVersion1());
+        EXPECT_EQ(Difference(files, withBackups), "");
+        if (clearBox) {
+            Click(dialog, PKX_ID_DELETE_BACKUPS);
+            ASSERT_TRUE(WaitUntil([&] { return !ItemChecked(dialog, PKX_ID_DELETE_BACKUPS); }));
+        }
         EXPECT_EQ(run.Close(dialog), 0u);
+        EXPECT_EQ(Difference(FilesIn(install_), clearBox ? withBackups : AppVersion2()), "");
     }
 };
 
@@ -66,7 +88,7 @@ TEST_F(CodePageTest, TheStartupFailuresShowTheTextsOfTheSystemCodePage) {
         auto progress = [](HWND dialog) { return GetDlgItem(dialog, PKX_ID_LOG) != nullptr; };
         EXPECT_EQ(WaitForDialog(run.Pid(), progress, 0), nullptr)
             << "the progress dialog hides while the box is up";
-        Screenshot(ShotName("open-failure"), run.Pid());
+        Screenshot(ShotName("open-failure"));
         Click(box, IDOK);
         EXPECT_EQ(run.ExitCode(), 255u);
         CloseHandle(lock);
@@ -77,7 +99,7 @@ TEST_F(CodePageTest, TheStartupFailuresShowTheTextsOfTheSystemCodePage) {
     EXPECT_EQ(run.LogAtEnd(dialog),
               (Log{ResourceText(Japanese() ? 111 : 211), Text(1020), Text(1023), Text(1024)}));
     EXPECT_EQ(TextOf(dialog), "pkx Self Extract Updater ver.1.50");
-    Screenshot(ShotName("no-payload"), run.Pid());
+    Screenshot(ShotName("no-payload"));
     EXPECT_EQ(run.Close(dialog), 255u);
 }
 
@@ -85,6 +107,18 @@ TEST_F(CodePageTest, TheStartupFailuresShowTheTextsOfTheSystemCodePage) {
 // system code page chooses, none of them question marks.
 TEST_F(CodePageTest, TheBuiltInTextsOfTheSystemCodePageAreShown) {
     const std::string app = At("app.exe");
+    Log log = {Expand(1011, updater_.c_str()),
+               Text(1015),
+               Expand(1025, (install_ + "\\").c_str()),
+               Text(1017),
+               Text(1026),
+               Japanese() ? "\x81\x40\x81\x40--> " + Expand(1028, app.c_str())
+                          : "    --> [" + app + "] Computing the MD5 checksum...",
+               Expand(1030, app.c_str()),
+               Expand(1030, At("data\\lib.dll").c_str()),
+               Expand(1031, At("new.txt").c_str()),
+               Expand(1032, At("old.txt").c_str()),
+               Japanese() ? Text(1019) : "The update has been applied."};
     const Shown shown =
         Japanese() ? Shown{TitleFor(),
                            Expand(1010, "GuiApp", "1.0", "2.0"),
@@ -93,7 +127,8 @@ TEST_F(CodePageTest, TheBuiltInTextsOfTheSystemCodePageAreShown) {
                            Text(1005),
                            Text(1007),
                            Text(1004),
-                           {"\x81\x40\x81\x40--> " + Expand(1028, app.c_str()), Text(1019)}}
+                           Text(1006),
+                           log}
                    : Shown{"GuiApp Updater (1.0 -> 2.0)",
                            "This will update GuiApp from version 1.0 to version 2.0.\r\n\r\n"
                            "Click Yes to continue.",
@@ -102,9 +137,11 @@ TEST_F(CodePageTest, TheBuiltInTextsOfTheSystemCodePageAreShown) {
                            "Finished",
                            "Delete the backup files (*.old) when closing",
                            "Copyright:",
-                           {"    --> [" + app + "] Computing the MD5 checksum...",
-                            "The update has been applied."}};
+                           "Log:",
+                           log};
     ExpectShown(Standard(), shown, "builtin-texts");
+    SetUp();
+    ExpectShown(Standard(), shown, "builtin-texts-kept", true);
 }
 
 // A text of the block tagged `tag` for text `id`: the tag, the ID, and as
@@ -143,6 +180,7 @@ TEST_F(CodePageTest, TheLanguageBlockOfTheSystemCodePageIsChosen) {
                       text(1005),
                       text(1007),
                       text(1004),
+                      text(1006),
                       {text(1011, updater_), text(1015), text(1025, install_ + "\\"), text(1017),
                        text(1026), text(1030, At("app.exe")), text(1019)}};
     ExpectShown(model, shown, "language-block");

@@ -52,22 +52,6 @@ std::vector<HWND> VisibleWindowsOf(DWORD pid) {
     return search.found;
 }
 
-// The screen area of the visible windows of `pid`, with a margin.
-bool AreaOf(DWORD pid, RECT* area) {
-    bool any = false;
-    for (HWND window : VisibleWindowsOf(pid)) {
-        RECT rect;
-        if (!GetWindowRect(window, &rect) || rect.right - rect.left < 20) continue;
-        if (any) UnionRect(area, area, &rect);
-        if (!any) *area = rect;
-        any = true;
-    }
-    InflateRect(area, 12, 12);
-    area->left = area->left < 0 ? 0 : area->left;
-    area->top = area->top < 0 ? 0 : area->top;
-    return any;
-}
-
 const ApplyContext& DefaultTexts() {
     static ApplyContext* context = [] {
         auto* loaded = new ApplyContext;
@@ -217,24 +201,16 @@ std::string Joined(const Log& lines) {
     return text;
 }
 
-void Screenshot(const std::string& name, DWORD pid) {
+void Screenshot(const std::string& name) {
     const DriverOptions& options = Options();
     if (options.screenshots.empty()) return;
     Sleep(400);  // let the windows finish painting
-    std::string crop;
-    RECT area;
-    if (AreaOf(pid, &area)) {
-        char geometry[64];
-        std::snprintf(geometry, sizeof geometry, " -crop %ldx%ld+%ld+%ld +repage",
-                      area.right - area.left, area.bottom - area.top, area.left, area.top);
-        crop = geometry;
-    }
-    // Wine starts Unix programs too; the rename tells that the file is complete.
+    // The rename tells that the file is complete.
     const std::string target = options.screenshotsUnix + "/" + name + ".png";
     const std::string done = options.screenshots + "\\" + name + ".png";
     DeleteFileA(done.c_str());
-    if (!StartUnixShell("import -window root" + crop + " png:" + target + ".part && mv " + target +
-                        ".part " + target) ||
+    if (!StartUnixShell("import -window root png:" + target + ".part && mv " + target + ".part " +
+                        target) ||
         !WaitUntil([&] { return test::PathExists(done); }, 15000)) {
         std::fprintf(stderr, "screenshot %s: not written\n", name.c_str());
     }

@@ -7,13 +7,6 @@ namespace {
 
 class PromptTest : public GuiTest {
   protected:
-    // The standard update, its folder asked from the user.
-    void PrepareFolderPrompt() {
-        PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
-        model.folderSources.push_back(PromptSource());
-        Prepare(AppVersion1(), {model});
-    }
-
     // Presses OK in `dialog` and answers the message box that must follow.
     void ExpectRejected(UpdaterProcess& run, HWND dialog, uint32_t messageId) {
         Click(dialog, IDOK);
@@ -62,7 +55,7 @@ TEST_F(PromptTest, ThePasswordIsAskedUntilItIsRightOrCancelled) {
         EXPECT_EQ(ItemText(dialog, PKX_ID_PROMPT), Text(1062));
         EXPECT_FALSE(IsWindowEnabled(run.ProgressDialog())) << "disabled under its prompt";
         SetItemText(dialog, PKX_ID_PASSWORD, "wrong");
-        Screenshot("password", run.Pid());
+        Screenshot("password");
         ExpectRejected(run, dialog, 1063);
         EXPECT_EQ(ItemText(dialog, PKX_ID_PASSWORD), "wrong") << "the typed text stays";
         SetItemText(dialog, PKX_ID_PASSWORD, "secret");
@@ -71,10 +64,16 @@ TEST_F(PromptTest, ThePasswordIsAskedUntilItIsRightOrCancelled) {
     }
 }
 
-TEST_F(PromptTest, TheFolderPromptRejectsEmptyAndMissingFoldersAndDropsATrailingBackslash) {
-    PrepareFolderPrompt();
+// Empty and missing folders are refused; the browser opens on the typed
+// folder and its Cancel leaves the field alone; a relative folder is taken
+// from the program's folder, a trailing backslash dropped.
+TEST_F(PromptTest, TheFolderPromptRefusesEmptyAndMissingFoldersBrowsesAndTakesRelativeOnes) {
+    PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
+    model.folderSources.push_back(PromptSource());
+    Prepare(AppVersion1(), {model});
     UpdaterProcess run;
-    Start(run, "-F");
+    // Started elsewhere: only the program's own folder can make "install" right.
+    ASSERT_TRUE(run.Start(updater_, "-F", Options().work));
     HWND dialog = run.Dialog(Text(1064));
     ASSERT_NE(dialog, nullptr);
     ExpectButtons(dialog);
@@ -82,27 +81,7 @@ TEST_F(PromptTest, TheFolderPromptRejectsEmptyAndMissingFoldersAndDropsATrailing
     EXPECT_EQ(ItemText(dialog, PKX_ID_BROWSE), Text(1003));
     EXPECT_EQ(ItemText(dialog, PKX_ID_FOLDER), "");
     ExpectRejected(run, dialog, 1067);
-    SetItemText(dialog, PKX_ID_FOLDER, install_ + "\\missing");
-    ExpectRejected(run, dialog, 1068);
-    SetItemText(dialog, PKX_ID_FOLDER, install_ + "\\");
-    Screenshot("target-folder", run.Pid());
-    Click(dialog, IDOK);
-    HWND progress = run.ProgressDialog();
-    EXPECT_TRUE(WaitUntil([&] {
-        return Contains(run.LogOf(progress), Expand(1025, (install_ + "\\").c_str()));
-    })) << Joined(run.LogOf(progress));
-    ExpectUpdated(run);
-}
 
-// The browser opens on the typed folder and Cancel leaves the field alone;
-// a relative folder is taken from the program's folder.
-TEST_F(PromptTest, BrowseOpensOnTheTypedFolderAndARelativeFolderIsTheProgramsOwn) {
-    PrepareFolderPrompt();
-    UpdaterProcess run;
-    // Started elsewhere: only the program's own folder can make "install" right.
-    ASSERT_TRUE(run.Start(updater_, "-F", Options().work));
-    HWND dialog = run.Dialog(Text(1064));
-    ASSERT_NE(dialog, nullptr);
     auto browse = [&] {
         Click(dialog, PKX_ID_BROWSE);
         return WaitForDialog(run.Pid(), [&](HWND window) {
@@ -115,7 +94,6 @@ TEST_F(PromptTest, BrowseOpensOnTheTypedFolderAndARelativeFolderIsTheProgramsOwn
     Click(first, IDCANCEL);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(first); }));
     EXPECT_EQ(ItemText(dialog, PKX_ID_FOLDER), "");
-
     // The typed folder is selected when the browser opens: OK returns it.
     // (Wine's browser cannot open the Z: drive, so the folder lies on C:.)
     const std::string data = "C:\\pkx-gui-browse\\data";
@@ -123,12 +101,15 @@ TEST_F(PromptTest, BrowseOpensOnTheTypedFolderAndARelativeFolderIsTheProgramsOwn
     SetItemText(dialog, PKX_ID_FOLDER, data);
     HWND second = browse();
     ASSERT_NE(second, nullptr);
-    Screenshot("browse-folder", run.Pid());
+    Screenshot("browse-folder");
     Click(second, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(second); }));
     EXPECT_EQ(ItemText(dialog, PKX_ID_FOLDER), data);
 
-    SetItemText(dialog, PKX_ID_FOLDER, "install");
+    SetItemText(dialog, PKX_ID_FOLDER, install_ + "\\missing");
+    ExpectRejected(run, dialog, 1068);
+    SetItemText(dialog, PKX_ID_FOLDER, "install\\");
+    Screenshot("target-folder");
     Click(dialog, IDOK);
     HWND progress = run.ProgressDialog();
     EXPECT_TRUE(WaitUntil([&] { return Contains(run.LogOf(progress), Expand(1025, "install\\")); }))
@@ -150,7 +131,7 @@ TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     EXPECT_EQ(ItemText(before, IDOK), Text(1002));
     EXPECT_TRUE(IsCentered(before));
     EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "") << "shown before any change";
-    Screenshot("notice", run.Pid());
+    Screenshot("notice");
     PressKey(before, VK_ESCAPE);
     Sleep(700);
     EXPECT_TRUE(IsWindow(before) && IsWindowVisible(before)) << "Escape closed the notice";
