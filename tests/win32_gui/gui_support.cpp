@@ -85,6 +85,7 @@ std::string Expand(uint32_t id, const char* value1, const char* value2, const ch
 }
 
 std::string ResourceText(uint32_t id) {
+    DefaultTexts();  // sets the system code page, which chooses the table
     char text[260];
     LoadResourceText(id, text, sizeof text);
     return text;

@@ -8,13 +8,11 @@
 
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <thread>
 
 #include "core/worker_events.h"
 #include "shell/app_startup.h"
 #include "shell/win32/progress_dialog.h"
-#include "shell/win32/prompt_dialogs.h"
 #include "tests/win32_gui/gui_test.h"
 #include "texts/text_table.h"
 
@@ -51,10 +49,6 @@ TEST(ResourcesTest, TheStringTablesAndTheIconAreBuiltIn) {
         const std::wstring text = TableString(program, id, english);
         EXPECT_FALSE(text.empty()) << id;
         for (wchar_t c : text) EXPECT_LT(c, 0x80) << id;
-    }
-    for (WORD language : {japanese, english}) {
-        EXPECT_EQ(TableString(program, 209, language), L"[Error] Create thread.");
-        EXPECT_EQ(TableString(program, 2071, language), L"%s -> %s ... Apply.");
     }
     EXPECT_NE(FindResourceA(program, MAKEINTRESOURCEA(PKX_ICON_PROGRAM), RT_GROUP_ICON), nullptr);
     FreeLibrary(program);
@@ -170,19 +164,42 @@ bool EveryControlHolds(HWND dialog, HFONT font) {
     return true;
 }
 
-// As the worker does per package: a font, then EV_APPLY_TEXTS. A font no
-// control ever took is deleted as soon as the next one arrives.
+LOGFONTA Describe(HFONT font) {
+    LOGFONTA description = {};
+    GetObjectA(font, sizeof description, &description);
+    return description;
+}
+
+// As the worker does per package: a font (the package's, or the fallback of
+// the system code page), then EV_APPLY_TEXTS. A font no control ever took is
+// deleted as soon as the next one arrives.
 TEST_F(ProgressDialogInProcessTest, APackagesFontReplacesThePreviousOneOnlyOnceApplied) {
+    context_.textCodePage = 1252;
+    context_.fontHeight = 15;
+    std::memset(context_.fontFace, 'F', 40);  // longer than a face field holds
+    const uint32_t savedCodePage = systemCodePage;
     HFONT third = nullptr;
     RunDialog([&](HWND dialog) {
         context_.prompts->CreateUiFont(context_, false);
         HFONT first = font_.Current();
+        const LOGFONTA described = Describe(first);
+        EXPECT_EQ(described.lfHeight, 15);
+        EXPECT_EQ(std::string(described.lfFaceName), std::string(31, 'F'));
+        EXPECT_EQ(described.lfWeight, FW_NORMAL);
+        EXPECT_EQ(described.lfCharSet, DEFAULT_CHARSET);
+        EXPECT_EQ(described.lfQuality, PROOF_QUALITY);
         SendEvent(dialog, EV_APPLY_TEXTS);
         EXPECT_TRUE(first != nullptr && EveryControlHolds(dialog, first));
+        systemCodePage = 932;
         context_.prompts->CreateUiFont(context_, true);
         HFONT second = font_.Current();
+        EXPECT_EQ(std::string(Describe(second).lfFaceName), "MS UI Gothic");
+        EXPECT_EQ(Describe(second).lfHeight, 12);
+        systemCodePage = 1252;
         context_.prompts->CreateUiFont(context_, true);
         third = font_.Current();
+        EXPECT_EQ(std::string(Describe(third).lfFaceName), "Arial");
+        systemCodePage = savedCodePage;
         EXPECT_EQ(GetObjectType(second), 0u) << "never applied, kept";
         EXPECT_EQ(GetObjectType(first), static_cast<DWORD>(OBJ_FONT)) << "deleted while held";
         SendEvent(dialog, EV_APPLY_TEXTS);
@@ -195,41 +212,6 @@ TEST_F(ProgressDialogInProcessTest, APackagesFontReplacesThePreviousOneOnlyOnceA
     EXPECT_EQ(ExitCode(context_), 0);
     font_.Reset();
     EXPECT_EQ(GetObjectType(third), 0u);
-}
-
-// ---------------------------------------------------------------------------
-// The font the prompts make.
-
-LOGFONTA Describe(HFONT font) {
-    LOGFONTA description = {};
-    GetObjectA(font, sizeof description, &description);
-    return description;
-}
-
-TEST(UiFontTest, ThePackagesFaceAndHeightOrTheFallbackOfTheSystemCodePage) {
-    UiFont font;
-    win32ui::DialogPrompter prompter(GetModuleHandleA(nullptr), font);
-    auto context = std::make_unique<ApplyContext>();
-    context->textCodePage = 1252;
-    context->fontHeight = 15;
-    std::memset(context->fontFace, 'F', 40);  // longer than a face field holds
-    prompter.CreateUiFont(*context, false);
-    LOGFONTA described = Describe(font.Current());
-    EXPECT_EQ(described.lfHeight, 15);
-    EXPECT_EQ(std::string(described.lfFaceName), std::string(31, 'F'));
-    EXPECT_EQ(described.lfWeight, FW_NORMAL);
-    EXPECT_EQ(described.lfCharSet, DEFAULT_CHARSET);
-    EXPECT_EQ(described.lfQuality, PROOF_QUALITY);
-
-    const uint32_t saved = systemCodePage;
-    systemCodePage = 932;
-    prompter.CreateUiFont(*context, true);
-    EXPECT_EQ(std::string(Describe(font.Current()).lfFaceName), "MS UI Gothic");
-    EXPECT_EQ(Describe(font.Current()).lfHeight, 12);
-    systemCodePage = 1252;
-    prompter.CreateUiFont(*context, true);
-    EXPECT_EQ(std::string(Describe(font.Current()).lfFaceName), "Arial");
-    systemCodePage = saved;
 }
 
 }  // namespace
