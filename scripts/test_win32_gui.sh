@@ -33,7 +33,7 @@ gui_run_driver() {
     rm -f "$xml"
     PKX_WINE_LANG=$locale timeout 600 "$run" "$build/tests/win32_gui/pkx_gui_driver.exe" \
         --updater="$("$run" winepath -w "$build/pkxupdate.exe")" \
-        --work="$("$run" winepath -w "$work")" \
+        --work="$("$run" winepath -w "$work")" --work-unix="$work" \
         --screenshots="$("$run" winepath -w "$shots")" --screenshots-unix="$shots" \
         --gtest_output="xml:$("$run" winepath -w "$xml")" "$@"
 }

@@ -45,25 +45,24 @@ TEST(Win32ProcessesTest, BothListingsNameThisProgram) {
 }
 
 TEST(Win32RegistryTest, ReadsValuesAndReportsMissingOnes) {
-    Platform& os = NativePlatform();
-    char buffer[260];
-    ASSERT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine,
-                               "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot",
-                               buffer, sizeof buffer),
+    const char* version = "Software\\Microsoft\\Windows NT\\CurrentVersion";
+    char buffer[260] = {};
+    ASSERT_EQ(NativePlatform().RegistryValue(RegistryRoot::kLocalMachine, version, "SystemRoot",
+                                             buffer, sizeof buffer),
               0u);
     EXPECT_NE(buffer[0], '\0');
-    EXPECT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine, "Software\\pkx-no-such-key", "x",
-                               buffer, sizeof buffer),
-              2u);
-    EXPECT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine,
-                               "Software\\Microsoft\\Windows NT\\CurrentVersion",
-                               "pkx-no-such-value", buffer, sizeof buffer),
-              2u);
-    char tiny[2];
-    EXPECT_EQ(os.RegistryValue(RegistryRoot::kLocalMachine,
-                               "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot",
-                               tiny, sizeof tiny),
-              234u);
+    const struct {
+        const char *key, *name;
+        uint32_t size, result;
+    } kCases[] = {{"Software\\pkx-no-such-key", "x", 260, 2},
+                  {version, "pkx-no-such-value", 260, 2},
+                  {version, "SystemRoot", 2, 234}};  // 234: ERROR_MORE_DATA
+    for (const auto& c : kCases) {
+        EXPECT_EQ(NativePlatform().RegistryValue(RegistryRoot::kLocalMachine, c.key, c.name, buffer,
+                                                 c.size),
+                  c.result)
+            << c.key << " " << c.name;
+    }
 }
 
 // Writes `value` as `name` under HKLM\`key` in one view of the registry.

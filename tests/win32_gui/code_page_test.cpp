@@ -32,18 +32,17 @@ class CodePageTest : public GuiTest {
             return texts(id, value);
         };
         Prepare(AppVersion1(), {model});
-        UpdaterProcess run;
-        Start(run);
-        HWND box = run.MessageBox(text(1008));
+        Start();
+        HWND box = run_.MessageBox(text(1008));
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(MessageBoxText(box), text(1010));
         EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
         Screenshot(ShotName(shot + "-question"));
         Click(box, IDYES);
-        HWND dialog = run.ProgressDialog();
+        HWND dialog = run_.ProgressDialog();
         ASSERT_TRUE(WaitUntil([&] { return ItemText(dialog, IDCANCEL) == text(1002); }))
-            << Joined(run.LogOf(dialog));
-        const Log log = run.LogOf(dialog);
+            << Joined(run_.LogOf(dialog));
+        const Log log = run_.LogOf(dialog);
         Log expected = {text(1011, updater_),
                         text(1015),
                         text(1025, install_ + "\\"),
@@ -81,7 +80,7 @@ class CodePageTest : public GuiTest {
             Click(dialog, PKX_ID_DELETE_BACKUPS);
             ASSERT_TRUE(WaitUntil([&] { return !ItemChecked(dialog, PKX_ID_DELETE_BACKUPS); }));
         }
-        EXPECT_EQ(run.Close(dialog), 0u);
+        EXPECT_EQ(run_.Close(dialog), 0u);
         EXPECT_EQ(Difference(FilesIn(install_), clearBox ? withBackups : AppVersion2()), "");
     }
 };
@@ -90,32 +89,28 @@ class CodePageTest : public GuiTest {
 // shows a message box instead of the dialog; one that can logs the read failure.
 TEST_F(CodePageTest, TheStartupFailuresShowTheTextsOfTheSystemCodePage) {
     ASSERT_TRUE(CopyFileA(Options().updater.c_str(), updater_.c_str(), FALSE));
-    {
-        UpdaterProcess run;
-        ASSERT_TRUE(run.Start(updater_, "", "", true));
-        HANDLE lock = CreateFileA(updater_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(lock, INVALID_HANDLE_VALUE) << GetLastError();
-        run.Resume();
-        HWND box = run.MessageBox(kProgramTitle);
-        ASSERT_NE(box, nullptr);
-        EXPECT_EQ(MessageBoxText(box), ResourceText(Japanese() ? 110 : 210));
-        auto progress = [](HWND dialog) { return GetDlgItem(dialog, PKX_ID_LOG) != nullptr; };
-        EXPECT_EQ(WaitForDialog(run.Pid(), progress, 0), nullptr)
-            << "the progress dialog hides while the box is up";
-        Screenshot(ShotName("open-failure"));
-        Click(box, IDOK);
-        EXPECT_EQ(run.ExitCode(), 255u);
-        CloseHandle(lock);
-    }
-    UpdaterProcess run;
-    Start(run);
-    HWND dialog = run.ProgressDialog();
-    EXPECT_EQ(run.LogAtEnd(dialog),
+    ASSERT_TRUE(run_.Start(updater_, "", "", true));
+    HANDLE lock = CreateFileA(updater_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE) << GetLastError();
+    run_.Resume();
+    HWND box = run_.MessageBox(kProgramTitle);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), ResourceText(Japanese() ? 110 : 210));
+    auto progress = [](HWND dialog) { return GetDlgItem(dialog, PKX_ID_LOG) != nullptr; };
+    EXPECT_EQ(WaitForDialog(run_.Pid(), progress, 0), nullptr)
+        << "the progress dialog hides while the box is up";
+    Screenshot(ShotName("open-failure"));
+    Click(box, IDOK);
+    EXPECT_EQ(run_.ExitCode(), 255u);
+    CloseHandle(lock);
+    Start();
+    HWND dialog = run_.ProgressDialog();
+    EXPECT_EQ(run_.LogAtEnd(dialog),
               (Log{ResourceText(Japanese() ? 111 : 211), Text(1020), Text(1023), Text(1024)}));
     EXPECT_EQ(TextOf(dialog), "pkx Self Extract Updater ver.1.50");
     Screenshot(ShotName("no-payload"));
-    EXPECT_EQ(run.Close(dialog), 255u);
+    EXPECT_EQ(run_.Close(dialog), 255u);
 }
 
 // A package without language blocks: the built-in texts of the table the

@@ -1,8 +1,7 @@
 // pkx_gui_driver: runs the Windows updater's GUI tests under Wine.
 //
-//   pkx_gui_driver --updater=<pkxupdate.exe> --work=<folder>
-//                  [--screenshots=<folder> --screenshots-unix=<same folder>]
-//                  [GoogleTest options]
+//   pkx_gui_driver --updater=<pkxupdate.exe> --work=<folder> --work-unix=<same>
+//                  [--screenshots=<folder> --screenshots-unix=<same>] [GoogleTest options]
 //
 // Copies of the driver serve the tests as helper programs, chosen by their
 // file name: opener.exe (a document the updater opens) and guirunner.exe (a
@@ -231,7 +230,7 @@ bool StartUnixShell(const std::string& script) {
     return true;
 }
 
-UpdaterProcess::~UpdaterProcess() {
+void UpdaterProcess::End() {
     if (info_.hProcess == nullptr) return;
     if (Running()) {
         TerminateProcess(info_.hProcess, 254);
@@ -239,10 +238,12 @@ UpdaterProcess::~UpdaterProcess() {
     }
     CloseHandle(info_.hProcess);
     CloseHandle(info_.hThread);
+    info_ = {};
 }
 
 bool UpdaterProcess::Start(const std::string& program, const std::string& arguments,
                            const std::string& folder, bool suspended) {
+    End();
     std::string command = "\"" + program + "\" " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -408,14 +409,17 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!TakeOption(argv[i], "--updater", &options.updater) &&
             !TakeOption(argv[i], "--work", &options.work) &&
+            !TakeOption(argv[i], "--work-unix", &options.workUnix) &&
             !TakeOption(argv[i], "--screenshots", &options.screenshots) &&
             !TakeOption(argv[i], "--screenshots-unix", &options.screenshotsUnix)) {
             std::fprintf(stderr, "unknown argument: %s\n", argv[i]);
             return 2;
         }
     }
-    if (options.updater.empty() || options.work.empty()) {
-        std::fprintf(stderr, "usage: pkx_gui_driver --updater=<exe> --work=<folder>\n");
+    if (options.updater.empty() || options.work.empty() || options.workUnix.empty()) {
+        std::fprintf(stderr,
+                     "usage: pkx_gui_driver --updater=<exe> --work=<folder> "
+                     "--work-unix=<folder>\n");
         return 2;
     }
     std::printf("system code page %u\n", GetACP());

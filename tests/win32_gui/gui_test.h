@@ -28,9 +28,9 @@ using Log = std::vector<std::string>;
 
 struct DriverOptions {
     std::string updater;  // pkxupdate.exe, the stub of every test's updater
-    std::string work;     // where the tests lay out their installations
-    // Screenshots go here (a Windows and a Unix path); empty: none taken.
-    std::string screenshots, screenshotsUnix;
+    // Where the tests lay out their installations, and where screenshots go
+    // (empty: none taken), as Windows and as Unix paths.
+    std::string work, workUnix, screenshots, screenshotsUnix;
 };
 DriverOptions& Options();
 // This program: copies of it serve as helper programs (see gui_support.cpp).
@@ -78,13 +78,14 @@ void Screenshot(const std::string& name);
 // Starts `script` in a Unix shell (Wine starts Unix programs too), not waited for.
 bool StartUnixShell(const std::string& script);
 
-// One run of a program; a process still running at the end of a test is ended.
+// One run of a program at a time; a process still running when the next
+// starts or at the end of a test is ended.
 class UpdaterProcess {
   public:
     UpdaterProcess() = default;
     UpdaterProcess(const UpdaterProcess&) = delete;
     UpdaterProcess& operator=(const UpdaterProcess&) = delete;
-    ~UpdaterProcess();
+    ~UpdaterProcess() { End(); }
     // `folder` empty: the driver's current folder.
     bool Start(const std::string& program, const std::string& arguments,
                const std::string& folder = "", bool suspended = false);
@@ -109,6 +110,7 @@ class UpdaterProcess {
     }
 
   private:
+    void End();
     PROCESS_INFORMATION info_ = {};
 };
 
@@ -126,8 +128,7 @@ PackageModel PackageBetween(const Files& before, const Files& after, const std::
 // `model` with its last update's stream malformed (a literal run longer than
 // its block), so that it fails after the files before it were written.
 PackageModel Failing(PackageModel model);
-// Folder sources: asked, fixed, registry value, INI value.
-inline packwriter::FolderSourceModel PromptSource() { return {0, 0, "", "", "", {}}; }
+// A folder source: `path` below special folder `folder` (0xFF: none).
 inline packwriter::FolderSourceModel FixedSource(uint8_t folder, const std::string& path) {
     return {3, folder, path, "", "", {}};
 }
@@ -144,7 +145,9 @@ class GuiTest : public testing::Test {
   protected:
     void SetUp() override {
         const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        folder_ = FreshFolder(Options().work + "\\" + info->test_suite_name() + "." + info->name());
+        const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        folder_ = FreshFolder(Options().work + "\\" + name);
+        unixFolder_ = Options().workUnix + "/" + name;
         install_ = folder_ + "\\install";
         updater_ = folder_ + "\\update.exe";
     }
@@ -157,8 +160,8 @@ class GuiTest : public testing::Test {
     }
     // The standard update, found at the installation.
     PackageModel Standard() const { return PackageBetween(AppVersion1(), AppVersion2(), install_); }
-    void Start(UpdaterProcess& run, const std::string& arguments = "") {
-        ASSERT_TRUE(run.Start(updater_, arguments)) << GetLastError();
+    void Start(const std::string& arguments = "") {
+        ASSERT_TRUE(run_.Start(updater_, arguments)) << GetLastError();
     }
     // The window title of GuiApp from `from` to `to`.
     static std::string TitleFor(const char* from = "1.0", const char* to = "2.0") {
@@ -166,7 +169,8 @@ class GuiTest : public testing::Test {
     }
     std::string At(const std::string& name) const { return install_ + "\\" + name; }
 
-    std::string folder_, install_, updater_;
+    std::string folder_, unixFolder_, install_, updater_;
+    UpdaterProcess run_;  // the updater's run; a new start ends the one before
 };
 
 }  // namespace pkx::gui

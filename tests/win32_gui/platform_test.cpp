@@ -64,9 +64,8 @@ TEST_F(Win32PlatformTest, RegistryIniAndSpecialFolderSourcesFindTheInstallation)
         PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
         model.folderSources = c.sources;
         Prepare(AppVersion1(), {model});
-        UpdaterProcess run;
-        Start(run, "-F");
-        EXPECT_EQ(run.ExitCode(), 0u) << c.what;
+        Start("-F");
+        EXPECT_EQ(run_.ExitCode(), 0u) << c.what;
         EXPECT_EQ(Difference(FilesIn(c.folder), AppVersion2()), "") << c.what;
     }
     RegDeleteKeyA(HKEY_CURRENT_USER, kRegistryKey);
@@ -126,14 +125,13 @@ TEST_F(Win32PlatformTest, ARunningProgramOrOpenWindowStopsTheUpdateOrIsWaitedFor
             model.runningCheck.windowTitle = "Pkx Probe Window";
             model.runningCheck.windowClass = "PkxGuiProbeClass";
             Prepare(AppVersion1(), {model});
-            UpdaterProcess run;
-            Start(run, "-F");
-            HWND dialog = run.ProgressDialog();
-            const Log log = run.LogAtEnd(dialog);
+            Start("-F");
+            HWND dialog = run_.ProgressDialog();
+            const Log log = run_.LogAtEnd(dialog);
             EXPECT_TRUE(InOrder(log, {Expand(1022, "GuiApp"), Text(1023), Text(1024)}))
                 << Joined(log);
             EXPECT_FALSE(Contains(log, Text(1020)));
-            EXPECT_EQ(run.Close(dialog), 255u);
+            EXPECT_EQ(run_.Close(dialog), 255u);
             EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "");
         }
     }
@@ -147,16 +145,15 @@ TEST_F(Win32PlatformTest, ARunningProgramOrOpenWindowStopsTheUpdateOrIsWaitedFor
     Prepare(AppVersion1(), {model});
     UpdaterProcess briefly;
     ASSERT_TRUE(briefly.Start(runner, "2500"));
-    UpdaterProcess run;
-    Start(run);
-    HWND box = run.MessageBox(TitleFor());
+    Start();
+    HWND box = run_.MessageBox(TitleFor());
     ASSERT_NE(box, nullptr);
     Click(box, IDYES);
-    HWND dialog = run.ProgressDialog();
-    ASSERT_TRUE(WaitUntil([&] { return Contains(run.LogOf(dialog), Expand(1034, "GuiApp")); }))
-        << Joined(run.LogOf(dialog));
-    EXPECT_TRUE(Contains(run.LogAtEnd(dialog), Text(1019)));
-    EXPECT_EQ(run.Close(dialog), 0u);
+    HWND dialog = run_.ProgressDialog();
+    ASSERT_TRUE(WaitUntil([&] { return Contains(run_.LogOf(dialog), Expand(1034, "GuiApp")); }))
+        << Joined(run_.LogOf(dialog));
+    EXPECT_TRUE(Contains(run_.LogAtEnd(dialog), Text(1019)));
+    EXPECT_EQ(run_.Close(dialog), 0u);
 }
 
 }  // namespace

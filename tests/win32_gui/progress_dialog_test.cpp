@@ -10,17 +10,16 @@ using ProgressTest = GuiTest;
 
 TEST_F(ProgressTest, AnsweringNoChangesNothingAndEndsWith255) {
     Prepare(AppVersion1(), {Standard()});
-    UpdaterProcess run;
-    Start(run);
-    HWND box = run.MessageBox(TitleFor());
+    Start();
+    HWND box = run_.MessageBox(TitleFor());
     ASSERT_NE(box, nullptr);
     Click(box, IDNO);
-    HWND dialog = run.ProgressDialog();
-    const Log log = run.LogAtEnd(dialog);
+    HWND dialog = run_.ProgressDialog();
+    const Log log = run_.LogAtEnd(dialog);
     EXPECT_TRUE(InOrder(log, {Text(1021), Text(1023), Text(1024)})) << Joined(log);
     EXPECT_FALSE(Contains(log, Text(1020))) << "a refusal is no error";
     EXPECT_FALSE(ItemEnabled(dialog, PKX_ID_DELETE_BACKUPS));
-    EXPECT_EQ(run.Close(dialog), 255u);
+    EXPECT_EQ(run_.Close(dialog), 255u);
     EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "");
 }
 
@@ -32,9 +31,8 @@ TEST_F(ProgressTest, AnUnattendedRunKeepsTheBackupsWhenThePackageSaysSoAndOpensT
     model.documentName = "opener.exe";
     Prepare(AppVersion1(), {model});
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), At("opener.exe").c_str(), FALSE));
-    UpdaterProcess run;
-    Start(run, "-force");
-    EXPECT_EQ(run.ExitCode(), 0u);
+    Start("-force");
+    EXPECT_EQ(run_.ExitCode(), 0u);
     char folder[MAX_PATH];
     GetFullPathNameA(install_.c_str(), MAX_PATH, folder, nullptr);
     Files expected = WithBackups(AppVersion2(), AppVersion1());
@@ -50,10 +48,9 @@ TEST_F(ProgressTest, AFailureKeepsTheDialogOpenWithTheBoxDisabledAndRestoresEver
     Prepare(AppVersion1(), {model});
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), At("opener.exe").c_str(), FALSE));
     const Files installed = FilesIn(install_);
-    UpdaterProcess run;
-    Start(run, "-F");
-    HWND dialog = run.ProgressDialog();
-    const Log log = run.LogAtEnd(dialog);
+    Start("-F");
+    HWND dialog = run_.ProgressDialog();
+    const Log log = run_.LogAtEnd(dialog);
     EXPECT_TRUE(InOrder(
         log, {Expand(1030, At("app.exe").c_str()), Expand(1030, At("data\\lib.dll").c_str()),
               Text(1055), Text(1020), Text(1023), Text(1024)}))
@@ -63,8 +60,8 @@ TEST_F(ProgressTest, AFailureKeepsTheDialogOpenWithTheBoxDisabledAndRestoresEver
     EXPECT_EQ(Difference(FilesIn(install_), installed), "") << "restored before Close";
     Screenshot("progress-failed");
     Sleep(500);
-    EXPECT_TRUE(run.Running()) << "with -F only a success closes the dialog by itself";
-    EXPECT_EQ(run.Close(dialog), 255u);
+    EXPECT_TRUE(run_.Running()) << "with -F only a success closes the dialog by itself";
+    EXPECT_EQ(run_.Close(dialog), 255u);
     EXPECT_EQ(Difference(FilesIn(install_), installed), "") << "no document opened";
 }
 

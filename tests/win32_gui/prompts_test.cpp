@@ -8,9 +8,9 @@ namespace {
 class PromptTest : public GuiTest {
   protected:
     // Presses OK in `dialog` and answers the message box that must follow.
-    void ExpectRejected(UpdaterProcess& run, HWND dialog, uint32_t messageId) {
+    void ExpectRejected(HWND dialog, uint32_t messageId) {
         Click(dialog, IDOK);
-        HWND box = run.MessageBox(kProgramTitle);
+        HWND box = run_.MessageBox(kProgramTitle);
         ASSERT_NE(box, nullptr) << messageId;
         EXPECT_EQ(MessageBoxText(box), Text(messageId));
         Click(box, IDOK);
@@ -18,8 +18,8 @@ class PromptTest : public GuiTest {
         EXPECT_TRUE(IsWindowVisible(dialog)) << "the prompt stays open";
     }
 
-    void ExpectUpdated(UpdaterProcess& run) {
-        EXPECT_EQ(run.ExitCode(), 0u);
+    void ExpectUpdated() {
+        EXPECT_EQ(run_.ExitCode(), 0u);
         EXPECT_EQ(Difference(FilesIn(install_), AppVersion2()), "");
     }
 
@@ -38,29 +38,28 @@ TEST_F(PromptTest, ThePasswordIsAskedUntilItIsRightOrCancelled) {
         PackageModel model = Standard();
         packwriter::SetPassword(model, "secret");
         Prepare(AppVersion1(), {model});
-        UpdaterProcess run;
-        Start(run, "-F");
-        HWND dialog = run.Dialog(Text(1061));
+        Start("-F");
+        HWND dialog = run_.Dialog(Text(1061));
         ASSERT_NE(dialog, nullptr);
         if (cancel) {
             Click(dialog, IDCANCEL);
-            HWND progress = run.ProgressDialog();
-            const Log log = run.LogAtEnd(progress);
+            HWND progress = run_.ProgressDialog();
+            const Log log = run_.LogAtEnd(progress);
             EXPECT_TRUE(Contains(log, Text(1021))) << Joined(log);
-            EXPECT_EQ(run.Close(progress), 255u);
+            EXPECT_EQ(run_.Close(progress), 255u);
             EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "");
             continue;
         }
         ExpectButtons(dialog);
         EXPECT_EQ(ItemText(dialog, PKX_ID_PROMPT), Text(1062));
-        EXPECT_FALSE(IsWindowEnabled(run.ProgressDialog())) << "disabled under its prompt";
+        EXPECT_FALSE(IsWindowEnabled(run_.ProgressDialog())) << "disabled under its prompt";
         SetItemText(dialog, PKX_ID_PASSWORD, "wrong");
         Screenshot("password");
-        ExpectRejected(run, dialog, 1063);
+        ExpectRejected(dialog, 1063);
         EXPECT_EQ(ItemText(dialog, PKX_ID_PASSWORD), "wrong") << "the typed text stays";
         SetItemText(dialog, PKX_ID_PASSWORD, "secret");
         Click(dialog, IDOK);
-        ExpectUpdated(run);
+        ExpectUpdated();
     }
 }
 
@@ -69,22 +68,21 @@ TEST_F(PromptTest, ThePasswordIsAskedUntilItIsRightOrCancelled) {
 // from the program's folder, a trailing backslash dropped.
 TEST_F(PromptTest, TheFolderPromptRefusesEmptyAndMissingFoldersBrowsesAndTakesRelativeOnes) {
     PackageModel model = PackageBetween(AppVersion1(), AppVersion2(), "");
-    model.folderSources.push_back(PromptSource());
+    model.folderSources.push_back({});  // kind 0: asked
     Prepare(AppVersion1(), {model});
-    UpdaterProcess run;
     // Started elsewhere: only the program's own folder can make "install" right.
-    ASSERT_TRUE(run.Start(updater_, "-F", Options().work));
-    HWND dialog = run.Dialog(Text(1064));
+    ASSERT_TRUE(run_.Start(updater_, "-F", Options().work));
+    HWND dialog = run_.Dialog(Text(1064));
     ASSERT_NE(dialog, nullptr);
     ExpectButtons(dialog);
     EXPECT_EQ(ItemText(dialog, PKX_ID_PROMPT), Text(1065));
     EXPECT_EQ(ItemText(dialog, PKX_ID_BROWSE), Text(1003));
     EXPECT_EQ(ItemText(dialog, PKX_ID_FOLDER), "");
-    ExpectRejected(run, dialog, 1067);
+    ExpectRejected(dialog, 1067);
 
     auto browse = [&] {
         Click(dialog, PKX_ID_BROWSE);
-        return WaitForDialog(run.Pid(), [&](HWND window) {
+        return WaitForDialog(run_.Pid(), [&](HWND window) {
             return window != dialog && GetWindow(window, GW_OWNER) == dialog;
         });
     };
@@ -107,24 +105,24 @@ TEST_F(PromptTest, TheFolderPromptRefusesEmptyAndMissingFoldersBrowsesAndTakesRe
     EXPECT_EQ(ItemText(dialog, PKX_ID_FOLDER), data);
 
     SetItemText(dialog, PKX_ID_FOLDER, install_ + "\\missing");
-    ExpectRejected(run, dialog, 1068);
+    ExpectRejected(dialog, 1068);
     SetItemText(dialog, PKX_ID_FOLDER, "install\\");
     Screenshot("target-folder");
     Click(dialog, IDOK);
-    HWND progress = run.ProgressDialog();
-    EXPECT_TRUE(WaitUntil([&] { return Contains(run.LogOf(progress), Expand(1025, "install\\")); }))
-        << Joined(run.LogOf(progress));
-    ExpectUpdated(run);
+    HWND progress = run_.ProgressDialog();
+    EXPECT_TRUE(WaitUntil([&] {
+        return Contains(run_.LogOf(progress), Expand(1025, "install\\"));
+    })) << Joined(run_.LogOf(progress));
+    ExpectUpdated();
 }
 
 TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     PackageModel model = Standard();
     model.noticeBlocks.push_back({0, "Read this first.\r\nSecond line.", "All done."});
     Prepare(AppVersion1(), {model});
-    UpdaterProcess run;
-    Start(run, "-F");
+    Start("-F");
 
-    HWND before = run.Dialog(Text(1060));
+    HWND before = run_.Dialog(Text(1060));
     ASSERT_NE(before, nullptr);
     EXPECT_EQ(Lines(ItemText(before, PKX_ID_NOTICE_TEXT)),
               (Log{"Read this first.", "Second line."}));
@@ -138,7 +136,7 @@ TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     PressKey(before, VK_RETURN);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(before); })) << "Enter did not close it";
 
-    HWND after = run.Dialog(Text(1060));
+    HWND after = run_.Dialog(Text(1060));
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(Lines(ItemText(after, PKX_ID_NOTICE_TEXT)), Log{"All done."});
     // After the changes, which the journal already calls complete.
@@ -146,7 +144,7 @@ TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     EXPECT_EQ(files.erase("pkx-update.journal"), 1u);
     EXPECT_EQ(Difference(files, WithBackups(AppVersion2(), AppVersion1())), "");
     Click(after, IDOK);
-    EXPECT_EQ(run.ExitCode(), 0u);
+    EXPECT_EQ(run_.ExitCode(), 0u);
 }
 
 }  // namespace

@@ -6,29 +6,11 @@
 namespace pkx::gui {
 namespace {
 
-// Wine's own export: the Unix path of a Windows path.
-using UnixPathFunction = char*(CDECL*)(const WCHAR*);
-
-std::string UnixPath(const std::string& path) {
-    const auto convert = reinterpret_cast<UnixPathFunction>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    WCHAR wide[MAX_PATH];
-    if (convert == nullptr ||
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH) == 0) {
-        return "";
-    }
-    char* unixPath = convert(wide);
-    const std::string text = unixPath != nullptr ? unixPath : "";
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return text;
-}
-
-// Signs the updater in `folder` with a new test certificate, by Unix tools
-// that Wine starts; the verdict of `osslsigncode verify`. Wine gives no handle
-// to wait on for a Unix process: its shell writes the status file last.
-std::string SignUpdater(const std::string& folder) {
-    const std::string unixFolder = UnixPath(folder);
-    if (unixFolder.empty()) return "no Unix path for " + folder;
+// Signs the updater in `folder` (`unixFolder` to the Unix tools, which Wine
+// starts) with a new test certificate; the verdict of `osslsigncode verify`.
+// Wine gives no handle to wait on for a Unix process: its shell writes the
+// status file last.
+std::string SignUpdater(const std::string& folder, const std::string& unixFolder) {
     const std::string status = folder + "\\status.txt";
     if (!StartUnixShell(
             "cd '" + unixFolder +
@@ -79,16 +61,15 @@ TEST_F(SignedUpdaterTest, ASignedPackageOrContainerAppliesAndRollsBackOnAFailure
         std::string error;
         ASSERT_TRUE(WriteUpdaterBytes(updater_, packages, &error)) << error;
         const size_t unsignedSize = test::ReadFile(updater_)->size();
-        EXPECT_EQ(SignUpdater(folder_), "ok") << c.what;
+        EXPECT_EQ(SignUpdater(folder_, unixFolder_), "ok") << c.what;
         EXPECT_GT(test::ReadFile(updater_)->size(), unsignedSize) << "not signed";
-        UpdaterProcess run;
-        Start(run, "-F");
+        Start("-F");
         if (c.exitCode != 0) {
-            HWND dialog = run.ProgressDialog();
-            run.LogAtEnd(dialog);
+            HWND dialog = run_.ProgressDialog();
+            run_.LogAtEnd(dialog);
             Click(dialog, IDCANCEL);  // a failed run's dialog stays open until Close
         }
-        EXPECT_EQ(run.ExitCode(), c.exitCode) << c.what;
+        EXPECT_EQ(run_.ExitCode(), c.exitCode) << c.what;
         EXPECT_EQ(Difference(FilesIn(install_), c.after), "") << c.what;
     }
 }
