@@ -65,7 +65,6 @@ void PressKey(HWND dialog, UINT key);
 // The first visible dialog (#32770) of `pid` for which `match` holds, waited for.
 HWND WaitForDialog(DWORD pid, const std::function<bool(HWND)>& match, DWORD timeout = kWaitMs);
 HWND WaitForDialogTitled(DWORD pid, const std::string& title);
-// A message box's text is its static control 0xFFFF.
 inline std::string MessageBoxText(HWND box) { return ItemText(box, 0xFFFF); }
 // The lines of a text (CR LF, CR or LF), without an empty last one.
 Log Lines(const std::string& text);
@@ -103,7 +102,6 @@ class UpdaterProcess {
     Log LogOf(HWND progress) { return Lines(ItemText(progress, PKX_ID_LOG)); }
     // Waits until the run is over (button 2 reads Close and is enabled); its log.
     Log LogAtEnd(HWND progress);
-    // Presses Close; the exit code.
     DWORD Close(HWND progress) {
         Click(progress, IDCANCEL);
         return ExitCode();
@@ -136,7 +134,6 @@ inline packwriter::FolderSourceModel FixedSource(uint8_t folder, const std::stri
 bool WriteUpdaterBytes(const std::string& path, const std::vector<Bytes>& packages,
                        std::string* error);
 Bytes Built(const PackageModel& model);
-// An empty folder (what was there is removed); returns it.
 std::string FreshFolder(const std::string& folder);
 inline Files FilesIn(const std::string& folder) { return test::FilesOf(test::ListTree(folder)); }
 
@@ -158,12 +155,10 @@ class GuiTest : public testing::Test {
         std::string error;
         ASSERT_TRUE(WriteUpdaterBytes(updater_, built, &error)) << error;
     }
-    // The standard update, found at the installation.
     PackageModel Standard() const { return PackageBetween(AppVersion1(), AppVersion2(), install_); }
     void Start(const std::string& arguments = "") {
         ASSERT_TRUE(run_.Start(updater_, arguments)) << GetLastError();
     }
-    // The window title of GuiApp from `from` to `to`.
     static std::string TitleFor(const char* from = "1.0", const char* to = "2.0") {
         return Expand(1008, "GuiApp", from, to);
     }

@@ -22,7 +22,6 @@ namespace {
 using win32ui::kApplyEventMessage;
 using win32ui::UiFont;
 
-// ---------------------------------------------------------------------------
 // Resources of the built program.
 
 // String `id` of the string table of `language` in `module`, as UTF-16.
@@ -54,7 +53,6 @@ TEST(ResourcesTest, TheStringTablesAndTheIconAreBuiltIn) {
     FreeLibrary(program);
 }
 
-// ---------------------------------------------------------------------------
 // The progress dialog in this process, with a stand-in worker.
 
 class ProgressDialogInProcessTest : public testing::Test, public WorkerControl {
