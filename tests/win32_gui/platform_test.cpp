@@ -92,10 +92,12 @@ TEST_F(Win32PlatformTest, RegistryIniAndSpecialFolderSourcesFindTheInstallation)
 }
 
 // A program found running by its process name or its window stops an
-// unattended run; with the wait flag the run goes on once it has ended.
-TEST_F(Win32PlatformTest, ARunningProgramOrOpenWindowStopsTheUpdateOrIsWaitedFor) {
+// unattended run.
+TEST_F(Win32PlatformTest, ARunningProgramOrOpenWindowStopsTheUpdate) {
     const std::string runner = folder_ + "\\GuiRunner.exe";
     ASSERT_TRUE(CopyFileA(DriverPath().c_str(), runner.c_str(), FALSE));
+    UpdaterProcess running;
+    ASSERT_TRUE(running.Start(runner, "60000"));
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = GetModuleHandleA(nullptr);
@@ -103,44 +105,22 @@ TEST_F(Win32PlatformTest, ARunningProgramOrOpenWindowStopsTheUpdateOrIsWaitedFor
     RegisterClassA(&windowClass);
     HWND window = CreateWindowA("PkxGuiProbeClass", "Pkx Probe Window", WS_OVERLAPPEDWINDOW, 0, 0,
                                 200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
-    {
-        UpdaterProcess running;  // ended when the block ends
-        ASSERT_TRUE(running.Start(runner, "60000"));
-        for (const bool byWindow : {false, true}) {
-            PackageModel model = Standard();
-            model.runningCheck.kind = byWindow ? 1 : 2;
-            model.runningCheck.processName = "GUIRUNNER.EXE";
-            model.runningCheck.windowTitle = "Pkx Probe Window";
-            model.runningCheck.windowClass = "PkxGuiProbeClass";
-            Prepare(AppVersion1(), {model});
-            Start("-F");
-            HWND dialog = run_.ProgressDialog();
-            const Log log = run_.LogAtEnd(dialog);
-            EXPECT_TRUE(InOrder(log, {Expand(1022, "GuiApp"), Text(1023), Text(1024)}))
-                << Joined(log);
-            EXPECT_FALSE(Contains(log, Text(1020)));
-            EXPECT_EQ(run_.Close(dialog), 255u);
-            EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "");
-        }
+    for (const bool byWindow : {false, true}) {
+        PackageModel model = Standard();
+        model.runningCheck.kind = byWindow ? 1 : 2;
+        model.runningCheck.processName = "GUIRUNNER.EXE";
+        model.runningCheck.windowTitle = "Pkx Probe Window";
+        model.runningCheck.windowClass = "PkxGuiProbeClass";
+        Prepare(AppVersion1(), {model});
+        Start("-F");
+        HWND dialog = run_.ProgressDialog();
+        const Log log = run_.LogAtEnd(dialog);
+        EXPECT_TRUE(InOrder(log, {Expand(1022, "GuiApp"), Text(1023), Text(1024)})) << Joined(log);
+        EXPECT_FALSE(Contains(log, Text(1020)));
+        EXPECT_EQ(run_.Close(dialog), 255u);
+        EXPECT_EQ(Difference(FilesIn(install_), AppVersion1()), "");
     }
     DestroyWindow(window);
-
-    PackageModel model = Standard();
-    model.runningCheck.kind = 2;
-    model.runningCheck.processName = "guirunner.exe";
-    model.runningCheck.waitFlag = 1;
-    Prepare(AppVersion1(), {model});
-    UpdaterProcess briefly;
-    ASSERT_TRUE(briefly.Start(runner, "2500"));
-    Start();
-    HWND box = run_.MessageBox(TitleFor());
-    ASSERT_NE(box, nullptr);
-    Click(box, IDYES);
-    HWND dialog = run_.ProgressDialog();
-    ASSERT_TRUE(WaitUntil([&] { return Contains(run_.LogOf(dialog), Expand(1034, "GuiApp")); }))
-        << Joined(run_.LogOf(dialog));
-    EXPECT_TRUE(Contains(run_.LogAtEnd(dialog), Text(1019)));
-    EXPECT_EQ(run_.Close(dialog), 0u);
 }
 
 }  // namespace
