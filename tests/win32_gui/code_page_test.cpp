@@ -74,14 +74,14 @@ class CodePageTest : public GuiTest {
         // Nothing is deleted before Close; the journal, complete, stays till then.
         Files files = FilesIn(install_);
         EXPECT_EQ(files.erase("pkx-update.journal"), 1u);
-        const Files withBackups = WithBackups(AppVersion2(), AppVersion1());
-        EXPECT_EQ(Difference(files, withBackups), "");
+        EXPECT_EQ(Difference(files, Version2WithBackups()), "");
         if (clearBox) {
             Click(dialog, PKX_ID_DELETE_BACKUPS);
             ASSERT_TRUE(WaitUntil([&] { return !ItemChecked(dialog, PKX_ID_DELETE_BACKUPS); }));
         }
         EXPECT_EQ(run_.Close(dialog), 0u);
-        EXPECT_EQ(Difference(FilesIn(install_), clearBox ? withBackups : AppVersion2()), "");
+        EXPECT_EQ(Difference(FilesIn(install_), clearBox ? Version2WithBackups() : AppVersion2()),
+                  "");
     }
 };
 

@@ -299,13 +299,12 @@ Files AppVersion2() {
             {"keep.txt", "unchanged\r\n"}};
 }
 
-Files WithBackups(const Files& after, const Files& before, const std::string& label) {
+Files Version2WithBackups() {
+    const Files after = AppVersion2();
     Files files = after;
-    for (const auto& [name, content] : before) {
+    for (const auto& [name, content] : AppVersion1()) {
         const auto found = after.find(name);
-        if (found == after.end() || found->second != content) {
-            files[name + "." + label + ".old"] = content;
-        }
+        if (found == after.end() || found->second != content) files[name + ".1.0.old"] = content;
     }
     return files;
 }

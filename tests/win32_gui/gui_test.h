@@ -116,8 +116,8 @@ class UpdaterProcess {
 // change, new.txt is added, old.txt deleted, keep.txt stays.
 Files AppVersion1();
 Files AppVersion2();
-// `after` and the backups a run from `label` leaves of `before`'s files.
-Files WithBackups(const Files& after, const Files& before, const std::string& label = "1.0");
+// 2.0 and the backups a run from 1.0 leaves of the files it changes or removes.
+Files Version2WithBackups();
 // A package titled GuiApp taking `before` to `after`, found at the fixed
 // path `folder` (no source when empty).
 PackageModel PackageBetween(const Files& before, const Files& after, const std::string& folder,

@@ -76,11 +76,6 @@ class ProgressDialogInProcessTest : public testing::Test, public WorkerControl {
         user.join();
     }
 
-    // Sends one worker event as the worker does; handled when it returns.
-    static void SendEvent(HWND dialog, uint32_t code) {
-        SendMessageA(dialog, kApplyEventMessage, code, 0);
-    }
-
     ApplyContext context_;
     UiFont font_;
     bool starts_ = true;
@@ -115,7 +110,7 @@ TEST_F(ProgressDialogInProcessTest, CancelCountsOnlyWhileTheButtonIsEnabled) {
         Sleep(300);
         EXPECT_EQ(context_.cancelRequested, 0) << "taken while disabled";
         EXPECT_FALSE(ItemEnabled(dialog, IDCANCEL));
-        SendEvent(dialog, EV_READY);
+        SendMessageA(dialog, kApplyEventMessage, EV_READY, 0);
         PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
         EXPECT_TRUE(WaitUntil(
             [&] { return context_.cancelRequested == 1 && !ItemEnabled(dialog, IDCANCEL); }));
@@ -186,7 +181,7 @@ TEST_F(ProgressDialogInProcessTest, APackagesFontReplacesThePreviousOneOnlyOnceA
         EXPECT_EQ(described.lfWeight, FW_NORMAL);
         EXPECT_EQ(described.lfCharSet, DEFAULT_CHARSET);
         EXPECT_EQ(described.lfQuality, PROOF_QUALITY);
-        SendEvent(dialog, EV_APPLY_TEXTS);
+        SendMessageA(dialog, kApplyEventMessage, EV_APPLY_TEXTS, 0);
         EXPECT_TRUE(first != nullptr && EveryControlHolds(dialog, first));
         systemCodePage = 932;
         context_.prompts->CreateUiFont(context_, true);
@@ -200,7 +195,7 @@ TEST_F(ProgressDialogInProcessTest, APackagesFontReplacesThePreviousOneOnlyOnceA
         systemCodePage = savedCodePage;
         EXPECT_EQ(GetObjectType(second), 0u) << "never applied, kept";
         EXPECT_EQ(GetObjectType(first), static_cast<DWORD>(OBJ_FONT)) << "deleted while held";
-        SendEvent(dialog, EV_APPLY_TEXTS);
+        SendMessageA(dialog, kApplyEventMessage, EV_APPLY_TEXTS, 0);
         EXPECT_EQ(GetObjectType(first), 0u) << "kept once released";
         EXPECT_TRUE(EveryControlHolds(dialog, third));
         PostMessageA(dialog, kApplyEventMessage, EV_FINISHED, 0);

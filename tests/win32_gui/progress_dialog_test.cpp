@@ -57,7 +57,7 @@ TEST_F(ProgressTest, AnUnattendedRunKeepsTheBackupsWhenThePackageSaysSoAndOpensT
     EXPECT_EQ(run_.ExitCode(), 0u);
     char folder[MAX_PATH];
     GetFullPathNameA(install_.c_str(), MAX_PATH, folder, nullptr);
-    Files expected = WithBackups(AppVersion2(), AppVersion1());
+    Files expected = Version2WithBackups();
     expected["opener.exe"] = FilesIn(install_)["opener.exe"];
     expected["opened.txt"] = folder;
     EXPECT_TRUE(WaitUntil([&] { return Difference(FilesIn(install_), expected).empty(); }))

@@ -142,7 +142,7 @@ TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
     // After the changes, which the journal already calls complete.
     Files files = FilesIn(install_);
     EXPECT_EQ(files.erase("pkx-update.journal"), 1u);
-    EXPECT_EQ(Difference(files, WithBackups(AppVersion2(), AppVersion1())), "");
+    EXPECT_EQ(Difference(files, Version2WithBackups()), "");
     Click(after, IDOK);
     EXPECT_EQ(run_.ExitCode(), 0u);
 }
