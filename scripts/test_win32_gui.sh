@@ -44,14 +44,11 @@ gui_phase() {
     GUI_PASSED=0
     GUI_FAILED=0
     GUI_NOTE=""
-    if [ ! -x "$build/wine-run.sh" ] || [ ! -f "$build/tests/win32_gui/pkx_gui_driver.exe" ]; then
-        GUI_FAILED=1
+    [ -n "${DISPLAY:-}" ] || GUI_NOTE="no X display"
+    [ -x "$build/wine-run.sh" ] && [ -f "$build/tests/win32_gui/pkx_gui_driver.exe" ] ||
         GUI_NOTE="no pkx_gui_driver.exe in $build"
-        return
-    fi
-    if [ -z "${DISPLAY:-}" ]; then
+    if [ -n "$GUI_NOTE" ]; then
         GUI_FAILED=1
-        GUI_NOTE="no X display"
         return
     fi
     # Wine draws the window frames itself (there is no window manager), so

@@ -32,25 +32,6 @@ LRESULT SendWithTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return static_cast<LRESULT>(result);
 }
 
-struct Search {
-    DWORD pid;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisible(HWND window, LPARAM data) {
-    auto* search = reinterpret_cast<Search*>(data);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
-    return TRUE;
-}
-
-std::vector<HWND> VisibleWindowsOf(DWORD pid) {
-    Search search{pid, {}};
-    EnumWindows(CollectVisible, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 const ApplyContext& DefaultTexts() {
     static ApplyContext* context = [] {
         auto* loaded = new ApplyContext;
@@ -154,10 +135,11 @@ HWND WaitForDialog(DWORD pid, const std::function<bool(HWND)>& match, DWORD time
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            for (HWND window : VisibleWindowsOf(pid)) {
-                char name[16] = {};
-                GetClassNameA(window, name, sizeof name);
-                if (!found && std::strcmp(name, "#32770") == 0 && match(window)) found = window;
+            for (HWND window = nullptr;
+                 !found && (window = FindWindowExA(nullptr, window, "#32770", nullptr));) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == pid && IsWindowVisible(window) && match(window)) found = window;
             }
             return found != nullptr;
         },
