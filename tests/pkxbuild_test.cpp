@@ -94,7 +94,6 @@ class ReleaseFolders {
         return report;
     }
 
-    // A build that must pass the proof.
     BuildResult Proved() {
         const BuildResult built = Build();
         const builder::ProofReport report = Prove(built.payload);
@@ -121,7 +120,6 @@ Release RandomRelease(uint32_t seed, const std::string& manifest) {
         const std::string name = folders[random() % 5] + ("f" + std::to_string(i)) + ".dat";
         const std::string content = Pattern(sizes[random() % 5] + random() % 50, seed * 1000 + i);
         const size_t half = content.size() / 2;
-        // Kept, edited, grown, shrunk, emptied, moved or deleted.
         const std::string edits[] = {
             content, content.empty() ? "x" : Edited(content, half / 2, half / 2 + 1, seed),
             content.substr(0, half) + Pattern(5000, seed + 7) + content.substr(half),
@@ -624,8 +622,7 @@ TEST(PkxBuildManifest, TextsABlockDoesNotGiveAreTheBuiltInOnesOfItsCodePage) {
     EXPECT_EQ(model.languageBlocks[0].texts[0], "a");
     EXPECT_EQ(model.languageBlocks[0].texts[1], FindBuiltinText(TextLanguage::kEnglish, 1001));
     EXPECT_EQ(model.languageBlocks[0].texts[73], "z");
-    // In code page 932: キャンセル(&C), and the text of 1008 with its line break as backslash and
-    // n.
+    // キャンセル(&C) and the text of 1008 (its line break kept as "\\n") in code page 932.
     const std::string cancel = "\x83\x4C\x83\x83\x83\x93\x83\x5A\x83\x8B(&C)";
     EXPECT_EQ(model.languageBlocks[2].texts[1], cancel);
     EXPECT_EQ(model.languageBlocks[3].texts[1], cancel);
