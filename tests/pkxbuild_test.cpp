@@ -556,50 +556,39 @@ std::string FullManifest() {
            "[[notice]]\ncode_page = 932\nafter = \"\xE7\xB5\x82\xE3\x82\x8F\xE3\x82\x8A\"\n";  // 終わり
 }
 
+// Each field as the inspector reports it, its texts read in code page 932.
 TEST(PkxBuildManifest, EveryFieldReachesThePackageHeader) {
     ReleaseFolders folders({{{{"a.txt", "old"}}}, {{"a.txt", "new"}}, FullManifest()});
-    const Bytes payload = folders.Build().payload;
-    const InspectReport report = InspectBytes(payload);
+    const InspectReport report = InspectBytes(folders.Build().payload);
     ASSERT_TRUE(report.AllGood());
-    ASSERT_EQ(report.packages.size(), 1u);
-    const builder::PackageInfo& info = report.packages[0];
-    EXPECT_EQ(info.title, "\x90\xBB\x95\x69");
-    EXPECT_EQ(info.oldVersionLabel, "1.0");
-    EXPECT_EQ(info.newVersionLabel, "2.0");
-    EXPECT_EQ(info.rightsText, "(c) \x89\xEF\x8E\xD0");
-    EXPECT_EQ(info.passwordFlag, 1);
-    EXPECT_EQ(info.deleteBackupsDefault, std::optional<uint8_t>(0));
-    ASSERT_EQ(info.languageBlocks.size(), 2u);
-    EXPECT_EQ(info.languageBlocks[0].codePage, 1252u);
-    EXPECT_EQ(info.languageBlocks[0].fontFace, "Tahoma");
-    EXPECT_EQ(info.languageBlocks[0].fontHeight, 9);
-    EXPECT_EQ(info.languageBlocks[1].fontFace, "MS UI Gothic");
-    ASSERT_EQ(info.folderSources.size(), 5u);
-    EXPECT_EQ(info.folderSources[0].kind, 1);
-    EXPECT_EQ(info.folderSources[0].index, 2);
-    EXPECT_EQ(info.folderSources[0].text1, "Software\\Vendor");
-    EXPECT_EQ(info.folderSources[1].kind, 2);
-    EXPECT_EQ(info.folderSources[1].text3, "Dir");
-    ASSERT_EQ(info.folderSources[2].lookups.size(), 2u);
-    EXPECT_EQ(info.folderSources[2].lookups[0].index, 0xFF);
-    EXPECT_EQ(info.folderSources[2].lookups[1].text1, "Software\\%1");
-    EXPECT_EQ(info.folderSources[3].text1, "Vendor\\App");
-    EXPECT_EQ(info.folderSources[4].kind, 0);
-    ASSERT_TRUE(info.runningCheck.has_value());
-    EXPECT_EQ(info.runningCheck->kind, 2);
-    EXPECT_EQ(info.runningCheck->processName, "app.exe");
-    EXPECT_EQ(info.runningCheck->waitFlag, 1);
-    EXPECT_EQ(info.documentName, "docs\\readme.txt");
-    ASSERT_TRUE(info.notices.has_value());
-    ASSERT_EQ(info.notices->size(), 2u);
-    EXPECT_EQ((*info.notices)[0].beforeLength, 14u);  // "line 1\r\nline 2"
-    EXPECT_EQ((*info.notices)[1].codePage, 932u);
-    EXPECT_EQ((*info.notices)[1].afterLength, 6u);
-    EXPECT_EQ(info.hasNewCheckValues, std::optional<uint8_t>(1));
-    EXPECT_EQ(info.skipMissingSources, std::optional<uint8_t>(1));
-    EXPECT_EQ(info.overwriteExistingAdds, std::optional<uint8_t>(1));
-    EXPECT_EQ(info.skipMissingDeletes, std::optional<uint8_t>(1));
-    EXPECT_EQ(info.checkMode, 1);
+    const std::string text = builder::FormatReport(report, "update.pkx", 932);
+    for (const char* expected :
+         {"title             \"製品\"",
+          "labels            \"1.0\" -> \"2.0\"",
+          "rights            \"(c) 会社\"",
+          "password          protected",
+          "delete backups    not ticked",
+          "language blocks   2",
+          "code page 1252, font \"Tahoma\" 9\n",
+          "code page 932, font \"MS UI Gothic\" 12",
+          "folder sources    5",
+          "1. registry HKLM \"Software\\Vendor\" value \"Path\"",
+          "2. INI windows \"app.ini\" section \"Setup\" key \"Dir\"",
+          "3. lookup of 2 steps",
+          "INI no folder \"a.ini\" section \"s\" key \"k\" -> slot 1",
+          "registry HKCU \"Software\\%1\" value \"\" -> slot 0",
+          "4. path program-files \"Vendor\\App\"",
+          "5. ask the user\n",
+          "running check     process \"app.exe\", waits",
+          "document          \"docs\\readme.txt\"",
+          "notices           2",
+          "code page 0: before 14 bytes, after 0 bytes",  // CR LF
+          "code page 932: before 0 bytes, after 6 bytes",
+          "options           new check values yes; skip missing sources yes; overwrite existing "
+          "adds yes; skip missing deletes yes",
+          "check mode        date and size"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
 }
 
 TEST(PkxBuildManifest, TextsABlockDoesNotGiveAreTheBuiltInOnesOfItsCodePage) {
@@ -636,19 +625,22 @@ TEST(PkxBuildManifest, DefaultsWithoutAManifest) {
         ReleaseFolders folders({std::vector<Files>(count), kNoFiles, ""});
         const InspectReport report = InspectBytes(folders.Build().payload);
         ASSERT_EQ(report.packages.size(), count);
-        const builder::PackageInfo& info = report.packages[0];
+        const std::string text = builder::FormatReport(report, "update.pkx", std::nullopt);
         const std::string newName = fs::path(folders.request.newFolder).filename();
-        EXPECT_EQ(info.title, newName);
-        EXPECT_EQ(info.oldVersionLabel, fs::path(folders.request.oldFolders[0]).filename());
-        EXPECT_EQ(info.newVersionLabel, newName);
-        ASSERT_EQ(info.folderSources.size(), 1u);
-        EXPECT_EQ(info.folderSources[0].kind, 0);
-        EXPECT_EQ(info.passwordFlag, 0);
-        EXPECT_EQ(info.deleteBackupsDefault, std::optional<uint8_t>(1));
-        EXPECT_EQ(info.checkMode, 0);
-        EXPECT_EQ(info.skipMissingSources, std::optional<uint8_t>(0));
+        const std::string oldName = fs::path(folders.request.oldFolders[0]).filename();
         // In a container a later package meets files an earlier one deleted.
-        EXPECT_EQ(info.skipMissingDeletes, std::optional<uint8_t>(count > 1 ? 1 : 0));
+        const std::string skipDeletes = count > 1 ? "yes" : "no";
+        for (const std::string& expected :
+             {"title             \"" + newName + "\"",
+              "labels            \"" + oldName + "\" -> \"" + newName + "\"",
+              std::string("password          none\n  delete backups    ticked"),
+              std::string("folder sources    1\n                    1. ask the user\n"),
+              "options           new check values yes; skip missing sources no; overwrite "
+              "existing adds no; skip missing deletes " +
+                  skipDeletes,
+              std::string("check mode        MD5")}) {
+            EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+        }
     }
 }
 
