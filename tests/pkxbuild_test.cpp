@@ -1,22 +1,27 @@
-// The builder end to end: packages built from folders on disk are applied by
-// the updater's worker, and the installation must then equal the new folder
-// byte for byte.
+// The builder: built packages pass the release-time proof, what can never
+// apply is refused, every manifest field reaches the package header, the
+// inspector does not trust damaged packages, and the programs end rightly.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "package/writer/delta_writer.h"
+#include "platform/posix/builtin_texts.h"
 #include "tests/console_process.h"
-#include "tests/pkxbuild_fixtures.h"
-#include "tools/pkxbuild/builder_folders.h"
+#include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
+#include "tools/pkxbuild/builder_build.h"
+#include "tools/pkxbuild/builder_checks.h"
 #include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_manifest.h"
 #include "tools/pkxbuild/builder_proof.h"
 
 namespace pkx::test {
@@ -25,322 +30,767 @@ namespace {
 namespace fs = std::filesystem;
 using builder::BuildResult;
 using builder::InspectReport;
+using builder::Manifest;
 using builder::RecordInfo;
+using packwriter::PackageLayout;
+using packwriter::PackageModel;
 
-struct FolderPair {
-    Files oldFiles;
-    Files newFiles;
+const Files kNoFiles;
+
+// The manifest, which must parse; or, given `refusal`, fail with it.
+Manifest ParseOrFail(const std::string& text, std::string* refusal = nullptr) {
+    Manifest manifest;
+    std::string error;
+    EXPECT_NE(builder::ParseManifest(text, "test.toml", &manifest, &error), refusal != nullptr)
+        << text << "\n -> " << error;
+    if (refusal != nullptr) *refusal = error;
+    return manifest;
+}
+
+InspectReport InspectBytes(const Bytes& bytes) {
+    builder::MemorySource source(bytes);
+    return builder::Inspect(source);
+}
+
+Bytes WithStub(const Bytes& payload, const std::string& stub = "MZ stub") {
+    Bytes file;
+    std::string error;
+    EXPECT_TRUE(packwriter::BuildSelfExtracting(ToBytes(stub), payload, &file, &error)) << error;
+    return file;
+}
+
+struct Release {
+    std::vector<Files> olds;
+    Files newest;
+    std::string manifest;
 };
 
-// An old tree of nested folders and a new one made from it by editing,
-// growing, shrinking, emptying, deleting, moving and adding files.
-FolderPair RandomPair(uint32_t seed) {
-    std::mt19937 random(seed);
-    const char* const folders[] = {"", "bin\\", "data\\maps\\", "docs\\", "deep\\a\\b\\c\\"};
-    const size_t sizes[] = {0, 1, 100, 3000, 70000};
-    FolderPair pair;
-    const uint32_t count = 8 + random() % 8;
-    for (uint32_t i = 0; i < count; ++i) {
-        const std::string name =
-            folders[random() % 5] + std::string("f") + std::to_string(i) + ".dat";
-        pair.oldFiles[name] = Pattern(sizes[random() % 5] + random() % 50, seed * 1000 + i);
-    }
-    for (const auto& [name, content] : pair.oldFiles) {
-        const size_t half = content.size() / 2;
-        switch (random() % 7) {
-            case 0:
-                pair.newFiles[name] = content;
-                break;
-            case 1:
-                pair.newFiles[name] =
-                    content.empty() ? "x" : Edited(content, half / 2, half / 2 + 1, seed);
-                break;
-            case 2:
-                pair.newFiles[name] =
-                    content.substr(0, half) + Pattern(5000, seed + 7) + content.substr(half);
-                break;
-            case 3:
-                pair.newFiles[name] = content.substr(0, half / 3);
-                break;
-            case 4:
-                break;  // deleted
-            case 5:
-                pair.newFiles["moved\\" + name] = content;
-                break;
-            default:
-                pair.newFiles[name] = "";
-                break;
+// The release's folders on disk, its build request and the proof.
+class ReleaseFolders {
+  public:
+    explicit ReleaseFolders(const Release& release) : olds_(release.olds.size()) {
+        for (size_t i = 0; i < olds_.size(); ++i) {
+            Install(olds_[i].path(), release.olds[i]);
+            request.oldFolders.push_back(NativePath(olds_[i].path()));
         }
+        Install(new_.path(), release.newest);
+        request.newFolder = NativePath(new_.path());
+        request.manifest = ParseOrFail(release.manifest);
     }
-    pair.newFiles["new\\deep\\plugin.dll"] = Pattern(2000 + seed, seed + 11);
-    pair.newFiles["added-empty.txt"] = "";
-    return pair;
-}
 
-// The files of `folder` (with backups removed, only what the update left).
-Files Installed(const TempFolder& folder) { return FilesOf(ListTree(folder.path())); }
+    // The build, which must succeed; or, given `refusal`, fail with it.
+    BuildResult Build(std::string* refusal = nullptr) {
+        BuildResult result;
+        std::string error;
+        EXPECT_NE(builder::BuildPayload(request, nullptr, &result, &error), refusal != nullptr)
+            << error;
+        if (refusal != nullptr) *refusal = error;
+        return result;
+    }
 
-TEST(PkxBuildRoundTrip, RandomTreesBecomeTheNewTreeInBothCheckModes) {
-    size_t updates = 0, adds = 0, deletes = 0;
+    builder::ProofReport Prove(const Bytes& file) {
+        builder::ProofReport report;
+        builder::ProveUpdater(file,
+                              {request.oldFolders, request.newFolder, request.manifest.codePage},
+                              nullptr, &report);
+        return report;
+    }
+
+    BuildResult Proved() {
+        const BuildResult built = Build();
+        const builder::ProofReport report = Prove(built.payload);
+        EXPECT_TRUE(report.ok()) << report.problem;
+        return built;
+    }
+
+    builder::BuildRequest request;
+
+  private:
+    std::vector<TempFolder> olds_;
+    TempFolder new_;
+};
+
+// Three versions: updated, grown, shrunk, emptied, unchanged, deleted and
+// added files, the added ones in new folders and one of them empty.
+const Files kV1 = {
+    {"app.exe", Pattern(9000, 1)}, {"lib\\core.dll", Pattern(5000, 2)}, {"old.txt", "bye"}};
+const Files kV2 = {{"app.exe", Pattern(9100, 3)},
+                   {"lib\\core.dll", Pattern(5000, 2)},
+                   {"plugins\\x\\new.dll", Pattern(700, 4)},
+                   {"docs\\empty.txt", ""}};
+const Files kV3 = {{"app.exe", Edited(Pattern(9100, 3), 100, 50, 5)},
+                   {"lib\\core.dll", Pattern(5100, 6)},
+                   {"plugins\\x\\new.dll", ""}};
+
+TEST(PkxBuildRoundTrip, EveryVersionAndCheckModeIsProved) {
+    uint32_t row = 0;
     for (const char* mode : {"md5", "date-size"}) {
-        for (uint32_t seed = 1; seed <= 5; ++seed) {
-            SCOPED_TRACE(std::string(mode) + " seed " + std::to_string(seed));
-            const FolderPair pair = RandomPair(seed);
-            TempFolder oldFolder, newFolder;
-            Install(oldFolder.path(), pair.oldFiles);
-            Install(newFolder.path(), pair.newFiles);
-            // The old folder itself is the installation: its write times are those it was built
-            // from.
-            const std::string extra = std::string("check_mode = \"") + mode + "\"\n";
-            const BuildResult built = BuildFolders(
-                FolderRequest({&oldFolder}, newFolder,
-                              ParseOrFail(FixedFolderManifest(oldFolder.path(), extra))));
-            ASSERT_EQ(built.packages.size(), 1u);
-            updates += built.packages[0].updates;
-            adds += built.packages[0].adds;
-            deletes += built.packages[0].deletes;
-            builder::ProofReport proof;
-            EXPECT_TRUE(builder::ProveUpdater(
-                built.payload, {{NativePath(oldFolder.path())}, NativePath(newFolder.path()), {}},
-                nullptr, &proof))
-                << proof.problem;
-
-            WorkerRun run;
-            ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
-            EXPECT_EQ(Difference(Installed(oldFolder), pair.newFiles), "");
-        }
-    }
-    // The generated pairs do exercise every kind of record.
-    EXPECT_GT(updates, 10u);
-    EXPECT_GT(adds, 10u);
-    EXPECT_GT(deletes, 5u);
-}
-
-TEST(PkxBuildRoundTrip, EveryFormatVersionApplies) {
-    const FolderPair pair = RandomPair(42);
-    for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150}) {
-        SCOPED_TRACE(version);
-        TempFolder oldFolder, newFolder;
-        Install(oldFolder.path(), pair.oldFiles);
-        Install(newFolder.path(), pair.newFiles);
-        builder::BuildRequest request = FolderRequest(
-            {&oldFolder}, newFolder, ParseOrFail(FixedFolderManifest(oldFolder.path())));
-        request.formatVersion = version;
-        request.blockSize = 64;
-        const BuildResult built = BuildFolders(request);
-        builder::MemorySource source(built.payload);
-        const InspectReport report = builder::Inspect(source);
-        ASSERT_EQ(report.packages.size(), 1u);
-        EXPECT_EQ(report.packages[0].version, version);
-        for (const RecordInfo& record : report.packages[0].records) {
-            if (record.kind == RecordInfo::kUpdate) {
-                EXPECT_EQ(record.stream.blockSize, 64u);
+        for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150}) {
+            SCOPED_TRACE(std::string(mode) + " version " + std::to_string(version));
+            ReleaseFolders folders({{kV1}, kV2, std::string("check_mode = '") + mode + "'"});
+            folders.request.formatVersion = version;
+            folders.request.blockSize = ++row % 2 ? 64 : 0;
+            const InspectReport report = InspectBytes(folders.Proved().payload);
+            ASSERT_EQ(report.packages.size(), 1u);
+            EXPECT_EQ(report.packages[0].version, version);
+            for (const RecordInfo& record : report.packages[0].records) {
+                if (record.kind == RecordInfo::kUpdate && folders.request.blockSize != 0) {
+                    EXPECT_EQ(record.stream.blockSize, 64u);
+                }
             }
         }
-        WorkerRun run;
-        ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
-        EXPECT_EQ(Difference(Installed(oldFolder), pair.newFiles), "");
     }
 }
 
-TEST(PkxBuildRoundTrip, UnchangedFilesMakeNoRecordAndNamesAreSorted) {
-    TempFolder oldFolder, newFolder;
-    Install(oldFolder.path(), {{"b.txt", "same"},
-                               {"a\\z.bin", Pattern(900, 1)},
-                               {"Z.txt", "old"},
-                               {"sub\\gone.txt", "bye"},
-                               {"keep\\deep.txt", "deep"}});
-    Install(newFolder.path(), {{"b.txt", "same"},
-                               {"a\\z.bin", Pattern(1000, 1)},
-                               {"Z.txt", "new"},
-                               {"a\\new.txt", "hello"},
-                               {"keep\\deep.txt", "deep"}});
-    const BuildResult built =
-        BuildFolders(FolderRequest({&oldFolder}, newFolder, builder::Manifest()));
+// Unchanged files make no record, a change of letter case only updates the
+// file under its old name, and each list of records is sorted bytewise.
+TEST(PkxBuildRoundTrip, TheRecordsOfARelease) {
+    const Files olds = {{"b", "="},       {"a\\z", "1"}, {"Z", "1"},
+                        {"s\\gone", "1"}, {"k\\d", "="}, {"Readme", "1"}};
+    const Files news = {{"b", "="},      {"a\\z", "2"}, {"Z", "2"},
+                        {"a\\new", "2"}, {"k\\d", "="}, {"README", "2"}};
+    ReleaseFolders folders({{olds}, news, ""});
+    const BuildResult built = folders.Proved();
     ASSERT_EQ(built.packages.size(), 1u);
     EXPECT_EQ(built.packages[0].unchanged, 2u);
-
-    builder::MemorySource source(built.payload);
-    const InspectReport report = builder::Inspect(source);
-    ASSERT_EQ(report.packages.size(), 1u);
+    ASSERT_FALSE(built.warnings.empty());
+    EXPECT_NE(built.warnings.back().find("a change of letter case only"), std::string::npos);
     std::vector<std::string> names;
-    for (const RecordInfo& record : report.packages[0].records) {
+    const InspectReport report = InspectBytes(built.payload);
+    for (const RecordInfo& record : report.packages.at(0).records) {
         names.push_back(std::to_string(record.kind) + ":" + record.name);
     }
-    // Updates, adds, deletes; each list bytewise ("Z" before "a").
-    EXPECT_EQ(names, (std::vector<std::string>{"0:Z.txt", "0:a\\z.bin", "1:a\\new.txt",
-                                               "2:sub\\gone.txt"}));
+    // Updates, adds, deletes.
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"0:Readme", "0:Z", "0:a\\z", "1:a\\new", "2:s\\gone"}));
 }
 
 TEST(PkxBuildRoundTrip, OutputIsTheSameForTheSameInput) {
-    const FolderPair pair = RandomPair(7);
-    TempFolder oldFolder, newFolder;
-    Install(oldFolder.path(), pair.oldFiles);
-    Install(newFolder.path(), pair.newFiles);
-    const builder::BuildRequest request =
-        FolderRequest({&oldFolder, &oldFolder}, newFolder,
-                      ParseOrFail("old_version = [\"a\", \"b\"]\nnew_version = \"c\"\n"));
-    EXPECT_EQ(BuildFolders(request).payload, BuildFolders(request).payload);
+    ReleaseFolders folders({{kV1, kV2}, kV3, "old_version = ['a', 'b']\nnew_version = 'c'"});
+    EXPECT_EQ(folders.Build().payload, folders.Build().payload);
 }
 
-// --- Containers.
+// --- What the builder refuses before it builds.
 
-TEST(PkxBuildContainer, AnOrderTheUpdaterCannotApplyIsRefused) {
-    // The first package would meet the second version's b.txt as a file to add.
-    TempFolder first, second, newFolder;
-    Install(first.path(), {{"a.txt", "1"}});
-    Install(second.path(), {{"a.txt", "1"}, {"b.txt", "2"}});
-    Install(newFolder.path(), {{"a.txt", "3"}, {"b.txt", "4"}});
-    builder::BuildResult result;
-    std::string error;
-    EXPECT_FALSE(
-        builder::BuildPayload(FolderRequest({&first, &second}, newFolder, builder::Manifest()),
-                              nullptr, &result, &error));
-    EXPECT_NE(error.find("does not work on a copy of " + NativePath(second.path())),
-              std::string::npos)
-        << error;
-    EXPECT_NE(error.find("b.txt exists in another version"), std::string::npos) << error;
-
-    // The other order, with missing sources skipped, updates both versions.
-    for (const TempFolder* installed : {&first, &second}) {
-        TempFolder installation;
-        Install(installation.path(), FilesOf(ListTree(installed->path())));
-        const BuildResult built = BuildFolders(
-            FolderRequest({&second, &first}, newFolder,
-                          ParseOrFail(FixedFolderManifest(
-                              installation.path(), "[options]\nskip_missing_sources = true\n"))));
-        WorkerRun run;
-        ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
-        EXPECT_EQ(Difference(Installed(installation), {{"a.txt", "3"}, {"b.txt", "4"}}), "");
-    }
-}
-
-TEST(PkxBuildContainer, LabelsMustMatchTheOldFolders) {
-    TempFolder first, second, newFolder;
-    for (const auto& [labels, message] : std::vector<std::pair<std::string, std::string>>{
-             {"\"1\"", "one label per folder"},
-             {"[\"1\", \"2\", \"3\"]", "3 old version labels for 2 old folders"}}) {
-        builder::BuildResult result;
+TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
+    struct Case {
+        std::string expected;
+        Release release;
+        std::function<void(ReleaseFolders&)> prepare = nullptr;
+    };
+    const Release empty = {{kNoFiles}, kNoFiles, ""};
+    const std::vector<Case> cases = {
+        // A leftover named like the backup of app.bin: the move aside would fail.
+        {"\"app.bin.1.0.old\" is the name the updater gives the backup of \"app.bin\"",
+         {{{{"app.bin", "1.0"}}},
+          {{"app.bin", "2.0"}, {"app.bin.1.0.old", "test"}},
+          "old_version = '1.0'\n[options]\noverwrite_existing_adds = true"}},
+        {"\"a,b.txt\" and \"a;b.txt\" get the same backup name \"a_b.txt.",
+         {{{{"a,b.txt", "1"}, {"a;b.txt", "2"}}}, {{"a,b.txt", "3"}, {"a;b.txt", "4"}}, ""}},
+        {"give the old versions different labels",
+         {{{{"a.txt", "1"}}, {{"a.txt", "2"}}}, {{"a.txt", "3"}}, "old_version = ['v', 'v']"}},
+        {"one label per folder", {{kNoFiles, kNoFiles}, kNoFiles, "old_version = '1'"}},
+        {"3 old version labels for 2 old folders",
+         {{kNoFiles, kNoFiles}, kNoFiles, "old_version = ['1', '2', '3']"}},
+        // The first package would meet the second version's b.txt as a file to add.
+        {"b.txt exists in another version",
+         {{{{"a.txt", "1"}}, {{"a.txt", "1"}, {"b.txt", "2"}}},
+          {{"a.txt", "3"}, {"b.txt", "4"}},
+          ""}},
+        {"the name \"star*.txt\" holds '*'", {{kNoFiles}, {{"star*.txt", "x"}}, ""}},
+        {"holds non-ASCII characters: set code_page", {{kNoFiles}, {{"caf\xC3\xA9.txt", "x"}}, ""}},
+        {"the manifest's document \"..\\setup.exe\" leads out of the installation folder",
+         {{kNoFiles}, {{"a.txt", "x"}}, "document = '..\\setup.exe'"}},
+        {"differ only in letter case", {{kNoFiles}, {{"Read.me", "1"}, {"read.ME", "2"}}, ""}},
+        {"big.bin is 2 GiB or larger",
+         {{kNoFiles}, {{"big.bin", ""}}, ""},
+         [](ReleaseFolders& f) {
+             fs::resize_file(f.request.newFolder + "/big.bin", uint64_t{1} << 31);  // sparse
+         }},
+        {"holds a backslash", empty,
+         [](ReleaseFolders& f) { std::ofstream(f.request.newFolder + "/back\\slash.txt") << "x"; }},
+        {"link to a folder", empty,
+         [](ReleaseFolders& f) { fs::create_symlink("/tmp", f.request.newFolder + "/link"); }},
+        {"block size", empty,
+         [](ReleaseFolders& f) { f.request.blockSize = builder::kSmallestBlockSize - 1; }},
+        {"newer than 150", empty, [](ReleaseFolders& f) { f.request.formatVersion = 151; }},
+    };
+    for (const Case& c : cases) {
+        ReleaseFolders folders(c.release);
+        if (c.prepare) c.prepare(folders);
         std::string error;
-        EXPECT_FALSE(builder::BuildPayload(
-            FolderRequest({&first, &second}, newFolder, ParseOrFail("old_version = " + labels)),
-            nullptr, &result, &error));
-        EXPECT_NE(error.find(message), std::string::npos) << error;
+        folders.Build(&error);
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     }
 }
 
-// --- Folders and files the format cannot carry.
-
-std::string BuildError(const TempFolder& oldFolder, const TempFolder& newFolder) {
-    builder::BuildResult result;
-    std::string error;
-    EXPECT_FALSE(builder::BuildPayload(FolderRequest({&oldFolder}, newFolder, builder::Manifest()),
-                                       nullptr, &result, &error));
-    return error;
-}
-
-TEST(PkxBuildFolders, RefusesWhatAPackageCannotHold) {
-    const std::vector<std::pair<std::function<void(TempFolder&, TempFolder&)>, std::string>> cases =
-        {
-            {[](TempFolder&, TempFolder& newer) {
-                 ASSERT_TRUE(WriteFile(newer / "big.bin", ""));
-                 fs::resize_file(NativePath(newer / "big.bin"), uint64_t{1} << 31);  // sparse
-             },
-             "big.bin is 2 GiB or larger"},
-            {[](TempFolder&, TempFolder& newer) {
-                 Install(newer.path(), {{"Read.me", "1"}, {"read.ME", "2"}});
-             },
-             "differ only in letter case"},
-            {[](TempFolder& older, TempFolder&) {
-                 std::ofstream(NativePath(older.path()) + "/back\\slash.txt") << "x";
-             },
-             "holds a backslash"},
-            {[](TempFolder&, TempFolder& newer) {
-                 fs::create_symlink("/tmp", NativePath(newer / "link"));
-             },
-             "link to a folder"},
-        };
-    for (const auto& [prepare, message] : cases) {
-        TempFolder oldFolder, newFolder;
-        prepare(oldFolder, newFolder);
-        EXPECT_NE(BuildError(oldFolder, newFolder).find(message), std::string::npos) << message;
+TEST(PkxBuildRefusals, NamesWindowsRefusesOrThatLeaveTheInstallationAreFound) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"bin\\app.exe", ""},
+        {"caf\xC3\xA9 .d\\console.txt", ""},
+        {"a\\..\\..\\evil.exe", "leads out of the installation folder"},
+        {"\\windows\\evil.exe", "is not relative"},
+        {"C:evil.exe", "names the drive C:"},
+        {"star*.txt", "holds '*'"},
+        {"a:b", "names the drive a:"},
+        {"what?.txt", "holds '?'"},
+        {"con.txt", "is the device CON"},
+        {"logs\\LPT9", "is the device LPT9"},
+        {"dot.", "ends with a dot or a space"},
+        {"space ", "ends with a dot or a space"},
+        {"line\nbreak", "holds a control character (\\x0A)"},
+        {"a\\\\b", "has an empty folder name"},
+    };
+    for (const auto& [name, expected] : cases) {
+        const std::string problem = builder::NameProblem(name);
+        EXPECT_EQ(problem.empty(), expected.empty()) << name << ": " << problem;
+        EXPECT_NE(problem.find(expected), std::string::npos) << name << ": " << problem;
     }
-    TempFolder newFolder;
-    builder::BuildRequest request;
-    request.oldFolders = {NativePath(newFolder / "missing")};
-    request.newFolder = NativePath(newFolder.path());
-    builder::BuildResult result;
+}
+
+TEST(PkxBuildWarnings, FolderSourcesThatWorkOtherwiseThanTheyReadAreWarnedOf) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"[[folder_source]]\nkind = 'registry'\nroot = 'HKLM'\nkey = 'k'\n"
+         "[[folder_source]]\nkind = 'ask'",
+         {}},
+        {"[[folder_source]]\nkind = 'path'\npath = 'x'", {"and no source follows it"}},
+        {"[[folder_source]]\nkind = 'path'\nfolder = 'desktop'\npath = 'x'\n"
+         "[[folder_source]]\nkind = 'ask'",
+         {"tried only when its special folder is unknown"}},
+        {"[[folder_source]]\nkind = 'registry'\nroot = 'HKLM'\nkey = \"SOFTWARE\\new\"\n",
+         {"folder source 1 holds a control character: \"SOFTWARE\\x0Aew\""}},
+    };
+    for (const auto& [manifest, expected] : cases) {
+        const std::vector<std::string> warnings = builder::ManifestWarnings(ParseOrFail(manifest));
+        ASSERT_EQ(warnings.size(), expected.size()) << manifest;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_NE(warnings[i].find(expected[i]), std::string::npos) << warnings[i];
+        }
+    }
+}
+
+TEST(PkxBuildWarnings, ANewFolderWhoseChangedFilesAreAllOlderLooksSwapped) {
+    for (const bool swapped : {false, true}) {
+        ReleaseFolders folders(
+            {{{{"a.txt", "1"}, {"same.txt", "s"}}}, {{"a.txt", "2"}, {"same.txt", "s"}}, ""});
+        const auto now = fs::file_time_type::clock::now();
+        const std::string oldFile = folders.request.oldFolders[0] + "/a.txt";
+        const std::string newFile = folders.request.newFolder + "/a.txt";
+        fs::last_write_time(swapped ? oldFile : newFile, now);
+        fs::last_write_time(swapped ? newFile : oldFile, now - std::chrono::hours(24));
+        const BuildResult built = folders.Build();
+        const bool warned =
+            !built.warnings.empty() &&
+            built.warnings.back().find("are --old and --new swapped?") != std::string::npos;
+        EXPECT_EQ(warned, swapped);
+    }
+}
+
+TEST(PkxBuildManifestDocs, EveryKeyTheParserAcceptsIsDescribed) {
+    const fs::path docs = fs::path(__FILE__).parent_path().parent_path() / "docs" / "manifest.md";
+    std::ifstream file(docs);
+    ASSERT_TRUE(file) << docs;
+    // The first cell of each row of a key table: | `options.skip_missing_sources` | ...
+    std::set<std::string> described;
+    for (std::string line; std::getline(file, line);) {
+        const size_t end = line.find("` |");
+        if (line.rfind("| `", 0) == 0 && end != std::string::npos) {
+            described.insert(line.substr(3, end - 3));
+        }
+    }
+    const std::vector<std::string> keys = builder::ManifestKeys();
+    EXPECT_EQ(described, std::set<std::string>(keys.begin(), keys.end()));
+}
+
+// --- The proof.
+
+TEST(PkxBuildProof, CopiesOfEveryOldFolderBecomeTheNewFolder) {
+    // ソフト.txt and 表.txt hold 0x5C, the backslash, as a second byte in code page 932.
+    const std::string japanese = "\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.txt";
+    const std::string inFolder = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\\xE8\xA1\xA8.txt";
+    const std::vector<Release> releases = {
+        {{kV1}, kV2, ""},
+        {{kV1, kV2}, kV3, "old_version = ['1', '2']"},
+        // Sorted by name, package 1 would meet a missing file in each later
+        // version before a file that differs: only c.txt, first, skips it.
+        {{{{"a.txt", "a1"}, {"b.txt", "b1"}, {"c.txt", "c1"}},
+          {{"b.txt", "b2"}, {"c.txt", "c2"}},
+          {{"a.txt", "a3"}, {"c.txt", "c3"}}},
+         {{"a.txt", "a9"}, {"b.txt", "b9"}, {"c.txt", "c9"}},
+         "old_version = ['1', '2', '3']"},
+        // The order the builder refuses the other way round, with missing sources skipped.
+        {{{{"a.txt", "1"}, {"b.txt", "2"}}, {{"a.txt", "1"}}},
+         {{"a.txt", "3"}, {"b.txt", "4"}},
+         "[options]\nskip_missing_sources = true"},
+        {{{{japanese, "alt"}, {"a.txt", "1"}}},
+         {{japanese, "neu"}, {inFolder, "hinzu"}},
+         "code_page = 932"},
+    };
+    for (const Release& release : releases) {
+        SCOPED_TRACE(release.manifest);
+        ReleaseFolders folders(release);
+        const fs::path before = fs::current_path();
+        const builder::ProofReport report = folders.Prove(folders.Build().payload);
+        EXPECT_TRUE(report.ok()) << report.problem;
+        ASSERT_EQ(report.folders.size(), release.olds.size());
+        EXPECT_TRUE(report.folders.back().secondRunDone);
+        EXPECT_EQ(fs::current_path(), before);
+        for (size_t i = 0; i < release.olds.size(); ++i) {
+            EXPECT_EQ(Difference(FilesOf(ListTree(folders.request.oldFolders[i])), release.olds[i]),
+                      "")
+                << "the old folder itself is left alone";
+        }
+    }
+}
+
+TEST(PkxBuildProof, AStreamThatRebuildsAnotherFileIsCaughtAndNamed) {
+    ReleaseFolders folders(
+        {{{{"data.bin", Pattern(8000, 1)}}}, {{"data.bin", Pattern(8000, 2)}}, ""});
+    Bytes payload = folders.Build().payload;
+    const InspectReport report = InspectBytes(payload);
+    ASSERT_EQ(report.packages.at(0).records.size(), 1u);
+    const RecordInfo& record = report.packages[0].records[0];
+    payload[record.dataOffset + record.dataSize / 2] ^= 0x01;
+    // With the digest made anew, only the rebuilt file can tell.
+    ASSERT_TRUE(packwriter::RefreshDigest(payload));
+
+    const builder::ProofReport proof = folders.Prove(payload);
+    EXPECT_FALSE(proof.ok());
+    EXPECT_NE(proof.problem.find("data.bin"), std::string::npos) << proof.problem;
+}
+
+TEST(PkxBuildProof, WhatTheUpdaterCannotReproduceFailsTheProof) {
+    // A new executable file: the package carries no modes, so only the
+    // Windows updater, which has none, passes.
+    ReleaseFolders executable({{{{"a.txt", "1"}}}, {{"a.txt", "1"}, {"run.sh", "#!/bin/sh"}}, ""});
+    fs::permissions(executable.request.newFolder + "/run.sh", fs::perms::owner_exec,
+                    fs::perm_options::add);
+    const Bytes payload = executable.Build().payload;
+    EXPECT_NE(executable.Prove(WithStub(payload, "\177ELF")).problem.find("run.sh not executable"),
+              std::string::npos);
+    EXPECT_TRUE(executable.Prove(WithStub(payload, "MZ")).ok());
+
+    // Without new check values, a second run adds the file over itself.
+    ReleaseFolders again(
+        {{kNoFiles}, {{"a.txt", "1"}}, "[options]\noverwrite_existing_adds = true"});
+    again.request.formatVersion = 130;
+    EXPECT_NE(
+        again.Prove(again.Build().payload).problem.find("the updater changes a.txt once more"),
+        std::string::npos);
+
+    // Another old version than the package's.
+    ReleaseFolders other({{{{"a.txt", "1"}}}, {{"a.txt", "2"}}, ""});
+    const Bytes built = other.Build().payload;
+    Install(other.request.oldFolders[0], {{"a.txt", "0"}});
+    const builder::ProofReport report = other.Prove(built);
+    EXPECT_EQ(report.folders.at(0).firstRun, result::kOldFileDiffersMd5);
+    EXPECT_NE(report.problem.find("fails at a.txt: [Error]"), std::string::npos) << report.problem;
+}
+
+// --- The manifest.
+
+std::string Repeat(const std::string& piece, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+TEST(PkxBuildManifest, BadManifestsAreRefusedWithTheirPlace) {
+    const std::string source = "[[folder_source]]\nkind = ";
+    const std::string step = source + "'lookup'\n[[folder_source.step]]\nkind = 'registry'\n" +
+                             "root = 'HKLM'\nkey = 'k'\nslot = ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"titel = \"x\"", "test.toml:1:1: unknown key 'titel' in the manifest"},
+        {"title = \"x\"\ntitle = 5", "test.toml:2:"},  // TOML's own error, with its line
+        {"title = 5", "'title' must be a string"},
+        {"[options]\nskip_missing_deletes = 1", "'skip_missing_deletes' must be true or false"},
+        {"delete_backups = \"yes\"", "'delete_backups' must be true or false"},
+        {"check_mode = \"sha1\"", "'check_mode' must be one of \"md5\", \"date-size\""},
+        {"code_page = 12345", "code page 12345 is not known to iconv"},
+        {"code_page = \"932\"", "'code_page' must be an integer"},
+        {"code_page = 1252\ntitle = \"\xE3\x81\x82\"", "cannot hold"},
+        {"title = \"\xFF\"", "test.toml:1:9: Encountered invalid utf-8"},
+        // Without a code page Windows would show the UTF-8 bytes garbled.
+        {"title = \"Caf\xC3\xA9\"", "test.toml:1:9: 'title' holds non-ASCII characters"},
+        {"[[notice]]\nafter = \"\xE6\x97\xA5\"", "'after' holds non-ASCII characters"},
+        {"[[language]]\ncode_page = 932\ntexts = \"fr\"", "'texts' must be one of \"en\", \"ja\""},
+        {"[[language]]\ncode_page = 932\ntexts = 5", "'texts' must be a table of texts by ID"},
+        {"password = \"\"", "'password' is empty"},
+        {"old_version = []", "'old_version' must be a string or an array of strings"},
+        {"[[language]]\nfont_face = \"x\"", "'code_page' is missing in [[language]]"},
+        {"[[language]]\ncode_page = 932\nfont_face = \"" + Repeat("f", 32) + "\"",
+         "'font_face' is 32 bytes long; at most 31 fit"},
+        {"[[language]]\ncode_page = 932\ntexts = { 999 = \"x\" }", "unknown text ID '999'"},
+        {"[[language]]\ncode_page = 932\ntexts = { 1074 = \"x\" }", "unknown text ID '1074'"},
+        {"[[language]]\ncode_page = 932\ncolour = 1", "unknown key 'colour' in [[language]]"},
+        {"[[language]]\ncode_page = 99999", "code page 99999 is not known to iconv"},
+        // U+8868 is 0x95 0x5C in code page 932: with "n" after it, a line break to the updater.
+        {"[[language]]\ncode_page = 932\ntexts = { 1001 = \"\xE8\xA1\xA8no\" }",
+         "text 1001: the updater would read \"\xE8\xA1\xA8n\" as a line break"},
+        {"[[notice]]\ncode_page = 1252\nbefore = \"\xE6\x97\xA5\"",
+         "'before': text has characters"},
+        {source + "'ask'\n" + source + "'path'\npath = 'x'",
+         "test.toml:1:1: the \"ask\" folder source must be the last one"},
+        {source + "'path'\npath = 'x'\nvalue = 'y'", "unknown key 'value' in a path folder source"},
+        {source + "'file'", "'kind' must be one of \"ask\", \"registry\""},
+        {source + "'registry'\nroot = 'HKXX'\nkey = 'k'", "'root' must be one of \"HKCR\""},
+        {source + "'registry'\nroot = 'HKLM'", "'key' is missing"},
+        {source + "'ini'\nfolder = 'temp'\nfile = 'a'\nsection = 's'\nkey = 'k'",
+         "'folder' must be one of \"windows\""},
+        {step + "1", "writes slot 0"},
+        {step + "10", "'slot' must be 0 to 9"},
+        {"[running_check]\nkind = \"window\"", "needs a 'title' or a 'class'"},
+        {"[running_check]\nkind = \"process\"\nprocess = \"a.exe\"\nwait = 1",
+         "'wait' must be true or false"},
+        {"running_check = 3", "'running_check' must be a table"},
+        {"notice = 3", "'notice' must be an array of tables"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string error;
+        ParseOrFail(text, &error);
+        EXPECT_NE(error.find(expected), std::string::npos) << text << "\n -> " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(PkxBuildManifest, ShortStringsAreMeasuredAfterConversion) {
+    // 127 characters of three UTF-8 bytes are 254 bytes in code page 932.
+    const std::string hiragana = "\xE3\x81\x82";
+    Manifest manifest = ParseOrFail("code_page = 932\ntitle = \"" + Repeat(hiragana, 127) + "\"");
+    ASSERT_TRUE(manifest.title.has_value());
+    EXPECT_EQ(manifest.title->size(), 254u);
     std::string error;
-    EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
-    EXPECT_NE(error.find("missing is not a readable folder"), std::string::npos) << error;
+    ParseOrFail("code_page = 932\ntitle = \"" + Repeat(hiragana, 128) + "\"", &error);
+    EXPECT_NE(error.find("'title' is 256 bytes long; at most 255 fit"), std::string::npos);
 }
 
-TEST(PkxBuildFolders, ALetterCaseRenameUpdatesTheFileUnderItsOldName) {
-    TempFolder oldFolder, newFolder;
-    Install(oldFolder.path(), {{"Readme.txt", "old text"}});
-    Install(newFolder.path(), {{"README.txt", "new text"}});
-    const BuildResult built = BuildFolders(
-        FolderRequest({&oldFolder}, newFolder, ParseOrFail(FixedFolderManifest(oldFolder.path()))));
-    ASSERT_EQ(built.packages.size(), 1u);
-    EXPECT_EQ(built.packages[0].updates, 1u);
-    EXPECT_EQ(built.packages[0].adds + built.packages[0].deletes, 0u);
-    ASSERT_FALSE(built.warnings.empty());
-    EXPECT_NE(built.warnings.back().find("a change of letter case only"), std::string::npos);
-    WorkerRun run;
-    ASSERT_EQ(ApplyPayload(built.payload, run), result::kSuccess) << run.FinalParam();
-    EXPECT_EQ(Installed(oldFolder), (Files{{"Readme.txt", "new text"}}));
+TEST(PkxBuildManifest, WhatTheFormatVersionOrCodePageCannotCarryIsRefused) {
+    const std::string twoSources =
+        "[[folder_source]]\nkind = \"path\"\npath = 'a'\n[[folder_source]]\nkind = \"ask\"\n";
+    const std::vector<std::tuple<std::string, uint16_t, std::string>> cases = {
+        {"[[language]]\ncode_page = 932", 110, "needs format version 120"},
+        {twoSources, 139, "needs format version 140"},
+        {"[[language]]\ncode_page = 932\ntexts = { 1070 = \"x\" }", 125,
+         "text 1070 needs format version 130"},
+        {"[options]\nskip_missing_deletes = true", 110, "120"},
+        {"delete_backups = false", 110, "120"},
+        {"[[notice]]\nbefore = \"a\"\n[[notice]]\nbefore = \"b\"", 130, "140"},
+        {"[running_check]\nkind = \"process\"\nprocess = \"a.exe\"", 100, "110"},
+        {"[[language]]\ncode_page = 1252\ntexts = 'ja'", 150,
+         "of the Japanese table: text has characters that code page 1252"},
+        // What absent fields mean anyway is accepted.
+        {"delete_backups = true\n[options]\nskip_missing_sources = false", 100, ""},
+        {twoSources, 140, ""},
+    };
+    for (const auto& [text, version, expected] : cases) {
+        packwriter::PackageModel model;
+        std::string error;
+        EXPECT_EQ(builder::FillHeader(ParseOrFail(text), version, &model, &error),
+                  expected.empty());
+        EXPECT_NE(error.find(expected), std::string::npos) << text << "\n -> " << error;
+    }
 }
 
-TEST(PkxBuildFolders, RequestBoundsAreChecked) {
-    TempFolder oldFolder, newFolder;
-    builder::BuildRequest request = FolderRequest({&oldFolder}, newFolder, builder::Manifest());
-    builder::BuildResult result;
+// A manifest with every field, for a version 150 package.
+std::string FullManifest() {
+    return "code_page = 932\n"
+           "title = \"\xE8\xA3\xBD\xE5\x93\x81\"\n"  // 製品
+           "old_version = \"1.0\"\n"
+           "new_version = \"2.0\"\n"
+           "rights = \"(c) \xE4\xBC\x9A\xE7\xA4\xBE\"\n"  // 会社
+           "password = \"secret\"\n"
+           "delete_backups = false\n"
+           "document = \"docs/readme.txt\"\n"
+           "check_mode = \"date-size\"\n"
+           "[options]\nskip_missing_sources = true\noverwrite_existing_adds = true\n"
+           "skip_missing_deletes = true\n"
+           "[[language]]\ncode_page = 1252\nfont_face = \"Tahoma\"\nfont_height = 9\n"
+           "[[language]]\ncode_page = 932\n"
+           "[[folder_source]]\nkind = \"registry\"\nroot = \"HKLM\"\nkey = 'Software\\Vendor'\n"
+           "value = \"Path\"\n"
+           "[[folder_source]]\nkind = \"ini\"\nfolder = \"windows\"\nfile = \"app.ini\"\n"
+           "section = \"Setup\"\nkey = \"Dir\"\n"
+           "[[folder_source]]\nkind = \"lookup\"\n"
+           "[[folder_source.step]]\nkind = \"ini\"\nfile = \"a.ini\"\nsection = \"s\"\nkey = "
+           "\"k\"\n"
+           "slot = 1\n"
+           "[[folder_source.step]]\nkind = \"registry\"\nroot = \"HKCU\"\nkey = 'Software\\%1'\n"
+           "slot = 0\n"
+           "[[folder_source]]\nkind = \"path\"\nfolder = \"program-files\"\npath = \"Vendor/App\"\n"
+           "[[folder_source]]\nkind = \"ask\"\n"
+           "[running_check]\nkind = \"process\"\nprocess = \"app.exe\"\nwait = true\n"
+           "[[notice]]\nbefore = \"line 1\\nline 2\"\n"
+           "[[notice]]\ncode_page = 932\nafter = \"\xE7\xB5\x82\xE3\x82\x8F\xE3\x82\x8A\"\n";  // 終わり
+}
+
+// Each field as the inspector reports it, its texts read in code page 932.
+TEST(PkxBuildManifest, EveryFieldReachesThePackageHeader) {
+    ReleaseFolders folders({{{{"a.txt", "old"}}}, {{"a.txt", "new"}}, FullManifest()});
+    const InspectReport report = InspectBytes(folders.Build().payload);
+    ASSERT_TRUE(report.AllGood());
+    const std::string text = builder::FormatReport(report, "update.pkx", 932);
+    for (const char* expected :
+         {"title             \"製品\"",
+          "labels            \"1.0\" -> \"2.0\"",
+          "rights            \"(c) 会社\"",
+          "password          protected",
+          "delete backups    not ticked",
+          "language blocks   2",
+          "code page 1252, font \"Tahoma\" 9\n",
+          "code page 932, font \"MS UI Gothic\" 12",
+          "folder sources    5",
+          "1. registry HKLM \"Software\\Vendor\" value \"Path\"",
+          "2. INI windows \"app.ini\" section \"Setup\" key \"Dir\"",
+          "3. lookup of 2 steps",
+          "INI no folder \"a.ini\" section \"s\" key \"k\" -> slot 1",
+          "registry HKCU \"Software\\%1\" value \"\" -> slot 0",
+          "4. path program-files \"Vendor\\App\"",
+          "5. ask the user\n",
+          "running check     process \"app.exe\", waits",
+          "document          \"docs\\readme.txt\"",
+          "notices           2",
+          "code page 0: before 14 bytes, after 0 bytes",  // CR LF
+          "code page 932: before 0 bytes, after 6 bytes",
+          "options           new check values yes; skip missing sources yes; overwrite existing "
+          "adds yes; skip missing deletes yes",
+          "check mode        date and size"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
+}
+
+TEST(PkxBuildManifest, TextsABlockDoesNotGiveAreTheBuiltInOnesOfItsCodePage) {
+    packwriter::PackageModel model;
     std::string error;
-    request.blockSize = builder::kSmallestBlockSize - 1;
-    EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
-    EXPECT_NE(error.find("block size"), std::string::npos);
-    request.blockSize = 0;
-    request.formatVersion = 151;
-    EXPECT_FALSE(builder::BuildPayload(request, nullptr, &result, &error));
-    EXPECT_NE(error.find("newer than 150"), std::string::npos);
+    ASSERT_TRUE(builder::FillHeader(
+        ParseOrFail("[[language]]\ncode_page = 1252\ntexts = { 1000 = 'a', 1073 = 'z' }\n"
+                    "[[language]]\ncode_page = 932\ntexts = 'en'\n"
+                    "[[language]]\ncode_page = 932\ntexts = 'ja'\n"
+                    "[[language]]\ncode_page = 932\n"  // 1008: "%s の更新\n二行目"
+                    "texts = { 1008 = \"%s \xE3\x81\xAE\xE6\x9B\xB4\xE6\x96\xB0\\n"
+                    "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\" }"),
+        kNewestFormatVersion, &model, &error))
+        << error;
+    ASSERT_EQ(model.languageBlocks.size(), 4u);
+    for (uint32_t id = kFirstTextId; id <= builder::kLastTextId; ++id) {
+        EXPECT_EQ(model.languageBlocks[1].texts.at(id - kFirstTextId),
+                  FindBuiltinText(TextLanguage::kEnglish, id));
+    }
+    EXPECT_EQ(model.languageBlocks[0].texts[0], "a");
+    EXPECT_EQ(model.languageBlocks[0].texts[1], FindBuiltinText(TextLanguage::kEnglish, 1001));
+    EXPECT_EQ(model.languageBlocks[0].texts[73], "z");
+    // キャンセル(&C) and the text of 1008 (its line break kept as "\\n") in code page 932.
+    const std::string cancel = "\x83\x4C\x83\x83\x83\x93\x83\x5A\x83\x8B(&C)";
+    EXPECT_EQ(model.languageBlocks[2].texts[1], cancel);
+    EXPECT_EQ(model.languageBlocks[3].texts[1], cancel);
+    EXPECT_EQ(model.languageBlocks[3].texts[8],
+              "%s \x82\xCC\x8D\x58\x90\x56\\n\x93\xF1\x8D\x73\x96\xDA");
 }
 
-// --- The program in front of the payload.
+TEST(PkxBuildManifest, DefaultsWithoutAManifest) {
+    for (const size_t count : {1, 2}) {
+        SCOPED_TRACE(count);
+        ReleaseFolders folders({std::vector<Files>(count), kNoFiles, ""});
+        const InspectReport report = InspectBytes(folders.Build().payload);
+        ASSERT_EQ(report.packages.size(), count);
+        const std::string text = builder::FormatReport(report, "update.pkx", std::nullopt);
+        const std::string newName = fs::path(folders.request.newFolder).filename();
+        const std::string oldName = fs::path(folders.request.oldFolders[0]).filename();
+        // In a container a later package meets files an earlier one deleted.
+        const std::string skipDeletes = count > 1 ? "yes" : "no";
+        for (const std::string& expected :
+             {"title             \"" + newName + "\"",
+              "labels            \"" + oldName + "\" -> \"" + newName + "\"",
+              std::string("password          none\n  delete backups    ticked"),
+              std::string("folder sources    1\n                    1. ask the user\n"),
+              "options           new check values yes; skip missing sources no; overwrite "
+              "existing adds no; skip missing deletes " +
+                  skipDeletes,
+              std::string("check mode        MD5")}) {
+            EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+        }
+    }
+}
 
-TEST(PkxBuildStub, StubsReachingThePayloadOffsetAreRefused) {
+// --- The inspector.
+
+PackageModel SmallModel() {
+    PackageModel model = FixedFolderModel("C:\\App", "1", "2");
+    model.updates.push_back(UpdateRecord("app.exe", Pattern(3000, 1), Pattern(3100, 2)));
+    model.adds.push_back(AddRecord("new.txt", "new"));
+    model.deletes.push_back(DeleteRecord("old.txt", "old"));
+    return model;
+}
+
+// Every problem the inspector found, of the file and of each package.
+std::string Problems(const InspectReport& report) {
+    std::string text = report.problem;
+    for (const builder::PackageInfo& info : report.packages) {
+        for (const std::string& problem : info.problems) text += "; " + problem;
+    }
+    return text;
+}
+
+TEST(PkxBuildInspect, TheReportListsTheRecordsAndATamperedPackageIsBad) {
+    const Bytes package = BuildOrFail(SmallModel());
+    Bytes file = WithStub(package);
+    InspectReport report = InspectBytes(file);
+    EXPECT_TRUE(report.selfExtracting);
+    EXPECT_FALSE(report.container);
+    ASSERT_TRUE(report.AllGood()) << Problems(report);
+    EXPECT_EQ(report.packages[0].fileOffset, kPayloadOffset);
+    EXPECT_EQ(report.packages[0].size, package.size());
+    const std::string text = builder::FormatReport(report, "update.exe", std::nullopt);
+    for (const char* expected :
+         {"update.exe: self-extracting updater", "single package", "format version    150",
+          "labels            \"1\" -> \"2\"", "folder sources    1", "path no folder \"C:\\App\"",
+          "records           1 update, 1 add, 1 delete", "\"app.exe\"", "stream v100, block 64:",
+          "add     ", "\"new.txt\"", "delete           -           -  \"old.txt\"",
+          "digest            OK", "1 package, all OK"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
+
+    // The program image is not covered by any digest.
+    file[10] ^= 0xFF;
+    EXPECT_TRUE(InspectBytes(file).AllGood());
+    // Any byte of the package is, including the digest itself.
+    for (const size_t at : {size_t{0x30}, package.size() / 2, package.size() - 1}) {
+        Bytes damaged = file;
+        damaged[kPayloadOffset + at] ^= 0x01;
+        report = InspectBytes(damaged);
+        ASSERT_EQ(report.packages.size(), 1u);
+        EXPECT_FALSE(report.packages[0].digestOk) << at;
+        EXPECT_FALSE(report.AllGood());
+        const std::string bad = builder::FormatReport(report, "update.exe", std::nullopt);
+        EXPECT_NE(bad.find("digest            BAD"), std::string::npos) << bad;
+        EXPECT_NE(bad.find("1 of 1 package BAD"), std::string::npos);
+    }
+}
+
+TEST(PkxBuildInspect, OnlyTheTamperedPackageOfAContainerIsBad) {
+    const Bytes first = BuildOrFail(SmallModel());
+    PackageModel secondModel = SmallModel();
+    secondModel.oldVersionLabel = "1.5";
+    const Bytes second = BuildOrFail(secondModel);
+    Bytes payload = ContainerOf({first, second});
+    payload[payload.size() - 40] ^= 0x80;
+
+    for (const Bytes& bytes : {payload, WithStub(payload)}) {
+        const InspectReport report = InspectBytes(bytes);
+        EXPECT_TRUE(report.container);
+        ASSERT_EQ(report.packages.size(), 2u);
+        EXPECT_TRUE(report.packages[0].digestOk);
+        EXPECT_EQ(report.packages[0].oldVersionLabel, "1");
+        EXPECT_FALSE(report.packages[1].digestOk);
+        EXPECT_EQ(report.packages[1].oldVersionLabel, "1.5");
+        EXPECT_EQ(report.packages[1].fileOffset + report.packages[1].size, bytes.size());
+    }
+}
+
+TEST(PkxBuildInspect, StreamStatisticsAddUpToTheNewFiles) {
+    const Files newFiles = {{"big.bin", Edited(Pattern(200000, 3), 1000, 3000, 4) + "tail"},
+                            {"small.txt", "changed text"}};
+    ReleaseFolders folders(
+        {{{{"big.bin", Pattern(200000, 3)}, {"small.txt", "text"}}}, newFiles, ""});
+    const InspectReport report = InspectBytes(folders.Build().payload);
+    ASSERT_TRUE(report.AllGood());
+    const std::vector<RecordInfo>& records = report.packages.at(0).records;
+    ASSERT_EQ(records.size(), 2u);
+    for (const RecordInfo& record : records) {
+        SCOPED_TRACE(record.name);
+        EXPECT_EQ(record.kind, RecordInfo::kUpdate);
+        EXPECT_EQ(record.stream.opcodes[0], 1u);  // one OP_END
+        EXPECT_EQ(record.stream.copiedBytes + record.stream.literalBytes,
+                  newFiles.at(record.name).size());
+    }
+    // The large file is mostly copied from the old one.
+    EXPECT_GT(records[0].stream.copiedBytes, 190000u);
+    EXPECT_LT(records[0].dataSize, 10000u);
+}
+
+TEST(PkxBuildInspect, DamagedPackagesAndStrangersAreReportedNotTrusted) {
+    const PackageModel model = SmallModel();
+    PackageLayout layout;
+    const Bytes package = BuildOrFail(model, &layout);
+    // One field changed, and the digest put right again: only the field can give it away.
+    Bytes counts = package, outside = package, version = package, cut = package;
+    packwriter::PatchU32(counts, layout.countsOffset, 0xFFFFFFF0u);
+    // The data offset of the add record: after its name, new value and time.
+    packwriter::PatchU32(outside, layout.addRecordOffsets[0] + 1 + 7 + 16 + 8, 0xFFFFFF00u);
+    packwriter::PatchU16(version, 4, 151);
+    packwriter::Truncate(cut, layout.folderSourcesOffset + 16);
+    for (Bytes* bytes : {&counts, &outside, &version, &cut}) {
+        EXPECT_TRUE(packwriter::RefreshDigest(*bytes));
+    }
+    PackageModel noEnd = model, longPiece = model, askFirst = model;
+    noEnd.updates[0].data =
+        packwriter::DeltaStreamWriter(64).LiteralBytes(ToBytes("abc").data(), 3).Take();
+    longPiece.updates[0].data = packwriter::DeltaStreamWriter(2)
+                                    .Opcode(OP_LITERAL_BYTES)
+                                    .RawU32(3)
+                                    .Raw("abc", 3)
+                                    .End()
+                                    .Take();
+    askFirst.folderSources.insert(askFirst.folderSources.begin(), packwriter::FolderSourceModel{});
+    // Containers: two entries announced, the second cut short; an entry before
+    // the payload; one past the end of the file.
+    Bytes cutIndex = ContainerOf({package, package}), before = cutIndex, beyond = cutIndex;
+    packwriter::Truncate(cutIndex, 6 + 8 + 4);
+    packwriter::PatchU32(before, 6 + 8, 0x100);
+    packwriter::PatchU32(beyond, 6 + 8, kPayloadOffset + static_cast<uint32_t>(beyond.size()));
+    const std::vector<std::tuple<Bytes, std::string, size_t>> cases = {
+        {counts, "the record counts exceed the package", 1},
+        {outside, "the data of new.txt lies outside the package", 1},
+        {version, "format version 151 is newer", 1},
+        {cut, "the package ends inside its header", 1},
+        {BuildOrFail(noEnd), "the stream ends without OP_END", 1},
+        {BuildOrFail(longPiece), "exceeds the block size", 1},
+        {BuildOrFail(askFirst), "folder sources follow", 1},
+        {cutIndex, "index ends after 1 of 2 entries", 1},
+        {before, "lies before the payload", 2},
+        {beyond, "beyond the end of the file", 2},
+        {ToBytes("MZ just a program"), "neither an updater nor a package", 0},
+        {Bytes(kPayloadOffset + 64, 0x41), "neither an updater nor a package", 0},
+        {ToBytes("PKX"), "neither an updater nor a package", 0},
+        // A "PKX " package of fewer bytes than a header and a digest.
+        {ToBytes("PKX \x96"), "shorter than a header", 1},
+    };
+    for (const auto& [bytes, problem, packages] : cases) {
+        const InspectReport report = InspectBytes(bytes);
+        EXPECT_FALSE(report.AllGood()) << problem;
+        EXPECT_EQ(report.packages.size(), packages) << problem;
+        EXPECT_NE(Problems(report).find(problem), std::string::npos) << Problems(report);
+    }
+    const InspectReport empty = InspectBytes(ContainerOf({}));
+    EXPECT_TRUE(empty.container && empty.packages.empty() && empty.AllGood());
+}
+
+// --- The program in front of the payload, and the output.
+
+TEST(PkxBuildStub, TheStubIsBoundedAndFoundAndTheOutputReplacesTheFileWhole) {
     TempFolder folder;
     ASSERT_TRUE(WriteFile(folder / "fits", std::string(kPayloadOffset, 'M')));
     ASSERT_TRUE(WriteFile(folder / "too-big", std::string(kPayloadOffset + 1, 'M')));
     Bytes stub;
-    std::string error;
+    std::string path, error;
     EXPECT_TRUE(builder::LoadStub(NativePath(folder / "fits"), &stub, &error)) << error;
     EXPECT_EQ(stub.size(), kPayloadOffset);
     EXPECT_FALSE(builder::LoadStub(NativePath(folder / "too-big"), &stub, &error));
     EXPECT_NE(error.find("126977 bytes"), std::string::npos) << error;
     EXPECT_FALSE(builder::LoadStub(NativePath(folder / "absent"), &stub, &error));
-}
 
-TEST(PkxBuildStub, TheDefaultStubIsTheUpdaterNextToTheBuilder) {
-    TempFolder folder;
+    // The default stub is the updater next to the builder.
     const std::string builderPath = NativePath(folder / "pkxbuild");
-    std::string path, error;
     EXPECT_FALSE(builder::FindDefaultStub(builderPath, &path, &error));
     EXPECT_NE(error.find("--stub"), std::string::npos);
     ASSERT_TRUE(WriteFile(folder / "pkxupdate.exe", "MZ"));
     ASSERT_TRUE(builder::FindDefaultStub(builderPath, &path, &error)) << error;
     EXPECT_EQ(path, NativePath(folder / "pkxupdate.exe"));
-    ASSERT_TRUE(WriteFile(folder / "pkxupdate",
-                          "\x7F"
-                          "ELF"));
+    ASSERT_TRUE(WriteFile(folder / "pkxupdate", "\177ELF"));
     ASSERT_TRUE(builder::FindDefaultStub(builderPath, &path, &error)) << error;
     EXPECT_EQ(path, NativePath(folder / "pkxupdate"));
-}
 
-TEST(PkxBuildStub, WrittenOutputReplacesTheFileWholeAndIsExecutable) {
-    TempFolder folder;
-    const std::string path = NativePath(folder / "update");
+    path = NativePath(folder / "update");
     ASSERT_TRUE(WriteFile(folder / "update", std::string(5000, 'x')));
-    std::string error;
     ASSERT_TRUE(builder::WriteOutput(path, ToBytes("new"), true, &error)) << error;
     EXPECT_EQ(ReadFile(folder / "update"), std::optional<std::string>("new"));
     EXPECT_NE(fs::status(path).permissions() & fs::perms::owner_exec, fs::perms::none);
@@ -349,50 +799,44 @@ TEST(PkxBuildStub, WrittenOutputReplacesTheFileWholeAndIsExecutable) {
                                       false, &error));
 }
 
-// --- The programs themselves.
-
-constexpr int kProgramTimeLimit = 60000;
-
-// The folder of the running test program, where the build puts the programs.
-std::string ProgramFolder() {
-    char path[4096] = {};
-    const uint32_t length = Os().ModulePath(path, sizeof path);
-    return fs::path(NativePath(std::string(path, length < sizeof path ? length : 0)))
-        .parent_path()
-        .string();
-}
+// --- The programs themselves, built beside the updater.
+#ifdef PKX_CONSOLE_UPDATER
 
 struct Exit {
     int code = -2;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
-
-Exit RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& folder,
-                const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"}) {
-    ChildProcess child;
-    Exit exit;
-    if (!child.Start(program, arguments, folder, environment)) {
-        ADD_FAILURE() << "cannot start " << program;
-        return exit;
-    }
-    child.CloseInput();
-    exit.code = child.Finish(kProgramTimeLimit);
-    exit.out = child.out();
-    exit.err = child.err();
-    return exit;
-}
 
 class PkxBuildProgram : public ::testing::Test {
   protected:
     void SetUp() override {
-        builder_ = ProgramFolder() + "/pkxbuild";
+        builder_ = (fs::path(PKX_CONSOLE_UPDATER).parent_path() / "pkxbuild").string();
         if (!fs::exists(builder_)) GTEST_SKIP() << "pkxbuild is not built";
     }
 
-    Exit Build(const std::vector<std::string>& arguments) {
-        return RunProgram(builder_, arguments, NativePath(work.path()));
+    // Runs `program` (the builder when empty) in the work folder.
+    Exit Run(const std::vector<std::string>& arguments, const std::string& program = "",
+             const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"}) {
+        ChildProcess child;
+        Exit exit;
+        const std::string& path = program.empty() ? builder_ : program;
+        if (!child.Start(path, arguments, NativePath(work.path()), environment)) {
+            ADD_FAILURE() << "cannot start " << path;
+            return exit;
+        }
+        child.CloseInput();
+        exit.code = child.Finish(60000);
+        exit.out = child.out();
+        exit.err = child.err();
+        return exit;
+    }
+
+    // The run must end with `code`, having written `text`.
+    void Expect(const std::vector<std::string>& arguments, int code, const std::string& text,
+                const std::string& program = "") {
+        const Exit exit = Run(arguments, program);
+        EXPECT_EQ(exit.code, code) << exit.err;
+        EXPECT_NE((exit.out + exit.err).find(text), std::string::npos) << exit.out << exit.err;
     }
 
     std::string builder_;
@@ -418,19 +862,19 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
         {{}, "pkxbuild: A subcommand is required\n"},
     };
     for (const auto& [arguments, message] : cases) {
-        const Exit exit = Build(arguments);
+        const Exit exit = Run(arguments);
         EXPECT_EQ(exit.code, 1) << message;
         EXPECT_EQ(exit.err, message);
     }
     EXPECT_FALSE(PathExists(work / "out") || PathExists(work / "new\\out"));
-    EXPECT_EQ(Build({"--help"}).code, 0);
+    EXPECT_EQ(Run({"--help"}).code, 0);
 }
 
 TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
     Install(work / "old", {{"a.txt", "one"}});
     Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
     const Exit created =
-        Build({"create", "--old", "old", "--new", "new", "-o", "update.pkx", "--payload-only"});
+        Run({"create", "--old", "old", "--new", "new", "-o", "update.pkx", "--payload-only"});
     ASSERT_EQ(created.code, 0) << created.err;
     const std::string size = std::to_string(ReadFile(work / "update.pkx")->size());
     EXPECT_EQ(created.out.substr(0, created.out.find("(")),
@@ -438,32 +882,19 @@ TEST_F(PkxBuildProgram, InspectAndVerifyExitWith1OnDamageOrAFailedProof) {
                   " bytes\nwrote update.pkx: payload, one package, " + size +
                   " bytes\nproof: a copy of old becomes new, and a second run changes nothing ");
     EXPECT_EQ(created.err, "") << "no progress bar without a terminal";
-    const Exit good = Build({"inspect", "update.pkx"});
-    EXPECT_EQ(good.code, 0) << good.out;
-    EXPECT_NE(good.out.find("1 package, all OK"), std::string::npos) << good.out;
-    const Exit verified = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
-    EXPECT_EQ(verified.code, 0) << verified.err;
-    EXPECT_NE(verified.out.find("update.pkx: verified\n"), std::string::npos) << verified.out;
+    Expect({"inspect", "update.pkx"}, 0, "1 package, all OK");
+    Expect({"verify", "update.pkx", "--old", "old", "--new", "new"}, 0, "update.pkx: verified\n");
     Install(work / "other", {{"a.txt", "zero"}});
-    const Exit unproved =
-        Build({"verify", "update.pkx", "--old", "other", "--new", "new", "--json"});
-    EXPECT_EQ(unproved.code, 1);
-    EXPECT_NE(unproved.out.find("\"problem\" : \"applied to a copy of other, the updater fails"),
-              std::string::npos)
-        << unproved.out;
+    Expect({"verify", "update.pkx", "--old", "other", "--new", "new", "--json"}, 1,
+           "\"problem\" : \"applied to a copy of other, the updater fails");
 
     std::string bytes = *ReadFile(work / "update.pkx");
     bytes[bytes.size() / 2] ^= 0x20;
     ASSERT_TRUE(WriteFile(work / "update.pkx", bytes));
-    const Exit bad = Build({"inspect", "update.pkx"});
-    EXPECT_EQ(bad.code, 1);
-    EXPECT_NE(bad.out.find("digest            BAD"), std::string::npos) << bad.out;
-    const Exit badJson = Build({"inspect", "update.pkx", "--json"});
-    EXPECT_EQ(badJson.code, 1);
-    EXPECT_NE(badJson.out.find("\"digest\" : \"bad\""), std::string::npos) << badJson.out;
-    const Exit damaged = Build({"verify", "update.pkx", "--old", "old", "--new", "new"});
-    EXPECT_EQ(damaged.code, 1);
-    EXPECT_EQ(damaged.err, "pkxbuild: update.pkx is damaged; nothing was proved\n");
+    Expect({"inspect", "update.pkx"}, 1, "digest            BAD");
+    Expect({"inspect", "update.pkx", "--json"}, 1, "\"digest\" : \"bad\"");
+    Expect({"verify", "update.pkx", "--old", "old", "--new", "new"}, 1,
+           "pkxbuild: update.pkx is damaged; nothing was proved\n");
 }
 
 // Signing with a test certificate: the signed updater is proved and read
@@ -473,12 +904,10 @@ TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
     Install(work / "old", {{"a.txt", "one"}});
     Install(work / "new", {{"a.txt", "two"}, {"b.txt", "three"}});
     ASSERT_TRUE(WriteFile(work / "stub.exe", PeImage()));
-    const Exit certificate =
-        RunProgram("/bin/sh",
-                   {"-c",
-                    "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=pkx test vendor' "
-                    "-keyout key.pem -out cert.pem"},
-                   NativePath(work.path()));
+    const Exit certificate = Run({"-c",
+                                  "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+                                  "'/CN=pkx test vendor' -keyout key.pem -out cert.pem"},
+                                 "/bin/sh");
     ASSERT_EQ(certificate.code, 0) << certificate.err;
     const std::vector<std::string> create = {"create",   "--old",      "old",      "--new",
                                              "new",      "--stub",     "stub.exe", "--sign-cert",
@@ -486,8 +915,7 @@ TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
     std::vector<std::string> unsignable = create;
     unsignable.push_back("previous.exe");
     ASSERT_TRUE(WriteFile(work / "previous.exe", "an earlier release"));
-    const Exit missing = RunProgram(builder_, unsignable, NativePath(work.path()),
-                                    {"LC_ALL=C.UTF-8", "PATH=/nonexistent"});
+    const Exit missing = Run(unsignable, "", {"LC_ALL=C.UTF-8", "PATH=/nonexistent"});
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err,
               "pkxbuild: osslsigncode is not installed; on Debian or Ubuntu: apt-get install "
@@ -497,51 +925,19 @@ TEST_F(PkxBuildProgram, ASignedUpdaterIsProvedAndInspectedAsSigned) {
     EXPECT_FALSE(PathExists(work / "previous.exe.unsigned"));
     std::vector<std::string> arguments = create;
     arguments.push_back("update.exe");
-    const Exit created = Build(arguments);
+    const Exit created = Run(arguments);
     ASSERT_EQ(created.code, 0) << created.err;
     EXPECT_NE(created.out.find("signed by /CN=pkx test vendor\nproof: a copy of old becomes new"),
               std::string::npos)
         << created.out;
-    const Exit inspected = Build({"inspect", "update.exe"});
-    EXPECT_EQ(inspected.code, 0) << inspected.out;
-    EXPECT_NE(inspected.out.find("signed by /CN=pkx test vendor; certificate table of "),
-              std::string::npos)
-        << inspected.out;
-    EXPECT_NE(inspected.out.find("1 package, all OK"), std::string::npos) << inspected.out;
-    const Exit accepted =
-        RunProgram("/bin/sh", {"-c", "osslsigncode verify -CAfile cert.pem -in update.exe"},
-                   NativePath(work.path()));
-    EXPECT_EQ(accepted.code, 0) << accepted.out;
-    EXPECT_EQ(Build({"verify", "update.exe", "--old", "old", "--new", "new"}).code, 0);
+    Expect({"inspect", "update.exe"}, 0, "signed by /CN=pkx test vendor; certificate table of ");
+    Expect({"inspect", "update.exe"}, 0, "1 package, all OK");
+    Expect({"-c", "osslsigncode verify -CAfile cert.pem -in update.exe"}, 0, "Succeeded",
+           "/bin/sh");
+    Expect({"verify", "update.exe", "--old", "old", "--new", "new"}, 0, "update.exe: verified\n");
 }
 
-TEST_F(PkxBuildProgram, TheBuiltUpdaterUpdatesTheInstallation) {
-    const std::string updater = ProgramFolder() + "/pkxupdate";
-    if (!fs::exists(updater)) GTEST_SKIP() << "pkxupdate is not built";
-    if (fs::file_size(updater) > kPayloadOffset) {
-        GTEST_SKIP() << "this build's pkxupdate does not end before the payload offset";
-    }
-    const FolderPair pair = RandomPair(9);
-    TempFolder installation;
-    Install(installation.path(), pair.oldFiles);
-    Install(work / "old", pair.oldFiles);
-    Install(work / "new", pair.newFiles);
-    ASSERT_TRUE(WriteFile(work / "manifest.toml",
-                          FixedFolderManifest(installation.path(), "title = \"Sample\"\n")));
-    const Exit created = Build({"create", "--old", "old", "--new", "new", "--manifest",
-                                "manifest.toml", "--stub", updater, "-o", "update"});
-    ASSERT_EQ(created.code, 0) << created.err;
-
-    const Exit run = RunProgram(NativePath(work / "update"), {"-F"}, NativePath(work.path()));
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
-    Files installed = Installed(installation);
-    for (auto it = installed.begin(); it != installed.end();) {
-        const bool backup =
-            it->first.size() > 4 && it->first.substr(it->first.size() - 4) == ".old";
-        it = backup ? installed.erase(it) : std::next(it);
-    }
-    EXPECT_EQ(Difference(installed, pair.newFiles), "");
-}
+#endif  // PKX_CONSOLE_UPDATER
 
 }  // namespace
 }  // namespace pkx::test
