@@ -56,44 +56,48 @@ TEST(PosixPathsTest, MapsWindowsPathsOntoTheOneTree) {
     EXPECT_EQ(posix::WindowsStylePath("/home/user/app"), "\\home\\user\\app");
 }
 
+TEST(PosixPathsTest, ADrivePathReachesTheSameFile) {
+    TempFolder temp;
+    ASSERT_TRUE(test::WriteFile(temp / "f.txt", "x"));
+    Platform& os = NativePlatform();
+    EXPECT_TRUE(os.Exists(("C:" + (temp / "f.txt")).c_str()));
+    FileHandle file = kInvalidFile;
+    ASSERT_EQ(os.Open(("Z:" + (temp / "f.txt")).c_str(), kGenericRead, kShareRead, kOpenExisting,
+                      kAttributeNormal, &file),
+              0u);
+    os.Close(file);
+    EXPECT_FALSE(os.Exists("C:\\"));
+}
+
 TEST(PosixPathsTest, PatternsMatchWholeDoubleByteCharacters) {
-    struct Case {
+    // One Shift-JIS character whose trail byte is '\'; a trail byte that looks
+    // like a letter is no letter.
+    const char* kanji = "\x95\x5C.txt";
+    const struct {
         const char *pattern, *name;
         uint32_t codePage;
         bool matches;
+    } cases[] = {
+        {"?.txt", kanji, 932, true},          {"?.txt", kanji, 1252, false},
+        {"??.txt", kanji, 1252, true},        {"\x82\x61", "\x82\x41", 932, false},
+        {"\x82\x61", "\x82\x41", 1252, true}, {"*", "", 1252, true},
+        {"a*b*c", "aXbYbZc", 1252, true},     {"a*b*c", "aXbYbZ", 1252, false},
+        {"*.*", "no-dot", 1252, true},        {"*.txt", "a.txt.old", 1252, false},
     };
-    const char* kanjiName = "\x95\x5C.txt";  // one Shift-JIS character whose trail byte is '\'
-    const Case cases[] = {{"?.txt", kanjiName, 932, true},
-                          {"?.txt", kanjiName, 1252, false},
-                          {"??.txt", kanjiName, 1252, true},
-                          // A trail byte that looks like a letter is no letter: no case folding.
-                          {"\x82\x61", "\x82\x41", 932, false},
-                          {"\x82\x61", "\x82\x41", 1252, true},
-                          {"*", "", 1252, true},
-                          {"a*b*c", "aXbYbZc", 1252, true},
-                          {"a*b*c", "aXbYbZ", 1252, false},
-                          {"*.*", "no-dot", 1252, true},
-                          {"*.txt", "a.txt.old", 1252, false}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(posix::MatchesPattern(c.pattern, c.name, c.codePage), c.matches)
             << c.pattern << " " << c.name << " " << c.codePage;
     }
 }
 
 TEST(PosixErrorsTest, ErrnoValuesBecomeWin32Codes) {
-    struct Case {
-        int error;
-        uint32_t code;
-    };
-    const Case cases[] = {
+    const std::pair<int, uint32_t> cases[] = {
         {EACCES, 5},   {EPERM, 5},        {EISDIR, 5},   {EBADF, 6},          {ENOMEM, 8},
         {EEXIST, 183}, {ENOSPC, 112},     {EDQUOT, 112}, {ENAMETOOLONG, 206}, {ENOTEMPTY, 145},
         {EMFILE, 4},   {EWOULDBLOCK, 32}, {ETXTBSY, 32}, {ENOTDIR, 3},        {EROFS, 19},
         {EINVAL, 87},  {ENOENT, 2},       {0, 31},       {12345, 31},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(posix::Win32Error(c.error), c.code) << "errno " << c.error;
-    }
+    for (auto [error, code] : cases) EXPECT_EQ(posix::Win32Error(error), code) << error;
 }
 
 TEST(PosixErrorsTest, AMissingParentIsPathNotFound) {
@@ -108,11 +112,7 @@ TEST(PosixErrorsTest, AMissingParentIsPathNotFound) {
 }
 
 TEST(PosixCodePageTest, FollowsTheLocaleLanguage) {
-    struct Case {
-        const char* locale;
-        uint32_t codePage;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, uint32_t> cases[] = {
         {"ja_JP.UTF-8", 932},  {"ja_JP.eucJP", 932},  {"zh_CN.UTF-8", 936},
         {"zh_SG", 936},        {"zh_TW.UTF-8", 950},  {"zh_HK.big5hkscs", 950},
         {"ko_KR.UTF-8", 949},  {"ru_RU.UTF-8", 1251}, {"uk_UA", 1251},
@@ -123,12 +123,10 @@ TEST(PosixCodePageTest, FollowsTheLocaleLanguage) {
         {"hu_HU", 1250},       {"sr_RS", 1251},       {"sr_RS@latin", 1250},
         {"de_DE.UTF-8", 1252}, {"en_US", 1252},       {"C", 1252},
         {"POSIX", 1252},       {"C.UTF-8", 1252},     {"", 1252},
-        {nullptr, 1252},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(posix::CodePageOfLocale(c.locale), c.codePage)
-            << (c.locale != nullptr ? c.locale : "(null)");
-    }
+    for (auto [locale, codePage] : cases)
+        EXPECT_EQ(posix::CodePageOfLocale(locale), codePage) << locale;
+    EXPECT_EQ(posix::CodePageOfLocale(nullptr), 1252u);
 }
 
 TEST(PosixCodePageTest, LcAllThenLcCtypeThenLang) {
@@ -302,17 +300,15 @@ TEST(PosixLookupsTest, ABareIniNameIsReadFromTheWindowsFolder) {
 
 TEST(PosixTextsTest, LoadTextGivesTheTableOfTheLanguageInUtf8) {
     Platform& os = NativePlatform();
-    struct Case {
+    const struct {
         TextLanguage language;
-        const char* whole;
-        const char* inFiveBytes;  // cut between characters
-    };
-    for (const Case& c : {Case{TextLanguage::kJapanese, "キャンセル(&C)", "キ"},
-                          Case{TextLanguage::kEnglish, "&Cancel", "&Can"}}) {
-        char text[260];
+        const char *whole, *inFiveBytes;  // cut between characters
+    } cases[] = {{TextLanguage::kJapanese, "キャンセル(&C)", "キ"},
+                 {TextLanguage::kEnglish, "&Cancel", "&Can"}};
+    for (const auto& c : cases) {
+        char text[260], small[5];
         EXPECT_EQ(os.LoadText(1001, c.language, text, sizeof text), std::strlen(c.whole));
         EXPECT_STREQ(text, c.whole);
-        char small[5];
         EXPECT_EQ(os.LoadText(1001, c.language, small, sizeof small), std::strlen(c.inFiveBytes));
         EXPECT_STREQ(small, c.inFiveBytes);
         EXPECT_EQ(os.LoadText(0xFFFFFFF0u, c.language, text, sizeof text), 0u);
@@ -324,27 +320,20 @@ TEST(PosixTextsTest, TextsEnterInUtf8AndPathsShowWithSlashes) {
     Platform& os = NativePlatform();
     EXPECT_EQ(os.InsideCodePage(932), kUtf8CodePage);
     EXPECT_EQ(os.InsideCodePage(1252), kUtf8CodePage);
-    struct Case {
+    const struct {
         uint32_t codePage;
-        std::string text;
+        const char* text;
         uint32_t size;
         std::string expected;
-    };
-    const Case cases[] = {
-        // The trail byte 0x5C of 表 is no backslash once converted.
-        {932, "\x82\xA0\x95\x5Cn", 260, "あ表n"},
-        {1252,
-         "gr\xFC\xDF"
-         "e",
-         260, "grüße"},
-        {65001, "grüße", 260, "grüße"},
-        {0, "as \x82 is", 260, "as \x82 is"},
-        {932, "a\xFF", 260, "a?"},
+    } cases[] = {
+        {932, "\x82\xA0\x95\x5Cn", 260, "あ表n"},  // the trail byte of 表 is no backslash now
+        {1252, "gr\xFC\xDF\x65", 260, "grüße"},       {65001, "grüße", 260, "grüße"},
+        {0, "as \x82 is", 260, "as \x82 is"},         {932, "a\xFF", 260, "a?"},
         {932, "\x82\xA0\x82\xA0\x82\xA0", 8, "ああ"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         char buffer[260];
-        os.ConvertToInside(c.codePage, c.text.c_str(), buffer, c.size);
+        os.ConvertToInside(c.codePage, c.text, buffer, c.size);
         EXPECT_EQ(std::string(buffer), c.expected) << c.codePage << " " << c.text;
     }
     for (const auto& [path, shown] : std::vector<std::pair<std::string, std::string>>{
