@@ -24,25 +24,24 @@ TEST(PlatformIniTest, FollowsTheProfileReadingRulesAndCutsToTheBuffer) {
     test::TempFolder temp;
     const std::string ini = temp / "app.ini";
     const struct {
-        const char *section, *key;
-        uint32_t size;
-        const char* value;
+        const char *section, *key, *value;
+        uint32_t size = 260;
     } rows[] = {
-        {"Install", "Path", 260, "C:\\Program Files\\App"},
-        {"INSTALL", "path", 260, "C:\\Program Files\\App"},
-        {"Install", "Quoted", 260, "  spaced  "},
-        {"Install", "Single", 260, "one"},
-        {"Install", "Mismatched", 260, "\"two'"},
-        {"Install", "Lone", 260, "\""},
-        {"Install", "Empty", 260, ""},
-        {"Other", "Path", 260, "other section"},
-        {"Install", "Missing", 260, ""},
-        {"Missing", "Path", 260, ""},
-        {"Install", "top", 260, ""},
-        {"Install", "Late", 260, ""},  // only in a repeated section
-        {"s", "k", 4, "abc"},
-        {"s", "q", 4, "abc"},
-        {"s", "k", 7, "abcdef"},
+        {"Install", "Path", "C:\\Program Files\\App"},
+        {"INSTALL", "path", "C:\\Program Files\\App"},
+        {"Install", "Quoted", "  spaced  "},
+        {"Install", "Single", "one"},
+        {"Install", "Mismatched", "\"two'"},
+        {"Install", "Lone", "\""},
+        {"Install", "Empty", ""},
+        {"Other", "Path", "other section"},
+        {"Install", "Missing", ""},
+        {"Missing", "Path", ""},
+        {"Install", "top", ""},
+        {"Install", "Late", ""},
+        {"s", "k", "abc", 4},
+        {"s", "q", "abc", 4},
+        {"s", "k", "abcdef", 7},
     };
     for (bool written : {false, true}) {
         for (const auto& row : rows) {
