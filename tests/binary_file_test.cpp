@@ -11,23 +11,27 @@
 namespace pkx {
 namespace {
 
-using test::ReadFile;
-using test::TempFolder;
-using test::WriteFile;
+using namespace win32err;
 
 class BinaryFileTest : public ::testing::Test {
   protected:
-    TempFolder temp;
+    uint32_t OpenRead(BinaryFile& file, const char* name) {
+        return file.OpenRead((temp / name).c_str(), kShareNone, kAttributeNormal);
+    }
+
+    test::TempFolder temp;
     FaultInjector injector{NativePlatform()};
 };
 
-TEST_F(BinaryFileTest, ReadsTypedLittleEndianValuesAndStrings) {
-    ASSERT_TRUE(WriteFile(temp / "data", std::string("\x7F\x34\x12\x78\x56\x34\x12\x05hello", 13)));
+// Typed little-endian values and strings, or a failure when fewer bytes than
+// asked for are left.
+TEST_F(BinaryFileTest, ReadsExactCountsOfLittleEndianValuesAndStrings) {
+    ASSERT_TRUE(
+        test::WriteFile(temp / "data", std::string("\x7F\x34\x12\x78\x56\x34\x12\x05hello", 13)));
     BinaryFile file;
-    ASSERT_EQ(file.OpenRead((temp / "data").c_str(), kShareRead, kAttributeNormal), 0u);
-    EXPECT_TRUE(file.IsOpen());
+    ASSERT_EQ(OpenRead(file, "data"), 0u);
     EXPECT_EQ(file.Size(), 13u);
-    uint8_t u8 = 0;
+    uint8_t u8 = 0, length = 0;
     uint16_t u16 = 0;
     uint32_t u32 = 0;
     ASSERT_EQ(file.ReadU8(&u8), 0u);
@@ -36,41 +40,29 @@ TEST_F(BinaryFileTest, ReadsTypedLittleEndianValuesAndStrings) {
     EXPECT_EQ(u8, 0x7F);
     EXPECT_EQ(u16, 0x1234);
     EXPECT_EQ(u32, 0x12345678u);
-    uint8_t length = 0;
     ASSERT_EQ(file.ReadU8(&length), 0u);
     char text[256];
     memset(text, '#', sizeof text);
     ASSERT_EQ(file.ReadString(text, length), 0u);
     EXPECT_STREQ(text, "hello");
     EXPECT_EQ(file.Seek(0, kFileCurrent), 13u);
-}
 
-TEST_F(BinaryFileTest, ExactCountsOrFailure) {
-    ASSERT_TRUE(WriteFile(temp / "three", "abc"));
-    BinaryFile file;
-    ASSERT_EQ(file.OpenRead((temp / "three").c_str(), kShareNone, kAttributeNormal), 0u);
-    char buffer[8] = {};
+    ASSERT_EQ(file.Seek(10, kFileBegin), 10u);
     uint32_t done = 99;
-    ASSERT_EQ(file.Read(buffer, 2, &done), 0u);
+    ASSERT_EQ(file.Read(text, 2, &done), 0u);
     EXPECT_EQ(done, 2u);
-    done = 99;
-    EXPECT_EQ(file.Read(buffer, 2, &done), win32err::kHandleEof);  // one byte left
+    EXPECT_EQ(file.Read(text, 2, &done), kHandleEof);  // one byte left
     EXPECT_EQ(done, 0u);
-
-    ASSERT_EQ(file.Seek(0, kFileBegin), 0u);
-    uint32_t value = 0xAAAAAAAAu;
-    EXPECT_EQ(file.ReadU32(&value), win32err::kHandleEof);
-    EXPECT_EQ(file.Seek(0, kFileCurrent), 3u);
-
-    char empty[1] = {'#'};
-    EXPECT_EQ(file.ReadString(empty, 0), 0u);
-    EXPECT_EQ(empty[0], '\0');
+    ASSERT_EQ(file.Seek(10, kFileBegin), 10u);
+    EXPECT_EQ(file.ReadU32(&u32), kHandleEof);
+    EXPECT_EQ(file.Seek(0, kFileCurrent), 13u);
+    EXPECT_EQ(file.ReadString(text, 0), 0u);
+    EXPECT_EQ(text[0], '\0');
     // A failed string read is terminated after what arrived.
-    ASSERT_EQ(file.Seek(1, kFileBegin), 1u);
-    char partial[8];
-    memset(partial, '#', sizeof partial);
-    EXPECT_EQ(file.ReadString(partial, 5), win32err::kHandleEof);
-    EXPECT_STREQ(partial, "bc");
+    ASSERT_EQ(file.Seek(11, kFileBegin), 11u);
+    memset(text, '#', sizeof text);
+    EXPECT_EQ(file.ReadString(text, 5), kHandleEof);
+    EXPECT_STREQ(text, "lo");
 }
 
 TEST_F(BinaryFileTest, AClosedObjectAnswersSixWithoutCallingThePlatform) {
@@ -83,13 +75,13 @@ TEST_F(BinaryFileTest, AClosedObjectAnswersSixWithoutCallingThePlatform) {
     uint32_t u32 = 0;
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(file.NativeHandle(), kInvalidFile);
-    EXPECT_EQ(file.Read(buffer, 4, &done), win32err::kInvalidHandle);
+    EXPECT_EQ(file.Read(buffer, 4, &done), kInvalidHandle);
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(file.ReadU8(&u8), win32err::kInvalidHandle);
-    EXPECT_EQ(file.ReadU16(&u16), win32err::kInvalidHandle);
-    EXPECT_EQ(file.ReadU32(&u32), win32err::kInvalidHandle);
-    EXPECT_EQ(file.ReadString(buffer, 3), win32err::kInvalidHandle);
-    EXPECT_EQ(file.Write("x", 1, &done), win32err::kInvalidHandle);
+    EXPECT_EQ(file.ReadU8(&u8), kInvalidHandle);
+    EXPECT_EQ(file.ReadU16(&u16), kInvalidHandle);
+    EXPECT_EQ(file.ReadU32(&u32), kInvalidHandle);
+    EXPECT_EQ(file.ReadString(buffer, 3), kInvalidHandle);
+    EXPECT_EQ(file.Write("x", 1, &done), kInvalidHandle);
     // Seek and Size give 6 too, which callers testing for 0xFFFFFFFF take as a position.
     EXPECT_EQ(file.Seek(0, kFileBegin), 6u);
     EXPECT_EQ(file.Size(), 6u);
@@ -98,22 +90,22 @@ TEST_F(BinaryFileTest, AClosedObjectAnswersSixWithoutCallingThePlatform) {
 }
 
 TEST_F(BinaryFileTest, PlatformCodesPassThroughAndShortTransfersStillFail) {
-    ASSERT_TRUE(WriteFile(temp / "in", "0123456789"));
-    injector.FailAt(1, win32err::kReadFault, Operation::kRead);
+    ASSERT_TRUE(test::WriteFile(temp / "in", "0123456789"));
+    injector.FailAt(1, kReadFault, Operation::kRead);
     injector.FailAt(2, 0, Operation::kRead);  // the platform reads nothing and names no error
-    injector.FailAt(1, win32err::kDiskFull, Operation::kWrite);
+    injector.FailAt(1, kDiskFull, Operation::kWrite);
     injector.FailAt(2, 0, Operation::kWrite);
-    injector.FailAt(1, win32err::kInvalidParameter, Operation::kSeek);
-    injector.FailAt(1, win32err::kAccessDenied, Operation::kSize);
+    injector.FailAt(1, kInvalidParameter, Operation::kSeek);
+    injector.FailAt(1, kAccessDenied, Operation::kSize);
     PlatformScope scope(injector);
 
     BinaryFile in;
-    ASSERT_EQ(in.OpenRead((temp / "in").c_str(), kShareRead, kAttributeNormal), 0u);
+    ASSERT_EQ(OpenRead(in, "in"), 0u);
     char buffer[4];
     uint32_t done = 7;
-    EXPECT_EQ(in.Read(buffer, 4, &done), win32err::kReadFault);
+    EXPECT_EQ(in.Read(buffer, 4, &done), kReadFault);
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(in.Read(buffer, 4, &done), win32err::kHandleEof);
+    EXPECT_EQ(in.Read(buffer, 4, &done), kHandleEof);
     EXPECT_EQ(in.Seek(3, kFileBegin), kBadPosition);
     EXPECT_EQ(in.Size(), kBadPosition);
     EXPECT_EQ(in.Size(), 10u);
@@ -121,51 +113,40 @@ TEST_F(BinaryFileTest, PlatformCodesPassThroughAndShortTransfersStillFail) {
     BinaryFile out;
     ASSERT_EQ(out.OpenWrite((temp / "out").c_str(), kShareNone, kAttributeArchive), 0u);
     done = 7;
-    EXPECT_EQ(out.Write("abcd", 4, &done), win32err::kDiskFull);
+    EXPECT_EQ(out.Write("abcd", 4, &done), kDiskFull);
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(out.Write("abcd", 4, &done), win32err::kDiskFull);
+    EXPECT_EQ(out.Write("abcd", 4, &done), kDiskFull);
     EXPECT_EQ(out.Write("abcd", 4, &done), 0u);
     EXPECT_EQ(done, 4u);
     EXPECT_EQ(injector.FaultsTriggered(), 6u);
 }
 
-TEST_F(BinaryFileTest, OpenWriteTruncatesAndOpenFailuresLeaveTheObjectClosed) {
-    ASSERT_TRUE(WriteFile(temp / "old", "old and long content"));
+// Opening again closes the old handle first; a failed open leaves the object
+// closed; OpenWrite truncates.
+TEST_F(BinaryFileTest, OpeningClosesWhatWasOpenAndOpenWriteTruncates) {
+    ASSERT_TRUE(test::WriteFile(temp / "a", "old and long content"));
+    ASSERT_TRUE(test::WriteFile(temp / "b", "b"));
     {
-        BinaryFile out;
-        ASSERT_EQ(out.OpenWrite((temp / "old").c_str(), kShareNone, kAttributeArchive), 0u);
+        PlatformScope scope(injector);
+        BinaryFile file, other;
+        ASSERT_EQ(OpenRead(file, "a"), 0u);
+        ASSERT_EQ(OpenRead(file, "b"), 0u);
+        EXPECT_EQ(injector.Count(Operation::kClose), 1u);
+        EXPECT_EQ(OpenRead(other, "a"), 0u);
+        EXPECT_EQ(OpenRead(file, "none"), kFileNotFound);
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(file.Size(), kInvalidHandle);
+        EXPECT_EQ(OpenRead(other, "b"), 0u);
+    }
+    {
+        BinaryFile out, locked;
+        ASSERT_EQ(out.OpenWrite((temp / "a").c_str(), kShareNone, kAttributeArchive), 0u);
         ASSERT_EQ(out.Write("new", 3), 0u);
-
-        BinaryFile locked;
-        EXPECT_EQ(locked.OpenWrite((temp / "old").c_str(), kShareNone, kAttributeArchive),
-                  win32err::kSharingViolation);
+        EXPECT_EQ(locked.OpenWrite((temp / "a").c_str(), kShareNone, kAttributeArchive),
+                  kSharingViolation);
         EXPECT_FALSE(locked.IsOpen());
-        EXPECT_EQ(locked.Size(), win32err::kInvalidHandle);
     }  // the destructor closes
-    EXPECT_EQ(ReadFile(temp / "old"), "new");
-
-    BinaryFile missing;
-    EXPECT_EQ(missing.OpenRead((temp / "none").c_str(), kShareRead, kAttributeNormal),
-              win32err::kFileNotFound);
-    EXPECT_FALSE(missing.IsOpen());
-}
-
-TEST_F(BinaryFileTest, ReopeningClosesTheOldHandleFirst) {
-    ASSERT_TRUE(WriteFile(temp / "a", "a"));
-    ASSERT_TRUE(WriteFile(temp / "b", "b"));
-    PlatformScope scope(injector);
-    BinaryFile file;
-    ASSERT_EQ(file.OpenRead((temp / "a").c_str(), kShareNone, kAttributeNormal), 0u);
-    ASSERT_EQ(file.OpenRead((temp / "b").c_str(), kShareNone, kAttributeNormal), 0u);
-    EXPECT_EQ(injector.Count(Operation::kClose), 1u);
-    BinaryFile other;
-    EXPECT_EQ(other.OpenRead((temp / "a").c_str(), kShareNone, kAttributeNormal), 0u);
-
-    // A failed reopen also leaves nothing open.
-    EXPECT_EQ(file.OpenRead((temp / "none").c_str(), kShareNone, kAttributeNormal),
-              win32err::kFileNotFound);
-    EXPECT_FALSE(file.IsOpen());
-    EXPECT_EQ(other.OpenRead((temp / "b").c_str(), kShareNone, kAttributeNormal), 0u);
+    EXPECT_EQ(test::ReadFile(temp / "a"), "new");
 }
 
 }  // namespace

@@ -5,16 +5,15 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/paths.h"
 #include "tests/test_support.h"
 
 namespace pkx {
 namespace {
 
 using test::ReadFile;
-using test::TempFolder;
 using test::WriteFile;
-
-constexpr uint32_t kNegativeSeek = 131;
+using namespace win32err;
 
 // One handle of the native platform, closed at the end of the scope.
 class Handle {
@@ -31,70 +30,123 @@ class Handle {
     FileHandle file_ = kInvalidFile;
 };
 
+// A folder holding "a.txt" ("a"), "README" ("r") and the folder "sub".
 class PlatformFilesTest : public ::testing::Test {
   protected:
-    uint32_t OpenRead(const std::string& path, uint32_t share, Handle* handle) {
-        return os.Open(path.c_str(), kGenericRead, share, kOpenExisting, kAttributeNormal,
-                       handle->out());
+    void SetUp() override {
+        ASSERT_TRUE(WriteFile(temp / "a.txt", "a"));
+        ASSERT_TRUE(WriteFile(temp / "README", "r"));
+        ASSERT_TRUE(test::MakeFolders(temp / "sub"));
     }
-    uint32_t OpenWrite(const std::string& path, uint32_t share, Handle* handle) {
-        return os.Open(path.c_str(), kGenericWrite, share, kCreateAlways, kAttributeArchive,
-                       handle->out());
+    uint32_t Open(const std::string& path, uint32_t access, uint32_t share, Handle* handle,
+                  uint32_t disposition = kOpenExisting) {
+        return os.Open(path.c_str(), access, share, disposition, kAttributeNormal, handle->out());
     }
 
     Platform& os = NativePlatform();
-    TempFolder temp;
+    test::TempFolder temp;
 };
 
-TEST_F(PlatformFilesTest, OpenFailuresGiveTheWindowsCodes) {
-    Handle handle;
-    EXPECT_EQ(OpenRead(temp / "missing.txt", kShareRead, &handle), win32err::kFileNotFound);
-    EXPECT_EQ(handle.get(), kInvalidFile);
-    EXPECT_EQ(OpenRead(temp / "no\\such\\file.txt", kShareRead, &handle), win32err::kPathNotFound);
-    EXPECT_EQ(OpenWrite(temp / "no\\file.txt", kShareNone, &handle), win32err::kPathNotFound);
+TEST_F(PlatformFilesTest, ExistsSeesWhatFindFirstFileSeesAndNameExistsTheNameAsItStands) {
+    const struct {
+        const char* name;
+        int found, named;  // Exists and FileExists; NameExists (-1: not asked)
+    } rows[] = {
+        {"a.txt", 1, 1},   {"sub", 1, 1},         {"sub\\", 0, -1}, {"a.txt\\", 0, -1},
+        {"b.txt", 0, 0},   {"none\\a.txt", 0, 0}, {"*.TXT", 1, 0},  {"?.txt", 1, 0},
+        {"S*", 1, 0},      {"READ*.*", 1, 0},     {"??.txt", 0, 0}, {"*.doc", 0, 0},
+        {"none\\*", 0, 0}, {"*", 1, 0},  // ".*" above also matches no extension
+    };
+    for (const auto& row : rows) {
+        const std::string path = temp / row.name;
+        EXPECT_EQ(os.Exists(path.c_str()), row.found == 1) << row.name;
+        EXPECT_EQ(FileExists(path.c_str()), row.found) << row.name;
+        EXPECT_TRUE(row.named < 0 || os.NameExists(path.c_str()) == (row.named == 1)) << row.name;
+    }
+    EXPECT_FALSE(os.Exists(""));
+    EXPECT_EQ(FileExists(nullptr), 0);
+}
 
-    ASSERT_TRUE(test::MakeFolders(temp / "folder"));
-    EXPECT_EQ(OpenRead(temp / "folder", kShareRead, &handle), win32err::kAccessDenied);
-    EXPECT_EQ(handle.get(), kInvalidFile);
-
-    ASSERT_TRUE(WriteFile(temp / "there.txt", "x"));
-    EXPECT_EQ(os.Open((temp / "there.txt").c_str(), kGenericWrite, kShareNone, kCreateNew,
-                      kAttributeNormal, handle.out()),
-              win32err::kFileExists);
-    EXPECT_EQ(ReadFile(temp / "there.txt"), "x");
+// Each refusal, by a relative and by a full name, gives the Windows code and
+// changes nothing.
+TEST_F(PlatformFilesTest, RefusalsGiveTheWindowsCodes) {
+    const struct {
+        char op;  // o: open, w: create always, n: create new, m: move, d: delete,
+                  // c: create folder, s: set the current folder
+        const char *name, *to;
+        uint32_t code;
+    } rows[] = {
+        {'o', "missing.txt", "", kFileNotFound},   {'o', "no\\such\\file", "", kPathNotFound},
+        {'o', "sub", "", kAccessDenied},           {'w', "no\\file.txt", "", kPathNotFound},
+        {'n', "a.txt", "", kFileExists},           {'m', "a.txt", "README", kAlreadyExists},
+        {'m', "a.txt", "sub", kAlreadyExists},     {'m', "missing", "x", kFileNotFound},
+        {'m', "a.txt", "none\\x", kPathNotFound},  {'d', "missing", "", kFileNotFound},
+        {'d', "none\\missing", "", kPathNotFound}, {'d', "sub", "", kAccessDenied},
+        {'c', "sub", "", kAlreadyExists},          {'c', "x\\y", "", kPathNotFound},
+        {'s', "missing", "", kFileNotFound},
+    };
+    test::ScopedCurrentFolder inside(temp.path());
+    for (const auto& row : rows) {
+        for (const std::string& at : {std::string(), temp.path() + "\\"}) {
+            const std::string name = at + row.name, to = at + row.to;
+            Handle handle;
+            const uint32_t code =
+                row.op == 'o'   ? Open(name, kGenericRead, kShareRead, &handle)
+                : row.op == 'w' ? Open(name, kGenericWrite, kShareNone, &handle, kCreateAlways)
+                : row.op == 'n' ? Open(name, kGenericWrite, kShareNone, &handle, kCreateNew)
+                : row.op == 'm' ? os.Move(name.c_str(), to.c_str())
+                : row.op == 'd' ? os.Delete(name.c_str())
+                : row.op == 'c' ? os.CreateFolder(name.c_str())
+                                : os.SetCurrentFolder(name.c_str());
+            EXPECT_EQ(code, row.code) << row.op << " " << name;
+            EXPECT_EQ(handle.get(), kInvalidFile);
+        }
+    }
+    EXPECT_EQ(test::ListTree(temp.path()),
+              (test::Tree{{"README", "r"}, {"a.txt", "a"}, {"sub\\", ""}}));
 }
 
 TEST_F(PlatformFilesTest, SharingRulesAndCreateAlwaysTruncation) {
-    ASSERT_TRUE(WriteFile(temp / "locked.txt", "keep me"));
-    Handle owner, other;
-    ASSERT_EQ(OpenRead(temp / "locked.txt", kShareNone, &owner), 0u);
-    EXPECT_EQ(OpenRead(temp / "locked.txt", kShareRead | kShareWrite, &other),
-              win32err::kSharingViolation);
-    // The refused writer must not have truncated the file on its way.
-    EXPECT_EQ(OpenWrite(temp / "locked.txt", kShareNone, &other), win32err::kSharingViolation);
-    EXPECT_EQ(other.get(), kInvalidFile);
-    owner.Close();
-    EXPECT_EQ(ReadFile(temp / "locked.txt"), "keep me");
+    const uint32_t r = kGenericRead, w = kGenericWrite, both = kShareRead | kShareWrite;
+    const struct {
+        uint32_t access, share, secondAccess, secondShare, disposition, code;
+    } rows[] = {
+        {r, kShareNone, r, both, kOpenExisting, kSharingViolation},
+        {r, kShareNone, w, kShareNone, kCreateAlways, kSharingViolation},  // no truncation
+        {r, kShareRead, r, kShareRead, kOpenExisting, 0},
+        {r, kShareRead, r, kShareNone, kOpenExisting, kSharingViolation},
+        {w, kShareRead, r, kShareNone, kOpenExisting, kSharingViolation},
+    };
+    const std::string path = temp / "a.txt";
+    for (const auto& row : rows) {
+        Handle first, second;
+        ASSERT_EQ(Open(path, row.access, row.share, &first), 0u);
+        EXPECT_EQ(Open(path, row.secondAccess, row.secondShare, &second, row.disposition),
+                  row.code);
+        EXPECT_EQ(second.get() == kInvalidFile, row.code != 0);
+    }
+    EXPECT_EQ(ReadFile(path), "a");
 
-    // Readers sharing reading overlap, but not with an exclusive one.
-    Handle second;
-    ASSERT_EQ(OpenRead(temp / "locked.txt", kShareRead, &owner), 0u);
-    EXPECT_EQ(OpenRead(temp / "locked.txt", kShareRead, &second), 0u);
-    EXPECT_EQ(OpenRead(temp / "locked.txt", kShareNone, &other), win32err::kSharingViolation);
-    owner.Close();
-    second.Close();
-
-    ASSERT_EQ(OpenWrite(temp / "locked.txt", kShareNone, &owner), 0u);
-    uint32_t done = 0;
-    ASSERT_EQ(os.Write(owner.get(), "new", 3, &done), 0u);
-    owner.Close();
-    EXPECT_EQ(ReadFile(temp / "locked.txt"), "new");
+    // A file held open can be neither moved nor deleted; one opened for
+    // writing only cannot be read.
+    Handle writer;
+    ASSERT_EQ(Open(path, kGenericWrite, kShareRead, &writer, kCreateAlways), 0u);
+    EXPECT_EQ(os.Move(path.c_str(), (temp / "moved").c_str()), kSharingViolation);
+    EXPECT_EQ(os.Delete(path.c_str()), kSharingViolation);
+    char c;
+    uint32_t done = 7;
+    EXPECT_EQ(os.Read(writer.get(), &c, 1, &done), kAccessDenied);
+    EXPECT_EQ(done, 0u);
+    ASSERT_EQ(os.Write(writer.get(), "new", 3, &done), 0u);
+    writer.Close();
+    EXPECT_EQ(ReadFile(path), "new");
+    EXPECT_EQ(os.Move(path.c_str(), (temp / "moved").c_str()), 0u);
 }
 
 TEST_F(PlatformFilesTest, SeekAndSizeWorkInThirtyTwoBitPositions) {
     ASSERT_TRUE(WriteFile(temp / "ten.bin", "0123456789"));
     Handle in;
-    ASSERT_EQ(OpenRead(temp / "ten.bin", kShareRead, &in), 0u);
+    ASSERT_EQ(Open(temp / "ten.bin", kGenericRead, kShareRead, &in), 0u);
     uint32_t value = 0;
     ASSERT_EQ(os.Size(in.get(), &value), 0u);
     EXPECT_EQ(value, 10u);
@@ -110,7 +162,7 @@ TEST_F(PlatformFilesTest, SeekAndSizeWorkInThirtyTwoBitPositions) {
     EXPECT_EQ(c, '8');
 
     value = 77;
-    EXPECT_EQ(os.Seek(in.get(), -1, kFileBegin, &value), kNegativeSeek);
+    EXPECT_EQ(os.Seek(in.get(), -1, kFileBegin, &value), 131u);  // a negative position
     EXPECT_EQ(value, 77u);
     ASSERT_EQ(os.Seek(in.get(), 0, kFileCurrent, &value), 0u);
     EXPECT_EQ(value, 9u);  // a failed seek leaves the position alone
@@ -118,88 +170,22 @@ TEST_F(PlatformFilesTest, SeekAndSizeWorkInThirtyTwoBitPositions) {
     EXPECT_EQ(value, 100u);  // past the end is allowed, as on Windows
 }
 
-TEST_F(PlatformFilesTest, ExistsSeesWhatFindFirstFileSees) {
-    ASSERT_TRUE(WriteFile(temp / "a.txt", "a"));
-    ASSERT_TRUE(WriteFile(temp / "README", "r"));
-    ASSERT_TRUE(test::MakeFolders(temp / "sub"));
-
-    EXPECT_TRUE(os.Exists((temp / "a.txt").c_str()));
-    EXPECT_TRUE(os.Exists((temp / "sub").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "sub\\").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "a.txt\\").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "b.txt").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "none\\a.txt").c_str()));
-    EXPECT_FALSE(os.Exists(""));
-
-    EXPECT_TRUE(os.Exists((temp / "*.TXT").c_str()));
-    EXPECT_TRUE(os.Exists((temp / "?.txt").c_str()));
-    EXPECT_TRUE(os.Exists((temp / "S*").c_str()));
-    EXPECT_TRUE(os.Exists((temp / "READ*.*").c_str()));  // ".*" also matches no extension
-    EXPECT_FALSE(os.Exists((temp / "??.txt").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "*.doc").c_str()));
-    EXPECT_FALSE(os.Exists((temp / "none\\*").c_str()));
-}
-
-TEST_F(PlatformFilesTest, NameExistsTakesTheNameAsItStands) {
-    ASSERT_TRUE(WriteFile(temp / "a.txt", "a"));
-    ASSERT_TRUE(test::MakeFolders(temp / "sub"));
-    EXPECT_TRUE(os.NameExists((temp / "a.txt").c_str()));
-    EXPECT_TRUE(os.NameExists((temp / "sub").c_str()));
-    EXPECT_FALSE(os.NameExists((temp / "b.txt").c_str()));
-    EXPECT_FALSE(os.NameExists((temp / "?.txt").c_str()));
-    EXPECT_FALSE(os.NameExists((temp / "*").c_str()));
-}
-
-TEST_F(PlatformFilesTest, MoveAndDeleteKeepWindowsRules) {
-    ASSERT_TRUE(WriteFile(temp / "from.txt", "from"));
-    ASSERT_TRUE(WriteFile(temp / "to.txt", "to"));
-    ASSERT_TRUE(test::MakeFolders(temp / "folder"));
-    const auto move = [&](const char* from, const char* to) {
-        return os.Move((temp / from).c_str(), (temp / to).c_str());
-    };
-    // Never onto an existing name, file or folder.
-    EXPECT_EQ(move("from.txt", "to.txt"), win32err::kAlreadyExists);
-    EXPECT_EQ(move("from.txt", "folder"), win32err::kAlreadyExists);
-    EXPECT_EQ(move("missing", "x"), win32err::kFileNotFound);
-    EXPECT_EQ(move("from.txt", "none\\x"), win32err::kPathNotFound);
-    EXPECT_EQ(os.Delete((temp / "missing").c_str()), win32err::kFileNotFound);
-    EXPECT_EQ(os.Delete((temp / "none\\missing").c_str()), win32err::kPathNotFound);
-    EXPECT_EQ(os.Delete((temp / "folder").c_str()), win32err::kAccessDenied);
-    EXPECT_EQ(os.Delete((temp / "to.txt").c_str()), 0u);
-
-    ASSERT_EQ(move("from.txt", "file.txt.1.old"), 0u);
-    ASSERT_TRUE(WriteFile(temp / "folder\\inner.txt", "inner"));
-    ASSERT_EQ(move("folder", "renamed"), 0u);
-    EXPECT_EQ(test::ListTree(temp.path()),
-              (test::Tree{
-                  {"file.txt.1.old", "from"}, {"renamed\\", ""}, {"renamed\\inner.txt", "inner"}}));
-}
-
-TEST_F(PlatformFilesTest, AFileHeldOpenCanBeNeitherMovedNorDeleted) {
-    ASSERT_TRUE(WriteFile(temp / "busy.txt", "busy"));
-    Handle holder;
-    ASSERT_EQ(OpenRead(temp / "busy.txt", kShareRead, &holder), 0u);
-    EXPECT_EQ(os.Move((temp / "busy.txt").c_str(), (temp / "moved.txt").c_str()),
-              win32err::kSharingViolation);
-    EXPECT_EQ(os.Delete((temp / "busy.txt").c_str()), win32err::kSharingViolation);
-    holder.Close();
-    EXPECT_EQ(os.Move((temp / "busy.txt").c_str(), (temp / "moved.txt").c_str()), 0u);
-}
-
-TEST_F(PlatformFilesTest, CreateFolderAndSetCurrentFolder) {
+TEST_F(PlatformFilesTest, MovesDeletesAndNewFolders) {
+    ASSERT_TRUE(WriteFile(temp / "sub\\inner.txt", "inner"));
+    EXPECT_EQ(os.Delete((temp / "README").c_str()), 0u);
+    EXPECT_EQ(os.Move((temp / "a.txt").c_str(), (temp / "file.txt.1.old").c_str()), 0u);
+    EXPECT_EQ(os.Move((temp / "sub").c_str(), (temp / "renamed").c_str()), 0u);
     EXPECT_EQ(os.CreateFolder((temp / "new").c_str()), 0u);
-    EXPECT_TRUE(test::IsFolder(temp / "new"));
-    EXPECT_EQ(os.CreateFolder((temp / "new").c_str()), win32err::kAlreadyExists);
-    EXPECT_EQ(os.CreateFolder((temp / "a\\b").c_str()), win32err::kPathNotFound);
-    EXPECT_FALSE(test::PathExists(temp / "a"));
+    EXPECT_EQ(test::ListTree(temp.path()), (test::Tree{{"file.txt.1.old", "a"},
+                                                       {"new\\", ""},
+                                                       {"renamed\\", ""},
+                                                       {"renamed\\inner.txt", "inner"}}));
 
-    ASSERT_TRUE(WriteFile(temp / "new\\here.txt", "here"));
     test::ScopedCurrentFolder restore(temp.path());
-    ASSERT_EQ(os.SetCurrentFolder((temp / "new").c_str()), 0u);
+    ASSERT_EQ(os.SetCurrentFolder((temp / "renamed").c_str()), 0u);
     Handle relative;
-    EXPECT_EQ(OpenRead("here.txt", kShareRead, &relative), 0u);
-    EXPECT_TRUE(os.Exists("here.txt"));
-    EXPECT_EQ(os.SetCurrentFolder((temp / "missing").c_str()), win32err::kFileNotFound);
+    EXPECT_EQ(Open("inner.txt", kGenericRead, kShareRead, &relative), 0u);
+    EXPECT_TRUE(os.Exists("inner.txt"));
 }
 
 }  // namespace

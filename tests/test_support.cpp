@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -16,38 +17,19 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string WindowsStyle(std::string path) {
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
+    std::replace(path.begin(), path.end(), '/', '\\');
     while (path.size() > 1 && path.back() == '\\') path.pop_back();
     return path;
-}
-
-void SetVariable(const std::string& name, const std::optional<std::string>& value) {
-#ifdef _WIN32
-    std::string assignment = name + "=" + (value ? *value : std::string());
-    _putenv(assignment.c_str());
-#else
-    if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-    } else {
-        unsetenv(name.c_str());
-    }
-#endif
 }
 
 }  // namespace
 
 std::string NativePath(const std::string& path) {
-#ifdef _WIN32
-    return path;
-#else
     std::string native = path;
-    for (char& c : native) {
-        if (c == '\\') c = '/';
-    }
-    return native;
+#ifndef _WIN32
+    std::replace(native.begin(), native.end(), '\\', '/');
 #endif
+    return native;
 }
 
 TempFolder::TempFolder() {
@@ -203,13 +185,6 @@ ScopedCurrentFolder::~ScopedCurrentFolder() {
     std::error_code error;
     fs::current_path(previous_, error);
 }
-
-ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) previous_ = old;
-    SetVariable(name_, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
-}
-
-ScopedEnvironment::~ScopedEnvironment() { SetVariable(name_, previous_); }
 
 std::string PeImage(uint32_t tableOffset, uint32_t tableSize, bool wide) {
     std::string image(512, '\0');

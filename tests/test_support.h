@@ -1,10 +1,6 @@
-// Helpers for tests that work on real files: a temporary folder, whole-file
-// reads and writes, a listing of a tree for byte-for-byte comparison, and
-// reproducible contents.
-//
-// Paths are written as the engine writes them, with backslashes; on POSIX
-// the platform maps them. The helpers here touch files directly (never
-// through the seam), so they leave the counts of a FaultInjector alone.
+// Helpers for tests on real files and bytes. Paths have backslashes, as the
+// engine writes them; the helpers bypass the seam, so a FaultInjector's counts
+// stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +15,7 @@ namespace pkx::test {
 // `path` with backslashes as the system's own separator.
 std::string NativePath(const std::string& path);
 
-// A new empty folder in the system's temporary folder, removed with all it
-// holds when the object goes.
+// A new empty folder in the system's temporary folder, removed with all it holds.
 class TempFolder {
   public:
     TempFolder();
@@ -28,9 +23,7 @@ class TempFolder {
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    // The folder, with backslashes and without a trailing one.
-    const std::string& path() const { return path_; }
-    // The folder, a backslash and `relative`.
+    const std::string& path() const { return path_; }  // without a trailing backslash
     std::string operator/(const std::string& relative) const { return path_ + "\\" + relative; }
 
   private:
@@ -81,20 +74,6 @@ class ScopedCurrentFolder {
 
   private:
     std::string previous_;
-};
-
-// Sets (or, with a null value, removes) an environment variable for the life
-// of the object.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const char* value);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> previous_;
 };
 
 // A Windows program image of PE headers alone (512 bytes; PE32, or PE32+ when
