@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "engine/backups.h"
@@ -17,6 +18,7 @@
 #include "package/format.h"
 #include "platform/posix/builtin_texts.h"
 #include "shell/app_startup.h"
+#include "support/binary_file.h"
 #include "texts/text_ids.h"
 #include "tools/pkxbuild/builder_folders.h"
 #include "tools/pkxbuild/builder_platform.h"
@@ -139,9 +141,28 @@ bool Executable(const FolderFile& file) {
                               fs::perms::others_exec)) != fs::perms::none;
 }
 
-// The first file, by name, in which `folder` differs from `expected`.
+std::optional<uint64_t> WriteTime(const FolderFile& file) {
+    BinaryFile input;
+    FileTime time;
+    if (input.OpenRead(file.path.c_str(), kShareRead, kAttributeNormal) != 0 ||
+        Os().GetWriteTime(input.NativeHandle(), &time) != 0) {
+        return std::nullopt;
+    }
+    return uint64_t{time.high} << 32 | time.low;
+}
+
+// A file the update wrote must carry the new folder's write time: an update
+// that identifies files by date and size looks for it. Files the update left
+// alone keep their own.
+bool WriteTimeDiffers(const FolderFile& want, const FolderFile& have, const FolderFile* before) {
+    if (WriteTime(want) == WriteTime(have)) return false;
+    return before == nullptr || !SameBytes(*before, have);
+}
+
+// The first file, by name, in which `folder` differs from `expected`;
+// `old` is the folder the run started from.
 std::string FirstDifference(const fs::path& folder, const FolderListing& expected,
-                            bool compareModes) {
+                            const FolderListing& old, bool compareModes) {
     FolderListing got;
     std::string error;
     if (!ScanFolder(folder.string(), &got, &error))
@@ -149,6 +170,8 @@ std::string FirstDifference(const fs::path& folder, const FolderListing& expecte
     std::map<std::string, std::pair<const FolderFile*, const FolderFile*>> files;
     for (const FolderFile& file : expected.files) files[file.key].first = &file;
     for (const FolderFile& file : got.files) files[file.key].second = &file;
+    std::map<std::string, const FolderFile*> before;
+    for (const FolderFile& file : old.files) before[file.key] = &file;
     for (const auto& [key, pair] : files) {
         const auto [want, have] = pair;
         if (have == nullptr) return "no " + want->name + ", which the new folder holds";
@@ -157,6 +180,10 @@ std::string FirstDifference(const fs::path& folder, const FolderListing& expecte
         if (compareModes && Executable(*want) != Executable(*have)) {
             return want->name + (Executable(*want) ? " not executable" : " executable") +
                    ", unlike the new folder's (a package carries no file modes)";
+        }
+        const auto it = before.find(key);
+        if (WriteTimeDiffers(*want, *have, it == before.end() ? nullptr : it->second)) {
+            return want->name + " with a write time other than the new folder's";
         }
     }
     return std::string();
@@ -268,7 +295,13 @@ void ProveFolder(const Program& program, const FolderListing& expected, const Pr
                          ": " + ResultText(first.result);
         return;
     }
-    std::string difference = FirstDifference(installation, expected, compareModes);
+    FolderListing old;
+    std::string error;
+    if (!ScanFolder(fs::absolute(proof->oldFolder).string(), &old, &error)) {
+        proof->problem = error;
+        return;
+    }
+    std::string difference = FirstDifference(installation, expected, old, compareModes);
     if (!difference.empty()) {
         proof->problem = where + "leaves " + difference;
         return;
@@ -281,7 +314,7 @@ void ProveFolder(const Program& program, const FolderListing& expected, const Pr
         proof->problem = again + "changes " + second.firstTouched + " once more";
         return;
     }
-    difference = FirstDifference(installation, expected, compareModes);
+    difference = FirstDifference(installation, expected, old, compareModes);
     if (!difference.empty()) proof->problem = again + "leaves " + difference;
 }
 
