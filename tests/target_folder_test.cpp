@@ -204,6 +204,7 @@ TEST_F(TargetFolderTest, Sources) {
     }
 }
 
+// The registry is asked with a 260-byte buffer, and nothing after a found folder.
 TEST_F(TargetFolderTest, LooksUpOnlyUntilAFolderIsFound) {
     Resolve(
         {Registry(2, "Software\\Vendor\\App", "Dir"), Ini(0, "app.ini", "Paths", "Dir"), Prompt()});
@@ -211,18 +212,6 @@ TEST_F(TargetFolderTest, LooksUpOnlyUntilAFolderIsFound) {
     EXPECT_EQ(platform.registrySizes.at(0), 260u);
     EXPECT_TRUE(platform.iniLookups.empty());
     EXPECT_TRUE(prompter.folderPromptInitialTexts.empty());
-
-    Resolve({Ini(3, "root.ini", "Paths", "Dir"), Ini(kNoFolder, "app.ini", "Paths", "Dir")});
-    ASSERT_EQ(platform.iniLookups.size(), 2u);
-    EXPECT_EQ(platform.iniLookups[0].file, "C:\\root.ini");
-    EXPECT_EQ(platform.iniLookups[0].section, "Paths");
-    EXPECT_EQ(platform.iniLookups[0].key, "Dir");
-    EXPECT_EQ(platform.iniLookups[1].file, "app.ini");
-
-    // A registry source empties the folder before its query: the prompt starts empty.
-    std::strcpy(context->targetFolder, "C:\\Previous\\");
-    Resolve({Registry(2, "Software\\Missing", "Dir"), Prompt()});
-    EXPECT_EQ(prompter.folderPromptInitialTexts, std::vector<std::string>{""});
 }
 
 TEST_F(TargetFolderTest, ConfirmedPromptEndsTheListUnread) {
@@ -292,21 +281,6 @@ TEST_F(TargetFolderTest, SpecialFoldersComeFromThePlatform) {
     FillSpecialFolders(*context);
     EXPECT_EQ(Resolve({Fixed(0, "App")}, 150, true).result, result::kSuccess);
     EXPECT_STREQ(context->targetFolder, "E:\\OS\\App\\");
-}
-
-TEST(EndsWithBackslashTest, LooksAtTheLastCharacter) {
-    const struct {
-        const char* text;
-        uint32_t codePage;
-        bool expected;
-    } cases[] = {
-        {"C:\\", 932, true},      {"C:\\App", 932, false},  {"", 932, false},
-        {"\x95\x5C", 932, false}, {"\x95\x5C", 1252, true}, {"\x95\x5C\\", 932, true},
-        {"a\\\x95", 932, false},  // a lead byte at the end is a character of its own
-        {"\x95\\\\", 932, true},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(EndsWithBackslash(c.text, c.codePage), c.expected) << c.text;
 }
 
 TEST(ExpandSlotsTest, ReplacesSlotsAndRefusesWhatDoesNotFit) {
