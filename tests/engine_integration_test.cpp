@@ -85,40 +85,6 @@ TEST(EngineIntegration, RebuiltFileUnlikeItsNewDigestFailsThePackage) {
     ExpectRestored(installation.path(), kBefore);
 }
 
-// A record whose name leads out of the target folder is refused before any
-// file changes, inside the folder or outside it.
-TEST(EngineIntegration, NamesLeadingOutOfTheFolderAreRefusedBeforeAnyChange) {
-    enum Kind { kUpdate, kAdd, kDelete };
-    struct Case {
-        const char* name;
-        Kind kind;
-        ResultCode expected;
-    };
-    const Case cases[] = {
-        {"..\\outside.txt", kDelete, result::kOpenOldFile},
-        {"lib\\..\\..\\outside.txt", kUpdate, result::kOpenOldFile},
-        {"../outside.txt", kAdd, result::kOpenNewFile},
-        {".. \\outside.txt", kDelete, result::kOpenOldFile},
-        {"lib\\...\\x.txt", kAdd, result::kOpenNewFile},
-        {"PKX-Update.Journal", kAdd, result::kOpenNewFile},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempFolder root;
-        const std::string folder = root / "app";
-        Install(folder, kBefore);
-        ASSERT_TRUE(WriteFile(root / "outside.txt", "outside"));
-        PackageModel model = FullModel(folder);
-        if (c.kind == kUpdate) model.updates.push_back(UpdateRecord(c.name, "outside", "changed"));
-        if (c.kind == kAdd) model.adds.push_back(AddRecord(c.name, "changed"));
-        if (c.kind == kDelete) model.deletes.push_back(DeleteRecord(c.name, "outside"));
-        WorkerRun run;
-        EXPECT_EQ(Apply(run, BuildOrFail(model)), c.expected);
-        EXPECT_EQ(ReadFile(root / "outside.txt"), "outside");
-        EXPECT_EQ(Difference(FilesOf(ListTree(folder)), kBefore), "");
-    }
-}
-
 #ifndef _WIN32
 // "*" and "?" can stand in a name on Linux; the test whether a file to add
 // is there already takes them as themselves, not as wildcards.

@@ -77,6 +77,7 @@ struct State {
     size_t hashed;             // EV_HASHING_FILE events
     bool vanishes = false;     // gone between its existence test and its value
     bool cancelAsked = false;  // only adds are not cancelled
+    const char* name = "f";
 };
 
 // clang-format off
@@ -103,6 +104,13 @@ const State kStates[] = {
     {"update, cancel asked",      Kind::kUpdate, "old", "old", "new", 1, 0, result::kCancelled, 0, 0, false, true},
     {"delete, cancel asked",      Kind::kDelete, "old", "old", "",    1, 0, result::kCancelled, 0, 0, false, true},
     {"add absent, cancel asked",  Kind::kAdd,    nullptr, "", "new", 1, 0, result::kSuccess, 0, 0, false, true},
+    // Names that lead out of the folder, or name the journal, are refused.
+    {"parent step",               Kind::kDelete, nullptr, "old", "",    1, 0, result::kOpenOldFile, 0, 0, false, false, "..\\outside.txt"},
+    {"parent steps",              Kind::kUpdate, nullptr, "old", "new", 1, 0, result::kOpenOldFile, 0, 0, false, false, "lib\\..\\..\\outside.txt"},
+    {"slashed parent step",       Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "../outside.txt"},
+    {"dots and a space",          Kind::kDelete, nullptr, "old", "",    1, 0, result::kOpenOldFile, 0, 0, false, false, ".. \\outside.txt"},
+    {"three dots",                Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "lib\\...\\x.txt"},
+    {"the journal's name",        Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "PKX-Update.Journal"},
 };
 // clang-format on
 
@@ -119,7 +127,7 @@ TEST_F(OldVersionCheckTest, States) {
         auto& list = s.kind == Kind::kUpdate   ? lists_.updates
                      : s.kind == Kind::kDelete ? lists_.deletes
                                                : lists_.adds;
-        list = {Entry("f", Md5Of(s.oldState), Md5Of(s.newState))};
+        list = {Entry(s.name, Md5Of(s.oldState), Md5Of(s.newState))};
         events_.events.clear();
         FaultInjector faults(NativePlatform());
         if (s.vanishes) faults.FailAt(1, 0, Operation::kExists);  // after the name was seen
