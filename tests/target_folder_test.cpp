@@ -42,15 +42,11 @@ LookupRecordModel RegistryStep(uint8_t root, const std::string& key, const std::
                                uint8_t slot) {
     return {1, root, key, name, "unused", slot};
 }
-LookupRecordModel IniStep(uint8_t folder, const std::string& file, const std::string& section,
-                          const std::string& key, uint8_t slot) {
-    return {2, folder, file, section, key, slot};
-}
 
 // The composite every format from 120 on understands: a registry value names
 // the INI file that holds the folder.
-const FolderSourceModel kIniByRegistry = Composite(
-    {RegistryStep(1, "Software\\Vendor", "Ini", 4), IniStep(0, "%4.ini", "Setup", "Dir", 0)});
+const FolderSourceModel kIniByRegistry =
+    Composite({RegistryStep(1, "Software\\Vendor", "Ini", 4), {2, 0, "%4.ini", "Setup", "Dir", 0}});
 
 // A scripted machine: registry values, INI files and special folders that
 // every row below sees.
