@@ -1,5 +1,4 @@
-// The package digest check on real files, with the package at an offset
-// inside a larger file as in a program file.
+// The package digest check, the package at an offset inside a program file.
 #include "engine/integrity_check.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +30,7 @@ class IntegrityCheckTest : public ::testing::Test {
   protected:
     void SetUp() override { context_.events = &events_; }
 
-    // Writes image bytes, the package and trailing bytes, and opens the file
-    // positioned at the package's first byte.
+    // Image bytes, the package, trailing bytes; opened at the package's start.
     void Install(const Bytes& package, uint32_t surroundSeed = 1) {
         Bytes file = Pattern(kPackageStart, surroundSeed);
         file.insert(file.end(), package.begin(), package.end());

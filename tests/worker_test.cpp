@@ -36,10 +36,8 @@ Trace Tail(const Trace& trace, size_t count) {
 const std::string kOld = Pattern(3000, 1);
 const std::string kNew = Edited(kOld, 1000, 300, 2);
 
-// The example package of the package header's description: a 33-byte title,
-// labels of 4 and 8 bytes, a 36-byte rights notice, no language block, one
-// prompt as folder source, one notice block for every code page and a single
-// update record with both check values.
+// The package header's worked example: no language block, a prompt as folder
+// source, one notice block for every code page, one update with both values.
 PackageModel WorkedExampleModel() {
     PackageModel model;
     model.title = "Sample Product for Update Testing";
@@ -185,15 +183,11 @@ struct EarlyEnd {
 };
 
 TEST(WorkerSequence, EarlyEnds) {
-    const auto step = [](const std::string& from, const std::string& to) {
-        return [=](const std::string& folder) {
-            return BuildOrFail(StepModel(folder, "1", "2", from, to));
-        };
-    };
+    // The step from 1 to 2, changed by `change`.
     const auto with = [](std::function<void(PackageModel&)> change) {
         return [=](const std::string& folder) {
             PackageModel model = StepModel(folder, "1", "2", kV1, kV2);
-            change(model);
+            if (change) change(model);
             return BuildOrFail(model);
         };
     };
@@ -220,10 +214,10 @@ TEST(WorkerSequence, EarlyEnds) {
          result::kNoTargetFolder, {"20", "confirm", "post:1"}},
         {"program running", with([](PackageModel& model) { model.runningCheck = {2, "", "", "test.exe", 0}; }),
          result::kProgramRunning, {"20", "confirm", "post:18"}},
-        {"answered No", step(kV1, kV2), result::kCancelled, {"font", "28", "17", "100", "4", "5", "20", "confirm", "post:2"}, [](WorkerRun& run) { run.prompts.confirmAnswers.push_back(false); }},
+        {"answered No", with(nullptr), result::kCancelled, {"font", "28", "17", "100", "4", "5", "20", "confirm", "post:2"}, [](WorkerRun& run) { run.prompts.confirmAnswers.push_back(false); }},
         {"password cancelled", with([](PackageModel& model) { packwriter::SetPassword(model, "pw"); }),
          result::kCancelled, {"confirm", "password", "post:2"}, [](WorkerRun& run) { run.prompts.passwordAnswers.push_back(1); }},
-        {"old file differs", step(kV1, kV2), result::kOldFileDiffersMd5, {"3", "6", "8", "post:1"}, nullptr, kV3},
+        {"old file differs", with(nullptr), result::kOldFileDiffersMd5, {"3", "6", "8", "post:1"}, nullptr, kV3},
         // Only flag 1 protects a package: a password would be refused here.
         {"password flag 2", with([](PackageModel& model) { packwriter::SetPassword(model, "pw"); model.passwordFlag = 2; }),
          result::kOldFileDiffersMd5, {"confirm", "10", "3", "6", "8", "post:1"}, [](WorkerRun& run) { run.prompts.passwordDefault = 1; }, kV3},
@@ -297,19 +291,6 @@ TEST(WorkerSequence, HeaderReadFailureFallsBackToTheSystemFont) {
     // of the table that the code page before the fallback (4242) chose.
     EXPECT_STREQ(run.context->texts[1042], "[Error] Could not read the update package.");
     EXPECT_EQ(run.context->textCodePage, 1252u);
-}
-
-TEST(WorkerSequence, PackageWithoutRecordsShowsTheAfterTextWithoutTotalProgress) {
-    TempFolder installation;
-    PackageModel model = FixedFolderModel(installation.path(), "1", "2");
-    model.noticeBlocks.push_back({0, "", "done"});
-    WorkerRun run;
-    run.WriteProgram(BuildOrFail(model));
-    EXPECT_EQ(run.Run(), result::kSuccess);
-    EXPECT_EQ(run.events.Count(EV_TOTAL_PROGRESS), 0u);
-    const Trace tail = Tail(run.trace, 4);
-    EXPECT_EQ(tail, (Trace{"3", "6", "notice:done", "post:0"}));
-    EXPECT_EQ(run.prompts.notices, (std::vector<std::string>{"done"}));
 }
 
 TEST(WorkerSequence, LaterPackagesStartFromTheFolderFoundBefore) {
