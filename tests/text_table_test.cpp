@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/recording_ui.h"
 
 namespace pkx {
 namespace {
@@ -57,16 +58,12 @@ TEST(ExpandTemplate, PlaceholdersPercentsAndCodePages) {
         {"100%%", nullptr, nullptr, nullptr, 932, 512, "100%"},
         {"%4%0%S", nullptr, nullptr, nullptr, 932, 512, "40S"},
         // The trail byte after '%' is itself a lead byte and must not swallow the placeholder.
-        {"%\x82\x9F%s", "A", nullptr, nullptr, 932, 512,
-         "\x82\x9F"
-         "A"},
+        {"%\202\237%s", "A", nullptr, nullptr, 932, 512, "\202\237A"},
         {"%s-%s-%s", "A", nullptr, nullptr, 932, 512, "A--"},
         {"%3|%2|%1", "A", nullptr, nullptr, 932, 512, "||A"},
         // 0x82 0x25 is one character in code page 932: its 0x25 is no '%'.
         {"\x82%s", "A", nullptr, nullptr, 932, 512, "\x82%s"},
-        {"\x82%s", "A", nullptr, nullptr, 1252, 512,
-         "\x82"
-         "A"},
+        {"\x82%s", "A", nullptr, nullptr, 1252, 512, "\202A"},
         {"\x82%%", nullptr, nullptr, nullptr, 932, 512, "\x82%"},
         // Cut to the destination, never inside a double-byte character.
         {"abcdefghij", nullptr, nullptr, nullptr, 932, 8, "abcdefg"},
@@ -124,13 +121,11 @@ TEST(CopyFaceName, CutsToThirtyOneBytesOnACharacterBoundary) {
 class TextTableTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        savedCodePage_ = systemCodePage;
         for (auto& slot : context_->texts.slots) std::memset(slot, 'x', kTextBufferSize - 1);
     }
-    void TearDown() override { systemCodePage = savedCodePage_; }
 
+    test::CodePageScope codePage_{systemCodePage};  // restored after the test
     std::unique_ptr<ApplyContext> context_ = std::make_unique<ApplyContext>();
-    uint32_t savedCodePage_ = 0;
 };
 
 TEST_F(TextTableTest, DefaultsFillEverySlotAndSelectTheBuiltInFont) {
