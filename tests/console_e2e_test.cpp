@@ -172,6 +172,14 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         model.updates.push_back(record);
     };
     const std::string appUpdating = Line("[" + folder + "/app.exe] Updating...");
+    // A desktop opener that records where it ran and what it was given.
+    TempFolder tools;
+    const std::string record = NativePath(tools / "opened");
+    ASSERT_TRUE(WriteFile(tools / "xdg-open", "#!/bin/sh\necho \"$(pwd -P)|$1\" > " + record +
+                                                  ".part\nmv " + record + ".part " + record +
+                                                  "\n"));
+    ASSERT_EQ(chmod(NativePath(tools / "xdg-open").c_str(), 0755), 0);
+    const Change document = [](PackageModel& model) { model.documentName = "readme.txt"; };
     const struct {
         Change change;
         std::vector<std::string> arguments;
@@ -180,6 +188,7 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         std::vector<std::string> shown;  // each as many times as it is listed
         std::vector<std::string> hidden;
         Left left;
+        std::vector<std::string> environment = kUtf8Locale;
     } cases[] = {
         // clang-format off
         // Unattended: asks nothing and deletes the backups by default.
@@ -225,13 +234,18 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
          {appUpdating, Line("[Error] The difference data has an unknown format version."),
           Line("An error occurred while applying the update."), Line(kRestored)},
          {kDeleteQuestion}, Left::kOld},
+        // The document goes to the desktop opener; without one the run is just as successful.
+        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}},
+        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())}},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         Reinstall();
         ChildProcess run;
-        EXPECT_EQ(Run(run, BuildOrFail(SamplePackage(c.change)), c.arguments, c.input), c.exitCode)
+        EXPECT_EQ(
+            Run(run, BuildOrFail(SamplePackage(c.change)), c.arguments, c.input, c.environment),
+            c.exitCode)
             << run.out();
         for (const std::string& text : c.shown) {
             const size_t times = std::count(c.shown.begin(), c.shown.end(), text);
@@ -242,6 +256,10 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         EXPECT_EQ(run.err(), "") << "standard error is no terminal: nothing is drawn";
         EXPECT_EQ(Difference(Installed(), Expected(c.left)), "");
     }
+    // The opener runs on its own; give it time to write its record.
+    for (int i = 0; i < 100 && !PathExists(tools / "opened"); ++i) usleep(100 * 1000);
+    EXPECT_EQ(ReadFile(tools / "opened").value_or("(not opened)"),
+              folder + "|" + folder + "/readme.txt\n");
 }
 
 // The last progress line drawn on standard error: what follows the last erase.
@@ -418,37 +436,6 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
         }
         EXPECT_EQ(Difference(Installed(), after), "");
     }
-}
-
-TEST_F(ConsoleUpdaterTest, DocumentIsHandedToTheDesktopOpener) {
-    const Bytes package =
-        BuildOrFail(SamplePackage([](PackageModel& model) { model.documentName = "readme.txt"; }));
-    TempFolder tools;
-    const std::string record = NativePath(tools / "opened");
-    ASSERT_TRUE(WriteFile(tools / "xdg-open", "#!/bin/sh\necho \"$(pwd -P)|$1\" > " + record +
-                                                  ".part\nmv " + record + ".part " + record +
-                                                  "\n"));
-    ASSERT_EQ(chmod(NativePath(tools / "xdg-open").c_str(), 0755), 0);
-
-    Reinstall();
-    ChildProcess opened, unopened;
-    EXPECT_EQ(Run(opened, package, {"-F"}, "",
-                  {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}),
-              0)
-        << opened.out();
-    // The opener runs on its own; give it time to write its record.
-    for (int i = 0; i < 100 && !PathExists(tools / "opened"); ++i) usleep(100 * 1000);
-    const std::string folder = NativePath(installation.path());
-    EXPECT_EQ(ReadFile(tools / "opened").value_or("(not opened)"),
-              folder + "|" + folder + "/readme.txt\n");
-
-    // Without an opener the run is just as successful.
-    Reinstall();
-    EXPECT_EQ(Run(unopened, package, {"-F"}, "",
-                  {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())}),
-              0)
-        << unopened.out();
-    EXPECT_EQ(Difference(Installed(), after), "");
 }
 
 }  // namespace

@@ -95,17 +95,17 @@ class PresenterTest : public ::testing::Test {
     ProgressPresenter presenter{context, view, worker};
 };
 
-TEST_F(PresenterTest, InitializeSetsVersionTitleAndStartsWorker) {
+TEST_F(PresenterTest, InitializeStartsTheWorkerOrLogsWhyNot) {
     presenter.Initialize();
     EXPECT_EQ(view.windowTitle, "pkx Self Extract Updater ver.1.50");
     EXPECT_FALSE(view.buttonEnabled);
     EXPECT_EQ(view.filePercent, "0.0%");
     EXPECT_TRUE(presenter.WorkerRunning());
     EXPECT_TRUE(view.log.empty());
-}
 
-TEST_F(PresenterTest, FailedWorkerStartLogsAndLetsTheUserClose) {
+    // A worker that cannot start: the failure is logged and the user may close.
     worker.startSucceeds = false;
+    view = RecordingView();
     presenter.Initialize();
     const uint32_t id =
         systemCodePage == 932 ? text::kThreadFailedJapanese : text::kThreadFailedEnglish;
