@@ -164,11 +164,7 @@ const EventLine kEventLines[] = {
 
 TEST_F(PresenterTest, EveryEventLogsItsLine) {
     presenter.Initialize();
-    const std::string prefix = [] {
-        char buffer[64];
-        LoadResourceText(text::kDetailPrefix, buffer, sizeof buffer);
-        return std::string(buffer);
-    }();
+    const std::string prefix = Builtin(text::kDetailPrefix);
     for (const EventLine& e : kEventLines) {
         SCOPED_TRACE(e.code);
         view.log.clear();
@@ -232,19 +228,16 @@ TEST_F(PresenterTest, ViewEventsSetTheirFields) {
                                                   Expanded(text::kPackageApplied, "1.1", "1.2")}));
 }
 
-// The lines a final event logs before the rollback's two.
-struct FinalLines {
-    uint32_t code;
-    intptr_t param;
-    std::vector<std::string> lines;
-};
-
 TEST_F(PresenterTest, EveryFailureLogsItsText) {
     presenter.Initialize();  // the startup texts are in force until a package is read
     const auto t = [this](uint32_t id) { return Text(id); };
     const std::string failed = t(text::kFailed);
     // clang-format off
-    const FinalLines cases[] = {
+    const struct {
+        uint32_t code;
+        intptr_t param;
+        std::vector<std::string> lines;  // before the rollback's two
+    } cases[] = {
         {EV_FAILED, result::kReadProgramFile,          {t(text::kErrorReadProgramFile), failed}},
         {EV_FAILED, result::kNotAPackage,              {t(text::kErrorNotAPackage), failed}},
         {EV_FAILED, result::kUnknownVersion,           {t(text::kErrorUnknownVersion), failed}},
@@ -270,7 +263,7 @@ TEST_F(PresenterTest, EveryFailureLogsItsText) {
         {EV_PROGRAM_RUNNING, 0,                        {Expanded(text::kProgramRunning, "App")}},
     };
     // clang-format on
-    for (const FinalLines& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.param);
         context.failed = 0;
         view = RecordingView();
