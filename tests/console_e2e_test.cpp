@@ -86,21 +86,16 @@ class ConsoleUpdaterTest : public ::testing::Test {
         return model;
     }
 
-    // pkxupdate with `payload` behind it, as an executable file.
-    std::string WriteUpdater(const Bytes& payload) {
+    // pkxupdate with `payload` behind it, started in "/", away from its folder.
+    bool Start(ChildProcess& child, const Bytes& payload, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment = kUtf8Locale) {
         Bytes file;
         std::string error;
         EXPECT_TRUE(packwriter::BuildSelfExtracting(stub_, payload, &file, &error)) << error;
-        const std::string path = program / "update";
+        const std::string path = NativePath(program / "update");
         EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), file), 0u);
-        EXPECT_EQ(chmod(NativePath(path).c_str(), 0755), 0);
-        return NativePath(path);
-    }
-
-    // Started in "/", away from the updater's folder.
-    bool Start(ChildProcess& child, const Bytes& payload, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment = kUtf8Locale) {
-        return child.Start(WriteUpdater(payload), arguments, "/", environment);
+        EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+        return child.Start(path, arguments, "/", environment);
     }
 
     // Runs the updater to its end with `input` on standard input: its exit code.
@@ -354,34 +349,32 @@ TEST_F(ConsoleUpdaterTest, SignalAtAQuestion) {
     };
     const struct {
         std::string question;
-        int signal;
         std::vector<std::string> arguments;
         Change ask;
         std::string input;
         bool succeeds;  // else cancelled and rolled back
     } cases[] = {
-        {" [y/n] ", SIGINT, {}, nullptr, "", false},
-        {" [y/n] ", SIGTERM, {}, nullptr, "", false},
-        {"Please enter the password: ", SIGINT, {"-F"}, password, "", false},
-        {"Please enter the password: ", SIGTERM, {"-F"}, password, "", false},
-        {"Enter the folder to update: ", SIGINT, {"-F"}, kAskFolder, "", false},
-        {"--- [Enter] ---", SIGINT, {"-F"}, notice, "", false},
-        {"--- [Enter] ---", SIGTERM, {"-F"}, notice, "", false},
-        {kDeleteYes, SIGINT, {}, nullptr, "y\n", true},
-        {kDeleteYes, SIGTERM, {}, nullptr, "y\n", true},
+        {" [y/n] ", {}, nullptr, "", false},
+        {"Please enter the password: ", {"-F"}, password, "", false},
+        {"Enter the folder to update: ", {"-F"}, kAskFolder, "", false},
+        {"--- [Enter] ---", {"-F"}, notice, "", false},
+        {kDeleteYes, {}, nullptr, "y\n", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.question + (c.signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
-        Reinstall();
-        ChildProcess child;
-        ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(c.ask)), c.arguments));
-        child.Write(c.input);
-        ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
-        child.Signal(c.signal);
-        EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
-        EXPECT_EQ(Occurrences(child.out(), Line(c.succeeds ? kFinished : kCancelled)), 1u);
-        EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), c.succeeds ? 0u : 1u);
-        EXPECT_EQ(Difference(Installed(), Expected(c.succeeds ? Left::kBackups : Left::kOld)), "");
+        for (const int signal : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(c.question + (signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
+            Reinstall();
+            ChildProcess child;
+            ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(c.ask)), c.arguments));
+            child.Write(c.input);
+            ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
+            child.Signal(signal);
+            EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
+            EXPECT_EQ(Occurrences(child.out(), Line(c.succeeds ? kFinished : kCancelled)), 1u);
+            EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), c.succeeds ? 0u : 1u);
+            EXPECT_EQ(Difference(Installed(), Expected(c.succeeds ? Left::kBackups : Left::kOld)),
+                      "");
+        }
     }
 }
 

@@ -351,29 +351,27 @@ class PresenterBackupTest : public PresenterTest {
 };
 
 // How a run ends, and what Close leaves of the file and its backup.
-struct Ending {
-    const char* what;
-    uint32_t autoFinish;
-    uint8_t deleteDefault;
-    uint32_t finalEvent;
-    bool boxAtClose;   // the user's choice before Close (interactive runs)
-    bool closedAtEnd;  // closed without waiting for Close
-    const char* fileAfter;
-    bool backupKept;
-};
-
 TEST_F(PresenterBackupTest, EndingsAndTheDeleteBackupsBox) {
-    // clang-format off
-    const Ending cases[] = {
+    const struct {
+        const char* what;
+        uint32_t autoFinish;
+        uint8_t deleteDefault;
+        uint32_t finalEvent;
+        bool boxAtClose;   // the user's choice before Close (interactive runs)
+        bool closedAtEnd;  // closed without waiting for Close
+        const char* fileAfter;
+        bool backupKept;
+    } cases[] = {
+        // clang-format off
         {"unattended, default delete",   1, 1, EV_FINISHED,  true,  true,  "new", false},
         {"unattended, default keep",     1, 0, EV_FINISHED,  false, true,  "new", true},
         {"interactive, box checked",     0, 1, EV_FINISHED,  true,  false, "new", false},
         {"interactive, box cleared",     0, 1, EV_FINISHED,  false, false, "new", true},
         // The restored file is never taken for a backup to delete.
         {"cancelled, box checked",       1, 1, EV_CANCELLED, true,  false, "old", false},
+        // clang-format on
     };
-    // clang-format on
-    for (const Ending& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         PrepareRun();
         view = RecordingView();
