@@ -1,6 +1,5 @@
-// The console updater as its users run it: a self-extracting file made of the
-// built pkxupdate and a package, run as its own process with answers on
-// standard input and the log read from standard output.
+// The console updater as users run it: the built pkxupdate with a package behind
+// it, run as a process answered on standard input, its log read from standard output.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
@@ -36,6 +35,7 @@ const std::string kFinished = "The update has been applied.";
 const std::string kCancelled = "The update was cancelled.";
 const std::string kRestored = "The files changed so far have been restored.";
 const std::string kDeleteQuestion = "Delete the backup files (*.old) when closing";
+const std::string kDeleteYes = kDeleteQuestion + " [Y/n] ", kDeleteNo = kDeleteQuestion + " [y/N] ";
 const std::string kWrongPassword =
     "The password is incorrect.\nPlease check it and enter it again.";
 const std::string kNoFolder = "Please enter the folder to update.";
@@ -55,6 +55,10 @@ size_t Occurrences(const std::string& log, const std::string& part) {
     }
     return count;
 }
+
+const Change kAskFolder = [](PackageModel& model) {
+    model.folderSources = {{0, 0, "", "", "", {}}};
+};
 
 // What a run leaves in the installation.
 enum class Left { kOld, kNew, kBackups };  // the new files and the backups
@@ -82,21 +86,16 @@ class ConsoleUpdaterTest : public ::testing::Test {
         return model;
     }
 
-    // pkxupdate with `payload` behind it, as an executable file.
-    std::string WriteUpdater(const Bytes& payload) {
+    // pkxupdate with `payload` behind it, started in "/", away from its folder.
+    bool Start(ChildProcess& child, const Bytes& payload, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment = kUtf8Locale) {
         Bytes file;
         std::string error;
         EXPECT_TRUE(packwriter::BuildSelfExtracting(stub_, payload, &file, &error)) << error;
-        const std::string path = program / "update";
+        const std::string path = NativePath(program / "update");
         EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), file), 0u);
-        EXPECT_EQ(chmod(NativePath(path).c_str(), 0755), 0);
-        return NativePath(path);
-    }
-
-    // Started in "/", away from the updater's folder.
-    bool Start(ChildProcess& child, const Bytes& payload, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment = kUtf8Locale) {
-        return child.Start(WriteUpdater(payload), arguments, "/", environment);
+        EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+        return child.Start(path, arguments, "/", environment);
     }
 
     // Runs the updater to its end with `input` on standard input: its exit code.
@@ -152,11 +151,8 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         // "pässword" in the system code page (1252): typed in UTF-8, it must
         // be converted before it is hashed.
         packwriter::SetPassword(model, "p\xE4ssword");
-        model.folderSources = {{0, 0, "", "", "", {}}};
+        kAskFolder(model);
         model.noticeBlocks = {{0, "Read this first.", "Read this last."}};
-    };
-    const Change folderAsked = [](PackageModel& model) {
-        model.folderSources = {{0, 0, "", "", "", {}}};
     };
     const std::string inside = folder.substr(folder.rfind('/') + 1);
     const Change overlong = [](PackageModel& model) {
@@ -171,8 +167,14 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         model.updates.push_back(record);
     };
     const std::string appUpdating = Line("[" + folder + "/app.exe] Updating...");
-    const std::string question = kDeleteQuestion + " [Y/n] ",
-                      questionNo = kDeleteQuestion + " [y/N] ";
+    // A desktop opener that records where it ran and what it was given.
+    TempFolder tools;
+    const std::string record = NativePath(tools / "opened");
+    ASSERT_TRUE(WriteFile(tools / "xdg-open", "#!/bin/sh\necho \"$(pwd -P)|$1\" > " + record +
+                                                  ".part\nmv " + record + ".part " + record +
+                                                  "\n"));
+    ASSERT_EQ(chmod(NativePath(tools / "xdg-open").c_str(), 0755), 0);
+    const Change document = [](PackageModel& model) { model.documentName = "readme.txt"; };
     const struct {
         Change change;
         std::vector<std::string> arguments;
@@ -181,6 +183,7 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         std::vector<std::string> shown;  // each as many times as it is listed
         std::vector<std::string> hidden;
         Left left;
+        std::vector<std::string> environment = kUtf8Locale;
     } cases[] = {
         // clang-format off
         // Unattended: asks nothing and deletes the backups by default.
@@ -195,41 +198,49 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         // missing, then right; both notices; backups kept. Lines end in LF or CR LF.
         {asking, {}, "maybe\ny\r\nwrong\np\xC3\xA4ssword\r\n\n/no/such/folder\n" + folder + "/\n\n\nn\n", 0,
          {" [y/n] ", " [y/n] ", kWrongPassword, kNoFolder, kFolderMissing, "Read this first.",
-          "Read this last.", question, Line(kFinished)},
+          "Read this last.", kDeleteYes, Line(kFinished)},
          {}, Left::kBackups},
         // A relative folder means one beside the updater (which runs in "/").
         // "/" names the root, which, as a name ending in a separator, is never
         // taken for an existing folder.
-        {folderAsked, {"-F"}, "../" + inside + "\n", 0, {Line("Folder to update [../" + inside + "/]")},
+        {kAskFolder, {"-F"}, "../" + inside + "\n", 0, {Line("Folder to update [../" + inside + "/]")},
          {kNoFolder}, Left::kNew},
-        {folderAsked, {"-F"}, "/\n", 255, {Line(kFolderMissing)}, {kNoFolder, "Updating..."}, Left::kOld},
+        {kAskFolder, {"-F"}, "/\n", 255, {Line(kFolderMissing)}, {kNoFolder, "Updating..."}, Left::kOld},
         // An overlong password is cut as the dialog's field cuts it; an
         // overlong line is cut and the rest of it dropped.
-        {overlong, {}, "y\n" + std::string(5000, 'x') + "\nn\n", 0, {question}, {kWrongPassword},
+        {overlong, {}, "y\n" + std::string(5000, 'x') + "\nn\n", 0, {kDeleteYes}, {kWrongPassword},
          Left::kBackups},
         // The delete-backups question takes the answer (a last line needs no line
         // end) or the package's default.
-        {nullptr,          {}, "y\nn\n",   0, {question},   {}, Left::kBackups},
-        {nullptr,          {}, "y\n\n",    0, {question},   {}, Left::kNew},
-        {deleteDefault(0), {}, "y\n",      0, {questionNo}, {}, Left::kBackups},
-        {deleteDefault(0), {}, "y\nYES",   0, {questionNo}, {}, Left::kNew},
-        {deleteDefault(0), {}, "y\n\n",    0, {questionNo}, {}, Left::kBackups},
+        {nullptr,          {}, "y\nn\n",   0, {kDeleteYes},   {}, Left::kBackups},
+        {nullptr,          {}, "y\n\n",    0, {kDeleteYes},   {}, Left::kNew},
+        {deleteDefault(0), {}, "y\n",      0, {kDeleteNo}, {}, Left::kBackups},
+        {deleteDefault(0), {}, "y\nYES",   0, {kDeleteNo}, {}, Left::kNew},
+        {deleteDefault(0), {}, "y\n\n",    0, {kDeleteNo}, {}, Left::kBackups},
         // A refused confirmation touches nothing.
         {nullptr, {}, "n\n", 255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
         {nullptr, {}, "no\n", 255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
         {nullptr, {}, "",    255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
+        // Help and version print and touch nothing.
+        {nullptr, {"--help"}, "y\n", 0, {"\nUsage: update [-F]\n", "\n  255  "}, {"=="}, Left::kOld},
+        {nullptr, {"--version"}, "y\n", 0, {Line("pkx Self Extract Updater ver.1.50")}, {"=="}, Left::kOld},
         // A failed run is rolled back and has no backups to delete.
         {broken, {}, "y\ny\n", 255,
          {appUpdating, Line("[Error] The difference data has an unknown format version."),
           Line("An error occurred while applying the update."), Line(kRestored)},
          {kDeleteQuestion}, Left::kOld},
+        // The document goes to the desktop opener; without one the run is just as successful.
+        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}},
+        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())}},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         Reinstall();
         ChildProcess run;
-        EXPECT_EQ(Run(run, BuildOrFail(SamplePackage(c.change)), c.arguments, c.input), c.exitCode)
+        EXPECT_EQ(
+            Run(run, BuildOrFail(SamplePackage(c.change)), c.arguments, c.input, c.environment),
+            c.exitCode)
             << run.out();
         for (const std::string& text : c.shown) {
             const size_t times = std::count(c.shown.begin(), c.shown.end(), text);
@@ -240,19 +251,10 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         EXPECT_EQ(run.err(), "") << "standard error is no terminal: nothing is drawn";
         EXPECT_EQ(Difference(Installed(), Expected(c.left)), "");
     }
-}
-
-TEST_F(ConsoleUpdaterTest, HelpAndVersionPrintAndTouchNothing) {
-    Install(installation.path(), before);
-    const Bytes package = BuildOrFail(SamplePackage());
-    ChildProcess help, version;
-    EXPECT_EQ(Run(help, package, {"--help"}, "y\n"), 0);
-    EXPECT_EQ(help.out().rfind("Usage: update [-F]\n", 0), 0u) << help.out();
-    EXPECT_NE(help.out().find("255"), std::string::npos) << "the exit codes are listed";
-    EXPECT_EQ(Run(version, package, {"--version"}, "y\n"), 0);
-    EXPECT_EQ(version.out(), "pkx Self Extract Updater ver.1.50\n");
-    EXPECT_EQ(help.err() + version.err(), "");
-    EXPECT_EQ(Difference(Installed(), before), "");
+    // The opener runs on its own; give it time to write its record.
+    for (int i = 0; i < 100 && !PathExists(tools / "opened"); ++i) usleep(100 * 1000);
+    EXPECT_EQ(ReadFile(tools / "opened").value_or("(not opened)"),
+              folder + "|" + folder + "/readme.txt\n");
 }
 
 // The last progress line drawn on standard error: what follows the last erase.
@@ -287,13 +289,11 @@ TEST_F(ConsoleUpdaterTest, ProgressIsDrawnOnATerminalToItsWidth) {
     }
 }
 
-// Ctrl-C in the middle of the file operations, pressed repeatedly, and the
-// terminal closing and its pipe breaking: one cancellation, and the process still ends by
-// itself after the rollback. The output pipe is kept small and left unread
-// once the first small file is being updated, so the signals arrive after the
-// big file and some small ones have been rewritten, whatever the machine's
-// speed. Ctrl-C while the package is checked, before Cancel can be given, is
-// kept until it can: the run stops before any file changes.
+// Ctrl-C pressed repeatedly mid-update, then the terminal closing and its pipe
+// breaking: one cancellation, and the run ends by itself after the rollback
+// (the small, unread output pipe holds the updater after the big file, whatever
+// the machine's speed). Ctrl-C during the package check, before Cancel can be
+// given, is kept until it can: no file changes.
 TEST_F(ConsoleUpdaterTest, InterruptsCancelOnceAndRollBack) {
     const std::string big = Pattern(64u << 20, 7);
     before["big.bin"] = big;
@@ -344,52 +344,44 @@ TEST_F(ConsoleUpdaterTest, InterruptsCancelOnceAndRollBack) {
 // cancelled. At the delete-backups question after a success it keeps them.
 TEST_F(ConsoleUpdaterTest, SignalAtAQuestion) {
     const Change password = [](PackageModel& model) { packwriter::SetPassword(model, "x"); };
-    const Change folder = [](PackageModel& model) {
-        model.folderSources = {{0, 0, "", "", "", {}}};
-    };
     const Change notice = [](PackageModel& model) {
         model.noticeBlocks = {{0, "Read this first.", ""}};
     };
-    const std::string deleteQuestion = kDeleteQuestion + " [Y/n] ";
     const struct {
         std::string question;
-        int signal;
         std::vector<std::string> arguments;
         Change ask;
         std::string input;
         bool succeeds;  // else cancelled and rolled back
     } cases[] = {
-        {" [y/n] ", SIGINT, {}, nullptr, "", false},
-        {" [y/n] ", SIGTERM, {}, nullptr, "", false},
-        {"Please enter the password: ", SIGINT, {"-F"}, password, "", false},
-        {"Please enter the password: ", SIGTERM, {"-F"}, password, "", false},
-        {"Enter the folder to update: ", SIGINT, {"-F"}, folder, "", false},
-        {"--- [Enter] ---", SIGINT, {"-F"}, notice, "", false},
-        {"--- [Enter] ---", SIGTERM, {"-F"}, notice, "", false},
-        {deleteQuestion, SIGINT, {}, nullptr, "y\n", true},
-        {deleteQuestion, SIGTERM, {}, nullptr, "y\n", true},
+        {" [y/n] ", {}, nullptr, "", false},
+        {"Please enter the password: ", {"-F"}, password, "", false},
+        {"Enter the folder to update: ", {"-F"}, kAskFolder, "", false},
+        {"--- [Enter] ---", {"-F"}, notice, "", false},
+        {kDeleteYes, {}, nullptr, "y\n", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.question + (c.signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
-        Reinstall();
-        ChildProcess child;
-        ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(c.ask)), c.arguments));
-        child.Write(c.input);
-        ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
-        child.Signal(c.signal);
-        EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
-        EXPECT_EQ(Occurrences(child.out(), Line(c.succeeds ? kFinished : kCancelled)), 1u);
-        EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), c.succeeds ? 0u : 1u);
-        EXPECT_EQ(Difference(Installed(), Expected(c.succeeds ? Left::kBackups : Left::kOld)), "");
+        for (const int signal : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(c.question + (signal == SIGINT ? " Ctrl-C" : " SIGTERM"));
+            Reinstall();
+            ChildProcess child;
+            ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(c.ask)), c.arguments));
+            child.Write(c.input);
+            ASSERT_TRUE(child.WaitForOutput(c.question, kTimeLimit)) << child.out();
+            child.Signal(signal);
+            EXPECT_EQ(child.Finish(kSignalTimeLimit), c.succeeds ? 0 : 255) << child.out();
+            EXPECT_EQ(Occurrences(child.out(), Line(c.succeeds ? kFinished : kCancelled)), 1u);
+            EXPECT_EQ(Occurrences(child.out(), Line(kRestored)), c.succeeds ? 0u : 1u);
+            EXPECT_EQ(Difference(Installed(), Expected(c.succeeds ? Left::kBackups : Left::kOld)),
+                      "");
+        }
     }
 }
 
-// Names are UTF-8 bytes whatever the locale, and every text is printed in
-// UTF-8: the built-in texts of the locale's language, the texts of a
-// package's language block from the block's code page, and lines that mix
-// them. A container of two version 125 packages, each with a block of code
-// page 1252 that lacks texts 1069 to 1071: the first does not fit and is
-// skipped.
+// Names are UTF-8 bytes in every locale, and every text is printed in UTF-8:
+// built-in texts of the locale's language, a language block's texts from its
+// code page (1252, lacking 1069 to 1071), and lines mixing them. The first of
+// the container's two version 125 packages does not fit and is skipped.
 TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
     const char* const names[] = {"データ\\ぁ\\表示.txt", "Café\\crème brûlée.txt"};
     packwriter::LanguageBlockModel german;
@@ -397,12 +389,8 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
     german.fontFace = "Arial";
     german.fontHeight = 12;
     for (uint32_t id = 1000; id < 1069; ++id) german.texts.push_back("Text " + std::to_string(id));
-    german.texts[28] =
-        "[%s] Pr\xFC"
-        "fsumme...";  // 1028
-    german.texts[31] =
-        "[%s] Hinzuf\xFC"
-        "gen...";  // 1031
+    german.texts[28] = "[%s] Pr\374fsumme...";   // 1028, in code page 1252
+    german.texts[31] = "[%s] Hinzuf\374gen...";  // 1031
     PackageModel older = FixedFolderModel(installation.path(), "0.9", "1.0");
     older.version = 125;
     older.languageBlocks.push_back(german);
@@ -419,12 +407,9 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
     const std::string folder = NativePath(installation.path());
     const std::string english = "A file of the old version differs. Trying the next update...";
     const struct {
-        std::string locale, tryNext,
-            detailPrefix;  // text 1069 and the block's 1028 prefix
+        std::string locale, tryNext, detailPrefix;  // text 1069 and the block's 1028 prefix
     } cases[] = {
-        {"ja_JP.UTF-8",
-         "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます"
-         "。",
+        {"ja_JP.UTF-8", "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます。",
          "\u3000\u3000--> "},
         {"en_US.UTF-8", english, "    --> "},
         {"C.UTF-8", english, "    --> "},
@@ -444,37 +429,6 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
         }
         EXPECT_EQ(Difference(Installed(), after), "");
     }
-}
-
-TEST_F(ConsoleUpdaterTest, DocumentIsHandedToTheDesktopOpener) {
-    const Bytes package =
-        BuildOrFail(SamplePackage([](PackageModel& model) { model.documentName = "readme.txt"; }));
-    TempFolder tools;
-    const std::string record = NativePath(tools / "opened");
-    ASSERT_TRUE(WriteFile(tools / "xdg-open", "#!/bin/sh\necho \"$(pwd -P)|$1\" > " + record +
-                                                  ".part\nmv " + record + ".part " + record +
-                                                  "\n"));
-    ASSERT_EQ(chmod(NativePath(tools / "xdg-open").c_str(), 0755), 0);
-
-    Reinstall();
-    ChildProcess opened, unopened;
-    EXPECT_EQ(Run(opened, package, {"-F"}, "",
-                  {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}),
-              0)
-        << opened.out();
-    // The opener runs on its own; give it time to write its record.
-    for (int i = 0; i < 100 && !PathExists(tools / "opened"); ++i) usleep(100 * 1000);
-    const std::string folder = NativePath(installation.path());
-    EXPECT_EQ(ReadFile(tools / "opened").value_or("(not opened)"),
-              folder + "|" + folder + "/readme.txt\n");
-
-    // Without an opener the run is just as successful.
-    Reinstall();
-    EXPECT_EQ(Run(unopened, package, {"-F"}, "",
-                  {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())}),
-              0)
-        << unopened.out();
-    EXPECT_EQ(Difference(Installed(), after), "");
 }
 
 }  // namespace

@@ -17,14 +17,11 @@
 namespace pkx::test {
 namespace {
 
-// Milliseconds left until `deadline`.
-int Left(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    return static_cast<int>(duration_cast<milliseconds>(deadline - steady_clock::now()).count());
-}
+using namespace std::chrono;
 
-std::chrono::steady_clock::time_point In(int milliseconds) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+// Milliseconds left until `deadline`.
+int Left(steady_clock::time_point deadline) {
+    return static_cast<int>(duration_cast<milliseconds>(deadline - steady_clock::now()).count());
 }
 
 void CloseFd(int* fd) {
@@ -121,7 +118,7 @@ bool ChildProcess::Collect(int milliseconds) {
 }
 
 bool ChildProcess::WaitForOutput(const std::string& text, int milliseconds) {
-    const auto deadline = In(milliseconds);
+    const auto deadline = steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (out_.find(text) == std::string::npos) {
         if (Left(deadline) <= 0 || !Collect(Left(deadline))) return false;
     }
@@ -133,7 +130,7 @@ void ChildProcess::Signal(int number) {
 }
 
 int ChildProcess::Finish(int milliseconds) {
-    const auto deadline = In(milliseconds);
+    const auto deadline = steady_clock::now() + std::chrono::milliseconds(milliseconds);
     bool killed = false;
     while ((output_ >= 0 || error_ >= 0) && !killed) {
         killed = Left(deadline) <= 0 && kill(pid_, SIGKILL) == 0;

@@ -1,5 +1,4 @@
-// A program run as a child process with its standard streams on pipes, for
-// the tests that drive the console updater from outside.
+// A child process with its standard streams on pipes, to drive the console updater.
 #pragma once
 
 #ifndef _WIN32
@@ -24,8 +23,7 @@ class ChildProcess {
     // ("NAME=value") set on top of the test's own.
     bool Start(const std::string& program, const std::vector<std::string>& arguments,
                const std::string& folder, const std::vector<std::string>& environment);
-    // One page of standard output pipe: a child whose output is not read soon
-    // blocks writing it.
+    // One page of output pipe: a child whose output is not read soon blocks.
     bool LimitOutputPipe();
     void Write(const std::string& text);
     void CloseInput();
@@ -33,8 +31,7 @@ class ChildProcess {
     // process ends or `milliseconds` pass (false).
     bool WaitForOutput(const std::string& text, int milliseconds);
     void Signal(int number);
-    // Collects output until the process ends and returns its exit code; -1
-    // after a kill at the time limit or on a signal.
+    // Collects output until the process ends: its exit code, or -1 if killed.
     int Finish(int milliseconds);
 
     const std::string& out() const { return out_; }

@@ -51,8 +51,8 @@ std::vector<uint32_t> RecordingEvents::Codes() const {
 }
 
 size_t RecordingEvents::Count(uint32_t code) const {
-    const std::vector<uint32_t> codes = Codes();
-    return std::count(codes.begin(), codes.end(), code);
+    return std::count_if(events.begin(), events.end(),
+                         [code](const RecordedEvent& event) { return event.code == code; });
 }
 
 const RecordedEvent* RecordingEvents::Find(uint32_t code) const {

@@ -1,7 +1,5 @@
-// Stand-ins for what surrounds the engine in a test: an event sink that
-// records, a prompter that answers from a script, and a platform that scripts
-// the clock, the processes, the windows, the registry, INI files and the
-// special folders while leaving files to the native platform.
+// Stand-ins around the engine: a recording event sink, a scripted prompter, and
+// a platform that scripts all but files, names and texts.
 #pragma once
 
 #include <array>
@@ -50,8 +48,7 @@ class ScriptedPrompter final : public Prompter {
   public:
     struct FolderAnswer {
         int result = 1;
-        // Written into targetFolder before answering, as the dialog does on OK.
-        std::optional<std::string> folder;
+        std::optional<std::string> folder;  // put in targetFolder, as the dialog's OK does
     };
 
     bool Confirm(const char* text, const char* caption) override;
@@ -67,8 +64,7 @@ class ScriptedPrompter final : public Prompter {
     std::deque<int> passwordAnswers;
     int passwordDefault = 0;
     std::deque<FolderAnswer> folderAnswers;
-    // targetFolder as each prompt found it (the dialog's initial text).
-    std::vector<std::string> folderPromptInitialTexts;
+    std::vector<std::string> folderPromptInitialTexts;  // targetFolder at each prompt
     std::vector<std::string> notices;
     std::function<void(ApplyContext&)> onNotice;  // called while a notice is shown
 };
