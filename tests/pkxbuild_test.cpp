@@ -490,7 +490,7 @@ folder_source = [
   { kind = "path", folder = "program-files", path = "Vendor/App" }, { kind = "ask" }]
 )";
 
-// Each field as the inspector reports it, its texts read in code page 932.
+// Each field as the inspector reports it, its texts read in code page 932 (line breaks CR LF).
 TEST(PkxBuildManifest, EveryFieldReachesThePackageHeader) {
     ReleaseFolders folders({{{{"a.txt", "old"}}}, {{"a.txt", "new"}}, kFullManifest});
     const InspectReport report = InspectBytes(folders.Build().payload);
@@ -516,7 +516,7 @@ TEST(PkxBuildManifest, EveryFieldReachesThePackageHeader) {
           "running check     process \"app.exe\", waits",
           "document          \"docs\\readme.txt\"",
           "notices           2",
-          "code page 0: before 14 bytes, after 0 bytes",  // CR LF
+          "code page 0: before 14 bytes, after 0 bytes",
           "code page 932: before 0 bytes, after 6 bytes",
           "options           new check values yes; skip missing sources yes; overwrite existing "
           "adds yes; skip missing deletes yes",
@@ -665,12 +665,8 @@ TEST(PkxBuildInspect, DamagedPackagesAndStrangersAreReportedNotTrusted) {
     PackageModel noEnd = model, longPiece = model, askFirst = model;
     noEnd.updates[0].data =
         packwriter::DeltaStreamWriter(64).LiteralBytes(ToBytes("abc").data(), 3).Take();
-    longPiece.updates[0].data = packwriter::DeltaStreamWriter(2)
-                                    .Opcode(OP_LITERAL_BYTES)
-                                    .RawU32(3)
-                                    .Raw("abc", 3)
-                                    .End()
-                                    .Take();
+    packwriter::DeltaStreamWriter piece(2);  // one literal longer than a block
+    longPiece.updates[0].data = piece.Opcode(OP_LITERAL_BYTES).RawU32(3).Raw("abc", 3).End().Take();
     askFirst.folderSources.insert(askFirst.folderSources.begin(), packwriter::FolderSourceModel{});
     // Containers: the second of two entries cut short; entries before and past the payload.
     Bytes cutIndex = ContainerOf({package, package}), before = cutIndex, beyond = cutIndex;
