@@ -276,11 +276,9 @@ TEST(PkxBuildWarnings, ANewFolderWhoseChangedFilesAreAllOlderLooksSwapped) {
         const std::string newFile = folders.request.newFolder + "/a.txt";
         fs::last_write_time(swapped ? oldFile : newFile, now);
         fs::last_write_time(swapped ? newFile : oldFile, now - std::chrono::hours(24));
-        const BuildResult built = folders.Build();
-        const bool warned =
-            !built.warnings.empty() &&
-            built.warnings.back().find("are --old and --new swapped?") != std::string::npos;
-        EXPECT_EQ(warned, swapped);
+        const std::vector<std::string> warnings = folders.Build().warnings;
+        EXPECT_EQ(swapped,
+                  !warnings.empty() && warnings.back().find("--new swapped?") != std::string::npos);
     }
 }
 
@@ -529,12 +527,9 @@ TEST(PkxBuildManifest, TextsABlockDoesNotGiveAreTheBuiltInOnesOfItsCodePage) {
     packwriter::PackageModel model;
     std::string error;
     ASSERT_TRUE(builder::FillHeader(
-        ParseOrFail("[[language]]\ncode_page = 1252\ntexts = { 1000 = 'a', 1073 = 'z' }\n"
-                    "[[language]]\ncode_page = 932\ntexts = 'en'\n"
-                    "[[language]]\ncode_page = 932\ntexts = 'ja'\n"
-                    "[[language]]\ncode_page = 932\n"  // 1008: "%s の更新\n二行目"
-                    "texts = { 1008 = \"%s \xE3\x81\xAE\xE6\x9B\xB4\xE6\x96\xB0\\n"
-                    "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\" }"),
+        ParseOrFail(R"(language = [{ code_page = 1252, texts = { 1000 = 'a', 1073 = 'z' } },
+  { code_page = 932, texts = 'en' }, { code_page = 932, texts = 'ja' },
+  { code_page = 932, texts = { 1008 = "%s の更新\n二行目" } }])"),
         kNewestFormatVersion, &model, &error))
         << error;
     ASSERT_EQ(model.languageBlocks.size(), 4u);
@@ -752,17 +747,14 @@ class PkxBuildProgram : public ::testing::Test {
     Exit Run(const std::vector<std::string>& arguments, const std::string& program = "",
              const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"}) {
         ChildProcess child;
-        Exit exit;
         const std::string& path = program.empty() ? builder_ : program;
         if (!child.Start(path, arguments, NativePath(work.path()), environment)) {
             ADD_FAILURE() << "cannot start " << path;
-            return exit;
+            return {};
         }
         child.CloseInput();
-        exit.code = child.Finish(60000);
-        exit.out = child.out();
-        exit.err = child.err();
-        return exit;
+        const int code = child.Finish(60000);
+        return {code, child.out(), child.err()};
     }
 
     void Expect(const std::vector<std::string>& arguments, int code, const std::string& text,
