@@ -618,12 +618,8 @@ TEST(PkxBuildInspect, TheReportListsTheRecordsAndOnlyATamperedPackageIsBad) {
     for (const size_t at : {size_t{0x30}, package.size() / 2, package.size() - 1}) {
         Bytes damaged = file;
         damaged[kPayloadOffset + at] ^= 0x01;
-        report = InspectBytes(damaged);
-        ASSERT_EQ(report.packages.size(), 1u);
-        EXPECT_FALSE(report.packages[0].digestOk) << at;
-        EXPECT_FALSE(report.AllGood());
-        const std::string bad = builder::FormatReport(report, "update.exe", std::nullopt);
-        EXPECT_NE(bad.find("digest            BAD"), std::string::npos) << bad;
+        const std::string bad = builder::FormatReport(InspectBytes(damaged), "update.exe", {});
+        EXPECT_NE(bad.find("digest            BAD"), std::string::npos) << at << bad;
         EXPECT_NE(bad.find("1 of 1 package BAD"), std::string::npos);
     }
     // In a container only the tampered package is bad.
