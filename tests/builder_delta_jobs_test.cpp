@@ -1,35 +1,31 @@
-// The builder's encoding jobs: streams in the order of submission whatever
-// order the workers finish in, and every job done under any memory budget.
-// The builder is built for Linux only.
+// The builder's encoding jobs (Linux only): streams in the order of submission
+// whatever order the workers finish in, every job done under any memory budget.
 #ifndef _WIN32
 #include "tools/pkxbuild/builder_delta_jobs.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <vector>
+
+#include "tests/test_support.h"
 
 namespace pkx::builder {
 namespace {
 
 using packwriter::Bytes;
+using test::Pattern;
+using test::ToBytes;
 
 TEST(DeltaJobs, StreamsComeInSubmissionOrderUnderAnyBudget) {
-    std::mt19937 random(3);
     std::vector<Bytes> olds;
     std::vector<Bytes> news;
     uint64_t newBytes = 0;
     // Sizes up and down, so that later jobs can finish first.
-    for (size_t size : {300000, 10, 5000, 0, 120000, 77}) {
-        Bytes old(size);
-        for (uint8_t& byte : old) byte = static_cast<uint8_t>(random());
-        Bytes changed = old;
-        if (!changed.empty()) changed[changed.size() / 2] ^= 0x5A;
-        changed.push_back(0x42);
-        olds.push_back(old);
-        news.push_back(changed);
-        newBytes += changed.size();
+    for (uint32_t size : {300000, 10, 5000, 0, 120000, 77}) {
+        olds.push_back(ToBytes(Pattern(size, size)));
+        news.push_back(ToBytes(Pattern(size / 2, size) + "changed" + Pattern(size / 2, 1)));
+        newBytes += news.back().size();
     }
     packwriter::DeltaEncoderOptions options;
     // A budget of one byte runs every job alone; a large one runs them together.
