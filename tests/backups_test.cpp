@@ -1,4 +1,4 @@
-// Backup names, and the backup of a slashed name through rollback and clean-up.
+// Backup names, and full paths that must fit a path buffer.
 #include "engine/backups.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 #include <string>
 
 #include "engine/file_operations.h"
-#include "engine/journal.h"
-#include "tests/test_support.h"
 
 namespace pkx {
 namespace {
@@ -58,33 +56,6 @@ TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
     EXPECT_TRUE(BuildFullPath("C:\\App\\", name.c_str(), path));
     EXPECT_FALSE(BuildFullPath("C:\\App\\", (name + "n").c_str(), path));
     EXPECT_STREQ(path, "");
-}
-
-// The backup made for a name with a slash is the one the rollback and the
-// clean-up look for.
-TEST(BackupsTest, SlashNamesAgreeBetweenCreationRollbackAndCleanUp) {
-    test::TempFolder target;
-    ApplyContext context;
-    std::strcpy(context.targetFolder, (target.path() + "\\").c_str());
-    std::strcpy(context.title, "Product");
-    std::strcpy(context.oldVersionLabel, "1.0");
-    context.packages.emplace_back();
-    PackageRef& package = context.packages.back();
-    std::strcpy(package.oldVersionLabel, "1.0");
-    ASSERT_TRUE(test::WriteFile(target / "sub\\x.dll", "old"));
-    FileEntry entry;
-    std::strcpy(entry.name, "sub/x.dll");
-
-    ASSERT_EQ(DeleteEntry(entry, package, context), result::kSuccess);
-    EXPECT_EQ(test::ReadFile(target / "sub\\x.dll.1.0.old").value_or(""), "old");
-    EXPECT_TRUE(RestoreBackups(context));
-    EXPECT_EQ(test::ListTree(target.path()), (test::Tree{{"sub\\", ""}, {"sub\\x.dll", "old"}}));
-
-    ASSERT_EQ(DeleteEntry(entry, package, context), result::kSuccess);
-    ASSERT_EQ(CommitJournal(context), result::kSuccess);
-    DeleteBackups(context);
-    EndJournal(context);
-    EXPECT_EQ(test::ListTree(target.path()), (test::Tree{{"sub\\", ""}}));
 }
 
 }  // namespace

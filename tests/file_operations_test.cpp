@@ -211,24 +211,27 @@ TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     for (uint32_t value : ProgressValues(events_)) EXPECT_EQ(value, 1000u);
 }
 
+// A slash in a record name separates folders: the backup lies beside the
+// file, where the rollback and the clean-up look for it.
 TEST_F(FileOperationsTest, DeleteMovesFileToBackupThatRollbackOrCleanUpResolves) {
     SetLabel("1/2:3");  // characters that cannot stand in a name become underscores
-    const std::string path = Install("obsolete.dll", "old");
+    Install("sub\\obsolete.dll", "old");
+    const std::string path = target_.path() + "\\sub/obsolete.dll";
     const test::Tree before = test::ListTree(target_.path());
-    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
     EXPECT_EQ(events_.Codes(),
               (std::vector<uint32_t>{EV_DELETING_FILE, EV_FILE_PROGRESS, EV_FILE_PROGRESS}));
     EXPECT_EQ(events_.events[0].text, path);
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{0, 1000}));
     EXPECT_FALSE(test::PathExists(path));
-    EXPECT_EQ(Content("obsolete.dll.1_2_3.old"), "old");
+    EXPECT_EQ(Content("sub\\obsolete.dll.1_2_3.old"), "old");
     EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
     Restore();
     EXPECT_EQ(test::ListTree(target_.path()), before);
 
-    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
     Close(true);
-    EXPECT_TRUE(test::ListTree(target_.path()).empty());
+    EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"sub\\", ""}}));
 }
 
 // Each of these stops, or passes over its record, before anything is written
