@@ -44,27 +44,21 @@ enum class Operation : uint8_t {
 };
 inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kNameExists) + 1;
 
-// Wraps another platform. Every call is counted, in all and by kind, and
-// passed on unless a planned fault matches it. A failing call does not reach
-// the wrapped platform: it returns the planned code (Open leaves the handle
-// invalid; Read and Write report nothing transferred, so a code of 0 makes
-// them succeed short); Exists, NameExists, SpecialFolderPath and
-// FindTopWindow find nothing; ModulePath, LoadText and IniValue return 0 with
-// an empty buffer. Close, AnsiCodePage, Milliseconds and Sleep cannot fail;
-// the string-only calls are passed on uncounted. Faults are planned while no
-// other thread uses the injector; counting is thread-safe.
+// Counts every call, in all and by kind, and passes it on unless a planned
+// fault hits it. A failing call returns the planned code without reaching the
+// wrapped platform; Read and Write then report nothing transferred (a code of
+// 0 makes them succeed short); the lookups find nothing and the texts come
+// back empty. Close, AnsiCodePage, Milliseconds and Sleep cannot fail.
+// Faults are planned while no other thread uses the injector.
 class FaultInjector : public PlatformWrapper {
   public:
     explicit FaultInjector(Platform& inner) : PlatformWrapper(inner) {}
 
-    // The k-th counted operation (1-based) fails with `code`.
-    void FailAt(uint64_t k, uint32_t code);
-    // The k-th operation of kind `kind` fails with `code`.
+    // The k-th (1-based) operation of kind `kind` fails with `code`.
     void FailAt(uint64_t k, uint32_t code, Operation kind);
     // Every operation of kind `kind` from its k-th on fails with `code`.
     void FailFrom(uint64_t k, uint32_t code, Operation kind);
-    // Every operation from the k-th on fails: the run stops reaching the
-    // system there for good, as if the process had been killed.
+    // Every operation from the k-th on fails, as if the process were killed.
     void FailAllFrom(uint64_t k, uint32_t code);
     // Forgets planned faults and zeroes the counters.
     void Reset();
@@ -74,8 +68,7 @@ class FaultInjector : public PlatformWrapper {
     // How many calls a planned fault made fail.
     uint64_t FaultsTriggered() const { return triggered_.load(); }
 
-    // Defined here: the library is built without RTTI, and tests (with RTTI)
-    // derive from this class, so its vtable must be emitted where it is used.
+    // Defined here: the vtable must be emitted by the tests, built with RTTI.
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t flags, FileHandle* out) override {
         return Pass(
