@@ -21,11 +21,12 @@ std::string Backup(const std::string& path, const char* label) {
     return backup;
 }
 
-TEST(BackupPathTest, NamesFollowTheBackupRule) {
+TEST(BackupPathTest, NamesFollowTheBackupRuleAndFit) {
+    const std::string fits = "C:\\App\\" + std::string(259 - 7 - 8, 'n');  // + ".1.0.old"
     const struct {
-        const char* path;
-        const char* label;
-        const char* backup;
+        std::string path;
+        std::string label;
+        std::string backup;
     } cases[] = {
         {"C:\\App\\tool.exe", "1.20", "C:\\App\\tool.exe.1.20.old"},
         {"C:\\App\\tool.exe", "1/20", "C:\\App\\tool.exe.1_20.old"},
@@ -38,17 +39,16 @@ TEST(BackupPathTest, NamesFollowTheBackupRule) {
         // the file, in its own folder, for creation, rollback and clean-up.
         {"C:\\App\\sub/x.dll", "1.0", "C:\\App\\sub/x.dll.1.0.old"},
         {"C:\\App\\a/b/c", "2/0", "C:\\App\\a/b/c.2_0.old"},
+        // The backup path of 259 bytes is the longest built.
+        {fits, "1.0", fits + ".1.0.old"},
+        {fits + "n", "1.0", "<refused>"},
+        {std::string(300, 'n'), "1", "<refused>"},
+        {"C:\\a.b", std::string(259, 'L'), "<refused>"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Backup(c.path, c.label), c.backup);
+    for (const auto& c : cases) EXPECT_EQ(Backup(c.path, c.label.c_str()), c.backup);
 }
 
-TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
-    const std::string folder = "C:\\App\\";
-    const std::string fits = folder + std::string(259 - folder.size() - 8, 'n');  // + ".1.0.old"
-    EXPECT_EQ(Backup(fits, "1.0").size(), 259u);
-    EXPECT_EQ(Backup(fits + "n", "1.0"), "<refused>");
-    EXPECT_EQ(Backup(std::string(300, 'n'), "1"), "<refused>");
-    EXPECT_EQ(Backup("C:\\a.b", std::string(259, 'L').c_str()), "<refused>");
+TEST(BackupPathTest, OnlyFullPathsThatFitAreBuilt) {
     char path[kPathBufferSize];
     ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
     EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");
