@@ -1,4 +1,4 @@
-// Backup names, and the backup of a slashed name through rollback and clean-up.
+// Backup names, and full paths that must fit a path buffer.
 #include "engine/backups.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 #include <string>
 
 #include "engine/file_operations.h"
-#include "engine/journal.h"
-#include "tests/test_support.h"
 
 namespace pkx {
 namespace {
@@ -23,11 +21,12 @@ std::string Backup(const std::string& path, const char* label) {
     return backup;
 }
 
-TEST(BackupPathTest, NamesFollowTheBackupRule) {
+TEST(BackupPathTest, NamesFollowTheBackupRuleAndFit) {
+    const std::string fits = "C:\\App\\" + std::string(259 - 7 - 8, 'n');  // + ".1.0.old"
     const struct {
-        const char* path;
-        const char* label;
-        const char* backup;
+        std::string path;
+        std::string label;
+        std::string backup;
     } cases[] = {
         {"C:\\App\\tool.exe", "1.20", "C:\\App\\tool.exe.1.20.old"},
         {"C:\\App\\tool.exe", "1/20", "C:\\App\\tool.exe.1_20.old"},
@@ -40,17 +39,16 @@ TEST(BackupPathTest, NamesFollowTheBackupRule) {
         // the file, in its own folder, for creation, rollback and clean-up.
         {"C:\\App\\sub/x.dll", "1.0", "C:\\App\\sub/x.dll.1.0.old"},
         {"C:\\App\\a/b/c", "2/0", "C:\\App\\a/b/c.2_0.old"},
+        // The backup path of 259 bytes is the longest built.
+        {fits, "1.0", fits + ".1.0.old"},
+        {fits + "n", "1.0", "<refused>"},
+        {std::string(300, 'n'), "1", "<refused>"},
+        {"C:\\a.b", std::string(259, 'L'), "<refused>"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Backup(c.path, c.label), c.backup);
+    for (const auto& c : cases) EXPECT_EQ(Backup(c.path, c.label.c_str()), c.backup);
 }
 
-TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
-    const std::string folder = "C:\\App\\";
-    const std::string fits = folder + std::string(259 - folder.size() - 8, 'n');  // + ".1.0.old"
-    EXPECT_EQ(Backup(fits, "1.0").size(), 259u);
-    EXPECT_EQ(Backup(fits + "n", "1.0"), "<refused>");
-    EXPECT_EQ(Backup(std::string(300, 'n'), "1"), "<refused>");
-    EXPECT_EQ(Backup("C:\\a.b", std::string(259, 'L').c_str()), "<refused>");
+TEST(BackupPathTest, OnlyFullPathsThatFitAreBuilt) {
     char path[kPathBufferSize];
     ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
     EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");
@@ -58,33 +56,6 @@ TEST(BackupPathTest, OnlyPathsThatFitAreBuilt) {
     EXPECT_TRUE(BuildFullPath("C:\\App\\", name.c_str(), path));
     EXPECT_FALSE(BuildFullPath("C:\\App\\", (name + "n").c_str(), path));
     EXPECT_STREQ(path, "");
-}
-
-// The backup made for a name with a slash is the one the rollback and the
-// clean-up look for.
-TEST(BackupsTest, SlashNamesAgreeBetweenCreationRollbackAndCleanUp) {
-    test::TempFolder target;
-    ApplyContext context;
-    std::strcpy(context.targetFolder, (target.path() + "\\").c_str());
-    std::strcpy(context.title, "Product");
-    std::strcpy(context.oldVersionLabel, "1.0");
-    context.packages.emplace_back();
-    PackageRef& package = context.packages.back();
-    std::strcpy(package.oldVersionLabel, "1.0");
-    ASSERT_TRUE(test::WriteFile(target / "sub\\x.dll", "old"));
-    FileEntry entry;
-    std::strcpy(entry.name, "sub/x.dll");
-
-    ASSERT_EQ(DeleteEntry(entry, package, context), result::kSuccess);
-    EXPECT_EQ(test::ReadFile(target / "sub\\x.dll.1.0.old").value_or(""), "old");
-    EXPECT_TRUE(RestoreBackups(context));
-    EXPECT_EQ(test::ListTree(target.path()), (test::Tree{{"sub\\", ""}, {"sub\\x.dll", "old"}}));
-
-    ASSERT_EQ(DeleteEntry(entry, package, context), result::kSuccess);
-    ASSERT_EQ(CommitJournal(context), result::kSuccess);
-    DeleteBackups(context);
-    EndJournal(context);
-    EXPECT_EQ(test::ListTree(target.path()), (test::Tree{{"sub\\", ""}}));
 }
 
 }  // namespace

@@ -67,11 +67,7 @@ class SweepTest : public ::testing::Test {
   protected:
     void SetUp() override {
         program_ = program / "update.exe";
-        const Bytes stub = {'M', 'Z'};
-        Bytes file;
-        ASSERT_TRUE(
-            packwriter::BuildSelfExtracting(stub, SweepPayload(installation.path()), &file));
-        ASSERT_EQ(packwriter::WriteFileBytes(program_.c_str(), file), 0u);
+        NewRun()->WriteProgram(SweepPayload(installation.path()));
     }
 
     // The installation laid out as `tree` (files and folders).
@@ -93,35 +89,42 @@ class SweepTest : public ::testing::Test {
         return run;
     }
 
-    // The run ended with exactly one final event, posted last, matching the result.
-    static void ExpectOneFinalEvent(const WorkerRun& run, ResultCode r) {
-        EXPECT_EQ(run.PostedCount(), 1u);
-        ASSERT_NE(run.Final(), nullptr);
-        const uint32_t expected = r == 0   ? EV_FINISHED
-                                  : r == 1 ? EV_CANCELLED
-                                  : r == 2 ? EV_PROGRAM_RUNNING
-                                           : EV_FAILED;
-        EXPECT_EQ(run.Final()->code, expected);
+    // A fresh installation and one run, through `platform` when given.
+    std::unique_ptr<WorkerRun> RunOnce(Platform* platform, ResultCode* r) {
+        Reinstall();
+        auto run = NewRun();
+        std::unique_ptr<PlatformScope> scope;
+        if (platform != nullptr) scope = std::make_unique<PlatformScope>(*platform);
+        *r = run->Run();
+        return run;
     }
 
-    // After a failure and the rollback: the files as before, nothing else but
-    // the folders made for added files.
-    void ExpectBefore(const std::string& what) {
+    // One final event, posted last, matching the result; then exactly the new
+    // installation, or exactly the old one after the rollback: the files as
+    // before and nothing else but the folders made for added files.
+    void ExpectEnd(WorkerRun& run, ResultCode r, bool successAllowed, const std::string& what) {
+        EXPECT_EQ(run.PostedCount(), 1u) << what;
+        ASSERT_NE(run.Final(), nullptr) << what;
+        const uint32_t final = r == 0   ? EV_FINISHED
+                               : r == 1 ? EV_CANCELLED
+                               : r == 2 ? EV_PROGRAM_RUNNING
+                                        : EV_FAILED;
+        EXPECT_EQ(run.Final()->code, final) << what;
+        if (r == result::kSuccess) {
+            EXPECT_TRUE(successAllowed) << what << " was not reported";
+            run.RemoveBackups();
+            EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "") << what;
+            return;
+        }
+        run.Restore();
         const Tree tree = ListTree(installation.path());
-        EXPECT_EQ(Difference(FilesOf(tree), kBefore), "") << what;
-        for (const auto& entry : tree) {
-            const std::string& name = entry.first;
+        EXPECT_EQ(Difference(FilesOf(tree), kBefore), "") << what << " (result " << r << ")";
+        for (const auto& [name, content] : tree) {
             if (name.back() == '\\') {
-                EXPECT_TRUE(name == "lib\\" || name == "sub\\")
-                    << what << ": stray folder " << name;
+                EXPECT_TRUE(name == "lib\\" || name == "sub\\") << what << ": stray " << name;
             }
         }
         EXPECT_TRUE(IsFolder(installation / "lib")) << what;
-    }
-
-    void ExpectAfter(WorkerRun& run, const std::string& what) {
-        run.RemoveBackups();
-        EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "") << what;
     }
 
     TempFolder program;
@@ -191,24 +194,13 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
     // The clean run, counted, on a disk that never waits for flushes.
     PowerLossPlatform quickDisk(NativePlatform());
     SizeRecorder counter(quickDisk);
-    uint64_t counts[kOperationKinds] = {};
-    {
-        Reinstall();
-        auto run = NewRun();
-        ResultCode r;
-        {
-            PlatformScope scope(counter);
-            r = run->Run();
-        }
-        ASSERT_EQ(r, result::kSuccess);
-        for (size_t i = 0; i < kOperationKinds; ++i)
-            counts[i] = counter.Count(static_cast<Operation>(i));
-        ExpectAfter(*run, "clean run");
-    }
+    ResultCode r = 0;
+    ExpectEnd(*RunOnce(&counter, &r), r, true, "clean run");
+    ASSERT_EQ(r, result::kSuccess);
 
     uint64_t covered = 0;
     for (const KindPlan& plan : kPlans) {
-        const uint64_t total = counts[static_cast<size_t>(plan.kind)];
+        const uint64_t total = counter.Count(plan.kind);
         const bool isShort =
             plan.code == 0 && (plan.kind == Operation::kRead || plan.kind == Operation::kWrite);
         const std::vector<uint32_t>& sizes =
@@ -217,27 +209,14 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
             if (isShort && sizes.at(k - 1) == 0) continue;
             const std::string what =
                 std::string(plan.name) + " #" + std::to_string(k) + " of " + std::to_string(total);
-            Reinstall();
-            auto run = NewRun();
             PowerLossPlatform disk(NativePlatform());
             FaultInjector injector(disk);
             injector.FailAt(k, plan.code, plan.kind);
-            ResultCode r;
-            {
-                PlatformScope scope(injector);
-                r = run->Run();
-            }
+            auto run = RunOnce(&injector, &r);
             ++covered;
             ASSERT_EQ(injector.FaultsTriggered(), 1u) << what << ": the run took another path";
-            ExpectOneFinalEvent(*run, r);
             EXPECT_NE(r, result::kCancelled) << what;
-            if (r == result::kSuccess) {
-                EXPECT_TRUE(plan.successAllowed) << what << " was not reported";
-                ExpectAfter(*run, what);
-            } else {
-                run->Restore();
-                ExpectBefore(what + " (result " + std::to_string(r) + ")");
-            }
+            ExpectEnd(*run, r, plan.successAllowed, what);
             if (HasFatalFailure()) return;
         }
     }
@@ -247,41 +226,34 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
 
 TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
     CancelAtPoll clean;
+    ResultCode r = 0;
     {
-        Reinstall();
-        auto run = NewRun();
         CancelHookScope hook(&clean);
-        ASSERT_EQ(run->Run(), result::kSuccess);
+        RunOnce(nullptr, &r);
     }
+    ASSERT_EQ(r, result::kSuccess);
     ASSERT_GT(clean.polls, 10u);
     for (uint64_t j = 1; j <= clean.polls; ++j) {
         const std::string what = "cancel at poll " + std::to_string(j);
-        Reinstall();
-        auto run = NewRun();
         CancelAtPoll counter;
         counter.at = j;
-        ResultCode r;
+        std::unique_ptr<WorkerRun> run;
         {
             CancelHookScope hook(&counter);
-            r = run->Run();
+            run = RunOnce(nullptr, &r);
         }
         EXPECT_EQ(r, result::kCancelled) << what;
-        ExpectOneFinalEvent(*run, r);
-        run->Restore();
-        ExpectBefore(what);
+        ExpectEnd(*run, r, false, what);
         if (HasFatalFailure()) return;
     }
     RecordProperty("cancel_polls", static_cast<int>(clean.polls));
 }
 
 TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
-    size_t events = 0;
-    {
-        Reinstall();
-        auto run = NewRun();
-        ASSERT_EQ(run->Run(), result::kSuccess);
-        events = run->events.events.size() - 1;  // the posted one cannot be answered
-    }
+    ResultCode r = 0;
+    // The posted event cannot be answered.
+    const size_t events = RunOnce(nullptr, &r)->events.events.size() - 1;
+    ASSERT_EQ(r, result::kSuccess);
     size_t completed = 0;
     for (size_t e = 1; e <= events; ++e) {
         const std::string what = "cancel after event " + std::to_string(e);
@@ -291,17 +263,11 @@ TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
         run->afterEvent = [self, e](const RecordedEvent&) {
             if (self->events.events.size() == e) self->context->cancelRequested = 1;
         };
-        const ResultCode r = run->Run();
-        ExpectOneFinalEvent(*run, r);
-        if (r == result::kSuccess) {
-            // Only after the last poll: the rest of the run cannot be stopped.
-            ++completed;
-            ExpectAfter(*run, what);
-        } else {
-            EXPECT_EQ(r, result::kCancelled) << what;
-            run->Restore();
-            ExpectBefore(what);
-        }
+        r = run->Run();
+        // A success only after the last poll: the rest of the run cannot be stopped.
+        completed += r == result::kSuccess ? 1 : 0;
+        EXPECT_TRUE(r == result::kSuccess || r == result::kCancelled) << what << ": " << r;
+        ExpectEnd(*run, r, true, what);
         if (HasFatalFailure()) return;
     }
     EXPECT_LT(completed, events / 4) << "most events are followed by a poll";
@@ -316,9 +282,9 @@ const char* NameOf(Cut cut) { return cut == Cut::kKill ? "kill" : "power loss"; 
 // The files without the backups a run leaves beside them.
 Files WithoutBackups(Files files) {
     for (auto it = files.begin(); it != files.end();) {
-        const std::string& name = it->first;
-        const bool backup = name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
-        it = backup ? files.erase(it) : std::next(it);
+        const size_t size = it->first.size();
+        it = size > 4 && it->first.compare(size - 4, 4, ".old") == 0 ? files.erase(it)
+                                                                     : std::next(it);
     }
     return files;
 }
@@ -346,61 +312,52 @@ class CrashSweepTest : public SweepTest {
         return injector.Count();
     }
 
-    // The next start, not cut short: the files it found once it had dealt
-    // with any journal (at its first EV_READY), and the files after it.
-    struct NextStart {
-        Files found;
-        bool recovered = false;
-        ResultCode result = 0;
-        Files after;
-    };
-    NextStart StartAgain() {
+    // The next start, not cut short, found exactly the old files or the new
+    // ones with their backups once it had dealt with any journal (at its first
+    // EV_READY), and left the new version without a journal. True for new.
+    bool StartAgainFindsOldOrNew(const std::string& what) {
         PowerLossPlatform disk(NativePlatform());
-        NextStart next;
         auto run = NewRun();
+        Files found;
         bool ready = false;
+        bool recovered = false;
         run->afterEvent = [&](const RecordedEvent& event) {
-            if (event.code == EV_RECOVERY_FOUND) next.recovered = true;
+            if (event.code == EV_RECOVERY_FOUND) recovered = true;
             if (event.code == EV_READY && !ready) {
                 ready = true;
-                next.found = FilesOf(ListTree(installation.path()));
+                found = FilesOf(ListTree(installation.path()));
             }
         };
+        ResultCode r = 0;
         {
             PlatformScope scope(disk);
-            next.result = run->Run();
+            r = run->Run();
             run->RemoveBackups();
         }
-        next.after = FilesOf(ListTree(installation.path()));
-        return next;
-    }
-
-    // The next start found exactly the old files, or the new ones with
-    // their backups, and left the new version without a journal. True for new.
-    bool ExpectOldOrNew(const NextStart& next, const std::string& what) {
-        const bool isNew = WithoutBackups(next.found) == kAfter;
-        EXPECT_TRUE(isNew || next.found == kBefore)
-            << what << ": found " << Difference(next.found, kBefore);
-        EXPECT_EQ(next.result, result::kSuccess) << what;
-        EXPECT_EQ(Difference(WithoutBackups(next.after), kAfter), "") << what;
+        recoveries += recovered ? 1 : 0;
+        const bool isNew = WithoutBackups(found) == kAfter;
+        EXPECT_TRUE(isNew || found == kBefore) << what << ": found " << Difference(found, kBefore);
+        EXPECT_EQ(r, result::kSuccess) << what;
+        const Files after = FilesOf(ListTree(installation.path()));
+        EXPECT_EQ(Difference(WithoutBackups(after), kAfter), "") << what;
         return isNew;
     }
+
+    uint64_t recoveries = 0;
 };
 
 TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
     for (const Cut cut : {Cut::kKill, Cut::kPowerLoss}) {
         Reinstall();
         const uint64_t total = Start(0, cut);
-        uint64_t recoveries = 0;
+        recoveries = 0;
         uint64_t firstNew = 0;
         for (uint64_t k = 1; k <= total; ++k) {
             const std::string what =
                 std::string(NameOf(cut)) + " at operation " + std::to_string(k);
             Reinstall();
             Start(k, cut);
-            const NextStart next = StartAgain();
-            recoveries += next.recovered ? 1 : 0;
-            const bool isNew = ExpectOldOrNew(next, what);
+            const bool isNew = StartAgainFindsOldOrNew(what);
             // Old up to the commit, new from there on: one switch, never back.
             if (isNew && firstNew == 0) firstNew = k;
             EXPECT_TRUE(isNew || firstNew == 0) << what << ": old again after new at " << firstNew;
@@ -425,7 +382,7 @@ TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
     for (; lastOld > 0; --lastOld) {
         Reinstall();
         Start(lastOld, Cut::kKill);
-        if (!ExpectOldOrNew(StartAgain(), "probe")) break;
+        if (!StartAgainFindsOldOrNew("probe")) break;
     }
     ASSERT_GT(lastOld, 0u);
     uint64_t cuts = 0;
@@ -443,7 +400,7 @@ TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
                                          std::to_string(k) + ", then at " + std::to_string(j);
                 Lay(mixed);
                 Start(j, cut);
-                EXPECT_FALSE(ExpectOldOrNew(StartAgain(), what)) << what;
+                EXPECT_FALSE(StartAgainFindsOldOrNew(what)) << what;
                 ++cuts;
                 if (HasFailure()) return;
             }

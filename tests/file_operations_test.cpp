@@ -25,12 +25,8 @@ using packwriter::EncodeDeltaStream;
 constexpr uint32_t kImageSize = 0x80;
 constexpr uint32_t kDigestSize = 16;
 
-// 2020-01-01 00:00:00 UTC, and a second later.
-FileTime MakeTime(uint64_t value) {
-    return FileTime{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
-}
-const FileTime kTime1 = MakeTime(132223104000000000ull);
-const FileTime kTime2 = MakeTime(132223104010000000ull);
+const FileTime kTime1{0x12340000u, 0x01D5C000u};
+const FileTime kTime2 = test::kNewWriteTime;
 
 bool HasWriteTime(const std::string& path, const FileTime& expected) {
     FileHandle handle = kInvalidFile;
@@ -154,6 +150,14 @@ class FileOperationsTest : public ::testing::Test {
         EndJournal(context_);
     }
 
+    // The operation announced `path` first and recorded it once for the rollback.
+    void ExpectAnnounced(uint32_t event, const std::string& path) {
+        ASSERT_FALSE(events_.events.empty());
+        EXPECT_EQ(events_.events[0].code, event);
+        EXPECT_EQ(events_.events[0].text, path);
+        EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    }
+
     test::TempFolder programFolder_;
     test::TempFolder target_;
     // The operations make the program's folder current; it is left before the
@@ -167,8 +171,7 @@ class FileOperationsTest : public ::testing::Test {
 
 TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     const std::string oldContent = test::Pattern(1000, 1);
-    std::string newContent = oldContent;
-    newContent.replace(300, 20, "twenty changed bytes");
+    const std::string newContent = test::Edited(oldContent, 300, 20, 2);
     const std::string path = Install("tool.exe", oldContent);
 #ifndef _WIN32
     ASSERT_EQ(chmod(test::NativePath(path).c_str(), 0750), 0);  // it must stay executable
@@ -178,10 +181,8 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     EXPECT_EQ(Content("tool.exe"), newContent);
     EXPECT_EQ(Content("tool.exe.1.20.old"), oldContent);
     EXPECT_TRUE(HasWriteTime(path, kTime2));
-    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    ExpectAnnounced(EV_UPDATING_FILE, path);
     ASSERT_GE(events_.events.size(), 2u);
-    EXPECT_EQ(events_.events[0].code, EV_UPDATING_FILE);
-    EXPECT_EQ(events_.events[0].text, path);
     EXPECT_EQ(ProgressValues(events_).back(), 1000u);
 #ifndef _WIN32
     struct stat info;
@@ -198,9 +199,7 @@ TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     EXPECT_TRUE(test::IsFolder(target_ / "sub\\deeper"));
     EXPECT_EQ(Content("sub\\deeper\\new.dll"), content);
     EXPECT_TRUE(HasWriteTime(path, kTime2));
-    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
-    EXPECT_EQ(events_.events[0].code, EV_ADDING_FILE);
-    EXPECT_EQ(events_.events[0].text, path);
+    ExpectAnnounced(EV_ADDING_FILE, path);
     // 1024, 2048 and 2500 of 2500 bytes, then the closing value.
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{409, 819, 1000, 1000}));
 
@@ -211,24 +210,26 @@ TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     for (uint32_t value : ProgressValues(events_)) EXPECT_EQ(value, 1000u);
 }
 
+// A slash in a record name separates folders: the backup lies beside the
+// file, where the rollback and the clean-up look for it.
 TEST_F(FileOperationsTest, DeleteMovesFileToBackupThatRollbackOrCleanUpResolves) {
     SetLabel("1/2:3");  // characters that cannot stand in a name become underscores
-    const std::string path = Install("obsolete.dll", "old");
+    Install("sub\\obsolete.dll", "old");
+    const std::string path = target_.path() + "\\sub/obsolete.dll";
     const test::Tree before = test::ListTree(target_.path());
-    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
     EXPECT_EQ(events_.Codes(),
               (std::vector<uint32_t>{EV_DELETING_FILE, EV_FILE_PROGRESS, EV_FILE_PROGRESS}));
-    EXPECT_EQ(events_.events[0].text, path);
+    ExpectAnnounced(EV_DELETING_FILE, path);
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{0, 1000}));
     EXPECT_FALSE(test::PathExists(path));
-    EXPECT_EQ(Content("obsolete.dll.1_2_3.old"), "old");
-    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+    EXPECT_EQ(Content("sub\\obsolete.dll.1_2_3.old"), "old");
     Restore();
     EXPECT_EQ(test::ListTree(target_.path()), before);
 
-    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
     Close(true);
-    EXPECT_TRUE(test::ListTree(target_.path()).empty());
+    EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"sub\\", ""}}));
 }
 
 // Each of these stops, or passes over its record, before anything is written
@@ -305,12 +306,11 @@ TEST_F(FileOperationsTest, OverwritingAddKeepsPreviousFileAndRollbackRestoresIt)
     context_.overwriteExistingAdds = 2;  // any non-zero value allows it
 
     ASSERT_EQ(Add(Record("data.bin", "replacement")), result::kSuccess);
-    EXPECT_EQ(events_.events[0].code, EV_OVERWRITING_NEW);
+    // Recorded once: a second record would delete the restored file again.
+    ExpectAnnounced(EV_OVERWRITING_NEW, target_ / "data.bin");
     EXPECT_EQ(events_.Count(EV_ADDING_FILE), 0u);
     EXPECT_EQ(Content("data.bin"), "replacement");
     EXPECT_EQ(Content("data.bin.1.20.old"), "previous");
-    // Recorded once: a second record would delete the restored file again.
-    EXPECT_EQ(package_.backupPaths, std::vector<std::string>{target_ / "data.bin"});
     Restore();
     EXPECT_EQ(test::ListTree(target_.path()), before);
 }

@@ -33,6 +33,9 @@ class JournalTest : public ::testing::Test {
         if (kind != ChangeKind::kAdd) std::strcpy(change.backup, (path + ".1.0.old").c_str());
         return change;
     }
+    void Record(const Change& change) {
+        ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+    }
     // "B:a.txt" ... for the changes read back, paths after `folder`.
     std::vector<std::string> Read(ResultCode expected = result::kSuccess) {
         ForgetJournal(context.journal);
@@ -56,23 +59,30 @@ class JournalTest : public ::testing::Test {
     JournalContents contents;
 };
 
-TEST_F(JournalTest, ChangesComeBackAsRecordedAndTheCommitAfterThem) {
-    test::TempFolder elsewhere;
+// Every text may fill a path buffer, and none comes back shortened: a
+// shortened name would undo another file.
+TEST_F(JournalTest, ChangesComeBackWholeAsRecordedAndTheCommitAfterThem) {
+    const std::string longest(kPathBufferSize - 1, 'x');
+    for (char* text : {context.title, package.oldVersionLabel, package.newVersionLabel}) {
+        std::strcpy(text, longest.c_str());
+    }
     ASSERT_TRUE(test::MakeFolders(folder / "sub"));  // the commit flushes the changed folders
     for (const Change& change :
          {Make(ChangeKind::kBackup, folder / "a.txt"), Make(ChangeKind::kWrite, folder / "a.txt"),
           Make(ChangeKind::kAdd, folder / "sub\\b.txt")}) {
-        ASSERT_EQ(RecordChange(context, package, change), result::kSuccess);
+        Record(change);
     }
     // A package of the run that found another folder: its names go in full.
+    test::TempFolder elsewhere;
+    const std::string inside = elsewhere.path() + "\\";
+    const std::string name = inside + std::string(kPathBufferSize - 1 - inside.size(), 'n');
     UseTarget(elsewhere);
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, elsewhere / "c.txt")),
-              result::kSuccess);
+    Record(Make(ChangeKind::kAdd, name));
     ASSERT_EQ(CommitJournal(context), result::kSuccess);
     UseTarget(folder);
 
-    EXPECT_EQ(Read(), (std::vector<std::string>{"B:a.txt", "W:a.txt", "A:sub\\b.txt",
-                                                "A:" + (elsewhere / "c.txt")}));
+    EXPECT_EQ(Read(),
+              (std::vector<std::string>{"B:a.txt", "W:a.txt", "A:sub\\b.txt", "A:" + name}));
     EXPECT_EQ(std::string(contents.changes[0].backup), folder / "a.txt.1.0.old");
     EXPECT_TRUE(contents.committed);
 }
@@ -85,12 +95,9 @@ TEST_F(JournalTest, PlannedChangesNotMadeAreDeclaredVoid) {
                            Make(ChangeKind::kWrite, folder / "a.txt"),
                            Make(ChangeKind::kAdd, folder / "c.txt")}),
               result::kSuccess);
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kBackup, folder / "a.txt")),
-              result::kSuccess);
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "d.txt")),
-              result::kSuccess);
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "e.txt")),
-              result::kSuccess);
+    Record(Make(ChangeKind::kBackup, folder / "a.txt"));
+    Record(Make(ChangeKind::kAdd, folder / "d.txt"));
+    Record(Make(ChangeKind::kAdd, folder / "e.txt"));
     ASSERT_EQ(VoidLastChange(context), result::kSuccess);
     EXPECT_EQ(Read(), (std::vector<std::string>{"B:a.txt", "A:d.txt"}));
     EXPECT_FALSE(contents.committed);
@@ -100,8 +107,7 @@ TEST_F(JournalTest, PlannedChangesNotMadeAreDeclaredVoid) {
 // it was written later, so the changes it announced never began.
 TEST_F(JournalTest, EveryCutOrDamageKeepsTheWholeEntriesBeforeIt) {
     for (const char* name : {"a", "b", "c"}) {
-        ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / name)),
-                  result::kSuccess);
+        Record(Make(ChangeKind::kAdd, folder / name));
     }
     ASSERT_EQ(CommitJournal(context), result::kSuccess);
     ForgetJournal(context.journal);
@@ -135,20 +141,6 @@ TEST_F(JournalTest, EveryCutOrDamageKeepsTheWholeEntriesBeforeIt) {
     }
 }
 
-// Every text fills at most a path buffer, and none comes back shortened: a
-// shortened name would undo another file.
-TEST_F(JournalTest, TheLongestTitleLabelsAndNamesComeBackWhole) {
-    const std::string longest(kPathBufferSize - 1, 'x');
-    for (char* text : {context.title, package.oldVersionLabel, package.newVersionLabel}) {
-        std::strcpy(text, longest.c_str());
-    }
-    test::TempFolder elsewhere;
-    const std::string inside = elsewhere.path() + "\\";
-    const std::string name = inside + std::string(kPathBufferSize - 1 - inside.size(), 'n');
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, name)), result::kSuccess);
-    EXPECT_EQ(Read(), std::vector<std::string>{"A:" + name});
-}
-
 // A name freed by moving its file to a backup and then given to an added file
 // spelt otherwise: once an undoing cut short has brought the old file back,
 // undoing again must not take it for the added one.
@@ -160,10 +152,8 @@ TEST_F(JournalTest, UndoingAgainKeepsTheOldFileUnderAnAddedNameSpeltOtherwise) {
         std::vector<std::string> removed;
     } observer;
     ASSERT_TRUE(test::MakeFolders(folder / "sub"));
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kBackup, folder / "sub\\a.txt")),
-              result::kSuccess);
-    ASSERT_EQ(RecordChange(context, package, Make(ChangeKind::kAdd, folder / "sub/a.txt")),
-              result::kSuccess);
+    Record(Make(ChangeKind::kBackup, folder / "sub\\a.txt"));
+    Record(Make(ChangeKind::kAdd, folder / "sub/a.txt"));
     ForgetJournal(context.journal);
     ASSERT_TRUE(test::WriteFile(folder / "sub\\a.txt", "old"));  // back, its backup gone
 

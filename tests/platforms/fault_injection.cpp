@@ -2,10 +2,6 @@
 
 namespace pkx {
 
-void FaultInjector::FailAt(uint64_t k, uint32_t code) {
-    faults_.push_back({k, code, true, Operation::kOpen, false});
-}
-
 void FaultInjector::FailAt(uint64_t k, uint32_t code, Operation kind) {
     faults_.push_back({k, code, false, kind, false});
 }

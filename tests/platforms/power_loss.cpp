@@ -34,22 +34,23 @@ std::string PowerLossPlatform::Content(const std::string& path) {
     return test::ReadFile(path).value_or("");
 }
 
+PowerLossPlatform::WrittenFile* PowerLossPlatform::Written(FileHandle handle) {
+    const auto found = handles_.find(handle);
+    return found != handles_.end() ? &files_[found->second.file] : nullptr;
+}
+
 uint32_t PowerLossPlatform::Flush(FileHandle file) {
-    const auto found = handles_.find(file);
-    if (found != handles_.end()) {
-        WrittenFile& written = files_[found->second.file];
-        written.durable = written.data;
-        written.hasPending = false;
+    if (WrittenFile* written = Written(file)) {
+        written->durable = written->data;
+        written->hasPending = false;
     }
     return 0;
 }
 
 uint32_t PowerLossPlatform::StartFlush(FileHandle file) {
-    const auto found = handles_.find(file);
-    if (found != handles_.end()) {
-        WrittenFile& written = files_[found->second.file];
-        written.pending = written.data;
-        written.hasPending = true;
+    if (WrittenFile* written = Written(file)) {
+        written->pending = written->data;
+        written->hasPending = true;
     }
     return 0;
 }

@@ -1,16 +1,11 @@
-// A platform for tests that keeps account of what has been made durable, so
-// that a power cut can be played: CutPower takes back every write and every
-// change of names that the durability calls of the seam have not yet made
-// durable, as the disk would have lost them.
-//
-// The model is the weakest the seam promises (platform.h): a file's data is
-// durable after Flush, or after StartFlush once FlushFolder has returned for
-// its folder; a new, moved or deleted name once FlushFolder has returned for
-// each folder it changed. Nothing becomes durable on its own, and the
-// durability calls do not wait for the disk. The data of the files written
-// through the seam is followed write by write (a file open without sharing
-// cannot be read on Windows); other files are read and restored directly,
-// never through the seam.
+// A platform that keeps account of what is durable, so that a power cut can
+// be played: CutPower takes back every write and change of names that the
+// seam's durability calls have not yet made durable. The model is the weakest
+// the seam promises: a file's data is durable after Flush, or after
+// StartFlush once FlushFolder has returned for its folder; a new, moved or
+// deleted name once FlushFolder has returned for each folder it changed.
+// Files written through the seam are followed write by write (a file open
+// without sharing cannot be read on Windows); others are read directly.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +26,7 @@ class PowerLossPlatform final : public PlatformWrapper {
     // be closed before.
     void CutPower();
 
-    // Defined here, not in the .cpp: the library is built without RTTI, and
-    // tests (with RTTI) use this class, so its vtable must be emitted there.
+    // Defined here: the vtable must be emitted by the tests, built with RTTI.
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t flags, FileHandle* out) override {
         const bool writes = (access & kGenericWrite) != 0;
@@ -100,6 +94,7 @@ class PowerLossPlatform final : public PlatformWrapper {
     };
 
     static std::string Content(const std::string& path);
+    WrittenFile* Written(FileHandle handle);
     void Opened(const std::string& path, bool existed, const std::string& before, bool truncated,
                 FileHandle handle);
     void Wrote(FileHandle handle, const void* buffer, uint32_t count);
