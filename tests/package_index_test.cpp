@@ -10,9 +10,8 @@ using packwriter::ByteWriter;
 using packwriter::PackageModel;
 
 Bytes SmallPackage(const std::string& oldLabel, size_t dataSize) {
-    PackageModel model;
+    PackageModel model = BareModel();
     model.oldVersionLabel = oldLabel;
-    model.folderSources.resize(1);
     model.adds.push_back({"file.bin", CheckValue(), FileTime(), Bytes(dataSize, 0xAB)});
     return Build(model);
 }

@@ -10,9 +10,7 @@ using packwriter::PackageLayout;
 using packwriter::PackageModel;
 
 PackageModel RecordModel(uint16_t version, uint8_t newCheckValues) {
-    PackageModel model;
-    model.version = version;
-    model.folderSources.resize(1);
+    PackageModel model = BareModel(version);
     model.hasNewCheckValues = newCheckValues;
     model.updates.push_back({"a.exe", Filled(1), Filled(101), {1, 2}, Bytes(30, 1)});
     model.updates.push_back({"b.dll", Filled(2), Filled(102), {3, 4}, Bytes(20, 2)});
@@ -78,8 +76,7 @@ void OpenAtRecords(const std::string& path, uint32_t recordsOffset, uint32_t cou
 // The record counts are bounded by the bytes before the digest: records of
 // the smallest size that exactly fill them are read, one byte less is refused.
 TEST(FileEntriesTest, MinimalRecordsExactlyFillingTheSpaceAreRead) {
-    PackageModel model;
-    model.folderSources.resize(1);
+    PackageModel model = BareModel();
     model.hasNewCheckValues = 1;
     model.updates.assign(2, {"", Filled(1), Filled(2), {1, 2}, Bytes()});
     model.adds.assign(1, {"", Filled(3), {3, 4}, Bytes()});

@@ -43,6 +43,14 @@ inline packwriter::Bytes Build(const packwriter::PackageModel& model,
     return bytes;
 }
 
+// A package of `version` with one empty folder source and nothing else.
+inline packwriter::PackageModel BareModel(uint16_t version = kNewestFormatVersion) {
+    packwriter::PackageModel model;
+    model.version = version;
+    model.folderSources.resize(1);
+    return model;
+}
+
 inline std::string Text(const NoticeText& text) {
     return text ? std::string(text.get()) : "<none>";
 }

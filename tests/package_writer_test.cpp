@@ -10,21 +10,13 @@ using packwriter::Bytes;
 using packwriter::PackageLayout;
 using packwriter::PackageModel;
 
-PackageModel EmptyModel(uint16_t version) {
-    PackageModel model;
-    model.version = version;
-    model.folderSources.resize(1);
-    return model;
-}
-
 TEST(PackageWriterTest, WorkedExampleLayout) {
-    PackageModel model;
+    PackageModel model = BareModel();
     model.title = std::string(33, 'T');
     model.oldVersionLabel = "1.00";
     model.newVersionLabel = "1.10 rev";
     model.rightsText = std::string(36, 'R');
     model.deleteBackupsDefault = 0;
-    model.folderSources.resize(1);
     model.noticeBlocks.push_back({0, std::string(142, 'b'), std::string(179, 'a')});
     model.hasNewCheckValues = 1;
     model.updates.push_back({"program.exe", Filled(1), Filled(2), {3, 4}, Bytes(10234, 0x5A)});
@@ -60,7 +52,7 @@ TEST(PackageWriterTest, WorkedExampleLayout) {
 
 TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
     const auto model = [](uint16_t version, size_t sources, std::string name, std::string text) {
-        PackageModel made = EmptyModel(version);
+        PackageModel made = BareModel(version);
         made.folderSources.resize(sources);
         if (!name.empty()) made.deletes.push_back({name, CheckValue()});
         if (!text.empty()) made.languageBlocks.push_back({932, "", 0, {text}});
