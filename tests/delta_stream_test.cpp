@@ -13,6 +13,7 @@
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
 
 namespace pkx {
 namespace {
@@ -85,21 +86,6 @@ DeltaOutcome Apply(const DeltaRun& run) {
     return outcome;
 }
 
-// Sets the Cancel flag at the n-th poll of it (counting from 1).
-class CancelAtPoll {
-  public:
-    explicit CancelAtPoll(int poll) : cancelAt_(poll) { SetCancelPollHook(&Poll, this); }
-    ~CancelAtPoll() { SetCancelPollHook(nullptr, nullptr); }
-
-  private:
-    static void Poll(ApplyContext& context, void* data) {
-        CancelAtPoll* self = static_cast<CancelAtPoll*>(data);
-        if (++self->polls_ == self->cancelAt_) context.cancelRequested = 1;
-    }
-    int cancelAt_;
-    int polls_ = 0;
-};
-
 // Streams of every shape against one old file of 256 bytes: the result, the
 // new file and the progress values (when given). Progress is the stream
 // position after each instruction (old-file data does not count). Headers are
@@ -123,7 +109,7 @@ TEST(DeltaStream, StreamTable) {
         ResultCode result;
         std::optional<Bytes> output;
         std::optional<Progress> progress;
-        int cancelAtPoll = 0;
+        uint64_t cancelAtPoll = 0;
         Bytes trailer = {};
         std::optional<uint32_t> dataSize = std::nullopt;
         bool withEvents = true;
@@ -197,8 +183,8 @@ TEST(DeltaStream, StreamTable) {
         run.trailer = test.trailer;
         run.dataSize = test.dataSize;
         run.withEvents = test.withEvents;
-        std::optional<CancelAtPoll> cancel;
-        if (test.cancelAtPoll != 0) cancel.emplace(test.cancelAtPoll);
+        test::CancelAtPoll cancel{test.cancelAtPoll};
+        test::CancelHookScope hook(&cancel);
 
         const DeltaOutcome outcome = Apply(run);
 
