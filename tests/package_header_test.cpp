@@ -46,19 +46,13 @@ void ExpectDefaults(const ApplyContext& context, uint32_t codePage = 1252) {
     }
 }
 
-// Reads the header start of `model` (as a bare package) on a system of `codePage`.
-std::unique_ptr<PackageReading> ReadHeader(const PackageModel& model, uint32_t codePage) {
+// Reads `package` (bare) over marked texts on a system of `codePage`.
+std::unique_ptr<PackageReading> ReadMarked(const Bytes& package, uint32_t codePage) {
     CodePageScope scope(codePage);
     PackageTempFolder folder;
-    const std::string path = folder.Write("package.pkx", Build(model));
     auto reading = std::make_unique<PackageReading>();
     MarkTexts(*reading->context);
-    BinaryFile file;
-    EXPECT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
-    PackageRef package;
-    package.size = file.Size();
-    PackageOnFile bytes(file, package);
-    reading->code = ReadHeaderStart(bytes.in, package, *reading->context, &reading->start);
+    ReadBarePackage(folder.Write("package.pkx", package), *reading);
     return reading;
 }
 
@@ -262,7 +256,7 @@ TEST(LanguageBlockTest, ChoiceOfTheBlock) {
         SCOPED_TRACE(c.what);
         PackageModel model = BareModel();
         model.languageBlocks = c.blocks;
-        const auto reading = ReadHeader(model, c.systemCodePage);
+        const auto reading = ReadMarked(Build(model), c.systemCodePage);
         ASSERT_EQ(reading->code, 0u);
         const ApplyContext& context = *reading->context;
         EXPECT_EQ(context.textCodePage, c.textCodePage);
@@ -280,7 +274,7 @@ TEST(LanguageBlockTest, ChoiceOfTheBlock) {
 TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     PackageModel one = BareModel(125);
     one.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
-    const auto first = ReadHeader(one, 1252);
+    const auto first = ReadMarked(Build(one), 1252);
     ASSERT_EQ(first->code, 0u);
     const ApplyContext& context = *first->context;
     EXPECT_STREQ(context.texts[1068], "en1068");
@@ -291,16 +285,12 @@ TEST(LanguageBlockTest, ShortBlocksBorrowTheLateTextsFromTheStringTable) {
     EXPECT_STREQ(context.texts[1072], "old1072");
     EXPECT_STREQ(context.texts[1073], "old1073");
 
-    // A second block on a 1252 system loads the English forms.
+    // A later block on a 932 system takes the Japanese forms (on a 1252 system
+    // the English ones: GateRoundTrip).
     PackageModel two = BareModel(125);
     two.languageBlocks.push_back({932, "Gothic", 9, NumberedTexts("ja")});
     two.languageBlocks.push_back({1252, "Arial", 9, NumberedTexts("en")});
-    const auto western = ReadHeader(two, 1252);
-    for (uint32_t id = 1069; id <= 1071; ++id) {
-        EXPECT_EQ(western->context->texts[id], Resource(id + 1000, 1252)) << id;
-    }
-    // ... and on a 932 system the Japanese ones, even for a later block.
-    const auto japanese = ReadHeader(two, 932);
+    const auto japanese = ReadMarked(Build(two), 932);
     EXPECT_EQ(japanese->context->textCodePage, 932u);
     for (uint32_t id = 1069; id <= 1071; ++id) {
         EXPECT_EQ(japanese->context->texts[id], Resource(id, 932)) << id;
@@ -316,12 +306,8 @@ TEST(LanguageBlockTest, FailureInsideABlockKeepsWhatWasCopied) {
     // Cut inside the third text (1002): count, code page, face, height, 2 texts.
     const size_t third = layout.languageBlocksOffset + 3 + 4 + 6 + 1 + 2 * 6;
     packwriter::Truncate(package, third + 3);
-    CodePageScope scope(1252);
-    PackageTempFolder folder;
-    const std::string path = folder.Write("cut.pkx", package);
-    PackageReading reading;
-    MarkTexts(*reading.context);
-    ReadBarePackage(path, reading);
+    const auto cut = ReadMarked(package, 1252);
+    const PackageReading& reading = *cut;
     EXPECT_EQ(reading.code, result::kReadProgramFile);
     EXPECT_EQ(reading.stage, Stage::kHeaderStart);
     // The block had set the code page: no defaults over the partial table.
@@ -365,13 +351,10 @@ TEST(NoticeTextTest, MatchingBlocksReplaceNonEmptyTexts) {
         SCOPED_TRACE(c.before);
         PackageModel model = BareModel();
         model.noticeBlocks = c.blocks;
-        CodePageScope scope(c.codePage);
-        PackageTempFolder folder;
-        PackageReading reading;
-        ReadBarePackage(folder.Write("notice.pkx", Build(model)), reading);
-        EXPECT_EQ(reading.code, 0u);
-        EXPECT_EQ(Text(reading.before), c.before);
-        EXPECT_EQ(Text(reading.after), c.after);
+        const auto reading = ReadMarked(Build(model), c.codePage);
+        EXPECT_EQ(reading->code, 0u);
+        EXPECT_EQ(Text(reading->before), c.before);
+        EXPECT_EQ(Text(reading->after), c.after);
     }
 }
 
