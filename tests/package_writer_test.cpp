@@ -26,13 +26,10 @@ TEST(PackageWriterTest, WorkedExampleLayout) {
     ASSERT_EQ(package.size(), 10761u);
     EXPECT_EQ(Bytes(package.begin(), package.begin() + 6), (Bytes{'P', 'K', 'X', ' ', 150, 0}));
     EXPECT_EQ(layout.recordsOffset, 0x1C3u);
-    ASSERT_EQ(layout.updateRecordOffsets.size(), 1u);
-    EXPECT_EQ(layout.updateRecordOffsets[0], 0x1C3u);
     EXPECT_EQ(package[0x1C3], 11);
     // Name, two check values and the write time precede the data offset.
     EXPECT_EQ(U32At(package, 0x1C3 + 12 + 32 + 8), 0x1FFu);
     EXPECT_EQ(U32At(package, 0x1C3 + 12 + 32 + 12), 10234u);
-    EXPECT_EQ(layout.updateDataOffsets[0], 0x1FFu);
     EXPECT_EQ(layout.digestOffset, 10745u);
     const CheckValue digest = packwriter::Md5CheckValue(package.data(), 10745);
     EXPECT_EQ(Hex(package.data() + 10745, 16), Hex(digest));
