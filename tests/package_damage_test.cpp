@@ -87,7 +87,7 @@ PackageReading ReadBytes(const Bytes& package) {
     const std::string path = folder.Write("hostile.pkx", package);
     uint32_t largestRead = 0;
     ObservingPlatform observer;
-    observer.afterRead = [&](uint32_t requested, uint32_t) {
+    observer.afterRead = [&](uint32_t requested) {
         largestRead = std::max(largestRead, requested);
     };
     PlatformScope scope(observer);
@@ -220,8 +220,9 @@ TEST(HostilePackageTest, PackageOffsetsOutsideTheFileFailInTheHeader) {
     const std::string path = folder.Write("small.pkx", package);
     BinaryFile file;
     ASSERT_EQ(file.OpenRead(path.c_str(), kShareRead, kAttributeNormal), 0u);
+    // The refused seeks come first, while the file is still at its start.
     for (uint32_t offset :
-         {static_cast<uint32_t>(package.size()), 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u}) {
+         {0x80000000u, 0xFFFFFFF0u, static_cast<uint32_t>(package.size()), 0x7FFFFFFFu}) {
         PackageRef ref;
         ref.offset = offset;
         ref.size = static_cast<uint32_t>(package.size());
