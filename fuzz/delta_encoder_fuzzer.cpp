@@ -1,14 +1,8 @@
-// The builder's difference encoder against the updater's reader.
-//
-// Input: a u16 old-file length (little-endian), that many old-file bytes (or
-// what is left), one byte of settings (low 6 bits: the block size, 0 for
-// fitted; top 2 bits: the old file indexed every 1, 2, 4 or 8 bytes), and
-// the new file. The two files are encoded, the stream is applied
-// to real files by the updater's reader, and the new file must come back.
-// Besides, the stream must keep to the format: every piece within the old
-// file and within a block, OP_END as its last byte, a fitted block size of
-// at most 1 MiB, and never more bytes than carrying the new file as literal
-// data would take.
+// The builder's difference encoder against the updater's reader. Input: a
+// u16 old-file length, the old-file bytes, one byte of settings (low 6 bits:
+// the block size, 0 for fitted; top 2 bits: index every 1, 2, 4 or 8 bytes),
+// and the new file, which the applied stream must give back. The stream keeps
+// to the format and is never longer than the new file as literal data.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,8 @@
-// Difference streams of any shape against the updater's reader.
-//
-// Input: a u16 old-file length (little-endian), that many old-file bytes (or
-// what is left), and the stream, which fills the program file from offset 0.
-// Both go to real files and the stream is applied. Besides not crashing, the
-// result and the new file must equal those of a small in-memory model of the
-// stream's rules, the new file can never exceed what the stream's bytes can
-// produce, and the progress values stay within 0..1000 and never fall.
+// Difference streams of any shape against the updater's reader. Input: a u16
+// old-file length (little-endian), that many old-file bytes (or what is
+// left), and the stream, which is the whole program file. The result and new
+// file must equal those of an in-memory model of the stream's rules, and the
+// progress values stay within 0..1000 and never fall.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,8 @@
-// Any payload against the container, header and record readers.
-//
-// The input is the payload of a program file: it is written behind an empty
-// image at 0x1F000 and read the way the worker reads it, without prompts:
-// the index, then for every listed package the header start, all folder
-// sources, the running check, document name and notice texts, the options
-// and counts, and the records. Besides not crashing, every result must be one
-// the readers may give, every stored text must stay terminated inside its
-// buffer, and no list may hold more entries than its count.
+// Any payload, written behind an empty image at 0x1F000, against the
+// container, header and record readers, read as the worker reads them
+// without prompts. Every result must be one the readers may give, every
+// stored text must stay terminated inside its buffer, and no list may hold
+// more entries than its count.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,14 +41,11 @@ const char* WriteProgram(const uint8_t* payload, size_t size) {
 }
 
 void CheckHeaderStrings(const ApplyContext& context, const PackageRef& package) {
-    CheckTerminated(context.title);
-    CheckTerminated(context.oldVersionLabel);
-    CheckTerminated(context.newVersionLabel);
-    CheckTerminated(context.rightsText);
-    CheckTerminated(context.fontFace);
-    CheckTerminated(context.openAfterName);
-    CheckTerminated(package.oldVersionLabel);
-    CheckTerminated(package.newVersionLabel);
+    for (const char* text : {context.title, context.oldVersionLabel, context.newVersionLabel,
+                             context.rightsText, context.fontFace, context.openAfterName,
+                             package.oldVersionLabel, package.newVersionLabel}) {
+        CheckTerminated(text);
+    }
     for (uint32_t i = 0; i < kTextCount; ++i) CheckTerminated(context.texts.slots[i]);
     // A table is always in force after the header start: a block's or the defaults.
     Check(context.textCodePage != 0);
@@ -78,12 +71,11 @@ void CheckReading(const test::PackageReading& reading, const PackageRef& package
           (code == result::kUnknownVersion && reading.stage == test::Stage::kHeaderStart));
     CheckHeaderStrings(context, package);
     for (const FolderSource& source : reading.sources) {
-        CheckTerminated(source.text1);
-        CheckTerminated(source.text2);
-        CheckTerminated(source.text3);
+        for (const char* text : {source.text1, source.text2, source.text3}) CheckTerminated(text);
     }
-    CheckTerminated(reading.check.windowTitle);
-    CheckTerminated(reading.check.processName);
+    for (const char* text : {reading.check.windowTitle, reading.check.processName}) {
+        CheckTerminated(text);
+    }
     CheckNotice(reading.before, package);
     CheckNotice(reading.after, package);
     CheckEntries(reading.lists.updates, reading.counts.updates, code);

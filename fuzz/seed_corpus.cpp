@@ -18,6 +18,7 @@ namespace {
 using namespace pkx;
 using packwriter::Bytes;
 using packwriter::PackageLayout;
+using packwriter::PatchU32;
 using W = packwriter::DeltaStreamWriter;
 
 void WriteSeed(const std::filesystem::path& dir, const std::string& name, const Bytes& input) {
@@ -74,23 +75,22 @@ void WritePackageSeeds(const std::filesystem::path& dir) {
     WriteSeed(dir, "lump-empty", payload);
     // The first entry points back at the index itself.
     packwriter::BuildContainer({packages[2]}, &payload);
-    packwriter::PatchU32(payload, 6, kPayloadOffset);
+    PatchU32(payload, 6, kPayloadOffset);
     WriteSeed(dir, "lump-self", payload);
 
-    Bytes hostile = packages[2];
-    packwriter::PatchU32(hostile, layout.noticeOffset + 6, 0xFFFFFFFFu);
-    WriteSeed(dir, "notice-length", hostile);
-    hostile = packages[2];
-    for (uint32_t field = 0; field < 3; ++field) {
-        packwriter::PatchU32(hostile, layout.countsOffset + 4 * field, 0xFFFFFFFFu);
-    }
-    WriteSeed(dir, "record-counts", hostile);
-    hostile = packages[2];
-    packwriter::Truncate(hostile, layout.recordsOffset + 5);
-    WriteSeed(dir, "cut-records", hostile);
-    hostile = packages[2];
-    packwriter::PatchU16(hostile, 4, 151);
-    WriteSeed(dir, "version-151", hostile);
+    // The newest package with one field made hostile.
+    const auto hostile = [&](const char* name, const auto& change) {
+        Bytes bytes = packages[2];
+        change(bytes);
+        WriteSeed(dir, name, bytes);
+    };
+    hostile("notice-length", [&](Bytes& b) { PatchU32(b, layout.noticeOffset + 6, ~0u); });
+    hostile("record-counts", [&](Bytes& b) {
+        for (uint32_t field = 0; field < 3; ++field)
+            PatchU32(b, layout.countsOffset + 4 * field, ~0u);
+    });
+    hostile("cut-records", [&](Bytes& b) { packwriter::Truncate(b, layout.recordsOffset + 5); });
+    hostile("version-151", [](Bytes& b) { packwriter::PatchU16(b, 4, 151); });
     WriteSeed(dir, "magic-pkx0", Bytes{'P', 'K', 'X', 0, 1, 2});
 }
 

@@ -13,6 +13,7 @@
 #include "tests/platforms/fault_injection.h"
 #include "tests/recording_ui.h"
 #include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
 
 namespace pkx {
 namespace {
@@ -85,60 +86,9 @@ DeltaOutcome Apply(const DeltaRun& run) {
     return outcome;
 }
 
-// Sets the Cancel flag at the n-th poll of it (counting from 1).
-class CancelAtPoll {
-  public:
-    explicit CancelAtPoll(int poll) : cancelAt_(poll) { SetCancelPollHook(&Poll, this); }
-    ~CancelAtPoll() { SetCancelPollHook(nullptr, nullptr); }
-
-  private:
-    static void Poll(ApplyContext& context, void* data) {
-        CancelAtPoll* self = static_cast<CancelAtPoll*>(data);
-        if (++self->polls_ == self->cancelAt_) context.cancelRequested = 1;
-    }
-    int cancelAt_;
-    int polls_ = 0;
-};
-
-TEST(DeltaStream, AppliesCopiesAndLiteralsInStreamOrder) {
-    // Copies that skip about and go backwards in the old file, literal data of
-    // every kind.
-    const Bytes oldData = RandomBytes(215000, 1);
-    const Bytes literal100 = RandomBytes(100, 2);
-    const Bytes literalMiddle = RandomBytes(9900, 3);
-    const Bytes literal88 = RandomBytes(88, 4);
-    const Bytes literal92 = RandomBytes(92, 5);
-    DeltaRun run;
-    run.oldData = oldData;
-    run.stream = W(100)
-                     .CopyBlocks(0, 3)
-                     .LiteralBlock(literal100.data())
-                     .CopyBlocks(400, 2)
-                     .LiteralBlocks(literalMiddle.data(), 99)
-                     .LiteralBytes(literal88.data(), 88)
-                     .CopyBlocks(209003, 38)
-                     .LiteralBytes(literal92.data(), 92)
-                     .End()
-                     .Take();
-    ASSERT_EQ(run.stream.size(), 10234u);
-
-    const DeltaOutcome outcome = Apply(run);
-
-    EXPECT_EQ(outcome.result, 0u);
-    EXPECT_EQ(outcome.output,
-              Concat({Slice(oldData, 0, 300), literal100, Slice(oldData, 400, 200), literalMiddle,
-                      literal88, Slice(oldData, 209003, 3800), literal92}));
-    // Stream positions after each instruction; old-file data does not count.
-    Progress expected = {Permille(19, 10234), Permille(120, 10234), Permille(129, 10234)};
-    for (uint32_t block = 1; block <= 99; ++block)
-        expected.push_back(Permille(134 + 100 * block, 10234));
-    for (uint64_t position : {10127, 10136, 10233, 10234})
-        expected.push_back(Permille(position, 10234));
-    EXPECT_EQ(outcome.progress, expected);
-}
-
 // Streams of every shape against one old file of 256 bytes: the result, the
-// new file (when given) and the progress values (when given). Headers are
+// new file and the progress values (when given). Progress is the stream
+// position after each instruction (old-file data does not count). Headers are
 // checked in order; old-file pieces must lie wholly inside the old file and
 // lengths may not exceed the block size; a hostile block size allocates only
 // what the files can use. Cancel is seen at poll 1, before the first
@@ -159,7 +109,7 @@ TEST(DeltaStream, StreamTable) {
         ResultCode result;
         std::optional<Bytes> output;
         std::optional<Progress> progress;
-        int cancelAtPoll = 0;
+        uint64_t cancelAtPoll = 0;
         Bytes trailer = {};
         std::optional<uint32_t> dataSize = std::nullopt;
         bool withEvents = true;
@@ -168,6 +118,10 @@ TEST(DeltaStream, StreamTable) {
     // clang-format off
     const Case cases[] = {
         {"header and end only", W(64).End().Take(), 0, none, Progress{1000}},
+        // Copies that skip about and go backwards; literal data of every kind.
+        {"copies and literals in stream order", W(16).CopyBlocks(0, 3).LiteralBlock(l).CopyBlocks(200, 2).LiteralBlocks(l + 16, 3).LiteralBytes(l + 64, 8).CopyBlocks(100, 3).LiteralBytes(l + 72, 5).End().Take(), 0,
+         Concat({Slice(oldData, 0, 48), Slice(lit, 0, 16), Slice(oldData, 200, 32), Slice(lit, 16, 56), Slice(oldData, 100, 48), Slice(lit, 72, 5)}),
+         Progress{Permille(19, 131), Permille(36, 131), Permille(45, 131), Permille(66, 131), Permille(82, 131), Permille(98, 131), Permille(111, 131), Permille(120, 131), Permille(130, 131), 1000}},
         // OP_COPY_BLOCKS reports after its empty loop; OP_LITERAL_BLOCKS only per block.
         {"zero counts", W(64).CopyBlocks(0, 0).Opcode(OP_LITERAL_BLOCKS).RawU32(0).End().Take(), 0, none, Progress{Permille(19, 25), 1000}},
         // Undefined opcodes are skipped, but still move the bar: 15 + 1 of 34.
@@ -229,8 +183,8 @@ TEST(DeltaStream, StreamTable) {
         run.trailer = test.trailer;
         run.dataSize = test.dataSize;
         run.withEvents = test.withEvents;
-        std::optional<CancelAtPoll> cancel;
-        if (test.cancelAtPoll != 0) cancel.emplace(test.cancelAtPoll);
+        test::CancelAtPoll cancel{test.cancelAtPoll};
+        test::CancelHookScope hook(&cancel);
 
         const DeltaOutcome outcome = Apply(run);
 

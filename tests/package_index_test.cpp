@@ -6,13 +6,11 @@ namespace pkx::test {
 namespace {
 
 using packwriter::Bytes;
-using packwriter::ByteWriter;
 using packwriter::PackageModel;
 
 Bytes SmallPackage(const std::string& oldLabel, size_t dataSize) {
-    PackageModel model;
+    PackageModel model = BareModel();
     model.oldVersionLabel = oldLabel;
-    model.folderSources.resize(1);
     model.adds.push_back({"file.bin", CheckValue(), FileTime(), Bytes(dataSize, 0xAB)});
     return Build(model);
 }
@@ -62,17 +60,6 @@ TEST(PackageIndexTest, ContainerListsAbsoluteOffsetsInOrder) {
     EXPECT_STREQ(ref.oldVersionLabel, "2.0");
 }
 
-Bytes CutIndex() {
-    ByteWriter payload;
-    payload.Raw("LUMP", 4);
-    payload.U16(2);
-    payload.U32(0x20000);
-    payload.U32(1234);
-    payload.U32(0x30000);
-    payload.U16(0);  // half of the second size
-    return payload.bytes();
-}
-
 // Payloads that list one package, none or stop part-way: the code, the
 // multi-package flag and the packages listed before the end (-1: neither
 // looked at; -2: the flag alone not looked at). A lone package runs to the
@@ -94,7 +81,13 @@ TEST(PackageIndexTest, PayloadsThatListLittleOrNothing) {
     } cases[] = {
         {"one package", single, false, 0, 0, {{kPayloadOffset, singleSize}}},
         {"empty container", empty, false, 0, 1, {}},
-        {"entry cut short", CutIndex(), false, result::kReadProgramFile, -2, {{0x20000, 1234}}},
+        // Two entries listed; the second size is cut after two bytes.
+        {"entry cut short",
+         {'L', 'U', 'M', 'P', 2, 0, 0, 0, 2, 0, 0xD2, 4, 0, 0, 0, 0, 3, 0, 0, 0},
+         false,
+         result::kReadProgramFile,
+         -2,
+         {{0x20000, 1234}}},
         {"no count", {'L', 'U', 'M', 'P', 1}, false, result::kReadProgramFile, -2, {}},
         {"PKX NUL", {'P', 'K', 'X', 0}, false, result::kNotAPackage, 0, {}},
         {"PKXX", {'P', 'K', 'X', 'X'}, false, result::kNotAPackage, 0, {}},

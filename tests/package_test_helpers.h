@@ -43,6 +43,14 @@ inline packwriter::Bytes Build(const packwriter::PackageModel& model,
     return bytes;
 }
 
+// A package of `version` with one empty folder source and nothing else.
+inline packwriter::PackageModel BareModel(uint16_t version = kNewestFormatVersion) {
+    packwriter::PackageModel model;
+    model.version = version;
+    model.folderSources.resize(1);
+    return model;
+}
+
 inline std::string Text(const NoticeText& text) {
     return text ? std::string(text.get()) : "<none>";
 }
@@ -67,14 +75,14 @@ inline void ReadBarePackage(const std::string& path, PackageReading& out) {
     ReadPackageBody(file, package, *out.context, out);
 }
 
-// Passes every call to the native platform; after each read, `afterRead`
-// sees the count asked for and the file position. Files can be made to end
+// Passes every call to the native platform; `afterRead` sees the count each
+// read asks for. Files can be made to end
 // early: reads and sizes stop at `sizeLimit`, as if the file were cut there.
 class ObservingPlatform final : public FaultInjector {
   public:
     ObservingPlatform() : FaultInjector(NativePlatform()) {}
 
-    std::function<void(uint32_t requested, uint32_t position)> afterRead;
+    std::function<void(uint32_t requested)> afterRead;
     uint32_t sizeLimit = 0xFFFFFFFFu;
 
     uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
@@ -84,11 +92,8 @@ class ObservingPlatform final : public FaultInjector {
             position + uint64_t{count} > sizeLimit) {
             allowed = position < sizeLimit ? sizeLimit - position : 0;
         }
-        const uint32_t code = FaultInjector::Read(file, buffer, allowed, done);
-        if (afterRead && inner().Seek(file, 0, kFileCurrent, &position) == 0) {
-            afterRead(count, position);
-        }
-        return code;
+        if (afterRead) afterRead(count);
+        return FaultInjector::Read(file, buffer, allowed, done);
     }
     uint32_t Size(FileHandle file, uint32_t* size) override {
         const uint32_t code = FaultInjector::Size(file, size);
