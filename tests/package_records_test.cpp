@@ -1,6 +1,7 @@
 // The update, add and delete records after the header.
 #include "package_test_helpers.h"
 #include "recording_ui.h"
+#include "worker_fixtures.h"
 
 namespace pkx::test {
 namespace {
@@ -43,6 +44,24 @@ TEST(FileEntriesTest, RecordsWithoutNewCheckValuesAre16BytesShorter) {
         EXPECT_STREQ(reading.lists.adds[1].name, "empty.txt");
         EXPECT_EQ(reading.lists.adds[1].dataSize, 0u);
         EXPECT_EQ(Hex(reading.lists.deletes[0].oldCheckValue), Hex(Filled(5)));
+    }
+}
+
+// Cancel is looked at before each record: pressed at the k-th look, the
+// records before it are all that is read.
+TEST(FileEntriesTest, CancelIsSeenBeforeEachRecord) {
+    PackageTempFolder folder;
+    const std::string path = folder.Write("cancel.pkx", Build(RecordModel(150, 1)));
+    for (uint64_t at = 1; at <= 5; ++at) {
+        SCOPED_TRACE(at);
+        CancelAtPoll cancel{at};
+        const CancelHookScope hook(&cancel);
+        PackageReading reading;
+        ReadBarePackage(path, reading);
+        EXPECT_EQ(reading.code, result::kCancelled);
+        EXPECT_EQ(reading.stage, Stage::kRecords);
+        const FileEntryLists& lists = reading.lists;
+        EXPECT_EQ(lists.updates.size() + lists.adds.size() + lists.deletes.size(), at - 1);
     }
 }
 
