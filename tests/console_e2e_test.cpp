@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -93,6 +94,9 @@ class ConsoleUpdaterTest : public ::testing::Test {
         std::string error;
         EXPECT_TRUE(packwriter::BuildSelfExtracting(stub_, payload, &file, &error)) << error;
         const std::string path = NativePath(program / "update");
+        // A process the last run forked (to start the opener) may still run the
+        // old file, which cannot be opened for writing then; a new file can.
+        std::remove(path.c_str());
         EXPECT_EQ(packwriter::WriteFileBytes(path.c_str(), file), 0u);
         EXPECT_EQ(chmod(path.c_str(), 0755), 0);
         return child.Start(path, arguments, "/", environment);
@@ -229,9 +233,11 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
          {appUpdating, Line("[Error] The difference data has an unknown format version."),
           Line("An error occurred while applying the update."), Line(kRestored)},
          {kDeleteQuestion}, Left::kOld},
-        // The document goes to the desktop opener; without one the run is just as successful.
-        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}},
+        // The document goes to the desktop opener; without one the run is just as
+        // successful. The opener's row comes last: it runs on after the updater,
+        // in the installation folder, which the next row would lay out anew.
         {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(program.path())}},
+        {document, {"-F"}, "", 0, {}, {}, Left::kNew, {"LC_ALL=C.UTF-8", "PATH=" + NativePath(tools.path()) + ":/bin"}},
         // clang-format on
     };
     for (const auto& c : cases) {
