@@ -63,13 +63,6 @@ bool SameNameIgnoringCase(const char* a, size_t length, const char* b) {
     return true;
 }
 
-class SilentUndo final : public UndoObserver {
-  public:
-    void Restored(const char*) override {}
-    void Removed(const char*) override {}
-    void NotRestored(const char*, const char*) override {}
-};
-
 }  // namespace
 
 bool IsRecordNameAllowed(const char* name) {
@@ -87,19 +80,6 @@ bool IsRecordNameAllowed(const char* name) {
         }
         at += CharLength(at, codePage);
     }
-}
-
-bool BuildFullPath(const char* folder, const char* name, char* path) {
-    return Concatenate({folder, name}, path);
-}
-
-bool ParentFolder(const char* path, char* parent) {
-    char drive[kPathBufferSize];
-    char folder[kPathBufferSize];
-    SplitPath(path, drive, folder, nullptr, nullptr);
-    if (BuildFullPath(drive, folder, parent)) return true;
-    parent[0] = '\0';
-    return false;
 }
 
 // The one rule for creation, rollback and clean-up: the file's own folder (as
@@ -123,22 +103,6 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
     if (!Concatenate({baseName, extension, ".", label, ".old"}, name)) return false;
     ReplaceInvalidNameChars(name, '_');
     return Concatenate({drive, folder, name}, backupPath);
-}
-
-bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
-    SetProgramFolderCurrent(context);
-    RunJournal& journal = context.journal;
-    const bool recovered = !journal.unrecovered;
-    if (!journal.file.IsOpen()) return recovered;
-    char folder[kPathBufferSize];
-    std::strcpy(folder, journal.folder);
-    ForgetJournal(journal);
-    SilentUndo silent;
-    bool committed = false;
-    // Asked for, the rollback undoes even a run that completed.
-    const ResultCode r =
-        UndoJournal(folder, true, observer != nullptr ? *observer : silent, &committed);
-    return recovered && r == result::kSuccess;
 }
 
 void DeleteBackups(ApplyContext& context) {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/backups.h"
 #include "support/md5.h"
+#include "support/paths.h"
 
 namespace pkx {
 

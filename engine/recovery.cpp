@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "engine/backups.h"
 #include "engine/journal.h"
+#include "support/paths.h"
 
 namespace pkx {
 

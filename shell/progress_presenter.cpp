@@ -5,6 +5,7 @@
 #include "core/worker_events.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
+#include "engine/rollback.h"
 #include "platform/double_byte.h"
 #include "support/paths.h"
 #include "texts/text_table.h"

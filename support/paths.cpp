@@ -100,6 +100,23 @@ char* ReplaceInvalidNameChars(char* text, char replacement) {
     return text;
 }
 
+bool BuildFullPath(const char* folder, const char* name, char* path) {
+    const size_t folderLength = strlen(folder);
+    const size_t nameLength = strlen(name);
+    path[0] = '\0';
+    if (folderLength + nameLength >= kPathSize) return false;
+    memcpy(path, folder, folderLength);
+    memcpy(path + folderLength, name, nameLength + 1);
+    return true;
+}
+
+bool ParentFolder(const char* path, char* parent) {
+    char drive[kPathSize];
+    char folder[kPathSize];
+    SplitPath(path, drive, folder, nullptr, nullptr);
+    return BuildFullPath(drive, folder, parent);
+}
+
 void SplitPath(const char* path, char* drive, char* folder, char* baseName, char* extension) {
     if (path == nullptr) path = "";
     const char* rest = path;

@@ -1,5 +1,5 @@
-// Existence tests, folder chains, backup-name cleaning and path splitting
-// on ANSI path strings.
+// Existence tests, folder chains, backup-name cleaning, path joining and
+// splitting on ANSI path strings.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,14 @@ inline constexpr char kInvalidNameChars[] = "/:,;*?\"<>|";
 // double-byte characters of code page 932 whole whatever the system code
 // page is. Returns `text`.
 char* ReplaceInvalidNameChars(char* text, char replacement);
+
+// `folder` immediately followed by `name`, in the kPathSize-byte `path`;
+// false, with `path` empty, when the result would not fit.
+bool BuildFullPath(const char* folder, const char* name, char* path);
+
+// The drive and folder of `path`, with its separator, in the kPathSize-byte
+// `parent`; false, and an empty `parent`, when they would not fit.
+bool ParentFolder(const char* path, char* parent);
 
 // Splits `path` into drive ("C:"), folder (up to and including the last
 // backslash or slash), base name and extension (from the last dot of the

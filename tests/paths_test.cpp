@@ -61,6 +61,16 @@ TEST(DoubleByteTest, LeadByteRangesEndWhereTheCodePagesEnd) {
     }
 }
 
+TEST(FullPathTest, OnlyFullPathsThatFitAreBuilt) {
+    char path[kPathSize];
+    ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
+    EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");
+    const std::string name(259 - 7, 'n');
+    EXPECT_TRUE(BuildFullPath("C:\\App\\", name.c_str(), path));
+    EXPECT_FALSE(BuildFullPath("C:\\App\\", (name + "n").c_str(), path));
+    EXPECT_STREQ(path, "");
+}
+
 // The folders made for each path, in order on one tree: a second run makes none.
 TEST(CreateFoldersTest, MakesEachMissingFolderOfTheChainOnce) {
     const struct {
