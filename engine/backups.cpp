@@ -4,7 +4,6 @@
 #include <initializer_list>
 
 #include "engine/journal.h"
-#include "platform/double_byte.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -35,52 +34,7 @@ void SetProgramFolderCurrent(const ApplyContext& context) {
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// A step that Windows reads as "..": dots, at least two, and spaces, which
-// it drops from the end of a name.
-bool IsParentStep(const char* step, size_t length) {
-    size_t dots = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (step[i] == '.') {
-            ++dots;
-        } else if (step[i] != ' ') {
-            return false;
-        }
-    }
-    return dots >= 2;
-}
-
-bool SameNameIgnoringCase(const char* a, size_t length, const char* b) {
-    if (std::strlen(b) != length) return false;
-    for (size_t i = 0; i < length; ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-bool IsRecordNameAllowed(const char* name) {
-    const uint32_t codePage = Os().AnsiCodePage();
-    const char* step = name;
-    const char* at = name;
-    for (;;) {
-        if (*at == '\0' || IsSeparator(*at)) {
-            const size_t length = static_cast<size_t>(at - step);
-            if (IsParentStep(step, length)) return false;
-            if (*at == '\0') return !SameNameIgnoringCase(step, length, kJournalName);
-            step = at + 1;
-            ++at;
-            continue;
-        }
-        at += CharLength(at, codePage);
-    }
-}
 
 // The one rule for creation, rollback and clean-up: the file's own folder (as
 // SplitPath finds it, so a "/" in a record name separates folders here too)

@@ -1,4 +1,4 @@
-// Backup names, record names, and clearing the backups of a run.
+// Backup names, and clearing the backups of a run.
 #pragma once
 
 #include "core/apply_context.h"
@@ -10,10 +10,6 @@ namespace pkx {
 // characters that may not stand in a name replaced by "_". Writes at most
 // 260 bytes; false when the result would not fit.
 bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath);
-
-// False for a record name that leads out of the target folder (a ".."
-// step, spelt with any trailing dots or spaces) or that names the journal.
-bool IsRecordNameAllowed(const char* name);
 
 // Removes the backups of a successful run. Best effort.
 void DeleteBackups(ApplyContext& context);

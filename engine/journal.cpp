@@ -110,6 +110,17 @@ uint32_t WritePackage(BinaryFile& file, const ApplyContext& context, const Packa
     return entry.WriteTo(file);
 }
 
+bool SameNameIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a;
+        char y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
 bool SameChange(const Change& a, const Change& b) {
     return a.kind == b.kind && std::strcmp(a.path, b.path) == 0 &&
            std::strcmp(a.backup, b.backup) == 0;
@@ -302,6 +313,15 @@ bool ReadEntry(BinaryFile& file, uint8_t* bytes, uint32_t* length) {
 
 bool BuildJournalPath(const char* folder, char* path) {
     return BuildFullPath(folder, kJournalName, path);
+}
+
+bool IsRecordNameAllowed(const char* name) {
+    if (!IsNameInsideFolder(name)) return false;
+    char base[kPathBufferSize];
+    char extension[kPathBufferSize];
+    SplitPath(name, nullptr, nullptr, base, extension);
+    char last[kPathBufferSize];
+    return !BuildFullPath(base, extension, last) || !SameNameIgnoringCase(last, kJournalName);
 }
 
 ResultCode PlanChanges(ApplyContext& context, const PackageRef& package,

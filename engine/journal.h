@@ -19,6 +19,10 @@ inline constexpr char kJournalName[] = "pkx-update.journal";
 // The journal's path in `folder`; false when it would not fit in 260 bytes.
 bool BuildJournalPath(const char* folder, char* path);
 
+// The names a run may change, and so the names a journal may give: inside
+// the folder (IsNameInsideFolder), and not the journal's own.
+bool IsRecordNameAllowed(const char* name);
+
 // Records `planned`, the changes a package's records are expected to make,
 // ahead of them and with one flush; the journal is created in the target
 // folder first when the run has none. 0 or kJournal.

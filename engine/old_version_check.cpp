@@ -5,6 +5,7 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/file_digest.h"
+#include "engine/journal.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 #include "support/paths.h"

@@ -49,7 +49,53 @@ bool EnsureFolder(const char* path) {
     return Os().CreateFolder(path) == win32err::kSuccess;
 }
 
+// A step of only dots and spaces: Windows reads it as "." or "..".
+bool IsDotStep(const char* step, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (step[i] != '.' && step[i] != ' ') return false;
+    }
+    return true;
+}
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// CON, PRN, AUX, NUL, COMn and LPTn (n 1 to 9) before the first dot, with
+// any spaces after them: Windows opens the device, wherever the name lies.
+bool IsDeviceStep(const char* step, size_t length) {
+    size_t base = 0;
+    while (base < length && step[base] != '.') ++base;
+    while (base > 0 && step[base - 1] == ' ') --base;
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    for (size_t d = 0; d < sizeof kDevices / sizeof kDevices[0]; ++d) {
+        const char* device = kDevices[d];
+        const bool numbered = d >= 4;
+        if (base != (numbered ? 4u : 3u)) continue;
+        if (Upper(step[0]) != device[0] || Upper(step[1]) != device[1] ||
+            Upper(step[2]) != device[2]) {
+            continue;
+        }
+        if (!numbered || (step[3] >= '1' && step[3] <= '9')) return true;
+    }
+    return false;
+}
+
+bool IsStepInside(const char* step, size_t length) {
+    return length > 0 && !IsDotStep(step, length) && !IsDeviceStep(step, length);
+}
+
 }  // namespace
+
+bool IsNameInsideFolder(const char* name) {
+    if (name[0] == '\0' || IsSeparator(name[0]) || name[1] == ':') return false;
+    const uint32_t codePage = NameCodePage();
+    const char* step = name;
+    for (const char* at = name;; at += CharLength(at, codePage)) {
+        if (*at != '\0' && !IsSeparator(*at)) continue;
+        if (!IsStepInside(step, static_cast<size_t>(at - step))) return false;
+        if (*at == '\0') return true;
+        step = at + 1;
+    }
+}
 
 int FileExists(const char* path) {
     if (path == nullptr) return 0;

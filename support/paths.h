@@ -37,6 +37,14 @@ bool BuildFullPath(const char* folder, const char* name, char* path);
 // `parent`; false, and an empty `parent`, when they would not fit.
 bool ParentFolder(const char* path, char* parent);
 
+// True for a name that stays inside the folder it is taken in: relative (no
+// leading separator, no drive), and no step that is empty, that Windows reads
+// as "." or ".." (dots and spaces only, which it drops from the end of a
+// name), or that names a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to
+// LPT9, with any extension). Steps are split at backslashes and slashes;
+// double-byte characters of the system code page are passed over whole.
+bool IsNameInsideFolder(const char* name);
+
 // Splits `path` into drive ("C:"), folder (up to and including the last
 // backslash or slash), base name and extension (from the last dot of the
 // file name, at most 255 characters). Double-byte characters of the system
