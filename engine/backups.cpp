@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/folder_changes.h"
 #include "engine/journal.h"
 #include "support/paths.h"
 
@@ -61,12 +62,15 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
 
 void DeleteBackups(ApplyContext& context) {
     SetProgramFolderCurrent(context);
+    // Cut short from here, the next start deletes them from the journals.
+    BestEffort(MarkBackupsDeleted(context));
     for (const PackageRef& package : context.packages) {
         for (const std::string& path : package.backupPaths) {
             char backup[kPathBufferSize];
             if (!BuildBackupPath(path.c_str(), package.oldVersionLabel, backup)) continue;
             // A backup left behind harms nothing.
-            if (FileExists(backup)) BestEffort(Os().Delete(backup));
+            if (FileExists(backup))
+                BestEffort(ChangeBelow(NameChange::kDelete, backup, package.folderLength));
         }
     }
 }

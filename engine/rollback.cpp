@@ -1,7 +1,5 @@
 #include "engine/rollback.h"
 
-#include <cstring>
-
 #include "engine/journal.h"
 
 namespace pkx {
@@ -22,17 +20,19 @@ bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
     // when the changes were made; a failure shows as files not restored.
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
     RunJournal& journal = context.journal;
-    const bool recovered = !journal.unrecovered;
-    if (!journal.file.IsOpen()) return recovered;
-    char folder[kPathBufferSize];
-    std::strcpy(folder, journal.folder);
-    ForgetJournal(journal);
+    bool restored = !journal.unrecovered;
+    // Each journal is closed before it is read again; the last made goes first.
+    for (const auto& file : journal.files) file->file.Close();
     SilentUndo silent;
-    bool committed = false;
-    // Asked for, the rollback undoes even a run that completed.
-    const ResultCode r =
-        UndoJournal(folder, true, observer != nullptr ? *observer : silent, &committed);
-    return recovered && r == result::kSuccess;
+    for (size_t i = journal.files.size(); i-- > 0;) {
+        FoundJournal found;
+        ResultCode r = found.Open(journal.files[i]->folder);
+        // Asked for, the rollback undoes even a run that completed.
+        if (r == result::kSuccess) r = found.Follow(true, observer != nullptr ? *observer : silent);
+        restored = restored && r == result::kSuccess;
+    }
+    ForgetJournal(journal);
+    return restored;
 }
 
 }  // namespace pkx

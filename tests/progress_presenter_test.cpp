@@ -332,6 +332,7 @@ class PresenterBackupTest : public PresenterTest {
         PackageRef& package = context.packages.back();
         std::strcpy(package.oldVersionLabel, "1.0");
         package.backupPaths.push_back(file);
+        package.folderLength = static_cast<uint32_t>(std::strlen(context.targetFolder));
         Change change;
         std::strcpy(change.path, file.c_str());
         ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", change.backup));

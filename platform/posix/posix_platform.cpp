@@ -190,11 +190,11 @@ uint32_t FolderStepError(int error, int at, const char* name) {
 }
 
 // Replaces the open folder `*fd` by its folder `name`, never through a link.
-uint32_t Descend(int* fd, const std::string& name) {
-    if (name.empty() || name == ".") return win32err::kSuccess;
-    if (name == "..") return win32err::kInvalidName;
-    const int next = openat(*fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return FolderStepError(errno, *fd, name.c_str());
+uint32_t Descend(int* fd, const char* name) {
+    if (name[0] == '\0' || strcmp(name, ".") == 0) return win32err::kSuccess;
+    if (strcmp(name, "..") == 0) return win32err::kInvalidName;
+    const int next = openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return FolderStepError(errno, *fd, name);
     close(*fd);
     *fd = next;
     return win32err::kSuccess;
@@ -440,15 +440,22 @@ class PosixPlatform final : public Platform {
         const std::string root = NativePath(std::string(path, rootLength).c_str());
         int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
-        const std::string rest = path + rootLength;
-        for (size_t at = 0; at < rest.size();) {
-            const size_t end = std::min(rest.find_first_of("\\/", at), rest.size());
-            const uint32_t error = Descend(&fd, rest.substr(at, end - at));
-            if (error != win32err::kSuccess) {
-                close(fd);
-                return error;
+        uint32_t error = win32err::kSuccess;
+        for (const char* at = path + rootLength; *at != '\0' && error == 0;) {
+            const size_t length = strcspn(at, "\\/");
+            char name[NAME_MAX + 1];
+            if (length > NAME_MAX) {
+                error = win32err::kFilenameTooLong;
+                break;
             }
-            at = end + 1;
+            memcpy(name, at, length);
+            name[length] = '\0';
+            error = Descend(&fd, name);
+            at += length + (at[length] != '\0' ? 1 : 0);
+        }
+        if (error != win32err::kSuccess) {
+            close(fd);
+            return error;
         }
         *out = fd;
         return win32err::kSuccess;

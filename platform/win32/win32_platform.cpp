@@ -208,6 +208,10 @@ struct HeldFolder {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+// The length of the character at `at`: a double-byte character of the
+// system code page is never split, as its second byte may be a backslash.
+DWORD CharAt(const char* at) { return IsDBCSLeadByte(static_cast<BYTE>(*at)) && at[1] ? 2 : 1; }
+
 // Windows 95, 98 and Me open no folders and know no links.
 bool IsNt() { return (GetVersion() & 0x80000000u) == 0; }
 
@@ -238,7 +242,9 @@ uint32_t HoldEach(HeldFolder* folder, DWORD trusted) {
     uint32_t error = Hold(folder, trusted, false);
     for (DWORD at = trusted; error == 0 && at < folder->length;) {
         DWORD end = at;
-        while (end < folder->length && !IsSeparator(folder->path[end])) ++end;
+        while (end < folder->length && !IsSeparator(folder->path[end])) {
+            end += CharAt(folder->path + end);
+        }
         const DWORD length = end - at;
         if (length == 2 && folder->path[at] == '.' && folder->path[at + 1] == '.') {
             error = win32err::kInvalidName;
@@ -256,7 +262,7 @@ bool NameIn(FolderHandle opened, const char* name, char* path) {
     const auto* folder = reinterpret_cast<const HeldFolder*>(opened);
     const int length = lstrlenA(name);
     if (length == 0 || folder->length + length >= MAX_PATH) return false;
-    for (const char* at = name; *at != '\0'; ++at) {
+    for (const char* at = name; *at != '\0'; at += CharAt(at)) {
         if (IsSeparator(*at)) return false;
     }
     CopyMemory(path, folder->path, folder->length);
@@ -372,7 +378,13 @@ class Win32Platform final : public Platform {
         if (folder == nullptr) return win32err::kNotEnoughMemory;
         CopyMemory(folder->path, path, length);
         folder->length = length;
-        if (length > 0 && !IsSeparator(path[length - 1])) folder->path[folder->length++] = '\\';
+        // A separator is appended unless the path ends in one: the last
+        // character decides, which may be double-byte.
+        DWORD last = 0;
+        for (DWORD at = 0; at < length; at += CharAt(path + at)) last = at;
+        if (length > 0 && !(last == length - 1 && IsSeparator(path[last]))) {
+            folder->path[folder->length++] = '\\';
+        }
         const uint32_t error = HoldEach(folder, trusted);
         *out = reinterpret_cast<FolderHandle>(folder);
         if (error != 0) {
