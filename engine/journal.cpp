@@ -79,60 +79,87 @@ class Entry {
         return true;
     }
 
-    uint32_t size() const { return size_ + kCheckSize; }
-    // Appends the entry to the file. 0, or the platform's code.
-    uint32_t WriteTo(BinaryFile& file) {
+    // Ends the entry: its payload length and check.
+    void Finish() {
         const uint32_t length = size_ - kHeadSize;
         bytes_[1] = static_cast<uint8_t>(length);
         bytes_[2] = static_cast<uint8_t>(length >> 8);
         EntryCheck(bytes_, size_, bytes_ + size_);
-        return file.Write(bytes_, size_ + kCheckSize);
     }
+    const uint8_t* data() const { return bytes_; }
+    uint32_t size() const { return size_ + kCheckSize; }
 
   private:
     uint8_t bytes_[kEntryLimit];
     uint32_t size_ = kHeadSize;
 };
 
-// Appends `entry` to the journal. The entries that end a journal may use
-// the room kept for them; no other may. 0 or kJournal.
-ResultCode Append(JournalFile& journal, Entry& entry, bool closing = false) {
-    const uint32_t room = closing ? 0 : kClosingRoom;
-    if (uint64_t{journal.size} + entry.size() + room > kJournalSizeLimit ||
-        entry.WriteTo(journal.file) != 0) {
-        return result::kJournal;
+// The entries of one flush, written with one call: a write cut short leaves
+// whole entries and the start of one, and no unwritten hole before them.
+class Batch {
+  public:
+    void Header() {
+        const uint8_t header[kHeaderSize] = {
+            kMagic[0], kMagic[1], kMagic[2], kMagic[3], static_cast<uint8_t>(kVersion), 0, 0, 0};
+        Add(header, kHeaderSize);
     }
-    journal.size += entry.size();
-    return result::kSuccess;
-}
+    void Add(Entry& entry) {
+        entry.Finish();
+        Add(entry.data(), entry.size());
+    }
 
-// What was written reaches the disk; a journal made just now gets its name
-// made durable too.
-ResultCode MakeDurable(const JournalFile& journal, bool created) {
-    if (Os().Flush(journal.file.NativeHandle()) != 0 ||
+    const uint8_t* data() const { return bytes_.data(); }
+    uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+    uint32_t changes = 0;  // the change entries in it
+
+  private:
+    void Add(const uint8_t* bytes, uint32_t size) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + size);
+        std::memcpy(bytes_.data() + at, bytes, size);
+    }
+
+    std::vector<uint8_t> bytes_;
+};
+
+// Writes `batch` and makes it durable; a journal made just now gets its name
+// made durable too. The entries that end a journal may use the room kept for
+// them; no others may. 0 or kJournal.
+ResultCode Append(JournalFile& journal, const Batch& batch, bool created, bool closing = false) {
+    const uint32_t room = closing ? 0 : kClosingRoom;
+    if (uint64_t{journal.size} + batch.size() + room > kJournalSizeLimit ||
+        uint64_t{journal.written} + batch.changes > kChangeLimit ||
+        journal.file.Write(batch.data(), batch.size()) != 0 ||
+        Os().Flush(journal.file.NativeHandle()) != 0 ||
         (created && Os().FlushFolder(journal.folder) != 0)) {
         return result::kJournal;
     }
+    journal.size += batch.size();
+    journal.written += batch.changes;
     return result::kSuccess;
 }
 
-// Appends an entry that ends the journal and makes it durable.
+// A journal's last entries: each alone, made durable.
 ResultCode AppendClosing(JournalFile& journal, Entry& entry) {
-    const ResultCode r = Append(journal, entry, true);
-    return r != result::kSuccess ? r : MakeDurable(journal, false);
+    Batch batch;
+    batch.Add(entry);
+    return Append(journal, batch, false, true);
 }
 
 bool HasBackup(ChangeKind kind) {
     return kind == ChangeKind::kBackup || kind == ChangeKind::kWrite;
 }
 
-ResultCode WriteChange(JournalFile& journal, const Change& change) {
+// False when a name does not lie in the journal's folder.
+bool WriteChange(Batch& batch, const char* folder, const Change& change) {
     Entry entry(static_cast<uint8_t>(change.kind));
-    if (++journal.written > kChangeLimit || !entry.Name(journal.folder, change.path) ||
-        (HasBackup(change.kind) && !entry.Name(journal.folder, change.backup))) {
-        return result::kJournal;
+    if (!entry.Name(folder, change.path) ||
+        (HasBackup(change.kind) && !entry.Name(folder, change.backup))) {
+        return false;
     }
-    return Append(journal, entry);
+    batch.Add(entry);
+    ++batch.changes;
+    return true;
 }
 
 Entry IndexEntry(uint8_t kind, uint32_t index) {
@@ -148,13 +175,12 @@ Entry FlagEntry(uint8_t kind, bool flag) {
 }
 
 // Which package the changes that follow belong to: for a person reading it.
-ResultCode WritePackage(JournalFile& journal, const ApplyContext& context,
-                        const PackageRef& package) {
+void WritePackage(Batch& batch, const ApplyContext& context, const PackageRef& package) {
     Entry entry(kPackageEntry);
     entry.Text(context.title);
     entry.Text(package.oldVersionLabel);
     entry.Text(package.newVersionLabel);
-    return Append(journal, entry);
+    batch.Add(entry);
 }
 
 bool SameNameIgnoringCase(const char* a, const char* b) {
@@ -211,32 +237,27 @@ ResultCode OpenJournal(ApplyContext& context, JournalFile** out, bool* created) 
     *out = journal.get();
     context.journal.files.push_back(std::move(journal));
     *created = true;
-    // The header reaches the disk with the first entries.
-    const uint8_t header[kHeaderSize] = {
-        kMagic[0], kMagic[1], kMagic[2], kMagic[3], static_cast<uint8_t>(kVersion), 0, 0, 0};
-    if ((*out)->file.Write(header, kHeaderSize) != 0) return result::kJournal;
-    (*out)->size = kHeaderSize;
     return result::kSuccess;
 }
 
-// The package entry, when the changes that follow belong to another package
-// than the last ones; and the void entry for planned changes not made.
-ResultCode WritePrelude(JournalFile& journal, const ApplyContext& context,
-                        const PackageRef& package) {
-    ResultCode r = result::kSuccess;
+// The header of a journal made just now, the package entry when the changes
+// that follow belong to another package than the last ones, and the void
+// entry for planned changes not made.
+void WritePrelude(Batch& batch, bool created, JournalFile& journal, const ApplyContext& context,
+                  const PackageRef& package) {
+    if (created) batch.Header();
     if (journal.package != &package) {
-        r = WritePackage(journal, context, package);
+        WritePackage(batch, context, package);
         journal.package = &package;
     }
     const size_t unmade = journal.plan.size() - journal.nextPlanned;
-    if (r == result::kSuccess && unmade > 0) {
+    if (unmade > 0) {
         journal.changes -= static_cast<uint32_t>(unmade);
         Entry entry = IndexEntry(kVoidEntry, journal.changes);
-        r = Append(journal, entry);
+        batch.Add(entry);
     }
     journal.plan.clear();
     journal.nextPlanned = 0;
-    return r;
 }
 
 // --- Reading
@@ -471,11 +492,13 @@ ResultCode PlanChanges(ApplyContext& context, const PackageRef& package,
     JournalFile* journal = nullptr;
     bool created = false;
     ResultCode r = OpenJournal(context, &journal, &created);
-    if (r == result::kSuccess) r = WritePrelude(*journal, context, package);
-    for (size_t i = 0; r == result::kSuccess && i < planned.size(); ++i) {
-        r = WriteChange(*journal, planned[i]);
+    if (r != result::kSuccess) return r;
+    Batch batch;
+    WritePrelude(batch, created, *journal, context, package);
+    for (const Change& change : planned) {
+        if (!WriteChange(batch, journal->folder, change)) return result::kJournal;
     }
-    if (r == result::kSuccess) r = MakeDurable(*journal, created);
+    r = Append(*journal, batch, created);
     if (r != result::kSuccess) return r;
     journal->changes += static_cast<uint32_t>(planned.size());
     journal->plan = std::move(planned);
@@ -492,9 +515,11 @@ ResultCode RecordChange(ApplyContext& context, const PackageRef& package, const 
     }
     bool created = false;
     ResultCode r = OpenJournal(context, &journal, &created);
-    if (r == result::kSuccess) r = WritePrelude(*journal, context, package);
-    if (r == result::kSuccess) r = WriteChange(*journal, change);
-    if (r == result::kSuccess) r = MakeDurable(*journal, created);
+    if (r != result::kSuccess) return r;
+    Batch batch;
+    WritePrelude(batch, created, *journal, context, package);
+    if (!WriteChange(batch, journal->folder, change)) return result::kJournal;
+    r = Append(*journal, batch, created);
     if (r != result::kSuccess) return r;
     ++journal->changes;
     TouchFolderOf(*journal, change);
@@ -587,8 +612,9 @@ ResultCode ReadJournal(BinaryFile& file, JournalContents* contents, JournalRefus
 
 ResultCode WriteRollbackEntry(BinaryFile& file, JournalContents* contents) {
     Entry entry(kRollbackEntry);
+    entry.Finish();
     if (file.Seek(static_cast<int32_t>(contents->end), kFileBegin) == kBadPosition ||
-        Os().SetEnd(file.NativeHandle()) != 0 || entry.WriteTo(file) != 0 ||
+        Os().SetEnd(file.NativeHandle()) != 0 || file.Write(entry.data(), entry.size()) != 0 ||
         Os().Flush(file.NativeHandle()) != 0) {
         return result::kJournal;
     }
