@@ -233,6 +233,38 @@ TEST_F(JournalTest, AJournalLargerThanAnyRunWritesIsNotRead) {
     EXPECT_EQ(counter.Count(Operation::kRead), 0u);
 }
 
+// A committed run rolled back all the same: the entry that takes the commit
+// back replaces a torn tail, which would otherwise make it damage.
+TEST_F(JournalTest, TheRollbackEntryFollowsTheWholeEntriesOnly) {
+    struct : UndoObserver {
+        void Restored(const char*) override {}
+        void Removed(const char*) override {}
+        void NotRestored(const char*, const char*) override {}
+    } observer;
+    Record(Make(ChangeKind::kAdd, folder / "a"));
+    ASSERT_TRUE(test::WriteFile(folder / "a", "new"));
+    ASSERT_EQ(CommitJournal(context), result::kSuccess);
+    ForgetJournal(context.journal);
+    // An entry whose check is bad, zeros after it: a tear, which an entry
+    // written over its start would turn into damage.
+    const std::string torn =
+        std::string("A\x0c\0\x0a\0xx\x05\x01\0\7\7\7\7\7\0\0\0\1", 19) + std::string(20, '\0');
+    ASSERT_TRUE(test::WriteFile(journal, test::ReadFile(journal).value_or("") + torn));
+    FileHandle held = kInvalidFile;  // the added file cannot go: the journal stays
+    ASSERT_EQ(Os().Open((folder / "a").c_str(), kGenericRead, kShareNone, kOpenExisting,
+                        kAttributeNormal, &held),
+              0u);
+    {
+        FoundJournal found;
+        ASSERT_EQ(found.Open(context.targetFolder), result::kSuccess);
+        EXPECT_TRUE(found.committed());
+        EXPECT_EQ(found.Follow(true, observer), result::kRecoveryIncomplete);
+    }
+    Os().Close(held);
+    EXPECT_EQ(Read(), std::vector<std::string>{"A:a"});
+    EXPECT_FALSE(contents.committed);
+}
+
 // A name freed by moving its file to a backup and then given to an added file
 // spelt otherwise: once an undoing cut short has brought the old file back,
 // undoing again must not take it for the added one.
