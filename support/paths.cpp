@@ -21,33 +21,9 @@ void CopyPart(char* to, const char* from, size_t length, size_t limit = kPathSiz
     to[length] = '\0';
 }
 
-// Length of the part of `path` that is kept as the start of the chain:
-// "X:" and any separators after it, a leading run of separators, or the
-// "\\server\share" of a UNC name.
-size_t RootLength(const char* path, uint32_t codePage) {
-    size_t at = 0;
-    if (path[0] != '\0' && path[1] == ':') at = 2;
-    bool unc = at == 0 && IsSeparator(path[0]) && IsSeparator(path[1]);
-    while (IsSeparator(path[at])) ++at;
-    if (!unc) return at;
-    for (int part = 0; part < 2; ++part) {
-        while (path[at] != '\0' && !IsSeparator(path[at])) at += CharLength(path + at, codePage);
-        if (part == 0) {
-            while (IsSeparator(path[at])) ++at;
-        }
-    }
-    return at;
-}
-
 // The code page whose lead bytes a scan of a path honours: the system's on
 // Windows, none on POSIX (names are UTF-8 bytes).
 uint32_t NameCodePage() { return Os().InsideCodePage(Os().AnsiCodePage()); }
-
-// Creates `path` unless something stands there already.
-bool EnsureFolder(const char* path) {
-    if (FileExists(path)) return true;
-    return Os().CreateFolder(path) == win32err::kSuccess;
-}
 
 // A step of only dots and spaces: Windows reads it as "." or "..".
 bool IsDotStep(const char* step, size_t length) {
@@ -100,36 +76,6 @@ bool IsNameInsideFolder(const char* name) {
 int FileExists(const char* path) {
     if (path == nullptr) return 0;
     return Os().Exists(path) ? 1 : 0;
-}
-
-int CreateFolders(const char* folder) {
-    if (folder == nullptr) return 0;
-    size_t length = strlen(folder);
-    if (length >= kPathSize) return 0;
-    const uint32_t codePage = NameCodePage();
-    char built[kPathSize];
-    size_t root = RootLength(folder, codePage);
-    bool unc = IsSeparator(folder[0]) && IsSeparator(folder[1]);
-    memcpy(built, folder, root);
-    size_t builtLength = root;
-    const char* at = folder + root;
-    while (*at != '\0') {
-        while (IsSeparator(*at)) ++at;
-        const char* start = at;
-        while (*at != '\0' && !IsSeparator(*at)) at += CharLength(at, codePage);
-        if (at == start) break;  // only separators were left
-        size_t componentLength = static_cast<size_t>(at - start);
-        // A component follows the root directly ("C:\\a", "\\a", drive-relative
-        // "C:a"), except a UNC root, which ends in the share name.
-        bool needsSeparator = builtLength > root || unc;
-        if (builtLength + (needsSeparator ? 1 : 0) + componentLength >= kPathSize) return 0;
-        if (needsSeparator) built[builtLength++] = '\\';
-        memcpy(built + builtLength, start, componentLength);
-        builtLength += componentLength;
-        built[builtLength] = '\0';
-        if (!EnsureFolder(built)) return 0;
-    }
-    return 1;
 }
 
 char* ReplaceInvalidNameChars(char* text, char replacement) {

@@ -1,5 +1,5 @@
-// Existence tests, folder chains, backup-name cleaning, path joining and
-// splitting on ANSI path strings.
+// Existence tests, names inside a folder, backup-name cleaning, path
+// joining and splitting on ANSI path strings.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +11,6 @@ inline constexpr uint32_t kPathSize = 260;  // the buffer of every path: 259 byt
 // 1 when FindFirstFileA finds `path` (a folder counts, wildcards match by
 // pattern, a trailing backslash reads as missing), else 0.
 int FileExists(const char* path);
-
-// Creates every missing folder of `folder`, a chain of components separated
-// by backslashes or slashes. A leading drive ("C:"), a leading root
-// separator and the "\\server\share" of a UNC name are kept as the start of
-// the chain and neither tested nor created. Double-byte characters of the
-// system code page are never cut. Returns 1 when every folder exists at the
-// end, 0 when a creation failed or the path does not fit in kPathSize bytes.
-// Folders created before a failure stay.
-int CreateFolders(const char* folder);
 
 // The characters that may not stand in a backup name, in this order.
 inline constexpr char kInvalidNameChars[] = "/:,;*?\"<>|";
