@@ -145,11 +145,22 @@ endfunction()
 # this build folder. build-folder/wine-run.sh is also usable by hand.
 macro(pkx_setup_wine)
   if(CMAKE_CROSSCOMPILING)
-    find_program(PKX_WINE wine REQUIRED)
-    find_program(PKX_WINESERVER wineserver REQUIRED)
-    # 64-bit Windows (the wine64 package): optional, for the tests of the 64-bit view.
+    # 64-bit Windows (the wine64 package): the x86-64 build runs there, and
+    # the i686 build's tests of the 64-bit registry view.
     find_program(PKX_WINE64 wine64 PATHS /usr/lib/wine)
     find_program(PKX_WINESERVER64 wineserver64 PATHS /usr/lib/wine)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      if(NOT PKX_WINE64 OR NOT PKX_WINESERVER64)
+        message(FATAL_ERROR "the x86-64 build runs under 64-bit Wine: install wine64")
+      endif()
+      set(PKX_WINE_BUILD_ARCH win64)
+      set(PKX_WINE ${PKX_WINE64})
+      set(PKX_WINESERVER ${PKX_WINESERVER64})
+    else()
+      set(PKX_WINE_BUILD_ARCH win32)
+      find_program(PKX_WINE wine REQUIRED)
+      find_program(PKX_WINESERVER wineserver REQUIRED)
+    endif()
     set(PKX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     configure_file(${PKX_CMAKE_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ

@@ -8,8 +8,10 @@ set -u -o pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT" || exit 1
 JOBS=2
-# A fixed number of runs with a fixed seed, the same on every machine.
+# A fixed number of runs with a fixed seed, the same on every machine, and a
+# time bound per fuzzer, so that a slow machine runs fewer.
 FUZZ_RUNS=${PKX_FUZZ_RUNS:-200000}
+FUZZ_SECONDS=${PKX_FUZZ_SECONDS:-90}
 LOGS="$ROOT/build-logs"
 mkdir -p "$LOGS"
 TOTAL_PASSED=0
@@ -73,6 +75,7 @@ EOF
 }
 
 # build_and_test <phase> <folder> [GoogleTest XML] -- <cmake options...>
+# TESTS_NOTE, when set, is shown in the phase's header.
 build_and_test() {
     local phase=$1 folder=$2 gtest_xml="" start=$SECONDS
     shift 2
@@ -83,7 +86,7 @@ build_and_test() {
     shift
     build "$phase" "$folder" "$@" || return
     local built=$SECONDS junit="$ROOT/$folder/ctest-junit.xml" logfile="$LOGS/$phase-ctest.log"
-    log "== $phase: tests =="
+    log "== $phase: tests${TESTS_NOTE:+ ($TESTS_NOTE)} =="
     rm -f "$junit" ${gtest_xml:+"$gtest_xml"}
     (cd "$ROOT/$folder" && ctest -j "$JOBS" --timeout 600 --no-tests=ignore --output-on-failure \
         --output-junit "$junit") >"$logfile" 2>&1
@@ -95,7 +98,45 @@ build_and_test() {
         log "(full log: $logfile)"
     fi
     record "$phase" "$passed" "$failed" $((SECONDS - start)) \
-        "build $((built - start))s, tests $((SECONDS - built))s"
+        "${TESTS_NOTE:+$TESTS_NOTE; }build $((built - start))s, tests $((SECONDS - built))s"
+}
+
+# The Windows build whose tests run here: the i686 one users run, or where
+# this machine cannot execute 32-bit x86 code (Wine's 32-bit loader fails
+# with "Exec format error") the x86-64 one under 64-bit Wine.
+# PKX_WINDOWS_BUILD=x86-64 (or i686) chooses instead.
+choose_windows_build() {
+    WINDOWS_BUILD=i686
+    WINDOWS_NOTE=""
+    case "${PKX_WINDOWS_BUILD:-auto}" in
+        x86-64) WINDOWS_BUILD=x86-64 WINDOWS_NOTE="x86-64 build: chosen by PKX_WINDOWS_BUILD" ;;
+        i686) ;;
+        auto)
+            if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+                WINDOWS_BUILD=x86-64 WINDOWS_NOTE="x86-64 build: this machine cannot run 32-bit code"
+            fi
+            ;;
+        *)
+            log "PKX_WINDOWS_BUILD is i686 or x86-64, not '$PKX_WINDOWS_BUILD'"
+            exit 2
+            ;;
+    esac
+}
+
+# updater_size <folder> <toolchain file>: builds the folder's updater alone
+# and checks that it ends before the payload offset (phase "winsize").
+updater_size() {
+    local folder=$1 toolchain=$2 start=$SECONDS logfile="$LOGS/winsize-$1.log"
+    log "== winsize: pkxupdate.exe of $folder =="
+    if { cmake -S "$ROOT" -B "$ROOT/$folder" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain" \
+        -DPKX_WERROR=ON && cmake --build "$ROOT/$folder" -j "$JOBS" --target pkxupdate &&
+        (cd "$ROOT/$folder" && ctest -V -R '^pkxupdate_size$'); } >"$logfile" 2>&1; then
+        record winsize 1 0 $((SECONDS - start)) \
+            "$folder: $(grep -o -m1 'pkxupdate.exe: .*)' "$logfile")"
+    else
+        tail -n 40 "$logfile"
+        record winsize 0 1 $((SECONDS - start)) "$folder: see $logfile"
+    fi
 }
 
 # Starts Xvfb on a free display when there is no DISPLAY.
@@ -124,7 +165,7 @@ start_display() {
 
 cleanup() {
     local prefix
-    for prefix in "$ROOT"/build-win32/wineprefix*; do
+    for prefix in "$ROOT"/build-win32/wineprefix* "$ROOT"/build-win64/wineprefix*; do
         [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
     done
     if [ -n "$XVFB_PID" ]; then
@@ -157,17 +198,26 @@ phase_fuzz() {
         tail -n 40 "$LOGS/fuzz-seeds.log"
         failed=1
     fi
-    log "== fuzz: ${FUZZ_RUNS} runs of each fuzzer =="
+    log "== fuzz: ${FUZZ_RUNS} runs of each fuzzer, or ${FUZZ_SECONDS} s =="
     for src in "$ROOT"/fuzz/*_fuzzer.cpp; do
         name=$(basename "$src" .cpp)
         logfile="$LOGS/fuzz-$name.log"
         mkdir -p "$dir/corpus/$name" "$dir/seeds/$name"
-        if timeout 600 "$dir/$name" -runs="$FUZZ_RUNS" -seed=1 -timeout=10 -rss_limit_mb=2048 \
+        # libFuzzer fails on a crash, a leak, an input that runs over 10 s
+        # or one over the memory limit; the outer bound only ends a hang.
+        if timeout $((FUZZ_SECONDS * 2 + 300)) "$dir/$name" -runs="$FUZZ_RUNS" \
+            -max_total_time="$FUZZ_SECONDS" -seed=1 -timeout=10 -rss_limit_mb=2048 \
             -print_final_stats=1 -artifact_prefix="$dir/artifacts/$name-" "$dir/corpus/$name" \
             "$dir/seeds/$name" >"$logfile" 2>&1; then
             passed=$((passed + 1))
-            log "$name: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$logfile" |
-                grep -o '[0-9]*$') runs, no crash"
+            local runs
+            runs=$(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$logfile" |
+                grep -o '[0-9]*$')
+            if [ "${runs:-0}" -lt "$FUZZ_RUNS" ]; then
+                log "$name: $runs runs (stopped by its time bound of ${FUZZ_SECONDS} s), no crash"
+            else
+                log "$name: $runs runs, no crash"
+            fi
         else
             failed=$((failed + 1))
             log "$name: FAILED"
@@ -205,8 +255,17 @@ build_and_test asan build-asan -- \
     -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" -DPKX_SANITIZE=ON -DPKX_WERROR=ON
 
 start_display
-build_and_test win32 build-win32 "$ROOT/build-win32/test-results/pkx_tests.xml" -- \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DPKX_WERROR=ON
+choose_windows_build
+if [ "$WINDOWS_BUILD" = i686 ]; then
+    WINDOWS_FOLDER=build-win32 WINDOWS_TOOLCHAIN=mingw-i686.cmake
+    updater_size build-win64 mingw-x86_64.cmake
+else
+    WINDOWS_FOLDER=build-win64 WINDOWS_TOOLCHAIN=mingw-x86_64.cmake
+    updater_size build-win32 mingw-i686.cmake
+fi
+TESTS_NOTE=$WINDOWS_NOTE build_and_test win32 "$WINDOWS_FOLDER" \
+    "$ROOT/$WINDOWS_FOLDER/test-results/pkx_tests.xml" -- \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$WINDOWS_TOOLCHAIN" -DPKX_WERROR=ON
 . "$ROOT/scripts/test_win32_gui.sh" # the Windows program's GUI tests (phase win32gui)
 
 phase_fuzz

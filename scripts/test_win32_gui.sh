@@ -5,7 +5,8 @@
 # dialogs in <build>/screenshots/. Sourced by scripts/test.sh: the phase
 # "win32gui". On its own it starts Xvfb when DISPLAY is unset:
 #
-#   scripts/test_win32_gui.sh [build folder]     (default: build-win32)
+#   scripts/test_win32_gui.sh [build folder]     (default: build-win32; build-win64
+#                                                 for the x86-64 build)
 
 # gui_count_results <results xml>...: "passed failed"; a file the run did not
 # finish counts as a failure. (The driver has no skipped or disabled tests.)
@@ -105,12 +106,13 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     exit $?
 fi
 
-# Sourced by scripts/test.sh, after its win32 phase.
+# Sourced by scripts/test.sh, after its win32 phase, on the build it tested.
 gui_start=$SECONDS
-log "== win32gui: GUI tests under Wine =="
-gui_phase "$ROOT/build-win32" "$LOGS/win32gui.log"
+log "== win32gui: GUI tests under Wine${WINDOWS_NOTE:+ ($WINDOWS_NOTE)} =="
+gui_phase "$ROOT/${WINDOWS_FOLDER:-build-win32}" "$LOGS/win32gui.log"
 if [ "$GUI_FAILED" -gt 0 ]; then
     grep -aE '^\[  FAILED  \]|Failure$' "$LOGS/win32gui.log" | head -40
     log "(full log: $LOGS/win32gui.log)"
 fi
-record win32gui "$GUI_PASSED" "$GUI_FAILED" $((SECONDS - gui_start)) "$GUI_NOTE"
+record win32gui "$GUI_PASSED" "$GUI_FAILED" $((SECONDS - gui_start)) \
+    "${WINDOWS_NOTE:+$WINDOWS_NOTE; }$GUI_NOTE"

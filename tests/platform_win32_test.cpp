@@ -78,23 +78,31 @@ bool WriteRegistryText(REGSAM view, const char* key, const char* name, const cha
     return result == ERROR_SUCCESS;
 }
 
-// A 64-bit program writes its keys in the 64-bit view, which a 32-bit
-// program on 64-bit Windows does not see by itself: a registry source finds
-// the value there. A value in the own view comes first; the program files
-// folder is the one of 32-bit programs. Runs in the 64-bit
-// Wine prefix (ctest pkx_tests_win64); skipped on 32-bit Windows.
-TEST(Win32RegistryTest, AValueOnlyThe64BitViewHoldsIsFound) {
+// Programs of the other width keep their keys in the other view of the
+// registry, which a program does not see by itself on 64-bit Windows: a
+// registry source finds the value there. A value in the own view comes
+// first; the program files folder is the one of the program's width. The
+// i686 build runs this in the 64-bit Wine prefix (ctest pkx_tests_win64) and
+// skips it on 32-bit Windows.
+TEST(Win32RegistryTest, AValueOnlyTheOtherViewHoldsIsFound) {
+#if defined(_WIN64)
+    const REGSAM otherView = KEY_WOW64_32KEY;
+    const char* programFiles = "C:\\Program Files";
+#else
+    const REGSAM otherView = KEY_WOW64_64KEY;
+    const char* programFiles = "C:\\Program Files (x86)";
     BOOL wow64 = FALSE;
     if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) {
         if (getenv("PKX_EXPECT_64BIT_WINDOWS") != nullptr) FAIL() << "not on 64-bit Windows";
         GTEST_SKIP() << "32-bit Windows";
     }
-    const char* key = "Software\\pkx-test\\App64";
+#endif
+    const char* key = "Software\\pkx-test\\OtherView";
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
-    ASSERT_TRUE(WriteRegistryText(KEY_WOW64_64KEY, key, "InstallDir", "C:\\Apps\\App64"));
+    ASSERT_TRUE(WriteRegistryText(otherView, key, "InstallDir", "C:\\Apps\\Other"));
     HKEY own = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &own), ERROR_FILE_NOT_FOUND)
-        << "the 32-bit view holds the key too";
+        << "the own view holds the key too";
 
     LookupRecord step;
     step.stepKind = 1;
@@ -104,20 +112,20 @@ TEST(Win32RegistryTest, AValueOnlyThe64BitViewHoldsIsFound) {
     ApplyContext context;
     SpecialFolders folders;
     ASSERT_EQ(ResolveComposite({step}, context, folders), 0u);
-    EXPECT_STREQ(context.targetFolder, "C:\\Apps\\App64");
+    EXPECT_STREQ(context.targetFolder, "C:\\Apps\\Other");
 
     Platform& os = NativePlatform();
     char buffer[260];
-    ASSERT_TRUE(WriteRegistryText(0, key, "InstallDir", "C:\\Apps\\App32"));
+    ASSERT_TRUE(WriteRegistryText(0, key, "InstallDir", "C:\\Apps\\Own"));
     EXPECT_EQ(
         os.RegistryValue(RegistryRoot::kLocalMachine, key, "InstallDir", buffer, sizeof buffer),
         0u);
-    EXPECT_STREQ(buffer, "C:\\Apps\\App32");
+    EXPECT_STREQ(buffer, "C:\\Apps\\Own");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, otherView, 0);
     // The program files folder, as docs/manifest.md tells vendors.
     ASSERT_TRUE(os.SpecialFolderPath(SpecialFolder::kProgramFiles, buffer, sizeof buffer));
-    EXPECT_STREQ(buffer, "C:\\Program Files (x86)");
+    EXPECT_STREQ(buffer, programFiles);
 }
 
 }  // namespace

@@ -80,15 +80,23 @@ HKEY RootKey(RegistryRoot root) {
     return nullptr;
 }
 
+#if defined(_WIN64)
+// A 64-bit program reads the 64-bit view; 32-bit programs keep their keys in
+// the 32-bit one (WOW6432Node under HKLM\SOFTWARE).
+constexpr REGSAM kOtherRegistryView = KEY_WOW64_32KEY;
+bool HasOtherRegistryView() { return true; }
+#else
 // A 32-bit program on 64-bit Windows: its registry reads go to the 32-bit
 // view (WOW6432Node under HKLM\SOFTWARE), where 64-bit programs write nothing.
-bool RunsOn64BitWindows() {
+constexpr REGSAM kOtherRegistryView = KEY_WOW64_64KEY;
+bool HasOtherRegistryView() {
     using IsWow64Function = BOOL(WINAPI*)(HANDLE, BOOL*);
     const auto isWow64 =
         LookUp<IsWow64Function>(GetModuleHandleA("kernel32.dll"), "IsWow64Process");
     BOOL wow64 = FALSE;
     return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
+#endif
 
 // RegQueryValueExA of root\key\name in one view of the registry.
 uint32_t QueryRegistry(HKEY root, const char* key, const char* name, REGSAM view, char* buffer,
@@ -482,16 +490,16 @@ class Win32Platform final : public Platform {
 
     void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
-    // A value missing from the program's own view is looked for in the 64-bit
-    // view, where 64-bit programs keep theirs; the own view comes first.
+    // A value missing from the program's own view is looked for in the other
+    // view, where programs of the other width keep theirs; the own view comes first.
     uint32_t RegistryValue(RegistryRoot root, const char* key, const char* name, char* buffer,
                            uint32_t size) override {
         HKEY rootKey = RootKey(root);
         if (rootKey == nullptr) return ERROR_FILE_NOT_FOUND;
         const uint32_t own = QueryRegistry(rootKey, key, name, 0, buffer, size);
-        if (own != ERROR_FILE_NOT_FOUND || !RunsOn64BitWindows()) return own;
-        const uint32_t wide = QueryRegistry(rootKey, key, name, KEY_WOW64_64KEY, buffer, size);
-        return wide == ERROR_FILE_NOT_FOUND ? own : wide;
+        if (own != ERROR_FILE_NOT_FOUND || !HasOtherRegistryView()) return own;
+        const uint32_t other = QueryRegistry(rootKey, key, name, kOtherRegistryView, buffer, size);
+        return other == ERROR_FILE_NOT_FOUND ? own : other;
     }
 
     uint32_t IniValue(const char* file, const char* section, const char* key, char* buffer,
