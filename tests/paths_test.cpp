@@ -13,7 +13,6 @@
 namespace pkx {
 namespace {
 
-
 // Answers `codePage` and holds names in it, as Windows does.
 class CodePage : public PlatformWrapper {
   public:

@@ -4,10 +4,6 @@
 
 #include <string>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include "platform/platform.h"
 #include "support/paths.h"
 #include "tests/test_support.h"
@@ -192,76 +188,24 @@ TEST_F(PlatformFilesTest, MovesDeletesAndNewFolders) {
     EXPECT_TRUE(os.Exists("inner.txt"));
 }
 
-// An opened folder confines its changes: no step below the trusted folder
-// may be a link, and nothing is followed where a name stands.
+// The refusals of an opened folder (its links: the planted journals' tests).
 TEST_F(PlatformFilesTest, ChangesInAnOpenedFolderStayThere) {
-    ASSERT_TRUE(WriteFile(temp / "sub\\inner.txt", "inner"));
     const uint32_t trusted = static_cast<uint32_t>(temp.path().size() + 1);
     FolderHandle sub = kInvalidFolder;
     ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), trusted, &sub), 0u);
     Handle made;
-    ASSERT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
-    uint32_t done = 0;
-    uint32_t position = 0;
-    ASSERT_EQ(os.Write(made.get(), "12345", 5, &done), 0u);
-    ASSERT_EQ(os.Seek(made.get(), 2, kFileBegin, &position), 0u);
-    EXPECT_EQ(os.SetEnd(made.get()), 0u);
-    made.Close();
-    Handle again;
-    EXPECT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, again.out()),
+    Handle refused;
+    EXPECT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
+    EXPECT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, refused.out()),
               kFileExists);
-    EXPECT_EQ(os.MoveIn(sub, "new.txt", "inner.txt"), kAlreadyExists);
-    EXPECT_EQ(os.MoveIn(sub, "new.txt", "moved.txt"), 0u);
-    EXPECT_EQ(os.CreateFolderIn(sub, "made"), 0u);
-    EXPECT_EQ(os.RemoveFolderIn(sub, "made"), 0u);
-    EXPECT_EQ(os.DeleteIn(sub, "inner.txt"), 0u);
-    EXPECT_EQ(os.DeleteIn(sub, "..\\a.txt"), kInvalidName);
-    os.CloseFolder(sub);
-    EXPECT_EQ(
-        test::ListTree(temp.path()),
-        (test::Tree{{"a.txt", "a"}, {"README", "r"}, {"sub\\", ""}, {"sub\\moved.txt", "12"}}));
-    const std::string whole = temp / "sub";
-    EXPECT_EQ(os.OpenFolder(whole.c_str(), static_cast<uint32_t>(whole.size()), &sub), 0u);
-    EXPECT_EQ(os.RemoveFolderIn(sub, "..\\sub"), kInvalidName);
+    EXPECT_EQ(os.MoveIn(sub, "new.txt", "..\\a.txt"), kInvalidName);
     os.CloseFolder(sub);
     EXPECT_EQ(os.OpenFolder((temp / "sub\\..\\sub").c_str(), trusted, &sub), kInvalidName);
-    EXPECT_EQ(os.OpenFolder((temp / "missing\\sub").c_str(), trusted, &sub), kPathNotFound);
     EXPECT_EQ(os.OpenFolder((temp / "README\\sub").c_str(), trusted, &sub), kPathNotFound);
-    EXPECT_EQ(sub, kInvalidFolder);
-    FolderHandle root = kInvalidFolder;
-    ASSERT_EQ(os.OpenFolder((temp.path() + "\\").c_str(), trusted, &root), 0u);
-    EXPECT_EQ(os.RemoveFolderIn(root, "sub"), kDirNotEmpty);
-    os.CloseFolder(root);
+    ASSERT_EQ(os.OpenFolder((temp.path() + "\\").c_str(), trusted, &sub), 0u);
+    EXPECT_EQ(os.RemoveFolderIn(sub, "sub"), kDirNotEmpty);
+    os.CloseFolder(sub);
 }
-
-#ifndef _WIN32
-TEST_F(PlatformFilesTest, AnOpenedFolderIsReachedThroughNoLinkBelowTheTrustedOne) {
-    test::TempFolder outside;
-    const std::string native = test::NativePath(temp.path());
-    ASSERT_EQ(symlink(test::NativePath(outside.path()).c_str(), (native + "/sub/out").c_str()), 0);
-    ASSERT_EQ(symlink((test::NativePath(outside.path()) + "/made").c_str(),
-                      (native + "/sub/dangling").c_str()),
-              0);
-    test::TempFolder elsewhere;
-    ASSERT_EQ(symlink(native.c_str(), (test::NativePath(elsewhere.path()) + "/in").c_str()), 0);
-    const uint32_t trusted = static_cast<uint32_t>(temp.path().size() + 1);
-    FolderHandle folder = kInvalidFolder;
-    EXPECT_EQ(os.OpenFolder((temp / "sub\\out\\").c_str(), trusted, &folder), kStoppedOnLink);
-    // The trusted folder may lie behind a link.
-    const std::string viaLink = elsewhere / "in\\";
-    ASSERT_EQ(os.OpenFolder((viaLink + "sub").c_str(), viaLink.size(), &folder), 0u);
-    Handle created;
-    EXPECT_EQ(os.CreateIn(folder, "dangling", kGenericWrite, kAttributeNormal, created.out()),
-              kFileExists);
-    EXPECT_EQ(os.DeleteIn(folder, "out"), 0u);
-    os.CloseFolder(folder);
-    EXPECT_TRUE(test::ListTree(outside.path()).empty());
-    Handle opened;
-    EXPECT_EQ(os.Open((temp / "sub\\dangling").c_str(), kGenericWrite, kShareNone, kCreateAlways,
-                      kOpenLinkItself, opened.out()),
-              kStoppedOnLink);
-}
-#endif
 
 }  // namespace
 }  // namespace pkx

@@ -1,8 +1,9 @@
-// Journals planted in an installation before an ordinary run, each naming
-// something outside the folder, by name or through a link: each is refused
-// as a whole before any change. The run stops with the journal error, the
-// log names the journal and why, the journal stays, and nothing inside or
-// outside the folder changes. A link in the way of a record is refused too.
+// Journals planted in an installation before an ordinary run, naming
+// something outside the folder, by name or through a link, or damaged, or
+// of a later version: each is refused as a whole before any change. The run
+// stops with the journal error, the log names the journal and why, the
+// journal stays, and nothing inside or outside the folder changes. A link in
+// the way of a record is refused too.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -56,7 +57,7 @@ class PlantedJournalTest : public ::testing::Test {
     const std::string journal = app + "\\" + kJournalName;
 };
 
-TEST_F(PlantedJournalTest, AJournalNamingAnythingOutsideItsFolderIsRefusedUntouched) {
+TEST_F(PlantedJournalTest, AJournalNotWrittenByAnUpdateOfThisFolderIsRefusedUntouched) {
     const std::string slashed = NativePath(outside);
     struct Planted {
         const char* what;
@@ -80,7 +81,13 @@ TEST_F(PlantedJournalTest, AJournalNamingAnythingOutsideItsFolderIsRefusedUntouc
         {"a written file with the root as its backup", JournalBytes().Change('W', "app.exe", "/").bytes(), R::kOutsideNames},
         {"a commit taken back", JournalBytes().Change('A', "../outside/v10").Commit().Rollback().bytes(), R::kOutsideNames},
         {"version 1 with a full path", JournalBytes(1).Change('A', outside + "\\v1", "", 1).bytes(), R::kOutsideNames},
+        {"a backup in another folder", JournalBytes().Change('B', "app.exe", "sub\\a.1.old").bytes(), R::kOutsideNames},
+        {"a backup that is its file", JournalBytes().Change('W', "app.exe", "app.exe").bytes(), R::kOutsideNames},
         {"a damaged entry with more after it", damaged, R::kDamaged},
+        {"an unknown kind", JournalBytes().Entry('Z', "").bytes(), R::kDamaged},
+        {"a change after the commit", JournalBytes().Commit().Change('A', "a").bytes(), R::kDamaged},
+        {"a void entry past the changes", JournalBytes().Change('A', "a").Void(2).bytes(), R::kDamaged},
+        {"a later version", JournalBytes(3).bytes(), R::kLaterVersion},
     };
 #ifndef _WIN32
     planted.push_back({"an added file behind a link", JournalBytes().Change('A', "link/v6").bytes(), R::kBehindLink});
