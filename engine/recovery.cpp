@@ -245,10 +245,13 @@ ResultCode FoundJournal::Open(const char* folder) {
         return result::kJournal;
     }
     std::strcpy(folder_, folder);
-    if (file_.Open(path_, kGenericRead | kGenericWrite, kShareNone, kOpenExisting,
-                   kAttributeNormal | kOpenLinkItself) != 0) {
-        return result::kJournal;
+    const uint32_t opened = file_.Open(path_, kGenericRead | kGenericWrite, kShareNone,
+                                       kOpenExisting, kAttributeNormal | kOpenLinkItself);
+    if (opened == win32err::kStoppedOnLink) {
+        refusal_ = JournalRefusal::kBehindLink;  // the journal is a link itself
+        std::strcpy(link_, path_);
     }
+    if (opened != 0) return result::kJournal;
     const ResultCode r = ReadJournal(file_, &contents_, &refusal_);
     if (r != result::kSuccess) return r;
     refusal_ = CheckNames();

@@ -134,6 +134,13 @@ TEST_F(PlantedJournalTest, ARecordBehindALinkIsRefusedBeforeTheFirstChange) {
         EXPECT_TRUE(run->Restore());
         EXPECT_EQ(ListTree(sandbox.path()), before);
     }
+    // A journal that is itself a link is not even read.
+    ASSERT_EQ(symlink(NativePath(outside + "\\v1").c_str(), NativePath(journal).c_str()), 0);
+    auto run = Update();
+    EXPECT_EQ(run->context->result, result::kJournal);
+    ASSERT_NE(run->events.Find(EV_JOURNAL_REFUSED), nullptr);
+    EXPECT_EQ(run->events.Find(EV_JOURNAL_REFUSED)->param, static_cast<intptr_t>(R::kBehindLink));
+    EXPECT_EQ(ReadFile(outside + "\\v1"), "1");
 }
 #endif
 

@@ -282,6 +282,8 @@ class Win32Platform final : public Platform {
   public:
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t flags, FileHandle* out) override {
+        // Windows 95, 98 and Me know no reparse points, nor the flag.
+        if (!IsNt()) flags &= ~static_cast<uint32_t>(FILE_FLAG_OPEN_REPARSE_POINT);
         HANDLE file = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
         *out = reinterpret_cast<FileHandle>(file);
         return file == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_GEN_FAILURE) : 0;
@@ -439,8 +441,8 @@ class Win32Platform final : public Platform {
         *out = kInvalidFile;
         char path[MAX_PATH];
         if (!NameIn(folder, name, path)) return win32err::kInvalidName;
-        return Open(path, access, kShareNone, kCreateNew,
-                    flags | (IsNt() ? FILE_FLAG_OPEN_REPARSE_POINT : 0), out);
+        return Open(path, access, kShareNone, kCreateNew, flags | FILE_FLAG_OPEN_REPARSE_POINT,
+                    out);
     }
 
     uint32_t SetEnd(FileHandle file) override {
