@@ -29,7 +29,8 @@ static_assert(2 * (1 + kTextSize) <= 3 * kTextSize, "a change entry fits the lim
 // The room kept for the entries that end a journal: a void entry, the
 // commit, the backups' fate and the rollback entry.
 constexpr uint32_t kClosingRoom = 4 * (kHeadSize + 4 + kCheckSize);
-// More change entries than any run writes.
+// A run writes at most this many change entries (it stops before one more),
+// and a journal with more is refused as larger than any run writes.
 constexpr uint32_t kChangeLimit = 1u << 20;
 
 // Entry kinds besides the changes (ChangeKind).

@@ -174,8 +174,10 @@ class Platform {
     // ".." with kInvalidName, a missing folder with kPathNotFound. What was
     // found holds until CloseFolder: POSIX opens each folder relative to the
     // one before without following links, and the calls below work relative
-    // to the last; Windows keeps each folder open without delete or write
-    // sharing, so that none can be renamed, removed or made a link.
+    // to the last; Windows keeps each folder open without delete sharing, so
+    // that none can be renamed or removed, and CreateIn takes its file back
+    // when the folder became a link meanwhile (an empty one can be made a
+    // junction in place).
     PKX_NODISCARD virtual uint32_t OpenFolder(const char* path, uint32_t trusted,
                                               FolderHandle* out) = 0;
     virtual void CloseFolder(FolderHandle folder) = 0;

@@ -223,17 +223,26 @@ DWORD CharAt(const char* at) { return IsDBCSLeadByte(static_cast<BYTE>(*at)) && 
 // Windows 95, 98 and Me open no folders and know no links.
 bool IsNt() { return (GetVersion() & 0x80000000u) == 0; }
 
+// Whether the held folder is a link, junction or other reparse point.
+bool IsReparsePoint(HANDLE held) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(held, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Opens the folder of the first `end` bytes of `folder->path` and keeps it
-// open: without delete or write sharing, so that it stays what it is found
-// to be. `plain`: a link, junction or other reparse point is refused.
+// open without delete sharing, so that it cannot be renamed, moved or
+// removed, and so stands where it was found. (Write sharing stays: a rename
+// in the folder opens it for writing.) `plain`: a link, junction or other
+// reparse point is refused.
 uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
     if (!IsNt()) return 0;
     const char saved = folder->path[end];
     folder->path[end] = '\0';
     HANDLE handle = CreateFileA(
-        end == 0 ? "." : folder->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (plain ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-        nullptr);
+        end == 0 ? "." : folder->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (plain ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     folder->path[end] = saved;
     if (handle == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
     folder->held[folder->count++] = handle;
@@ -436,13 +445,23 @@ class Win32Platform final : public Platform {
         return RemoveDirectoryA(path) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
     }
 
+    // An empty folder, held, could still be made a junction in place: one
+    // that became a reparse point while the file was made takes the file back.
     uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t flags,
                       FileHandle* out) override {
         *out = kInvalidFile;
         char path[MAX_PATH];
         if (!NameIn(folder, name, path)) return win32err::kInvalidName;
-        return Open(path, access, kShareNone, kCreateNew, flags | FILE_FLAG_OPEN_REPARSE_POINT,
-                    out);
+        const uint32_t error =
+            Open(path, access, kShareNone, kCreateNew, flags | FILE_FLAG_OPEN_REPARSE_POINT, out);
+        const auto* held = reinterpret_cast<const HeldFolder*>(folder);
+        if (error != 0 || held->count == 0 || !IsReparsePoint(held->held[held->count - 1])) {
+            return error;
+        }
+        Close(*out);
+        *out = kInvalidFile;
+        BestEffort(Delete(path));
+        return win32err::kStoppedOnLink;
     }
 
     uint32_t SetEnd(FileHandle file) override {
