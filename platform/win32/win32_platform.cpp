@@ -251,7 +251,8 @@ uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
     if (plain && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return win32err::kStoppedOnLink;
     }
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kNotAFolder;
+    // A file where a folder should be leaves the path not found, as Windows says.
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kPathNotFound;
 }
 
 // Holds the trusted folder, then each folder below it.
