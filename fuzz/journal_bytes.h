@@ -1,6 +1,5 @@
-// Journals written by hand, byte by byte as docs/journal.md lays them out:
-// the journals no run writes, planted by the tests and sown as the journal
-// fuzzer's seeds.
+// Journals written by hand as docs/journal.md lays them out, such as no run
+// writes: planted by the tests, sown as the journal fuzzer's seeds.
 #pragma once
 
 #include <cstdint>
@@ -39,11 +38,6 @@ class JournalBytes {
         std::string payload = Name(name, place);
         if (kind == 'B' || kind == 'W') payload += Name(backup, place);
         return Entry(kind, payload);
-    }
-    JournalBytes& Void(uint32_t index) {
-        std::string payload;
-        for (int i = 0; i < 4; ++i) payload += static_cast<char>(index >> (8 * i));
-        return Entry('V', payload);
     }
     // The commit; from version 2 with the backups' fate.
     JournalBytes& Commit(bool deleteBackups = false) {

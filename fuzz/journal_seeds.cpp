@@ -1,6 +1,5 @@
-// The journal fuzzer's seeds: journals of a run over the installation the
-// fuzzer lays out (whole, committed, taken back, torn, damaged, of version
-// 1), and planted ones that name what lies outside it.
+// The journal fuzzer's seeds: a run's journals over its installation, and
+// planted ones that name what lies outside it.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -50,7 +49,6 @@ void WriteJournalSeeds(const std::filesystem::path& dir) {
     Write(dir, "run-version-1", Run(1).bytes());
     Write(dir, "committed-delete", Run(2).Commit(true).bytes());
     Write(dir, "taken-back", Run(2).Commit(true).Rollback().bytes());
-    Write(dir, "rolled-back", Run(2).Commit(true).bytes(), 1);
     Write(dir, "torn", run, 0, "A\x20\x10\0sub/");
     Write(dir, "damaged", run, 4 | (10 << 3));
     Write(dir, "outside-up", JournalBytes().Change('W', "a.txt", "../outside/secret").bytes());

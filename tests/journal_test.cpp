@@ -67,6 +67,13 @@ class JournalTest : public ::testing::Test {
         return Read(expected);
     }
 
+    // Notes the files removed by following a journal.
+    struct Removals final : UndoObserver {
+        void Restored(const char*) override {}
+        void Removed(const char* path) override { paths.push_back(path); }
+        void NotRestored(const char*, const char*) override {}
+        std::vector<std::string> paths;
+    } removed;
     test::TempFolder folder;
     std::string journal = folder / kJournalName;
     ApplyContext context;
@@ -170,17 +177,10 @@ TEST_F(JournalTest, ATearEndsTheJournalAndDamageBeforeTheEndRefusesIt) {
     EXPECT_FALSE(contents.committed);
 }
 
-// Larger than any run writes: refused unread, however short a time it takes
-// to write one (a sparse file).
+// Larger than any run writes: refused unread.
 TEST_F(JournalTest, AJournalLargerThanAnyRunWritesIsNotRead) {
-    {
-        BinaryFile file;
-        ASSERT_EQ(file.OpenWrite(journal.c_str(), kShareNone, kAttributeNormal), 0u);
-        ASSERT_EQ(file.Write(JournalBytes().bytes().data(), 8), 0u);
-        ASSERT_EQ(file.Seek(static_cast<int32_t>(kJournalSizeLimit), kFileBegin),
-                  kJournalSizeLimit);
-        ASSERT_EQ(file.Write("x", 1), 0u);
-    }
+    ASSERT_TRUE(
+        test::WriteFile(journal, JournalBytes().bytes() + std::string(kJournalSizeLimit, 0)));
     FaultInjector counter(NativePlatform());
     PlatformScope scope(counter);
     Read(JournalRefusal::kTooLarge);
@@ -190,20 +190,12 @@ TEST_F(JournalTest, AJournalLargerThanAnyRunWritesIsNotRead) {
 // A committed run rolled back all the same: the entry that takes the commit
 // back replaces a torn tail, which would otherwise make it damage.
 TEST_F(JournalTest, TheRollbackEntryFollowsTheWholeEntriesOnly) {
-    struct : UndoObserver {
-        void Restored(const char*) override {}
-        void Removed(const char*) override {}
-        void NotRestored(const char*, const char*) override {}
-    } observer;
-    Record(Make(ChangeKind::kAdd, folder / "a"));
-    ASSERT_TRUE(test::WriteFile(folder / "a", "new"));
-    ASSERT_EQ(CommitJournal(context), result::kSuccess);
-    ForgetJournal(context.journal);
     // An entry whose check is bad, zeros after it: a tear, which an entry
     // written over its start would turn into damage.
     const std::string torn =
         std::string("A\x0c\0\x0a\0xx\x05\x01\0\7\7\7\7\7\0\0\0\1", 19) + std::string(20, '\0');
-    ASSERT_TRUE(test::WriteFile(journal, test::ReadFile(journal).value_or("") + torn));
+    ASSERT_TRUE(test::WriteFile(journal, JournalBytes().Change('A', "a").Commit().bytes() + torn));
+    ASSERT_TRUE(test::WriteFile(folder / "a", "new"));
     FileHandle held = kInvalidFile;  // the added file cannot go: the journal stays
     ASSERT_EQ(Os().Open((folder / "a").c_str(), kGenericRead, kShareNone, kOpenExisting,
                         kAttributeNormal, &held),
@@ -212,7 +204,7 @@ TEST_F(JournalTest, TheRollbackEntryFollowsTheWholeEntriesOnly) {
         FoundJournal found;
         ASSERT_EQ(found.Open(context.targetFolder), result::kSuccess);
         EXPECT_TRUE(found.committed());
-        EXPECT_EQ(found.Follow(true, observer), result::kRecoveryIncomplete);
+        EXPECT_EQ(found.Follow(true, removed), result::kRecoveryIncomplete);
     }
     Os().Close(held);
     EXPECT_EQ(Read(), std::vector<std::string>{"A:a"});
@@ -223,12 +215,6 @@ TEST_F(JournalTest, TheRollbackEntryFollowsTheWholeEntriesOnly) {
 // spelt otherwise: once an undoing cut short has brought the old file back,
 // undoing again must not take it for the added one.
 TEST_F(JournalTest, UndoingAgainKeepsTheOldFileUnderAnAddedNameSpeltOtherwise) {
-    struct : UndoObserver {
-        void Restored(const char*) override {}
-        void Removed(const char* path) override { removed.push_back(path); }
-        void NotRestored(const char*, const char*) override {}
-        std::vector<std::string> removed;
-    } observer;
     ASSERT_TRUE(test::MakeFolders(folder / "sub"));
     Record(Make(ChangeKind::kBackup, folder / "sub\\a.txt"));
     Record(Make(ChangeKind::kAdd, folder / "sub/a.txt"));
@@ -237,9 +223,9 @@ TEST_F(JournalTest, UndoingAgainKeepsTheOldFileUnderAnAddedNameSpeltOtherwise) {
 
     FoundJournal found;
     ASSERT_EQ(found.Open(context.targetFolder), result::kSuccess);
-    EXPECT_EQ(found.Follow(false, observer), result::kSuccess);
+    EXPECT_EQ(found.Follow(false, removed), result::kSuccess);
     EXPECT_EQ(test::ReadFile(folder / "sub\\a.txt"), "old");
-    EXPECT_TRUE(observer.removed.empty());
+    EXPECT_TRUE(removed.paths.empty());
 }
 
 }  // namespace

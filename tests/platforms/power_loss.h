@@ -1,13 +1,11 @@
 // A platform that keeps account of what is durable, so that a power cut can
 // be played: CutPower takes back every write and change of names that the
-// seam's durability calls have not yet made durable, and may keep the first
-// half of the last write, as a disk that lost power in the middle of it. The
-// model is the weakest the seam promises: a file's data is durable after
-// Flush, or after StartFlush once FlushFolder has returned for its folder; a
-// new, moved or deleted file or folder once FlushFolder has returned for each
-// folder it changed. Files written through the seam are followed write by
-// write (a file open without sharing cannot be read on Windows); others are
-// read directly.
+// seam's durability calls have not yet made durable. The model is the weakest
+// the seam promises: a file's data is durable after Flush, or after
+// StartFlush once FlushFolder has returned for its folder; a new, moved or
+// deleted name once FlushFolder has returned for each folder it changed.
+// Files written through the seam are followed write by write (a file open
+// without sharing cannot be read on Windows); others are read directly.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +23,8 @@ class PowerLossPlatform final : public PlatformWrapper {
     explicit PowerLossPlatform(Platform& inner) : PlatformWrapper(inner) {}
 
     // The power goes: what is not durable is undone on disk, but for the
-    // first half of the last write when `keepTornWrite`. Handles must be
-    // closed before.
+    // first half of the last write when `keepTornWrite`, as a disk that lost
+    // power in the middle of it. Handles must be closed before.
     void CutPower(bool keepTornWrite = false);
 
     // Defined here: the vtable must be emitted by the tests, built with RTTI.
