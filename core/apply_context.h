@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct PackageRef {
     uint32_t size = 0;
     // Full paths of the installed files this package moved to backups or added.
     std::vector<std::string> backupPaths;
+    // The length of the target folder that each of them starts with.
+    uint32_t folderLength = 0;
     uint32_t applied = 0;
 };
 
@@ -49,11 +52,13 @@ enum class ChangeKind : uint8_t {
     kBackup = 'B',  // the file is moved to its backup
     kAdd = 'A',     // a file that was not there is created
     kWrite = 'W',   // the file, moved to its backup before, is written anew
+    kFolder = 'F',  // a folder that was not there is created
 };
 
 struct Change {
     ChangeKind kind = ChangeKind::kAdd;
-    char path[kPathBufferSize] = {};    // as the file operations name it
+    char path[kPathBufferSize] = {};    // as the file operations name it; a folder without
+                                        // its last separator
     char backup[kPathBufferSize] = {};  // for a backup and a write
 };
 
@@ -62,16 +67,25 @@ struct TouchedFolder {
     char path[kPathBufferSize] = {};
 };
 
-// The run's write-ahead journal (engine/journal.h): created in the target
-// folder before the first change, kept until the backups are dealt with.
-struct RunJournal {
+// One journal of the run, in the target folder of the packages it records.
+struct JournalFile {
     BinaryFile file;
     char folder[kPathBufferSize] = {};  // the target folder it lies in
+    uint32_t size = 0;                  // the bytes of its whole entries
+    uint32_t written = 0;               // change entries written
     uint32_t changes = 0;               // change entries in force, made or planned
     std::vector<Change> plan;           // recorded ahead; `nextPlanned` is the next to come
     size_t nextPlanned = 0;
     const PackageRef* package = nullptr;  // of the last package entry
     std::vector<TouchedFolder> touched;   // made durable before the commit
+    bool deleteBackups = false;           // what its commit, or a later entry, says
+};
+
+// The run's write-ahead journals (engine/journal.h): one in each target
+// folder the run changes, created there before the first change, kept until
+// the backups are dealt with.
+struct RunJournal {
+    std::vector<std::unique_ptr<JournalFile>> files;  // in the order made
     bool committed = false;
     // A journal found at the start could not be undone: the installation is
     // not as it was, whatever this run's own rollback says.

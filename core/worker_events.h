@@ -51,7 +51,30 @@ enum EventCode : uint32_t {
     EV_RECOVERY_DONE = 44,
     // The interrupted update had completed; only its journal was left.
     EV_RECOVERY_COMPLETED = 45,
+    // A journal found at the start that is not followed (RefusedJournal).
+    EV_JOURNAL_REFUSED = 46,
+    // A link on the way to a file to change (text: its path).
+    EV_LINK_REFUSED = 47,
+    // A backup that a completed update was to delete, deleted by the next
+    // start (text: its path).
+    EV_RECOVERY_BACKUP_DELETED = 48,
     EV_SET_TITLE = 100,
+};
+
+// Why a journal is not followed.
+enum class JournalRefusal : uint32_t {
+    kNone,
+    kOutsideNames,  // it names files outside its folder
+    kDamaged,       // a bad entry, with more after it
+    kLaterVersion,  // written by a later version of the updater
+    kTooLarge,      // larger than any run writes
+    kBehindLink,    // a file it names lies behind a link
+};
+
+// The parameter of EV_JOURNAL_REFUSED.
+struct RefusedJournal {
+    const char* path;
+    JournalRefusal reason;
 };
 
 // The parameter of EV_NOT_RESTORED.

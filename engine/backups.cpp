@@ -3,8 +3,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/folder_changes.h"
 #include "engine/journal.h"
-#include "platform/double_byte.h"
 #include "support/paths.h"
 
 namespace pkx {
@@ -35,72 +35,7 @@ void SetProgramFolderCurrent(const ApplyContext& context) {
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// A step that Windows reads as "..": dots, at least two, and spaces, which
-// it drops from the end of a name.
-bool IsParentStep(const char* step, size_t length) {
-    size_t dots = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (step[i] == '.') {
-            ++dots;
-        } else if (step[i] != ' ') {
-            return false;
-        }
-    }
-    return dots >= 2;
-}
-
-bool SameNameIgnoringCase(const char* a, size_t length, const char* b) {
-    if (std::strlen(b) != length) return false;
-    for (size_t i = 0; i < length; ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-class SilentUndo final : public UndoObserver {
-  public:
-    void Restored(const char*) override {}
-    void Removed(const char*) override {}
-    void NotRestored(const char*, const char*) override {}
-};
-
 }  // namespace
-
-bool IsRecordNameAllowed(const char* name) {
-    const uint32_t codePage = Os().AnsiCodePage();
-    const char* step = name;
-    const char* at = name;
-    for (;;) {
-        if (*at == '\0' || IsSeparator(*at)) {
-            const size_t length = static_cast<size_t>(at - step);
-            if (IsParentStep(step, length)) return false;
-            if (*at == '\0') return !SameNameIgnoringCase(step, length, kJournalName);
-            step = at + 1;
-            ++at;
-            continue;
-        }
-        at += CharLength(at, codePage);
-    }
-}
-
-bool BuildFullPath(const char* folder, const char* name, char* path) {
-    return Concatenate({folder, name}, path);
-}
-
-bool ParentFolder(const char* path, char* parent) {
-    char drive[kPathBufferSize];
-    char folder[kPathBufferSize];
-    SplitPath(path, drive, folder, nullptr, nullptr);
-    if (BuildFullPath(drive, folder, parent)) return true;
-    parent[0] = '\0';
-    return false;
-}
 
 // The one rule for creation, rollback and clean-up: the file's own folder (as
 // SplitPath finds it, so a "/" in a record name separates folders here too)
@@ -125,30 +60,17 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
     return Concatenate({drive, folder, name}, backupPath);
 }
 
-bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
-    SetProgramFolderCurrent(context);
-    RunJournal& journal = context.journal;
-    const bool recovered = !journal.unrecovered;
-    if (!journal.file.IsOpen()) return recovered;
-    char folder[kPathBufferSize];
-    std::strcpy(folder, journal.folder);
-    ForgetJournal(journal);
-    SilentUndo silent;
-    bool committed = false;
-    // Asked for, the rollback undoes even a run that completed.
-    const ResultCode r =
-        UndoJournal(folder, true, observer != nullptr ? *observer : silent, &committed);
-    return recovered && r == result::kSuccess;
-}
-
 void DeleteBackups(ApplyContext& context) {
     SetProgramFolderCurrent(context);
+    // Cut short from here, the next start deletes them from the journals.
+    BestEffort(MarkBackupsDeleted(context));
     for (const PackageRef& package : context.packages) {
         for (const std::string& path : package.backupPaths) {
             char backup[kPathBufferSize];
             if (!BuildBackupPath(path.c_str(), package.oldVersionLabel, backup)) continue;
             // A backup left behind harms nothing.
-            if (FileExists(backup)) BestEffort(Os().Delete(backup));
+            if (FileExists(backup))
+                BestEffort(ChangeBelow(NameChange::kDelete, backup, package.folderLength));
         }
     }
 }

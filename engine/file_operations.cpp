@@ -5,8 +5,10 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/delta_stream.h"
+#include "engine/folder_changes.h"
 #include "engine/journal.h"
 #include "package/format.h"
+#include "platform/double_byte.h"
 #include "support/md5.h"
 #include "support/paths.h"
 
@@ -38,6 +40,9 @@ struct EntryPaths {
     char path[kPathBufferSize];
     char backup[kPathBufferSize];
 };
+
+// Changes are made below the target folder, through no link (folder_changes.h).
+size_t Trusted(const ApplyContext& context) { return std::strlen(context.targetFolder); }
 
 // False when the record's name is refused or would not fit.
 bool BuildPaths(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
@@ -81,12 +86,17 @@ bool DataInPackage(const FileEntry& entry, const PackageRef& package) {
 // before anything is recorded: a backup the journal names is always the
 // run's own. The path joins `backupPaths` the moment the file sits under its
 // backup name.
+void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyContext& context) {
+    package.backupPaths.emplace_back(paths.path);
+    package.folderLength = static_cast<uint32_t>(Trusted(context));
+}
+
 ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context) {
     if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
     const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
     if (r != result::kSuccess) return r;
-    if (Os().Move(paths.path, paths.backup) != 0) return result::kRenameToBackup;
-    package.backupPaths.emplace_back(paths.path);
+    if (MoveBelow(paths.path, paths.backup, Trusted(context)) != 0) return result::kRenameToBackup;
+    KeepForClearing(paths, package, context);
     return result::kSuccess;
 }
 
@@ -145,10 +155,10 @@ class NewFile {
     NewFile& operator=(const NewFile&) = delete;
     ~NewFile() { Close(); }
 
-    uint32_t Create(const char* path) {
+    uint32_t Create(const char* path, size_t trusted) {
         FileHandle handle = kInvalidFile;
         const uint32_t r =
-            Os().Open(path, kGenericWrite, kShareNone, kCreateNew, kAttributeArchive, &handle);
+            CreateFileBelow(path, trusted, kGenericWrite, kAttributeArchive, &handle);
         if (r == 0) handle_ = handle;
         return r;
     }
@@ -190,10 +200,45 @@ ResultCode CopyAddData(BinaryFile& programFile, NewFile& file, uint32_t size, ui
     }
 }
 
-ResultCode CreateParentFolders(const char* path) {
-    char parent[kPathBufferSize];
-    if (!ParentFolder(path, parent)) return result::kOpenNewFile;
-    return CreateFolders(parent) != 0 ? result::kSuccess : result::kOpenNewFile;
+// Calls `visit` with each folder of `path` below the target folder, the
+// outermost first, each without its last separator; stops when it returns false.
+template <typename Visit>
+bool ForEachFolderBelow(const char* path, size_t trusted, Visit visit) {
+    const uint32_t codePage = Os().InsideCodePage(Os().AnsiCodePage());
+    char folder[kPathBufferSize];
+    for (size_t at = trusted; path[at] != '\0'; at += CharLength(path + at, codePage)) {
+        if (path[at] != '\\' && path[at] != '/') continue;
+        std::memcpy(folder, path, at);
+        folder[at] = '\0';
+        if (!visit(folder)) return false;
+    }
+    return true;
+}
+
+Change FolderChange(const char* folder) {
+    Change change;
+    change.kind = ChangeKind::kFolder;
+    std::strcpy(change.path, folder);
+    return change;
+}
+
+// Each missing folder of an added file, recorded before it is made. One
+// that another program made meanwhile was not made by this run.
+ResultCode CreateMissingFolders(const char* path, const PackageRef& package,
+                                ApplyContext& context) {
+    ResultCode r = result::kSuccess;
+    ForEachFolderBelow(path, Trusted(context), [&](const char* folder) {
+        if (Os().NameExists(folder)) return true;
+        r = RecordChange(context, package, FolderChange(folder));
+        if (r != result::kSuccess) return false;
+        const uint32_t made = ChangeBelow(NameChange::kCreateFolder, folder, Trusted(context));
+        if (made != 0 && made != win32err::kAlreadyExists) r = NotCreated(context);
+        if (made == win32err::kAlreadyExists && VoidLastChange(context) != result::kSuccess) {
+            r = result::kJournal;
+        }
+        return r == result::kSuccess;
+    });
+    return r;
 }
 
 ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const EntryPaths& paths,
@@ -202,8 +247,8 @@ ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const
         Record(overwrite ? ChangeKind::kWrite : ChangeKind::kAdd, paths, package, context);
     if (r != result::kSuccess) return r;
     NewFile file;
-    if (file.Create(paths.path) != 0) return NotCreated(context);
-    if (!overwrite) package.backupPaths.emplace_back(paths.path);
+    if (file.Create(paths.path, Trusted(context)) != 0) return NotCreated(context);
+    if (!overwrite) KeepForClearing(paths, package, context);
 
     const int32_t dataStart = static_cast<int32_t>(package.offset + entry.dataOffset);
     if (programFile.Seek(dataStart, kFileBegin) == kSeekFailed) return result::kReadProgramFile;
@@ -231,6 +276,20 @@ bool ForeseeUpdate(const FileEntry& entry, const PackageRef& package, ApplyConte
     return true;
 }
 
+// The folders an added file needs that are neither there nor foreseen.
+void ForeseeFolders(const char* path, const ApplyContext& context, std::vector<Change>* changes) {
+    ForEachFolderBelow(path, Trusted(context), [&](const char* folder) {
+        if (Os().NameExists(folder)) return true;
+        for (const Change& change : *changes) {
+            if (change.kind == ChangeKind::kFolder && std::strcmp(change.path, folder) == 0) {
+                return true;
+            }
+        }
+        changes->push_back(FolderChange(folder));
+        return true;
+    });
+}
+
 bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext& context,
                 std::vector<Change>* changes) {
     EntryPaths paths;
@@ -241,6 +300,7 @@ bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext&
         return false;
     }
     if (!exists) {
+        ForeseeFolders(paths.path, context, changes);
         changes->push_back(MakeChange(ChangeKind::kAdd, paths));
         return true;
     }
@@ -302,10 +362,15 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (oldFile.OpenRead(paths.backup, kShareNone, kAttributeNormal) != 0) {
         return result::kOpenOldFile;
     }
-    BinaryFile newFile;
-    if (newFile.OpenWrite(paths.path, kShareNone, kAttributeArchive) != 0) {
+    // Created new: after the move nothing stands under the name, and
+    // something that does (a link put there meanwhile) is never followed.
+    FileHandle created = kInvalidFile;
+    if (CreateFileBelow(paths.path, Trusted(context), kGenericWrite, kAttributeArchive, &created) !=
+        0) {
         return NotCreated(context);
     }
+    BinaryFile newFile;
+    newFile.Adopt(created);
     r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
     // Best effort, like the attributes a new file gets on Windows.
     if (r == result::kSuccess) {
@@ -339,9 +404,9 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
         const ResultCode r = MoveToBackup(paths, package, context);
         if (r != result::kSuccess) return r;
     }
-    // Folders made for added files stay after a rollback; they are made
-    // before the file is recorded, so a failure here changes nothing else.
-    const ResultCode r = CreateParentFolders(paths.path);
+    // The folders made for the file are recorded too: the rollback removes
+    // them when they are empty.
+    const ResultCode r = CreateMissingFolders(paths.path, package, context);
     if (r != result::kSuccess) return r;
     return WriteAddedFile(programFile, entry, paths, exists, package, context);
 }

@@ -3,15 +3,18 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/backups.h"
+#include "engine/folder_changes.h"
 #include "support/md5.h"
+#include "support/paths.h"
 
 namespace pkx {
 
 namespace {
 
 constexpr uint8_t kMagic[4] = {'P', 'K', 'X', 'J'};
-constexpr uint16_t kVersion = 1;
+// 2: names relative to the journal's folder without a place byte, created
+// folders, and the backups' fate in the commit. Version 1 is read too.
+constexpr uint16_t kVersion = 2;
 constexpr uint32_t kHeaderSize = 8;
 constexpr uint32_t kHeadSize = 3;  // kind and payload length
 constexpr uint32_t kCheckSize = 4;
@@ -19,24 +22,27 @@ constexpr uint32_t kCheckSize = 4;
 // a u16 length, since a shortened name would undo another file.
 constexpr uint32_t kLongestText = kPathBufferSize - 1;
 constexpr uint32_t kTextSize = 2 + kLongestText;
-// The longest entry: a package entry's three texts. A change (two names
-// with their places) is shorter.
+// The longest entry: a package entry's three texts. A change (two names,
+// in version 1 with a place byte each) is shorter.
 constexpr uint32_t kEntryLimit = kHeadSize + 3 * kTextSize + kCheckSize;
 static_assert(2 * (1 + kTextSize) <= 3 * kTextSize, "a change entry fits the limit");
+// The room kept for the entries that end a journal: a void entry, the
+// commit, the backups' fate and the rollback entry.
+constexpr uint32_t kClosingRoom = 4 * (kHeadSize + 4 + kCheckSize);
+// A run writes at most this many change entries (it stops before one more),
+// and a journal with more is refused as larger than any run writes.
+constexpr uint32_t kChangeLimit = 1u << 20;
 
 // Entry kinds besides the changes (ChangeKind).
 constexpr uint8_t kPackageEntry = 'P';
 constexpr uint8_t kVoidEntry = 'V';
 constexpr uint8_t kCommitEntry = 'C';
+constexpr uint8_t kBackupsEntry = 'D';
 constexpr uint8_t kRollbackEntry = 'R';
 
-// How a change names its file: after the journal's own folder, or in full
-// (a package of the run that found another target folder).
+// Version 1 put a place before each name: 0 for after the journal's own
+// folder (1, a full path, is not followed).
 constexpr uint8_t kInJournalFolder = 0;
-constexpr uint8_t kFullPath = 1;
-
-// More changes than any package could make: such a journal is not ours.
-constexpr size_t kChangeLimit = 1u << 20;
 
 // The first four bytes of the MD5 digest of the kind, the length and the payload.
 void EntryCheck(const uint8_t* entry, uint32_t size, uint8_t* check) {
@@ -66,48 +72,127 @@ class Entry {
         std::memcpy(bytes_ + size_, text, length);
         size_ += length;
     }
-    // `path` after `folder` when it lies there, else in full.
-    void Name(const char* folder, const char* path) {
+    // `path` as a name after `folder`; false when it does not lie there.
+    bool Name(const char* folder, const char* path) {
         const size_t folderLength = std::strlen(folder);
-        const bool inside = folderLength > 0 && std::strncmp(path, folder, folderLength) == 0;
-        U8(inside ? kInJournalFolder : kFullPath);
-        Text(inside ? path + folderLength : path);
+        if (std::strncmp(path, folder, folderLength) != 0) return false;
+        Text(path + folderLength);
+        return true;
     }
 
-    // Appends the entry to the file. 0, or the platform's code.
-    uint32_t WriteTo(BinaryFile& file) {
+    // Ends the entry: its payload length and check.
+    void Finish() {
         const uint32_t length = size_ - kHeadSize;
         bytes_[1] = static_cast<uint8_t>(length);
         bytes_[2] = static_cast<uint8_t>(length >> 8);
         EntryCheck(bytes_, size_, bytes_ + size_);
-        return file.Write(bytes_, size_ + kCheckSize);
     }
+    const uint8_t* data() const { return bytes_; }
+    uint32_t size() const { return size_ + kCheckSize; }
 
   private:
     uint8_t bytes_[kEntryLimit];
     uint32_t size_ = kHeadSize;
 };
 
-uint32_t WriteChange(BinaryFile& file, const char* folder, const Change& change) {
-    Entry entry(static_cast<uint8_t>(change.kind));
-    entry.Name(folder, change.path);
-    if (change.kind != ChangeKind::kAdd) entry.Name(folder, change.backup);
-    return entry.WriteTo(file);
+// The entries of one flush, written with one call: a write cut short leaves
+// whole entries and the start of one, and no unwritten hole before them.
+class Batch {
+  public:
+    void Header() {
+        const uint8_t header[kHeaderSize] = {
+            kMagic[0], kMagic[1], kMagic[2], kMagic[3], static_cast<uint8_t>(kVersion), 0, 0, 0};
+        Add(header, kHeaderSize);
+    }
+    void Add(Entry& entry) {
+        entry.Finish();
+        Add(entry.data(), entry.size());
+    }
+
+    const uint8_t* data() const { return bytes_.data(); }
+    uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+    uint32_t changes = 0;  // the change entries in it
+
+  private:
+    void Add(const uint8_t* bytes, uint32_t size) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + size);
+        std::memcpy(bytes_.data() + at, bytes, size);
+    }
+
+    std::vector<uint8_t> bytes_;
+};
+
+// Writes `batch` and makes it durable; a journal made just now gets its name
+// made durable too. The entries that end a journal may use the room kept for
+// them; no others may. 0 or kJournal.
+ResultCode Append(JournalFile& journal, const Batch& batch, bool created, bool closing = false) {
+    const uint32_t room = closing ? 0 : kClosingRoom;
+    if (uint64_t{journal.size} + batch.size() + room > kJournalSizeLimit ||
+        uint64_t{journal.written} + batch.changes > kChangeLimit ||
+        journal.file.Write(batch.data(), batch.size()) != 0 ||
+        Os().Flush(journal.file.NativeHandle()) != 0 ||
+        (created && Os().FlushFolder(journal.folder) != 0)) {
+        return result::kJournal;
+    }
+    journal.size += batch.size();
+    journal.written += batch.changes;
+    return result::kSuccess;
 }
 
-uint32_t WriteIndexEntry(BinaryFile& file, uint8_t kind, uint32_t index) {
+// A journal's last entries: each alone, made durable.
+ResultCode AppendClosing(JournalFile& journal, Entry& entry) {
+    Batch batch;
+    batch.Add(entry);
+    return Append(journal, batch, false, true);
+}
+
+bool HasBackup(ChangeKind kind) {
+    return kind == ChangeKind::kBackup || kind == ChangeKind::kWrite;
+}
+
+// False when a name does not lie in the journal's folder.
+bool WriteChange(Batch& batch, const char* folder, const Change& change) {
+    Entry entry(static_cast<uint8_t>(change.kind));
+    if (!entry.Name(folder, change.path) ||
+        (HasBackup(change.kind) && !entry.Name(folder, change.backup))) {
+        return false;
+    }
+    batch.Add(entry);
+    ++batch.changes;
+    return true;
+}
+
+Entry IndexEntry(uint8_t kind, uint32_t index) {
     Entry entry(kind);
     entry.U32(index);
-    return entry.WriteTo(file);
+    return entry;
 }
 
-// Which package the changes that follow belong to: for the log of a recovery.
-uint32_t WritePackage(BinaryFile& file, const ApplyContext& context, const PackageRef& package) {
+Entry FlagEntry(uint8_t kind, bool flag) {
+    Entry entry(kind);
+    entry.U8(flag ? 1 : 0);
+    return entry;
+}
+
+// Which package the changes that follow belong to: for a person reading it.
+void WritePackage(Batch& batch, const ApplyContext& context, const PackageRef& package) {
     Entry entry(kPackageEntry);
     entry.Text(context.title);
     entry.Text(package.oldVersionLabel);
     entry.Text(package.newVersionLabel);
-    return entry.WriteTo(file);
+    batch.Add(entry);
+}
+
+bool SameNameIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a;
+        char y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
 }
 
 bool SameChange(const Change& a, const Change& b) {
@@ -115,86 +200,75 @@ bool SameChange(const Change& a, const Change& b) {
            std::strcmp(a.backup, b.backup) == 0;
 }
 
-void Touch(RunJournal& journal, const char* folder) {
-    for (const TouchedFolder& touched : journal.touched) {
-        if (std::strcmp(touched.path, folder) == 0) return;
-    }
+// The folder whose names a change alters is made durable before the commit;
+// a created folder is a name in its parent.
+void TouchFolderOf(JournalFile& journal, const Change& change) {
     TouchedFolder touched;
-    std::strcpy(touched.path, folder);
+    ParentFolder(change.path, touched.path);
+    for (const TouchedFolder& known : journal.touched) {
+        if (std::strcmp(known.path, touched.path) == 0) return;
+    }
     journal.touched.push_back(touched);
 }
 
-// The folders whose names a change alters. An added file may have needed new
-// folders too: its folder's parents up to the target folder are named as well.
-void TouchFoldersOf(RunJournal& journal, const Change& change, size_t targetLength) {
-    char folder[kPathBufferSize];
-    ParentFolder(change.path, folder);
-    for (;;) {
-        Touch(journal, folder);
-        const size_t length = std::strlen(folder);
-        if (change.kind != ChangeKind::kAdd || length <= targetLength || length < 2) return;
-        folder[length - 1] = '\0';  // the separator ParentFolder left at the end
-        char parent[kPathBufferSize];
-        ParentFolder(folder, parent);
-        if (std::strlen(parent) >= length - 1) return;
-        std::strcpy(folder, parent);
+JournalFile* FindJournal(RunJournal& run, const char* folder) {
+    for (const auto& journal : run.files) {
+        if (std::strcmp(journal->folder, folder) == 0) return journal.get();
     }
+    return nullptr;
 }
 
-// Creates the journal in the target folder, with its header, when the run
-// has none. The header reaches the disk with the first entries.
-ResultCode EnsureOpen(ApplyContext& context, bool* created) {
-    RunJournal& journal = context.journal;
+// The journal of the target folder, created when the run has none there
+// yet; its header goes with the first entries.
+ResultCode OpenJournal(ApplyContext& context, JournalFile** out, bool* created) {
     *created = false;
-    if (journal.file.IsOpen()) return result::kSuccess;
+    *out = FindJournal(context.journal, context.targetFolder);
+    if (*out != nullptr) return result::kSuccess;
     char path[kPathBufferSize];
     if (!BuildJournalPath(context.targetFolder, path)) return result::kJournal;
     // CREATE_NEW: a journal that is there already belongs to another run.
-    if (journal.file.Open(path, kGenericRead | kGenericWrite, kShareNone, kCreateNew,
-                          kAttributeNormal) != 0) {
+    FileHandle handle = kInvalidFile;
+    if (CreateFileBelow(path, std::strlen(context.targetFolder), kGenericRead | kGenericWrite,
+                        kAttributeNormal, &handle) != 0) {
         return result::kJournal;
     }
-    std::strcpy(journal.folder, context.targetFolder);
+    auto journal = std::make_unique<JournalFile>();
+    journal->file.Adopt(handle);
+    std::strcpy(journal->folder, context.targetFolder);
+    *out = journal.get();
+    context.journal.files.push_back(std::move(journal));
     *created = true;
-    const uint8_t header[kHeaderSize] = {
-        kMagic[0], kMagic[1], kMagic[2], kMagic[3], static_cast<uint8_t>(kVersion), 0, 0, 0};
-    return journal.file.Write(header, kHeaderSize) == 0 ? result::kSuccess : result::kJournal;
+    return result::kSuccess;
 }
 
-// The package entry, when the changes that follow belong to another package
-// than the last ones; and the void entry for planned changes not made.
-uint32_t WritePrelude(RunJournal& journal, const ApplyContext& context, const PackageRef& package) {
-    uint32_t r = 0;
+// The header of a journal made just now, the package entry when the changes
+// that follow belong to another package than the last ones, and the void
+// entry for planned changes not made.
+void WritePrelude(Batch& batch, bool created, JournalFile& journal, const ApplyContext& context,
+                  const PackageRef& package) {
+    if (created) batch.Header();
     if (journal.package != &package) {
-        r = WritePackage(journal.file, context, package);
+        WritePackage(batch, context, package);
         journal.package = &package;
     }
     const size_t unmade = journal.plan.size() - journal.nextPlanned;
-    if (r == 0 && unmade > 0) {
+    if (unmade > 0) {
         journal.changes -= static_cast<uint32_t>(unmade);
-        r = WriteIndexEntry(journal.file, kVoidEntry, journal.changes);
+        Entry entry = IndexEntry(kVoidEntry, journal.changes);
+        batch.Add(entry);
     }
     journal.plan.clear();
     journal.nextPlanned = 0;
-    return r;
-}
-
-// What was written reaches the disk; a journal made just now gets its name
-// made durable too.
-ResultCode MakeDurable(RunJournal& journal, bool created) {
-    if (Os().Flush(journal.file.NativeHandle()) != 0 ||
-        (created && Os().FlushFolder(journal.folder) != 0)) {
-        return result::kJournal;
-    }
-    return result::kSuccess;
 }
 
 // --- Reading
 
-// A bounded reader over one entry's payload.
+// A bounded reader over one entry's payload, which lies at `start` of the
+// journal's bytes; its check is behind it.
 class PayloadReader {
   public:
-    PayloadReader(const uint8_t* bytes, uint32_t size) : bytes_(bytes), size_(size) {}
+    PayloadReader(std::vector<uint8_t>& journal, size_t start, uint32_t size)
+        : start_(start), bytes_(journal.data() + start), size_(size) {}
 
     bool U8(uint8_t* value) {
         if (at_ + 1 > size_) return false;
@@ -208,94 +282,194 @@ class PayloadReader {
         at_ += 4;
         return true;
     }
-    // A text into a path buffer.
-    bool Text(char* text) {
+    bool Flag(bool* value) {
+        uint8_t byte = 0;
+        if (!U8(&byte) || byte > 1) return false;
+        *value = byte == 1;
+        return true;
+    }
+    // A text, moved over its length and terminated where it lies: its
+    // offset in the journal's bytes in `*at`.
+    bool Text(uint32_t* at) {
         uint8_t low = 0;
         uint8_t high = 0;
         if (!U8(&low) || !U8(&high)) return false;
         const uint32_t length = low | uint32_t{high} << 8;
         if (length > kLongestText || at_ + length > size_) return false;
-        std::memcpy(text, bytes_ + at_, length);
+        uint8_t* text = bytes_ + at_ - 2;
+        std::memmove(text, text + 2, length);
         text[length] = '\0';
+        *at = static_cast<uint32_t>(start_ + at_ - 2);
         at_ += length;
         return true;
     }
     bool AtEnd() const { return at_ == size_; }
 
   private:
-    const uint8_t* bytes_;
+    size_t start_;
+    uint8_t* bytes_;
     uint32_t size_;
     uint32_t at_ = 0;
 };
 
-// A name of a change as the file operations wrote it.
-bool ReadName(PayloadReader& in, const char* folder, char* path) {
-    uint8_t where = 0;
-    char name[kPathBufferSize];
-    if (!in.U8(&where) || !in.Text(name)) return false;
-    if (where == kFullPath) {
-        std::strcpy(path, name);
-        return true;
-    }
-    return where == kInJournalFolder && BuildFullPath(folder, name, path);
-}
-
-bool ReadChange(PayloadReader& in, uint8_t kind, const char* folder, Change* change) {
-    change->kind = static_cast<ChangeKind>(kind);
-    if (!ReadName(in, folder, change->path)) return false;
-    if (change->kind == ChangeKind::kAdd) return in.AtEnd();
-    return ReadName(in, folder, change->backup) && in.AtEnd();
-}
-
-bool IsChangeKind(uint8_t kind) {
-    return kind == static_cast<uint8_t>(ChangeKind::kBackup) ||
-           kind == static_cast<uint8_t>(ChangeKind::kAdd) ||
-           kind == static_cast<uint8_t>(ChangeKind::kWrite);
-}
-
-// Takes one whole entry into `contents`; false for an entry that makes no
-// sense, which ends the reading like a torn one.
-bool TakeEntry(uint8_t kind, PayloadReader& in, const char* folder, JournalContents* contents) {
-    uint32_t index = 0;
-    if (IsChangeKind(kind)) {
-        if (contents->changes.size() >= kChangeLimit) return false;
-        Change change;
-        if (!ReadChange(in, kind, folder, &change)) return false;
-        contents->changes.push_back(change);
-        return true;
-    }
-    switch (kind) {
-        case kPackageEntry: {
-            char text[kPathBufferSize];
-            return in.Text(text) && in.Text(text) && in.Text(text) && in.AtEnd();
-        }
-        case kVoidEntry:
-            if (!in.U32(&index) || !in.AtEnd() || index > contents->changes.size()) return false;
-            contents->changes.resize(index);
-            return true;
-        case kCommitEntry:
-            contents->committed = in.AtEnd();
-            return contents->committed;
-        case kRollbackEntry:
-            contents->committed = false;
-            return in.AtEnd();
-        default:
-            return false;
-    }
-}
-
-// Reads the entry at the file position into `bytes` (kEntryLimit bytes):
-// false at the end of the file or at a torn or damaged entry.
-bool ReadEntry(BinaryFile& file, uint8_t* bytes, uint32_t* length) {
-    if (file.Read(bytes, kHeadSize) != 0) return false;
-    *length = bytes[1] | (bytes[2] << 8);
-    if (kHeadSize + *length + kCheckSize > kEntryLimit ||
-        file.Read(bytes + kHeadSize, *length + kCheckSize) != 0) {
-        return false;
-    }
+// Whether a whole entry, its check good, starts at `at`; its size in `*size`.
+bool IsWholeEntry(const std::vector<uint8_t>& bytes, size_t at, uint32_t* size) {
+    if (bytes.size() - at < kHeadSize + kCheckSize) return false;
+    *size = kHeadSize + (bytes[at + 1] | bytes[at + 2] << 8) + kCheckSize;
+    if (*size > kEntryLimit || bytes.size() - at < *size) return false;
     uint8_t expected[kCheckSize];
-    EntryCheck(bytes, kHeadSize + *length, expected);
-    return std::memcmp(bytes + kHeadSize + *length, expected, kCheckSize) == 0;
+    EntryCheck(bytes.data() + at, *size - kCheckSize, expected);
+    return std::memcmp(bytes.data() + at + *size - kCheckSize, expected, kCheckSize) == 0;
+}
+
+bool AllZero(const std::vector<uint8_t>& bytes, size_t from) {
+    for (size_t at = from; at < bytes.size(); ++at) {
+        if (bytes[at] != 0) return false;
+    }
+    return true;
+}
+
+// A bad entry at `at` is a tear when nothing was written after it: it runs
+// past the end of the journal with no whole entry in what is left, or only
+// zeros follow where it says it ends (the file grew, its bytes never came).
+// Anything else after it is damage.
+bool IsTear(const std::vector<uint8_t>& bytes, size_t at) {
+    if (bytes.size() - at < kHeadSize) return true;
+    const size_t end = at + kHeadSize + (bytes[at + 1] | bytes[at + 2] << 8) + kCheckSize;
+    uint32_t size = 0;
+    if (end >= bytes.size()) {
+        for (size_t later = at + 1; later < bytes.size(); ++later) {
+            if (IsWholeEntry(bytes, later, &size)) return false;
+        }
+        return true;
+    }
+    return AllZero(bytes, end);
+}
+
+// The reading of one journal's entries into its contents.
+class JournalReader {
+  public:
+    JournalReader(uint16_t version, JournalContents* contents)
+        : version_(version), contents_(*contents) {}
+
+    // kNone, or why the entry makes the journal one not to follow.
+    JournalRefusal Take(uint8_t kind, PayloadReader& in) {
+        switch (kind) {
+            case static_cast<uint8_t>(ChangeKind::kBackup):
+            case static_cast<uint8_t>(ChangeKind::kWrite):
+            case static_cast<uint8_t>(ChangeKind::kAdd):
+                return TakeChange(static_cast<ChangeKind>(kind), in);
+            case static_cast<uint8_t>(ChangeKind::kFolder):
+                if (version_ < 2) return JournalRefusal::kDamaged;
+                return TakeChange(ChangeKind::kFolder, in);
+            case kPackageEntry: {
+                uint32_t at = 0;
+                return Damaged(in.Text(&at) && in.Text(&at) && in.Text(&at) && in.AtEnd() &&
+                               Open());
+            }
+            case kVoidEntry: {
+                uint32_t index = 0;
+                if (!in.U32(&index) || !in.AtEnd() || !Open() || index > contents_.changes.size()) {
+                    return JournalRefusal::kDamaged;
+                }
+                contents_.changes.erase(contents_.changes.begin() + index, contents_.changes.end());
+                return JournalRefusal::kNone;
+            }
+            case kCommitEntry:
+                if (!Open()) return JournalRefusal::kDamaged;
+                contents_.committed = true;
+                return Damaged((version_ < 2 || in.Flag(&contents_.deleteBackups)) && in.AtEnd());
+            case kBackupsEntry:
+                return Damaged(version_ >= 2 && contents_.committed &&
+                               in.Flag(&contents_.deleteBackups) && in.AtEnd());
+            case kRollbackEntry:
+                if (!contents_.committed || !in.AtEnd()) return JournalRefusal::kDamaged;
+                contents_.committed = false;
+                rolledBack_ = true;
+                return JournalRefusal::kNone;
+            default:
+                return JournalRefusal::kDamaged;
+        }
+    }
+
+  private:
+    static JournalRefusal Damaged(bool whole) {
+        return whole ? JournalRefusal::kNone : JournalRefusal::kDamaged;
+    }
+    // Changes come before the commit; nothing but the backups' fate and the
+    // rollback entry after it.
+    bool Open() const { return !contents_.committed && !rolledBack_; }
+
+    JournalRefusal TakeChange(ChangeKind kind, PayloadReader& in) {
+        if (!Open()) return JournalRefusal::kDamaged;
+        if (++contents_.written > kChangeLimit) return JournalRefusal::kTooLarge;
+        JournalChange change;
+        change.kind = kind;
+        JournalRefusal r = TakeName(in, &change.path);
+        if (r == JournalRefusal::kNone && HasBackup(kind)) r = TakeName(in, &change.backup);
+        if (r != JournalRefusal::kNone) return r;
+        if (!in.AtEnd()) return JournalRefusal::kDamaged;
+        if (HasBackup(kind) && !IsBesideItsFile(change)) return JournalRefusal::kOutsideNames;
+        contents_.changes.push_back(change);
+        return JournalRefusal::kNone;
+    }
+
+    JournalRefusal TakeName(PayloadReader& in, uint32_t* at) {
+        uint8_t place = kInJournalFolder;
+        if (version_ < 2 && !in.U8(&place)) return JournalRefusal::kDamaged;
+        if (!in.Text(at)) return JournalRefusal::kDamaged;
+        const bool inside = place == kInJournalFolder && IsRecordNameAllowed(contents_.Name(*at));
+        return inside ? JournalRefusal::kNone : JournalRefusal::kOutsideNames;
+    }
+
+    // A backup lies in its file's folder, under another name.
+    bool IsBesideItsFile(const JournalChange& change) const {
+        const char* path = contents_.Name(change.path);
+        const char* backup = contents_.Name(change.backup);
+        char folder[kPathBufferSize];
+        char backupFolder[kPathBufferSize];
+        ParentFolder(path, folder);
+        ParentFolder(backup, backupFolder);
+        return std::strcmp(folder, backupFolder) == 0 && std::strcmp(path, backup) != 0;
+    }
+
+    uint16_t version_;
+    JournalContents& contents_;
+    bool rolledBack_ = false;
+};
+
+// A header that never reached the disk whole: shorter than one and agreeing
+// with the magic, or zeros after what agrees with it (the version included).
+bool IsTornHeader(const std::vector<uint8_t>& bytes) {
+    size_t agree = 0;
+    while (agree < 4 && agree < bytes.size() && bytes[agree] == kMagic[agree]) ++agree;
+    if (bytes.size() < kHeaderSize && (agree == 4 || agree == bytes.size())) return true;
+    return AllZero(bytes, agree);
+}
+
+JournalRefusal ParseJournal(std::vector<uint8_t>& bytes, JournalContents* contents) {
+    if (IsTornHeader(bytes)) return JournalRefusal::kNone;
+    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, 4) != 0) {
+        return JournalRefusal::kDamaged;
+    }
+    const uint16_t version = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
+    if (version > kVersion) return JournalRefusal::kLaterVersion;
+    if (version == 0) return JournalRefusal::kDamaged;
+    JournalReader reader(version, contents);
+    size_t at = kHeaderSize;
+    contents->end = kHeaderSize;
+    while (at < bytes.size()) {
+        uint32_t size = 0;
+        if (!IsWholeEntry(bytes, at, &size)) {
+            return IsTear(bytes, at) ? JournalRefusal::kNone : JournalRefusal::kDamaged;
+        }
+        PayloadReader in(bytes, at + kHeadSize, size - kHeadSize - kCheckSize);
+        const JournalRefusal r = reader.Take(bytes[at], in);
+        if (r != JournalRefusal::kNone) return r;
+        at += size;
+        contents->end = static_cast<uint32_t>(at);
+    }
+    return JournalRefusal::kNone;
 }
 
 }  // namespace
@@ -304,122 +478,149 @@ bool BuildJournalPath(const char* folder, char* path) {
     return BuildFullPath(folder, kJournalName, path);
 }
 
+bool IsRecordNameAllowed(const char* name) {
+    if (!IsNameInsideFolder(name)) return false;
+    char base[kPathBufferSize];
+    char extension[kPathBufferSize];
+    SplitPath(name, nullptr, nullptr, base, extension);
+    char last[kPathBufferSize];
+    return !BuildFullPath(base, extension, last) || !SameNameIgnoringCase(last, kJournalName);
+}
+
 ResultCode PlanChanges(ApplyContext& context, const PackageRef& package,
                        std::vector<Change> planned) {
     if (planned.empty()) return result::kSuccess;
-    RunJournal& journal = context.journal;
+    JournalFile* journal = nullptr;
     bool created = false;
-    ResultCode r = EnsureOpen(context, &created);
+    ResultCode r = OpenJournal(context, &journal, &created);
     if (r != result::kSuccess) return r;
-    uint32_t written = WritePrelude(journal, context, package);
-    for (size_t i = 0; written == 0 && i < planned.size(); ++i) {
-        written = WriteChange(journal.file, journal.folder, planned[i]);
+    Batch batch;
+    WritePrelude(batch, created, *journal, context, package);
+    for (const Change& change : planned) {
+        if (!WriteChange(batch, journal->folder, change)) return result::kJournal;
     }
-    if (written != 0) return result::kJournal;
-    r = MakeDurable(journal, created);
+    r = Append(*journal, batch, created);
     if (r != result::kSuccess) return r;
-    journal.changes += static_cast<uint32_t>(planned.size());
-    journal.plan = std::move(planned);
+    journal->changes += static_cast<uint32_t>(planned.size());
+    journal->plan = std::move(planned);
     return result::kSuccess;
 }
 
 ResultCode RecordChange(ApplyContext& context, const PackageRef& package, const Change& change) {
-    RunJournal& journal = context.journal;
-    const size_t targetLength = std::strlen(context.targetFolder);
-    if (journal.nextPlanned < journal.plan.size() &&
-        SameChange(journal.plan[journal.nextPlanned], change)) {
-        ++journal.nextPlanned;
-        TouchFoldersOf(journal, change, targetLength);
+    JournalFile* journal = FindJournal(context.journal, context.targetFolder);
+    if (journal != nullptr && journal->nextPlanned < journal->plan.size() &&
+        SameChange(journal->plan[journal->nextPlanned], change)) {
+        ++journal->nextPlanned;
+        TouchFolderOf(*journal, change);
         return result::kSuccess;
     }
     bool created = false;
-    ResultCode r = EnsureOpen(context, &created);
+    ResultCode r = OpenJournal(context, &journal, &created);
     if (r != result::kSuccess) return r;
-    if (WritePrelude(journal, context, package) != 0 ||
-        WriteChange(journal.file, journal.folder, change) != 0) {
-        return result::kJournal;
-    }
-    r = MakeDurable(journal, created);
+    Batch batch;
+    WritePrelude(batch, created, *journal, context, package);
+    if (!WriteChange(batch, journal->folder, change)) return result::kJournal;
+    r = Append(*journal, batch, created);
     if (r != result::kSuccess) return r;
-    ++journal.changes;
-    TouchFoldersOf(journal, change, targetLength);
+    ++journal->changes;
+    TouchFolderOf(*journal, change);
     return result::kSuccess;
 }
 
 ResultCode VoidLastChange(ApplyContext& context) {
-    RunJournal& journal = context.journal;
-    const size_t unmade = journal.plan.size() - journal.nextPlanned;
-    if (!journal.file.IsOpen() || journal.changes < unmade + 1) return result::kJournal;
-    journal.changes -= static_cast<uint32_t>(unmade + 1);
-    journal.plan.clear();
-    journal.nextPlanned = 0;
-    if (WriteIndexEntry(journal.file, kVoidEntry, journal.changes) != 0) return result::kJournal;
-    return MakeDurable(journal, false);
+    JournalFile* journal = FindJournal(context.journal, context.targetFolder);
+    if (journal == nullptr) return result::kJournal;
+    const size_t unmade = journal->plan.size() - journal->nextPlanned;
+    if (journal->changes < unmade + 1) return result::kJournal;
+    journal->changes -= static_cast<uint32_t>(unmade + 1);
+    journal->plan.clear();
+    journal->nextPlanned = 0;
+    Entry entry = IndexEntry(kVoidEntry, journal->changes);
+    return AppendClosing(*journal, entry);
 }
 
 ResultCode CommitJournal(ApplyContext& context) {
-    RunJournal& journal = context.journal;
-    if (!journal.file.IsOpen() || journal.committed) return result::kSuccess;
-    // The new files and their names first: the commit entry must never
-    // reach the disk before them.
-    for (const TouchedFolder& folder : journal.touched) {
-        if (Os().FlushFolder(folder.path) != 0) return result::kJournal;
+    RunJournal& run = context.journal;
+    if (run.files.empty() || run.committed) return result::kSuccess;
+    // The new files and their names first: no commit entry may reach the
+    // disk before them.
+    for (const auto& journal : run.files) {
+        for (const TouchedFolder& folder : journal->touched) {
+            if (Os().FlushFolder(folder.path) != 0) return result::kJournal;
+        }
     }
-    if (Entry(kCommitEntry).WriteTo(journal.file) != 0) return result::kJournal;
-    const ResultCode r = MakeDurable(journal, false);
-    if (r != result::kSuccess) return r;
-    journal.committed = true;
+    const bool deleteBackups = context.deleteBackupsDefault != 0;
+    for (const auto& journal : run.files) {
+        Entry entry = FlagEntry(kCommitEntry, deleteBackups);
+        const ResultCode r = AppendClosing(*journal, entry);
+        if (r != result::kSuccess) return r;
+        journal->deleteBackups = deleteBackups;
+    }
+    run.committed = true;
+    return result::kSuccess;
+}
+
+ResultCode MarkBackupsDeleted(ApplyContext& context) {
+    RunJournal& run = context.journal;
+    if (!run.committed) return result::kSuccess;
+    for (const auto& journal : run.files) {
+        if (journal->deleteBackups) continue;
+        Entry entry = FlagEntry(kBackupsEntry, true);
+        const ResultCode r = AppendClosing(*journal, entry);
+        if (r != result::kSuccess) return r;
+        journal->deleteBackups = true;
+    }
     return result::kSuccess;
 }
 
 void EndJournal(ApplyContext& context) {
-    RunJournal& journal = context.journal;
-    if (!journal.file.IsOpen() || !journal.committed) return;
-    char path[kPathBufferSize];
-    const bool named = BuildJournalPath(journal.folder, path);
-    ForgetJournal(journal);
-    // A committed journal left behind is removed by the next start.
-    if (named) BestEffort(Os().Delete(path));
+    RunJournal& run = context.journal;
+    if (!run.committed) return;
+    for (const auto& journal : run.files) {
+        char path[kPathBufferSize];
+        const bool named = BuildJournalPath(journal->folder, path);
+        journal->file.Close();
+        // A committed journal left behind is finished by the next start.
+        if (named) BestEffort(ChangeBelow(NameChange::kDelete, path, std::strlen(journal->folder)));
+    }
+    ForgetJournal(run);
 }
 
 void ForgetJournal(RunJournal& journal) {
-    journal.file.Close();
-    journal.folder[0] = '\0';
-    journal.changes = 0;
-    journal.plan.clear();
-    journal.nextPlanned = 0;
-    journal.package = nullptr;
-    journal.touched.clear();
+    journal.files.clear();
     journal.committed = false;
 }
 
-ResultCode ReadJournal(BinaryFile& file, const char* folder, JournalContents* contents) {
+ResultCode ReadJournal(BinaryFile& file, JournalContents* contents, JournalRefusal* refusal) {
     *contents = JournalContents();
-    if (file.Seek(0, kFileBegin) == kBadPosition) return result::kJournal;
-    uint8_t header[kHeaderSize];
-    // A header that never reached the disk whole came with no change.
-    if (file.Read(header, sizeof header) != 0 || std::memcmp(header, kMagic, 4) != 0) {
-        return result::kSuccess;
+    *refusal = JournalRefusal::kNone;
+    const uint32_t size = file.Size();
+    if (size == kBadPosition) return result::kJournal;
+    // Larger than any run writes: not read at all.
+    if (size > kJournalSizeLimit) {
+        *refusal = JournalRefusal::kTooLarge;
+        return result::kJournal;
     }
-    if ((header[4] | (header[5] << 8)) > kVersion) return result::kJournal;
-    contents->end = kHeaderSize;
-    uint8_t bytes[kEntryLimit];
-    uint32_t length = 0;
-    while (ReadEntry(file, bytes, &length)) {
-        PayloadReader in(bytes + kHeadSize, length);
-        if (!TakeEntry(bytes[0], in, folder, contents)) break;
-        contents->end += kHeadSize + length + kCheckSize;
+    std::vector<uint8_t>& bytes = contents->bytes;
+    bytes.resize(size);
+    if (file.Seek(0, kFileBegin) == kBadPosition ||
+        (size > 0 && file.Read(bytes.data(), size) != 0)) {
+        return result::kJournal;
     }
-    return result::kSuccess;
+    *refusal = ParseJournal(bytes, contents);
+    return *refusal == JournalRefusal::kNone ? result::kSuccess : result::kJournal;
 }
 
 ResultCode WriteRollbackEntry(BinaryFile& file, JournalContents* contents) {
     Entry entry(kRollbackEntry);
+    entry.Finish();
     if (file.Seek(static_cast<int32_t>(contents->end), kFileBegin) == kBadPosition ||
-        entry.WriteTo(file) != 0 || Os().Flush(file.NativeHandle()) != 0) {
+        Os().SetEnd(file.NativeHandle()) != 0 || file.Write(entry.data(), entry.size()) != 0 ||
+        Os().Flush(file.NativeHandle()) != 0) {
         return result::kJournal;
     }
     contents->committed = false;
+    contents->end += entry.size();
     return result::kSuccess;
 }
 

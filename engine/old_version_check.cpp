@@ -5,6 +5,8 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/file_digest.h"
+#include "engine/folder_changes.h"
+#include "engine/journal.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 #include "support/paths.h"
@@ -56,12 +58,19 @@ ResultCode HashContent(BinaryFile& file, uint32_t size, CheckValue* value, Apply
 
 // The record's full path, and the proof that its backup name fits as well:
 // a name the file operations could not handle, or one that leads out of the
-// target folder, is refused before anything changes.
-bool BuildCheckedPath(const FileEntry& entry, const ApplyContext& context, char* path) {
+// target folder, by its steps or through a link (which is named), is
+// refused before anything changes.
+bool BuildCheckedPath(const FileEntry& entry, ApplyContext& context, char* path) {
     char backup[kPathBufferSize];
-    return IsRecordNameAllowed(entry.name) &&
-           BuildFullPath(context.targetFolder, entry.name, path) &&
-           BuildBackupPath(path, context.oldVersionLabel, backup);
+    if (!IsRecordNameAllowed(entry.name) ||
+        !BuildFullPath(context.targetFolder, entry.name, path) ||
+        !BuildBackupPath(path, context.oldVersionLabel, backup)) {
+        return false;
+    }
+    char link[kPathBufferSize];
+    if (!FindLinkOnTheWay(path, std::strlen(context.targetFolder), link)) return true;
+    Send(context, EV_LINK_REFUSED, reinterpret_cast<intptr_t>(link));
+    return false;
 }
 
 // Compares an update or delete record's file with its old (and for updates,

@@ -1,8 +1,9 @@
 // Writes the seed inputs of every fuzzer: seed_corpus <folder> fills
 // <folder>/package_fuzzer/ (payloads: what lies at 0x1F000 of a program file),
-// <folder>/delta_fuzzer/ (a u16 old-file length, the old file, the stream) and
+// <folder>/delta_fuzzer/ (a u16 old-file length, the old file, the stream),
 // <folder>/delta_encoder_fuzzer/ (the same, with the settings byte, block size
-// and index step, before the new file).
+// and index step, before the new file) and <folder>/journal_fuzzer/ (journals,
+// from journal_seeds.cpp).
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -12,6 +13,10 @@
 #include "fuzz/package_reading.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/delta_writer.h"
+
+namespace pkx::fuzz {
+void WriteJournalSeeds(const std::filesystem::path& dir);
+}  // namespace pkx::fuzz
 
 namespace {
 
@@ -200,5 +205,6 @@ int main(int argc, char** argv) {
     WritePackageSeeds(root / "package_fuzzer");
     WriteDeltaSeeds(root / "delta_fuzzer");
     WriteDeltaEncoderSeeds(root / "delta_encoder_fuzzer");
+    pkx::fuzz::WriteJournalSeeds(root / "journal_fuzzer");
     return 0;
 }

@@ -22,6 +22,9 @@ namespace pkx {
 
 using FileHandle = intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
+// A folder opened for changes inside it (Platform::OpenFolder).
+using FolderHandle = intptr_t;
+inline constexpr FolderHandle kInvalidFolder = -1;
 
 // FILETIME: 100 ns intervals since 1601-01-01, low word first.
 struct FileTime {
@@ -40,6 +43,9 @@ inline constexpr uint32_t kCreateAlways = 2;
 inline constexpr uint32_t kOpenExisting = 3;
 inline constexpr uint32_t kAttributeArchive = 0x20;
 inline constexpr uint32_t kAttributeNormal = 0x80;
+// FILE_FLAG_OPEN_REPARSE_POINT: a link at the path is opened itself, never
+// followed (POSIX: O_NOFOLLOW, which refuses it with kStoppedOnLink).
+inline constexpr uint32_t kOpenLinkItself = 0x00200000u;
 inline constexpr uint32_t kFileBegin = 0;
 inline constexpr uint32_t kFileCurrent = 1;
 inline constexpr uint32_t kFileEnd = 2;
@@ -60,10 +66,13 @@ inline constexpr uint32_t kLockViolation = 33;
 inline constexpr uint32_t kHandleEof = 38;
 inline constexpr uint32_t kFileExists = 80;
 inline constexpr uint32_t kInvalidParameter = 87;
+inline constexpr uint32_t kInvalidName = 123;
 inline constexpr uint32_t kDiskFull = 112;
 inline constexpr uint32_t kDirNotEmpty = 145;
 inline constexpr uint32_t kAlreadyExists = 183;
 inline constexpr uint32_t kFilenameTooLong = 206;
+inline constexpr uint32_t kNotAFolder = 267;
+inline constexpr uint32_t kStoppedOnLink = 681;
 inline constexpr uint32_t kNoMoreFiles = 18;
 }  // namespace win32err
 
@@ -156,6 +165,37 @@ class Platform {
     PKX_NODISCARD virtual uint32_t SetCurrentFolder(const char* path) = 0;
     // GetModuleFileNameA of the running program; returns the length, 0 on failure.
     PKX_NODISCARD virtual uint32_t ModulePath(char* buffer, uint32_t size) = 0;
+
+    // --- Changes inside an installation, never through a link.
+    // Opens the folder `path` for the calls below. Its first `trusted` bytes
+    // name a folder taken as it stands (the installation, wherever links
+    // place it); each folder after them must be a plain one: a symbolic
+    // link, junction or other reparse point fails with kStoppedOnLink, a
+    // ".." with kInvalidName, a missing folder with kPathNotFound. What was
+    // found holds until CloseFolder: POSIX opens each folder relative to the
+    // one before without following links, and the calls below work relative
+    // to the last; Windows keeps each folder open without delete sharing, so
+    // that none can be renamed or removed, and CreateIn takes its file back
+    // when the folder became a link meanwhile (an empty one can be made a
+    // junction in place).
+    PKX_NODISCARD virtual uint32_t OpenFolder(const char* path, uint32_t trusted,
+                                              FolderHandle* out) = 0;
+    virtual void CloseFolder(FolderHandle folder) = 0;
+    // Move, Delete, CreateFolder and RemoveDirectoryA of names in an opened
+    // folder: each name is one name, without a separator. A link is moved or
+    // deleted itself, never followed.
+    PKX_NODISCARD virtual uint32_t MoveIn(FolderHandle folder, const char* from,
+                                          const char* to) = 0;
+    PKX_NODISCARD virtual uint32_t DeleteIn(FolderHandle folder, const char* name) = 0;
+    PKX_NODISCARD virtual uint32_t CreateFolderIn(FolderHandle folder, const char* name) = 0;
+    // Only an empty folder goes (kDirNotEmpty otherwise).
+    PKX_NODISCARD virtual uint32_t RemoveFolderIn(FolderHandle folder, const char* name) = 0;
+    // Creates the file `name` in an opened folder: CREATE_NEW without
+    // sharing, so that nothing in its place, a link included, is followed.
+    PKX_NODISCARD virtual uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access,
+                                            uint32_t flags, FileHandle* out) = 0;
+    // SetEndOfFile: the file ends at its position.
+    PKX_NODISCARD virtual uint32_t SetEnd(FileHandle file) = 0;
 
     // --- Code pages and texts.
     PKX_NODISCARD virtual uint32_t AnsiCodePage() = 0;

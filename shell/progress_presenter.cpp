@@ -5,6 +5,7 @@
 #include "core/worker_events.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
+#include "engine/rollback.h"
 #include "platform/double_byte.h"
 #include "support/paths.h"
 #include "texts/text_table.h"
@@ -143,6 +144,29 @@ void ProgressPresenter::LogNotRestored(const char* path, const char* backup) {
     }
     LogBuiltin(text::kNotRestored, path);
     LogBuiltin(text::kBackupRemains, backup);
+}
+
+// The journal, why it is not followed, and that it may go.
+void ProgressPresenter::LogRefusedJournal(const RefusedJournal& refused) {
+    uint32_t id = text::kJournalDamaged;
+    switch (refused.reason) {
+        case JournalRefusal::kOutsideNames:
+            id = text::kJournalOutside;
+            break;
+        case JournalRefusal::kLaterVersion:
+            id = text::kJournalLater;
+            break;
+        case JournalRefusal::kTooLarge:
+            id = text::kJournalTooLarge;
+            break;
+        case JournalRefusal::kBehindLink:
+            id = text::kJournalBehindLink;
+            break;
+        default:
+            break;
+    }
+    LogBuiltin(id, refused.path);
+    LogBuiltin(text::kJournalMayBeRemoved);
 }
 
 // The rollback's account: only what could not be put back is worth a line.
@@ -371,6 +395,15 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
             break;
         case EV_RECOVERY_COMPLETED:
             LogBuiltin(text::kRecoveryCompleted);
+            break;
+        case EV_RECOVERY_BACKUP_DELETED:
+            LogBuiltin(text::kRecoveryBackupDeleted, text);
+            break;
+        case EV_JOURNAL_REFUSED:
+            LogRefusedJournal(*reinterpret_cast<const RefusedJournal*>(param));
+            break;
+        case EV_LINK_REFUSED:
+            LogBuiltin(text::kLinkRefused, text);
             break;
         case EV_SET_TITLE:
             view_.SetWindowTitle(text);

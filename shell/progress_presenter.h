@@ -37,6 +37,7 @@ class ProgressPresenter {
     // A built-in text that no package replaces, with its path if it takes one.
     void LogBuiltin(uint32_t id, const char* path = nullptr);
     void LogNotRestored(const char* path, const char* backup);
+    void LogRefusedJournal(const RefusedJournal& refused);
     void LogDetail(uint32_t id, const char* path);
     void ShowFileStart(uint32_t logId, uint32_t statusId, const char* path);
     void ApplyTexts();

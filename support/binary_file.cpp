@@ -25,6 +25,11 @@ uint32_t BinaryFile::OpenWrite(const char* path, uint32_t share, uint32_t flags)
     return Open(path, kGenericWrite, share, kCreateAlways, flags);
 }
 
+void BinaryFile::Adopt(FileHandle handle) {
+    Close();
+    handle_ = handle;
+}
+
 uint32_t BinaryFile::Close() {
     if (IsOpen()) {
         Os().Close(handle_);

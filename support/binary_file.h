@@ -26,6 +26,8 @@ class BinaryFile {
     // Any access and disposition (CreateFileA's values).
     [[nodiscard]] uint32_t Open(const char* path, uint32_t access, uint32_t share,
                                 uint32_t disposition, uint32_t flags);
+    // Closes any open handle and takes `handle`, opened elsewhere.
+    void Adopt(FileHandle handle);
     // Always 0; closing a closed object does nothing.
     uint32_t Close();
 

@@ -21,69 +21,61 @@ void CopyPart(char* to, const char* from, size_t length, size_t limit = kPathSiz
     to[length] = '\0';
 }
 
-// Length of the part of `path` that is kept as the start of the chain:
-// "X:" and any separators after it, a leading run of separators, or the
-// "\\server\share" of a UNC name.
-size_t RootLength(const char* path, uint32_t codePage) {
-    size_t at = 0;
-    if (path[0] != '\0' && path[1] == ':') at = 2;
-    bool unc = at == 0 && IsSeparator(path[0]) && IsSeparator(path[1]);
-    while (IsSeparator(path[at])) ++at;
-    if (!unc) return at;
-    for (int part = 0; part < 2; ++part) {
-        while (path[at] != '\0' && !IsSeparator(path[at])) at += CharLength(path + at, codePage);
-        if (part == 0) {
-            while (IsSeparator(path[at])) ++at;
-        }
-    }
-    return at;
-}
-
 // The code page whose lead bytes a scan of a path honours: the system's on
 // Windows, none on POSIX (names are UTF-8 bytes).
 uint32_t NameCodePage() { return Os().InsideCodePage(Os().AnsiCodePage()); }
 
-// Creates `path` unless something stands there already.
-bool EnsureFolder(const char* path) {
-    if (FileExists(path)) return true;
-    return Os().CreateFolder(path) == win32err::kSuccess;
+// A step of only dots and spaces: Windows reads it as "." or "..".
+bool IsDotStep(const char* step, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (step[i] != '.' && step[i] != ' ') return false;
+    }
+    return true;
+}
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// CON, PRN, AUX, NUL, COMn and LPTn (n 1 to 9) before the first dot, with
+// any spaces after them: Windows opens the device, wherever the name lies.
+bool IsDeviceStep(const char* step, size_t length) {
+    size_t base = 0;
+    while (base < length && step[base] != '.') ++base;
+    while (base > 0 && step[base - 1] == ' ') --base;
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    for (size_t d = 0; d < sizeof kDevices / sizeof kDevices[0]; ++d) {
+        const char* device = kDevices[d];
+        const bool numbered = d >= 4;
+        if (base != (numbered ? 4u : 3u)) continue;
+        if (Upper(step[0]) != device[0] || Upper(step[1]) != device[1] ||
+            Upper(step[2]) != device[2]) {
+            continue;
+        }
+        if (!numbered || (step[3] >= '1' && step[3] <= '9')) return true;
+    }
+    return false;
+}
+
+bool IsStepInside(const char* step, size_t length) {
+    return length > 0 && !IsDotStep(step, length) && !IsDeviceStep(step, length);
 }
 
 }  // namespace
 
+bool IsNameInsideFolder(const char* name) {
+    if (name[0] == '\0' || IsSeparator(name[0]) || name[1] == ':') return false;
+    const uint32_t codePage = NameCodePage();
+    const char* step = name;
+    for (const char* at = name;; at += CharLength(at, codePage)) {
+        if (*at != '\0' && !IsSeparator(*at)) continue;
+        if (!IsStepInside(step, static_cast<size_t>(at - step))) return false;
+        if (*at == '\0') return true;
+        step = at + 1;
+    }
+}
+
 int FileExists(const char* path) {
     if (path == nullptr) return 0;
     return Os().Exists(path) ? 1 : 0;
-}
-
-int CreateFolders(const char* folder) {
-    if (folder == nullptr) return 0;
-    size_t length = strlen(folder);
-    if (length >= kPathSize) return 0;
-    const uint32_t codePage = NameCodePage();
-    char built[kPathSize];
-    size_t root = RootLength(folder, codePage);
-    bool unc = IsSeparator(folder[0]) && IsSeparator(folder[1]);
-    memcpy(built, folder, root);
-    size_t builtLength = root;
-    const char* at = folder + root;
-    while (*at != '\0') {
-        while (IsSeparator(*at)) ++at;
-        const char* start = at;
-        while (*at != '\0' && !IsSeparator(*at)) at += CharLength(at, codePage);
-        if (at == start) break;  // only separators were left
-        size_t componentLength = static_cast<size_t>(at - start);
-        // A component follows the root directly ("C:\\a", "\\a", drive-relative
-        // "C:a"), except a UNC root, which ends in the share name.
-        bool needsSeparator = builtLength > root || unc;
-        if (builtLength + (needsSeparator ? 1 : 0) + componentLength >= kPathSize) return 0;
-        if (needsSeparator) built[builtLength++] = '\\';
-        memcpy(built + builtLength, start, componentLength);
-        builtLength += componentLength;
-        built[builtLength] = '\0';
-        if (!EnsureFolder(built)) return 0;
-    }
-    return 1;
 }
 
 char* ReplaceInvalidNameChars(char* text, char replacement) {
@@ -98,6 +90,23 @@ char* ReplaceInvalidNameChars(char* text, char replacement) {
         }
     }
     return text;
+}
+
+bool BuildFullPath(const char* folder, const char* name, char* path) {
+    const size_t folderLength = strlen(folder);
+    const size_t nameLength = strlen(name);
+    path[0] = '\0';
+    if (folderLength + nameLength >= kPathSize) return false;
+    memcpy(path, folder, folderLength);
+    memcpy(path + folderLength, name, nameLength + 1);
+    return true;
+}
+
+bool ParentFolder(const char* path, char* parent) {
+    char drive[kPathSize];
+    char folder[kPathSize];
+    SplitPath(path, drive, folder, nullptr, nullptr);
+    return BuildFullPath(drive, folder, parent);
 }
 
 void SplitPath(const char* path, char* drive, char* folder, char* baseName, char* extension) {

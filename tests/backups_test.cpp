@@ -1,4 +1,4 @@
-// Backup names, and full paths that must fit a path buffer.
+// Backup names that must fit a path buffer.
 #include "engine/backups.h"
 
 #include <gtest/gtest.h>
@@ -46,16 +46,6 @@ TEST(BackupPathTest, NamesFollowTheBackupRuleAndFit) {
         {"C:\\a.b", std::string(259, 'L'), "<refused>"},
     };
     for (const auto& c : cases) EXPECT_EQ(Backup(c.path, c.label.c_str()), c.backup);
-}
-
-TEST(BackupPathTest, OnlyFullPathsThatFitAreBuilt) {
-    char path[kPathBufferSize];
-    ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
-    EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");
-    const std::string name(259 - 7, 'n');
-    EXPECT_TRUE(BuildFullPath("C:\\App\\", name.c_str(), path));
-    EXPECT_FALSE(BuildFullPath("C:\\App\\", (name + "n").c_str(), path));
-    EXPECT_STREQ(path, "");
 }
 
 }  // namespace

@@ -138,8 +138,9 @@ size_t IndexOf(const WorkerRun& run, uint32_t code) {
     return std::find(codes.begin(), codes.end(), code) - codes.begin();
 }
 
-// A held file stops the start and keeps the journal; the next start undoes
-// the rest once the folder is known, before the records, then goes on.
+// A held file stops the start and keeps the journal, the others undone all
+// the same; the next start undoes the rest once the folder is known, before
+// the records, then goes on.
 TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) {
     TempFolder installation;
     Install(installation.path(), kBefore);
@@ -154,6 +155,8 @@ TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) 
     EXPECT_EQ(Apply(blocked, package), result::kRecoveryIncomplete);
     Os().Close(holder);
     EXPECT_EQ(blocked.TextOf(EV_NOT_RESTORED), held);
+    EXPECT_EQ(blocked.TextOf(EV_RECOVERY_RESTORED), installation / "lib\\core.dll");
+    EXPECT_EQ(ReadFile(installation / "lib\\core.dll"), kCoreOld);
     EXPECT_EQ(blocked.events.Count(EV_READY), 0u);
     EXPECT_TRUE(PathExists(installation / kJournalName));
     EXPECT_FALSE(blocked.Restore()) << "the dialog must not say \"restored\"";
@@ -169,21 +172,30 @@ TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) 
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
 }
 
-TEST(EngineIntegration, JournalOfACompletedUpdateIsOnlyRemoved) {
-    TempFolder installation;
-    Install(installation.path(), kBefore);
-    {
-        WorkerRun run;  // never closed: its committed journal stays
-        ASSERT_EQ(Apply(run, BuildOrFail(FullModel(installation.path()))), result::kSuccess);
+// A completed update's journal is finished: the backups its package said to
+// delete go, as its run cut short would have done, and the next run goes on.
+TEST(EngineIntegration, JournalOfACompletedUpdateIsFinished) {
+    for (const uint8_t deleteBackups : {0, 1}) {
+        SCOPED_TRACE(deleteBackups);
+        TempFolder installation;
+        Install(installation.path(), kBefore);
+        {
+            PackageModel model = FullModel(installation.path());
+            model.deleteBackupsDefault = deleteBackups;
+            WorkerRun run;  // never closed: its committed journal stays
+            ASSERT_EQ(Apply(run, BuildOrFail(model)), result::kSuccess);
+        }
+        Files updated = FilesOf(ListTree(installation.path()));
+        updated.erase(kJournalName);
+        WorkerRun next;
+        ASSERT_EQ(Apply(next, BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.1"))),
+                  result::kSuccess);
+        EXPECT_EQ(next.events.Count(EV_RECOVERY_COMPLETED), 1u);
+        EXPECT_EQ(next.events.Count(EV_RECOVERY_RESTORED), 0u);
+        // Two updated files and one deleted had backups.
+        EXPECT_EQ(next.events.Count(EV_RECOVERY_BACKUP_DELETED), deleteBackups == 1 ? 3u : 0u);
+        EXPECT_EQ(FilesOf(ListTree(installation.path())), deleteBackups == 1 ? kAfter : updated);
     }
-    Files updated = FilesOf(ListTree(installation.path()));
-    updated.erase(kJournalName);
-    WorkerRun next;
-    ASSERT_EQ(Apply(next, BuildOrFail(FixedFolderModel(installation.path(), "2.0", "2.1"))),
-              result::kSuccess);
-    EXPECT_EQ(next.events.Count(EV_RECOVERY_COMPLETED), 1u);
-    EXPECT_EQ(next.events.Count(EV_RECOVERY_RESTORED), 0u);
-    EXPECT_EQ(FilesOf(ListTree(installation.path())), updated);
 }
 
 // A signed file's package ends where the certificate table begins; with a

@@ -111,6 +111,11 @@ const State kStates[] = {
     {"dots and a space",          Kind::kDelete, nullptr, "old", "",    1, 0, result::kOpenOldFile, 0, 0, false, false, ".. \\outside.txt"},
     {"three dots",                Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "lib\\...\\x.txt"},
     {"the journal's name",        Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "PKX-Update.Journal"},
+    // Nor are names that are not relative, have an empty step or name a device.
+    {"rooted",                    Kind::kDelete, nullptr, "old", "",    1, 0, result::kOpenOldFile, 0, 0, false, false, "\\outside.txt"},
+    {"a drive",                   Kind::kUpdate, nullptr, "old", "new", 1, 0, result::kOpenOldFile, 0, 0, false, false, "C:outside.txt"},
+    {"an empty step",             Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "lib\\\\x.txt"},
+    {"a device",                  Kind::kAdd,    nullptr, "", "new", 1, 0, result::kOpenNewFile, 0, 0, false, false, "lib\\Com1 .txt"},
 };
 // clang-format on
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -14,29 +13,14 @@
 namespace pkx {
 namespace {
 
-using test::TempFolder;
-
-// Answers `codePage` and holds names in it, as Windows does, unless
-// `nativeNames`; keeps a folder tree in memory.
-class FakeFolders : public PlatformWrapper {
+// Answers `codePage` and holds names in it, as Windows does.
+class CodePage : public PlatformWrapper {
   public:
-    explicit FakeFolders(uint32_t page = 1252, bool native = false)
-        : PlatformWrapper(NativePlatform()), codePage(page), nativeNames(native) {}
+    explicit CodePage(uint32_t page = 1252) : PlatformWrapper(NativePlatform()), codePage(page) {}
     uint32_t AnsiCodePage() override { return codePage; }
-    uint32_t InsideCodePage(uint32_t page) override {
-        return nativeNames ? inner().InsideCodePage(page) : page;
-    }
-    bool Exists(const char* path) override { return existing.count(path) != 0; }
-    uint32_t CreateFolder(const char* path) override {
-        created += std::string(created.empty() ? "" : "|") + path;
-        existing.insert(path);
-        return 0;
-    }
+    uint32_t InsideCodePage(uint32_t page) override { return page; }
 
     uint32_t codePage;
-    bool nativeNames;
-    std::set<std::string> existing;
-    std::string created;  // the folders made, split by '|'
 };
 
 TEST(DoubleByteTest, LeadByteRangesEndWhereTheCodePagesEnd) {
@@ -61,73 +45,45 @@ TEST(DoubleByteTest, LeadByteRangesEndWhereTheCodePagesEnd) {
     }
 }
 
-// The folders made for each path, in order on one tree: a second run makes none.
-TEST(CreateFoldersTest, MakesEachMissingFolderOfTheChainOnce) {
+TEST(FullPathTest, OnlyFullPathsThatFitAreBuilt) {
+    char path[kPathSize];
+    ASSERT_TRUE(BuildFullPath("C:\\App\\", "sub\\x.dll", path));
+    EXPECT_STREQ(path, "C:\\App\\sub\\x.dll");
+    const std::string name(259 - 7, 'n');
+    EXPECT_TRUE(BuildFullPath("C:\\App\\", name.c_str(), path));
+    EXPECT_FALSE(BuildFullPath("C:\\App\\", (name + "n").c_str(), path));
+    EXPECT_STREQ(path, "");
+}
+
+// Names a journal or a record may give: inside the folder they are taken in,
+// whatever the code page makes of their bytes.
+TEST(NameInsideFolderTest, RelativeWithoutEmptyDotOrDeviceSteps) {
     const struct {
         uint32_t codePage;
-        const char *path, *created;
+        const char* name;
+        bool inside;
     } rows[] = {
-        {1252, "C:\\a\\\\b\\", "C:\\a|C:\\a\\b"},
-        {1252, "C:\\a\\c", "C:\\a\\c"},
-        {1252, "\\top\\inner", "\\top|\\top\\inner"},
-        {1252, "\\\\server\\share\\dir", "\\\\server\\share\\dir"},
-        {1252, "C:", ""},
-        {1252, "\\", ""},
-        {1252, "C:rel\\x", "C:rel|C:rel\\x"},  // relative to the drive's current folder
-        {1252, "rel/with/slashes", "rel|rel\\with|rel\\with\\slashes"},
-        {932, "C:\\\x95\x5C\\sub",
-         "C:\\\x95\x5C|C:\\\x95\x5C\\sub"},  // the trail byte of 表 is '\'
+        {1252, "a.txt", true},     {1252, "sub\\dir/a.txt", true},
+        {1252, "...a", true},      {1252, "com10.txt", true},
+        {1252, "console", true},   {1252, "", false},
+        {1252, "\\a", false},      {1252, "/a", false},
+        {1252, "C:a", false},      {1252, "a\\", false},
+        {1252, "a\\\\b", false},   {1252, "a/./b", false},
+        {1252, "a/. . /b", false}, {1252, "..\\a", false},
+        {1252, "Aux", false},      {1252, "sub\\lpt9 .log", false},
+        {932, "\x95\x5C..", true}, {1252, "\x95\x5C..", false},  // a trail byte 0x5C
     };
-    FakeFolders fake;
+    CodePage fake;
     PlatformScope scope(fake);
     for (const auto& row : rows) {
         fake.codePage = row.codePage;
-        for (const char* created : {row.created, ""}) {
-            fake.created.clear();
-            EXPECT_EQ(CreateFolders(row.path), 1) << row.path;
-            EXPECT_EQ(fake.created, created) << row.path;
-        }
+        EXPECT_EQ(IsNameInsideFolder(row.name), row.inside) << row.codePage << " " << row.name;
     }
-    std::string longPath = "C:\\first";
-    while (longPath.size() < kPathSize) longPath += "\\component";
-    EXPECT_EQ(CreateFolders(longPath.c_str()), 0);
-    EXPECT_EQ(fake.created, "");
 }
-
-TEST(CreateFoldersTest, StopsAtTheFirstFailureAndKeepsWhatItMade) {
-    TempFolder temp;
-    ASSERT_TRUE(test::WriteFile(temp / "file", "a file where a folder is wanted"));
-    EXPECT_EQ(CreateFolders((temp / "file\\sub").c_str()), 0);
-
-    FaultInjector failing(NativePlatform());
-    failing.FailAt(2, win32err::kAccessDenied, Operation::kCreateFolder);
-    PlatformScope scope(failing);
-    EXPECT_EQ(CreateFolders((temp / "one\\two\\three").c_str()), 0);
-    EXPECT_EQ(failing.Count(Operation::kCreateFolder), 2u);
-    EXPECT_EQ(test::ListTree(temp.path()),
-              (test::Tree{{"file", "a file where a folder is wanted"}, {"one\\", ""}}));
-}
-
-#ifndef _WIN32
-// On POSIX names are UTF-8 bytes, whatever the system's code page: bytes that
-// would lead a Shift-JIS character (E3 81 81 is "ぁ") hide no separator.
-TEST(CreateFoldersTest, Utf8NamesOnPosixHaveNoLeadBytes) {
-    FakeFolders fake(932, true);
-    PlatformScope scope(fake);
-    EXPECT_EQ(CreateFolders("\\tmp\\ぁ\\sub"), 1);
-    EXPECT_EQ(fake.created, "\\tmp|\\tmp\\ぁ|\\tmp\\ぁ\\sub");
-    char dir[kPathSize], baseName[kPathSize];
-    SplitPath("\\tmp\\ぁ\\x.txt", nullptr, dir, baseName, nullptr);
-    EXPECT_STREQ(dir, "\\tmp\\ぁ\\");
-    EXPECT_STREQ(baseName, "x");
-    char label[] = "ポ|1";  // E3 83 9D 7C: in code page 932 the '|' would be a trail byte
-    EXPECT_STREQ(ReplaceInvalidNameChars(label, '_'), "ポ_1");
-}
-#endif
 
 // Shift-JIS characters stay whole on a system of code page 1252 too.
 TEST(ReplaceInvalidNameCharsTest, ReplacesTheTenCharactersOnly) {
-    FakeFolders western;
+    CodePage western;
     PlatformScope scope(western);
     const std::pair<std::string, const char*> rows[] = {
         {"a:b|c.1/2.old", "a_b_c.1_2.old"},
@@ -166,7 +122,7 @@ TEST(SplitPathTest, SplitsAtTheLastSeparatorAndDotOutsideDoubleByteCharacters) {
         {932, "C:\\abc\x95", "C:|\\|abc\x95|"},
         {1252, "C:\\dir\\\x95\x5C.txt", "C:|\\dir\\\x95\\||.txt"},
     };
-    FakeFolders fake;
+    CodePage fake;
     PlatformScope scope(fake);
     for (const auto& row : rows) {
         fake.codePage = row.codePage;

@@ -188,5 +188,24 @@ TEST_F(PlatformFilesTest, MovesDeletesAndNewFolders) {
     EXPECT_TRUE(os.Exists("inner.txt"));
 }
 
+// The refusals of an opened folder (its links: the planted journals' tests).
+TEST_F(PlatformFilesTest, ChangesInAnOpenedFolderStayThere) {
+    const uint32_t trusted = static_cast<uint32_t>(temp.path().size() + 1);
+    FolderHandle sub = kInvalidFolder;
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), trusted, &sub), 0u);
+    Handle made;
+    Handle refused;
+    EXPECT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
+    EXPECT_EQ(os.CreateIn(sub, "new.txt", kGenericWrite, kAttributeNormal, refused.out()),
+              kFileExists);
+    EXPECT_EQ(os.MoveIn(sub, "new.txt", "..\\a.txt"), kInvalidName);
+    os.CloseFolder(sub);
+    EXPECT_EQ(os.OpenFolder((temp / "sub\\..\\sub").c_str(), trusted, &sub), kInvalidName);
+    EXPECT_EQ(os.OpenFolder((temp / "README\\sub").c_str(), trusted, &sub), kPathNotFound);
+    ASSERT_EQ(os.OpenFolder((temp.path() + "\\").c_str(), trusted, &sub), 0u);
+    EXPECT_EQ(os.RemoveFolderIn(sub, "sub"), kDirNotEmpty);
+    os.CloseFolder(sub);
+}
+
 }  // namespace
 }  // namespace pkx

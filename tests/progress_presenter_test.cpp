@@ -153,6 +153,8 @@ const EventLine kEventLines[] = {
     {EV_RECOVERY_REMOVED,      Param::kPath,  text::kRecoveryRemoved,     false, 0, true},
     {EV_RECOVERY_DONE,         Param::kNone,  text::kRecoveryDone,        false, 0, true},
     {EV_RECOVERY_COMPLETED,    Param::kNone,  text::kRecoveryCompleted,   false, 0, true},
+    {EV_RECOVERY_BACKUP_DELETED, Param::kPath, text::kRecoveryBackupDeleted, false, 0, true},
+    {EV_LINK_REFUSED,          Param::kPath,  text::kLinkRefused,         false, 0, true},
     {EV_HEADLINE,              Param::kTitle, 0, false, 0},
     {EV_RIGHTS_TEXT,           Param::kNone,  0, false, 0},
     {EV_DELETE_DEFAULT,        Param::kNone,  0, false, 0},
@@ -203,6 +205,21 @@ TEST_F(PresenterTest, EveryEventLogsItsLine) {
     EXPECT_EQ(view.log, (std::vector<std::string>{Builtin(text::kNotRestored, blocked.path),
                                                   Builtin(text::kBackupRemains, blocked.backup),
                                                   Builtin(text::kNotRemoved, stays.path)}));
+    // A journal not followed: why, and that it may go.
+    const std::pair<JournalRefusal, uint32_t> refusals[] = {
+        {JournalRefusal::kOutsideNames, text::kJournalOutside},
+        {JournalRefusal::kDamaged, text::kJournalDamaged},
+        {JournalRefusal::kLaterVersion, text::kJournalLater},
+        {JournalRefusal::kTooLarge, text::kJournalTooLarge},
+        {JournalRefusal::kBehindLink, text::kJournalBehindLink},
+    };
+    for (const auto& [reason, id] : refusals) {
+        const RefusedJournal refused{kEventPath, reason};
+        view.log.clear();
+        presenter.HandleEvent(EV_JOURNAL_REFUSED, reinterpret_cast<intptr_t>(&refused));
+        EXPECT_EQ(view.log, (std::vector<std::string>{Builtin(id, kEventPath),
+                                                      Builtin(text::kJournalMayBeRemoved)}));
+    }
 }
 
 // The headline, rights text, window title and delete-backups default are
@@ -332,6 +349,7 @@ class PresenterBackupTest : public PresenterTest {
         PackageRef& package = context.packages.back();
         std::strcpy(package.oldVersionLabel, "1.0");
         package.backupPaths.push_back(file);
+        package.folderLength = static_cast<uint32_t>(std::strlen(context.targetFolder));
         Change change;
         std::strcpy(change.path, file.c_str());
         ASSERT_TRUE(BuildBackupPath(file.c_str(), "1.0", change.backup));

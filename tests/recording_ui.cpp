@@ -9,10 +9,11 @@ namespace {
 
 bool CarriesText(uint32_t code) {
     static const uint32_t kCodes[] = {
-        EV_HEADLINE,        EV_HASHING_FILE,          EV_READING_FILE_DATE, EV_UPDATING_FILE,
-        EV_ADDING_FILE,     EV_DELETING_FILE,         EV_CHECK_RUNNING,     EV_SOURCE_MISSING,
-        EV_OVERWRITING_NEW, EV_DELETE_TARGET_MISSING, EV_ALREADY_UPDATED,   EV_ALREADY_ADDED,
-        EV_RECOVERY_FOUND,  EV_RECOVERY_RESTORED,     EV_RECOVERY_REMOVED,  EV_SET_TITLE};
+        EV_HEADLINE,        EV_HASHING_FILE,           EV_READING_FILE_DATE, EV_UPDATING_FILE,
+        EV_ADDING_FILE,     EV_DELETING_FILE,          EV_CHECK_RUNNING,     EV_SOURCE_MISSING,
+        EV_OVERWRITING_NEW, EV_DELETE_TARGET_MISSING,  EV_ALREADY_UPDATED,   EV_ALREADY_ADDED,
+        EV_RECOVERY_FOUND,  EV_RECOVERY_RESTORED,      EV_RECOVERY_REMOVED,  EV_SET_TITLE,
+        EV_LINK_REFUSED,    EV_RECOVERY_BACKUP_DELETED};
     return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }
 
@@ -39,6 +40,11 @@ void RecordingEvents::Record(uint32_t code, intptr_t param, bool posted) {
     if (CarriesText(code) && param != 0) event.text = reinterpret_cast<const char*>(param);
     if (code == EV_NOT_RESTORED && param != 0) {
         event.text = reinterpret_cast<const UnrestoredFile*>(param)->path;
+    }
+    if (code == EV_JOURNAL_REFUSED && param != 0) {
+        const auto* refused = reinterpret_cast<const RefusedJournal*>(param);
+        event.text = refused->path;
+        event.param = static_cast<intptr_t>(refused->reason);
     }
     events.push_back(event);
     if (onEvent) onEvent(events.back());

@@ -20,8 +20,8 @@ namespace pkx::test {
 
 struct RecordedEvent {
     uint32_t code = 0;
-    intptr_t param = 0;
-    std::string text;  // a copy of the parameter's text, for the codes that carry one
+    intptr_t param = 0;  // for EV_JOURNAL_REFUSED the reason
+    std::string text;    // a copy of the parameter's text, for the codes that carry one
     bool posted = false;
 };
 

@@ -15,6 +15,7 @@
 #include "core/cancellation.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
+#include "engine/rollback.h"
 #include "engine/worker.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/package_writer.h"

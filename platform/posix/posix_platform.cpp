@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -34,7 +35,7 @@ using posix::Win32ErrorForPath;
 constexpr uint32_t kOpenAlways = 4;
 constexpr uint32_t kTruncateExisting = 5;
 constexpr uint32_t kNegativeSeek = 131;  // ERROR_NEGATIVE_SEEK
-constexpr uint32_t kNotAFolder = 267;    // ERROR_DIRECTORY
+using win32err::kNotAFolder;
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 // Files whose writing StartFlush began and FlushFolder has yet to wait for.
 constexpr uint32_t kPendingFlushLimit = 64;
@@ -74,9 +75,10 @@ int LockFor(uint32_t share) {
 }
 
 // Windows refuses to delete or rename a file that a handle holds open
-// without delete sharing, which the seam never grants.
-bool IsHeldOpen(const std::string& native) {
-    int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// without delete sharing, which the seam never grants. `name` is taken in
+// the folder `at` (AT_FDCWD: the current one).
+bool IsHeldOpen(int at, const char* name) {
+    int fd = openat(at, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat info;
     bool held = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
@@ -170,6 +172,57 @@ std::string ProcessExecutable(const char* pid) {
     return comm;
 }
 
+// One name in a folder: not empty, no separator, neither "." nor "..".
+bool IsSingleName(const char* name) {
+    return name[0] != '\0' && strpbrk(name, "\\/") == nullptr && strcmp(name, ".") != 0 &&
+           strcmp(name, "..") != 0;
+}
+
+// The code for a step of OpenFolder that failed with `error` at `name` in
+// the folder `at`: a link, unlike a file, is kStoppedOnLink.
+uint32_t FolderStepError(int error, int at, const char* name) {
+    struct stat info;
+    if ((error == ENOTDIR || error == ELOOP) &&
+        fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+        return win32err::kStoppedOnLink;
+    }
+    return error == ENOENT || error == ENOTDIR ? win32err::kPathNotFound : Win32Error(error);
+}
+
+// Replaces the open folder `*fd` by its folder `name`, never through a link.
+uint32_t Descend(int* fd, const char* name) {
+    if (name[0] == '\0' || strcmp(name, ".") == 0) return win32err::kSuccess;
+    if (strcmp(name, "..") == 0) return win32err::kInvalidName;
+    const int next = openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return FolderStepError(errno, *fd, name);
+    close(*fd);
+    *fd = next;
+    return win32err::kSuccess;
+}
+
+// For file systems without RENAME_NOREPLACE: a hard link cannot replace an
+// existing name either. Folders fall back to test-then-rename.
+int MoveWithoutRenameat2(int fromAt, const char* from, int toAt, const char* to) {
+    struct stat info;
+    if (fstatat(fromAt, from, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISDIR(info.st_mode)) {
+        if (linkat(fromAt, from, toAt, to, 0) == 0) {
+            return unlinkat(fromAt, from, 0) == 0 ? 0 : errno;
+        }
+        if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+    }
+    if (fstatat(toAt, to, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return renameat(fromAt, from, toAt, to) == 0 ? 0 : errno;
+}
+
+// MoveFileA without replacing; 0 or the errno.
+int MoveNoReplace(int fromAt, const char* from, int toAt, const char* to) {
+    if (renameat2(fromAt, from, toAt, to, RENAME_NOREPLACE) == 0) return 0;
+    const int error = errno;
+    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return error;
+    return MoveWithoutRenameat2(fromAt, from, toAt, to);
+}
+
 bool IsProcessId(const char* name) {
     if (*name == '\0') return false;
     for (; *name != '\0'; ++name) {
@@ -181,17 +234,19 @@ bool IsProcessId(const char* name) {
 class PosixPlatform final : public Platform {
   public:
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
-                  uint32_t /*flags*/, FileHandle* out) override {
+                  uint32_t flags, FileHandle* out) override {
         *out = kInvalidFile;
         bool truncate = false;
         bool valid = false;
-        int flags = OpenFlags(access, disposition, &truncate, &valid);
+        int oflags = OpenFlags(access, disposition, &truncate, &valid);
         if (!valid) return win32err::kInvalidParameter;
+        if ((flags & kOpenLinkItself) != 0) oflags |= O_NOFOLLOW;
         std::string native = NativePath(path);
-        int fd = open(native.c_str(), flags, 0666);
+        int fd = open(native.c_str(), oflags, 0666);
         if (fd < 0) {
             int error = errno;
             if (error == EEXIST) return win32err::kFileExists;
+            if (error == ELOOP && (flags & kOpenLinkItself) != 0) return win32err::kStoppedOnLink;
             return Win32ErrorForPath(error, native.c_str());
         }
         uint32_t result = PrepareOpened(fd, share, truncate);
@@ -355,15 +410,9 @@ class PosixPlatform final : public Platform {
     uint32_t Move(const char* from, const char* to) override {
         std::string source = NativePath(from);
         std::string target = NativePath(to);
-        if (IsHeldOpen(source)) return win32err::kSharingViolation;
-        if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-            return win32err::kSuccess;
-        }
-        int error = errno;
-        if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
-            error = MoveWithoutRenameat2(source, target);
-            if (error == 0) return win32err::kSuccess;
-        }
+        if (IsHeldOpen(AT_FDCWD, source.c_str())) return win32err::kSharingViolation;
+        const int error = MoveNoReplace(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str());
+        if (error == 0) return win32err::kSuccess;
         if (error == ENOENT) {
             struct stat info;
             bool sourceThere = lstat(source.c_str(), &info) == 0;
@@ -374,7 +423,7 @@ class PosixPlatform final : public Platform {
 
     uint32_t Delete(const char* path) override {
         std::string native = NativePath(path);
-        if (IsHeldOpen(native)) return win32err::kSharingViolation;
+        if (IsHeldOpen(AT_FDCWD, native.c_str())) return win32err::kSharingViolation;
         if (unlink(native.c_str()) == 0) return win32err::kSuccess;
         return Win32ErrorForPath(errno, native.c_str());
     }
@@ -383,6 +432,90 @@ class PosixPlatform final : public Platform {
         std::string native = NativePath(path);
         if (mkdir(native.c_str(), 0777) == 0) return win32err::kSuccess;
         return Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
+    }
+
+    uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override {
+        *out = kInvalidFolder;
+        const size_t rootLength = strnlen(path, trusted);
+        const std::string root = NativePath(std::string(path, rootLength).c_str());
+        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
+        uint32_t error = win32err::kSuccess;
+        for (const char* at = path + rootLength; *at != '\0' && error == 0;) {
+            const size_t length = strcspn(at, "\\/");
+            char name[NAME_MAX + 1];
+            if (length > NAME_MAX) {
+                error = win32err::kFilenameTooLong;
+                break;
+            }
+            memcpy(name, at, length);
+            name[length] = '\0';
+            error = Descend(&fd, name);
+            at += length + (at[length] != '\0' ? 1 : 0);
+        }
+        if (error != win32err::kSuccess) {
+            close(fd);
+            return error;
+        }
+        *out = fd;
+        return win32err::kSuccess;
+    }
+
+    void CloseFolder(FolderHandle folder) override {
+        if (folder != kInvalidFolder) close(static_cast<int>(folder));
+    }
+
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+        if (!IsSingleName(from) || !IsSingleName(to)) return win32err::kInvalidName;
+        const int at = static_cast<int>(folder);
+        if (IsHeldOpen(at, from)) return win32err::kSharingViolation;
+        const int error = MoveNoReplace(at, from, at, to);
+        return error == 0 ? win32err::kSuccess : Win32Error(error);
+    }
+
+    uint32_t DeleteIn(FolderHandle folder, const char* name) override {
+        if (!IsSingleName(name)) return win32err::kInvalidName;
+        const int at = static_cast<int>(folder);
+        if (IsHeldOpen(at, name)) return win32err::kSharingViolation;
+        return unlinkat(at, name, 0) == 0 ? win32err::kSuccess : Win32Error(errno);
+    }
+
+    uint32_t CreateFolderIn(FolderHandle folder, const char* name) override {
+        if (!IsSingleName(name)) return win32err::kInvalidName;
+        return mkdirat(static_cast<int>(folder), name, 0777) == 0 ? win32err::kSuccess
+                                                                  : Win32Error(errno);
+    }
+
+    uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
+        if (!IsSingleName(name)) return win32err::kInvalidName;
+        if (unlinkat(static_cast<int>(folder), name, AT_REMOVEDIR) == 0) return win32err::kSuccess;
+        return errno == ENOTDIR ? kNotAFolder : Win32Error(errno);
+    }
+
+    uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t /*flags*/,
+                      FileHandle* out) override {
+        *out = kInvalidFile;
+        if (!IsSingleName(name)) return win32err::kInvalidName;
+        bool truncate = false;
+        bool valid = false;
+        const int oflags = OpenFlags(access, kCreateNew, &truncate, &valid) | O_NOFOLLOW;
+        if (!valid) return win32err::kInvalidParameter;
+        const int fd = openat(static_cast<int>(folder), name, oflags, 0666);
+        if (fd < 0) return errno == EEXIST ? win32err::kFileExists : Win32Error(errno);
+        const uint32_t result = PrepareOpened(fd, kShareNone, false);
+        if (result != win32err::kSuccess) {
+            close(fd);
+            return result;
+        }
+        *out = fd;
+        return win32err::kSuccess;
+    }
+
+    uint32_t SetEnd(FileHandle file) override {
+        const int fd = static_cast<int>(file);
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at < 0 || ftruncate(fd, at) != 0) return TransferError(errno, file);
+        return win32err::kSuccess;
     }
 
     uint32_t SetCurrentFolder(const char* path) override {
@@ -543,21 +676,6 @@ class PosixPlatform final : public Platform {
         }
         closedir(dir);
         return found;
-    }
-
-    // For file systems without RENAME_NOREPLACE: a hard link cannot replace
-    // an existing name either. Folders fall back to test-then-rename.
-    static int MoveWithoutRenameat2(const std::string& source, const std::string& target) {
-        struct stat info;
-        if (lstat(source.c_str(), &info) != 0) return errno;
-        if (!S_ISDIR(info.st_mode)) {
-            if (link(source.c_str(), target.c_str()) == 0) {
-                return unlink(source.c_str()) == 0 ? 0 : errno;
-            }
-            if (errno != EPERM && errno != EOPNOTSUPP) return errno;
-        }
-        if (lstat(target.c_str(), &info) == 0) return EEXIST;
-        return rename(source.c_str(), target.c_str()) == 0 ? 0 : errno;
     }
 
     // GetPrivateProfileStringA looks for a bare file name in the Windows folder.

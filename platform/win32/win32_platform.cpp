@@ -204,10 +204,96 @@ uint32_t ScanModules(HMODULE psapi, ProcessVisitor& visitor) {
     return 0;
 }
 
+// A folder opened by OpenFolder: its path, with a separator at the end, and
+// the handles that keep it and the folders above it as they were checked.
+// A path of 259 bytes has at most 130 names.
+struct HeldFolder {
+    char path[MAX_PATH + 1];
+    DWORD length;
+    HANDLE held[MAX_PATH / 2 + 1];
+    DWORD count;
+};
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The length of the character at `at`: a double-byte character of the
+// system code page is never split, as its second byte may be a backslash.
+DWORD CharAt(const char* at) { return IsDBCSLeadByte(static_cast<BYTE>(*at)) && at[1] ? 2 : 1; }
+
+// Windows 95, 98 and Me open no folders and know no links.
+bool IsNt() { return (GetVersion() & 0x80000000u) == 0; }
+
+// Whether the held folder is a link, junction or other reparse point.
+bool IsReparsePoint(HANDLE held) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(held, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Opens the folder of the first `end` bytes of `folder->path` and keeps it
+// open without delete sharing, so that it cannot be renamed, moved or
+// removed, and so stands where it was found. (Write sharing stays: a rename
+// in the folder opens it for writing.) `plain`: a link, junction or other
+// reparse point is refused.
+uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
+    if (!IsNt()) return 0;
+    const char saved = folder->path[end];
+    folder->path[end] = '\0';
+    HANDLE handle = CreateFileA(
+        end == 0 ? "." : folder->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (plain ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+    folder->path[end] = saved;
+    if (handle == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
+    folder->held[folder->count++] = handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return LastErrorOr(ERROR_GEN_FAILURE);
+    if (plain && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return win32err::kStoppedOnLink;
+    }
+    // A file where a folder should be leaves the path not found, as Windows says.
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kPathNotFound;
+}
+
+// Holds the trusted folder, then each folder below it.
+uint32_t HoldEach(HeldFolder* folder, DWORD trusted) {
+    uint32_t error = Hold(folder, trusted, false);
+    for (DWORD at = trusted; error == 0 && at < folder->length;) {
+        DWORD end = at;
+        while (end < folder->length && !IsSeparator(folder->path[end])) {
+            end += CharAt(folder->path + end);
+        }
+        const DWORD length = end - at;
+        if (length == 2 && folder->path[at] == '.' && folder->path[at + 1] == '.') {
+            error = win32err::kInvalidName;
+        } else if (length > 0 && !(length == 1 && folder->path[at] == '.')) {
+            error = Hold(folder, end, true);
+        }
+        at = end + 1;
+    }
+    return error;
+}
+
+// `name` in the opened folder, in `path` (MAX_PATH bytes); false when it is
+// no single name or does not fit.
+bool NameIn(FolderHandle opened, const char* name, char* path) {
+    const auto* folder = reinterpret_cast<const HeldFolder*>(opened);
+    const int length = lstrlenA(name);
+    if (length == 0 || folder->length + length >= MAX_PATH) return false;
+    for (const char* at = name; *at != '\0'; at += CharAt(at)) {
+        if (IsSeparator(*at)) return false;
+    }
+    CopyMemory(path, folder->path, folder->length);
+    CopyMemory(path + folder->length, name, length + 1);
+    return true;
+}
+
 class Win32Platform final : public Platform {
   public:
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t flags, FileHandle* out) override {
+        // Windows 95, 98 and Me know no reparse points, nor the flag.
+        if (!IsNt()) flags &= ~static_cast<uint32_t>(FILE_FLAG_OPEN_REPARSE_POINT);
         HANDLE file = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
         *out = reinterpret_cast<FileHandle>(file);
         return file == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_GEN_FAILURE) : 0;
@@ -301,6 +387,86 @@ class Win32Platform final : public Platform {
 
     uint32_t CreateFolder(const char* path) override {
         return CreateDirectoryA(path, nullptr) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override {
+        *out = kInvalidFolder;
+        const DWORD length = lstrlenA(path);
+        if (length >= MAX_PATH || trusted > length) return win32err::kFilenameTooLong;
+        auto* folder = static_cast<HeldFolder*>(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(HeldFolder)));
+        if (folder == nullptr) return win32err::kNotEnoughMemory;
+        CopyMemory(folder->path, path, length);
+        folder->length = length;
+        // A separator is appended unless the path ends in one: the last
+        // character decides, which may be double-byte.
+        DWORD last = 0;
+        for (DWORD at = 0; at < length; at += CharAt(path + at)) last = at;
+        if (length > 0 && !(last == length - 1 && IsSeparator(path[last]))) {
+            folder->path[folder->length++] = '\\';
+        }
+        const uint32_t error = HoldEach(folder, trusted);
+        *out = reinterpret_cast<FolderHandle>(folder);
+        if (error != 0) {
+            CloseFolder(*out);
+            *out = kInvalidFolder;
+        }
+        return error;
+    }
+
+    void CloseFolder(FolderHandle opened) override {
+        if (opened == kInvalidFolder) return;
+        auto* folder = reinterpret_cast<HeldFolder*>(opened);
+        for (DWORD i = 0; i < folder->count; ++i) CloseHandle(folder->held[i]);
+        HeapFree(GetProcessHeap(), 0, folder);
+    }
+
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+        char source[MAX_PATH];
+        char target[MAX_PATH];
+        if (!NameIn(folder, from, source) || !NameIn(folder, to, target)) {
+            return win32err::kInvalidName;
+        }
+        return Move(source, target);
+    }
+
+    uint32_t DeleteIn(FolderHandle folder, const char* name) override {
+        char path[MAX_PATH];
+        return NameIn(folder, name, path) ? Delete(path) : win32err::kInvalidName;
+    }
+
+    uint32_t CreateFolderIn(FolderHandle folder, const char* name) override {
+        char path[MAX_PATH];
+        return NameIn(folder, name, path) ? CreateFolder(path) : win32err::kInvalidName;
+    }
+
+    uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
+        char path[MAX_PATH];
+        if (!NameIn(folder, name, path)) return win32err::kInvalidName;
+        return RemoveDirectoryA(path) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+
+    // An empty folder, held, could still be made a junction in place: one
+    // that became a reparse point while the file was made takes the file back.
+    uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t flags,
+                      FileHandle* out) override {
+        *out = kInvalidFile;
+        char path[MAX_PATH];
+        if (!NameIn(folder, name, path)) return win32err::kInvalidName;
+        const uint32_t error =
+            Open(path, access, kShareNone, kCreateNew, flags | FILE_FLAG_OPEN_REPARSE_POINT, out);
+        const auto* held = reinterpret_cast<const HeldFolder*>(folder);
+        if (error != 0 || held->count == 0 || !IsReparsePoint(held->held[held->count - 1])) {
+            return error;
+        }
+        Close(*out);
+        *out = kInvalidFile;
+        BestEffort(Delete(path));
+        return win32err::kStoppedOnLink;
+    }
+
+    uint32_t SetEnd(FileHandle file) override {
+        return SetEndOfFile(AsHandle(file)) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
     }
 
     uint32_t SetCurrentFolder(const char* path) override {

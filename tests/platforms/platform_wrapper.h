@@ -1,11 +1,12 @@
 // A platform that passes every call on to another: the base of the test
 // platforms, each of which overrides only the calls it changes; and the
 // scope that installs one. Each call but the text conversions is offered to
-// Fails first, which a fault injector overrides: a failing call returns its
-// code without reaching the wrapped platform; Read and Write then report
-// nothing transferred, Open an invalid handle; the lookups find nothing and
-// the texts come back empty. Close, AnsiCodePage, Milliseconds and Sleep
-// cannot fail.
+// Fails first, which a fault injector overrides (a call in an opened folder
+// as the kind of its path-named twin: MoveIn as kMove, CreateIn as kOpen,
+// CloseFolder as kClose): a failing call returns its code without reaching
+// the wrapped platform; Read and Write then report nothing transferred, Open
+// an invalid handle; the lookups find nothing and the texts come back empty.
+// Close, AnsiCodePage, Milliseconds and Sleep cannot fail.
 #pragma once
 
 #include <cstddef>
@@ -44,9 +45,12 @@ enum class Operation : uint8_t {
     kFlush,
     kStartFlush,
     kFlushFolder,
-    kNameExists
+    kNameExists,
+    kOpenFolder,
+    kRemoveFolder,
+    kSetEnd
 };
-inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kNameExists) + 1;
+inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kSetEnd) + 1;
 
 class PlatformWrapper : public Platform {
   public:
@@ -113,6 +117,36 @@ class PlatformWrapper : public Platform {
     }
     uint32_t CreateFolder(const char* path) override {
         return Pass(Operation::kCreateFolder, [&] { return inner_.CreateFolder(path); });
+    }
+    uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override {
+        return Pass(
+            Operation::kOpenFolder, [&] { *out = kInvalidFolder; },
+            [&] { return inner_.OpenFolder(path, trusted, out); });
+    }
+    void CloseFolder(FolderHandle folder) override {
+        Counted(Operation::kClose);
+        inner_.CloseFolder(folder);
+    }
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+        return Pass(Operation::kMove, [&] { return inner_.MoveIn(folder, from, to); });
+    }
+    uint32_t DeleteIn(FolderHandle folder, const char* name) override {
+        return Pass(Operation::kDelete, [&] { return inner_.DeleteIn(folder, name); });
+    }
+    uint32_t CreateFolderIn(FolderHandle folder, const char* name) override {
+        return Pass(Operation::kCreateFolder, [&] { return inner_.CreateFolderIn(folder, name); });
+    }
+    uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
+        return Pass(Operation::kRemoveFolder, [&] { return inner_.RemoveFolderIn(folder, name); });
+    }
+    uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t flags,
+                      FileHandle* out) override {
+        return Pass(
+            Operation::kOpen, [&] { *out = kInvalidFile; },
+            [&] { return inner_.CreateIn(folder, name, access, flags, out); });
+    }
+    uint32_t SetEnd(FileHandle file) override {
+        return Pass(Operation::kSetEnd, [&] { return inner_.SetEnd(file); });
     }
     uint32_t SetCurrentFolder(const char* path) override {
         return Pass(Operation::kSetCurrentFolder, [&] { return inner_.SetCurrentFolder(path); });

@@ -15,20 +15,41 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 fs::path Native(const std::string& path) { return fs::path(test::NativePath(path)); }
 
-// Up to and including the last separator, as the engine names folders.
-std::string FolderOf(std::string path) {
-    while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-    size_t end = path.size();
-    while (end > 0 && !IsSeparator(path[end - 1])) --end;
-    return path.substr(0, end);
-}
-
 std::string WithSeparator(std::string folder) {
     if (!folder.empty() && !IsSeparator(folder.back())) folder += '\\';
     return folder;
 }
 
 }  // namespace
+
+// Up to and including the last separator, as the engine names folders.
+std::string PowerLossPlatform::FolderOf(std::string path) {
+    while (!path.empty() && IsSeparator(path.back())) path.pop_back();
+    size_t end = path.size();
+    while (end > 0 && !IsSeparator(path[end - 1])) --end;
+    return path.substr(0, end);
+}
+
+std::string PowerLossPlatform::In(FolderHandle folder, const char* name) const {
+    const auto found = folders_.find(folder);
+    return (found != folders_.end() ? found->second : std::string()) + name;
+}
+
+uint32_t PowerLossPlatform::OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) {
+    const uint32_t r = inner().OpenFolder(path, trusted, out);
+    if (r == 0) folders_[*out] = WithSeparator(path);
+    return r;
+}
+
+uint32_t PowerLossPlatform::SetEnd(FileHandle file) {
+    const uint32_t r = inner().SetEnd(file);
+    const auto found = handles_.find(file);
+    if (r == 0 && found != handles_.end()) {
+        files_[found->second.file].data.resize(static_cast<size_t>(found->second.position));
+        lastWrite_ = LastWrite();
+    }
+    return r;
+}
 
 std::string PowerLossPlatform::Content(const std::string& path) {
     return test::ReadFile(path).value_or("");
@@ -63,6 +84,7 @@ void PowerLossPlatform::Wrote(FileHandle handle, const void* buffer, uint32_t co
     if (data.size() < at + count) data.resize(at + count);
     data.replace(at, count, static_cast<const char*>(buffer), count);
     found->second.position += count;
+    lastWrite_ = {found->second.file, at, std::string(static_cast<const char*>(buffer), count)};
 }
 
 uint32_t PowerLossPlatform::FlushFolder(const char* folder) {
@@ -110,6 +132,10 @@ void PowerLossPlatform::FolderMade(const std::string& path) {
     names_.push_back({NameKind::kFolderMade, path, "", "", {FolderOf(path)}});
 }
 
+void PowerLossPlatform::FolderRemoved(const std::string& path) {
+    names_.push_back({NameKind::kFolderRemoved, path, "", "", {FolderOf(path)}});
+}
+
 PowerLossPlatform::WrittenFile* PowerLossPlatform::Find(const std::string& path) {
     for (WrittenFile& written : files_) {
         if (written.path == path) return &written;
@@ -143,12 +169,23 @@ void PowerLossPlatform::UndoName(const NameChange& change) {
         case NameKind::kFolderMade:
             fs::remove_all(Native(change.path), error);
             break;
+        case NameKind::kFolderRemoved:
+            fs::create_directories(Native(change.path), error);
+            break;
     }
 }
 
-void PowerLossPlatform::CutPower() {
+void PowerLossPlatform::CutPower(bool keepTornWrite) {
     for (auto change = names_.rbegin(); change != names_.rend(); ++change) UndoName(*change);
     names_.clear();
+    if (keepTornWrite && lastWrite_.file < files_.size()) {
+        // Its first half reached the disk; a hole before it reads as zeros.
+        std::string& durable = files_[lastWrite_.file].durable;
+        const std::string torn = lastWrite_.bytes.substr(0, (lastWrite_.bytes.size() + 1) / 2);
+        const size_t at = static_cast<size_t>(lastWrite_.at);
+        if (durable.size() < at + torn.size()) durable.resize(at + torn.size());
+        durable.replace(at, torn.size(), torn);
+    }
     for (WrittenFile& written : files_) {
         if (written.path.empty() || !test::PathExists(written.path)) continue;
         if (Content(written.path) != written.durable)
@@ -156,6 +193,8 @@ void PowerLossPlatform::CutPower() {
     }
     files_.clear();
     handles_.clear();
+    folders_.clear();
+    lastWrite_ = LastWrite();
 }
 
 }  // namespace pkx

@@ -22,9 +22,10 @@ class PowerLossPlatform final : public PlatformWrapper {
   public:
     explicit PowerLossPlatform(Platform& inner) : PlatformWrapper(inner) {}
 
-    // The power goes: what is not durable is undone on disk. Handles must
-    // be closed before.
-    void CutPower();
+    // The power goes: what is not durable is undone on disk, but for the
+    // first half of the last write when `keepTornWrite`, as a disk that lost
+    // power in the middle of it. Handles must be closed before.
+    void CutPower(bool keepTornWrite = false);
 
     // Defined here: the vtable must be emitted by the tests, built with RTTI.
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
@@ -70,6 +71,39 @@ class PowerLossPlatform final : public PlatformWrapper {
         if (r == 0) FolderMade(path);
         return r;
     }
+    uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override;
+    void CloseFolder(FolderHandle folder) override {
+        folders_.erase(folder);
+        inner().CloseFolder(folder);
+    }
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+        const uint32_t r = inner().MoveIn(folder, from, to);
+        if (r == 0) Moved(In(folder, from), In(folder, to));
+        return r;
+    }
+    uint32_t DeleteIn(FolderHandle folder, const char* name) override {
+        const std::string content = DurableContent(In(folder, name));
+        const uint32_t r = inner().DeleteIn(folder, name);
+        if (r == 0) Deleted(In(folder, name), content);
+        return r;
+    }
+    uint32_t CreateFolderIn(FolderHandle folder, const char* name) override {
+        const uint32_t r = inner().CreateFolderIn(folder, name);
+        if (r == 0) FolderMade(In(folder, name));
+        return r;
+    }
+    uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
+        const uint32_t r = inner().RemoveFolderIn(folder, name);
+        if (r == 0) FolderRemoved(In(folder, name));
+        return r;
+    }
+    uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t flags,
+                      FileHandle* out) override {
+        const uint32_t r = inner().CreateIn(folder, name, access, flags, out);
+        if (r == 0) Opened(In(folder, name), false, std::string(), false, *out);
+        return r;
+    }
+    uint32_t SetEnd(FileHandle file) override;
 
   private:
     // A file written through the seam; `path` is empty once it is gone.
@@ -84,7 +118,7 @@ class PowerLossPlatform final : public PlatformWrapper {
         size_t file = 0;
         uint64_t position = 0;
     };
-    enum class NameKind { kCreated, kMoved, kDeleted, kFolderMade };
+    enum class NameKind { kCreated, kMoved, kDeleted, kFolderMade, kFolderRemoved };
     struct NameChange {
         NameKind kind;
         std::string path;
@@ -93,7 +127,17 @@ class PowerLossPlatform final : public PlatformWrapper {
         std::set<std::string> unflushed;
     };
 
+    // The last write: the file, where, and the bytes.
+    struct LastWrite {
+        size_t file = static_cast<size_t>(-1);
+        uint64_t at = 0;
+        std::string bytes;
+    };
+
     static std::string Content(const std::string& path);
+    static std::string FolderOf(std::string path);
+    // `name` in an opened folder, as the engine writes paths.
+    std::string In(FolderHandle folder, const char* name) const;
     WrittenFile* Written(FileHandle handle);
     void Opened(const std::string& path, bool existed, const std::string& before, bool truncated,
                 FileHandle handle);
@@ -101,11 +145,14 @@ class PowerLossPlatform final : public PlatformWrapper {
     void Moved(const std::string& from, const std::string& to);
     void Deleted(const std::string& path, const std::string& content);
     void FolderMade(const std::string& path);
+    void FolderRemoved(const std::string& path);
     WrittenFile* Find(const std::string& path);
     std::string DurableContent(const std::string& path);
     void UndoName(const NameChange& change);
 
     std::map<FileHandle, OpenFile> handles_;
+    std::map<FolderHandle, std::string> folders_;  // with a separator at the end
+    LastWrite lastWrite_;
     std::vector<WrittenFile> files_;
     std::vector<NameChange> names_;  // not durable yet, in order
 };

@@ -205,6 +205,59 @@ uint32_t UpdaterPlatform::CreateFolder(const char* path) {
     return inner_.CreateFolder(native.c_str());
 }
 
+bool UpdaterPlatform::NativeName(const char* name, std::string* out) const {
+    if (!namesCodePage_.has_value()) {
+        *out = name;
+        return true;
+    }
+    return ToUtf8(name, *namesCodePage_, out);
+}
+
+// The folders the engine opens lie in the installation, whose own path is
+// the same in both spellings: `trusted` holds.
+uint32_t UpdaterPlatform::OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) {
+    std::string native;
+    if (!Native(path, &native)) {
+        *out = kInvalidFolder;
+        return kInvalidName;
+    }
+    return inner_.OpenFolder(native.c_str(), trusted, out);
+}
+
+uint32_t UpdaterPlatform::MoveIn(FolderHandle folder, const char* from, const char* to) {
+    std::string source, target;
+    if (!NativeName(from, &source) || !NativeName(to, &target)) return kInvalidName;
+    return inner_.MoveIn(folder, source.c_str(), target.c_str());
+}
+
+uint32_t UpdaterPlatform::DeleteIn(FolderHandle folder, const char* name) {
+    std::string native;
+    if (!NativeName(name, &native)) return kInvalidName;
+    return inner_.DeleteIn(folder, native.c_str());
+}
+
+uint32_t UpdaterPlatform::CreateFolderIn(FolderHandle folder, const char* name) {
+    std::string native;
+    if (!NativeName(name, &native)) return kInvalidName;
+    return inner_.CreateFolderIn(folder, native.c_str());
+}
+
+uint32_t UpdaterPlatform::RemoveFolderIn(FolderHandle folder, const char* name) {
+    std::string native;
+    if (!NativeName(name, &native)) return kInvalidName;
+    return inner_.RemoveFolderIn(folder, native.c_str());
+}
+
+uint32_t UpdaterPlatform::CreateIn(FolderHandle folder, const char* name, uint32_t access,
+                                   uint32_t flags, FileHandle* out) {
+    std::string native;
+    if (!NativeName(name, &native)) {
+        *out = kInvalidFile;
+        return kInvalidName;
+    }
+    return inner_.CreateIn(folder, native.c_str(), access, flags, out);
+}
+
 uint32_t UpdaterPlatform::SetCurrentFolder(const char* path) {
     std::string native;
     if (!Native(path, &native)) return kInvalidName;

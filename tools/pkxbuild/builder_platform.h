@@ -62,6 +62,15 @@ class UpdaterPlatform final : public Platform {
     uint32_t Move(const char* from, const char* to) override;
     uint32_t Delete(const char* path) override;
     uint32_t CreateFolder(const char* path) override;
+    uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override;
+    void CloseFolder(FolderHandle folder) override { inner_.CloseFolder(folder); }
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override;
+    uint32_t DeleteIn(FolderHandle folder, const char* name) override;
+    uint32_t CreateFolderIn(FolderHandle folder, const char* name) override;
+    uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override;
+    uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t flags,
+                      FileHandle* out) override;
+    uint32_t SetEnd(FileHandle file) override { return inner_.SetEnd(file); }
     uint32_t SetCurrentFolder(const char* path) override;
     uint32_t ModulePath(char* buffer, uint32_t size) override;
 
@@ -97,6 +106,8 @@ class UpdaterPlatform final : public Platform {
     // `path` with the names below the installation converted to UTF-8;
     // false when they do not convert.
     bool Native(const char* path, std::string* out) const;
+    // A name in a folder of the installation, converted the same way.
+    bool NativeName(const char* name, std::string* out) const;
 
     uint64_t ProgramSize() const { return imageZeros_ + image_->size(); }
     uint32_t ReadProgram(uint64_t* position, void* buffer, uint32_t count, uint32_t* done);

@@ -14,6 +14,7 @@
 
 #include "engine/backups.h"
 #include "engine/journal.h"
+#include "engine/rollback.h"
 #include "engine/worker.h"
 #include "package/format.h"
 #include "platform/posix/builtin_texts.h"

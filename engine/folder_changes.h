@@ -1,0 +1,29 @@
+// Changes to names below an installation folder, made in their folder as
+// the platform opens it (Platform::OpenFolder): through no link, junction or
+// other reparse point below the installation, however the names change
+// while it is done. Each path is the installation folder's first `trusted`
+// bytes followed by names inside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace pkx {
+
+// A move within one folder (`to` lies beside `from`), a change of one name,
+// the creation of a file (CREATE_NEW, no sharing). 0 or the platform's
+// code; kStoppedOnLink when a link stands on the way.
+PKX_NODISCARD uint32_t MoveBelow(const char* from, const char* to, size_t trusted);
+enum class NameChange : uint8_t { kDelete, kCreateFolder, kRemoveFolder };  // an empty folder
+PKX_NODISCARD uint32_t ChangeBelow(NameChange change, const char* path, size_t trusted);
+PKX_NODISCARD uint32_t CreateFileBelow(const char* path, size_t trusted, uint32_t access,
+                                       uint32_t flags, FileHandle* out);
+
+// True when a link stands between the installation folder and the folder
+// of `path`; the first such link, without a separator at its end, is then
+// in `link` (a path buffer).
+bool FindLinkOnTheWay(const char* path, size_t trusted, char* link);
+
+}  // namespace pkx
