@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package/writer/delta_writer.h"
@@ -382,6 +384,24 @@ TEST_F(ConsoleUpdaterTest, SignalAtAQuestion) {
                       "");
         }
     }
+}
+
+// A signal that means no Cancel (a terminal resized, a child ended) leaves the
+// question waiting: the answer typed after it counts, neither a Cancel nor the
+// end of input (which would take the package's default).
+TEST_F(ConsoleUpdaterTest, OtherSignalsLeaveTheQuestionWaiting) {
+    const Change keepByDefault = [](PackageModel& model) { model.deleteBackupsDefault = 0; };
+    Reinstall();
+    ChildProcess child;
+    ASSERT_TRUE(Start(child, BuildOrFail(SamplePackage(keepByDefault)), {}));
+    child.Write("y\n");
+    ASSERT_TRUE(child.WaitForOutput(kDeleteNo, kTimeLimit)) << child.out();
+    for (const int signal : {SIGWINCH, SIGCHLD, SIGURG}) child.Signal(signal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // delivered before the answer
+    child.Write("y\n");
+    child.CloseInput();
+    EXPECT_EQ(child.Finish(kTimeLimit), 0) << child.out();
+    EXPECT_EQ(Difference(Installed(), Expected(Left::kNew)), "");
 }
 
 // Names are UTF-8 bytes in every locale, and every text is printed in UTF-8:

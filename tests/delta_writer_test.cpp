@@ -159,6 +159,59 @@ TEST(EncodeDeltaStream, TakesTheCheapestInstructionsForPlainEdits) {
     }
 }
 
+// The least cost of newData over every parse whose copies lie inside matches
+// of at least a gram (the shortest the index finds): a literal run costs
+// kLiteralRunCost plus its bytes, a copy kCopyCost at any length.
+uint64_t LeastCost(const Bytes& oldData, const Bytes& newData) {
+    const size_t n = newData.size();
+    std::vector<size_t> longest(n, 0);  // the longest usable copy at each position
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < oldData.size(); ++j) {
+            size_t ahead = 0, behind = 0;
+            while (i + ahead < n && j + ahead < oldData.size() &&
+                   newData[i + ahead] == oldData[j + ahead])
+                ++ahead;
+            while (behind < std::min(i, j) && newData[i - behind - 1] == oldData[j - behind - 1])
+                ++behind;
+            if (behind + ahead >= kGramSize) longest[i] = std::max(longest[i], ahead);
+        }
+    }
+    // fresh[i]: newData[i, n) after a copy; inRun[i]: the same inside a literal run.
+    std::vector<uint64_t> fresh(n + 1, 0), inRun(n + 1, 0);
+    for (size_t i = n; i-- > 0;) {
+        fresh[i] = kLiteralRunCost + 1 + inRun[i + 1];
+        for (size_t length = 1; length <= longest[i]; ++length)
+            fresh[i] = std::min<uint64_t>(fresh[i], kCopyCost + fresh[i + length]);
+        inRun[i] = std::min(fresh[i], 1 + inRun[i + 1]);
+    }
+    return fresh[0];
+}
+
+// Where the cost of a copy or of a literal run's start decides: new files of
+// short pieces of the old one (its last bytes among them) between short
+// literals, parsed at the least cost.
+TEST(ParseDelta, FindsTheLeastCostParse) {
+    std::mt19937 random(77);
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Bytes oldData = RandomBytes(40 + random() % 200, random());
+        Bytes newData;
+        for (int piece = random() % 6; piece >= 0; --piece) {
+            const size_t length = kGramSize + random() % 12;
+            const size_t at =
+                random() % 3 == 0 ? oldData.size() - length : random() % (oldData.size() - length);
+            newData =
+                Concat({newData, Slice(oldData, at, length), RandomBytes(random() % 9, random())});
+        }
+        const OldFileIndex index(oldData.data(), oldData.size(), 1, 1);
+        uint64_t cost = 0;
+        for (const DeltaPiece& piece :
+             ParseDelta(index, newData.data(), newData.size(), 0, newData.size()))
+            cost += piece.copy ? kCopyCost : kLiteralRunCost + piece.length;
+        EXPECT_EQ(cost, LeastCost(oldData, newData));
+    }
+}
+
 // Large enough for several chunks and an index built in parts.
 TEST(EncodeDeltaStream, SameStreamOnAnyNumberOfThreads) {
     std::mt19937 random(31);

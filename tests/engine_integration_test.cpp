@@ -172,6 +172,24 @@ TEST(EngineIntegration, InterruptedUpdateIsUndoneByTheNextStartWhichThenGoesOn) 
     EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), kAfter), "");
 }
 
+// In a container, each package looks for a journal in its own folder: one
+// left in the second package's folder is undone before that package goes on.
+TEST(EngineIntegration, ALaterPackageRecoversItsOwnFolderFirst) {
+    TempFolder first, second;
+    Install(first.path(), kBefore);
+    Install(second.path(), kBefore);
+    LeaveInterrupted(second.path());
+    WorkerRun run;
+    ASSERT_EQ(Apply(run, ContainerOf({BuildOrFail(FullModel(first.path())),
+                                      BuildOrFail(FullModel(second.path()))})),
+              result::kSuccess);
+    EXPECT_EQ(run.TextOf(EV_RECOVERY_FOUND), second / kJournalName);
+    run.RemoveBackups();
+    for (const TempFolder* folder : {&first, &second}) {
+        EXPECT_EQ(Difference(FilesOf(ListTree(folder->path())), kAfter), "");
+    }
+}
+
 // A completed update's journal is finished: the backups its package said to
 // delete go, as its run cut short would have done, and the next run goes on.
 TEST(EngineIntegration, JournalOfACompletedUpdateIsFinished) {

@@ -26,8 +26,9 @@ class MemoryBytes final : public PackageSource {
     }
     bool Skip(uint64_t count) override {
         position_ += count;
-        return true;
+        return !skipFails;
     }
+    bool skipFails = false;  // as a seek the system refuses
 
   private:
     std::vector<uint8_t> bytes_;
@@ -41,6 +42,17 @@ TEST(PackageCursorTest, AShortStringCutShortLeavesTheBufferAsItWas) {
     char text[kPathBufferSize] = "kept";
     EXPECT_FALSE(in.ReadShortString(text));
     EXPECT_STREQ(text, "kept");
+    EXPECT_FALSE(in.ok());
+}
+
+TEST(PackageCursorTest, AFailedSkipStopsTheCursor) {
+    MemoryBytes bytes({1, 2, 3, 4});
+    bytes.skipFails = true;
+    PackageCursor in(bytes, 0, 4);
+    ASSERT_TRUE(in.MoveToStart());
+    EXPECT_FALSE(in.Skip(1));
+    uint8_t value = 0;
+    EXPECT_FALSE(in.ReadU8(&value)) << "the source could still be read";
     EXPECT_FALSE(in.ok());
 }
 

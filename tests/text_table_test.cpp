@@ -132,8 +132,10 @@ TEST_F(TextTableTest, DefaultsFillEverySlotAndSelectTheBuiltInFont) {
         uint32_t systemCodePage, textCodePage;
         const char* face;
     };
+    // Every system code page but 932 takes the English table, double-byte ones included.
     for (const Case& c :
-         {Case{932, 932, kDefaultFontFace}, Case{1252, 1252, "Arial"}, Case{1251, 1252, "Arial"}}) {
+         {Case{932, 932, kDefaultFontFace}, Case{1252, 1252, "Arial"}, Case{1250, 1252, "Arial"},
+          Case{1251, 1252, "Arial"}, Case{936, 1252, "Arial"}, Case{949, 1252, "Arial"}}) {
         SCOPED_TRACE(c.systemCodePage);
         systemCodePage = c.systemCodePage;
         LoadDefaultTexts(*context_);
@@ -165,7 +167,7 @@ TEST_F(TextTableTest, ResourceTextsAreBoundedAndTerminated) {
 // Only the texts for failures to open and read the program file are loaded:
 // English (ASCII) unless the system code page is Japanese.
 TEST_F(TextTableTest, StartupTextsFollowTheSystemCodePage) {
-    for (const uint32_t codePage : {1252u, 932u}) {
+    for (const uint32_t codePage : {1252u, 932u, 1250u, 1251u, 936u, 949u}) {
         SCOPED_TRACE(codePage);
 #ifdef _WIN32
         // LoadStringA hands Japanese texts over as their own bytes only under 932.
@@ -177,7 +179,7 @@ TEST_F(TextTableTest, StartupTextsFollowTheSystemCodePage) {
             const std::string text = context_->texts[id];
             EXPECT_GT(text.size(), 10u) << id;
             EXPECT_EQ(std::all_of(text.begin(), text.end(), [](char c) { return c > 0; }),
-                      codePage == 1252)
+                      codePage != 932)
                 << id;
         }
         EXPECT_NE(std::string(context_->texts[1041]), context_->texts[1042]);
