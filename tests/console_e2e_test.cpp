@@ -439,6 +439,7 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
          "\u3000\u3000--> "},
         {"en_US.UTF-8", english, "    --> "},
         {"C.UTF-8", english, "    --> "},
+        {"C", english, "    --> "},  // output to a pipe stays UTF-8, whatever the locale
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.locale);
