@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "package/delta_reader.h"
 #include "package/format.h"
 #include "package/package_cursor.h"
 #include "package/package_index.h"
@@ -89,6 +90,7 @@ class Fields {
         return std::string(text, length);
     }
     void Skip(uint64_t count) { in_.Skip(count); }
+    PackageCursor& cursor() { return in_; }
 
   private:
     InspectedBytes bytes_;
@@ -97,68 +99,44 @@ class Fields {
 
 StreamStats ReadStream(ByteSource& source, uint64_t begin, uint64_t size) {
     StreamStats stats;
-    Fields in(source, begin, begin + size);
-    const uint32_t magic = in.U32();
-    stats.version = in.U16();
-    stats.blockSize = in.U32();
-    if (!in.ok()) {
+    Fields fields(source, begin, begin + size);
+    PackageCursor& in = fields.cursor();
+    DeltaHeader header;
+    const ResultCode code =
+        in.Fits(kDeltaHeaderSize) ? ReadDeltaHeader(in, &header) : result::kReadProgramFile;
+    stats.version = header.version;
+    stats.blockSize = header.blockSize;
+    if (code == result::kReadProgramFile) {
         stats.problem = "the stream is shorter than its header";
         return stats;
     }
-    if (magic != kDeltaMagic) {
+    if (code == result::kBadDifferenceData) {
         stats.problem = "not a difference stream (no \"PKS \" magic)";
         return stats;
     }
-    if (stats.version > kDeltaVersion) {
+    if (code == result::kUnknownDifferenceVersion) {
         stats.problem = "stream version " + std::to_string(stats.version) + " is unknown";
         return stats;
     }
-    const uint64_t block = stats.blockSize;
     while (in.Remaining() > 0) {
-        const uint8_t opcode = in.U8();
-        ++stats.opcodes[std::min<size_t>(opcode, kOpcodeKinds - 1)];
-        uint32_t length = 0;
-        switch (opcode) {
-            case OP_END:
-                return stats;
-            case OP_COPY_BLOCK:
-                in.U32();
-                stats.copiedBytes += block;
-                break;
-            case OP_COPY_BLOCKS:
-                in.U32();
-                stats.copiedBytes += block * in.U32();
-                break;
-            case OP_COPY_BYTES:
-                in.U32();
-                length = in.U32();
-                stats.copiedBytes += length;
-                break;
-            case OP_LITERAL_BLOCK:
-                in.Skip(block);
-                stats.literalBytes += block;
-                break;
-            case OP_LITERAL_BLOCKS: {
-                const uint64_t bytes = block * in.U32();
-                in.Skip(bytes);
-                stats.literalBytes += bytes;
-                break;
-            }
-            case OP_LITERAL_BYTES:
-                length = in.U32();
-                in.Skip(length);
-                stats.literalBytes += length;
-                break;
-            default:
-                break;
+        DeltaInstruction instruction;
+        const bool read = ReadDeltaInstruction(in, &instruction) == result::kSuccess;
+        ++stats.opcodes[std::min<size_t>(instruction.opcode, kOpcodeKinds - 1)];
+        if (read && instruction.opcode == OP_END) return stats;
+        const uint64_t length = DeltaLength(instruction, stats.blockSize);
+        if (IsLiteral(instruction.opcode)) {
+            in.Skip(length);
+            stats.literalBytes += length;
+        } else {
+            stats.copiedBytes += length;
         }
-        if (!in.ok()) {
+        if (!read || !in.ok()) {
             stats.problem = "an instruction runs past the end of the stream";
             return stats;
         }
-        if (length > stats.blockSize) {
+        if (ExceedsBlock(instruction, stats.blockSize)) {
             stats.problem =
-                "a piece of " + std::to_string(length) + " bytes exceeds the block size";
+                "a piece of " + std::to_string(instruction.count) + " bytes exceeds the block size";
             return stats;
         }
     }
