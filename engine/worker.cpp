@@ -237,15 +237,25 @@ ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& packa
     return result::kSuccess;
 }
 
+// The package's options rule the run; those its version lacks are 0.
+void TakeOptions(const PackageOptions& options, ApplyContext& context) {
+    context.hasNewCheckValues = options.hasNewCheckValues;
+    context.skipMissingSources = options.skipMissingSources;
+    context.overwriteExistingAdds = options.overwriteExistingAdds;
+    context.skipMissingDeletes = options.skipMissingDeletes;
+}
+
 // The records: read, verified against the installation, then applied.
 ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& package,
                             ApplyContext& context, uint16_t version) {
+    PackageOptions options;
     RecordCounts counts;
-    ResultCode r = ReadOptionsAndCounts(in, version, context, &counts);
+    ResultCode r = ReadOptionsAndCounts(in, version, &options, &counts);
+    TakeOptions(options, context);
     if (r != result::kSuccess) return r;
     context.checkMode = counts.checkMode;
     FileEntryLists lists;
-    r = ReadFileEntries(in, counts, context, &lists);
+    r = ReadFileEntries(in, counts, context.hasNewCheckValues == 1, context, &lists);
     if (r != result::kSuccess) return r;
     // The file operations resolve a relative target folder from the program's
     // folder; the verification must look at the same files.

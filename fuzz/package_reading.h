@@ -149,10 +149,15 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
             return;
         }
     }
-    if (out.Fail(ReadOptionsAndCounts(in, version, context, &out.counts), Stage::kOptions)) {
-        return;
-    }
-    out.Fail(ReadFileEntries(in, out.counts, context, &out.lists), Stage::kRecords);
+    PackageOptions options;
+    const ResultCode optionsRead = ReadOptionsAndCounts(in, version, &options, &out.counts);
+    context.hasNewCheckValues = options.hasNewCheckValues;
+    context.skipMissingSources = options.skipMissingSources;
+    context.overwriteExistingAdds = options.overwriteExistingAdds;
+    context.skipMissingDeletes = options.skipMissingDeletes;
+    if (out.Fail(optionsRead, Stage::kOptions)) return;
+    const bool newCheckValues = options.hasNewCheckValues == 1;
+    out.Fail(ReadFileEntries(in, out.counts, newCheckValues, context, &out.lists), Stage::kRecords);
 }
 
 // Reads one package from `file` at `package`, in the worker's order, without

@@ -266,19 +266,16 @@ ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* befo
     return ReadNoticeBlocks(in, before, after);
 }
 
-ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, PackageOptions* options,
                                 RecordCounts* counts) {
-    context.hasNewCheckValues = 0;
-    context.skipMissingSources = 0;
-    context.overwriteExistingAdds = 0;
-    context.skipMissingDeletes = 0;
-    if (version >= gate::kSourceList && !in.ReadU8(&context.hasNewCheckValues)) {
+    *options = PackageOptions();
+    if (version >= gate::kSourceList && !in.ReadU8(&options->hasNewCheckValues)) {
         return result::kReadProgramFile;
     }
     if (version >= gate::kLanguageBlocks) {
-        if (!in.ReadU8(&context.skipMissingSources)) return result::kReadProgramFile;
-        if (!in.ReadU8(&context.overwriteExistingAdds)) return result::kReadProgramFile;
-        if (!in.ReadU8(&context.skipMissingDeletes)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->skipMissingSources)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->overwriteExistingAdds)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->skipMissingDeletes)) return result::kReadProgramFile;
     }
     if (!in.ReadU8(&counts->checkMode)) return result::kReadProgramFile;
     if (!in.ReadU32(&counts->updates)) return result::kReadProgramFile;

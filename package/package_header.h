@@ -97,6 +97,14 @@ using NoticeText = std::unique_ptr<char[]>;
 ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
                            NoticeText* after);
 
+// The option bytes: 0 where the package's version has none.
+struct PackageOptions {
+    uint8_t hasNewCheckValues = 0;      // from 140
+    uint8_t skipMissingSources = 0;     // from 120
+    uint8_t overwriteExistingAdds = 0;  // from 120
+    uint8_t skipMissingDeletes = 0;     // from 120
+};
+
 struct RecordCounts {
     uint8_t checkMode = 0;
     uint32_t updates = 0;
@@ -104,8 +112,9 @@ struct RecordCounts {
     uint32_t deletes = 0;
 };
 
-// The option bytes (into the context), the check mode and the three counts.
-ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
+// The option bytes, the check mode and the three counts; after a failure the
+// fields read before it keep their values.
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, PackageOptions* options,
                                 RecordCounts* counts);
 
 }  // namespace pkx
