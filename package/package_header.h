@@ -11,6 +11,7 @@
 
 #include "core/apply_context.h"
 #include "package/format.h"
+#include "package/header_fields.h"
 #include "package/package_cursor.h"
 
 namespace pkx {
@@ -36,24 +37,12 @@ ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t 
 // After a failed read the buffer keeps its previous contents.
 ResultCode ReadShortString(PackageCursor& in, char* buffer);
 
-struct LookupRecord {
-    uint8_t stepKind = 0;
-    uint8_t index = 0;
-    char text1[kPathBufferSize] = {};
-    char text2[kPathBufferSize] = {};
-    char text3[kPathBufferSize] = {};
-    uint8_t resultSlot = 0;
-};
+// A short string as the updater holds it: NUL-terminated.
+using ShortText = char[kPathBufferSize];
 
-// One entry of the folder-source list; which fields are set depends on `kind`.
-struct FolderSource {
-    uint8_t kind = 0;
-    uint8_t index = 0;                  // registry root (1) or special folder (2, 3)
-    char text1[kPathBufferSize] = {};   // key path (1), INI file (2), path (3)
-    char text2[kPathBufferSize] = {};   // value name (1), section (2)
-    char text3[kPathBufferSize] = {};   // INI key (2)
-    std::vector<LookupRecord> lookups;  // composite lookup (4, version >= 120)
-};
+using LookupRecord = LookupRecordOf<ShortText>;
+using FolderSource = FolderSourceOf<ShortText>;
+using RunningCheck = RunningCheckOf<ShortText>;
 
 // The folder-source list, handed out one parsed entry at a time: the target
 // folder resolution acts on each entry before the next is read, and a
@@ -74,14 +63,6 @@ class FolderSourceList {
     PackageCursor& in_;
     uint16_t version_;
     uint8_t count_ = 0;
-};
-
-struct RunningCheck {
-    uint8_t kind = 0;  // 0 none, 1 window, 2 process, other: none
-    char windowTitle[kPathBufferSize] = {};
-    char windowClass[kPathBufferSize] = {};
-    char processName[kPathBufferSize] = {};
-    uint8_t waitFlag = 0;
 };
 
 // Version >= 110 only (the caller tests the gate).
