@@ -6,6 +6,7 @@
 #include "engine/file_operations.h"
 #include "engine/integrity_check.h"
 #include "engine/journal.h"
+#include "engine/notice_texts.h"
 #include "engine/old_version_check.h"
 #include "engine/recovery.h"
 #include "engine/running_check.h"
@@ -113,7 +114,7 @@ ResultCode ReadRunningAndNotices(PackageCursor& in, uint16_t version, ApplyConte
     if (r != result::kSuccess) return r;
     r = ReadDocumentName(in, context);
     if (r != result::kSuccess) return r;
-    return ReadNoticeTexts(in, version, &prepared->before, &prepared->after);
+    return TakeNoticeTexts(in, version, &prepared->before, &prepared->after);
 }
 
 void ShowNoticeIfAny(ApplyContext& context, const NoticeText& text) {

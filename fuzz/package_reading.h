@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "engine/notice_texts.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
@@ -145,7 +146,7 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
     if (version >= gate::kRunningCheck) {
         if (out.Fail(ReadRunningCheck(in, &out.check), Stage::kRunningCheck)) return;
         if (out.Fail(ReadDocumentName(in, context), Stage::kDocumentName)) return;
-        if (out.Fail(ReadNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
+        if (out.Fail(TakeNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
             return;
         }
     }

@@ -74,9 +74,40 @@ ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context);
 // A heap text, NUL-terminated, or null for none.
 using NoticeText = std::unique_ptr<char[]>;
 
-// The before- and after-texts (version >= 110), chosen by code page from version 140 on.
-ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
-                           NoticeText* after);
+// The notice blocks (version >= 110), handed out piece by piece so that the
+// texts not shown are passed over unread: below version 140 one block of code
+// page 0 (count and code page are not read), from 140 on a u16 count of
+// blocks, each a u32 code page; in each block the before- and the after-text,
+// each a u32 length and that many bytes.
+class NoticeBlockList {
+  public:
+    NoticeBlockList(PackageCursor& in, uint16_t version) : in_(in), version_(version) {}
+
+    ResultCode ReadCount() {
+        count_ = 1;
+        return version_ < gate::kSourceList || in_.ReadU16(&count_) ? result::kSuccess
+                                                                    : result::kReadProgramFile;
+    }
+    uint32_t count() const { return count_; }
+    ResultCode ReadCodePage(uint32_t* codePage) {
+        *codePage = 0;
+        return version_ < gate::kSourceList || in_.ReadU32(codePage) ? result::kSuccess
+                                                                     : result::kReadProgramFile;
+    }
+    // The next text: its length, then either its bytes or none of them.
+    ResultCode ReadLength(uint32_t* length) {
+        return in_.ReadU32(length) ? result::kSuccess : result::kReadProgramFile;
+    }
+    ResultCode ReadText(uint32_t length, NoticeText* text);
+    ResultCode SkipText(uint32_t length) {
+        return in_.Skip(length) ? result::kSuccess : result::kReadProgramFile;
+    }
+
+  private:
+    PackageCursor& in_;
+    uint16_t version_;
+    uint16_t count_ = 0;
+};
 
 // The option bytes: 0 where the package's version has none.
 struct PackageOptions {

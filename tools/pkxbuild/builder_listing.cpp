@@ -236,14 +236,17 @@ class PackageReader {
         ReadShortString(in_.cursor(), documentName);
         info_.documentName = documentName;
         std::vector<NoticeInfo> notices;
-        const uint32_t count = AtLeast(gate::kSourceList) ? in_.U16() : 1;
-        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
+        NoticeBlockList list(in_.cursor(), info_.version);
+        const bool counted = list.ReadCount() == result::kSuccess;
+        for (uint32_t i = 0; i < list.count() && counted && in_.ok(); ++i) {
             NoticeInfo notice;
-            if (AtLeast(gate::kSourceList)) notice.codePage = in_.U32();
-            notice.beforeLength = in_.U32();
-            in_.Skip(notice.beforeLength);
-            notice.afterLength = in_.U32();
-            in_.Skip(notice.afterLength);
+            list.ReadCodePage(&notice.codePage);
+            if (list.ReadLength(&notice.beforeLength) == result::kSuccess) {
+                list.SkipText(notice.beforeLength);
+            }
+            if (list.ReadLength(&notice.afterLength) == result::kSuccess) {
+                list.SkipText(notice.afterLength);
+            }
             notices.push_back(notice);
         }
         info_.notices = notices;
