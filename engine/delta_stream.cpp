@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/cancellation.h"
+#include "package/delta_reader.h"
 
 namespace pkx {
 namespace {
@@ -57,7 +58,9 @@ class OutputBuffer {
     uint32_t used_ = 0;
 };
 
-class DeltaApplier {
+// Runs the instructions the reader hands out: the applier pages the old file,
+// reads the stream ahead for the reader's cursor and writes the new file.
+class DeltaApplier final : public PackageSource {
   public:
     DeltaApplier(BinaryFile& programFile, BinaryFile& oldFile, BinaryFile& newFile,
                  uint32_t dataSize, ApplyContext& context)
@@ -70,7 +73,13 @@ class DeltaApplier {
 
     ResultCode Run(uint64_t streamStart) {
         if (!buffers_) return result::kBadDifferenceData;
-        ResultCode result = ReadHeader(streamStart);
+        uint32_t programSize = 0;
+        ResultCode result = OpenStream(streamStart, &programSize);
+        if (result != result::kSuccess) return result;
+        // The stream's fields may run to the end of the program file.
+        PackageCursor in(*this, streamStart, programSize);
+        in_ = &in;
+        result = ReadHeader();
         if (result != result::kSuccess) return result;
         result = RunInstructions();
         // What was made before a failure or a cancel is written all the same.
@@ -81,28 +90,49 @@ class DeltaApplier {
     }
 
   private:
-    // --- The stream, read ahead.
+    // --- The stream, read ahead: the source of the reader's cursor.
 
-    ResultCode ReadHeader(uint64_t streamStart) {
+    ResultCode OpenStream(uint64_t streamStart, uint32_t* programSize) {
         if (streamStart > kLargestOffset ||
             program_.Seek(static_cast<int32_t>(streamStart), kFileBegin) != streamStart) {
             return result::kReadProgramFile;
         }
-        const uint32_t programSize = program_.Size();
-        if (programSize == kBadPosition) return result::kReadProgramFile;
-        programLeft_ = programSize > streamStart ? programSize - streamStart : 0;
+        *programSize = program_.Size();
+        if (*programSize == kBadPosition) return result::kReadProgramFile;
+        programLeft_ = *programSize > streamStart ? *programSize - streamStart : 0;
         streamLeft_ = dataSize_;
-        uint32_t magic = 0;
-        uint16_t version = 0;
-        if (!ReadU32(&magic)) return result::kReadProgramFile;
-        if (magic != kDeltaMagic) return result::kBadDifferenceData;
-        if (!ReadU16(&version)) return result::kReadProgramFile;
-        if (version > kDeltaVersion) return result::kUnknownDifferenceVersion;
-        if (!ReadU32(&blockSize_)) return result::kReadProgramFile;
+        return result::kSuccess;
+    }
+
+    ResultCode ReadHeader() {
+        DeltaHeader header;
+        const ResultCode result = ReadDeltaHeader(*in_, &header);
+        if (result != result::kSuccess) return result;
+        blockSize_ = header.blockSize;
         oldSize_ = old_.Size();
         if (oldSize_ == kBadPosition) return result::kReadOldFile;
-        position_ = kDeltaHeaderSize;
         return AllocatePages();
+    }
+
+    // The stream is read in order from where OpenStream put it.
+    bool MoveTo(uint64_t) override { return true; }
+    bool Skip(uint64_t) override { return false; }
+
+    // A field is made available whole; literal data passes through the
+    // buffer in pieces. Every byte read counts as progress.
+    bool Read(void* buffer, uint32_t count) override {
+        const uint32_t fill = literal_ ? 1 : count;
+        uint8_t* into = static_cast<uint8_t*>(buffer);
+        for (uint32_t left = count; left > 0;) {
+            if (!Fill(fill)) return false;
+            const uint32_t moved = Smallest(left, Buffered(), left);
+            std::memcpy(into, buffers_.get() + next_, moved);
+            next_ += moved;
+            into += moved;
+            left -= moved;
+        }
+        position_ += count;
+        return true;
     }
 
     // A slot for every page of the old file, or as many as there is memory
@@ -141,79 +171,51 @@ class DeltaApplier {
 
     uint32_t Buffered() const { return end_ - next_; }
 
-    // Little-endian field of `size` bytes.
-    bool ReadField(uint32_t size, uint32_t* value) {
-        if (!Fill(size)) return false;
-        const uint8_t* bytes = buffers_.get() + next_;
-        *value = 0;
-        for (uint32_t i = 0; i < size; ++i) *value |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-        next_ += size;
-        return true;
-    }
-    bool ReadU32(uint32_t* value) { return ReadField(4, value); }
-    bool ReadU16(uint16_t* value) {
-        uint32_t wide = 0;
-        if (!ReadField(2, &wide)) return false;
-        *value = static_cast<uint16_t>(wide);
-        return true;
-    }
-
-    ResultCode ReadOperand(uint32_t* value) {
-        if (!ReadU32(value)) return result::kReadProgramFile;
-        position_ += 4;
-        return result::kSuccess;
-    }
-
     // --- The instructions.
 
     ResultCode RunInstructions() {
         for (;;) {
             if (CancelRequested(context_)) return result::kCancelled;
-            uint32_t opcode = 0;
-            if (!ReadField(1, &opcode)) return result::kReadProgramFile;
-            position_ += 1;
-            if (opcode == OP_END) return result::kSuccess;
-            const ResultCode result = Execute(opcode);
+            DeltaInstruction instruction;
+            const ResultCode read = ReadDeltaInstruction(*in_, &instruction);
+            if (read != result::kSuccess) return read;
+            if (instruction.opcode == OP_END) return result::kSuccess;
+            if (ExceedsBlock(instruction, blockSize_)) return result::kBadDifferenceData;
+            const ResultCode result = Execute(instruction);
             if (result != result::kSuccess) return result;
         }
     }
 
-    ResultCode Execute(uint32_t opcode) {
-        switch (opcode) {
+    ResultCode Execute(const DeltaInstruction& instruction) {
+        switch (instruction.opcode) {
             case OP_COPY_BLOCK:
-                return CopyBlock();
+                return CopyPiece(instruction.offset, blockSize_);
             case OP_COPY_BLOCKS:
-                return CopyBlocks();
+                return CopyBlocks(instruction.offset, instruction.count);
             case OP_COPY_BYTES:
-                return CopyBytes();
+                return CopyPiece(instruction.offset, instruction.count);
             case OP_LITERAL_BLOCK:
-                return LiteralBlock();
+                return LiteralPiece(blockSize_);
             case OP_LITERAL_BLOCKS:
-                return LiteralBlocks();
+                return LiteralBlocks(instruction.count);
             case OP_LITERAL_BYTES:
-                return LiteralBytes();
+                return LiteralPiece(instruction.count);
             default:
                 return result::kSuccess;  // undefined opcodes are skipped
         }
     }
 
-    ResultCode CopyBlock() {
-        uint32_t offset = 0;
-        ResultCode result = ReadOperand(&offset);
-        if (result == result::kSuccess) result = CopyFromOld(offset, blockSize_);
+    ResultCode CopyPiece(uint32_t offset, uint32_t length) {
+        const ResultCode result = CopyFromOld(offset, length);
         if (result == result::kSuccess) SendProgress();
         return result;
     }
 
     // The blocks follow one another in the old file; progress once, even
     // when a block fails.
-    ResultCode CopyBlocks() {
-        uint32_t offset = 0;
-        uint32_t count = 0;
-        ResultCode result = ReadOperand(&offset);
-        if (result == result::kSuccess) result = ReadOperand(&count);
-        if (result == result::kSuccess && offset > kLargestOffset) result = result::kReadOldFile;
-        if (result != result::kSuccess) return result;
+    ResultCode CopyBlocks(uint32_t offset, uint32_t count) {
+        if (offset > kLargestOffset) return result::kReadOldFile;
+        ResultCode result = result::kSuccess;
         uint64_t from = offset;
         for (uint32_t i = 0; i < BlockCount(count); ++i) {
             if (CancelRequested(context_)) {
@@ -228,28 +230,14 @@ class DeltaApplier {
         return result;
     }
 
-    ResultCode CopyBytes() {
-        uint32_t offset = 0;
-        uint32_t length = 0;
-        ResultCode result = ReadOperand(&offset);
-        if (result == result::kSuccess) result = ReadOperand(&length);
-        if (result == result::kSuccess && length > blockSize_) result = result::kBadDifferenceData;
-        if (result == result::kSuccess) result = CopyFromOld(offset, length);
-        if (result == result::kSuccess) SendProgress();
-        return result;
-    }
-
-    ResultCode LiteralBlock() {
-        const ResultCode result = CopyLiteral(blockSize_);
+    ResultCode LiteralPiece(uint32_t length) {
+        const ResultCode result = CopyLiteral(length);
         if (result == result::kSuccess) SendProgress();
         return result;
     }
 
     // Progress per block; a cancel or failure ends the run without more.
-    ResultCode LiteralBlocks() {
-        uint32_t count = 0;
-        const ResultCode result = ReadOperand(&count);
-        if (result != result::kSuccess) return result;
+    ResultCode LiteralBlocks(uint32_t count) {
         for (uint32_t i = 0; i < BlockCount(count); ++i) {
             if (CancelRequested(context_)) return result::kCancelled;
             const ResultCode blockResult = CopyLiteral(blockSize_);
@@ -257,15 +245,6 @@ class DeltaApplier {
             SendProgress();
         }
         return result::kSuccess;
-    }
-
-    ResultCode LiteralBytes() {
-        uint32_t length = 0;
-        ResultCode result = ReadOperand(&length);
-        if (result == result::kSuccess && length > blockSize_) result = result::kBadDifferenceData;
-        if (result == result::kSuccess) result = CopyLiteral(length);
-        if (result == result::kSuccess) SendProgress();
-        return result;
     }
 
     // Blocks of zero bytes append nothing; skipping them keeps a count of
@@ -337,21 +316,26 @@ class DeltaApplier {
     }
 
     // Literal data of the stream to the new file; data the program file
-    // cannot hold fails before any of it is written.
+    // cannot hold fails before any of it is written. Progress counts the
+    // data once all of it is copied.
     ResultCode CopyLiteral(uint32_t count) {
-        if (count > Buffered() + programLeft_) return result::kReadProgramFile;
-        const uint32_t total = count;
+        if (!in_->Fits(count)) return result::kReadProgramFile;
+        const uint64_t before = position_;
         while (count > 0) {
-            const ResultCode result = output_.MakeSpace();
-            if (result != result::kSuccess) return result;
-            if (Buffered() == 0 && !Fill(1)) return result::kReadProgramFile;
-            const uint32_t moved = Smallest(count, Buffered(), output_.Free());
-            std::memcpy(output_.Space(), buffers_.get() + next_, moved);
-            next_ += moved;
+            ResultCode result = output_.MakeSpace();
+            const uint32_t moved = Smallest(count, output_.Free(), count);
+            literal_ = true;
+            if (result == result::kSuccess && !in_->Read(output_.Space(), moved)) {
+                result = result::kReadProgramFile;
+            }
+            literal_ = false;
+            if (result != result::kSuccess) {
+                position_ = before;
+                return result;
+            }
             output_.Added(moved);
             count -= moved;
         }
-        position_ += total;
         return result::kSuccess;
     }
 
@@ -383,6 +367,8 @@ class DeltaApplier {
     const std::unique_ptr<uint8_t[]> buffers_;
     OutputBuffer output_;
 
+    PackageCursor* in_ = nullptr;
+    bool literal_ = false;  // the cursor reads literal data, not a field
     uint32_t blockSize_ = 0;
     // Unread bytes of the stream buffer are [next_, end_).
     uint32_t next_ = 0;

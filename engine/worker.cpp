@@ -6,6 +6,7 @@
 #include "engine/file_operations.h"
 #include "engine/integrity_check.h"
 #include "engine/journal.h"
+#include "engine/notice_texts.h"
 #include "engine/old_version_check.h"
 #include "engine/recovery.h"
 #include "engine/running_check.h"
@@ -113,7 +114,7 @@ ResultCode ReadRunningAndNotices(PackageCursor& in, uint16_t version, ApplyConte
     if (r != result::kSuccess) return r;
     r = ReadDocumentName(in, context);
     if (r != result::kSuccess) return r;
-    return ReadNoticeTexts(in, version, &prepared->before, &prepared->after);
+    return TakeNoticeTexts(in, version, &prepared->before, &prepared->after);
 }
 
 void ShowNoticeIfAny(ApplyContext& context, const NoticeText& text) {
@@ -237,15 +238,25 @@ ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& packa
     return result::kSuccess;
 }
 
+// The package's options rule the run; those its version lacks are 0.
+void TakeOptions(const PackageOptions& options, ApplyContext& context) {
+    context.hasNewCheckValues = options.hasNewCheckValues;
+    context.skipMissingSources = options.skipMissingSources;
+    context.overwriteExistingAdds = options.overwriteExistingAdds;
+    context.skipMissingDeletes = options.skipMissingDeletes;
+}
+
 // The records: read, verified against the installation, then applied.
 ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& package,
                             ApplyContext& context, uint16_t version) {
+    PackageOptions options;
     RecordCounts counts;
-    ResultCode r = ReadOptionsAndCounts(in, version, context, &counts);
+    ResultCode r = ReadOptionsAndCounts(in, version, &options, &counts);
+    TakeOptions(options, context);
     if (r != result::kSuccess) return r;
     context.checkMode = counts.checkMode;
     FileEntryLists lists;
-    r = ReadFileEntries(in, counts, context, &lists);
+    r = ReadFileEntries(in, counts, context.hasNewCheckValues == 1, context, &lists);
     if (r != result::kSuccess) return r;
     // The file operations resolve a relative target folder from the program's
     // folder; the verification must look at the same files.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_files.h"
+#include "package/delta_reader.h"
 #include "package/writer/delta_encoder.h"
 
 namespace pkx {
@@ -18,35 +19,26 @@ using fuzz::Check;
 using fuzz::U32At;
 using packwriter::Bytes;
 
-// Walks the instructions; aborts on anything outside the format's limits.
+// Walks the instructions with the updater's reader; aborts on anything
+// outside the format's limits.
 void CheckLimits(const Bytes& stream, size_t oldSize) {
-    Check(stream.size() >= kDeltaHeaderSize + 1 && U32At(stream, 0) == kDeltaMagic);
-    const uint64_t block = U32At(stream, 6);
-    size_t at = kDeltaHeaderSize;
+    MemoryPackageSource bytes(stream.data(), stream.size());
+    PackageCursor in(bytes, 0, stream.size());
+    DeltaHeader header;
+    Check(ReadDeltaHeader(in, &header) == 0);
     for (;;) {
-        Check(at < stream.size());
-        const uint8_t opcode = stream[at++];
-        if (opcode == OP_END) break;
-        Check(opcode <= OP_LITERAL_BYTES);
-        uint64_t length = block;
-        if (opcode == OP_LITERAL_BLOCK || opcode == OP_LITERAL_BLOCKS ||
-            opcode == OP_LITERAL_BYTES) {
-            if (opcode != OP_LITERAL_BLOCK) {
-                length = U32At(stream, at) * (opcode == OP_LITERAL_BLOCKS ? block : 1);
-                at += 4;
-            }
-            Check(length <= stream.size() - at);
-            at += length;
-            continue;
+        DeltaInstruction instruction;
+        Check(ReadDeltaInstruction(in, &instruction) == 0);
+        if (instruction.opcode == OP_END) break;
+        Check(instruction.opcode <= OP_LITERAL_BYTES);
+        const uint64_t length = DeltaLength(instruction, header.blockSize);
+        if (IsLiteral(instruction.opcode)) {
+            Check(in.Skip(length));
+        } else {
+            Check(uint64_t{instruction.offset} + length <= oldSize);
         }
-        const uint64_t offset = U32At(stream, at);
-        if (opcode != OP_COPY_BLOCK) {
-            length = U32At(stream, at + 4) * (opcode == OP_COPY_BLOCKS ? block : 1);
-        }
-        at += opcode == OP_COPY_BLOCK ? 4 : 8;
-        Check(offset + length <= oldSize);
     }
-    Check(at == stream.size());
+    Check(in.Remaining() == 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "engine/notice_texts.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
@@ -145,14 +146,19 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
     if (version >= gate::kRunningCheck) {
         if (out.Fail(ReadRunningCheck(in, &out.check), Stage::kRunningCheck)) return;
         if (out.Fail(ReadDocumentName(in, context), Stage::kDocumentName)) return;
-        if (out.Fail(ReadNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
+        if (out.Fail(TakeNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
             return;
         }
     }
-    if (out.Fail(ReadOptionsAndCounts(in, version, context, &out.counts), Stage::kOptions)) {
-        return;
-    }
-    out.Fail(ReadFileEntries(in, out.counts, context, &out.lists), Stage::kRecords);
+    PackageOptions options;
+    const ResultCode optionsRead = ReadOptionsAndCounts(in, version, &options, &out.counts);
+    context.hasNewCheckValues = options.hasNewCheckValues;
+    context.skipMissingSources = options.skipMissingSources;
+    context.overwriteExistingAdds = options.overwriteExistingAdds;
+    context.skipMissingDeletes = options.skipMissingDeletes;
+    if (out.Fail(optionsRead, Stage::kOptions)) return;
+    const bool newCheckValues = options.hasNewCheckValues == 1;
+    out.Fail(ReadFileEntries(in, out.counts, newCheckValues, context, &out.lists), Stage::kRecords);
 }
 
 // Reads one package from `file` at `package`, in the worker's order, without

@@ -14,11 +14,21 @@ struct FileEntryLists {
     std::vector<FileEntry> deletes;
 };
 
+enum class RecordKind { kUpdate, kAdd, kDelete };
+
+// True when the rest of the package can hold `counts` records of their least
+// sizes; with `newCheckValues` updates and adds carry a new check value.
+bool RecordsFit(const PackageCursor& in, const RecordCounts& counts, bool newCheckValues);
+
+// One record: name, check values, and for updates and adds the write time,
+// data offset and data size. Returns 0 or kReadProgramFile.
+ResultCode ReadRecord(PackageCursor& in, RecordKind kind, bool newCheckValues, FileEntry* entry);
+
 // Reads `counts` records from the cursor into `lists`, testing
 // `cancelRequested` before each record. Counts that the rest of the package
 // cannot hold are refused before anything is read. Returns 0, kCancelled or
 // kReadProgramFile.
-ResultCode ReadFileEntries(PackageCursor& in, const RecordCounts& counts, ApplyContext& context,
-                           FileEntryLists* lists);
+ResultCode ReadFileEntries(PackageCursor& in, const RecordCounts& counts, bool newCheckValues,
+                           ApplyContext& context, FileEntryLists* lists);
 
 }  // namespace pkx

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/apply_context.h"
 #include "support/binary_file.h"
@@ -39,6 +40,31 @@ class FilePackageSource final : public PackageSource {
 
   private:
     BinaryFile& file_;
+};
+
+// Bytes in memory as a source: the builder's and the fuzzers' side.
+class MemoryPackageSource final : public PackageSource {
+  public:
+    MemoryPackageSource(const uint8_t* bytes, uint64_t size) : bytes_(bytes), size_(size) {}
+    bool MoveTo(uint64_t offset) override {
+        position_ = offset;
+        return offset <= size_;
+    }
+    bool Read(void* buffer, uint32_t count) override {
+        if (position_ > size_ || count > size_ - position_) return false;
+        if (count > 0) std::memcpy(buffer, bytes_ + position_, count);
+        position_ += count;
+        return true;
+    }
+    bool Skip(uint64_t count) override {
+        position_ += count;
+        return position_ <= size_;
+    }
+
+  private:
+    const uint8_t* bytes_;
+    uint64_t size_;
+    uint64_t position_ = 0;
 };
 
 class PackageCursor {

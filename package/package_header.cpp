@@ -115,68 +115,6 @@ ResultCode ReadLookupRecords(PackageCursor& in, std::vector<LookupRecord>* looku
     return result::kSuccess;
 }
 
-// A heap copy of `length` bytes from the package, NUL-terminated.
-ResultCode ReadNoticeText(PackageCursor& in, uint32_t length, NoticeText* text) {
-    if (!in.Fits(length)) {
-        in.Fail();
-        return result::kReadProgramFile;
-    }
-    NoticeText buffer(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
-    if (!buffer) return result::kReadProgramFile;
-    if (!in.Read(buffer.get(), length)) return result::kReadProgramFile;
-    buffer[length] = 0;
-    *text = std::move(buffer);
-    return result::kSuccess;
-}
-
-// A text of `length` bytes in `codePage` (0: not said), held in the code page
-// the updater holds texts in; unchanged where that is its own.
-ResultCode HoldInside(uint32_t codePage, uint32_t length, NoticeText* text) {
-    if (codePage == 0 || Os().InsideCodePage(codePage) == codePage) return result::kSuccess;
-    // A character of a Windows code page takes at most three bytes in UTF-8.
-    const uint64_t size = uint64_t{length} * 3 + 1;
-    if (size > 0xFFFFFFFFu) return result::kReadProgramFile;
-    NoticeText held(new (std::nothrow) char[size]);
-    if (!held) return result::kReadProgramFile;
-    Os().ConvertToInside(codePage, text->get(), held.get(), static_cast<uint32_t>(size));
-    *text = std::move(held);
-    return result::kSuccess;
-}
-
-// One text of a notice block: taken when the block matches and the text is
-// not empty, otherwise passed over.
-ResultCode ReadNoticeBlockText(PackageCursor& in, bool matches, uint32_t codePage,
-                               NoticeText* text) {
-    uint32_t length = 0;
-    if (!in.ReadU32(&length)) return result::kReadProgramFile;
-    if (!matches) return in.Skip(length) ? result::kSuccess : result::kReadProgramFile;
-    if (length == 0) return result::kSuccess;
-    if (ReadNoticeText(in, length, text) != 0) return result::kReadProgramFile;
-    return HoldInside(codePage, length, text);
-}
-
-ResultCode ReadNoticePair(PackageCursor& in, NoticeText* before, NoticeText* after) {
-    if (ReadNoticeBlockText(in, true, 0, before) != 0) return result::kReadProgramFile;
-    return ReadNoticeBlockText(in, true, 0, after);
-}
-
-ResultCode ReadNoticeBlocks(PackageCursor& in, NoticeText* before, NoticeText* after) {
-    uint16_t count = 0;
-    if (!in.ReadU16(&count)) return result::kReadProgramFile;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t codePage = 0;
-        if (!in.ReadU32(&codePage)) return result::kReadProgramFile;
-        const bool matches = codePage == 0 || codePage == systemCodePage;
-        if (ReadNoticeBlockText(in, matches, codePage, before) != 0) {
-            return result::kReadProgramFile;
-        }
-        if (ReadNoticeBlockText(in, matches, codePage, after) != 0) {
-            return result::kReadProgramFile;
-        }
-    }
-    return result::kSuccess;
-}
-
 }  // namespace
 
 ResultCode ReadShortString(PackageCursor& in, char* buffer) {
@@ -257,28 +195,31 @@ ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context) {
     return ReadShortString(in, context.openAfterName);
 }
 
-ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
-                           NoticeText* after) {
-    before->reset();
-    after->reset();
-    if (version < gate::kRunningCheck) return result::kSuccess;
-    if (version < gate::kSourceList) return ReadNoticePair(in, before, after);
-    return ReadNoticeBlocks(in, before, after);
+// A heap copy of `length` bytes, NUL-terminated; nothing is taken for a
+// length the rest of the package cannot hold.
+ResultCode NoticeBlockList::ReadText(uint32_t length, NoticeText* text) {
+    if (!in_.Fits(length)) {
+        in_.Fail();
+        return result::kReadProgramFile;
+    }
+    NoticeText buffer(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
+    if (!buffer) return result::kReadProgramFile;
+    if (!in_.Read(buffer.get(), length)) return result::kReadProgramFile;
+    buffer[length] = 0;
+    *text = std::move(buffer);
+    return result::kSuccess;
 }
 
-ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, PackageOptions* options,
                                 RecordCounts* counts) {
-    context.hasNewCheckValues = 0;
-    context.skipMissingSources = 0;
-    context.overwriteExistingAdds = 0;
-    context.skipMissingDeletes = 0;
-    if (version >= gate::kSourceList && !in.ReadU8(&context.hasNewCheckValues)) {
+    *options = PackageOptions();
+    if (version >= gate::kSourceList && !in.ReadU8(&options->hasNewCheckValues)) {
         return result::kReadProgramFile;
     }
     if (version >= gate::kLanguageBlocks) {
-        if (!in.ReadU8(&context.skipMissingSources)) return result::kReadProgramFile;
-        if (!in.ReadU8(&context.overwriteExistingAdds)) return result::kReadProgramFile;
-        if (!in.ReadU8(&context.skipMissingDeletes)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->skipMissingSources)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->overwriteExistingAdds)) return result::kReadProgramFile;
+        if (!in.ReadU8(&options->skipMissingDeletes)) return result::kReadProgramFile;
     }
     if (!in.ReadU8(&counts->checkMode)) return result::kReadProgramFile;
     if (!in.ReadU32(&counts->updates)) return result::kReadProgramFile;

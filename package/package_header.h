@@ -11,6 +11,7 @@
 
 #include "core/apply_context.h"
 #include "package/format.h"
+#include "package/header_fields.h"
 #include "package/package_cursor.h"
 
 namespace pkx {
@@ -36,24 +37,12 @@ ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t 
 // After a failed read the buffer keeps its previous contents.
 ResultCode ReadShortString(PackageCursor& in, char* buffer);
 
-struct LookupRecord {
-    uint8_t stepKind = 0;
-    uint8_t index = 0;
-    char text1[kPathBufferSize] = {};
-    char text2[kPathBufferSize] = {};
-    char text3[kPathBufferSize] = {};
-    uint8_t resultSlot = 0;
-};
+// A short string as the updater holds it: NUL-terminated.
+using ShortText = char[kPathBufferSize];
 
-// One entry of the folder-source list; which fields are set depends on `kind`.
-struct FolderSource {
-    uint8_t kind = 0;
-    uint8_t index = 0;                  // registry root (1) or special folder (2, 3)
-    char text1[kPathBufferSize] = {};   // key path (1), INI file (2), path (3)
-    char text2[kPathBufferSize] = {};   // value name (1), section (2)
-    char text3[kPathBufferSize] = {};   // INI key (2)
-    std::vector<LookupRecord> lookups;  // composite lookup (4, version >= 120)
-};
+using LookupRecord = LookupRecordOf<ShortText>;
+using FolderSource = FolderSourceOf<ShortText>;
+using RunningCheck = RunningCheckOf<ShortText>;
 
 // The folder-source list, handed out one parsed entry at a time: the target
 // folder resolution acts on each entry before the next is read, and a
@@ -76,14 +65,6 @@ class FolderSourceList {
     uint8_t count_ = 0;
 };
 
-struct RunningCheck {
-    uint8_t kind = 0;  // 0 none, 1 window, 2 process, other: none
-    char windowTitle[kPathBufferSize] = {};
-    char windowClass[kPathBufferSize] = {};
-    char processName[kPathBufferSize] = {};
-    uint8_t waitFlag = 0;
-};
-
 // Version >= 110 only (the caller tests the gate).
 ResultCode ReadRunningCheck(PackageCursor& in, RunningCheck* check);
 
@@ -93,9 +74,48 @@ ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context);
 // A heap text, NUL-terminated, or null for none.
 using NoticeText = std::unique_ptr<char[]>;
 
-// The before- and after-texts (version >= 110), chosen by code page from version 140 on.
-ResultCode ReadNoticeTexts(PackageCursor& in, uint16_t version, NoticeText* before,
-                           NoticeText* after);
+// The notice blocks (version >= 110), handed out piece by piece so that the
+// texts not shown are passed over unread: below version 140 one block of code
+// page 0 (count and code page are not read), from 140 on a u16 count of
+// blocks, each a u32 code page; in each block the before- and the after-text,
+// each a u32 length and that many bytes.
+class NoticeBlockList {
+  public:
+    NoticeBlockList(PackageCursor& in, uint16_t version) : in_(in), version_(version) {}
+
+    ResultCode ReadCount() {
+        count_ = 1;
+        return version_ < gate::kSourceList || in_.ReadU16(&count_) ? result::kSuccess
+                                                                    : result::kReadProgramFile;
+    }
+    uint32_t count() const { return count_; }
+    ResultCode ReadCodePage(uint32_t* codePage) {
+        *codePage = 0;
+        return version_ < gate::kSourceList || in_.ReadU32(codePage) ? result::kSuccess
+                                                                     : result::kReadProgramFile;
+    }
+    // The next text: its length, then either its bytes or none of them.
+    ResultCode ReadLength(uint32_t* length) {
+        return in_.ReadU32(length) ? result::kSuccess : result::kReadProgramFile;
+    }
+    ResultCode ReadText(uint32_t length, NoticeText* text);
+    ResultCode SkipText(uint32_t length) {
+        return in_.Skip(length) ? result::kSuccess : result::kReadProgramFile;
+    }
+
+  private:
+    PackageCursor& in_;
+    uint16_t version_;
+    uint16_t count_ = 0;
+};
+
+// The option bytes: 0 where the package's version has none.
+struct PackageOptions {
+    uint8_t hasNewCheckValues = 0;      // from 140
+    uint8_t skipMissingSources = 0;     // from 120
+    uint8_t overwriteExistingAdds = 0;  // from 120
+    uint8_t skipMissingDeletes = 0;     // from 120
+};
 
 struct RecordCounts {
     uint8_t checkMode = 0;
@@ -104,8 +124,9 @@ struct RecordCounts {
     uint32_t deletes = 0;
 };
 
-// The option bytes (into the context), the check mode and the three counts.
-ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, ApplyContext& context,
+// The option bytes, the check mode and the three counts; after a failure the
+// fields read before it keep their values.
+ResultCode ReadOptionsAndCounts(PackageCursor& in, uint16_t version, PackageOptions* options,
                                 RecordCounts* counts);
 
 }  // namespace pkx

@@ -15,6 +15,7 @@
 
 #include "core/apply_context.h"
 #include "package/format.h"
+#include "package/header_fields.h"
 
 namespace pkx::packwriter {
 
@@ -52,33 +53,12 @@ struct LanguageBlockModel {
     std::vector<std::string> texts;
 };
 
-struct LookupRecordModel {
-    uint8_t stepKind = 0;
-    uint8_t index = 0;
-    std::string text1;
-    std::string text2;
-    std::string text3;
-    uint8_t resultSlot = 0;
-};
-
-// Kind 0 prompt, 1 registry value, 2 INI value, 3 fixed path, 4 composite
-// lookup; other kinds carry no fields. Fields not used by the kind are ignored.
-struct FolderSourceModel {
-    uint8_t kind = 0;
-    uint8_t index = 0;
-    std::string text1;
-    std::string text2;
-    std::string text3;
-    std::vector<LookupRecordModel> lookups;  // kind 4, written from version 120 on
-};
-
-struct RunningCheckModel {
-    uint8_t kind = 0;  // 0 none, 1 window, 2 process
-    std::string windowTitle;
-    std::string windowClass;
-    std::string processName;
-    uint8_t waitFlag = 0;
-};
+// The header's structures as the readers describe them, with texts of any
+// length (longer than 255 bytes cannot be written). Fields not used by a
+// kind are ignored.
+using LookupRecordModel = LookupRecordOf<std::string>;
+using FolderSourceModel = FolderSourceOf<std::string>;
+using RunningCheckModel = RunningCheckOf<std::string>;
 
 struct NoticeBlockModel {
     uint32_t codePage = 0;

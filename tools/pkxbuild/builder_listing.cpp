@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "package/delta_reader.h"
+#include "package/file_entries.h"
 #include "package/format.h"
 #include "package/package_cursor.h"
+#include "package/package_header.h"
 #include "package/package_index.h"
 #include "support/md5.h"
 #include "tools/pkxbuild/builder_text.h"
@@ -89,6 +92,7 @@ class Fields {
         return std::string(text, length);
     }
     void Skip(uint64_t count) { in_.Skip(count); }
+    PackageCursor& cursor() { return in_; }
 
   private:
     InspectedBytes bytes_;
@@ -97,73 +101,60 @@ class Fields {
 
 StreamStats ReadStream(ByteSource& source, uint64_t begin, uint64_t size) {
     StreamStats stats;
-    Fields in(source, begin, begin + size);
-    const uint32_t magic = in.U32();
-    stats.version = in.U16();
-    stats.blockSize = in.U32();
-    if (!in.ok()) {
+    Fields fields(source, begin, begin + size);
+    PackageCursor& in = fields.cursor();
+    DeltaHeader header;
+    const ResultCode code =
+        in.Fits(kDeltaHeaderSize) ? ReadDeltaHeader(in, &header) : result::kReadProgramFile;
+    stats.version = header.version;
+    stats.blockSize = header.blockSize;
+    if (code == result::kReadProgramFile) {
         stats.problem = "the stream is shorter than its header";
         return stats;
     }
-    if (magic != kDeltaMagic) {
+    if (code == result::kBadDifferenceData) {
         stats.problem = "not a difference stream (no \"PKS \" magic)";
         return stats;
     }
-    if (stats.version > kDeltaVersion) {
+    if (code == result::kUnknownDifferenceVersion) {
         stats.problem = "stream version " + std::to_string(stats.version) + " is unknown";
         return stats;
     }
-    const uint64_t block = stats.blockSize;
     while (in.Remaining() > 0) {
-        const uint8_t opcode = in.U8();
-        ++stats.opcodes[std::min<size_t>(opcode, kOpcodeKinds - 1)];
-        uint32_t length = 0;
-        switch (opcode) {
-            case OP_END:
-                return stats;
-            case OP_COPY_BLOCK:
-                in.U32();
-                stats.copiedBytes += block;
-                break;
-            case OP_COPY_BLOCKS:
-                in.U32();
-                stats.copiedBytes += block * in.U32();
-                break;
-            case OP_COPY_BYTES:
-                in.U32();
-                length = in.U32();
-                stats.copiedBytes += length;
-                break;
-            case OP_LITERAL_BLOCK:
-                in.Skip(block);
-                stats.literalBytes += block;
-                break;
-            case OP_LITERAL_BLOCKS: {
-                const uint64_t bytes = block * in.U32();
-                in.Skip(bytes);
-                stats.literalBytes += bytes;
-                break;
-            }
-            case OP_LITERAL_BYTES:
-                length = in.U32();
-                in.Skip(length);
-                stats.literalBytes += length;
-                break;
-            default:
-                break;
+        DeltaInstruction instruction;
+        const bool read = ReadDeltaInstruction(in, &instruction) == result::kSuccess;
+        ++stats.opcodes[std::min<size_t>(instruction.opcode, kOpcodeKinds - 1)];
+        if (read && instruction.opcode == OP_END) return stats;
+        const uint64_t length = DeltaLength(instruction, stats.blockSize);
+        if (IsLiteral(instruction.opcode)) {
+            in.Skip(length);
+            stats.literalBytes += length;
+        } else {
+            stats.copiedBytes += length;
         }
-        if (!in.ok()) {
+        if (!read || !in.ok()) {
             stats.problem = "an instruction runs past the end of the stream";
             return stats;
         }
-        if (length > stats.blockSize) {
+        if (ExceedsBlock(instruction, stats.blockSize)) {
             stats.problem =
-                "a piece of " + std::to_string(length) + " bytes exceeds the block size";
+                "a piece of " + std::to_string(instruction.count) + " bytes exceeds the block size";
             return stats;
         }
     }
     stats.problem = "the stream ends without OP_END";
     return stats;
+}
+
+// A folder source as the builder describes one.
+packwriter::FolderSourceModel SourceModel(const FolderSource& source) {
+    packwriter::FolderSourceModel model{source.kind,  source.index, source.text1,
+                                        source.text2, source.text3, {}};
+    for (const LookupRecord& step : source.lookups) {
+        model.lookups.push_back(
+            {step.stepKind, step.index, step.text1, step.text2, step.text3, step.resultSlot});
+    }
+    return model;
 }
 
 // Reads one package's header and records from [offset, offset + size - 16).
@@ -216,57 +207,13 @@ class PackageReader {
         return in_.ok();
     }
 
-    bool FolderSource(packwriter::FolderSourceModel* source) {
-        source->kind = in_.U8();
-        switch (source->kind) {
-            case kSourceRegistry:
-                source->index = in_.U8();
-                source->text1 = in_.Short();
-                source->text2 = in_.Short();
-                break;
-            case kSourceIni:
-                source->index = in_.U8();
-                source->text1 = in_.Short();
-                source->text2 = in_.Short();
-                source->text3 = in_.Short();
-                break;
-            case kSourceFixedPath:
-                source->index = in_.U8();
-                source->text1 = in_.Short();
-                break;
-            case kSourceComposite:
-                if (AtLeast(gate::kLanguageBlocks)) Lookups(source);
-                break;
-            default:
-                break;
-        }
-        return in_.ok();
-    }
-
-    void Lookups(packwriter::FolderSourceModel* source) {
-        const uint32_t count = in_.U32();
-        // Nothing is kept that the package cannot hold.
-        if (uint64_t{count} * kMinimumLookupRecordSize > in_.Remaining()) {
-            in_.Skip(in_.Remaining() + 1);
-            return;
-        }
-        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
-            packwriter::LookupRecordModel record;
-            record.stepKind = in_.U8();
-            record.index = in_.U8();
-            record.text1 = in_.Short();
-            record.text2 = in_.Short();
-            record.text3 = in_.Short();
-            record.resultSlot = in_.U8();
-            source->lookups.push_back(record);
-        }
-    }
-
     bool FolderSources() {
-        const uint32_t count = AtLeast(gate::kSourceList) ? in_.U8() : 1;
-        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
-            packwriter::FolderSourceModel source;
-            if (FolderSource(&source)) info_.folderSources.push_back(source);
+        FolderSourceList list(in_.cursor(), info_.version);
+        if (list.ReadCount() != result::kSuccess) return false;
+        for (uint32_t i = 0; i < list.count(); ++i) {
+            FolderSource source;
+            if (list.ReadNext(&source) != result::kSuccess) break;
+            info_.folderSources.push_back(SourceModel(source));
         }
         for (size_t i = 0; i + 1 < info_.folderSources.size(); ++i) {
             if (info_.folderSources[i].kind == kSourcePrompt) {
@@ -281,27 +228,25 @@ class PackageReader {
 
     bool RunningCheckAndNotices() {
         if (!AtLeast(gate::kRunningCheck)) return true;
-        packwriter::RunningCheckModel check;
-        check.kind = in_.U8();
-        if (check.kind == kCheckWindow) {
-            check.windowTitle = in_.Short();
-            check.windowClass = in_.Short();
-            check.waitFlag = in_.U8();
-        } else if (check.kind == kCheckProcess) {
-            check.processName = in_.Short();
-            check.waitFlag = in_.U8();
-        }
-        info_.runningCheck = check;
-        info_.documentName = in_.Short();
+        RunningCheck check;
+        ReadRunningCheck(in_.cursor(), &check);
+        info_.runningCheck = packwriter::RunningCheckModel{
+            check.kind, check.windowTitle, check.windowClass, check.processName, check.waitFlag};
+        char documentName[kPathBufferSize] = {};
+        ReadShortString(in_.cursor(), documentName);
+        info_.documentName = documentName;
         std::vector<NoticeInfo> notices;
-        const uint32_t count = AtLeast(gate::kSourceList) ? in_.U16() : 1;
-        for (uint32_t i = 0; i < count && in_.ok(); ++i) {
+        NoticeBlockList list(in_.cursor(), info_.version);
+        const bool counted = list.ReadCount() == result::kSuccess;
+        for (uint32_t i = 0; i < list.count() && counted && in_.ok(); ++i) {
             NoticeInfo notice;
-            if (AtLeast(gate::kSourceList)) notice.codePage = in_.U32();
-            notice.beforeLength = in_.U32();
-            in_.Skip(notice.beforeLength);
-            notice.afterLength = in_.U32();
-            in_.Skip(notice.afterLength);
+            list.ReadCodePage(&notice.codePage);
+            if (list.ReadLength(&notice.beforeLength) == result::kSuccess) {
+                list.SkipText(notice.beforeLength);
+            }
+            if (list.ReadLength(&notice.afterLength) == result::kSuccess) {
+                list.SkipText(notice.afterLength);
+            }
             notices.push_back(notice);
         }
         info_.notices = notices;
@@ -309,55 +254,53 @@ class PackageReader {
     }
 
     bool Options() {
-        if (AtLeast(gate::kSourceList)) info_.hasNewCheckValues = in_.U8();
+        PackageOptions options;
+        RecordCounts counts;
+        const bool read = ReadOptionsAndCounts(in_.cursor(), info_.version, &options, &counts) ==
+                          result::kSuccess;
+        if (AtLeast(gate::kSourceList)) info_.hasNewCheckValues = options.hasNewCheckValues;
         if (AtLeast(gate::kLanguageBlocks)) {
-            info_.skipMissingSources = in_.U8();
-            info_.overwriteExistingAdds = in_.U8();
-            info_.skipMissingDeletes = in_.U8();
+            info_.skipMissingSources = options.skipMissingSources;
+            info_.overwriteExistingAdds = options.overwriteExistingAdds;
+            info_.skipMissingDeletes = options.skipMissingDeletes;
         }
-        info_.checkMode = in_.U8();
-        for (uint32_t& count : info_.counts) count = in_.U32();
-        info_.optionsRead = in_.ok();
-        return in_.ok();
+        info_.checkMode = counts.checkMode;
+        info_.counts[0] = counts.updates;
+        info_.counts[1] = counts.adds;
+        info_.counts[2] = counts.deletes;
+        info_.optionsRead = read;
+        return read;
     }
 
-    bool NewValues() const { return info_.hasNewCheckValues.value_or(0) == 1; }
-
     void Records() {
-        const uint64_t values = NewValues() ? kCheckValueSize : 0;
-        const uint64_t least = info_.counts[0] * (kMinimumUpdateRecordSize + values) +
-                               info_.counts[1] * (kMinimumAddRecordSize + values) +
-                               info_.counts[2] * kDeleteRecordSize;
-        if (least > in_.Remaining()) return Problem("the record counts exceed the package");
-        const RecordInfo::Kind kinds[3] = {RecordInfo::kUpdate, RecordInfo::kAdd,
+        const bool newValues = info_.hasNewCheckValues.value_or(0) == 1;
+        const RecordCounts counts{info_.checkMode, info_.counts[0], info_.counts[1],
+                                  info_.counts[2]};
+        if (!RecordsFit(in_.cursor(), counts, newValues)) {
+            return Problem("the record counts exceed the package");
+        }
+        const RecordKind kinds[3] = {RecordKind::kUpdate, RecordKind::kAdd, RecordKind::kDelete};
+        const RecordInfo::Kind shown[3] = {RecordInfo::kUpdate, RecordInfo::kAdd,
                                            RecordInfo::kDelete};
         for (int list = 0; list < 3; ++list) {
             for (uint32_t i = 0; i < info_.counts[list]; ++i) {
-                if (!Record(kinds[list], values))
+                FileEntry entry;
+                if (ReadRecord(in_.cursor(), kinds[list], newValues, &entry) != result::kSuccess) {
                     return Problem("the package ends inside a record");
+                }
+                RecordInfo record;
+                record.kind = shown[list];
+                record.name = entry.name;
+                if (kinds[list] != RecordKind::kDelete) {
+                    record.dataOffset = entry.dataOffset;
+                    record.dataSize = entry.dataSize;
+                }
+                info_.records.push_back(std::move(record));
             }
         }
         info_.recordsRead = true;
         for (RecordInfo& record : info_.records) CheckData(&record);
     }
-
-    bool Record(RecordInfo::Kind kind, uint64_t newValueSize) {
-        RecordInfo record;
-        record.kind = kind;
-        record.name = in_.Short();
-        if (kind == RecordInfo::kDelete) {
-            in_.Skip(kCheckValueSize);
-        } else {
-            if (kind == RecordInfo::kUpdate) in_.Skip(kCheckValueSize);
-            in_.Skip(newValueSize + 8);  // new check value, write time
-            record.dataOffset = in_.U32();
-            record.dataSize = in_.U32();
-        }
-        if (!in_.ok()) return false;
-        info_.records.push_back(std::move(record));
-        return true;
-    }
-
     void CheckData(RecordInfo* record) {
         if (record->kind == RecordInfo::kDelete) return;
         const uint64_t end = uint64_t{record->dataOffset} + record->dataSize;
