@@ -13,6 +13,8 @@ std::atomic<Platform*> g_installed{nullptr};
 }  // namespace
 
 Platform& Os() {
+    Platform* bound = ThreadBoundPlatform();
+    if (bound != nullptr) return *bound;
     Platform* installed = g_installed.load(std::memory_order_acquire);
     return installed != nullptr ? *installed : NativePlatform();
 }

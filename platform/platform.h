@@ -245,10 +245,37 @@ inline void BestEffort(Result /*ignored*/) {}
 // The native platform of this build.
 Platform& NativePlatform();
 
-// The platform in force; the native one unless a test installed another.
+// The platform in force: the one bound to the calling thread, else the one
+// installed for the process, else the native one.
 Platform& Os();
 
-// Installs `platform` (null restores the native one); returns the previous.
+// Installs `platform` for the whole process (null restores the native one);
+// returns the previous. Tests use it.
 Platform* SetPlatform(Platform* platform);
+
+// The platform bound to the calling thread (null: none), and the binding of
+// another; each seam keeps them in its thread-local storage.
+Platform* ThreadBoundPlatform();
+void BindThreadPlatform(Platform* platform);
+
+// Binds `platform` to the calling thread for the life of the object, so that
+// a run handed a system of its own works on it while the rest of the process
+// keeps its own; null leaves the thread as it is.
+class ThreadPlatform {
+  public:
+    explicit ThreadPlatform(Platform* platform)
+        : bound_(platform != nullptr), previous_(bound_ ? ThreadBoundPlatform() : nullptr) {
+        if (bound_) BindThreadPlatform(platform);
+    }
+    ~ThreadPlatform() {
+        if (bound_) BindThreadPlatform(previous_);
+    }
+    ThreadPlatform(const ThreadPlatform&) = delete;
+    ThreadPlatform& operator=(const ThreadPlatform&) = delete;
+
+  private:
+    bool bound_;
+    Platform* previous_;
+};
 
 }  // namespace pkx

@@ -312,7 +312,7 @@ bool UpdaterPlatform::FindTopWindow(const char*, const char*) { return false; }
 bool UpdaterBackupName(const std::string& name, const std::string& label,
                        std::optional<uint32_t> namesCodePage, std::string* backup) {
     UpdaterPlatform platform(Os(), namesCodePage);
-    const ScopedPlatform scope(platform);
+    const ThreadPlatform onThisThread(&platform);
     char path[kPathBufferSize];
     if (name.size() >= kPathBufferSize || label.size() >= kPathBufferSize ||
         !BuildBackupPath(name.c_str(), label.c_str(), path)) {

@@ -259,9 +259,13 @@ RunOutcome RunUpdater(const Program& program, const fs::path& installation,
     UpdaterPlatform platform(Os(), namesCodePage);
     platform.SetProgram(program.path, *program.image, program.zeros);
     platform.SetInstallation(root);
-    const ScopedPlatform scope(platform);
     auto context = std::make_unique<ApplyContext>();
-    PrepareContext(*context, "-F");
+    context->platform = &platform;
+    {
+        // The updater's start-up finds its file and code page on the same system.
+        const ThreadPlatform onStart(&platform);
+        PrepareContext(*context, "-F");
+    }
     HeadlessRun ui(*context, root);
     context->events = &ui;
     context->prompts = &ui;
