@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_build.h"
+#include "builder/plan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,12 +8,12 @@
 #include <system_error>
 #include <thread>
 
+#include "builder/checks.h"
+#include "builder/encoding_jobs.h"
+#include "builder/folders.h"
+#include "builder/text.h"
 #include "engine/verification_rule.h"
 #include "package/writer/delta_encoder.h"
-#include "tools/pkxbuild/builder_checks.h"
-#include "tools/pkxbuild/builder_delta_jobs.h"
-#include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

@@ -1,11 +1,11 @@
-#include "tools/pkxbuild/builder_platform.h"
+#include "builder/proof_platform.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "builder/text.h"
 #include "engine/backups.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

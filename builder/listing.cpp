@@ -1,15 +1,15 @@
-#include "tools/pkxbuild/builder_listing.h"
+#include "builder/listing.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "builder/text.h"
 #include "package/format.h"
 #include "package/package_cursor.h"
 #include "package/package_index.h"
 #include "support/md5.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

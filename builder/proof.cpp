@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_proof.h"
+#include "builder/proof.h"
 
 #include <stdlib.h>
 
@@ -12,6 +12,9 @@
 #include <optional>
 #include <system_error>
 
+#include "builder/folders.h"
+#include "builder/proof_platform.h"
+#include "builder/text.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
 #include "engine/rollback.h"
@@ -21,9 +24,6 @@
 #include "shell/app_startup.h"
 #include "support/binary_file.h"
 #include "texts/text_ids.h"
-#include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_platform.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 
