@@ -19,6 +19,15 @@ Platform& Os() {
     return installed != nullptr ? *installed : NativePlatform();
 }
 
+ThreadPlatform::ThreadPlatform(Platform* platform)
+    : bound_(platform != nullptr), previous_(bound_ ? ThreadBoundPlatform() : nullptr) {
+    if (bound_) BindThreadPlatform(platform);
+}
+
+ThreadPlatform::~ThreadPlatform() {
+    if (bound_) BindThreadPlatform(previous_);
+}
+
 Platform* SetPlatform(Platform* platform) {
     Platform* previous = g_installed.exchange(platform, std::memory_order_acq_rel);
     return previous != nullptr ? previous : &NativePlatform();

@@ -263,13 +263,8 @@ void BindThreadPlatform(Platform* platform);
 // keeps its own; null leaves the thread as it is.
 class ThreadPlatform {
   public:
-    explicit ThreadPlatform(Platform* platform)
-        : bound_(platform != nullptr), previous_(bound_ ? ThreadBoundPlatform() : nullptr) {
-        if (bound_) BindThreadPlatform(platform);
-    }
-    ~ThreadPlatform() {
-        if (bound_) BindThreadPlatform(previous_);
-    }
+    explicit ThreadPlatform(Platform* platform);
+    ~ThreadPlatform();
     ThreadPlatform(const ThreadPlatform&) = delete;
     ThreadPlatform& operator=(const ThreadPlatform&) = delete;
 
