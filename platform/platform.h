@@ -4,7 +4,8 @@
 // Win32 semantics: results are Win32 error codes (0 = success), paths are
 // ANSI byte strings with backslash separators. The Win32 implementation calls
 // the system directly; the POSIX implementation maps paths and errors.
-// Tests replace the active platform (see tests/platforms/).
+// Tests replace the active platform (see tests/platforms/); a run handed a
+// system of its own binds it to its thread (ThreadPlatform).
 //
 // The code page strings are held in inside the updater: on Windows the one
 // they come in (ANSI paths, each display text in its table's code page); on

@@ -1,12 +1,13 @@
 // The builder's encoding jobs (Linux only): streams in the order of submission
 // whatever order the workers finish in, every job done under any memory budget.
 #ifndef _WIN32
+#include "builder/encoding_jobs.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "builder/encoding_jobs.h"
 #include "tests/test_support.h"
 
 namespace pkx::builder {
