@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 
+#include "builder/manifest.h"
+#include "builder/plan.h"
 #include "core/apply_context.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
@@ -27,8 +29,6 @@
 #include "package/writer/package_writer.h"
 #include "tests/platforms/platform_wrapper.h"
 #include "texts/text_table.h"
-#include "tools/pkxbuild/builder_build.h"
-#include "tools/pkxbuild/builder_manifest.h"
 
 namespace pkx {
 namespace {

@@ -121,6 +121,10 @@ struct ApplyContext {
     // Where events go and who answers questions (the dialog, the console, a test).
     EventSink* events = nullptr;
     Prompter* prompts = nullptr;
+    // The system the run works on, when it is handed one of its own (the
+    // builder's proof); null: the process's. The engine's entry points bind
+    // it to their thread.
+    Platform* platform = nullptr;
     // Set once, 0 to 1, by the user-interface thread; polled by the worker.
     std::atomic<uint32_t> cancelRequested{0};
     uint32_t autoFinish = 0;

@@ -574,6 +574,7 @@ ResultCode MarkBackupsDeleted(ApplyContext& context) {
 }
 
 void EndJournal(ApplyContext& context) {
+    const ThreadPlatform onRun(context.platform);
     RunJournal& run = context.journal;
     if (!run.committed) return;
     for (const auto& journal : run.files) {

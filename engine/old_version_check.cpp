@@ -7,6 +7,7 @@
 #include "engine/file_digest.h"
 #include "engine/folder_changes.h"
 #include "engine/journal.h"
+#include "engine/verification_rule.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 #include "support/paths.h"
@@ -23,10 +24,6 @@ void Send(ApplyContext& context, uint32_t code, intptr_t param) {
 
 void PutU32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-bool SameValue(const CheckValue& a, const CheckValue& b) {
-    return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
 ResultCode MismatchResult(uint8_t checkMode) {
@@ -73,41 +70,60 @@ bool BuildCheckedPath(const FileEntry& entry, ApplyContext& context, char* path)
     return false;
 }
 
-// Compares an update or delete record's file with its old (and for updates,
-// its new) value.
-ResultCode VerifyExisting(FileEntry& entry, uint8_t checkMode, bool missingAllowed,
-                          bool newStateAllowed, ApplyContext& context) {
+// The options of the package being checked, as its header gave them.
+VerifyOptions OptionsOf(const ApplyContext& context) {
+    VerifyOptions options;
+    options.newValues = context.hasNewCheckValues == 1;
+    options.skipMissingSources = context.skipMissingSources == 1;
+    options.skipMissingDeletes = context.skipMissingDeletes == 1;
+    options.overwriteExistingAdds = context.overwriteExistingAdds != 0;
+    return options;
+}
+
+// What the verdict means for the run: a stop is its result code; a record
+// found in its new version is marked for the file operations to pass by.
+ResultCode Conclude(FileEntry& entry, const Verdict& verdict, uint8_t checkMode) {
+    if (verdict.action == VerifyAction::kStop) {
+        if (verdict.why == VerifyReason::kMismatch) return MismatchResult(checkMode);
+        return verdict.why == VerifyReason::kMissing ? result::kOldFileMissing
+                                                     : result::kAddedFileExists;
+    }
+    if (verdict.why == VerifyReason::kAlreadyNew) entry.alreadyUpdated = 1;
+    return result::kSuccess;
+}
+
+// Judges an update or delete record by its installed file's value; a file
+// that is missing where that stops the run is named as if read.
+ResultCode VerifyExisting(FileEntry& entry, const RecordValues& record,
+                          const VerifyOptions& options, uint8_t checkMode, ApplyContext& context) {
     if (CancelRequested(context)) return result::kCancelled;
     char path[kPathBufferSize];
     if (!BuildCheckedPath(entry, context, path)) return result::kOpenOldFile;
+    const Verdict ifMissing = JudgeRecord(record, InstalledFile{false, nullptr}, options);
     CheckValue value;
-    const ResultCode r = ComputeCheckValue(path, &value, checkMode, context, missingAllowed);
-    if (r == kCheckValueMissingAllowed) return result::kSuccess;
+    const ResultCode r = ComputeCheckValue(path, &value, checkMode, context,
+                                           ifMissing.action != VerifyAction::kStop);
+    if (r == kCheckValueMissingAllowed) return Conclude(entry, ifMissing, checkMode);
     if (r != result::kSuccess) return r;
-    if (SameValue(value, entry.oldCheckValue)) return result::kSuccess;
-    if (newStateAllowed && SameValue(value, entry.newCheckValue)) {
-        entry.alreadyUpdated = 1;
-        return result::kSuccess;
-    }
-    return MismatchResult(checkMode);
+    return Conclude(entry, JudgeRecord(record, InstalledFile{true, &value}, options), checkMode);
 }
 
-ResultCode VerifyAdd(FileEntry& entry, uint8_t checkMode, ApplyContext& context) {
+ResultCode VerifyAdd(FileEntry& entry, const VerifyOptions& options, uint8_t checkMode,
+                     ApplyContext& context) {
     char path[kPathBufferSize];
     if (!BuildCheckedPath(entry, context, path)) return result::kOpenNewFile;
     // The name as it stands: "*" and "?" in a record are no wildcards.
-    if (!Os().NameExists(path)) return result::kSuccess;
-    if (context.hasNewCheckValues != 1) {
-        return context.overwriteExistingAdds != 0 ? result::kSuccess : result::kAddedFileExists;
-    }
+    InstalledFile installed{Os().NameExists(path), nullptr};
     CheckValue value;
-    const ResultCode r = ComputeCheckValue(path, &value, checkMode, context, true);
-    // The file was there a moment ago; its disappearance is no new state.
-    if (r == kCheckValueMissingAllowed) return result::kOldFileMissing;
-    if (r != result::kSuccess) return r;
-    if (!SameValue(value, entry.newCheckValue)) return result::kAddedFileExists;
-    entry.alreadyUpdated = 1;
-    return result::kSuccess;
+    if (installed.exists && NeedsInstalledValue(RecordList::kAdds, options)) {
+        const ResultCode r = ComputeCheckValue(path, &value, checkMode, context, true);
+        // The file was there a moment ago; its disappearance is no new state.
+        if (r == kCheckValueMissingAllowed) return result::kOldFileMissing;
+        if (r != result::kSuccess) return r;
+        installed.value = &value;
+    }
+    const RecordValues record{RecordList::kAdds, nullptr, &entry.newCheckValue};
+    return Conclude(entry, JudgeRecord(record, installed, options), checkMode);
 }
 
 }  // namespace
@@ -132,20 +148,20 @@ ResultCode ComputeCheckValue(const char* path, CheckValue* value, uint8_t checkM
 
 ResultCode VerifyOldVersion(FileEntryLists& lists, uint8_t checkMode, ApplyContext& context) {
     Send(context, checkMode == 0 ? EV_CHECK_OLD_MD5 : EV_CHECK_OLD_DATE_SIZE, 0);
-    const bool newStateAllowed = context.hasNewCheckValues == 1;
+    const VerifyOptions options = OptionsOf(context);
     for (FileEntry& entry : lists.updates) {
-        const ResultCode r = VerifyExisting(entry, checkMode, context.skipMissingSources == 1,
-                                            newStateAllowed, context);
+        const RecordValues record{RecordList::kUpdates, &entry.oldCheckValue, &entry.newCheckValue};
+        const ResultCode r = VerifyExisting(entry, record, options, checkMode, context);
         if (r != result::kSuccess) return r;
     }
     for (FileEntry& entry : lists.deletes) {
-        const ResultCode r =
-            VerifyExisting(entry, checkMode, context.skipMissingDeletes == 1, false, context);
+        const RecordValues record{RecordList::kDeletes, &entry.oldCheckValue, nullptr};
+        const ResultCode r = VerifyExisting(entry, record, options, checkMode, context);
         if (r != result::kSuccess) return r;
     }
     // No Cancel test here: the adds compute a value only for existing files.
     for (FileEntry& entry : lists.adds) {
-        const ResultCode r = VerifyAdd(entry, checkMode, context);
+        const ResultCode r = VerifyAdd(entry, options, checkMode, context);
         if (r != result::kSuccess) return r;
     }
     return result::kSuccess;

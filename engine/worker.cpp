@@ -292,6 +292,7 @@ ResultCode ApplyPackage(BinaryFile& programFile, PackageRef& package, ApplyConte
 }
 
 uint32_t RunWorker(ApplyContext* context) {
+    const ThreadPlatform onRun(context->platform);
     context->multiPackage = 0;
     FillSpecialFolders(*context);
     ResultCode r = result::kSuccess;

@@ -13,8 +13,19 @@ std::atomic<Platform*> g_installed{nullptr};
 }  // namespace
 
 Platform& Os() {
+    Platform* bound = ThreadBoundPlatform();
+    if (bound != nullptr) return *bound;
     Platform* installed = g_installed.load(std::memory_order_acquire);
     return installed != nullptr ? *installed : NativePlatform();
+}
+
+ThreadPlatform::ThreadPlatform(Platform* platform)
+    : bound_(platform != nullptr), previous_(bound_ ? ThreadBoundPlatform() : nullptr) {
+    if (bound_) BindThreadPlatform(platform);
+}
+
+ThreadPlatform::~ThreadPlatform() {
+    if (bound_) BindThreadPlatform(previous_);
 }
 
 Platform* SetPlatform(Platform* platform) {

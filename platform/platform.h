@@ -4,7 +4,8 @@
 // Win32 semantics: results are Win32 error codes (0 = success), paths are
 // ANSI byte strings with backslash separators. The Win32 implementation calls
 // the system directly; the POSIX implementation maps paths and errors.
-// Tests replace the active platform (see tests/platforms/).
+// Tests replace the active platform (see tests/platforms/); a run handed a
+// system of its own binds it to its thread (ThreadPlatform).
 //
 // The code page strings are held in inside the updater: on Windows the one
 // they come in (ANSI paths, each display text in its table's code page); on
@@ -245,10 +246,32 @@ inline void BestEffort(Result /*ignored*/) {}
 // The native platform of this build.
 Platform& NativePlatform();
 
-// The platform in force; the native one unless a test installed another.
+// The platform in force: the one bound to the calling thread, else the one
+// installed for the process, else the native one.
 Platform& Os();
 
-// Installs `platform` (null restores the native one); returns the previous.
+// Installs `platform` for the whole process (null restores the native one);
+// returns the previous. Tests use it.
 Platform* SetPlatform(Platform* platform);
+
+// The platform bound to the calling thread (null: none), and the binding of
+// another; each seam keeps them in its thread-local storage.
+Platform* ThreadBoundPlatform();
+void BindThreadPlatform(Platform* platform);
+
+// Binds `platform` to the calling thread for the life of the object, so that
+// a run handed a system of its own works on it while the rest of the process
+// keeps its own; null leaves the thread as it is.
+class ThreadPlatform {
+  public:
+    explicit ThreadPlatform(Platform* platform);
+    ~ThreadPlatform();
+    ThreadPlatform(const ThreadPlatform&) = delete;
+    ThreadPlatform& operator=(const ThreadPlatform&) = delete;
+
+  private:
+    bool bound_;
+    Platform* previous_;
+};
 
 }  // namespace pkx

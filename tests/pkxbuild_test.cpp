@@ -11,16 +11,16 @@
 #include <tuple>
 #include <vector>
 
+#include "builder/checks.h"
+#include "builder/listing.h"
+#include "builder/manifest.h"
+#include "builder/plan.h"
+#include "builder/proof.h"
 #include "package/writer/delta_writer.h"
 #include "platform/posix/builtin_texts.h"
 #include "tests/console_process.h"
 #include "tests/test_support.h"
 #include "tests/worker_fixtures.h"
-#include "tools/pkxbuild/builder_build.h"
-#include "tools/pkxbuild/builder_checks.h"
-#include "tools/pkxbuild/builder_listing.h"
-#include "tools/pkxbuild/builder_manifest.h"
-#include "tools/pkxbuild/builder_proof.h"
 
 namespace pkx::test {
 namespace {

@@ -693,8 +693,15 @@ class PosixPlatform final : public Platform {
 // it unconstructed.
 PosixPlatform g_native;
 
+// A thread's own platform (ThreadPlatform); none in the updater.
+thread_local Platform* t_bound = nullptr;
+
 }  // namespace
 
 Platform& NativePlatform() { return g_native; }
+
+Platform* ThreadBoundPlatform() { return t_bound; }
+
+void BindThreadPlatform(Platform* platform) { t_bound = platform; }
 
 }  // namespace pkx

@@ -562,6 +562,12 @@ class Win32Platform final : public Platform {
 
 Win32Platform g_native;
 
+// The thread-local slot of a thread's own platform (ThreadPlatform), taken at
+// the first binding; the updater never binds one, so it never takes the slot.
+LONG volatile g_boundSlot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+
+DWORD BoundSlot() { return static_cast<DWORD>(g_boundSlot); }
+
 }  // namespace
 
 namespace win32 {
@@ -610,5 +616,22 @@ uint32_t EnumerateByModules(ProcessVisitor& visitor) {
 }  // namespace win32
 
 Platform& NativePlatform() { return g_native; }
+
+Platform* ThreadBoundPlatform() {
+    const DWORD slot = BoundSlot();
+    return slot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<Platform*>(TlsGetValue(slot));
+}
+
+void BindThreadPlatform(Platform* platform) {
+    if (BoundSlot() == TLS_OUT_OF_INDEXES) {
+        const DWORD slot = TlsAlloc();
+        if (InterlockedCompareExchange(&g_boundSlot, static_cast<LONG>(slot),
+                                       static_cast<LONG>(TLS_OUT_OF_INDEXES)) !=
+            static_cast<LONG>(TLS_OUT_OF_INDEXES)) {
+            TlsFree(slot);  // another thread took it first
+        }
+    }
+    if (BoundSlot() != TLS_OUT_OF_INDEXES) BestEffort(TlsSetValue(BoundSlot(), platform));
+}
 
 }  // namespace pkx

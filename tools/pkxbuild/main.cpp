@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "builder/checks.h"
+#include "builder/listing.h"
+#include "builder/plan.h"
+#include "builder/proof.h"
 #include "package/writer/package_writer.h"
 #include "platform/platform.h"
-#include "tools/pkxbuild/builder_build.h"
-#include "tools/pkxbuild/builder_checks.h"
-#include "tools/pkxbuild/builder_listing.h"
-#include "tools/pkxbuild/builder_proof.h"
-#include "tools/pkxbuild/builder_report.h"
-#include "tools/pkxbuild/builder_signing.h"
+#include "tools/pkxbuild/report.h"
+#include "tools/pkxbuild/signing.h"
 
 namespace {
 

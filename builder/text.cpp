@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_text.h"
+#include "builder/text.h"
 
 #include <iconv.h>
 

@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_build.h"
+#include "builder/plan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,11 +8,12 @@
 #include <system_error>
 #include <thread>
 
+#include "builder/checks.h"
+#include "builder/encoding_jobs.h"
+#include "builder/folders.h"
+#include "builder/text.h"
+#include "engine/verification_rule.h"
 #include "package/writer/delta_encoder.h"
-#include "tools/pkxbuild/builder_checks.h"
-#include "tools/pkxbuild/builder_delta_jobs.h"
-#include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 
@@ -269,12 +270,38 @@ class PackagePlanner {
 
 // --- Record order for containers.
 
-// True when verifying the record against an installed file of `value` makes
-// the updater skip the package (a mismatch, not an error).
-bool Mismatches(const CheckValue& expected, const CheckValue* alsoAccepted,
-                const FileValue& value) {
-    if (SameValue(value.check, expected)) return false;
-    return alsoAccepted == nullptr || !SameValue(value.check, *alsoAccepted);
+// The package header's options as the updater reads them for its version.
+VerifyOptions RuleOptions(const PackageModel& model) {
+    const bool options = model.version >= gate::kLanguageBlocks;
+    VerifyOptions rule;
+    rule.newValues = model.version >= gate::kSourceList && model.hasNewCheckValues == 1;
+    rule.skipMissingSources = options && model.skipMissingSources == 1;
+    rule.skipMissingDeletes = options && model.skipMissingDeletes == 1;
+    rule.overwriteExistingAdds = options && model.overwriteExistingAdds != 0;
+    return rule;
+}
+
+// The verdict on a record for the installed file of `key` in `state`.
+Verdict Judge(const RecordValues& record, const FolderValues& state, const std::string& key,
+              const VerifyOptions& options) {
+    const auto found = state.find(key);
+    if (found == state.end()) return JudgeRecord(record, InstalledFile{false, nullptr}, options);
+    return JudgeRecord(record, InstalledFile{true, &found->second.check}, options);
+}
+
+RecordValues UpdateValues(const UpdateRecordModel& record) {
+    return {RecordList::kUpdates, &record.oldCheckValue, &record.newCheckValue};
+}
+
+RecordValues DeleteValues(const DeleteRecordModel& record) {
+    return {RecordList::kDeletes, &record.checkValue, nullptr};
+}
+
+// True when verifying the record against `folder`'s file makes the updater
+// skip the package (a mismatch, not an error).
+bool Mismatches(const RecordValues& record, const FolderValues& folder, const std::string& key,
+                const VerifyOptions& options) {
+    return Judge(record, folder, key, options).why == VerifyReason::kMismatch;
 }
 
 template <typename Record>
@@ -301,9 +328,7 @@ void MoveToFront(std::vector<Record>* records, std::vector<std::string>* keys,
 class UpdateOrder {
   public:
     explicit UpdateOrder(const PlannedPackage& package)
-        : package_(package),
-          newValues_(package.model.version >= gate::kSourceList &&
-                     package.model.hasNewCheckValues == 1) {}
+        : package_(package), options_(RuleOptions(package.model)) {}
 
     // Adds, where it harms no folder served before, a record that makes the
     // package skip `folder`; false when none does.
@@ -333,11 +358,8 @@ class UpdateOrder {
     }
 
     bool Mismatch(size_t i, const FolderValues& folder) const {
-        const UpdateRecordModel& record = package_.model.updates[i];
-        const auto value = folder.find(package_.updateKeys[i]);
-        return value != folder.end() &&
-               Mismatches(record.oldCheckValue, newValues_ ? &record.newCheckValue : nullptr,
-                          value->second);
+        return Mismatches(UpdateValues(package_.model.updates[i]), folder, package_.updateKeys[i],
+                          options_);
     }
 
     // Walks `order` as the updater verifies: a mismatch before any missing file.
@@ -358,7 +380,7 @@ class UpdateOrder {
     }
 
     const PlannedPackage& package_;
-    bool newValues_;
+    VerifyOptions options_;
     std::vector<size_t> front_;
     std::vector<const FolderValues*> served_;
 };
@@ -369,13 +391,13 @@ class UpdateOrder {
 void OrderForLaterFolders(PlannedPackage* package,
                           const std::vector<const FolderValues*>& laterFolders) {
     UpdateOrder updates(*package);
+    const VerifyOptions options = RuleOptions(package->model);
     std::vector<size_t> deleteFirst;
     for (const FolderValues* folder : laterFolders) {
         if (updates.Serve(*folder)) continue;
         for (size_t i = 0; i < package->model.deletes.size(); ++i) {
-            const auto value = folder->find(package->deleteKeys[i]);
-            if (value == folder->end() ||
-                !Mismatches(package->model.deletes[i].checkValue, nullptr, value->second)) {
+            if (!Mismatches(DeleteValues(package->model.deletes[i]), *folder,
+                            package->deleteKeys[i], options)) {
                 continue;
             }
             if (std::find(deleteFirst.begin(), deleteFirst.end(), i) == deleteFirst.end()) {
@@ -423,60 +445,52 @@ class PackageReplay {
     const std::string& reason() const { return reason_; }
 
   private:
-    bool NewValues() const {
-        return model_.version >= gate::kSourceList && model_.hasNewCheckValues == 1;
-    }
-
-    Outcome Stop(const std::string& reason) {
-        reason_ = reason;
+    // The outcome of a verdict that stops: a mismatch skips the package.
+    Outcome Stop(const Verdict& verdict, const std::string& what, const std::string& name,
+                 const std::string& key) {
+        switch (verdict.why) {
+            case VerifyReason::kMismatch:
+                reason_ = "the installed " + state_.at(key).name +
+                          " is neither its old nor its new version";
+                return kSkip;
+            case VerifyReason::kExists:
+                reason_ = "the file to add " + name + " exists already";
+                break;
+            case VerifyReason::kExistsOtherVersion:
+                reason_ = "the file to add " + name + " exists in another version";
+                break;
+            default:
+                reason_ = "the file to " + what + " " + name + " is missing";
+                break;
+        }
         return kStop;
     }
 
-    Outcome Mismatch(const FileValue& installed) {
-        reason_ = "the installed " + installed.name + " is neither its old nor its new version";
-        return kSkip;
-    }
-
     Outcome VerifyLists() {
+        const VerifyOptions options = RuleOptions(model_);
         for (size_t i = 0; i < model_.updates.size(); ++i) {
-            const UpdateRecordModel& record = model_.updates[i];
-            const auto found = state_.find(package_.updateKeys[i]);
-            if (found == state_.end()) {
-                if (model_.version >= gate::kLanguageBlocks && model_.skipMissingSources == 1) {
-                    skipUpdate_[i] = true;
-                    continue;
-                }
-                return Stop("the file to update " + record.name + " is missing");
+            const std::string& key = package_.updateKeys[i];
+            const Verdict verdict = Judge(UpdateValues(model_.updates[i]), state_, key, options);
+            if (verdict.action == VerifyAction::kStop) {
+                return Stop(verdict, "update", model_.updates[i].name, key);
             }
-            if (SameValue(found->second.check, record.oldCheckValue)) continue;
-            if (!NewValues() || !SameValue(found->second.check, record.newCheckValue)) {
-                return Mismatch(found->second);
-            }
-            skipUpdate_[i] = true;
+            skipUpdate_[i] = verdict.action == VerifyAction::kSkip;
         }
         for (size_t i = 0; i < model_.deletes.size(); ++i) {
-            const DeleteRecordModel& record = model_.deletes[i];
-            const auto found = state_.find(package_.deleteKeys[i]);
-            if (found == state_.end()) {
-                if (model_.version >= gate::kLanguageBlocks && model_.skipMissingDeletes == 1)
-                    continue;
-                return Stop("the file to delete " + record.name + " is missing");
+            const std::string& key = package_.deleteKeys[i];
+            const Verdict verdict = Judge(DeleteValues(model_.deletes[i]), state_, key, options);
+            if (verdict.action == VerifyAction::kStop) {
+                return Stop(verdict, "delete", model_.deletes[i].name, key);
             }
-            if (!SameValue(found->second.check, record.checkValue)) return Mismatch(found->second);
         }
         for (size_t i = 0; i < model_.adds.size(); ++i) {
             const AddRecordModel& record = model_.adds[i];
-            const auto found = state_.find(package_.addKeys[i]);
-            if (found == state_.end()) continue;
-            if (NewValues()) {
-                if (!SameValue(found->second.check, record.newCheckValue)) {
-                    return Stop("the file to add " + record.name + " exists in another version");
-                }
-                skipAdd_[i] = true;
-            } else if (model_.version < gate::kLanguageBlocks ||
-                       model_.overwriteExistingAdds == 0) {
-                return Stop("the file to add " + record.name + " exists already");
-            }
+            const std::string& key = package_.addKeys[i];
+            const RecordValues values{RecordList::kAdds, nullptr, &record.newCheckValue};
+            const Verdict verdict = Judge(values, state_, key, options);
+            if (verdict.action == VerifyAction::kStop)
+                return Stop(verdict, "add", record.name, key);
+            skipAdd_[i] = verdict.action == VerifyAction::kSkip;
         }
         return kApply;
     }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "builder/manifest.h"
 #include "package/writer/package_writer.h"
-#include "tools/pkxbuild/builder_manifest.h"
 
 namespace pkx::builder {
 

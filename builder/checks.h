@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_manifest.h"
+#include "builder/folders.h"
+#include "builder/manifest.h"
 
 namespace pkx::builder {
 

@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_folders.h"
+#include "builder/folders.h"
 
 #include <algorithm>
 #include <filesystem>

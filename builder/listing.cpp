@@ -1,10 +1,11 @@
-#include "tools/pkxbuild/builder_listing.h"
+#include "builder/listing.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "builder/text.h"
 #include "package/delta_reader.h"
 #include "package/file_entries.h"
 #include "package/format.h"
@@ -12,7 +13,6 @@
 #include "package/package_header.h"
 #include "package/package_index.h"
 #include "support/md5.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

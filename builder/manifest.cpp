@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_manifest.h"
+#include "builder/manifest.h"
 
 #include <toml++/toml.h>
 
@@ -8,10 +8,10 @@
 #include <sstream>
 #include <utility>
 
+#include "builder/text.h"
 #include "core/display_texts.h"
 #include "package/format.h"
 #include "platform/posix/builtin_texts.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

@@ -1,9 +1,9 @@
-#include "tools/pkxbuild/builder_report.h"
+#include "tools/pkxbuild/report.h"
 
 #include <cstdio>
 #include <sstream>
 
-#include "tools/pkxbuild/builder_text.h"
+#include "builder/text.h"
 
 namespace pkx::builder {
 

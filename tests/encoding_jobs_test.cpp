@@ -1,7 +1,7 @@
 // The builder's encoding jobs (Linux only): streams in the order of submission
 // whatever order the workers finish in, every job done under any memory budget.
 #ifndef _WIN32
-#include "tools/pkxbuild/builder_delta_jobs.h"
+#include "builder/encoding_jobs.h"
 
 #include <gtest/gtest.h>
 

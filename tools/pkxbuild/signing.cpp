@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_signing.h"
+#include "tools/pkxbuild/signing.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "builder/plan.h"
 #include "core/result_code.h"
 #include "package/writer/package_writer.h"
-#include "tools/pkxbuild/builder_build.h"
 
 namespace pkx::builder {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "tools/pkxbuild/builder_listing.h"
-#include "tools/pkxbuild/builder_proof.h"
+#include "builder/listing.h"
+#include "builder/proof.h"
 
 namespace pkx::builder {
 

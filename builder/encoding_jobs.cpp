@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_delta_jobs.h"
+#include "builder/encoding_jobs.h"
 
 #include <unistd.h>
 

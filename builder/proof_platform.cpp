@@ -1,11 +1,11 @@
-#include "tools/pkxbuild/builder_platform.h"
+#include "builder/proof_platform.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "builder/text.h"
 #include "engine/backups.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 
@@ -312,7 +312,7 @@ bool UpdaterPlatform::FindTopWindow(const char*, const char*) { return false; }
 bool UpdaterBackupName(const std::string& name, const std::string& label,
                        std::optional<uint32_t> namesCodePage, std::string* backup) {
     UpdaterPlatform platform(Os(), namesCodePage);
-    const ScopedPlatform scope(platform);
+    const ThreadPlatform onThisThread(&platform);
     char path[kPathBufferSize];
     if (name.size() >= kPathBufferSize || label.size() >= kPathBufferSize ||
         !BuildBackupPath(name.c_str(), label.c_str(), path)) {

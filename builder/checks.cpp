@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_checks.h"
+#include "builder/checks.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <set>
 #include <system_error>
 
+#include "builder/proof_platform.h"
+#include "builder/text.h"
 #include "package/format.h"
-#include "tools/pkxbuild/builder_platform.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 

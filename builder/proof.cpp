@@ -1,4 +1,4 @@
-#include "tools/pkxbuild/builder_proof.h"
+#include "builder/proof.h"
 
 #include <stdlib.h>
 
@@ -12,6 +12,9 @@
 #include <optional>
 #include <system_error>
 
+#include "builder/folders.h"
+#include "builder/proof_platform.h"
+#include "builder/text.h"
 #include "engine/backups.h"
 #include "engine/journal.h"
 #include "engine/rollback.h"
@@ -21,9 +24,6 @@
 #include "shell/app_startup.h"
 #include "support/binary_file.h"
 #include "texts/text_ids.h"
-#include "tools/pkxbuild/builder_folders.h"
-#include "tools/pkxbuild/builder_platform.h"
-#include "tools/pkxbuild/builder_text.h"
 
 namespace pkx::builder {
 
@@ -259,9 +259,13 @@ RunOutcome RunUpdater(const Program& program, const fs::path& installation,
     UpdaterPlatform platform(Os(), namesCodePage);
     platform.SetProgram(program.path, *program.image, program.zeros);
     platform.SetInstallation(root);
-    const ScopedPlatform scope(platform);
     auto context = std::make_unique<ApplyContext>();
-    PrepareContext(*context, "-F");
+    context->platform = &platform;
+    {
+        // The updater's start-up finds its file and code page on the same system.
+        const ThreadPlatform onStart(&platform);
+        PrepareContext(*context, "-F");
+    }
     HeadlessRun ui(*context, root);
     context->events = &ui;
     context->prompts = &ui;

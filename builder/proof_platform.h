@@ -127,18 +127,6 @@ class UpdaterPlatform final : public Platform {
     FileHandle nextProgramHandle_ = -2;
 };
 
-// Makes `platform` the one in force for the life of the object.
-class ScopedPlatform {
-  public:
-    explicit ScopedPlatform(Platform& platform) : previous_(SetPlatform(&platform)) {}
-    ~ScopedPlatform() { SetPlatform(previous_); }
-    ScopedPlatform(const ScopedPlatform&) = delete;
-    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-
-  private:
-    Platform* previous_;
-};
-
 // The backup name the updater gives the installed file `name` (package
 // bytes, relative to the installation) in a package whose old version label
 // is `label`, on a system whose names are in `namesCodePage` (or this one's
