@@ -18,6 +18,7 @@
 #include "tools/pkxbuild/builder_proof.h"
 #include "tools/pkxbuild/builder_report.h"
 #include "tools/pkxbuild/builder_signing.h"
+#include "tools/pkxbuild/execution_level.h"
 
 namespace {
 
@@ -189,7 +190,10 @@ int Create(const CreateArguments& arguments) {
         if (stubPath.empty() && !FindDefaultStub(BuilderPath(), &stubPath, &error)) {
             return Fail(error);
         }
-        if (!LoadStub(stubPath, &stub, &error)) return Fail(error);
+        if (!LoadStub(stubPath, &stub, &error) ||
+            !PutExecutionLevel(request.manifest.executionLevel, stubPath, &stub, &error)) {
+            return Fail(error);
+        }
     }
     TerminalProgress bar;
     BuildResult result;

@@ -1,0 +1,212 @@
+// The execution level in the Windows updater's manifest: found through the
+// resource directory, written by the builder, shown by the inspector.
+#ifndef _WIN32
+
+#include "tools/pkxbuild/execution_level.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/test_support.h"
+#include "tests/worker_fixtures.h"
+#include "tools/pkxbuild/builder_listing.h"
+#include "tools/pkxbuild/builder_manifest.h"
+
+namespace pkx::test {
+namespace {
+
+using builder::ExecutionLevel;
+using builder::LevelField;
+
+constexpr char kManifest[] =
+    "<assembly><trustInfo><requestedPrivileges>\n"
+    "<requestedExecutionLevel level=\"asInvoker\"            uiAccess=\"false\"/>\n"
+    "</requestedPrivileges></trustInfo></assembly>\n";
+
+void Put(std::string& image, size_t at, uint32_t value, int bytes = 4) {
+    for (int i = 0; i < bytes; ++i) image[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// How the resources of a test image are laid out: one section at file
+// offset 512, RVA 0x1000, holding the three directory levels, the data
+// entry and the data.
+struct Layout {
+    bool wide = false;
+    uint32_t type = 24;
+    uint32_t id = 1;
+    uint32_t dataRva = 0x1000 + 88;  // where the data entry points
+    uint16_t rootEntries = 1;
+    uint32_t checksum = 0x1234;
+};
+
+std::string ImageWith(const std::string& manifest, const Layout& layout = {}) {
+    std::string image = PeImage(0, 0, layout.wide);
+    constexpr size_t kPe = 64, kOptional = kPe + 24;
+    const size_t sections = kOptional + (layout.wide ? 240 : 224);
+    const size_t directories = kOptional + (layout.wide ? 112 : 96);
+    const uint32_t size = 88 + static_cast<uint32_t>(manifest.size());
+    Put(image, kPe + 6, 1, 2);
+    Put(image, kOptional + 64, layout.checksum);
+    Put(image, directories + 16, 0x1000);  // the resource directory
+    Put(image, directories + 20, size);
+    image.replace(sections, 5, ".rsrc");
+    Put(image, sections + 8, size);
+    Put(image, sections + 12, 0x1000);
+    Put(image, sections + 16, size);
+    Put(image, sections + 20, 512);
+    std::string resources(88, '\0');
+    Put(resources, 14, layout.rootEntries, 2);  // types
+    Put(resources, 16, layout.type);
+    Put(resources, 20, 0x80000000u | 24);
+    Put(resources, 24 + 14, 1, 2);  // names
+    Put(resources, 24 + 16, layout.id);
+    Put(resources, 24 + 20, 0x80000000u | 48);
+    Put(resources, 48 + 14, 1, 2);  // languages
+    Put(resources, 48 + 16, 1033);
+    Put(resources, 48 + 20, 72);
+    Put(resources, 72, layout.dataRva);
+    Put(resources, 76, static_cast<uint32_t>(manifest.size()));
+    return image + resources + manifest;
+}
+
+bool Find(const std::string& image, LevelField* field, std::string* error) {
+    return builder::FindLevelField(ToBytes(image), field, error);
+}
+
+TEST(ExecutionLevel, EachLevelIsWrittenIntoTheFieldAndReadBack) {
+    for (const bool wide : {false, true}) {
+        for (const ExecutionLevel level :
+             {ExecutionLevel::kRequireAdministrator, ExecutionLevel::kHighestAvailable,
+              ExecutionLevel::kAsInvoker}) {
+            const std::string name = builder::ExecutionLevelName(level);
+            SCOPED_TRACE(name + (wide ? " PE32+" : " PE32"));
+            const std::string original = ImageWith(kManifest, {wide});
+            Bytes image = ToBytes(original);
+            std::string error;
+            ASSERT_TRUE(builder::SetExecutionLevel(&image, level, &error)) << error;
+            LevelField field;
+            ASSERT_TRUE(builder::FindLevelField(image, &field, &error)) << error;
+            EXPECT_EQ(field.level, level);
+            std::string text(image.begin(), image.end());
+            std::string expected = original;
+            const size_t at = expected.find("level=");
+            expected.replace(at, 28,
+                             ("level=\"" + name + "\"" + std::string(28, ' ')).substr(0, 28));
+            // Only the field and the checksum change.
+            const size_t checksum = 64 + 24 + 64;
+            EXPECT_NE(text.substr(checksum, 4), original.substr(checksum, 4));
+            text.replace(checksum, 4, original.substr(checksum, 4));
+            EXPECT_EQ(text, expected);
+        }
+    }
+}
+
+TEST(ExecutionLevel, ChecksumOfAnImageWithoutOneStaysZero) {
+    Layout layout;
+    layout.checksum = 0;
+    Bytes image = ToBytes(ImageWith(kManifest, layout));
+    std::string error;
+    ASSERT_TRUE(builder::SetExecutionLevel(&image, ExecutionLevel::kHighestAvailable, &error));
+    EXPECT_EQ(std::string(image.begin() + 152, image.begin() + 156), std::string(4, '\0'));
+}
+
+TEST(ExecutionLevel, ImagesWithoutAFieldAreRefusedUntouched) {
+    std::string unpadded = kManifest;
+    unpadded.erase(unpadded.find("            uiAccess"), 11);
+    std::string longer = kManifest;
+    longer.replace(longer.find("asInvoker"), 9, "asInvokerAndMore");
+    Layout otherType, otherId, outside, tooManyEntries;
+    otherType.type = 16;
+    otherId.id = 2;
+    outside.dataRva = 0x1000 + 200;
+    tooManyEntries.rootEntries = 40;
+    const struct {
+        const char* what;
+        std::string image;
+        const char* reason;
+    } kCases[] = {
+        {"not a program", "MZ but nothing else", "not a Windows program"},
+        {"no resources", PeImage(), "no application manifest"},
+        {"version resource only", ImageWith(kManifest, otherType), "no application manifest"},
+        {"manifest of ID 2", ImageWith(kManifest, otherId), "no application manifest"},
+        {"data beyond its section", ImageWith(kManifest, outside), "no application manifest"},
+        {"entries beyond the directory", ImageWith(kManifest, tooManyEntries),
+         "no application manifest"},
+        {"a level without padding", ImageWith(unpadded), "no level field of 28 bytes"},
+        {"an unknown level", ImageWith(longer), "no level field of 28 bytes"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        LevelField field;
+        std::string error;
+        EXPECT_FALSE(Find(c.image, &field, &error));
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        Bytes image = ToBytes(c.image);
+        EXPECT_FALSE(builder::SetExecutionLevel(&image, ExecutionLevel::kAsInvoker, &error));
+        EXPECT_EQ(image, ToBytes(c.image));
+    }
+}
+
+TEST(ExecutionLevel, TheManifestKeyChoosesAndAProgramWithoutAFieldTakesOnlyTheDefault) {
+    builder::Manifest manifest;
+    std::string error;
+    ASSERT_TRUE(builder::ParseManifest("execution_level = \"requireAdministrator\"", "m.toml",
+                                       &manifest, &error))
+        << error;
+    EXPECT_EQ(manifest.executionLevel, ExecutionLevel::kRequireAdministrator);
+    EXPECT_FALSE(
+        builder::ParseManifest("execution_level = \"admin\"", "m.toml", &manifest, &error));
+    EXPECT_NE(error.find("asInvoker"), std::string::npos) << error;
+
+    Bytes linux = ToBytes(
+        "\x7F"
+        "ELF a Linux updater");
+    const Bytes before = linux;
+    EXPECT_TRUE(builder::PutExecutionLevel(std::nullopt, "pkxupdate", &linux, &error));
+    EXPECT_EQ(linux, before);
+    EXPECT_FALSE(
+        builder::PutExecutionLevel(ExecutionLevel::kAsInvoker, "pkxupdate", &linux, &error));
+    EXPECT_NE(error.find("pkxupdate: it is not a Windows program"), std::string::npos) << error;
+    Bytes windows = ToBytes(ImageWith(kManifest));
+    ASSERT_TRUE(builder::SetExecutionLevel(&windows, ExecutionLevel::kHighestAvailable, &error));
+    // Without a chosen level the default is written, whatever the program held.
+    EXPECT_TRUE(builder::PutExecutionLevel(std::nullopt, "pkxupdate.exe", &windows, &error));
+    Bytes asInvoker = ToBytes(ImageWith(kManifest));
+    ASSERT_TRUE(builder::SetExecutionLevel(&asInvoker, ExecutionLevel::kAsInvoker, &error));
+    EXPECT_EQ(windows, asInvoker);
+}
+
+TEST(ExecutionLevel, TheInspectorShowsTheLevelOfAWindowsUpdater) {
+    const Bytes package = BuildOrFail(FixedFolderModel("C:\\App", "1.0", "2.0"));
+    Bytes image = ToBytes(ImageWith(kManifest));
+    std::string error;
+    ASSERT_TRUE(builder::SetExecutionLevel(&image, ExecutionLevel::kRequireAdministrator, &error));
+    const struct {
+        Bytes stub;
+        const char* line;
+    } kCases[] = {
+        {image, "execution level requireAdministrator (application manifest)\n"},
+        {ToBytes(PeImage()), "no execution level: it has no application manifest"},
+        {ToBytes("\x7F"
+                 "ELF"),
+         nullptr},
+    };
+    for (const auto& c : kCases) {
+        Bytes file;
+        ASSERT_TRUE(packwriter::BuildSelfExtracting(c.stub, package, &file, &error)) << error;
+        builder::MemorySource source(file);
+        const builder::InspectReport report = builder::Inspect(source);
+        const std::string text = builder::FormatReport(report, "update.exe", std::nullopt);
+        if (c.line == nullptr) {
+            EXPECT_EQ(text.find("execution level"), std::string::npos) << text;
+        } else {
+            EXPECT_NE(text.find(c.line), std::string::npos) << text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pkx::test
+
+#endif  // _WIN32
