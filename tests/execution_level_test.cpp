@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/test_support.h"
@@ -70,10 +71,7 @@ std::string ImageWith(const std::string& manifest, const Layout& layout = {}) {
     return image + resources + manifest;
 }
 
-bool Find(const std::string& image, LevelField* field, std::string* error) {
-    return builder::FindLevelField(ToBytes(image), field, error);
-}
-
+// Each level goes into the field; only the field and the checksum change.
 TEST(ExecutionLevel, EachLevelIsWrittenIntoTheFieldAndReadBack) {
     for (const bool wide : {false, true}) {
         for (const ExecutionLevel level :
@@ -81,34 +79,21 @@ TEST(ExecutionLevel, EachLevelIsWrittenIntoTheFieldAndReadBack) {
               ExecutionLevel::kAsInvoker}) {
             const std::string name = builder::ExecutionLevelName(level);
             SCOPED_TRACE(name + (wide ? " PE32+" : " PE32"));
-            const std::string original = ImageWith(kManifest, {wide});
-            Bytes image = ToBytes(original);
+            std::string expected = ImageWith(kManifest, {wide});
+            Bytes image = ToBytes(expected);
             std::string error;
-            ASSERT_TRUE(builder::SetExecutionLevel(&image, level, &error)) << error;
             LevelField field;
+            ASSERT_TRUE(builder::SetExecutionLevel(&image, level, &error)) << error;
             ASSERT_TRUE(builder::FindLevelField(image, &field, &error)) << error;
             EXPECT_EQ(field.level, level);
-            std::string text(image.begin(), image.end());
-            std::string expected = original;
-            const size_t at = expected.find("level=");
-            expected.replace(at, 28,
-                             ("level=\"" + name + "\"" + std::string(28, ' ')).substr(0, 28));
-            // Only the field and the checksum change.
+            const std::string value = "level=\"" + name + "\"" + std::string(28, ' ');
+            expected.replace(expected.find("level="), 28, value.substr(0, 28));
             const size_t checksum = 64 + 24 + 64;
-            EXPECT_NE(text.substr(checksum, 4), original.substr(checksum, 4));
-            text.replace(checksum, 4, original.substr(checksum, 4));
-            EXPECT_EQ(text, expected);
+            EXPECT_NE(image[checksum], 0x34);
+            std::copy_n(image.begin() + checksum, 4, expected.begin() + checksum);
+            EXPECT_EQ(image, ToBytes(expected));
         }
     }
-}
-
-TEST(ExecutionLevel, ChecksumOfAnImageWithoutOneStaysZero) {
-    Layout layout;
-    layout.checksum = 0;
-    Bytes image = ToBytes(ImageWith(kManifest, layout));
-    std::string error;
-    ASSERT_TRUE(builder::SetExecutionLevel(&image, ExecutionLevel::kHighestAvailable, &error));
-    EXPECT_EQ(std::string(image.begin() + 152, image.begin() + 156), std::string(4, '\0'));
 }
 
 TEST(ExecutionLevel, ImagesWithoutAFieldAreRefusedUntouched) {
@@ -116,93 +101,68 @@ TEST(ExecutionLevel, ImagesWithoutAFieldAreRefusedUntouched) {
     unpadded.erase(unpadded.find("            uiAccess"), 11);
     std::string longer = kManifest;
     longer.replace(longer.find("asInvoker"), 9, "asInvokerAndMore");
-    Layout otherType, otherId, outside, tooManyEntries;
-    otherType.type = 16;
-    otherId.id = 2;
-    outside.dataRva = 0x1000 + 200;
-    tooManyEntries.rootEntries = 40;
+    const char* kNoManifest = "no application manifest";
     const struct {
-        const char* what;
         std::string image;
         const char* reason;
     } kCases[] = {
-        {"not a program", "MZ but nothing else", "not a Windows program"},
-        {"no resources", PeImage(), "no application manifest"},
-        {"version resource only", ImageWith(kManifest, otherType), "no application manifest"},
-        {"manifest of ID 2", ImageWith(kManifest, otherId), "no application manifest"},
-        {"data beyond its section", ImageWith(kManifest, outside), "no application manifest"},
-        {"entries beyond the directory", ImageWith(kManifest, tooManyEntries),
-         "no application manifest"},
-        {"a level without padding", ImageWith(unpadded), "no level field of 28 bytes"},
-        {"an unknown level", ImageWith(longer), "no level field of 28 bytes"},
+        {"MZ but nothing else", "not a Windows program"},
+        {PeImage(), kNoManifest},
+        {ImageWith(kManifest, {false, 16}), kNoManifest},  // a version resource
+        {ImageWith(kManifest, {false, 24, 2}), kNoManifest},
+        {ImageWith(kManifest, {false, 24, 1, 0x1000 + 200}), kNoManifest},     // beyond its section
+        {ImageWith(kManifest, {false, 24, 1, 0x1000 + 88, 40}), kNoManifest},  // too many entries
+        {ImageWith(unpadded), "no level field of 28 bytes"},
+        {ImageWith(longer), "no level field of 28 bytes"},
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
         LevelField field;
         std::string error;
-        EXPECT_FALSE(Find(c.image, &field, &error));
-        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
         Bytes image = ToBytes(c.image);
+        EXPECT_FALSE(builder::FindLevelField(image, &field, &error));
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
         EXPECT_FALSE(builder::SetExecutionLevel(&image, ExecutionLevel::kAsInvoker, &error));
         EXPECT_EQ(image, ToBytes(c.image));
     }
 }
 
-TEST(ExecutionLevel, TheManifestKeyChoosesAndAProgramWithoutAFieldTakesOnlyTheDefault) {
+TEST(ExecutionLevel, AProgramWithoutAFieldIsKeptOnlyWhenNoLevelIsChosen) {
+    Bytes linux = ToBytes(
+        "\x7F"
+        "ELF a Linux updater");
+    const Bytes before = linux;
+    std::string error;
+    EXPECT_TRUE(builder::PutExecutionLevel(std::nullopt, "pkxupdate", &linux, &error));
+    EXPECT_FALSE(
+        builder::PutExecutionLevel(ExecutionLevel::kAsInvoker, "pkxupdate", &linux, &error));
+    EXPECT_EQ(linux, before);
+    EXPECT_NE(error.find("pkxupdate: it is not a Windows program"), std::string::npos) << error;
+}
+
+TEST(ExecutionLevel, TheManifestKeyChoosesTheLevelTheInspectorShows) {
     builder::Manifest manifest;
     std::string error;
     ASSERT_TRUE(builder::ParseManifest("execution_level = \"requireAdministrator\"", "m.toml",
                                        &manifest, &error))
         << error;
-    EXPECT_EQ(manifest.executionLevel, ExecutionLevel::kRequireAdministrator);
-    EXPECT_FALSE(
-        builder::ParseManifest("execution_level = \"admin\"", "m.toml", &manifest, &error));
-    EXPECT_NE(error.find("asInvoker"), std::string::npos) << error;
-
-    Bytes linux = ToBytes(
-        "\x7F"
-        "ELF a Linux updater");
-    const Bytes before = linux;
-    EXPECT_TRUE(builder::PutExecutionLevel(std::nullopt, "pkxupdate", &linux, &error));
-    EXPECT_EQ(linux, before);
-    EXPECT_FALSE(
-        builder::PutExecutionLevel(ExecutionLevel::kAsInvoker, "pkxupdate", &linux, &error));
-    EXPECT_NE(error.find("pkxupdate: it is not a Windows program"), std::string::npos) << error;
-    Bytes windows = ToBytes(ImageWith(kManifest));
-    ASSERT_TRUE(builder::SetExecutionLevel(&windows, ExecutionLevel::kHighestAvailable, &error));
-    // Without a chosen level the default is written, whatever the program held.
-    EXPECT_TRUE(builder::PutExecutionLevel(std::nullopt, "pkxupdate.exe", &windows, &error));
-    Bytes asInvoker = ToBytes(ImageWith(kManifest));
-    ASSERT_TRUE(builder::SetExecutionLevel(&asInvoker, ExecutionLevel::kAsInvoker, &error));
-    EXPECT_EQ(windows, asInvoker);
-}
-
-TEST(ExecutionLevel, TheInspectorShowsTheLevelOfAWindowsUpdater) {
-    const Bytes package = BuildOrFail(FixedFolderModel("C:\\App", "1.0", "2.0"));
-    Bytes image = ToBytes(ImageWith(kManifest));
-    std::string error;
-    ASSERT_TRUE(builder::SetExecutionLevel(&image, ExecutionLevel::kRequireAdministrator, &error));
-    const struct {
-        Bytes stub;
-        const char* line;
-    } kCases[] = {
-        {image, "execution level requireAdministrator (application manifest)\n"},
-        {ToBytes(PeImage()), "no execution level: it has no application manifest"},
-        {ToBytes("\x7F"
-                 "ELF"),
-         nullptr},
-    };
-    for (const auto& c : kCases) {
+    builder::Manifest refused;
+    EXPECT_FALSE(builder::ParseManifest("execution_level = \"admin\"", "m.toml", &refused, &error));
+    Bytes stub = ToBytes(ImageWith(kManifest));
+    ASSERT_TRUE(builder::PutExecutionLevel(manifest.executionLevel, "stub.exe", &stub, &error));
+    for (const auto& [program, line] :
+         {std::pair<Bytes, const char*>{stub,
+                                        "execution level requireAdministrator "
+                                        "(application manifest)\n"},
+          {ToBytes(PeImage()),
+           "no execution level: it has no "
+           "application manifest"}}) {
         Bytes file;
-        ASSERT_TRUE(packwriter::BuildSelfExtracting(c.stub, package, &file, &error)) << error;
+        ASSERT_TRUE(packwriter::BuildSelfExtracting(
+            program, BuildOrFail(FixedFolderModel("C:\\App", "1.0", "2.0")), &file, &error));
         builder::MemorySource source(file);
-        const builder::InspectReport report = builder::Inspect(source);
-        const std::string text = builder::FormatReport(report, "update.exe", std::nullopt);
-        if (c.line == nullptr) {
-            EXPECT_EQ(text.find("execution level"), std::string::npos) << text;
-        } else {
-            EXPECT_NE(text.find(c.line), std::string::npos) << text;
-        }
+        const std::string text =
+            builder::FormatReport(builder::Inspect(source), "update.exe", std::nullopt);
+        EXPECT_NE(text.find(line), std::string::npos) << text;
     }
 }
 

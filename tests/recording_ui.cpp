@@ -8,26 +8,14 @@ namespace pkx::test {
 namespace {
 
 bool CarriesText(uint32_t code) {
-    static const uint32_t kCodes[] = {EV_HEADLINE,
-                                      EV_HASHING_FILE,
-                                      EV_READING_FILE_DATE,
-                                      EV_UPDATING_FILE,
-                                      EV_ADDING_FILE,
-                                      EV_DELETING_FILE,
-                                      EV_CHECK_RUNNING,
-                                      EV_SOURCE_MISSING,
-                                      EV_OVERWRITING_NEW,
-                                      EV_DELETE_TARGET_MISSING,
-                                      EV_ALREADY_UPDATED,
-                                      EV_ALREADY_ADDED,
-                                      EV_RECOVERY_FOUND,
-                                      EV_RECOVERY_RESTORED,
-                                      EV_RECOVERY_REMOVED,
-                                      EV_SET_TITLE,
-                                      EV_LINK_REFUSED,
-                                      EV_RECOVERY_BACKUP_DELETED,
-                                      EV_FOLDER_NEEDS_ADMINISTRATOR};
-    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
+    static const uint32_t kCodes[] = {
+        EV_HEADLINE,        EV_HASHING_FILE,           EV_READING_FILE_DATE, EV_UPDATING_FILE,
+        EV_ADDING_FILE,     EV_DELETING_FILE,          EV_CHECK_RUNNING,     EV_SOURCE_MISSING,
+        EV_OVERWRITING_NEW, EV_DELETE_TARGET_MISSING,  EV_ALREADY_UPDATED,   EV_ALREADY_ADDED,
+        EV_RECOVERY_FOUND,  EV_RECOVERY_RESTORED,      EV_RECOVERY_REMOVED,  EV_SET_TITLE,
+        EV_LINK_REFUSED,    EV_RECOVERY_BACKUP_DELETED};
+    return code == EV_FOLDER_NEEDS_ADMINISTRATOR ||
+           std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }
 
 template <typename T>
