@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "builder/execution_level.h"
 #include "builder/text.h"
 #include "package/delta_reader.h"
 #include "package/file_entries.h"
@@ -571,6 +572,18 @@ void FormatPackage(ReportWriter& w, const PackageInfo& info, size_t number, size
     w.Line("");
 }
 
+// The level in the manifest of the program image before the payload.
+void ReadExecutionLevel(ByteSource& source, InspectReport* report) {
+    packwriter::Bytes image(kPayloadOffset);
+    LevelField field;
+    if (!source.ReadAt(0, image.data(), image.size()) || image[0] != 'M' || image[1] != 'Z') {
+        return;
+    }
+    if (FindLevelField(image, &field, &report->levelProblem)) {
+        report->executionLevel = ExecutionLevelName(field.level);
+    }
+}
+
 }  // namespace
 
 bool MemorySource::ReadAt(uint64_t offset, void* buffer, size_t count) {
@@ -640,6 +653,7 @@ InspectReport Inspect(ByteSource& source) {
             "neither an updater nor a package: no \"PKX \" or \"LUMP\" at offset 0 or 0x1F000";
         return report;
     }
+    if (report.selfExtracting) ReadExecutionLevel(source, &report);
     InspectedBytes image(source);
     CertificateTable table;
     if (report.selfExtracting && FindCertificateTable(image, report.fileSize, &table)) {
@@ -678,6 +692,11 @@ std::string FormatReport(const InspectReport& report, const std::string& fileNam
                " bytes at " + Hex(report.certificateOffset, 5));
     } else if (report.selfExtracting) {
         w.Line("not signed");
+    }
+    if (!report.executionLevel.empty()) {
+        w.Line("execution level " + report.executionLevel + " (application manifest)");
+    } else if (!report.levelProblem.empty()) {
+        w.Line("no execution level: " + report.levelProblem);
     }
     if (report.container) {
         w.Line("\"LUMP\" container of " + std::to_string(report.declaredCount) + " packages");

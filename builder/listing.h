@@ -129,6 +129,11 @@ struct InspectReport {
     uint64_t certificateSize = 0;  // 0: not signed
     std::string signer;            // the signing certificate's subject, when known
     std::string signerProblem;     // why it is not known
+    // The requestedExecutionLevel of a Windows updater's manifest; empty
+    // when it has none, and then why in `levelProblem` (empty for a program
+    // that is not a Windows one).
+    std::string executionLevel;
+    std::string levelProblem;
 
     // True when the payload was found and every package is undamaged.
     bool AllGood() const;

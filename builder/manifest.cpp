@@ -40,13 +40,15 @@ constexpr Choices kStepKinds = {{"registry", 1}, {"ini", 2}};
 constexpr Choices kCheckKinds = {{"none", 0}, {"window", 1}, {"process", 2}};
 constexpr Choices kCheckModes = {{"md5", 0}, {"date-size", 1}};
 constexpr Choices kBuiltinTables = {{"en", 0}, {"ja", 1}};
+constexpr Choices kExecutionLevels = {
+    {kExecutionLevelNames[0], 0}, {kExecutionLevelNames[1], 1}, {kExecutionLevelNames[2], 2}};
 
 // The keys of each table of the manifest; docs/manifest.md describes each one.
 using KeyList = std::initializer_list<const char*>;
 constexpr KeyList kRootKeys = {"code_page",     "title",    "old_version",    "new_version",
                                "rights",        "password", "delete_backups", "document",
                                "check_mode",    "options",  "language",       "folder_source",
-                               "running_check", "notice"};
+                               "running_check", "notice",   "execution_level"};
 constexpr KeyList kOptionKeys = {"skip_missing_sources", "overwrite_existing_adds",
                                  "skip_missing_deletes"};
 constexpr KeyList kLanguageKeys = {"code_page", "font_face", "font_height", "texts"};
@@ -330,6 +332,9 @@ class ManifestParser {
         int mode = 0;
         if (!Choice(root, "check_mode", kCheckModes, &mode, false)) return false;
         manifest_.checkMode = static_cast<uint8_t>(mode);
+        int level = -1;
+        if (!Choice(root, "execution_level", kExecutionLevels, &level, false)) return false;
+        if (level >= 0) manifest_.executionLevel = static_cast<ExecutionLevel>(level);
         return true;
     }
 

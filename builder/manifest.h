@@ -11,6 +11,7 @@
 //   delete_backups = true           # initial state of the "delete backups" box
 //   document = "readme.txt"         # opened after a successful update
 //   check_mode = "md5"              # or "date-size"
+//   execution_level = "asInvoker"   # or "highestAvailable", "requireAdministrator"
 //   [options]                       # skip_missing_sources, overwrite_existing_adds,
 //   skip_missing_deletes = true     # skip_missing_deletes
 //   [[language]]                    # code_page, font_face, font_height, texts
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/execution_level.h"
 #include "package/writer/package_writer.h"
 #include "platform/platform.h"
 
@@ -67,6 +69,8 @@ struct Manifest {
     std::optional<bool> overwriteExistingAdds;
     std::optional<bool> skipMissingDeletes;
     uint8_t checkMode = 0;  // 0 MD5, 1 date and size
+    // The level the Windows updater's manifest requests; absent: asInvoker.
+    std::optional<ExecutionLevel> executionLevel;
 };
 
 // Parses manifest text; `sourceName` prefixes the messages. False with a

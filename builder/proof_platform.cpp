@@ -205,6 +205,12 @@ uint32_t UpdaterPlatform::CreateFolder(const char* path) {
     return inner_.CreateFolder(native.c_str());
 }
 
+uint32_t UpdaterPlatform::ProbeFolderWrite(const char* folder) {
+    std::string native;
+    if (!Native(folder, &native)) return kInvalidName;
+    return inner_.ProbeFolderWrite(native.c_str());
+}
+
 bool UpdaterPlatform::NativeName(const char* name, std::string* out) const {
     if (!namesCodePage_.has_value()) {
         *out = name;

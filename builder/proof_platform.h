@@ -93,6 +93,8 @@ class UpdaterPlatform final : public Platform {
     bool SpecialFolderPath(SpecialFolder folder, char* buffer, uint32_t size) override;
     uint32_t EnumerateProcesses(ProcessVisitor& visitor) override;
     bool FindTopWindow(const char* title, const char* className) override;
+    bool RunsElevated() override { return inner_.RunsElevated(); }
+    uint32_t ProbeFolderWrite(const char* folder) override;
 
   private:
     // What was read ahead of the engine's position. The system's position

@@ -58,6 +58,9 @@ enum EventCode : uint32_t {
     // A backup that a completed update was to delete, deleted by the next
     // start (text: its path).
     EV_RECOVERY_BACKUP_DELETED = 48,
+    // The target folder needs administrator rights that the program lacks;
+    // the run ends before any change (text: the folder).
+    EV_FOLDER_NEEDS_ADMINISTRATOR = 49,
     EV_SET_TITLE = 100,
 };
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/file_operations.h"
+#include "engine/folder_rights.h"
 #include "engine/integrity_check.h"
 #include "engine/journal.h"
 #include "engine/notice_texts.h"
@@ -231,6 +232,8 @@ ResultCode PreparePackage(BinaryFile& file, PackageCursor& in, PackageRef& packa
     if (r != result::kSuccess) return r;
     ShowNoticeIfAny(context, prepared->before);
     Send(context, EV_TARGET_FOLDER);
+    r = CheckFolderRights(context);
+    if (r != result::kSuccess) return r;
     // An update cut short in this folder is undone before anything else.
     r = RecoverInterruptedUpdate(context);
     if (r != result::kSuccess) return r;

@@ -236,6 +236,15 @@ class Platform {
     PKX_NODISCARD virtual uint32_t EnumerateProcesses(ProcessVisitor& visitor) = 0;
     // FindWindowA: true when a top-level window matches (null = any).
     PKX_NODISCARD virtual bool FindTopWindow(const char* title, const char* className) = 0;
+
+    // --- Rights.
+    // True when the program runs with an administrator's full rights (an
+    // elevated token; POSIX: as root), and when the system cannot tell.
+    PKX_NODISCARD virtual bool RunsElevated() = 0;
+    // 0 when this program may create files in `folder`, else the Win32 code:
+    // kAccessDenied when it may not. Leaves nothing behind (Windows creates
+    // a file that is deleted as it is closed; POSIX asks for write access).
+    PKX_NODISCARD virtual uint32_t ProbeFolderWrite(const char* folder) = 0;
 };
 
 // Marks a platform result that is deliberately not examined: the call is

@@ -405,6 +405,9 @@ bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
         case EV_LINK_REFUSED:
             LogBuiltin(text::kLinkRefused, text);
             break;
+        case EV_FOLDER_NEEDS_ADMINISTRATOR:
+            LogBuiltin(text::kFolderNeedsAdministrator, text);
+            break;
         case EV_SET_TITLE:
             view_.SetWindowTitle(text);
             break;

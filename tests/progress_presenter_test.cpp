@@ -155,6 +155,7 @@ const EventLine kEventLines[] = {
     {EV_RECOVERY_COMPLETED,    Param::kNone,  text::kRecoveryCompleted,   false, 0, true},
     {EV_RECOVERY_BACKUP_DELETED, Param::kPath, text::kRecoveryBackupDeleted, false, 0, true},
     {EV_LINK_REFUSED,          Param::kPath,  text::kLinkRefused,         false, 0, true},
+    {EV_FOLDER_NEEDS_ADMINISTRATOR, Param::kPath, text::kFolderNeedsAdministrator, false, 0, true},
     {EV_HEADLINE,              Param::kTitle, 0, false, 0},
     {EV_RIGHTS_TEXT,           Param::kNone,  0, false, 0},
     {EV_DELETE_DEFAULT,        Param::kNone,  0, false, 0},

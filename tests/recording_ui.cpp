@@ -14,7 +14,8 @@ bool CarriesText(uint32_t code) {
         EV_OVERWRITING_NEW, EV_DELETE_TARGET_MISSING,  EV_ALREADY_UPDATED,   EV_ALREADY_ADDED,
         EV_RECOVERY_FOUND,  EV_RECOVERY_RESTORED,      EV_RECOVERY_REMOVED,  EV_SET_TITLE,
         EV_LINK_REFUSED,    EV_RECOVERY_BACKUP_DELETED};
-    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
+    return code == EV_FOLDER_NEEDS_ADMINISTRATOR ||
+           std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }
 
 template <typename T>

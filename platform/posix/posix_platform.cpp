@@ -626,6 +626,14 @@ class PosixPlatform final : public Platform {
         return false;  // no top-level windows to find
     }
 
+    bool RunsElevated() override { return geteuid() == 0; }
+
+    uint32_t ProbeFolderWrite(const char* folder) override {
+        const std::string native = NativePath(folder);
+        if (access(native.c_str(), W_OK | X_OK) == 0) return win32err::kSuccess;
+        return Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
+    }
+
   private:
     uint32_t KeepPending(int fd) {
         uint32_t result = win32err::kSuccess;

@@ -558,6 +558,35 @@ class Win32Platform final : public Platform {
     bool FindTopWindow(const char* title, const char* className) override {
         return FindWindowA(className, title) != nullptr;
     }
+
+    bool RunsElevated() override {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+        TOKEN_ELEVATION elevation = {};
+        DWORD size = 0;
+        const BOOL known =
+            GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+        CloseHandle(token);
+        return !known || elevation.TokenIsElevated != 0;
+    }
+
+    uint32_t ProbeFolderWrite(const char* folder) override {
+        // Windows reads a doubled backslash as one, so one is always added.
+        char path[MAX_PATH + 32];
+        const int length = lstrlenA(folder);
+        if (length == 0 || length > MAX_PATH) return ERROR_INVALID_NAME;
+        CopyMemory(path, folder, length);
+        lstrcpyA(path + length, "\\pkx-rights.probe");
+        HANDLE probe = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (probe == INVALID_HANDLE_VALUE) {
+            const uint32_t error = LastErrorOr(ERROR_ACCESS_DENIED);
+            // A file of that name, left by someone else, says nothing of rights.
+            return error == ERROR_FILE_EXISTS ? 0 : error;
+        }
+        CloseHandle(probe);
+        return 0;
+    }
 };
 
 Win32Platform g_native;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Draws the program's icon, pkxupdate.ico: a blue box with a white arrow
-pointing up over a yellow base, at 32 x 32 and 16 x 16 pixels in the 16
-standard Windows colours. Run it again after changing the drawing:
+pointing up over a yellow base, in the 16 standard Windows colours, at the
+sizes Windows asks for from 100 % to 200 %: the small icon of 16, 20, 24 and
+32 pixels, the large one of 32, 40, 48 and 64. Run it again after changing
+the drawing:
 
     python3 shell/win32/make_icon.py shell/win32/pkxupdate.ico
 """
@@ -61,12 +63,14 @@ def image(size):
             if i % 8 == 7:
                 mask += bytes([bits])
                 bits = 0
+        if size % 8:
+            mask += bytes([bits << (8 - size % 8)])
         mask_rows += mask + b"\0" * (-len(mask) % 4)
     return header + palette + colour_rows + mask_rows
 
 
 def main():
-    sizes = [32, 16]
+    sizes = [16, 20, 24, 32, 40, 48, 64]
     images = [image(size) for size in sizes]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)

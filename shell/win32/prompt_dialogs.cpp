@@ -39,6 +39,17 @@ void Inform(HWND dialog, const char* text) {
 
 bool IsCommand(WPARAM wParam, int id) { return LOWORD(wParam) == id && HIWORD(wParam) == 0; }
 
+constexpr int kBaseDpi = 96;
+
+// Font heights are pixels at 96 dots per inch; the program is DPI-aware
+// (its manifest), so they grow with the screen's, as the dialog units do.
+LONG ScaledToScreen(LONG height) {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kBaseDpi;
+    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    return MulDiv(height, dpi, kBaseDpi);
+}
+
 INT_PTR CALLBACK NoticeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!Attach(dialog, message, lParam)) return FALSE;
     PromptData& data = DataOf(dialog);
@@ -204,6 +215,7 @@ void DialogPrompter::CreateUiFont(ApplyContext& context, bool fallback) {
         description.lfHeight = context.fontHeight;
         CopyFaceName(description.lfFaceName, context.fontFace, TextCodePage(context));
     }
+    description.lfHeight = ScaledToScreen(description.lfHeight);
     font_.Replace(CreateFontIndirectA(&description));
 }
 

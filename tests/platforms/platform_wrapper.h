@@ -6,7 +6,7 @@
 // CloseFolder as kClose): a failing call returns its code without reaching
 // the wrapped platform; Read and Write then report nothing transferred, Open
 // an invalid handle; the lookups find nothing and the texts come back empty.
-// Close, AnsiCodePage, Milliseconds and Sleep cannot fail.
+// Close, AnsiCodePage, Milliseconds, Sleep and RunsElevated cannot fail.
 #pragma once
 
 #include <cstddef>
@@ -48,9 +48,11 @@ enum class Operation : uint8_t {
     kNameExists,
     kOpenFolder,
     kRemoveFolder,
-    kSetEnd
+    kSetEnd,
+    kRunsElevated,
+    kProbeFolderWrite
 };
-inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kSetEnd) + 1;
+inline constexpr size_t kOperationKinds = static_cast<size_t>(Operation::kProbeFolderWrite) + 1;
 
 class PlatformWrapper : public Platform {
   public:
@@ -191,6 +193,13 @@ class PlatformWrapper : public Platform {
     }
     bool FindTopWindow(const char* title, const char* className) override {
         return !Counted(Operation::kFindTopWindow) && inner_.FindTopWindow(title, className);
+    }
+    bool RunsElevated() override {
+        Counted(Operation::kRunsElevated);
+        return inner_.RunsElevated();
+    }
+    uint32_t ProbeFolderWrite(const char* folder) override {
+        return Pass(Operation::kProbeFolderWrite, [&] { return inner_.ProbeFolderWrite(folder); });
     }
 
     uint32_t InsideCodePage(uint32_t codePage) override { return inner_.InsideCodePage(codePage); }

@@ -183,16 +183,23 @@ std::string Joined(const Log& lines) {
     return text;
 }
 
-void Screenshot(const std::string& name) {
+void Screenshot(const std::string& name, HWND window) {
     const DriverOptions& options = Options();
     if (options.screenshots.empty()) return;
     Sleep(400);  // let the windows finish painting
+    RECT r;
+    std::string crop;
+    if (window != nullptr && GetWindowRect(window, &r)) {
+        crop = " -crop " + std::to_string(r.right - r.left) + "x" +
+               std::to_string(r.bottom - r.top) + "+" + std::to_string(r.left) + "+" +
+               std::to_string(r.top) + " +repage";
+    }
     // The rename tells that the file is complete.
     const std::string target = options.screenshotsUnix + "/" + name + ".png";
     const std::string done = options.screenshots + "\\" + name + ".png";
     DeleteFileA(done.c_str());
-    if (!StartUnixShell("import -window root png:" + target + ".part && mv " + target + ".part " +
-                        target) ||
+    if (!StartUnixShell("import -window root" + crop + " png:" + target + ".part && mv " + target +
+                        ".part " + target) ||
         !WaitUntil([&] { return test::PathExists(done); }, 15000)) {
         std::fprintf(stderr, "screenshot %s: not written\n", name.c_str());
     }

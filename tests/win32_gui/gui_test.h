@@ -72,8 +72,9 @@ Log Lines(const std::string& text);
 bool InOrder(const Log& lines, const Log& needles);
 inline bool Contains(const Log& lines, const std::string& line) { return InOrder(lines, {line}); }
 std::string Joined(const Log& lines);
-// <screenshots>/<name>.png of the screen, when a folder is set.
-void Screenshot(const std::string& name);
+// <screenshots>/<name>.png of the screen, or of `window` alone, when a
+// folder is set.
+void Screenshot(const std::string& name, HWND window = nullptr);
 // Starts `script` in a Unix shell (Wine starts Unix programs too), not waited for.
 bool StartUnixShell(const std::string& script);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "builder/checks.h"
+#include "builder/execution_level.h"
 #include "builder/listing.h"
 #include "builder/plan.h"
 #include "builder/proof.h"
@@ -189,7 +190,10 @@ int Create(const CreateArguments& arguments) {
         if (stubPath.empty() && !FindDefaultStub(BuilderPath(), &stubPath, &error)) {
             return Fail(error);
         }
-        if (!LoadStub(stubPath, &stub, &error)) return Fail(error);
+        if (!LoadStub(stubPath, &stub, &error) ||
+            !PutExecutionLevel(request.manifest.executionLevel, stubPath, &stub, &error)) {
+            return Fail(error);
+        }
     }
     TerminalProgress bar;
     BuildResult result;

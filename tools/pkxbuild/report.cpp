@@ -84,6 +84,7 @@ toml::table InspectTable(const InspectReport& report, const std::string& fileNam
     if (!report.problem.empty()) table.insert("problem", report.problem);
     if (report.selfExtracting) table.insert("signed", report.certificateSize != 0);
     if (!report.signer.empty()) table.insert("signer", Text(report.signer, std::nullopt));
+    if (!report.executionLevel.empty()) table.insert("execution_level", report.executionLevel);
     return table;
 }
 
