@@ -183,6 +183,11 @@ TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
          {{{{"app.bin", "1.0"}}},
           {{"app.bin", "2.0"}, {"app.bin.1.0.old", "test"}},
           "old_version = '1.0'\n[options]\noverwrite_existing_adds = true"}},
+        // The same, its letters in another case: Windows sees one name.
+        {"is the name the updater gives the backup of \"app.bin\"",
+         {{{{"app.bin", "1.0"}}},
+          {{"app.bin", "2.0"}, {"APP.BIN.1.0.OLD", "test"}},
+          "old_version = '1.0'\n[options]\noverwrite_existing_adds = true"}},
         {"\"a,b.txt\" and \"a;b.txt\" get the same backup name \"a_b.txt.",
          {{{{"a,b.txt", "1"}, {"a;b.txt", "2"}}}, {{"a,b.txt", "3"}, {"a;b.txt", "4"}}, ""}},
         {"give the old versions different labels",
@@ -237,8 +242,15 @@ TEST(PkxBuildRefusals, NamesWindowsRefusesOrThatLeaveTheInstallationAreFound) {
         {"dot.", "ends with a dot or a space"},
         {"space ", "ends with a dot or a space"},
         {"line\nbreak", "holds a control character (\\x0A)"},
+        {"CON .txt", "is the device CON"},
+        {"pipe|.txt", "holds '|'"},
         {"a\\\\b", "has an empty folder name"},
     };
+    for (char control = 1; control < 0x20; ++control) {
+        EXPECT_NE(builder::NameProblem(std::string("a") + control).find("control character"),
+                  std::string::npos)
+            << int{control};
+    }
     for (const auto& [name, expected] : cases) {
         const std::string problem = builder::NameProblem(name);
         EXPECT_EQ(problem.empty(), expected.empty()) << name << ": " << problem;
@@ -349,6 +361,15 @@ TEST(PkxBuildProof, WhatTheUpdaterCannotReproduceFailsTheProof) {
     const builder::ProofReport proof = folders.Prove(tampered);
     EXPECT_FALSE(proof.ok());
     EXPECT_NE(proof.problem.find("data.bin"), std::string::npos) << proof.problem;
+
+    // A result longer than the new file is no match, however its start agrees.
+    ReleaseFolders longer(
+        {{{{"data.bin", Pattern(8000, 1)}}}, {{"data.bin", Pattern(8000, 3)}}, ""});
+    const Bytes withTail = longer.Build().payload;
+    Install(longer.request.newFolder, {{"data.bin", Pattern(8000, 3).substr(0, 7000)}});
+    EXPECT_NE(longer.Prove(withTail).problem.find("data.bin other than the new folder's"),
+              std::string::npos)
+        << longer.Prove(withTail).problem;
 
     // The package carries no modes: a new executable file passes only on Windows.
     ReleaseFolders executable({{{{"a.txt", "1"}}}, {{"a.txt", "1"}, {"run.sh", "#!/bin/sh"}}, ""});
