@@ -59,7 +59,7 @@ class InspectedBytes final : public PackageSource {
 
 // Reads fields in order from [begin, end) through the updater's package
 // cursor: the first read that would pass `end` or fails stops it for good,
-// and that read and every later one give 0 or an empty text.
+// and that read and every later one give 0.
 class Fields {
   public:
     Fields(ByteSource& source, uint64_t begin, uint64_t end)
@@ -70,11 +70,6 @@ class Fields {
     bool ok() const { return in_.ok(); }
     uint64_t Remaining() const { return in_.Remaining(); }
 
-    uint8_t U8() {
-        uint8_t value = 0;
-        in_.ReadU8(&value);
-        return value;
-    }
     uint16_t U16() {
         uint16_t value = 0;
         in_.ReadU16(&value);
@@ -85,14 +80,6 @@ class Fields {
         in_.ReadU32(&value);
         return value;
     }
-    // A short string with every byte it holds, NULs included.
-    std::string Short() {
-        const uint8_t length = U8();
-        char text[kShortStringMaxLength];
-        if (!in_.Read(text, length)) return std::string();
-        return std::string(text, length);
-    }
-    void Skip(uint64_t count) { in_.Skip(count); }
     PackageCursor& cursor() { return in_; }
 
   private:
@@ -167,15 +154,17 @@ class PackageReader {
           in_(source, info->fileOffset, info->fileOffset + info->size - kDigestSize) {}
 
     void Read() {
-        in_.U32();  // the magic; a container's packages are applied whatever it holds
-        info_.version = in_.U16();
-        if (!in_.ok()) return Problem("the package ends inside its header");
-        if (info_.version > kNewestFormatVersion) {
+        const ResultCode code = ReadStart();
+        if (start_.step < HeaderStep::kVersion) {
+            return Problem("the package ends inside its header");
+        }
+        if (code == result::kUnknownVersion) {
             return Problem("format version " + std::to_string(info_.version) +
                            " is newer than the updater reads");
         }
         info_.headerRead = true;
-        if (!HeaderStart() || !FolderSources() || !RunningCheckAndNotices() || !Options()) {
+        if (code != result::kSuccess || !LanguageBlocks() || !FolderSources() ||
+            !RunningCheckAndNotices() || !Options()) {
             return Problem("the package ends inside its header");
         }
         Records();
@@ -186,26 +175,38 @@ class PackageReader {
 
     void Problem(const std::string& text) { info_.problems.push_back(text); }
 
-    bool HeaderStart() {
-        info_.title = in_.Short();
-        info_.oldVersionLabel = in_.Short();
-        info_.newVersionLabel = in_.Short();
-        info_.rightsText = in_.Short();
-        info_.passwordFlag = in_.U8();
-        if (info_.passwordFlag == kPasswordProtected) in_.Skip(kDigestSize);
-        if (!AtLeast(gate::kLanguageBlocks)) return in_.ok();
-        info_.deleteBackupsDefault = in_.U8();
-        const uint16_t count = in_.U16();
-        const uint32_t texts = AtLeast(gate::kLateTexts) ? kFullTextCount : kShortTextCount;
-        for (uint16_t i = 0; i < count && in_.ok(); ++i) {
-            LanguageInfo block;
-            block.codePage = in_.U32();
-            block.fontFace = in_.Short();
-            block.fontHeight = in_.U8();
-            for (uint32_t t = 0; t < texts; ++t) in_.Skip(in_.U8());
-            if (in_.ok()) info_.languageBlocks.push_back(block);
+    ResultCode ReadStart() {
+        ShortText texts[kHeaderTextCount] = {};
+        const ResultCode code = ReadHeaderStart(
+            in_.cursor(),
+            {texts[kTitle], texts[kOldVersionLabel], texts[kNewVersionLabel], texts[kRightsText]},
+            &start_);
+        info_.version = start_.version;
+        info_.title = texts[kTitle];
+        info_.oldVersionLabel = texts[kOldVersionLabel];
+        info_.newVersionLabel = texts[kNewVersionLabel];
+        info_.rightsText = texts[kRightsText];
+        info_.passwordFlag = start_.passwordFlag;
+        if (AtLeast(gate::kLanguageBlocks)) {
+            const bool read = start_.step >= HeaderStep::kDeleteBackupsDefault;
+            info_.deleteBackupsDefault = read ? start_.deleteBackupsDefault : 0;
         }
-        return in_.ok();
+        return code;
+    }
+
+    // The blocks read whole, each with its texts passed over.
+    bool LanguageBlocks() {
+        PackageCursor& in = in_.cursor();
+        for (uint32_t i = 0; i < start_.languageBlockCount; ++i) {
+            LanguageBlockHead head;
+            if (ReadLanguageBlockHead(in, &head) != result::kSuccess) return false;
+            for (uint32_t t = 0; t < LanguageBlockTextCount(info_.version); ++t) {
+                ShortText text;
+                if (ReadShortString(in, text) != result::kSuccess) return false;
+            }
+            info_.languageBlocks.push_back({head.codePage, head.fontFace, head.fontHeight});
+        }
+        return true;
     }
 
     bool FolderSources() {
@@ -234,7 +235,7 @@ class PackageReader {
         info_.runningCheck = packwriter::RunningCheckModel{
             check.kind, check.windowTitle, check.windowClass, check.processName, check.waitFlag};
         char documentName[kPathBufferSize] = {};
-        ReadShortString(in_.cursor(), documentName);
+        ReadDocumentName(in_.cursor(), documentName);
         info_.documentName = documentName;
         std::vector<NoticeInfo> notices;
         NoticeBlockList list(in_.cursor(), info_.version);
@@ -320,6 +321,7 @@ class PackageReader {
     ByteSource& source_;
     PackageInfo& info_;
     Fields in_;
+    HeaderStart start_{};
 };
 
 // MD5 of the package's bytes before its last 16, compared with those 16.

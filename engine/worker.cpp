@@ -5,6 +5,7 @@
 
 #include "engine/file_operations.h"
 #include "engine/folder_rights.h"
+#include "engine/header_choice.h"
 #include "engine/integrity_check.h"
 #include "engine/journal.h"
 #include "engine/notice_texts.h"
@@ -57,7 +58,7 @@ struct PackageText {
 // event 28 whether or not the header could be read.
 ResultCode ReadHeaderAndTexts(PackageCursor& in, PackageRef& package, ApplyContext& context,
                               HeaderStart* start) {
-    const ResultCode r = ReadHeaderStart(in, package, context, start);
+    const ResultCode r = TakeHeaderStart(in, package, context, start);
     if (r != result::kSuccess) {
         systemCodePage = Os().AnsiCodePage();
         context.prompts->CreateUiFont(context, true);
@@ -113,7 +114,7 @@ ResultCode ReadRunningAndNotices(PackageCursor& in, uint16_t version, ApplyConte
     if (r != result::kSuccess) return r;
     r = RunRunningCheck(check, context);
     if (r != result::kSuccess) return r;
-    r = ReadDocumentName(in, context);
+    r = ReadDocumentName(in, context.openAfterName);
     if (r != result::kSuccess) return r;
     return TakeNoticeTexts(in, version, &prepared->before, &prepared->after);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "engine/header_choice.h"
 #include "engine/notice_texts.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
@@ -134,7 +135,7 @@ struct PackageOnFile {
 
 inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContext& context,
                              PackageReading& out) {
-    if (out.Fail(ReadHeaderStart(in, package, context, &out.start), Stage::kHeaderStart)) return;
+    if (out.Fail(TakeHeaderStart(in, package, context, &out.start), Stage::kHeaderStart)) return;
     const uint16_t version = out.start.version;
     FolderSourceList list(in, version);
     if (out.Fail(list.ReadCount(), Stage::kFolderSources)) return;
@@ -145,7 +146,7 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
     }
     if (version >= gate::kRunningCheck) {
         if (out.Fail(ReadRunningCheck(in, &out.check), Stage::kRunningCheck)) return;
-        if (out.Fail(ReadDocumentName(in, context), Stage::kDocumentName)) return;
+        if (out.Fail(ReadDocumentName(in, context.openAfterName), Stage::kDocumentName)) return;
         if (out.Fail(TakeNoticeTexts(in, version, &out.before, &out.after), Stage::kNotices)) {
             return;
         }

@@ -3,89 +3,37 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
-#include "texts/text_table.h"
-
 namespace pkx {
 
 namespace {
 
-static_assert(sizeof(ApplyContext::passwordDigest) == kDigestSize, "the password digest is MD5");
-
 // Lookups are appended as read; only this many are reserved up front.
 constexpr uint32_t kLookupReserveLimit = 64;
 
-void CopyLabel(char* destination, const char* label, const char* fallback) {
-    std::strcpy(destination, label[0] != 0 ? label : fallback);
-}
-
-ResultCode ReadLabels(PackageCursor& in, PackageRef& package, ApplyContext& context) {
-    if (ReadShortString(in, context.title) != 0) return result::kReadProgramFile;
-    if (ReadShortString(in, context.oldVersionLabel) != 0) return result::kReadProgramFile;
-    CopyLabel(package.oldVersionLabel, context.oldVersionLabel, "Old Version");
-    if (ReadShortString(in, context.newVersionLabel) != 0) return result::kReadProgramFile;
-    CopyLabel(package.newVersionLabel, context.newVersionLabel, "New Version");
-    if (ReadShortString(in, context.rightsText) != 0) return result::kReadProgramFile;
-    return result::kSuccess;
-}
-
-ResultCode ReadPassword(PackageCursor& in, ApplyContext& context, uint8_t* flag) {
-    if (!in.ReadU8(flag)) return result::kReadProgramFile;
-    if (*flag != kPasswordProtected) return result::kSuccess;
-    uint8_t digest[sizeof(context.passwordDigest)];
-    if (!in.Read(digest, sizeof(digest))) return result::kReadProgramFile;
-    std::memcpy(context.passwordDigest, digest, sizeof(digest));
-    return result::kSuccess;
-}
-
-ResultCode ReadLanguageBlocks(PackageCursor& in, ApplyContext& context, uint16_t version) {
-    if (!in.ReadU8(&context.deleteBackupsDefault)) return result::kReadProgramFile;
-    uint16_t count = 0;
-    if (!in.ReadU16(&count)) return result::kReadProgramFile;
-    for (uint32_t i = 0; i < count; ++i) {
-        const ResultCode code = ReadLanguageBlock(in, context, version);
-        if (code != 0) return code;
-    }
-    return result::kSuccess;
-}
-
-ResultCode ReadHeaderFields(PackageCursor& in, PackageRef& package, ApplyContext& context,
+// One field group after another, `step` naming the last one read whole.
+ResultCode ReadHeaderFields(PackageCursor& in, char* const (&texts)[kHeaderTextCount],
                             HeaderStart* start) {
     if (!in.MoveToStart()) return result::kReadProgramFile;
     uint32_t magic = 0;  // tested only for the payload as a whole
     if (!in.ReadU32(&magic)) return result::kReadProgramFile;
     if (!in.ReadU16(&start->version)) return result::kReadProgramFile;
+    start->step = HeaderStep::kVersion;
     if (start->version > kNewestFormatVersion) return result::kUnknownVersion;
-    if (ReadLabels(in, package, context) != 0) return result::kReadProgramFile;
-    if (ReadPassword(in, context, &start->passwordFlag) != 0) return result::kReadProgramFile;
-    context.deleteBackupsDefault = 1;
-    context.textCodePage = 0;
-    if (start->version < gate::kLanguageBlocks) return result::kSuccess;
-    return ReadLanguageBlocks(in, context, start->version);
-}
-
-// Older blocks borrow texts 1069 to 1071 from the program's string table,
-// in Japanese or, from 2069 on, in English.
-void LoadLateTexts(ApplyContext& context, bool first) {
-    const bool japanese = first || systemCodePage == kDefaultTextCodePage;
-    for (uint32_t i = 0; i < kLateTextCount; ++i) {
-        const uint32_t id = kFirstLateText + i;
-        const uint32_t resource = japanese ? id : id + kEnglishTextOffset;
-        LoadResourceText(resource, context.texts[id], kTextBufferSize);
-    }
-}
-
-// A selected block's texts enter the table from the block's code page.
-ResultCode ReadBlockTexts(PackageCursor& in, ApplyContext& context, uint32_t count, bool selected,
-                          uint32_t codePage) {
-    for (uint32_t i = 0; i < count; ++i) {
-        char text[kTextBufferSize];
+    for (char* text : texts) {
         if (ReadShortString(in, text) != 0) return result::kReadProgramFile;
-        if (!selected) continue;
-        char* slot = context.texts.slots[i];
-        Os().ConvertToInside(codePage, text, slot, kTextBufferSize);
-        ConvertLineBreaks(slot);
+        ++start->textsRead;
     }
+    if (!in.ReadU8(&start->passwordFlag)) return result::kReadProgramFile;
+    if (start->passwordFlag == kPasswordProtected && !in.Read(start->passwordDigest, kDigestSize)) {
+        return result::kReadProgramFile;
+    }
+    start->step = HeaderStep::kPassword;
+    start->deleteBackupsDefault = 1;
+    if (start->version < gate::kLanguageBlocks) return result::kSuccess;
+    if (!in.ReadU8(&start->deleteBackupsDefault)) return result::kReadProgramFile;
+    start->step = HeaderStep::kDeleteBackupsDefault;
+    if (!in.ReadU16(&start->languageBlockCount)) return result::kReadProgramFile;
+    start->step = HeaderStep::kLanguageBlockCount;
     return result::kSuccess;
 }
 
@@ -121,34 +69,21 @@ ResultCode ReadShortString(PackageCursor& in, char* buffer) {
     return in.ReadShortString(buffer) ? result::kSuccess : result::kReadProgramFile;
 }
 
-ResultCode ReadHeaderStart(PackageCursor& in, PackageRef& package, ApplyContext& context,
+ResultCode ReadHeaderStart(PackageCursor& in, char* const (&texts)[kHeaderTextCount],
                            HeaderStart* start) {
-    *start = HeaderStart();
-    const ResultCode code = ReadHeaderFields(in, package, context, start);
-    // Also after a failure: the error itself is shown with these texts.
-    if (context.textCodePage == 0) LoadDefaultTexts(context);
-    return code;
+    *start = HeaderStart{};
+    return ReadHeaderFields(in, texts, start);
 }
 
-ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t version) {
-    const bool first = context.textCodePage == 0;
-    uint32_t codePage = 0;
-    if (!in.ReadU32(&codePage)) return result::kReadProgramFile;
-    const bool selected = first || codePage == systemCodePage;
-    if (selected) context.textCodePage = codePage;
-
-    // The face is kept as read; it is cut to the font records' 31 bytes
-    // where fonts are made.
-    char face[kPathBufferSize];
-    if (ReadShortString(in, face) != 0) return result::kReadProgramFile;
-    if (selected) std::strcpy(context.fontFace, face);
-    uint8_t height = 0;
-    if (!in.ReadU8(&height)) return result::kReadProgramFile;
-    if (selected) context.fontHeight = height;
-
-    if (version < gate::kLateTexts) LoadLateTexts(context, first);
-    const uint32_t count = version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
-    return ReadBlockTexts(in, context, count, selected, codePage);
+ResultCode ReadLanguageBlockHead(PackageCursor& in, LanguageBlockHead* head) {
+    head->fieldsRead = 0;
+    if (!in.ReadU32(&head->codePage)) return result::kReadProgramFile;
+    head->fieldsRead = 1;
+    if (ReadShortString(in, head->fontFace) != 0) return result::kReadProgramFile;
+    head->fieldsRead = 2;
+    if (!in.ReadU8(&head->fontHeight)) return result::kReadProgramFile;
+    head->fieldsRead = 3;
+    return result::kSuccess;
 }
 
 ResultCode FolderSourceList::ReadCount() {
@@ -191,9 +126,7 @@ ResultCode ReadRunningCheck(PackageCursor& in, RunningCheck* check) {
     return in.ReadU8(&check->waitFlag) ? result::kSuccess : result::kReadProgramFile;
 }
 
-ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context) {
-    return ReadShortString(in, context.openAfterName);
-}
+ResultCode ReadDocumentName(PackageCursor& in, char* name) { return ReadShortString(in, name); }
 
 // A heap copy of `length` bytes, NUL-terminated; nothing is taken for a
 // length the rest of the package cannot hold.

@@ -16,29 +16,63 @@
 
 namespace pkx {
 
-// Filled by ReadHeaderStart.
-struct HeaderStart {
-    uint16_t version = 0;
-    uint8_t passwordFlag = 0;
-};
-
-// Moves to the package's first byte and reads magic, version, title, labels,
-// rights text, password, and for version >= 120 the delete-backups default
-// and the language blocks; then installs the default texts when no block was
-// taken. Labels go to the context and to `package` (with "Old Version" /
-// "New Version" for empty ones). Returns 0, kReadProgramFile or kUnknownVersion.
-ResultCode ReadHeaderStart(PackageCursor& in, PackageRef& package, ApplyContext& context,
-                           HeaderStart* start);
-
-// Reads one language block and takes it when the selection rule says so.
-ResultCode ReadLanguageBlock(PackageCursor& in, ApplyContext& context, uint16_t version);
-
 // A u8 length and that many bytes, stored NUL-terminated (buffer of 260).
 // After a failed read the buffer keeps its previous contents.
 ResultCode ReadShortString(PackageCursor& in, char* buffer);
 
 // A short string as the updater holds it: NUL-terminated.
 using ShortText = char[kPathBufferSize];
+
+// The header's texts before the password, in their order.
+enum HeaderText : uint32_t { kTitle, kOldVersionLabel, kNewVersionLabel, kRightsText };
+inline constexpr uint32_t kHeaderTextCount = 4;
+
+// How far ReadHeaderStart came: the last field group it read whole.
+enum class HeaderStep : uint8_t {
+    kNone,
+    kVersion,   // then the texts; `textsRead` says how many of them
+    kPassword,  // the flag and, when protected, the digest
+    kDeleteBackupsDefault,
+    kLanguageBlockCount,
+};
+
+// The header's fields before the language blocks' contents, but for its
+// texts, which go to the caller's buffers. Set as a whole by ReadHeaderStart.
+struct HeaderStart {
+    uint16_t version;
+    uint8_t textsRead;
+    uint8_t passwordFlag;
+    uint8_t passwordDigest[kDigestSize];  // when the flag says protected
+    uint8_t deleteBackupsDefault;         // from 120; 1 before
+    uint16_t languageBlockCount;          // from 120
+    HeaderStep step;
+};
+
+// Moves to the package's first byte and reads magic, version, the texts (into
+// `texts`, by HeaderText, each a buffer of 260), password, and for version
+// >= 120 the delete-backups default and the number of language blocks. The
+// fields after `step` and the texts after `textsRead` are not read; their
+// buffers keep their contents. Returns 0, kReadProgramFile or
+// kUnknownVersion (after the version).
+ResultCode ReadHeaderStart(PackageCursor& in, char* const (&texts)[kHeaderTextCount],
+                           HeaderStart* start);
+
+// A language block's code page and font; its texts follow, each a short
+// string (ReadShortString).
+struct LanguageBlockHead {
+    uint8_t fieldsRead = 0;  // 0 to 3, in this order:
+    uint32_t codePage = 0;
+    ShortText fontFace = {};  // kept as read; cut to 31 bytes where fonts are made
+    uint8_t fontHeight = 0;
+};
+
+ResultCode ReadLanguageBlockHead(PackageCursor& in, LanguageBlockHead* head);
+
+// The number of texts of a block, for the slots from 1000 on: 74 from
+// version 130 on, 69 before.
+inline uint32_t LanguageBlockTextCount(uint16_t version) {
+    return version >= gate::kLateTexts ? kFullTextCount : kShortTextCount;
+}
 
 using LookupRecord = LookupRecordOf<ShortText>;
 using FolderSource = FolderSourceOf<ShortText>;
@@ -68,8 +102,8 @@ class FolderSourceList {
 // Version >= 110 only (the caller tests the gate).
 ResultCode ReadRunningCheck(PackageCursor& in, RunningCheck* check);
 
-// The document opened after success, into `openAfterName` (version >= 110).
-ResultCode ReadDocumentName(PackageCursor& in, ApplyContext& context);
+// The name of the document opened after success (version >= 110).
+ResultCode ReadDocumentName(PackageCursor& in, char* name);
 
 // A heap text, NUL-terminated, or null for none.
 using NoticeText = std::unique_ptr<char[]>;

@@ -229,7 +229,7 @@ TEST(HostilePackageTest, PackageOffsetsOutsideTheFileFailInTheHeader) {
         auto context = std::make_unique<ApplyContext>();
         HeaderStart start;
         PackageOnFile bytes(file, ref);
-        EXPECT_EQ(ReadHeaderStart(bytes.in, ref, *context, &start), result::kReadProgramFile)
+        EXPECT_EQ(TakeHeaderStart(bytes.in, ref, *context, &start), result::kReadProgramFile)
             << offset;
     }
 }
