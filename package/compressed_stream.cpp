@@ -148,7 +148,9 @@ ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** 
     const SizeT start = state.dicPos;
     const SizeT limit = start + std::min<SizeT>(wanted, state.dicBufSize - start);
     while (state.dicPos < limit) {
-        if (inputPosition_ == inputSize_) {
+        // Once every compressed byte is in, the decoder may still have symbols
+        // to give from what it holds.
+        if (inputPosition_ == inputSize_ && inputLeft_ > 0) {
             const ResultCode code = Refill();
             if (code != result::kSuccess) return code;
         }
@@ -160,18 +162,24 @@ ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** 
             return result::kBadDifferenceData;
         }
         inputPosition_ += static_cast<uint32_t>(used);
-        // An end marker before the stream's size: nothing more will come.
+        // The compressed bytes are used up, or an end marker came before the
+        // stream's size: nothing more will come.
         if (used == 0 && state.dicPos == before) return result::kBadDifferenceData;
     }
     *data = state.dic + start;
     *size = static_cast<uint32_t>(limit - start);
+    // At the end the range decoder has taken every compressed byte and comes
+    // out at 0: damage anywhere in the stream shows here at the latest.
+    const bool ends = remaining_ == *size;
+    if (ends && (state.remainLen != 0 || state.code != 0 || inputLeft_ != 0 ||
+                 inputPosition_ != inputSize_)) {
+        return result::kBadDifferenceData;
+    }
     return result::kSuccess;
 }
 
-// The next compressed bytes; a stream that needs more than its compressed
-// size is damaged.
+// The next compressed bytes (some are left).
 ResultCode CompressedStreamReader::Refill() {
-    if (inputLeft_ == 0) return result::kBadDifferenceData;
     const uint32_t count = std::min(inputLeft_, kInputSize);
     if (!source_->MoveTo(inputOffset_) || !source_->Read(input_.get(), count)) {
         return result::kReadProgramFile;
