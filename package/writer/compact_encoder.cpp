@@ -98,6 +98,20 @@ constexpr int64_t kGiveUpBelowBest = 256;
 // bytes (the instructions of a literal and of a second copy), counted in
 // agreeing bytes.
 constexpr int64_t kBridgeBonus = 8;
+// Exact copies shorter than this give way to the alignment before them.
+constexpr uint32_t kShortCopy = 128;
+// What a literal byte costs after compression, in eighths of a bit, in text
+// and in code: what a copy's instruction must beat. Measured rather than
+// derived: text literals compress well among themselves, and a short piece of
+// text from far away in the old file costs more as a copy.
+constexpr uint32_t kTextLiteralEighths = 6;
+constexpr uint32_t kCodeLiteralEighths = 24;
+
+uint32_t VarintSize(uint32_t value) {
+    uint32_t size = 1;
+    for (; value >= 0x80; value >>= 7) ++size;
+    return size;
+}
 
 struct ExactCopy {
     uint32_t at = 0;
@@ -181,6 +195,22 @@ class Extender {
         return balance > 0;
     }
 
+    // What a literal byte costs after compression, in eighths of a bit.
+    uint32_t literalEighths() const {
+        return weight_ > 1 ? kTextLiteralEighths : kCodeLiteralEighths;
+    }
+
+    // Whether new [at, at + length) agrees with old `source` on (nearly)
+    // three bytes in four, or more in text.
+    bool Covers(int64_t source, uint32_t at, uint32_t length) const {
+        if (source < 0 || static_cast<uint64_t>(source) + length > oldSize_) return false;
+        int64_t balance = 0;
+        for (uint32_t i = 0; i < length; ++i) {
+            balance += new_[at + i] == old_[source + i] ? 1 : -weight_;
+        }
+        return balance * 2 >= length;
+    }
+
   private:
     template <typename Agrees>
     uint32_t Best(uint32_t limit, Agrees agrees) const {
@@ -202,6 +232,29 @@ class Extender {
     const uint8_t* new_;
     int64_t weight_;
 };
+
+// Drops the short exact copies from elsewhere that lie where the alignment
+// of the copy before them still agrees well: the stretch stays one
+// approximate copy, rather than copies that jump away and back.
+// Also drops copies whose instruction costs more than their bytes would as
+// literals: a short piece of text found far away in the old file.
+std::vector<ExactCopy> KeepAlignment(const std::vector<ExactCopy>& copies,
+                                     const Extender& extender) {
+    std::vector<ExactCopy> kept;
+    for (const ExactCopy& copy : copies) {
+        const uint64_t previousEnd = kept.empty() ? 0 : kept.back().source + kept.back().length;
+        if (!kept.empty() && copy.length < kShortCopy) {
+            const ExactCopy& last = kept.back();
+            const int64_t source = int64_t{last.source} - last.at + copy.at;
+            if (source != copy.source && extender.Covers(source, copy.at, copy.length)) continue;
+        }
+        const uint32_t delta = ZigZag(int64_t{copy.source} - static_cast<int64_t>(previousEnd));
+        const uint64_t copyEighths = 64 * (1 + VarintSize(copy.length) + VarintSize(delta));
+        if (copyEighths > uint64_t{copy.length} * extender.literalEighths()) continue;
+        kept.push_back(copy);
+    }
+    return kept;
+}
 
 // Where the forward extension of [at, at + forward) (at old `forwardSource`)
 // should hand over to the backward one ending at new `end` (old `backEnd`)
@@ -231,8 +284,9 @@ void EncodeCompactDelta(const Bytes& oldData, const Bytes& newData, CompactStrea
     const unsigned threads = std::max(options.threads, 1u);
     const OldFileIndex index(oldData.data(), std::min(oldData.size(), kUsableOldSize), threads,
                              options.indexStep);
-    const std::vector<ExactCopy> copies = FindExactCopies(index, newData, threads);
     const Extender extender(oldData, newData);
+    const std::vector<ExactCopy> copies =
+        KeepAlignment(FindExactCopies(index, newData, threads), extender);
     CompactDeltaWriter writer(oldData.data(), newData.data(), streams);
     const uint32_t newSize = static_cast<uint32_t>(newData.size());
 

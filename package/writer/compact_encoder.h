@@ -50,8 +50,9 @@ class CompactDeltaWriter {
     void End();
 
   private:
-    // Exact copies shorter than this join an approximate one around them.
-    static constexpr uint32_t kAbsorbedCopy = 64;
+    // Exact copies shorter than this join an approximate one around them:
+    // a run of zero differences costs less than two more instructions.
+    static constexpr uint32_t kAbsorbedCopy = 1024;
 
     bool GoesOn(uint32_t source, uint32_t length) const;
     void Flush();

@@ -19,11 +19,14 @@ ISzAlloc gAllocator = {Allocate, Release};
 // differences and repeated text cheapest.
 constexpr int kFastBytes = 273;
 
-// Raw LZMA of `data`, or false when it would not be smaller.
-bool Lzma(const Bytes& data, uint32_t window, Bytes* packed, StreamDescriptor* descriptor) {
+// Raw LZMA of `data`, or false when it would not be smaller. `plain`: no
+// literal or position context (lc = lp = pb = 0), which suits differences.
+bool Lzma(const Bytes& data, uint32_t window, bool plain, Bytes* packed,
+          StreamDescriptor* descriptor) {
     CLzmaEncProps properties;
     LzmaEncProps_Init(&properties);
     properties.level = 9;
+    if (plain) properties.lc = properties.lp = properties.pb = 0;
     properties.dictSize = std::max<uint32_t>(
         kLzmaMinWindow, static_cast<uint32_t>(std::min<uint64_t>(window, data.size())));
     properties.fb = kFastBytes;
@@ -51,11 +54,11 @@ bool Lzma(const Bytes& data, uint32_t window, Bytes* packed, StreamDescriptor* d
 
 }  // namespace
 
-Bytes CompressStream(const Bytes& data, uint32_t window, StreamDescriptor* descriptor) {
+Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescriptor* descriptor) {
     *descriptor = StreamDescriptor();
     descriptor->uncompressedSize = data.size();
     Bytes packed;
-    if (!data.empty() && Lzma(data, window, &packed, descriptor)) return packed;
+    if (!data.empty() && Lzma(data, window, plain, &packed, descriptor)) return packed;
     *descriptor = StreamDescriptor();
     descriptor->uncompressedSize = data.size();
     descriptor->compressedSize = static_cast<uint32_t>(data.size());
@@ -73,7 +76,7 @@ Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& opti
     block.U8(kDataStreamCount);
     for (uint32_t i = 0; i < kDataStreamCount; ++i) {
         StreamDescriptor descriptor;
-        packed[i] = CompressStream(*sources[i], windows[i], &descriptor);
+        packed[i] = CompressStream(*sources[i], windows[i], i == kDifferenceStream, &descriptor);
         block.U8(descriptor.method);
         block.U8(descriptor.properties);
         block.U32(descriptor.dictionary);
