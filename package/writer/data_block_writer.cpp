@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "package/writer/package_writer.h"
 
@@ -71,12 +73,21 @@ Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& opti
     const uint32_t windows[kDataStreamCount] = {options.instructionWindow, options.differenceWindow,
                                                 options.literalWindow};
     Bytes packed[kDataStreamCount];
+    StreamDescriptor descriptors[kDataStreamCount];
+    auto compress = [&](uint32_t i) {
+        packed[i] =
+            CompressStream(*sources[i], windows[i], i == kDifferenceStream, &descriptors[i]);
+    };
+    // The streams are independent: each on its own thread.
+    std::vector<std::thread> helpers;
+    for (uint32_t i = 1; i < kDataStreamCount; ++i) helpers.emplace_back(compress, i);
+    compress(0);
+    for (std::thread& helper : helpers) helper.join();
+
     ByteWriter block;
     block.U32(kDataBlockMagic);
     block.U8(kDataStreamCount);
-    for (uint32_t i = 0; i < kDataStreamCount; ++i) {
-        StreamDescriptor descriptor;
-        packed[i] = CompressStream(*sources[i], windows[i], i == kDifferenceStream, &descriptor);
+    for (const StreamDescriptor& descriptor : descriptors) {
         block.U8(descriptor.method);
         block.U8(descriptor.properties);
         block.U32(descriptor.dictionary);

@@ -20,7 +20,8 @@ struct DataBlockOptions {
 };
 
 // The data block of `streams`: to be placed right after the last record,
-// the package's digest right after it.
+// the package's digest right after it. The three streams are compressed on
+// three threads (the encoder takes about ten times a stream's window).
 Bytes BuildDataBlock(const CompactStreams& streams,
                      const DataBlockOptions& options = DataBlockOptions());
 
