@@ -1,8 +1,9 @@
 // Reading the data block of a compressed package (format version 200): its
-// header, and each of its three streams decoded in bounded pieces.
+// header, and each of its four streams decoded in bounded pieces.
 //
-// The data block lies between the last record and the package's digest: a
-// magic, three stream descriptors and the streams' bytes (docs/format.md).
+// The data block lies between the header's record counts and the package's
+// digest: a magic, four stream descriptors and the streams' bytes
+// (docs/format.md).
 // A stream is stored as it is or LZMA-compressed; an LZMA stream is decoded
 // through a window of min(dictionary, uncompressed size) bytes, and the
 // windows of a block together stay within kMaxWindowTotal, so a hostile

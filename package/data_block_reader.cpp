@@ -74,6 +74,9 @@ ResultCode CheckDataBlock(PackageSource& source, PackageCursor& cursor, const Fi
     ResultCode code = ReadDataBlock(cursor, &block);
     DataBlockReader reader;
     if (code == result::kSuccess) code = reader.Open(source, block);
+    if (code == result::kSuccess) {
+        code = SkipStreamBytes(reader.records(), reader.records().Remaining(), context);
+    }
     for (uint32_t i = 0; code == result::kSuccess && i < updateCount; ++i) {
         code = updates[i].dataOffset != 0 ? result::kBadDifferenceData
                                           : reader.SkipUpdate(updates[i].dataSize, context);

@@ -1,6 +1,7 @@
 // The records' data in a compressed package (format version 200), read in
 // record order: each update's instructions with the differences and
-// literals they take, each add's content (docs/format.md).
+// literals they take, each add's content (docs/format.md). The records
+// themselves come from their own stream, read before.
 //
 // The same reader serves the check before anything is written (every record
 // read as if skipped, and every stream used up exactly) and, record by
@@ -36,6 +37,8 @@ class DataBlockReader {
     // of an added file come from these streams.
     CompressedStreamReader& differences() { return streams_[kDifferenceStream]; }
     CompressedStreamReader& literals() { return streams_[kLiteralStream]; }
+    // The records, as a version 150 package lists them after its counts.
+    CompressedStreamReader& records() { return streams_[kRecordStream]; }
 
     // Reads an update of `newSize` bytes, or an add of `size` bytes, and
     // drops its data. Returns kCancelled when Cancel is seen.
@@ -55,8 +58,9 @@ class DataBlockReader {
 ResultCode SkipStreamBytes(CompressedStreamReader& stream, uint64_t count, ApplyContext& context);
 
 // The check before a compressed package is applied: reads the data block
-// (at the cursor, whose end is the digest) and every record's data as if it
-// were skipped, the updates' (`updates`, `updateCount`) before the adds'.
+// (at the cursor, whose end is the digest), passes over the records (read
+// before into `updates` and `adds`) and reads every record's data as if it
+// were skipped, the updates' before the adds'.
 ResultCode CheckDataBlock(PackageSource& source, PackageCursor& cursor, const FileEntry* updates,
                           uint32_t updateCount, const FileEntry* adds, uint32_t addCount,
                           ApplyContext& context);

@@ -107,9 +107,9 @@ enum DeltaOpcode : uint8_t {
     // 7 to 255 are skipped: the opcode byte alone is consumed.
 };
 
-// --- Version 200: compressed packages (docs/format.md). The records' data
-// lies in one data block of three compressed streams, and updated files are
-// rebuilt by compact instructions.
+// --- Version 200: compressed packages (docs/format.md). The records and
+// their data lie in one data block of four compressed streams, and updated
+// files are rebuilt by compact instructions.
 
 namespace gate {
 // The data block and the compact instructions.
@@ -127,7 +127,8 @@ enum DataStream : uint8_t {
     kInstructionStream = 0,  // every update's compact instructions
     kDifferenceStream = 1,   // the byte-wise differences of approximate copies
     kLiteralStream = 2,      // updates' literal bytes, then the added files
-    kDataStreamCount = 3,
+    kRecordStream = 3,       // the update, add and delete records
+    kDataStreamCount = 4,
 };
 inline constexpr uint32_t kDataBlockHeaderSize =
     kDataBlockStartSize + kDataStreamCount * kStreamDescriptorSize;

@@ -66,9 +66,13 @@ std::vector<Pair> Pairs() {
             {Random(70000, 6), Random(90000, 7)}};
 }
 
+// Stands for a package's records in the record stream.
+const ByteVector kRecords = Text(200, 12);
+
 // A package's data: the updates of `pairs`, then `adds`, in one block.
 ByteVector BlockOf(const std::vector<Pair>& pairs, const std::vector<ByteVector>& adds,
                    CompactStreams* streams) {
+    streams->records = kRecords;
     for (const Pair& pair : pairs) packwriter::EncodeCompactDelta(pair.old, pair.now, streams);
     for (const ByteVector& add : adds) {
         streams->literals.insert(streams->literals.end(), add.begin(), add.end());
@@ -106,6 +110,10 @@ std::vector<ByteVector> Apply(const ByteVector& bytes, const std::vector<Pair>& 
     DataBlockReader reader;
     EXPECT_EQ(ReadDataBlock(cursor, &block), result::kSuccess);
     EXPECT_EQ(reader.Open(source, block), result::kSuccess);
+    ByteVector records;
+    EXPECT_EQ(test::TakeStream(reader.records(), static_cast<uint32_t>(kRecords.size()), &records),
+              result::kSuccess);
+    EXPECT_EQ(records, kRecords);
     ApplyContext context;
     std::vector<ByteVector> files(pairs.size() + adds.size());
     for (size_t i = 0; i < files.size(); ++i) {
@@ -185,7 +193,7 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
     const auto updates = Entries({static_cast<uint32_t>(pairs[0].now.size())});
     const auto adds = Entries({static_cast<uint32_t>(Text(100, 10).size())});
     ASSERT_EQ(good[Field(kLiteralStream, 0)], kStreamLzma);
-    const size_t literalsEnd = good.size();
+    const size_t literalsEnd = good.size() - GetU32(good, Field(kRecordStream, 6));
     const Damage damages[] = {
         {"magic", [](ByteVector& b) { b[kBlockAt] = 'Q'; }, result::kBadDifferenceData},
         {"stream count", [](ByteVector& b) { b[kBlockAt + 4] = 2; }, result::kBadDifferenceData},
@@ -204,7 +212,7 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
          result::kBadDifferenceData},
         {"compressed data cut",
          [&](ByteVector& b) {
-             b.resize(literalsEnd - 20);
+             b.erase(b.begin() + literalsEnd - 20, b.begin() + literalsEnd);
              PutU32(b, Field(2, 6), GetU32(b, Field(2, 6)) - 20);
          },
          result::kBadDifferenceData},

@@ -13,6 +13,7 @@ void CompactStreams::Append(const CompactStreams& record) {
     instructions.insert(instructions.end(), record.instructions.begin(), record.instructions.end());
     differences.insert(differences.end(), record.differences.begin(), record.differences.end());
     literals.insert(literals.end(), record.literals.begin(), record.literals.end());
+    records.insert(records.end(), record.records.begin(), record.records.end());
 }
 
 bool CompactDeltaWriter::GoesOn(uint32_t source, uint32_t length) const {

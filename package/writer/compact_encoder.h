@@ -20,12 +20,14 @@
 
 namespace pkx::packwriter {
 
-// The uncompressed contents of a data block's three streams, for one record
-// or, appended record after record, for a whole package.
+// The uncompressed contents of a data block's streams, for one record or,
+// appended record after record, for a whole package; `records` holds the
+// package's records (as a version 150 package lists them).
 struct CompactStreams {
     Bytes instructions;
     Bytes differences;
     Bytes literals;
+    Bytes records;
 
     // Appends `record`'s streams (the next record of the package).
     void Append(const CompactStreams& record);

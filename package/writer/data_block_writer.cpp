@@ -69,9 +69,9 @@ Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescr
 
 Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& options) {
     const Bytes* sources[kDataStreamCount] = {&streams.instructions, &streams.differences,
-                                              &streams.literals};
+                                              &streams.literals, &streams.records};
     const uint32_t windows[kDataStreamCount] = {options.instructionWindow, options.differenceWindow,
-                                                options.literalWindow};
+                                                options.literalWindow, options.recordWindow};
     Bytes packed[kDataStreamCount];
     StreamDescriptor descriptors[kDataStreamCount];
     auto compress = [&](uint32_t i) {

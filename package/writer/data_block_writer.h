@@ -1,5 +1,5 @@
 // Writing the data block of a compressed package (format version 200): the
-// three streams, each compressed with LZMA (the LZMA SDK's encoder, from
+// four streams, each compressed with LZMA (the LZMA SDK's encoder, from
 // lzma-dev) or stored when that does not make it smaller, behind the block's
 // header (docs/format.md).
 #pragma once
@@ -14,14 +14,15 @@ namespace pkx::packwriter {
 // The most window each stream may ask of the updater; together below
 // kMaxWindowTotal.
 struct DataBlockOptions {
-    uint32_t instructionWindow = uint32_t{8} << 20;
+    uint32_t instructionWindow = uint32_t{4} << 20;
     uint32_t differenceWindow = uint32_t{16} << 20;
     uint32_t literalWindow = uint32_t{32} << 20;
+    uint32_t recordWindow = uint32_t{4} << 20;
 };
 
 // The data block of `streams`: to be placed right after the last record,
-// the package's digest right after it. The three streams are compressed on
-// three threads (the encoder takes about ten times a stream's window).
+// the package's digest right after it. The streams are compressed each on
+// its own thread (the encoder takes about ten times a stream's window).
 Bytes BuildDataBlock(const CompactStreams& streams,
                      const DataBlockOptions& options = DataBlockOptions());
 
