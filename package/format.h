@@ -107,4 +107,52 @@ enum DeltaOpcode : uint8_t {
     // 7 to 255 are skipped: the opcode byte alone is consumed.
 };
 
+// --- Version 200: compressed packages (docs/format.md). The records and
+// their data lie in one data block of four compressed streams, and updated
+// files are rebuilt by compact instructions.
+
+namespace gate {
+// The data block and the compact instructions.
+inline constexpr uint16_t kCompressedData = 200;
+}  // namespace gate
+
+inline constexpr uint32_t kDataBlockMagic = 0x205A4B50;  // "PKZ "
+// Magic and u8 stream count, then one descriptor per stream: u8 method,
+// u8 LZMA properties, u32 dictionary size, u32 compressed size, u64
+// uncompressed size.
+inline constexpr uint32_t kDataBlockStartSize = kMagicSize + 1;
+inline constexpr uint32_t kStreamDescriptorSize = 18;
+
+enum DataStream : uint8_t {
+    kInstructionStream = 0,  // every update's compact instructions
+    kDifferenceStream = 1,   // the byte-wise differences of approximate copies
+    kLiteralStream = 2,      // updates' literal bytes, then the added files
+    kRecordStream = 3,       // the update, add and delete records
+    kDataStreamCount = 4,
+};
+inline constexpr uint32_t kDataBlockHeaderSize =
+    kDataBlockStartSize + kDataStreamCount * kStreamDescriptorSize;
+
+inline constexpr uint8_t kStreamStored = 0;
+inline constexpr uint8_t kStreamLzma = 1;
+// LZMA properties: (pb * 5 + lp) * 9 + lc, with lc + lp at most 4 (so the
+// probability tables stay small) and pb at most 4.
+inline constexpr uint32_t kLzmaMaxLiteralBits = 4;
+inline constexpr uint32_t kLzmaMaxPositionBits = 4;
+// The least window a decoder allocates, and the most all windows of a block
+// take together (below 64 MiB with the decoders' tables and buffers).
+inline constexpr uint32_t kLzmaMinWindow = 4096;
+inline constexpr uint64_t kMaxWindowTotal = uint64_t{60} << 20;
+
+enum CompactOpcode : uint8_t {
+    OPC_END = 0,
+    OPC_COPY = 1,      // varint length, zigzag varint offset delta
+    OPC_COPY_ADD = 2,  // as OPC_COPY; each byte plus one of the difference stream
+    OPC_LITERAL = 3,   // varint length; bytes of the literal stream
+};
+// A varint holds at most 32 bits in at most 5 bytes.
+inline constexpr uint32_t kMaxVarintSize = 5;
+// Copies read the old file below 2 GiB, as in the classic stream.
+inline constexpr uint64_t kOldFileLimit = 0x80000000;
+
 }  // namespace pkx

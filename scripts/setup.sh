@@ -12,6 +12,7 @@ PACKAGES=(
     locales fonts-ipafont-gothic
     libcli11-dev libtomlplusplus-dev
     openssl osslsigncode
+    lzma-dev
 )
 LOCALES=(ja_JP.UTF-8 en_US.UTF-8)
 

@@ -1,0 +1,207 @@
+#include "package/compressed_stream.h"
+
+#include <LzmaDec.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace pkx {
+
+namespace {
+
+// Compressed bytes read from the program file at once.
+constexpr uint32_t kInputSize = 64 * 1024;
+
+void* Allocate(void*, size_t size) { return std::malloc(size); }
+void Release(void*, void* address) { std::free(address); }
+ISzAlloc gAllocator = {Allocate, Release};
+
+bool LzmaPropertiesValid(uint8_t properties) {
+    const uint32_t lc = properties % 9;
+    const uint32_t lp = properties / 9 % 5;
+    const uint32_t pb = properties / 45;
+    return pb <= kLzmaMaxPositionBits && lc + lp <= kLzmaMaxLiteralBits;
+}
+
+bool DescriptorValid(const StreamDescriptor& stream) {
+    if (stream.method == kStreamStored) {
+        return stream.properties == 0 && stream.dictionary == 0 &&
+               stream.uncompressedSize == stream.compressedSize;
+    }
+    return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
+}
+
+bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
+    uint32_t low = 0;
+    uint32_t high = 0;
+    if (!cursor.ReadU8(&stream->method) || !cursor.ReadU8(&stream->properties) ||
+        !cursor.ReadU32(&stream->dictionary) || !cursor.ReadU32(&stream->compressedSize) ||
+        !cursor.ReadU32(&low) || !cursor.ReadU32(&high)) {
+        return false;
+    }
+    stream->uncompressedSize = uint64_t{high} << 32 | low;
+    return true;
+}
+
+}  // namespace
+
+uint64_t StreamWindowSize(const StreamDescriptor& stream) {
+    if (stream.method != kStreamLzma) return 0;
+    return std::min<uint64_t>(std::max(stream.dictionary, kLzmaMinWindow), stream.uncompressedSize);
+}
+
+ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block) {
+    if (!cursor.Fits(kDataBlockHeaderSize)) return result::kBadDifferenceData;
+    uint32_t magic = 0;
+    uint8_t count = 0;
+    if (!cursor.ReadU32(&magic) || !cursor.ReadU8(&count)) return result::kReadProgramFile;
+    if (magic != kDataBlockMagic || count != kDataStreamCount) return result::kBadDifferenceData;
+    uint64_t windows = 0;
+    for (StreamDescriptor& stream : block->streams) {
+        if (!ReadDescriptor(cursor, &stream)) return result::kReadProgramFile;
+        if (!DescriptorValid(stream)) return result::kBadDifferenceData;
+        windows += StreamWindowSize(stream);
+    }
+    if (windows > kMaxWindowTotal) return result::kBadDifferenceData;
+    uint64_t offset = cursor.position();
+    for (StreamDescriptor& stream : block->streams) {
+        stream.offset = offset;
+        offset += stream.compressedSize;
+    }
+    if (offset - cursor.position() != cursor.Remaining()) return result::kBadDifferenceData;
+    return result::kSuccess;
+}
+
+struct CompressedStreamReader::Decoder {
+    Decoder() { LzmaDec_Construct(&state); }
+    ~Decoder() { LzmaDec_FreeProbs(&state, &gAllocator); }
+
+    CLzmaDec state;
+    std::unique_ptr<uint8_t[]> window;
+};
+
+CompressedStreamReader::CompressedStreamReader() = default;
+CompressedStreamReader::~CompressedStreamReader() = default;
+
+ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescriptor& stream) {
+    source_ = &source;
+    remaining_ = stream.uncompressedSize;
+    inputOffset_ = stream.offset;
+    inputLeft_ = stream.compressedSize;
+    inputPosition_ = inputSize_ = 0;
+    decoder_.reset();
+    input_.reset(new (std::nothrow) uint8_t[kInputSize]);
+    if (!input_) return result::kBadDifferenceData;
+    if (stream.method == kStreamStored) return result::kSuccess;
+
+    decoder_.reset(new (std::nothrow) Decoder);
+    if (!decoder_) return result::kBadDifferenceData;
+    const uint8_t properties[LZMA_PROPS_SIZE] = {
+        stream.properties, static_cast<uint8_t>(stream.dictionary),
+        static_cast<uint8_t>(stream.dictionary >> 8), static_cast<uint8_t>(stream.dictionary >> 16),
+        static_cast<uint8_t>(stream.dictionary >> 24)};
+    if (LzmaDec_AllocateProbs(&decoder_->state, properties, LZMA_PROPS_SIZE, &gAllocator) !=
+        SZ_OK) {
+        return result::kBadDifferenceData;
+    }
+    // At most kMaxWindowTotal, so it fits a size_t on every target.
+    const size_t window = static_cast<size_t>(StreamWindowSize(stream));
+    if (window > 0) {
+        decoder_->window.reset(new (std::nothrow) uint8_t[window]);
+        if (!decoder_->window) return result::kBadDifferenceData;
+    }
+    LzmaDec_Init(&decoder_->state);
+    decoder_->state.dic = decoder_->window.get();
+    decoder_->state.dicBufSize = window;
+    return result::kSuccess;
+}
+
+ResultCode CompressedStreamReader::Next(uint32_t wanted, const uint8_t** data, uint32_t* size) {
+    *size = 0;
+    if (wanted == 0) return result::kSuccess;
+    if (remaining_ == 0 || !input_) return result::kBadDifferenceData;
+    wanted =
+        static_cast<uint32_t>(std::min<uint64_t>(std::min(wanted, kStreamPieceSize), remaining_));
+    const ResultCode code =
+        decoder_ ? NextDecoded(wanted, data, size) : NextStored(wanted, data, size);
+    if (code == result::kSuccess) remaining_ -= *size;
+    return code;
+}
+
+ResultCode CompressedStreamReader::NextStored(uint32_t wanted, const uint8_t** data,
+                                              uint32_t* size) {
+    if (!source_->MoveTo(inputOffset_) || !source_->Read(input_.get(), wanted)) {
+        return result::kReadProgramFile;
+    }
+    inputOffset_ += wanted;
+    *data = input_.get();
+    *size = wanted;
+    return result::kSuccess;
+}
+
+ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** data,
+                                               uint32_t* size) {
+    CLzmaDec& state = decoder_->state;
+    if (state.dicPos == state.dicBufSize) state.dicPos = 0;
+    const SizeT start = state.dicPos;
+    const SizeT limit = start + std::min<SizeT>(wanted, state.dicBufSize - start);
+    while (state.dicPos < limit) {
+        // Once every compressed byte is in, the decoder may still have symbols
+        // to give from what it holds.
+        if (inputPosition_ == inputSize_ && inputLeft_ > 0) {
+            const ResultCode code = Refill();
+            if (code != result::kSuccess) return code;
+        }
+        SizeT used = inputSize_ - inputPosition_;
+        const SizeT before = state.dicPos;
+        ELzmaStatus status;
+        if (LzmaDec_DecodeToDic(&state, limit, input_.get() + inputPosition_, &used,
+                                LZMA_FINISH_ANY, &status) != SZ_OK) {
+            return result::kBadDifferenceData;
+        }
+        inputPosition_ += static_cast<uint32_t>(used);
+        // The compressed bytes are used up, or an end marker came before the
+        // stream's size: nothing more will come.
+        if (used == 0 && state.dicPos == before) return result::kBadDifferenceData;
+    }
+    *data = state.dic + start;
+    *size = static_cast<uint32_t>(limit - start);
+    // At the end the range decoder has taken every compressed byte and comes
+    // out at 0: damage anywhere in the stream shows here at the latest.
+    const bool ends = remaining_ == *size;
+    if (ends && (state.remainLen != 0 || state.code != 0 || inputLeft_ != 0 ||
+                 inputPosition_ != inputSize_)) {
+        return result::kBadDifferenceData;
+    }
+    return result::kSuccess;
+}
+
+// The next compressed bytes (some are left).
+ResultCode CompressedStreamReader::Refill() {
+    const uint32_t count = std::min(inputLeft_, kInputSize);
+    if (!source_->MoveTo(inputOffset_) || !source_->Read(input_.get(), count)) {
+        return result::kReadProgramFile;
+    }
+    inputOffset_ += count;
+    inputLeft_ -= count;
+    inputPosition_ = 0;
+    inputSize_ = count;
+    return result::kSuccess;
+}
+
+ResultCode CompressedStreamReader::Read(uint8_t* buffer, uint32_t count) {
+    while (count > 0) {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+        const ResultCode code = Next(count, &data, &size);
+        if (code != result::kSuccess) return code;
+        std::memcpy(buffer, data, size);
+        buffer += size;
+        count -= size;
+    }
+    return result::kSuccess;
+}
+
+}  // namespace pkx

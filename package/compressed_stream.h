@@ -1,0 +1,93 @@
+// Reading the data block of a compressed package (format version 200): its
+// header, and each of its four streams decoded in bounded pieces.
+//
+// The data block lies between the header's record counts and the package's
+// digest: a magic, four stream descriptors and the streams' bytes
+// (docs/format.md).
+// A stream is stored as it is or LZMA-compressed; an LZMA stream is decoded
+// through a window of min(dictionary, uncompressed size) bytes, and the
+// windows of a block together stay within kMaxWindowTotal, so a hostile
+// header cannot make the updater allocate more. Every fault of the data is
+// kBadDifferenceData; a failed read of the program file is kReadProgramFile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/result_code.h"
+#include "package/format.h"
+#include "package/package_cursor.h"
+
+namespace pkx {
+
+struct StreamDescriptor {
+    uint8_t method = kStreamStored;
+    uint8_t properties = 0;
+    uint32_t dictionary = 0;
+    uint32_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+    // Where the stream's bytes start, from the start of the program file.
+    uint64_t offset = 0;
+};
+
+struct DataBlock {
+    StreamDescriptor streams[kDataStreamCount];
+};
+
+// The window an LZMA stream is decoded through; 0 for a stored stream.
+uint64_t StreamWindowSize(const StreamDescriptor& stream);
+
+// Reads the data block's header at the cursor's position, checks it (the
+// methods, the LZMA properties, the memory bound, and that the streams fill
+// the cursor's remaining bytes exactly) and fills `block`. The cursor ends
+// behind the header.
+ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block);
+
+// The most bytes one call of CompressedStreamReader::Next yields: small
+// enough that a caller polling Cancel between calls answers it in time.
+inline constexpr uint32_t kStreamPieceSize = 64 * 1024;
+
+// One stream of a data block, decoded in order. Not copyable; the source
+// must outlive it. Other readers may move the source between calls: every
+// read of the program file seeks first.
+class CompressedStreamReader {
+  public:
+    CompressedStreamReader();
+    ~CompressedStreamReader();
+    CompressedStreamReader(const CompressedStreamReader&) = delete;
+    CompressedStreamReader& operator=(const CompressedStreamReader&) = delete;
+
+    // Allocates the window (or a buffer, when stored) for `stream` of `source`.
+    // The descriptor must have passed ReadDataBlock.
+    ResultCode Open(PackageSource& source, const StreamDescriptor& stream);
+
+    // The next 1 to min(`wanted`, kStreamPieceSize) bytes of the stream, in
+    // `*data` (valid until the next call) and `*size`. Asking past the end
+    // of the stream is kBadDifferenceData.
+    ResultCode Next(uint32_t wanted, const uint8_t** data, uint32_t* size);
+    // Exactly `count` bytes into `buffer`.
+    ResultCode Read(uint8_t* buffer, uint32_t count);
+
+    // Bytes of the stream not yet yielded.
+    uint64_t Remaining() const { return remaining_; }
+
+  private:
+    struct Decoder;
+
+    ResultCode NextStored(uint32_t wanted, const uint8_t** data, uint32_t* size);
+    ResultCode NextDecoded(uint32_t wanted, const uint8_t** data, uint32_t* size);
+    ResultCode Refill();
+
+    PackageSource* source_ = nullptr;
+    uint64_t remaining_ = 0;
+    // Compressed bytes not yet read, and where they start in the file.
+    uint64_t inputOffset_ = 0;
+    uint32_t inputLeft_ = 0;
+    // Read input (or a stored stream's bytes): [inputPosition_, inputSize_).
+    std::unique_ptr<uint8_t[]> input_;
+    uint32_t inputPosition_ = 0;
+    uint32_t inputSize_ = 0;
+    std::unique_ptr<Decoder> decoder_;
+};
+
+}  // namespace pkx

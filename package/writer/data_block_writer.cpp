@@ -1,0 +1,102 @@
+#include "package/writer/data_block_writer.h"
+
+#include <LzmaEnc.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "package/writer/package_writer.h"
+
+namespace pkx::packwriter {
+
+namespace {
+
+void* Allocate(void*, size_t size) { return std::malloc(size); }
+void Release(void*, void* address) { std::free(address); }
+ISzAlloc gAllocator = {Allocate, Release};
+
+// The encoder's longest match (LZMA's limit) makes runs of zero
+// differences and repeated text cheapest.
+constexpr int kFastBytes = 273;
+
+// Raw LZMA of `data`, or false when it would not be smaller. `plain`: no
+// literal or position context (lc = lp = pb = 0), which suits differences.
+bool Lzma(const Bytes& data, uint32_t window, bool plain, Bytes* packed,
+          StreamDescriptor* descriptor) {
+    CLzmaEncProps properties;
+    LzmaEncProps_Init(&properties);
+    properties.level = 9;
+    if (plain) properties.lc = properties.lp = properties.pb = 0;
+    properties.dictSize = std::max<uint32_t>(
+        kLzmaMinWindow, static_cast<uint32_t>(std::min<uint64_t>(window, data.size())));
+    properties.fb = kFastBytes;
+    properties.numThreads = 1;
+    properties.writeEndMark = 0;
+    // Room for the data itself: anything longer is stored instead.
+    packed->resize(data.size());
+    SizeT packedSize = packed->size();
+    uint8_t encoded[LZMA_PROPS_SIZE];
+    SizeT encodedSize = LZMA_PROPS_SIZE;
+    const SRes result =
+        LzmaEncode(packed->data(), &packedSize, data.data(), data.size(), &properties, encoded,
+                   &encodedSize, 0, nullptr, &gAllocator, &gAllocator);
+    if (result != SZ_OK || encodedSize != LZMA_PROPS_SIZE || packedSize >= data.size()) {
+        return false;
+    }
+    packed->resize(packedSize);
+    descriptor->method = kStreamLzma;
+    descriptor->properties = encoded[0];
+    descriptor->dictionary = uint32_t{encoded[1]} | uint32_t{encoded[2]} << 8 |
+                             uint32_t{encoded[3]} << 16 | uint32_t{encoded[4]} << 24;
+    descriptor->compressedSize = static_cast<uint32_t>(packedSize);
+    return true;
+}
+
+}  // namespace
+
+Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescriptor* descriptor) {
+    *descriptor = StreamDescriptor();
+    descriptor->uncompressedSize = data.size();
+    Bytes packed;
+    if (!data.empty() && Lzma(data, window, plain, &packed, descriptor)) return packed;
+    *descriptor = StreamDescriptor();
+    descriptor->uncompressedSize = data.size();
+    descriptor->compressedSize = static_cast<uint32_t>(data.size());
+    return data;
+}
+
+Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& options) {
+    const Bytes* sources[kDataStreamCount] = {&streams.instructions, &streams.differences,
+                                              &streams.literals, &streams.records};
+    const uint32_t windows[kDataStreamCount] = {options.instructionWindow, options.differenceWindow,
+                                                options.literalWindow, options.recordWindow};
+    Bytes packed[kDataStreamCount];
+    StreamDescriptor descriptors[kDataStreamCount];
+    auto compress = [&](uint32_t i) {
+        packed[i] =
+            CompressStream(*sources[i], windows[i], i == kDifferenceStream, &descriptors[i]);
+    };
+    // The streams are independent: each on its own thread.
+    std::vector<std::thread> helpers;
+    for (uint32_t i = 1; i < kDataStreamCount; ++i) helpers.emplace_back(compress, i);
+    compress(0);
+    for (std::thread& helper : helpers) helper.join();
+
+    ByteWriter block;
+    block.U32(kDataBlockMagic);
+    block.U8(kDataStreamCount);
+    for (const StreamDescriptor& descriptor : descriptors) {
+        block.U8(descriptor.method);
+        block.U8(descriptor.properties);
+        block.U32(descriptor.dictionary);
+        block.U32(descriptor.compressedSize);
+        block.U32(static_cast<uint32_t>(descriptor.uncompressedSize));
+        block.U32(static_cast<uint32_t>(descriptor.uncompressedSize >> 32));
+    }
+    for (const Bytes& stream : packed) block.Raw(stream);
+    return block.bytes();
+}
+
+}  // namespace pkx::packwriter
