@@ -1,9 +1,8 @@
 #include "package/writer/compact_encoder.h"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
+#include "package/writer/delta_encoder.h"
 #include "package/writer/delta_index.h"
 #include "package/writer/delta_parser.h"
 
@@ -92,7 +91,6 @@ namespace {
 
 // The updater seeks the old file with a signed 32-bit distance.
 constexpr size_t kUsableOldSize = 0x7FFFFFFF;
-constexpr size_t kChunkSize = size_t{2} << 20;
 // An extension stops once its balance has fallen this far below its best.
 constexpr int64_t kGiveUpBelowBest = 256;
 // What bridging a gap between two copies of one alignment saves besides the
@@ -124,20 +122,7 @@ struct ExactCopy {
 // up to `threads` threads.
 std::vector<ExactCopy> FindExactCopies(const OldFileIndex& index, const Bytes& newData,
                                        unsigned threads) {
-    std::vector<std::vector<DeltaPiece>> chunks((newData.size() + kChunkSize - 1) / kChunkSize);
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t chunk; (chunk = next++) < chunks.size();) {
-            const size_t begin = chunk * kChunkSize;
-            const size_t end = std::min(begin + kChunkSize, newData.size());
-            chunks[chunk] = ParseDelta(index, newData.data(), newData.size(), begin, end);
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < std::min<size_t>(threads, chunks.size()); ++i)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread& helper : helpers) helper.join();
+    const std::vector<std::vector<DeltaPiece>> chunks = ParseChunks(index, newData, threads);
 
     std::vector<ExactCopy> copies;
     uint32_t at = 0;

@@ -19,27 +19,6 @@ constexpr size_t kChunkSize = size_t{2} << 20;
 
 size_t ChunkCount(size_t size) { return (size + kChunkSize - 1) / kChunkSize; }
 
-// Parses the chunks on up to `threads` threads, each taking the next chunk
-// not yet taken.
-std::vector<std::vector<DeltaPiece>> ParseChunks(const OldFileIndex& index, const Bytes& newData,
-                                                 unsigned threads) {
-    std::vector<std::vector<DeltaPiece>> chunks(ChunkCount(newData.size()));
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t chunk; (chunk = next++) < chunks.size();) {
-            const size_t begin = chunk * kChunkSize;
-            const size_t end = std::min(begin + kChunkSize, newData.size());
-            chunks[chunk] = ParseDelta(index, newData.data(), newData.size(), begin, end);
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < std::min<size_t>(threads, chunks.size()); ++i)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread& helper : helpers) helper.join();
-    return chunks;
-}
-
 // Calls `use(piece)` for the pieces of all chunks in order, a copy that
 // goes on in the next chunk joined to its start there.
 template <typename Use>
@@ -121,6 +100,26 @@ Bytes EncodeDeltaStream(const Bytes& oldData, const Bytes& newData,
 
 uint64_t DeltaEncoderMemory(uint64_t oldSize, uint64_t newSize) {
     return OldFileIndex::MemoryFor(std::min<uint64_t>(oldSize, kUsableOldSize)) + newSize / 2;
+}
+
+// Each thread takes the next chunk not yet taken.
+std::vector<std::vector<DeltaPiece>> ParseChunks(const OldFileIndex& index, const Bytes& newData,
+                                                 unsigned threads) {
+    std::vector<std::vector<DeltaPiece>> chunks(ChunkCount(newData.size()));
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t chunk; (chunk = next++) < chunks.size();) {
+            const size_t begin = chunk * kChunkSize;
+            const size_t end = std::min(begin + kChunkSize, newData.size());
+            chunks[chunk] = ParseDelta(index, newData.data(), newData.size(), begin, end);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < std::min<size_t>(threads, chunks.size()); ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    return chunks;
 }
 
 }  // namespace pkx::packwriter

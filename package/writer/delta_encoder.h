@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "package/writer/delta_parser.h"
+
 namespace pkx::packwriter {
 
 using Bytes = std::vector<uint8_t>;  // as in package_writer.h
@@ -37,5 +39,10 @@ Bytes EncodeDeltaStream(const Bytes& oldData, const Bytes& newData,
 
 // About the memory EncodeDeltaStream takes besides its inputs.
 uint64_t DeltaEncoderMemory(uint64_t oldSize, uint64_t newSize);
+
+// The pieces of `newData`, parsed in chunks of 2 MiB on up to `threads`
+// threads, each chunk's in order; the same whatever the number of threads.
+std::vector<std::vector<DeltaPiece>> ParseChunks(const OldFileIndex& index, const Bytes& newData,
+                                                 unsigned threads);
 
 }  // namespace pkx::packwriter
