@@ -287,7 +287,9 @@ class DeltaApplier final : public PackageSource {
 
     // Page `page` of the old file, read into its slot unless it is there.
     const uint8_t* Page(uint64_t page, ResultCode* result) {
-        const uint32_t slot = static_cast<uint32_t>(page % slots_);
+        // Pages of a file under 4 GiB number fewer than 2^32: a 32-bit
+        // remainder, without the 64-bit division's library code.
+        const uint32_t slot = static_cast<uint32_t>(page) % slots_;
         uint8_t* data = pages_.get() + (size_t{slot} << kPageBits);
         if (pageOfSlot_[slot] == page + 1) return data;
         const uint64_t start = page << kPageBits;
@@ -350,7 +352,9 @@ class DeltaApplier final : public PackageSource {
     void SendProgress() {
         if (context_.events == nullptr || position_ < recheckAt_) return;
         const uint32_t value = ProgressValue(position_, dataSize_);
-        recheckAt_ = (uint64_t{value} + 1) * dataSize_ / 1000;
+        // (value + 1) * dataSize / 1000 exactly, in 32-bit divisions.
+        recheckAt_ =
+            uint64_t{value + 1} * (dataSize_ / 1000) + (value + 1) * (dataSize_ % 1000) / 1000;
         recheckAt_ = recheckAt_ > 0 ? recheckAt_ - 1 : 0;
         if (value == shownProgress_) return;
         shownProgress_ = value;
