@@ -1,6 +1,7 @@
 #include "builder/proof.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <tuple>
 
 #include "builder/folders.h"
 #include "builder/proof_platform.h"
@@ -190,6 +192,34 @@ std::string FirstDifference(const fs::path& folder, const FolderListing& expecte
     return std::string();
 }
 
+// Each file of a folder by name, with what any change on disk moves (a
+// write, a move, a new file), whatever the bytes: its inode and status time.
+using Identities = std::map<std::string, std::tuple<ino_t, time_t, long>>;
+
+bool Identify(const fs::path& folder, Identities* identities, std::string* error) {
+    FolderListing listing;
+    if (!ScanFolder(folder.string(), &listing, error)) return false;
+    for (const FolderFile& file : listing.files) {
+        struct stat status;
+        if (stat(file.path.c_str(), &status) != 0) {
+            *error = "cannot read the state of " + file.path;
+            return false;
+        }
+        (*identities)[file.name] = {status.st_ino, status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+    }
+    return true;
+}
+
+// The first file, by name, that is new or changed in `after` (one gone is
+// missing from the new folder's files).
+std::string FirstChanged(const Identities& before, const Identities& after) {
+    for (const auto& [name, identity] : after) {
+        const auto it = before.find(name);
+        if (it == before.end() || it->second != identity) return name;
+    }
+    return std::string();
+}
+
 // The updater's user interface, headless: every question answered as -F
 // does, and the installation found where the proof put it.
 class HeadlessRun final : public EventSink, public Prompter {
@@ -232,8 +262,7 @@ class HeadlessRun final : public EventSink, public Prompter {
 
 struct RunOutcome {
     ResultCode result = result::kSuccess;
-    std::string lastFile;      // relative name of the last file the run turned to
-    std::string firstTouched;  // relative name of the first file the run touched
+    std::string lastFile;  // relative name of the last file the run turned to
 };
 
 // `path` without the installation folder in front.
@@ -274,12 +303,6 @@ RunOutcome RunUpdater(const Program& program, const fs::path& installation,
     RunOutcome outcome;
     outcome.result = context->result;
     outcome.lastFile = Readable(Relative(ui.lastFile(), root), namesCodePage);
-    for (const PackageRef& package : context->packages) {
-        if (!package.backupPaths.empty() && outcome.firstTouched.empty()) {
-            outcome.firstTouched =
-                Readable(Relative(package.backupPaths.front(), root), namesCodePage);
-        }
-    }
     if (context->result != result::kSuccess) {
         RestoreBackups(*context);
     } else {
@@ -311,12 +334,20 @@ void ProveFolder(const Program& program, const FolderListing& expected, const Pr
         proof->problem = where + "leaves " + difference;
         return;
     }
+    // A change shows on disk, whether or not the run kept a backup of it.
+    Identities before, after;
+    const bool listed = Identify(installation, &before, &error);
     const RunOutcome second = RunUpdater(program, installation, request.namesCodePage, false);
     proof->secondRun = second.result;
     proof->secondRunDone = true;
     const std::string again = "run again on its result from " + proof->oldFolder + ", the updater ";
-    if (!second.firstTouched.empty()) {
-        proof->problem = again + "changes " + second.firstTouched + " once more";
+    if (!listed || !Identify(installation, &after, &error)) {
+        proof->problem = error;
+        return;
+    }
+    const std::string changed = FirstChanged(before, after);
+    if (!changed.empty()) {
+        proof->problem = again + "changes " + changed + " once more";
         return;
     }
     difference = FirstDifference(installation, expected, old, compareModes);
