@@ -87,7 +87,7 @@ TEST(ConsoleYesNoTest, OnlyWholeWordsAnswer) {
     }
 }
 
-TEST(ConsoleInputTest, SignalByteInterruptsTheWait) {
+TEST(ConsoleInputTest, SignalByteInterruptsTheWaitOfItsQuestionOnly) {
     // Standard input is a pipe for the test's length.
     int input[2];
     ASSERT_EQ(pipe(input), 0);
@@ -101,10 +101,13 @@ TEST(ConsoleInputTest, SignalByteInterruptsTheWait) {
     LineReader reader;
     std::string line;
     EXPECT_EQ(reader.ReadLine(&line, wake.ReadFd()), LineReader::kInterrupted);
-    // The reader still works afterwards.
+    // The reader still works afterwards, and an interruption left over from an
+    // earlier question does not answer the next.
+    ConsoleDisplay display;
+    ConsolePrompter prompter(display, reader);
+    prompter.LeaveInterruption();
     EXPECT_EQ(write(input[1], "y\n", 2), 2);
-    EXPECT_EQ(reader.ReadLine(&line, wake.ReadFd()), LineReader::kLine);
-    EXPECT_EQ(line, "y");
+    EXPECT_TRUE(prompter.Confirm("Go on?", "Question"));
     dup2(saved, STDIN_FILENO);
     for (const int fd : {saved, input[0], input[1]}) close(fd);
 }

@@ -33,6 +33,8 @@ class ConsolePrompter final : public Prompter {
     // question is open the progress window is disabled and takes no Cancel.
     Interruption Interrupt();
     bool QuestionOpen() const;
+    // Tests: an interruption that came too late for the question it was for.
+    void LeaveInterruption() { interrupt_.Write(1); }
 
   private:
     class Question;
