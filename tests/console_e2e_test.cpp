@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "package/writer/delta_writer.h"
+#include "platform/posix/code_pages.h"
 #include "tests/console_process.h"
 #include "tests/worker_fixtures.h"
 
@@ -404,10 +406,11 @@ TEST_F(ConsoleUpdaterTest, OtherSignalsLeaveTheQuestionWaiting) {
     EXPECT_EQ(Difference(Installed(), Expected(Left::kNew)), "");
 }
 
-// Names are UTF-8 bytes in every locale, and every text is printed in UTF-8:
-// built-in texts of the locale's language, a language block's texts from its
-// code page (1252, lacking 1069 to 1071), and lines mixing them. The first of
-// the container's two version 125 packages does not fit and is skipped.
+// Names are UTF-8 bytes in every locale, and every text is printed in UTF-8,
+// or in the encoding of a legacy locale: built-in texts of the locale's
+// language, a language block's texts from its code page (1252, lacking 1069
+// to 1071), and lines mixing them. The first of the container's two version
+// 125 packages does not fit and is skipped.
 TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
     const char* const names[] = {"データ\\ぁ\\表示.txt", "Café\\crème brûlée.txt"};
     packwriter::LanguageBlockModel german;
@@ -432,26 +435,38 @@ TEST_F(ConsoleUpdaterTest, NamesAndTextsInEveryLocale) {
 
     const std::string folder = NativePath(installation.path());
     const std::string english = "A file of the old version differs. Trying the next update...";
+    // A legacy locale of this test's own, made where the system has none.
+    TempFolder locales;
+    const std::string legacy = NativePath(locales.path()) + "/en_US.ISO-8859-1";
+    ASSERT_EQ(std::system(("localedef -i en_US -f ISO-8859-1 " + legacy).c_str()), 0);
+    posix::TextConverter latin1;
+    latin1.Select("UTF-8", "ISO-8859-1");
     const struct {
         std::string locale, tryNext, detailPrefix;  // text 1069 and the block's 1028 prefix
+        bool latin1 = false;
     } cases[] = {
         {"ja_JP.UTF-8", "旧バージョンのファイル内容が異なります。次の差分データの適用を試みます。",
          "\u3000\u3000--> "},
         {"en_US.UTF-8", english, "    --> "},
         {"C.UTF-8", english, "    --> "},
         {"C", english, "    --> "},  // output to a pipe stays UTF-8, whatever the locale
+        {"en_US.ISO-8859-1", english, "    --> ", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.locale);
         Reinstall();
         ChildProcess run;
-        EXPECT_EQ(Run(run, payload, {"-F"}, "", {"LC_ALL=" + c.locale}), 0) << run.out();
+        std::vector<std::string> environment = {"LC_ALL=" + c.locale};
+        if (c.latin1) environment.push_back("LOCPATH=" + NativePath(locales.path()));
+        EXPECT_EQ(Run(run, payload, {"-F"}, "", environment), 0) << run.out();
         const std::pair<std::string, size_t> lines[] = {
             {c.tryNext, 1},
             {c.detailPrefix + "[" + folder + "/app.exe] Prüfsumme...", 2},  // once per package
             {"[" + folder + "/データ/ぁ/表示.txt] Hinzufügen...", 1},
             {"[" + folder + "/Café/crème brûlée.txt] Hinzufügen...", 1}};
-        for (const auto& [line, times] : lines) {
+        for (const auto& [utf8, times] : lines) {
+            std::string line = c.latin1 ? "" : utf8;  // each character it lacks one '?'
+            if (c.latin1) latin1.Convert(utf8.data(), utf8.size(), &line);
             EXPECT_EQ(Occurrences(run.out(), Line(line)), times) << line << " in\n" << run.out();
         }
         EXPECT_EQ(Difference(Installed(), after), "");
