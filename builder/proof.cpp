@@ -288,13 +288,11 @@ RunOutcome RunUpdater(const Program& program, const fs::path& installation,
     UpdaterPlatform platform(Os(), namesCodePage);
     platform.SetProgram(program.path, *program.image, program.zeros);
     platform.SetInstallation(root);
+    // The start-up, the run and what the program does after it, all on that system.
+    const ThreadPlatform onThisThread(&platform);
     auto context = std::make_unique<ApplyContext>();
     context->platform = &platform;
-    {
-        // The updater's start-up finds its file and code page on the same system.
-        const ThreadPlatform onStart(&platform);
-        PrepareContext(*context, "-F");
-    }
+    PrepareContext(*context, "-F");
     HeadlessRun ui(*context, root);
     context->events = &ui;
     context->prompts = &ui;

@@ -122,8 +122,8 @@ struct ApplyContext {
     EventSink* events = nullptr;
     Prompter* prompts = nullptr;
     // The system the run works on, when it is handed one of its own (the
-    // builder's proof); null: the process's. The engine's entry points bind
-    // it to their thread.
+    // builder's proof); null: the process's. The worker binds it to its
+    // thread; whoever hands one in binds it for the calls it makes itself.
     Platform* platform = nullptr;
     // Set once, 0 to 1, by the user-interface thread; polled by the worker.
     std::atomic<uint32_t> cancelRequested{0};

@@ -61,7 +61,6 @@ bool BuildBackupPath(const char* fullPath, const char* label, char* backupPath) 
 }
 
 void DeleteBackups(ApplyContext& context) {
-    const ThreadPlatform onRun(context.platform);
     SetProgramFolderCurrent(context);
     // Cut short from here, the next start deletes them from the journals.
     BestEffort(MarkBackupsDeleted(context));

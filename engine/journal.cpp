@@ -574,7 +574,6 @@ ResultCode MarkBackupsDeleted(ApplyContext& context) {
 }
 
 void EndJournal(ApplyContext& context) {
-    const ThreadPlatform onRun(context.platform);
     RunJournal& run = context.journal;
     if (!run.committed) return;
     for (const auto& journal : run.files) {

@@ -276,7 +276,6 @@ ResultCode FoundJournal::Follow(bool evenCommitted, UndoObserver& observer) {
 }
 
 ResultCode RecoverInterruptedUpdate(ApplyContext& context) {
-    const ThreadPlatform onRun(context.platform);
     for (const auto& own : context.journal.files) {
         if (std::strcmp(own->folder, context.targetFolder) == 0) return result::kSuccess;
     }

@@ -16,7 +16,6 @@ class SilentUndo final : public UndoObserver {
 }  // namespace
 
 bool RestoreBackups(ApplyContext& context, UndoObserver* observer) {
-    const ThreadPlatform onRun(context.platform);
     // A relative target folder is taken against the program's folder, as
     // when the changes were made; a failure shows as files not restored.
     if (context.programFolder[0] != '\0') BestEffort(Os().SetCurrentFolder(context.programFolder));
