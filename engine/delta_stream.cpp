@@ -287,8 +287,7 @@ class DeltaApplier final : public PackageSource {
 
     // Page `page` of the old file, read into its slot unless it is there.
     const uint8_t* Page(uint64_t page, ResultCode* result) {
-        // Pages of a file under 4 GiB number fewer than 2^32: a 32-bit
-        // remainder, without the 64-bit division's library code.
+        // A file under 4 GiB has fewer than 2^32 pages: no 64-bit division.
         const uint32_t slot = static_cast<uint32_t>(page) % slots_;
         uint8_t* data = pages_.get() + (size_t{slot} << kPageBits);
         if (pageOfSlot_[slot] == page + 1) return data;

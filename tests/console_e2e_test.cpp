@@ -227,7 +227,6 @@ TEST_F(ConsoleUpdaterTest, AnswersFromStandardInput) {
         {deleteDefault(0), {}, "y\n\n",    0, {kDeleteNo}, {}, Left::kBackups},
         // A refused confirmation touches nothing.
         {nullptr, {}, "n\n", 255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
-        {nullptr, {}, "no\n", 255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
         {nullptr, {}, "",    255, {Line(kCancelled)}, {"Updating"}, Left::kOld},
         // Help and version print and touch nothing.
         {nullptr, {"--help"}, "y\n", 0, {"\nUsage: update [-F]\n", "\n  255  "}, {"=="}, Left::kOld},

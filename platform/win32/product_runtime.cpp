@@ -44,9 +44,8 @@ void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(
 // bring the whole exception machinery back in.
 template class std::__cxx11::basic_string<char>;
 
-// The tag of the non-throwing allocations, defined here so that the library's
-// new_handler.o, and its unwind tables, stay out. A section of its own, or
-// the texts beside it would be kept with it.
+// Keeps the library's new_handler.o and its unwind tables out; in a section of
+// its own, or the texts beside it would be kept with it.
 [[gnu::section(".rdata$nothrow")]] const std::nothrow_t std::nothrow{};
 
 extern "C" void __cxa_pure_virtual() { Fail(); }
