@@ -1,7 +1,8 @@
 // The data block of compressed packages: its reader, the LZMA decoder and
 // the compact instructions. Input: a mode byte, then
-//   mode 0: a u8 update count, a u8 add count, a u16 data size per record
-//           (little-endian), and the data block itself;
+//   mode 0: a u8 update count (bits 0 to 2; bits 3 to 5 a delete count,
+//           bit 7 the new check values flag), a u8 add count, a u16 data
+//           size per record (little-endian), and the data block itself;
 //   mode 1: a u8 damage count, per damage a u16 offset and an xor byte, a
 //           u16 old-file length, the old file (or what is left) and the new
 //           file; the pair is encoded (one update) and the damage applied
@@ -9,12 +10,15 @@
 //   mode 2: as mode 1 without damage.
 // Whatever the check accepts must rebuild records of exactly their data
 // sizes; an undamaged encoding must be accepted and rebuild the new file.
+// Mode 0 also reads the block's record stream as the updater reads records.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_files.h"
+#include "package/file_entries.h"
 #include "package/writer/data_block_writer.h"
 #include "tests/compressed_data_model.h"
 
@@ -80,15 +84,37 @@ ResultCode CheckAndRebuild(const ByteVector& block, const std::vector<FileEntry>
     return result::kSuccess;
 }
 
+// The records as the updater reads them: exactly the counts, or refused.
+void ReadRecords(const ByteVector& block, const RecordCounts& counts, bool newCheckValues) {
+    test::MemorySource source(block);
+    PackageCursor cursor(source, 0, block.size());
+    ApplyContext context;
+    DataBlock header;
+    FileEntryLists lists;
+    const ResultCode code =
+        ReadBlockEntries(source, cursor, counts, newCheckValues, context, &header, &lists);
+    Check(code == result::kSuccess || code == result::kBadDifferenceData);
+    if (code != result::kSuccess) return;
+    Check(lists.updates.size() == counts.updates && lists.adds.size() == counts.adds &&
+          lists.deletes.size() == counts.deletes);
+    for (const FileEntry& entry : lists.updates) Check(std::memchr(entry.name, 0, kPathBufferSize));
+}
+
 void FuzzBlock(Input& input) {
-    std::vector<FileEntry> updates(input.Take(1) % 8);
+    const uint32_t first = input.Take(1);
+    std::vector<FileEntry> updates(first % 8);
     std::vector<FileEntry> adds(input.Take(1) % 8);
     for (FileEntry& entry : updates) entry.dataSize = input.Take(2);
     for (FileEntry& entry : adds) entry.dataSize = input.Take(2);
     const ByteVector block = input.Rest(SIZE_MAX);
     const ByteVector old(4096, 0x5A);
-    ByteVector first;
-    CheckAndRebuild(block, updates, adds, old, &first);
+    ByteVector rebuilt;
+    CheckAndRebuild(block, updates, adds, old, &rebuilt);
+    RecordCounts counts;
+    counts.updates = static_cast<uint32_t>(updates.size());
+    counts.adds = static_cast<uint32_t>(adds.size());
+    counts.deletes = first >> 3 & 7;
+    ReadRecords(block, counts, (first & 0x80) != 0);
 }
 
 void FuzzPair(Input& input, bool damaged) {

@@ -133,8 +133,8 @@ struct PackageOnFile {
     PackageCursor in;
 };
 
-inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContext& context,
-                             PackageReading& out) {
+inline void ReadPackageParts(PackageSource& source, PackageCursor& in, PackageRef& package,
+                             ApplyContext& context, PackageReading& out) {
     if (out.Fail(TakeHeaderStart(in, package, context, &out.start), Stage::kHeaderStart)) return;
     const uint16_t version = out.start.version;
     FolderSourceList list(in, version);
@@ -159,7 +159,18 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
     context.skipMissingDeletes = options.skipMissingDeletes;
     if (out.Fail(optionsRead, Stage::kOptions)) return;
     const bool newCheckValues = options.hasNewCheckValues == 1;
-    out.Fail(ReadFileEntries(in, out.counts, newCheckValues, context, &out.lists), Stage::kRecords);
+    if (version < gate::kCompressedData) {
+        out.Fail(ReadFileEntries(in, out.counts, newCheckValues, context, &out.lists),
+                 Stage::kRecords);
+        return;
+    }
+    // The records of a compressed package, in its data block up to the digest.
+    const uint64_t blockSize = in.Remaining() > kDigestSize ? in.Remaining() - kDigestSize : 0;
+    PackageCursor block(source, in.position(), in.position() + blockSize);
+    DataBlock header;
+    out.Fail(
+        ReadBlockEntries(source, block, out.counts, newCheckValues, context, &header, &out.lists),
+        Stage::kRecords);
 }
 
 // Reads one package from `file` at `package`, in the worker's order, without
@@ -167,7 +178,7 @@ inline void ReadPackageParts(PackageCursor& in, PackageRef& package, ApplyContex
 inline void ReadPackageBody(BinaryFile& file, PackageRef& package, ApplyContext& context,
                             PackageReading& out) {
     PackageOnFile bytes(file, package);
-    ReadPackageParts(bytes.in, package, context, out);
+    ReadPackageParts(bytes.source, bytes.in, package, context, out);
     out.position = bytes.in.position();
 }
 

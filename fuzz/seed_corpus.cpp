@@ -50,7 +50,7 @@ Bytes Build(uint16_t version, PackageLayout* layout = nullptr) {
 
 // Every version gate, containers, and the hostile shapes the readers refuse.
 void WritePackageSeeds(const std::filesystem::path& dir) {
-    for (uint16_t version : {0, 109, 110, 119, 120, 125, 130, 139, 140, 150}) {
+    for (uint16_t version : {0, 109, 110, 119, 120, 125, 130, 139, 140, 150, 200}) {
         WriteSeed(dir, "package-" + std::to_string(version), Build(version));
     }
     // Below 140 the other kinds of a lone source; check mode 0; an empty file to add.

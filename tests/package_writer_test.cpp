@@ -1,6 +1,7 @@
 // The package writer: layout, gates, containers and self-extracting files.
 #include "fuzz/fuzz_files.h"
 #include "package_test_helpers.h"
+#include "tests/compressed_data_model.h"
 
 namespace pkx::test {
 namespace {
@@ -47,6 +48,43 @@ TEST(PackageWriterTest, WorkedExampleLayout) {
     EXPECT_EQ(untouched, Bytes{9});
 }
 
+// Version 200 keeps the header of 150 up to the counts; the records and
+// their data follow in the data block.
+TEST(PackageWriterTest, CompressedLayout) {
+    PackageModel model = BareModel();
+    model.title = "Compressed";
+    model.updates.push_back({"a.txt", Filled(1), Filled(2), {3, 4}, Bytes(500, 1)});
+    model.adds.push_back({"b.txt", Filled(5), {6, 7}, Bytes(300, 'b')});
+    PackageLayout classic;
+    const Bytes before = Build(model, &classic);
+    model.version = gate::kCompressedData;
+    packwriter::SetCompactData(Bytes(800, 'o'), Bytes(900, 'n'), &model.updates[0]);
+    EXPECT_EQ(model.updates[0].newSize, 900u);
+    PackageLayout layout;
+    const Bytes package = Build(model, &layout);
+    EXPECT_EQ(U32At(package, 4) & 0xFFFF, 200u);
+    EXPECT_TRUE(std::equal(before.begin() + 6, before.begin() + classic.recordsOffset,
+                           package.begin() + 6));
+    EXPECT_EQ(layout.dataBlockOffset, classic.recordsOffset);
+    EXPECT_EQ(U32At(package, layout.dataBlockOffset), kDataBlockMagic);
+    // Name, check value, write time, offset 0 and the new file's size.
+    MemoryPackageSource source(package.data(), layout.digestOffset);
+    PackageCursor cursor(source, layout.dataBlockOffset, layout.digestOffset);
+    DataBlock block;
+    DataBlockReader reader;
+    ASSERT_TRUE(cursor.MoveToStart());
+    ASSERT_EQ(ReadDataBlock(cursor, &block), result::kSuccess);
+    ASSERT_EQ(reader.Open(source, block), result::kSuccess);
+    Bytes records;
+    ASSERT_EQ(TakeStream(reader.records(), 6 + 16 + 16, &records), result::kSuccess);
+    EXPECT_EQ(U32At(records, 6 + 16 + 8), 0u);
+    EXPECT_EQ(U32At(records, 6 + 16 + 12), 900u);
+    EXPECT_EQ(layout.addRecordOffsets, std::vector<uint32_t>{6 + 16 + 16});
+    EXPECT_EQ(layout.digestOffset + kDigestSize, package.size());
+    EXPECT_EQ(Hex(package.data() + layout.digestOffset, 16),
+              Hex(packwriter::Md5CheckValue(package.data(), layout.digestOffset)));
+}
+
 TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
     const auto model = [](uint16_t version, size_t sources, std::string name, std::string text) {
         PackageModel made = BareModel(version);
@@ -57,6 +95,8 @@ TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
     };
     const std::pair<const char*, PackageModel> cases[] = {
         {"version", model(151, 1, "", "")},
+        {"version 199", model(199, 1, "", "")},
+        {"version 201", model(201, 1, "", "")},
         {"name", model(150, 1, std::string(256, 'n'), "")},
         {"two sources", model(139, 2, "", "")},
         {"no source", model(100, 0, "", "")},

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "package/format.h"
+#include "package/writer/data_block_writer.h"
 #include "support/binary_file.h"
 #include "support/md5.h"
 
@@ -43,6 +44,7 @@ class PackageSerializer {
 
   private:
     bool AtLeast(uint16_t gate) const { return model_.version >= gate; }
+    bool Compressed() const { return AtLeast(gate::kCompressedData); }
     bool NewCheckValues() const {
         return AtLeast(gate::kSourceList) && model_.hasNewCheckValues == 1;
     }
@@ -52,8 +54,10 @@ class PackageSerializer {
         if (error_.empty()) error_ = reason;
     }
 
-    void String(const std::string& text, const char* field) {
-        if (!out_.ShortString(text)) Fail(std::string(field) + " is longer than 255 bytes");
+    void String(const std::string& text, const char* field, ByteWriter* to = nullptr) {
+        if (!(to != nullptr ? *to : out_).ShortString(text)) {
+            Fail(std::string(field) + " is longer than 255 bytes");
+        }
     }
 
     void Count(size_t count, size_t largest, const char* what) {
@@ -61,7 +65,9 @@ class PackageSerializer {
     }
 
     void WriteHeaderStart() {
-        if (model_.version > kNewestFormatVersion) Fail("format version above 150");
+        if (model_.version > kNewestFormatVersion && model_.version != gate::kCompressedData) {
+            Fail("format version above 150 other than 200");
+        }
         out_.U32(kPackageMagic);
         out_.U16(model_.version);
         String(model_.title, "title");
@@ -196,39 +202,46 @@ class PackageSerializer {
         out_.U32(static_cast<uint32_t>(model_.deletes.size()));
     }
 
-    void CheckValueField(const CheckValue& value) { out_.Raw(value.bytes, sizeof(value.bytes)); }
-
-    // Write time, then the data offset (patched once the data is placed) and size.
-    void DataFields(const FileTime& writeTime, const Bytes& data) {
-        out_.U32(writeTime.low);
-        out_.U32(writeTime.high);
-        dataOffsetFields_.push_back(Here());
-        out_.U32(0);
-        Count(data.size(), 0xFFFFFFFFu, "data bytes");
-        out_.U32(static_cast<uint32_t>(data.size()));
+    void CheckValueField(const CheckValue& value) {
+        records_->Raw(value.bytes, sizeof(value.bytes));
     }
 
+    // Write time, then the data offset (patched once the data is placed; 0
+    // at version 200) and size.
+    void DataFields(const FileTime& writeTime, uint64_t size) {
+        records_->U32(writeTime.low);
+        records_->U32(writeTime.high);
+        dataOffsetFields_.push_back(records_->Size());
+        records_->U32(0);
+        Count(size, 0xFFFFFFFFu, "data bytes");
+        records_->U32(static_cast<uint32_t>(size));
+    }
+
+    // Classic records lie in the package, version 200's in the record stream.
     void WriteRecords() {
         layout_.recordsOffset = Here();
+        if (Compressed()) records_ = &recordStream_;
         for (const UpdateRecordModel& record : model_.updates) {
-            layout_.updateRecordOffsets.push_back(Here());
-            String(record.name, "file name");
+            layout_.updateRecordOffsets.push_back(RecordHere());
+            String(record.name, "file name", records_);
             CheckValueField(record.oldCheckValue);
             if (NewCheckValues()) CheckValueField(record.newCheckValue);
-            DataFields(record.writeTime, record.data);
+            DataFields(record.writeTime, Compressed() ? record.newSize : record.data.size());
         }
         for (const AddRecordModel& record : model_.adds) {
-            layout_.addRecordOffsets.push_back(Here());
-            String(record.name, "file name");
+            layout_.addRecordOffsets.push_back(RecordHere());
+            String(record.name, "file name", records_);
             if (NewCheckValues()) CheckValueField(record.newCheckValue);
-            DataFields(record.writeTime, record.data);
+            DataFields(record.writeTime, record.data.size());
         }
         for (const DeleteRecordModel& record : model_.deletes) {
-            layout_.deleteRecordOffsets.push_back(Here());
-            String(record.name, "file name");
+            layout_.deleteRecordOffsets.push_back(RecordHere());
+            String(record.name, "file name", records_);
             CheckValueField(record.checkValue);
         }
     }
+
+    uint32_t RecordHere() const { return static_cast<uint32_t>(records_->Size()); }
 
     void PlaceData(const Bytes& data, std::vector<uint32_t>* offsets) {
         const uint32_t start = Here();
@@ -238,12 +251,26 @@ class PackageSerializer {
     }
 
     void WriteDataAreas() {
+        if (Compressed()) return WriteDataBlock();
         for (const UpdateRecordModel& record : model_.updates) {
             PlaceData(record.data, &layout_.updateDataOffsets);
         }
         for (const AddRecordModel& record : model_.adds) {
             PlaceData(record.data, &layout_.addDataOffsets);
         }
+    }
+
+    // The updates' streams, then the adds' content, solid across records.
+    void WriteDataBlock() {
+        layout_.dataBlockOffset = Here();
+        if (!error_.empty()) return;
+        CompactStreams streams;
+        for (const UpdateRecordModel& record : model_.updates) streams.Append(record.compact);
+        for (const AddRecordModel& record : model_.adds) {
+            streams.literals.insert(streams.literals.end(), record.data.begin(), record.data.end());
+        }
+        streams.records = std::move(recordStream_.bytes());
+        out_.Raw(BuildDataBlock(streams));
     }
 
     void WriteDigest() {
@@ -257,6 +284,8 @@ class PackageSerializer {
     const PackageModel& model_;
     PackageLayout& layout_;
     ByteWriter out_;
+    ByteWriter recordStream_;
+    ByteWriter* records_ = &out_;
     std::vector<size_t> dataOffsetFields_;
     size_t placed_ = 0;
     std::string error_;
@@ -302,6 +331,13 @@ void ByteWriter::LongText(const std::string& text) {
 }
 
 void ByteWriter::Zeros(size_t count) { bytes_.resize(bytes_.size() + count, 0); }
+
+void SetCompactData(const Bytes& oldData, const Bytes& newData, UpdateRecordModel* record,
+                    const DeltaEncoderOptions& options) {
+    record->newSize = static_cast<uint32_t>(newData.size());
+    record->compact = CompactStreams();
+    EncodeCompactDelta(oldData, newData, &record->compact, options);
+}
 
 void SetPassword(PackageModel& model, const std::string& password) {
     model.passwordFlag = 1;

@@ -1,11 +1,13 @@
-// Builds packages of every format version (0 to 150), "LUMP" containers and
-// self-extracting files: the builder's side of the package format.
+// Builds packages of every format version (0 to 150, and the compressed
+// version 200), "LUMP" containers and self-extracting files: the builder's
+// side of the package format.
 //
 // A package is described by a plain `PackageModel` and serialized for the
 // version it names: fields below their version's gate are not written. The
 // serializer lays out the header, the records, the data areas (record data
 // offsets count from the package's first byte) and the trailing MD5 digest
-// of every preceding byte.
+// of every preceding byte. At version 200 the records and their data go into
+// one data block of compressed streams instead (docs/format.md).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include "core/apply_context.h"
 #include "package/format.h"
 #include "package/header_fields.h"
+#include "package/writer/compact_encoder.h"
 
 namespace pkx::packwriter {
 
@@ -71,7 +74,11 @@ struct UpdateRecordModel {
     CheckValue oldCheckValue;
     CheckValue newCheckValue;  // written when the package has new check values
     FileTime writeTime;
-    Bytes data;  // the difference stream
+    Bytes data;  // the difference stream (versions up to 150)
+    // Version 200: the new file's length, and its compact instructions with
+    // the differences and literals they take (SetCompactData).
+    uint32_t newSize = 0;
+    CompactStreams compact{};
 };
 
 struct AddRecordModel {
@@ -115,6 +122,8 @@ struct PackageModel {
 
 // Where the serializer put things, as offsets from the package's first byte.
 // A section absent at the package's version starts where the next one does.
+// At version 200 the record offsets count from the start of the record
+// stream (uncompressed), and there are no data offsets.
 struct PackageLayout {
     uint32_t languageBlocksOffset = 0;  // the delete-backups default byte
     uint32_t folderSourcesOffset = 0;   // the count byte, or the only source
@@ -129,14 +138,23 @@ struct PackageLayout {
     std::vector<uint32_t> deleteRecordOffsets;
     std::vector<uint32_t> updateDataOffsets;
     std::vector<uint32_t> addDataOffsets;
+    uint32_t dataBlockOffset = 0;  // version 200; otherwise 0
     uint32_t digestOffset = 0;
 };
 
 // Sets the password flag and the digest of `password`'s bytes.
 void SetPassword(PackageModel& model, const std::string& password);
 
-// Serializes `model`. False, with a reason in `error`, when the model cannot be
-// written at its version: a version above 150, a short string above 255
+// Makes `record` rebuild `newData` from `oldData` in a version 200 package:
+// its new size and compact streams (EncodeCompactDelta).
+void SetCompactData(const Bytes& oldData, const Bytes& newData, UpdateRecordModel* record,
+                    const DeltaEncoderOptions& options = DeltaEncoderOptions());
+
+// Serializes `model`. At version 200 each update's `newSize` and `compact`
+// and each add's `data` fill the data block (BuildDataBlock, default
+// windows); the updates' `data` is not used. False, with a reason in
+// `error`, when the model cannot be written at its version: a version above
+// 150 other than 200, a short string above 255
 // bytes, a count too large for its field, other than one folder source below
 // version 140, or a package of 4 GiB or more.
 bool BuildPackage(const PackageModel& model, Bytes* package, PackageLayout* layout = nullptr,
