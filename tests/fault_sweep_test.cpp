@@ -415,8 +415,17 @@ TEST_P(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
     RecordProperty("recovery_cuts", static_cast<int>(cuts));
 }
 
+// Under Wine a sweep takes minutes. The compressed format's path through the
+// engine is the same code on both systems, so the Windows build sweeps the
+// platform's failures with the classic format and leaves the second format to
+// the Linux builds.
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Formats, SweepTest, ::testing::Values(150));
+INSTANTIATE_TEST_SUITE_P(Formats, CrashSweepTest, ::testing::Values(150));
+#else
 INSTANTIATE_TEST_SUITE_P(Formats, SweepTest, ::testing::Values(150, gate::kCompressedData));
 INSTANTIATE_TEST_SUITE_P(Formats, CrashSweepTest, ::testing::Values(150, gate::kCompressedData));
+#endif
 
 }  // namespace
 }  // namespace pkx::test
