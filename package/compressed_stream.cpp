@@ -33,6 +33,11 @@ bool DescriptorValid(const StreamDescriptor& stream) {
     return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
 }
 
+bool RecordStreamBounded(const StreamDescriptor& records) {
+    const uint64_t bound = uint64_t{records.compressedSize} * kMaxRecordExpansion;
+    return records.uncompressedSize <= (bound > kRecordStreamFloor ? bound : kRecordStreamFloor);
+}
+
 bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
     uint32_t low = 0;
     uint32_t high = 0;
@@ -65,6 +70,7 @@ ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block) {
         windows += StreamWindowSize(stream);
     }
     if (windows > kMaxWindowTotal) return result::kBadDifferenceData;
+    if (!RecordStreamBounded(block->streams[kRecordStream])) return result::kBadDifferenceData;
     uint64_t offset = cursor.position();
     for (StreamDescriptor& stream : block->streams) {
         stream.offset = offset;

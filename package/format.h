@@ -148,6 +148,12 @@ inline constexpr uint32_t kLzmaMaxPositionBits = 4;
 // take together (below 64 MiB with the decoders' tables and buffers).
 inline constexpr uint32_t kLzmaMinWindow = 4096;
 inline constexpr uint64_t kMaxWindowTotal = uint64_t{60} << 20;
+// The records are held in memory while the package is applied, so their
+// stream may decode to at most this many times its compressed size (or to
+// kRecordStreamFloor bytes, whichever is more): memory stays proportional to
+// the package's bytes, as with classic records.
+inline constexpr uint64_t kMaxRecordExpansion = 64;
+inline constexpr uint64_t kRecordStreamFloor = 64 * 1024;
 
 enum CompactOpcode : uint8_t {
     OPC_END = 0,

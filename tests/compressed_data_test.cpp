@@ -225,6 +225,15 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
         damage.change(bytes);
         EXPECT_EQ(Check(bytes, updates, adds), damage.code) << damage.what;
     }
+    // The records are held in memory: their stream may not expand without bound.
+    ByteVector expanding = good;
+    expanding[Field(kRecordStream, 0)] = kStreamLzma;
+    PutU32(expanding, Field(kRecordStream, 10), 64u << 20);
+    test::MemorySource source(expanding);
+    PackageCursor cursor(source, kBlockAt, expanding.size());
+    DataBlock block;
+    EXPECT_TRUE(cursor.MoveToStart());
+    EXPECT_EQ(ReadDataBlock(cursor, &block), result::kBadDifferenceData);
     // Records that disagree with the streams.
     auto longer = updates;
     ++longer[0].dataSize;
