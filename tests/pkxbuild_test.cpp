@@ -1,7 +1,9 @@
 // The builder: proved builds, refusals, the manifest, the inspector, the programs.
 #ifndef _WIN32
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -170,6 +172,35 @@ TEST(PkxBuildRoundTrip, OutputIsTheSameForTheSameInput) {
     EXPECT_GT(edited.stream.copiedBytes, 8000u);
 }
 
+// Every file of `folder` written at one fixed time, as the packages kept in
+// tests/data were built.
+void FixWriteTimes(const std::string& folder) {
+    const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        ASSERT_EQ(utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0) << entry.path();
+    }
+}
+
+// The classic versions are written byte for byte as before the compressed
+// format: packages kept from then (tests/data), built again from the same files.
+TEST(PkxBuildRoundTrip, ClassicVersionsWriteTheBytesOfKeptPackages) {
+    const fs::path data = fs::path(__FILE__).parent_path() / "data";
+    for (const uint16_t version : {0, 150}) {
+        SCOPED_TRACE(version);
+        ReleaseFolders folders({{kV1, kV2},
+                                kV3,
+                                "old_version = ['a', 'b']\nnew_version = 'c'\n"
+                                "title = 'kept'"});
+        for (const std::string& folder : folders.request.oldFolders) FixWriteTimes(folder);
+        FixWriteTimes(folders.request.newFolder);
+        folders.request.formatVersion = version;
+        const fs::path kept = data / ("classic-" + std::to_string(version) + ".pkg");
+        const std::optional<std::string> expected = ReadFile(kept.string());
+        ASSERT_TRUE(expected.has_value()) << kept;
+        EXPECT_EQ(folders.Build().payload, ToBytes(*expected));
+    }
+}
+
 TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
     struct Case {
         std::string expected;
@@ -216,7 +247,8 @@ TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
          [](ReleaseFolders& f) { fs::create_symlink("/tmp", f.request.newFolder + "/link"); }},
         {"block size", empty,
          [](ReleaseFolders& f) { f.request.blockSize = builder::kSmallestBlockSize - 1; }},
-        {"newer than 150", empty, [](ReleaseFolders& f) { f.request.formatVersion = 151; }},
+        {"format version 151 is not one the updater reads", empty,
+         [](ReleaseFolders& f) { f.request.formatVersion = 151; }},
     };
     for (const Case& c : cases) {
         ReleaseFolders folders(c.release);
@@ -793,7 +825,8 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
           "bad.toml"},
          "pkxbuild: bad.toml:3:1: unknown key 'skip' in [options]\n"},
         {{"create", "--old", "new", "--new", "new", "-o", "out", "--format-version", "151"},
-         "pkxbuild: --format-version: Value 151 not in range 0 to 150\n"},
+         "pkxbuild: --format-version: Value 151 is not a format version: 0 to 150 (classic) or "
+         "200 (compressed)\n"},
         {{"inspect", "absent"}, "pkxbuild: cannot read absent\n"},
         {{"create", "--old", "new", "--new", "new", "-o", "new/out", "--payload-only"},
          "pkxbuild: the output new/out is inside new: the next updater built from that folder "

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -59,6 +60,19 @@ class TerminalProgress final : public Progress {
     uint64_t done_ = 0;
     int shown_ = -1;
 };
+
+// The versions the updater reads: the classic ones and the compressed one.
+std::string FormatVersionCheck(const std::string& text) {
+    char* end = nullptr;
+    const unsigned long version = std::strtoul(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' &&
+        (version <= pkx::kNewestFormatVersion || version == pkx::gate::kCompressedData)) {
+        return std::string();
+    }
+    return "Value " + text + " is not a format version: 0 to " +
+           std::to_string(pkx::kNewestFormatVersion) + " (classic) or " +
+           std::to_string(pkx::gate::kCompressedData) + " (compressed)";
+}
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "pkxbuild: %s\n", message.c_str());
@@ -287,8 +301,10 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
                                    "updater program to put in front (default: pkxupdate next to "
                                    "pkxbuild)");
     create.add_option("-o,--output", arguments.output, "file to write")->required();
-    create.add_option("--format-version", arguments.formatVersion, "package format version")
-        ->check(CLI::Range(0u, unsigned{pkx::kNewestFormatVersion}));
+    create
+        .add_option("--format-version", arguments.formatVersion,
+                    "package format version: 0 to 150 (classic) or 200 (compressed)")
+        ->check(FormatVersionCheck);
     create.add_option("--block-size", arguments.blockSize,
                       "the most one instruction of a difference stream moves (default: fitted "
                       "to each stream, up to 1 MiB). Smaller blocks cut longer pieces into "
