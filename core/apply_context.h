@@ -23,6 +23,9 @@ struct PackageRef {
     char newVersionLabel[kPathBufferSize] = {};
     uint32_t offset = 0;
     uint32_t size = 0;
+    // 1: the records and their data lie in a data block (format version
+    // 200); their data offsets are 0 and their data sizes the files' lengths.
+    uint8_t compressed = 0;
     // Full paths of the installed files this package moved to backups or added.
     std::vector<std::string> backupPaths;
     // The length of the target folder that each of them starts with.

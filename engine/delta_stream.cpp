@@ -59,10 +59,11 @@ class OutputBuffer {
 };
 
 // Runs the instructions the reader hands out: the applier pages the old file,
-// reads the stream ahead for the reader's cursor and writes the new file.
+// reads the stream ahead for the reader's cursor and writes the new file. A
+// compressed package's pieces come decoded from its data block instead.
 class DeltaApplier final : public PackageSource {
   public:
-    DeltaApplier(BinaryFile& programFile, BinaryFile& oldFile, BinaryFile& newFile,
+    DeltaApplier(BinaryFile* programFile, BinaryFile& oldFile, BinaryFile& newFile,
                  uint32_t dataSize, ApplyContext& context)
         : program_(programFile),
           old_(oldFile),
@@ -89,15 +90,27 @@ class DeltaApplier final : public PackageSource {
         return result;
     }
 
+    ResultCode RunCompact(DataBlockReader& block) {
+        if (!buffers_) return result::kBadDifferenceData;
+        oldSize_ = old_.Size();
+        if (oldSize_ == kBadPosition) return result::kReadOldFile;
+        ResultCode result = AllocatePages();
+        if (result == result::kSuccess) result = RunPieces(block);
+        const ResultCode flushed = output_.Flush();
+        if (result == result::kSuccess) result = flushed;
+        SendProgress();
+        return result;
+    }
+
   private:
     // --- The stream, read ahead: the source of the reader's cursor.
 
     ResultCode OpenStream(uint64_t streamStart, uint32_t* programSize) {
         if (streamStart > kLargestOffset ||
-            program_.Seek(static_cast<int32_t>(streamStart), kFileBegin) != streamStart) {
+            program_->Seek(static_cast<int32_t>(streamStart), kFileBegin) != streamStart) {
             return result::kReadProgramFile;
         }
-        *programSize = program_.Size();
+        *programSize = program_->Size();
         if (*programSize == kBadPosition) return result::kReadProgramFile;
         programLeft_ = *programSize > streamStart ? *programSize - streamStart : 0;
         streamLeft_ = dataSize_;
@@ -160,7 +173,7 @@ class DeltaApplier final : public PackageSource {
         uint64_t wanted = streamLeft_ > missing ? streamLeft_ : missing;
         if (wanted > kStreamBufferSize - end_) wanted = kStreamBufferSize - end_;
         if (wanted > programLeft_) wanted = programLeft_;
-        if (wanted < missing || program_.Read(stream + end_, static_cast<uint32_t>(wanted)) != 0) {
+        if (wanted < missing || program_->Read(stream + end_, static_cast<uint32_t>(wanted)) != 0) {
             return false;
         }
         end_ += static_cast<uint32_t>(wanted);
@@ -250,6 +263,78 @@ class DeltaApplier final : public PackageSource {
     // Blocks of zero bytes append nothing; skipping them keeps a count of
     // four billion from spinning through empty transfers and events.
     uint32_t BlockCount(uint32_t count) const { return blockSize_ == 0 ? 0 : count; }
+
+    // --- The pieces of a compressed package's update.
+
+    ResultCode RunPieces(DataBlockReader& block) {
+        block.StartUpdate(dataSize_);
+        for (;;) {
+            if (CancelRequested(context_)) return result::kCancelled;
+            CompactInstruction piece;
+            ResultCode result = block.NextPiece(&piece);
+            if (result != result::kSuccess || piece.opcode == OPC_END) return result;
+            result = piece.opcode == OPC_LITERAL ? CompactLiteral(block.literals(), piece.length)
+                                                 : CompactCopy(piece, block.differences());
+            if (result != result::kSuccess) return result;
+        }
+    }
+
+    // Copied in parts of at most a stream piece, each put whole into the
+    // output, where an approximate copy's differences are added to it.
+    ResultCode CompactCopy(const CompactInstruction& piece, CompressedStreamReader& differences) {
+        if (uint64_t{piece.source} + piece.length > oldSize_) return result::kReadOldFile;
+        uint64_t from = piece.source;
+        for (uint32_t left = piece.length; left > 0;) {
+            const uint32_t part = Smallest(left, kStreamPieceSize, left);
+            ResultCode result = output_.Free() < part ? output_.Flush() : result::kSuccess;
+            uint8_t* const into = output_.Space();
+            if (result == result::kSuccess) result = CopyFromOld(from, part);
+            if (result == result::kSuccess && piece.opcode == OPC_COPY_ADD) {
+                result = AddDifferences(differences, into, part);
+            }
+            if (result != result::kSuccess) return result;
+            from += part;
+            left -= part;
+            position_ += part;
+            SendProgress();
+            if (left > 0 && CancelRequested(context_)) return result::kCancelled;
+        }
+        return result::kSuccess;
+    }
+
+    static ResultCode AddDifferences(CompressedStreamReader& differences, uint8_t* into,
+                                     uint32_t count) {
+        while (count > 0) {
+            const uint8_t* data = nullptr;
+            uint32_t size = 0;
+            const ResultCode result = differences.Next(count, &data, &size);
+            if (result != result::kSuccess) return result;
+            for (uint32_t i = 0; i < size; ++i) into[i] = static_cast<uint8_t>(into[i] + data[i]);
+            into += size;
+            count -= size;
+        }
+        return result::kSuccess;
+    }
+
+    ResultCode CompactLiteral(CompressedStreamReader& literals, uint32_t length) {
+        while (length > 0) {
+            ResultCode result = output_.MakeSpace();
+            const uint8_t* data = nullptr;
+            uint32_t size = 0;
+            if (result == result::kSuccess) {
+                result =
+                    literals.Next(Smallest(length, output_.Free(), kStreamPieceSize), &data, &size);
+            }
+            if (result != result::kSuccess) return result;
+            std::memcpy(output_.Space(), data, size);
+            output_.Added(size);
+            length -= size;
+            position_ += size;
+            SendProgress();
+            if (length > 0 && CancelRequested(context_)) return result::kCancelled;
+        }
+        return result::kSuccess;
+    }
 
     // --- Moving data.
 
@@ -359,7 +444,7 @@ class DeltaApplier final : public PackageSource {
 
     static constexpr uint64_t kNowhere = ~uint64_t{0};
 
-    BinaryFile& program_;
+    BinaryFile* program_;  // null for a compressed package's update
     BinaryFile& old_;
     const uint32_t dataSize_;
     ApplyContext& context_;
@@ -385,7 +470,8 @@ class DeltaApplier final : public PackageSource {
     std::unique_ptr<uint8_t[]> pages_;
     std::unique_ptr<uint32_t[]> pageOfSlot_;
 
-    // Stream bytes consumed, for progress only: old-file copies do not move it.
+    // Stream bytes consumed, for progress only: old-file copies do not move
+    // it. For a compressed package's update, the new bytes written.
     uint64_t position_ = 0;
     uint32_t shownProgress_ = kNoProgress;
     uint64_t recheckAt_ = 0;
@@ -398,8 +484,14 @@ ResultCode ApplyDeltaStream(BinaryFile& programFile, const PackageRef& package,
                             ApplyContext& context) {
     // Summed in 64 bits: a start that wraps past 4 GiB is no place in the file.
     const uint64_t streamStart = uint64_t{package.offset} + entry.dataOffset;
-    DeltaApplier applier(programFile, oldFile, newFile, entry.dataSize, context);
+    DeltaApplier applier(&programFile, oldFile, newFile, entry.dataSize, context);
     return applier.Run(streamStart);
+}
+
+ResultCode ApplyCompactUpdate(DataBlockReader& block, const FileEntry& entry, BinaryFile& oldFile,
+                              BinaryFile& newFile, ApplyContext& context) {
+    DeltaApplier applier(nullptr, oldFile, newFile, entry.dataSize, context);
+    return applier.RunCompact(block);
 }
 
 }  // namespace pkx

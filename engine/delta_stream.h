@@ -10,6 +10,7 @@
 
 #include "core/apply_context.h"
 #include "core/result_code.h"
+#include "package/data_block_reader.h"
 #include "package/format.h"
 #include "support/binary_file.h"
 
@@ -24,5 +25,14 @@ namespace pkx {
 ResultCode ApplyDeltaStream(BinaryFile& programFile, const PackageRef& package,
                             const FileEntry& entry, BinaryFile& oldFile, BinaryFile& newFile,
                             ApplyContext& context);
+
+// Rebuilds an update of a compressed package (format version 200) from the
+// next record's pieces in `block`, writing and paging as ApplyDeltaStream
+// does; progress is the new bytes written over `entry.dataSize` (the new
+// file's length), and Cancel is polled between pieces of at most
+// kStreamPieceSize bytes. Returns 0, 1 (cancelled), kReadProgramFile,
+// kReadOldFile, kWriteNewFile or kBadDifferenceData.
+ResultCode ApplyCompactUpdate(DataBlockReader& block, const FileEntry& entry, BinaryFile& oldFile,
+                              BinaryFile& newFile, ApplyContext& context);
 
 }  // namespace pkx

@@ -74,8 +74,10 @@ ResultCode Record(ChangeKind kind, const EntryPaths& paths, const PackageRef& pa
 }
 
 // The record's data must lie between the package start and its digest, at a
-// distance the file layer can seek to.
+// distance the file layer can seek to. A data block's bounds were checked
+// before anything was written.
 bool DataInPackage(const FileEntry& entry, const PackageRef& package) {
+    if (package.compressed == 1) return true;
     if (package.size < kDigestSize) return false;
     const uint64_t end = uint64_t{entry.dataOffset} + entry.dataSize;
     const uint64_t start = uint64_t{package.offset} + entry.dataOffset;
@@ -200,6 +202,32 @@ ResultCode CopyAddData(BinaryFile& programFile, NewFile& file, uint32_t size, ui
     }
 }
 
+// Writes the add's content from the literal stream, sending progress after
+// each piece and polling Cancel between pieces.
+ResultCode CopyBlockData(CompressedStreamReader& literals, NewFile& file, uint32_t size,
+                         uint32_t* copied, ApplyContext& context) {
+    if (CancelRequested(context)) return result::kCancelled;
+    for (;;) {
+        if (*copied < size) {
+            const uint8_t* data = nullptr;
+            uint32_t piece = 0;
+            const ResultCode r = literals.Next(size - *copied, &data, &piece);
+            if (r != result::kSuccess) return r;
+            if (file.Write(data, piece) != 0) return result::kWriteNewFile;
+            *copied += piece;
+        }
+        Send(context, EV_FILE_PROGRESS, Permille(*copied, size));
+        if (*copied == size) return result::kSuccess;
+        if (CancelRequested(context)) return result::kCancelled;
+    }
+}
+
+// A compressed package's record that is not applied is read and dropped, so
+// that the next record starts at its own data.
+ResultCode SkipUpdateData(DataBlockReader* block, const FileEntry& entry, ApplyContext& context) {
+    return block != nullptr ? block->SkipUpdate(entry.dataSize, context) : result::kSuccess;
+}
+
 // Calls `visit` with each folder of `path` below the target folder, the
 // outermost first, each without its last separator; stops when it returns false.
 template <typename Visit>
@@ -242,7 +270,8 @@ ResultCode CreateMissingFolders(const char* path, const PackageRef& package,
 }
 
 ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const EntryPaths& paths,
-                          bool overwrite, PackageRef& package, ApplyContext& context) {
+                          bool overwrite, PackageRef& package, ApplyContext& context,
+                          DataBlockReader* block) {
     ResultCode r =
         Record(overwrite ? ChangeKind::kWrite : ChangeKind::kAdd, paths, package, context);
     if (r != result::kSuccess) return r;
@@ -250,10 +279,14 @@ ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const
     if (file.Create(paths.path, Trusted(context)) != 0) return NotCreated(context);
     if (!overwrite) KeepForClearing(paths, package, context);
 
-    const int32_t dataStart = static_cast<int32_t>(package.offset + entry.dataOffset);
-    if (programFile.Seek(dataStart, kFileBegin) == kSeekFailed) return result::kReadProgramFile;
     uint32_t copied = 0;
-    r = CopyAddData(programFile, file, entry.dataSize, &copied, context);
+    if (block != nullptr) {
+        r = CopyBlockData(block->literals(), file, entry.dataSize, &copied, context);
+    } else {
+        const int32_t dataStart = static_cast<int32_t>(package.offset + entry.dataOffset);
+        if (programFile.Seek(dataStart, kFileBegin) == kSeekFailed) return result::kReadProgramFile;
+        r = CopyAddData(programFile, file, entry.dataSize, &copied, context);
+    }
     Send(context, EV_FILE_PROGRESS, Permille(copied, entry.dataSize));
     if (r == result::kSuccess) r = SetWriteTime(file.Handle(), entry);
     if (r == result::kSuccess) r = StartFlush(file.Handle());
@@ -338,17 +371,17 @@ void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, Appl
 }
 
 ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
-                       ApplyContext& context) {
+                       ApplyContext& context, DataBlockReader* block) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
     const bool exists = FileExists(paths.path) != 0;
     if (!exists && context.skipMissingSources == 1) {
         SendPath(context, EV_SOURCE_MISSING, paths.path);
-        return result::kSuccess;
+        return SkipUpdateData(block, entry, context);
     }
     if (entry.alreadyUpdated == 1) {
         SendPath(context, EV_ALREADY_UPDATED, paths.path);
-        return result::kSuccess;
+        return SkipUpdateData(block, entry, context);
     }
     SendPath(context, EV_UPDATING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
@@ -371,7 +404,8 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     }
     BinaryFile newFile;
     newFile.Adopt(created);
-    r = ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    r = block != nullptr ? ApplyCompactUpdate(*block, entry, oldFile, newFile, context)
+                         : ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
     // Best effort, like the attributes a new file gets on Windows.
     if (r == result::kSuccess) {
         BestEffort(Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle()));
@@ -384,14 +418,14 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
 }
 
 ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
-                    ApplyContext& context) {
+                    ApplyContext& context, DataBlockReader* block) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenNewFile;
     // The name as it stands: "*" and "?" in a record are no wildcards.
     const bool exists = Os().NameExists(paths.path);
     if (exists && entry.alreadyUpdated == 1) {
         SendPath(context, EV_ALREADY_ADDED, paths.path);
-        return result::kSuccess;
+        return block != nullptr ? block->SkipAdd(entry.dataSize, context) : result::kSuccess;
     }
     // Any non-zero value allows the overwrite, as the verification accepts it.
     if (exists && context.overwriteExistingAdds == 0) {
@@ -408,7 +442,7 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
     // them when they are empty.
     const ResultCode r = CreateMissingFolders(paths.path, package, context);
     if (r != result::kSuccess) return r;
-    return WriteAddedFile(programFile, entry, paths, exists, package, context);
+    return WriteAddedFile(programFile, entry, paths, exists, package, context, block);
 }
 
 ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext& context) {

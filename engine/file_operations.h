@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "package/data_block_reader.h"
 #include "package/file_entries.h"
 #include "support/binary_file.h"
 
@@ -15,10 +16,12 @@ namespace pkx {
 void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes);
 
+// `block`: a compressed package's data, read record after record (null for
+// a classic package). A record that is not applied is read all the same.
 ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
-                       ApplyContext& context);
+                       ApplyContext& context, DataBlockReader* block = nullptr);
 ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef& package,
-                    ApplyContext& context);
+                    ApplyContext& context, DataBlockReader* block = nullptr);
 ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext& context);
 
 }  // namespace pkx

@@ -14,6 +14,7 @@
 #include "engine/running_check.h"
 #include "engine/special_folders.h"
 #include "engine/target_folder.h"
+#include "package/data_block_reader.h"
 #include "package/file_entries.h"
 #include "package/package_header.h"
 #include "package/package_index.h"
@@ -142,15 +143,15 @@ class ProgressCounter {
 };
 
 ResultCode ApplyRecords(BinaryFile& file, const FileEntryLists& lists, const RecordCounts& counts,
-                        PackageRef& package, ApplyContext& context) {
+                        PackageRef& package, ApplyContext& context, DataBlockReader* block) {
     ProgressCounter progress(counts);
     for (const FileEntry& entry : lists.updates) {
-        const ResultCode r = UpdateEntry(file, entry, package, context);
+        const ResultCode r = UpdateEntry(file, entry, package, context, block);
         if (r != result::kSuccess) return r;
         progress.Step(context);
     }
     for (const FileEntry& entry : lists.adds) {
-        const ResultCode r = AddEntry(file, entry, package, context);
+        const ResultCode r = AddEntry(file, entry, package, context, block);
         if (r != result::kSuccess) return r;
         progress.Step(context);
     }
@@ -250,6 +251,40 @@ void TakeOptions(const PackageOptions& options, ApplyContext& context) {
     context.skipMissingDeletes = options.skipMissingDeletes;
 }
 
+// A compressed package's data block: from behind the counts to the digest.
+class DataBlockPlace {
+  public:
+    DataBlockPlace(BinaryFile& file, const PackageCursor& in, const PackageRef& package)
+        : source_(file),
+          start_(in.position()),
+          end_(uint64_t{package.offset} +
+               (package.size > kDigestSize ? package.size - kDigestSize : 0)) {}
+
+    ResultCode ReadRecords(const RecordCounts& counts, ApplyContext& context,
+                           FileEntryLists* lists) {
+        PackageCursor block(source_, start_, end_);
+        return ReadBlockEntries(source_, block, counts, context.hasNewCheckValues == 1, context,
+                                &header_, lists);
+    }
+
+    // Every record's data read once, before anything is written or moved.
+    ResultCode Check(const FileEntryLists& lists, ApplyContext& context) {
+        PackageCursor block(source_, start_, end_);
+        if (!block.MoveToStart()) return result::kReadProgramFile;
+        return CheckDataBlock(source_, block, lists.updates.data(),
+                              static_cast<uint32_t>(lists.updates.size()), lists.adds.data(),
+                              static_cast<uint32_t>(lists.adds.size()), context);
+    }
+
+    ResultCode Open(DataBlockReader* reader) { return reader->Open(source_, header_); }
+
+  private:
+    FilePackageSource source_;
+    uint64_t start_;
+    uint64_t end_;
+    DataBlock header_;
+};
+
 // The records: read, verified against the installation, then applied.
 ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& package,
                             ApplyContext& context, uint16_t version) {
@@ -259,20 +294,30 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     TakeOptions(options, context);
     if (r != result::kSuccess) return r;
     context.checkMode = counts.checkMode;
+    package.compressed = version >= gate::kCompressedData ? 1 : 0;
+    DataBlockPlace place(file, in, package);
     FileEntryLists lists;
-    r = ReadFileEntries(in, counts, context.hasNewCheckValues == 1, context, &lists);
+    r = package.compressed == 1
+            ? place.ReadRecords(counts, context, &lists)
+            : ReadFileEntries(in, counts, context.hasNewCheckValues == 1, context, &lists);
     if (r != result::kSuccess) return r;
     // The file operations resolve a relative target folder from the program's
     // folder; the verification must look at the same files.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
+    if (r == result::kSuccess && package.compressed == 1) r = place.Check(lists, context);
+    // The data is decoded while applying, by a reader made before the
+    // journal is touched.
+    DataBlockReader reader;
+    if (r == result::kSuccess && package.compressed == 1) r = place.Open(&reader);
     if (r != result::kSuccess) return r;
     // The changes to come go into the journal with one flush.
     std::vector<Change> changes;
     ForeseeChanges(lists, package, context, &changes);
     r = PlanChanges(context, package, std::move(changes));
     if (r != result::kSuccess) return r;
-    return ApplyRecords(file, lists, counts, package, context);
+    return ApplyRecords(file, lists, counts, package, context,
+                        package.compressed == 1 ? &reader : nullptr);
 }
 
 }  // namespace

@@ -49,7 +49,42 @@ ResultCode ReadList(PackageCursor& in, uint32_t count, RecordKind kind, bool new
     return result::kSuccess;
 }
 
+// The record stream as a cursor's source, read in order. It remembers why
+// a read failed: the stream's code, or none when the cursor's bound did.
+class RecordStreamSource final : public PackageSource {
+  public:
+    explicit RecordStreamSource(CompressedStreamReader& stream) : stream_(stream) {}
+    bool MoveTo(uint64_t) override { return true; }
+    bool Read(void* buffer, uint32_t count) override {
+        code_ = stream_.Read(static_cast<uint8_t*>(buffer), count);
+        return code_ == result::kSuccess;
+    }
+    bool Skip(uint64_t) override { return false; }
+    ResultCode code() const { return code_; }
+
+  private:
+    CompressedStreamReader& stream_;
+    ResultCode code_ = result::kSuccess;
+};
+
 }  // namespace
+
+ResultCode ReadBlockEntries(PackageSource& source, PackageCursor& block, const RecordCounts& counts,
+                            bool newCheckValues, ApplyContext& context, DataBlock* header,
+                            FileEntryLists* lists) {
+    if (!block.MoveToStart()) return result::kReadProgramFile;
+    ResultCode code = ReadDataBlock(block, header);
+    CompressedStreamReader stream;
+    if (code == result::kSuccess) code = stream.Open(source, header->streams[kRecordStream]);
+    if (code != result::kSuccess) return code;
+    RecordStreamSource records(stream);
+    PackageCursor in(records, 0, header->streams[kRecordStream].uncompressedSize);
+    code = ReadFileEntries(in, counts, newCheckValues, context, lists);
+    if (code == result::kCancelled) return code;
+    if (records.code() != result::kSuccess) return records.code();
+    return code == result::kSuccess && in.Remaining() == 0 ? result::kSuccess
+                                                           : result::kBadDifferenceData;
+}
 
 bool RecordsFit(const PackageCursor& in, const RecordCounts& counts, bool newCheckValues) {
     const uint64_t smallest =

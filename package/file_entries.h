@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/apply_context.h"
+#include "package/compressed_stream.h"
 #include "package/package_header.h"
 
 namespace pkx {
@@ -30,5 +31,15 @@ ResultCode ReadRecord(PackageCursor& in, RecordKind kind, bool newCheckValues, F
 // kReadProgramFile.
 ResultCode ReadFileEntries(PackageCursor& in, const RecordCounts& counts, bool newCheckValues,
                            ApplyContext& context, FileEntryLists* lists);
+
+// The records of a compressed package (version 200): reads the data block's
+// header at `block` (a cursor whose end is the package's digest) into
+// `header`, then the records from the record stream with the bounds of
+// ReadFileEntries. Every fault of the block or the records (a record stream
+// that ends early or holds more) is kBadDifferenceData; a failed read of the
+// program file is kReadProgramFile.
+ResultCode ReadBlockEntries(PackageSource& source, PackageCursor& block, const RecordCounts& counts,
+                            bool newCheckValues, ApplyContext& context, DataBlock* header,
+                            FileEntryLists* lists);
 
 }  // namespace pkx

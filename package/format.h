@@ -116,6 +116,11 @@ namespace gate {
 inline constexpr uint16_t kCompressedData = 200;
 }  // namespace gate
 
+// The versions the updater reads: the classic ones and this one.
+inline constexpr bool IsReadableVersion(uint16_t version) {
+    return version <= kNewestFormatVersion || version == gate::kCompressedData;
+}
+
 inline constexpr uint32_t kDataBlockMagic = 0x205A4B50;  // "PKZ "
 // Magic and u8 stream count, then one descriptor per stream: u8 method,
 // u8 LZMA properties, u32 dictionary size, u32 compressed size, u64

@@ -18,7 +18,7 @@ ResultCode ReadHeaderFields(PackageCursor& in, char* const (&texts)[kHeaderTextC
     if (!in.ReadU32(&magic)) return result::kReadProgramFile;
     if (!in.ReadU16(&start->version)) return result::kReadProgramFile;
     start->step = HeaderStep::kVersion;
-    if (start->version > kNewestFormatVersion) return result::kUnknownVersion;
+    if (!IsReadableVersion(start->version)) return result::kUnknownVersion;
     for (char* text : texts) {
         if (ReadShortString(in, text) != 0) return result::kReadProgramFile;
         ++start->textsRead;

@@ -85,6 +85,51 @@ TEST(EngineIntegration, RebuiltFileUnlikeItsNewDigestFailsThePackage) {
     ExpectRestored(installation.path(), kBefore);
 }
 
+// A compressed package rebuilds the same files. Records it does not apply
+// (a file already new, a missing source skipped) are read all the same, so
+// the next ones find their data; damaged data is refused before any file
+// is written or moved.
+TEST(EngineIntegration, CompressedPackageAppliesSkipsAndRefusesDamage) {
+    Files alreadyNew = kBefore;
+    alreadyNew["app.exe"] = kAppNew;
+    alreadyNew["new\\deep\\plugin.dll"] = kPlugin;
+    Files missing = kBefore;
+    missing.erase("app.exe");
+    Files missingAfter = kAfter;
+    missingAfter.erase("app.exe");
+    const struct {
+        const char* what;
+        Files before;
+        bool damaged;
+        ResultCode code;
+        Files after;
+        size_t updated;
+    } cases[] = {
+        {"applied", kBefore, false, result::kSuccess, kAfter, 2},
+        {"already new", alreadyNew, false, result::kSuccess, kAfter, 1},
+        {"source missing", missing, false, result::kSuccess, missingAfter, 1},
+        {"damaged", kBefore, true, result::kBadDifferenceData, kBefore, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder installation;
+        Install(installation.path(), c.before);
+        PackageModel model = FullModel(installation.path());
+        model.version = gate::kCompressedData;
+        model.skipMissingSources = 1;
+        packwriter::PackageLayout layout;
+        Bytes package = BuildOrFail(model, &layout);
+        // The first byte of the instructions: LZMA's leading 0, or an opcode.
+        if (c.damaged) package[layout.dataBlockOffset + kDataBlockHeaderSize] ^= 0xFF;
+        ASSERT_TRUE(packwriter::RefreshDigest(package));
+        WorkerRun run;
+        ASSERT_EQ(Apply(run, package), c.code);
+        EXPECT_EQ(run.events.Count(EV_UPDATING_FILE), c.updated);
+        if (c.code == result::kSuccess) run.RemoveBackups();
+        EXPECT_EQ(Difference(FilesOf(ListTree(installation.path())), c.after), "");
+    }
+}
+
 #ifndef _WIN32
 // "*" and "?" can stand in a name on Linux; the test whether a file to add
 // is there already takes them as themselves, not as wildcards.

@@ -56,9 +56,10 @@ const Tree kAfterTree = WithFolders(kAfter);
 // Two packages: 1 to 2 updates, adds into a new folder and deletes; 2 to 3,
 // checking by date and size, updates the same file again, overwrites an
 // existing file and adds a file under the name that 1 to 2 deleted. The
-// last one says to delete the backups.
-Bytes SweepPayload(const std::string& folder) {
+// last one says to delete the backups. Both are of format `version`.
+Bytes SweepPayload(const std::string& folder, uint16_t version) {
     PackageModel first = FixedFolderModel(folder, "1", "2");
+    first.version = version;
     first.runningCheck = {2, "", "", "pkx-sweep-not-running.exe", 0};
     first.updates.push_back(UpdateRecord("app.exe", kApp1, kApp2));
     first.updates.push_back(UpdateRecord("lib\\core.dll", kCore1, kCore2));
@@ -66,6 +67,7 @@ Bytes SweepPayload(const std::string& folder) {
     first.deletes.push_back(DeleteRecord("old.txt", kOldText));
     // The second package knows app.exe by the write time the first one gave it.
     PackageModel second = FixedFolderModel(folder, "2", "3");
+    second.version = version;
     second.hasNewCheckValues = 0;
     second.overwriteExistingAdds = 1;
     second.checkMode = 1;
@@ -78,12 +80,13 @@ Bytes SweepPayload(const std::string& folder) {
     return ContainerOf({BuildOrFail(first), BuildOrFail(second)});
 }
 
-// One program file for all runs; each run gets a fresh installation.
-class SweepTest : public ::testing::Test {
+// One program file for all runs, of the format version the parameter names;
+// each run gets a fresh installation.
+class SweepTest : public ::testing::TestWithParam<uint16_t> {
   protected:
     void SetUp() override {
         program_ = program / "update.exe";
-        NewRun()->WriteProgram(SweepPayload(installation.path()));
+        NewRun()->WriteProgram(SweepPayload(installation.path(), GetParam()));
     }
 
     // The installation laid out as `tree` (files and folders).
@@ -200,7 +203,7 @@ const KindPlan kPlans[] = {
     {Operation::kOpenFolder, "OpenFolder", 5, true},  // a link check's failure is no link
 };
 
-TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
+TEST_P(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
     // The clean run, counted, on a disk that never waits for flushes.
     PowerLossPlatform quickDisk(NativePlatform());
     SizeRecorder counter(quickDisk);
@@ -234,7 +237,7 @@ TEST_F(SweepTest, EveryFailingOperationLeavesTheOldOrTheNewInstallation) {
     EXPECT_GT(covered, 100u);
 }
 
-TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
+TEST_P(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
     CancelAtPoll clean;
     ResultCode r = 0;
     {
@@ -259,7 +262,7 @@ TEST_F(SweepTest, CancelAtEveryPollIsHonouredAndRolledBack) {
     RecordProperty("cancel_polls", static_cast<int>(clean.polls));
 }
 
-TEST_F(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
+TEST_P(SweepTest, CancelAfterEveryEventEndsCancelledOrComplete) {
     ResultCode r = 0;
     // The posted event cannot be answered.
     const size_t events = RunOnce(nullptr, &r)->events.events.size() - 1;
@@ -349,7 +352,7 @@ class CrashSweepTest : public SweepTest {
     uint64_t recoveries = 0;
 };
 
-TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
+TEST_P(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
     for (const Cut cut : {Cut::kKill, Cut::kPowerLoss}) {
         Reinstall();
         const uint64_t total = Start(0, cut);
@@ -378,7 +381,7 @@ TEST_F(CrashSweepTest, CutShortAtEveryOperationTheNextStartEndsOldOrNew) {
 // A recovery cut short in its turn leaves a journal that the start after
 // completes. The update is cut where its journal is longest (just before the
 // commit) and where the first package is half done.
-TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
+TEST_P(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
     Reinstall();
     const uint64_t total = Start(0, Cut::kKill);
     uint64_t lastOld = total;
@@ -411,6 +414,9 @@ TEST_F(CrashSweepTest, RecoveryCutShortIsCompletedByTheStartAfter) {
     }
     RecordProperty("recovery_cuts", static_cast<int>(cuts));
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, SweepTest, ::testing::Values(150, gate::kCompressedData));
+INSTANTIATE_TEST_SUITE_P(Formats, CrashSweepTest, ::testing::Values(150, gate::kCompressedData));
 
 }  // namespace
 }  // namespace pkx::test

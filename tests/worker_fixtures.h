@@ -30,7 +30,8 @@ inline CheckValue Md5Of(const std::string& content) {
 
 inline constexpr FileTime kNewWriteTime{0x5A5A0000u, 0x01D20000u};
 
-// An update record whose difference stream turns `oldContent` into `newContent`.
+// An update record whose difference stream turns `oldContent` into
+// `newContent`, in a classic package or (its compact streams) a compressed one.
 inline packwriter::UpdateRecordModel UpdateRecord(const std::string& name,
                                                   const std::string& oldContent,
                                                   const std::string& newContent,
@@ -42,6 +43,7 @@ inline packwriter::UpdateRecordModel UpdateRecord(const std::string& name,
     record.writeTime = kNewWriteTime;
     record.data =
         packwriter::EncodeDeltaStream(ToBytes(oldContent), ToBytes(newContent), {blockSize});
+    packwriter::SetCompactData(ToBytes(oldContent), ToBytes(newContent), &record);
     return record;
 }
 
