@@ -123,7 +123,7 @@ const Files kV3 = {{"app.exe", Edited(Pattern(9100, 3), 100, 50, 5)},
 TEST(PkxBuildRoundTrip, EveryVersionAndCheckModeIsProved) {
     uint32_t row = 0;
     for (const char* mode : {"md5", "date-size"}) {
-        for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150}) {
+        for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150, 200}) {
             SCOPED_TRACE(std::string(mode) + " version " + std::to_string(version));
             ReleaseFolders folders({{kV1}, kV2, std::string("check_mode = '") + mode + "'"});
             folders.request.formatVersion = version;
@@ -131,8 +131,12 @@ TEST(PkxBuildRoundTrip, EveryVersionAndCheckModeIsProved) {
             const InspectReport report = InspectBytes(folders.Proved().payload);
             ASSERT_EQ(report.packages.size(), 1u);
             EXPECT_EQ(report.packages[0].version, version);
+            EXPECT_TRUE(report.packages[0].recordsRead && report.packages[0].problems.empty());
+            EXPECT_EQ(report.packages[0].streams.size(),
+                      version >= 200 ? size_t{kDataStreamCount} : 0u);
             for (const RecordInfo& record : report.packages[0].records) {
-                if (record.kind == RecordInfo::kUpdate && folders.request.blockSize != 0) {
+                if (record.kind == RecordInfo::kUpdate && folders.request.blockSize != 0 &&
+                    version < gate::kCompressedData) {
                     EXPECT_EQ(record.stream.blockSize, 64u);
                 }
             }
@@ -652,8 +656,9 @@ TEST(PkxBuildInspect, TheReportListsTheRecordsAndOnlyATamperedPackageIsBad) {
     EXPECT_EQ(report.packages[0].size, package.size());
     const std::string text = builder::FormatReport(report, "update.exe", std::nullopt);
     for (const char* expected :
-         {"update.exe: self-extracting updater", "single package", "format version    150",
-          "labels            \"1\" -> \"2\"", "folder sources    1", "path no folder \"C:\\App\"",
+         {"update.exe: self-extracting updater", "single package",
+          "format version    150 (classic)", "labels            \"1\" -> \"2\"",
+          "folder sources    1", "path no folder \"C:\\App\"",
           "records           1 update, 1 add, 1 delete", "\"app.exe\"",
           "stream v100, block 64: copy-block 0, copy-blocks 2, copy-bytes 2, literal-block 1, "
           "literal-blocks 0, literal-bytes 2; 2900 bytes copied, 104 literal",

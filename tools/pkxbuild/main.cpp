@@ -85,7 +85,8 @@ struct CreateArguments {
     std::string manifest;
     std::string stub;
     std::string output;
-    unsigned formatVersion = pkx::kNewestFormatVersion;
+    // Absent: 200, or 150 for a signed updater (below).
+    std::optional<unsigned> formatVersion;
     unsigned blockSize = 0;
     bool payloadOnly = false;
     bool noProof = false;
@@ -192,7 +193,17 @@ int Create(const CreateArguments& arguments) {
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
-    request.formatVersion = static_cast<uint16_t>(arguments.formatVersion);
+    // Signing pads the package before its digest, which a compressed
+    // package's data block leaves no room for: signed updaters stay classic.
+    const bool signing = !arguments.signing.certificate.empty();
+    const unsigned version = arguments.formatVersion.value_or(signing ? pkx::kNewestFormatVersion
+                                                                      : pkx::gate::kCompressedData);
+    if (signing && version >= pkx::gate::kCompressedData) {
+        return Fail(
+            "a signed updater holds a classic package: give --format-version 150 or "
+            "older");
+    }
+    request.formatVersion = static_cast<uint16_t>(version);
     request.blockSize = arguments.blockSize;
     if (!arguments.manifest.empty() &&
         !LoadManifest(arguments.manifest, &request.manifest, &error)) {
@@ -226,7 +237,6 @@ int Create(const CreateArguments& arguments) {
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
-    const bool signing = !arguments.signing.certificate.empty();
     ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
     Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
     ProofReport proof;
@@ -303,7 +313,8 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
     create.add_option("-o,--output", arguments.output, "file to write")->required();
     create
         .add_option("--format-version", arguments.formatVersion,
-                    "package format version: 0 to 150 (classic) or 200 (compressed)")
+                    "package format version: 200 (compressed; the default) or 0 to 150 (classic; "
+                    "the default of a signed updater)")
         ->check(FormatVersionCheck);
     create.add_option("--block-size", arguments.blockSize,
                       "the most one instruction of a difference stream moves (default: fitted "
