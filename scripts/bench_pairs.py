@@ -444,7 +444,14 @@ def main():
     parser.add_argument("--wine", action="store_true",
                         help="also time the Windows updater under Wine")
     parser.add_argument("--only", action="append", help="only this pair (repeatable)")
+    parser.add_argument("--runs", type=int, help="time each step once, or this many times, "
+                        "instead of the defaults")
     options = parser.parse_args()
+    if options.runs:
+        global ENCODE_RUNS, SLOW_ENCODE_RUNS, RUNS
+        ENCODE_RUNS = SLOW_ENCODE_RUNS = RUNS = options.runs
+        for tool in TOOLS:
+            TOOLS[tool] = (TOOLS[tool][0], options.runs)
 
     build = Path(options.build)
     tools = {name: str(build / name) for name in ("pkxbuild", "pkxupdate", "delta_pair")}
@@ -483,6 +490,8 @@ def main():
                 row["optimal"] = optimal(tools, cache, name, changed)
                 row["streams"] = row["pkx"][FORMATS[1]]["streams"]
             rows.append(row)
+            # Each pair's figures as soon as they are in, should a long run stop.
+            print(f"bench: {json.dumps(row)}", file=sys.stderr, flush=True)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
