@@ -17,8 +17,8 @@ uint64_t DefaultEncodingBudget() {
 }
 
 DeltaJobs::DeltaJobs(unsigned workers, const packwriter::DeltaEncoderOptions& options,
-                     uint64_t memoryBudget, std::function<void(uint64_t)> onDone)
-    : options_(options), budget_(memoryBudget), onDone_(std::move(onDone)) {
+                     uint64_t memoryBudget, std::function<void(uint64_t)> onDone, bool compact)
+    : options_(options), budget_(memoryBudget), compact_(compact), onDone_(std::move(onDone)) {
     for (unsigned i = 0; i < std::max(workers, 1u); ++i) workers_.emplace_back([this] { Work(); });
 }
 
@@ -50,7 +50,7 @@ size_t DeltaJobs::Submit(packwriter::Bytes oldData, packwriter::Bytes newData) {
     return number;
 }
 
-std::vector<packwriter::Bytes> DeltaJobs::Finish() {
+std::vector<EncodedFile> DeltaJobs::Finish() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] {
         ReportDone(lock);
@@ -76,10 +76,15 @@ void DeltaJobs::Work() {
         Job job = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        packwriter::Bytes stream;
+        EncodedFile encoded;
         std::exception_ptr failure;
         try {
-            stream = packwriter::EncodeDeltaStream(job.oldData, job.newData, options_);
+            if (compact_) {
+                packwriter::EncodeCompactDelta(job.oldData, job.newData, &encoded.compact,
+                                               options_);
+            } else {
+                encoded.stream = packwriter::EncodeDeltaStream(job.oldData, job.newData, options_);
+            }
         } catch (...) {
             failure = std::current_exception();
         }
@@ -88,7 +93,7 @@ void DeltaJobs::Work() {
         const uint64_t memory = job.memory;
         job = Job{};  // the contents go before the next job may start
         lock.lock();
-        streams_[number] = std::move(stream);
+        streams_[number] = std::move(encoded);
         if (failure && !failure_) failure_ = failure;
         memoryInUse_ -= memory;
         doneBytes_ += newBytes;

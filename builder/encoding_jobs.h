@@ -1,5 +1,6 @@
-// Encoding the difference streams of a build on worker threads, with no more
-// file contents in memory at once than a budget allows.
+// Encoding the updated files of a build on worker threads, with no more file
+// contents in memory at once than a budget allows: classic difference
+// streams, or the compact streams of a compressed package.
 #pragma once
 
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "package/writer/compact_encoder.h"
 #include "package/writer/delta_encoder.h"
 
 namespace pkx::builder {
@@ -19,13 +21,22 @@ namespace pkx::builder {
 // Half the machine's memory, at least 1 GiB.
 uint64_t DefaultEncodingBudget();
 
+// One updated file encoded: its classic stream, or (compact jobs) its
+// compact streams.
+struct EncodedFile {
+    packwriter::Bytes stream;
+    packwriter::CompactStreams compact;
+};
+
 class DeltaJobs {
   public:
     // `workers` threads take the jobs in turn; each job may use
     // `options.threads` threads of its own. `onDone(newBytes)` is told of
     // every finished job, on the thread that calls Submit and Finish.
+    // `compact`: EncodeCompactDelta instead of EncodeDeltaStream.
     DeltaJobs(unsigned workers, const packwriter::DeltaEncoderOptions& options,
-              uint64_t memoryBudget, std::function<void(uint64_t newBytes)> onDone);
+              uint64_t memoryBudget, std::function<void(uint64_t newBytes)> onDone,
+              bool compact = false);
     ~DeltaJobs();
     DeltaJobs(const DeltaJobs&) = delete;
     DeltaJobs& operator=(const DeltaJobs&) = delete;
@@ -35,9 +46,9 @@ class DeltaJobs {
     // than the whole budget runs alone. Returns the job's number: 0, 1, ...
     size_t Submit(packwriter::Bytes oldData, packwriter::Bytes newData);
 
-    // Waits for every job and gives the streams in the order of submission;
+    // Waits for every job and gives the files in the order of submission;
     // rethrows what a job threw (such as std::bad_alloc).
-    std::vector<packwriter::Bytes> Finish();
+    std::vector<EncodedFile> Finish();
 
   private:
     struct Job {
@@ -53,12 +64,13 @@ class DeltaJobs {
 
     const packwriter::DeltaEncoderOptions options_;
     const uint64_t budget_;
+    const bool compact_;
     const std::function<void(uint64_t)> onDone_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Job> queue_;
-    std::vector<packwriter::Bytes> streams_;
+    std::vector<EncodedFile> streams_;
     uint64_t memoryInUse_ = 0;
     size_t unfinished_ = 0;
     uint64_t doneBytes_ = 0;

@@ -7,6 +7,7 @@
 
 #include "builder/execution_level.h"
 #include "builder/text.h"
+#include "package/compressed_stream.h"
 #include "package/delta_reader.h"
 #include "package/file_entries.h"
 #include "package/format.h"
@@ -21,6 +22,9 @@ namespace {
 
 constexpr size_t kWindowSize = 1u << 16;
 constexpr size_t kHashChunk = 1u << 20;
+// The most record stream the listing decodes: far more than any release's
+// names and check values.
+constexpr uint64_t kLargestRecordStream = uint64_t{64} << 20;
 
 uint32_t LoadU32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
@@ -274,12 +278,51 @@ class PackageReader {
         return read;
     }
 
+    // A classic package's records, and their data, lie in the package; a
+    // compressed one's in the data block's record stream.
     void Records() {
+        if (AtLeast(gate::kCompressedData)) return CompressedRecords();
+        if (ReadRecords(in_.cursor())) {
+            for (RecordInfo& record : info_.records) CheckData(&record);
+        }
+    }
+
+    void CompressedRecords() {
+        DataBlock block;
+        if (ReadDataBlock(in_.cursor(), &block) != result::kSuccess) {
+            return Problem("the data block's header is damaged or does not fill the package");
+        }
+        for (const StreamDescriptor& stream : block.streams) {
+            info_.streams.push_back(
+                {stream.method, stream.compressedSize, stream.uncompressedSize});
+        }
+        const StreamDescriptor& records = block.streams[kRecordStream];
+        if (records.uncompressedSize > kLargestRecordStream) {
+            return Problem("the record stream is larger than the listing reads");
+        }
+        std::vector<uint8_t> decoded(static_cast<size_t>(records.uncompressedSize));
+        InspectedBytes bytes(source_);
+        CompressedStreamReader reader;
+        if (reader.Open(bytes, records) != result::kSuccess ||
+            (!decoded.empty() &&
+             reader.Read(decoded.data(), static_cast<uint32_t>(decoded.size())) !=
+                 result::kSuccess)) {
+            return Problem("the record stream cannot be decoded");
+        }
+        MemoryPackageSource memory(decoded.data(), decoded.size());
+        PackageCursor cursor(memory, 0, decoded.size());
+        if (ReadRecords(cursor) && cursor.Remaining() != 0) {
+            Problem("the record stream holds more than its records");
+        }
+    }
+
+    bool ReadRecords(PackageCursor& in) {
         const bool newValues = info_.hasNewCheckValues.value_or(0) == 1;
         const RecordCounts counts{info_.checkMode, info_.counts[0], info_.counts[1],
                                   info_.counts[2]};
-        if (!RecordsFit(in_.cursor(), counts, newValues)) {
-            return Problem("the record counts exceed the package");
+        if (!RecordsFit(in, counts, newValues)) {
+            Problem("the record counts exceed the package");
+            return false;
         }
         const RecordKind kinds[3] = {RecordKind::kUpdate, RecordKind::kAdd, RecordKind::kDelete};
         const RecordInfo::Kind shown[3] = {RecordInfo::kUpdate, RecordInfo::kAdd,
@@ -287,8 +330,9 @@ class PackageReader {
         for (int list = 0; list < 3; ++list) {
             for (uint32_t i = 0; i < info_.counts[list]; ++i) {
                 FileEntry entry;
-                if (ReadRecord(in_.cursor(), kinds[list], newValues, &entry) != result::kSuccess) {
-                    return Problem("the package ends inside a record");
+                if (ReadRecord(in, kinds[list], newValues, &entry) != result::kSuccess) {
+                    Problem("the package ends inside a record");
+                    return false;
                 }
                 RecordInfo record;
                 record.kind = shown[list];
@@ -301,7 +345,7 @@ class PackageReader {
             }
         }
         info_.recordsRead = true;
-        for (RecordInfo& record : info_.records) CheckData(&record);
+        return true;
     }
     void CheckData(RecordInfo* record) {
         if (record->kind == RecordInfo::kDelete) return;
@@ -504,12 +548,16 @@ void FormatRecords(ReportWriter& w, const PackageInfo& info) {
         if (record.kind == RecordInfo::kDelete) {
             std::snprintf(line, sizeof line, "    %-6s  %10s  %10s  ", kKinds[record.kind], "-",
                           "-");
+        } else if (!info.streams.empty()) {  // compressed: the data is in the data block
+            std::snprintf(line, sizeof line, "    %-6s  %10s  %10" PRIu32 "  ", kKinds[record.kind],
+                          "-", record.dataSize);
         } else {
             std::snprintf(line, sizeof line, "    %-6s  %10s  %10" PRIu32 "  ", kKinds[record.kind],
                           Hex(record.dataOffset).c_str(), record.dataSize);
         }
         w.Line(line + w.Quoted(record.name));
-        if (record.kind == RecordInfo::kUpdate && record.stream.problem.empty() &&
+        if (record.kind == RecordInfo::kUpdate && info.streams.empty() &&
+            record.stream.problem.empty() &&
             record.dataOffset + uint64_t{record.dataSize} <= info.size) {
             w.Line("            " + StreamText(record.stream));
         }
@@ -517,8 +565,25 @@ void FormatRecords(ReportWriter& w, const PackageInfo& info) {
     w.Line("");
 }
 
+// The data block of a compressed package: each stream's bytes in the
+// package and decoded.
+void FormatStreams(ReportWriter& w, const PackageInfo& info) {
+    static const char* const kStreams[kDataStreamCount] = {"instructions", "differences",
+                                                           "literals", "records"};
+    for (size_t i = 0; i < info.streams.size() && i < kDataStreamCount; ++i) {
+        const StreamInfo& stream = info.streams[i];
+        const std::string method = stream.method == kStreamLzma ? "LZMA, " : "stored, ";
+        const std::string line = std::string(kStreams[i]) + ": " + method +
+                                 std::to_string(stream.compressedSize) + " bytes of " +
+                                 std::to_string(stream.uncompressedSize);
+        i == 0 ? w.Field("data streams", line) : w.More(line);
+    }
+}
+
 void FormatHeader(ReportWriter& w, const PackageInfo& info) {
-    w.Field("format version", std::to_string(info.version));
+    const bool compressed = info.version >= gate::kCompressedData;
+    w.Field("format version",
+            std::to_string(info.version) + (compressed ? " (compressed)" : " (classic)"));
     w.Field("title", w.Quoted(info.title));
     w.Field("labels", w.Quoted(info.oldVersionLabel) + " -> " + w.Quoted(info.newVersionLabel));
     w.Field("rights", w.Quoted(info.rightsText));
@@ -568,6 +633,7 @@ void FormatPackage(ReportWriter& w, const PackageInfo& info, size_t number, size
            " at file offset " + Hex(info.fileOffset) + ", " + std::to_string(info.size) + " bytes");
     if (info.headerRead) FormatHeader(w, info);
     if (info.optionsRead) FormatOptions(w, info);
+    FormatStreams(w, info);
     if (info.recordsRead) FormatRecords(w, info);
     for (const std::string& problem : info.problems) w.Field("problem", problem);
     w.Field("digest", !info.digestChecked ? "not checked" : (info.digestOk ? "OK" : "BAD"));

@@ -83,6 +83,13 @@ struct NoticeInfo {
     uint32_t afterLength = 0;
 };
 
+// One stream of a compressed package's data block.
+struct StreamInfo {
+    uint8_t method = 0;  // kStreamStored or kStreamLzma
+    uint32_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+};
+
 struct PackageInfo {
     uint32_t indexOffset = 0;  // the offset the payload names
     uint64_t fileOffset = 0;   // where that is in the inspected file
@@ -106,8 +113,9 @@ struct PackageInfo {
     uint8_t checkMode = 0;
     uint32_t counts[3] = {};  // updates, adds, deletes
     std::vector<RecordInfo> records;
-    bool headerRead = false;   // the header was read, maybe only in part
-    bool optionsRead = false;  // up to the counts
+    std::vector<StreamInfo> streams;  // version 200: the data block's, in stream order
+    bool headerRead = false;          // the header was read, maybe only in part
+    bool optionsRead = false;         // up to the counts
     bool recordsRead = false;
     bool digestChecked = false;
     std::vector<std::string> problems;  // damage the updater would stumble on

@@ -92,8 +92,9 @@ class PackagePlanner {
         packwriter::DeltaEncoderOptions options;
         options.blockSize = request_.blockSize;
         options.threads = threads;
-        DeltaJobs jobs(threads, options, DefaultEncodingBudget(),
-                       [this](uint64_t bytes) { progress_.Advance(bytes); });
+        DeltaJobs jobs(
+            threads, options, DefaultEncodingBudget(),
+            [this](uint64_t bytes) { progress_.Advance(bytes); }, Compressed());
         jobs_ = &jobs;
         changed_ = 0;
         older_ = 0;
@@ -111,9 +112,11 @@ class PackagePlanner {
         for (const FolderFile& file : oldFiles.files) {
             if (oldByKey.count(file.key) != 0 && !PlanDelete(file, error)) return false;
         }
-        std::vector<Bytes> streams = jobs.Finish();
-        for (size_t job = 0; job < streams.size(); ++job) {
-            package_->model.updates[encodedRecords_[job]].data = std::move(streams[job]);
+        std::vector<EncodedFile> encoded = jobs.Finish();
+        for (size_t job = 0; job < encoded.size(); ++job) {
+            UpdateRecordModel& record = package_->model.updates[encodedRecords_[job]];
+            record.data = std::move(encoded[job].stream);
+            record.compact = std::move(encoded[job].compact);
         }
         encodedRecords_.clear();
         SortRecords();
@@ -126,6 +129,7 @@ class PackagePlanner {
 
   private:
     uint8_t CheckMode() const { return package_->model.checkMode; }
+    bool Compressed() const { return request_.formatVersion >= gate::kCompressedData; }
 
     bool Read(const FolderFile& file, FileData* data, FileValue* value, std::string* error) {
         if (!ReadFolderFile(file, data, error,
@@ -207,6 +211,7 @@ class PackagePlanner {
         record.oldCheckValue = oldValue.check;
         record.newCheckValue = newValue.check;
         record.writeTime = newData.writeTime;
+        record.newSize = static_cast<uint32_t>(newData.content.size());
         encodedRecords_.push_back(package_->model.updates.size());
         jobs_->Submit(std::move(oldData.content), std::move(newData.content));
         package_->model.updates.push_back(std::move(record));
@@ -528,9 +533,11 @@ bool CheckRequest(const BuildRequest& request, std::string* error) {
         *error = "a container holds at most 65535 packages";
         return false;
     }
-    if (request.formatVersion > kNewestFormatVersion) {
-        *error = "format version " + std::to_string(request.formatVersion) + " is newer than " +
-                 std::to_string(kNewestFormatVersion) + ", the newest the updater reads";
+    if (request.formatVersion > kNewestFormatVersion &&
+        request.formatVersion != gate::kCompressedData) {
+        *error = "format version " + std::to_string(request.formatVersion) +
+                 " is not one the updater reads: 0 to " + std::to_string(kNewestFormatVersion) +
+                 ", or " + std::to_string(gate::kCompressedData) + " (compressed)";
         return false;
     }
     if (request.blockSize != 0 &&

@@ -4,9 +4,10 @@
 #   scripts/bench.sh [ARGS]     the Google Benchmark programs (bench/*.cpp);
 #                               ARGS go to each, e.g. --benchmark_filter=MD5
 #   scripts/bench.sh pairs [--reference] [--wine] [--only NAME]
-#                               the real pairs against xdelta3 (scripts/bench_pairs.py);
-#                               --reference adds the least stream size the
-#                               format allows (slow, several GB of memory),
+#                               the real pairs against xdelta3, bsdiff and zstd
+#                               (scripts/bench_pairs.py); --reference adds the
+#                               least stream size the classic format allows
+#                               (slow, several GB of memory),
 #                               --wine times the Windows updater under Wine too
 #
 # The npm releases and the synthetic pair are kept in ~/.cache/pkx-bench
@@ -23,6 +24,9 @@ BUILD="$ROOT/build-bench"
 install_pair_tools() {
     local missing=()
     command -v xdelta3 >/dev/null || missing+=(xdelta3)
+    command -v bsdiff >/dev/null || missing+=(bsdiff)
+    command -v zstd >/dev/null || missing+=(zstd)
+    command -v xz >/dev/null || missing+=(xz-utils)
     command -v npm >/dev/null || missing+=(npm)
     [ -x /usr/bin/time ] || missing+=(time)
     [ "$(dpkg-query -W -f='${Status}' libdivsufsort-dev 2>/dev/null)" = "install ok installed" ] ||

@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""The real-pairs benchmark: pkxbuild and the updater against xdelta3.
+"""The real-pairs benchmark: pkxbuild and the updater against the delta tools.
 
 Six old/new pairs: five npm releases (fetched with `npm pack` into the cache,
 outside the tree) and a synthetic 200 MB file with 2,000 seeded edits. Each
-pair is built with pkxbuild and with `xdelta3 -e -9 -N -S none -B <window>`
-(one delta per changed file, the window as large as the old file), applied
-through the real updater (`-F`, its MD5 checks included) and with
-`xdelta3 -d`, and every output is compared with the new files. Everything
-runs in this one process, side by side, on whatever else the machine does:
-the ratios are what counts, each timing the best of a few runs (two for
-encoding, three for the rest) to damp the noise of a shared machine. Prints
-the results as Markdown.
+pair is built with pkxbuild (the compressed format 200 and the classic 150)
+and, one patch per changed file, with `xdelta3 -e -9 -N -S none -B <window>`
+(the window as large as the old file), `bsdiff` and
+`zstd -19 --long --patch-from` (the window as large as the old file); each
+tool's added files go as `xz -9e` of each. Every package is applied through
+the real updater (`-F`, its MD5 checks included) and every patch with its
+tool, and every output is compared with the new files. Everything runs in
+this one process, side by side, on whatever else the machine does: the
+ratios are what counts, each timing the best of a few runs (two for encoding,
+one for bsdiff's, three for the rest) to damp the noise of a shared machine.
+Prints the results as Markdown.
 
 Run by `scripts/bench.sh pairs`, which builds the programs first.
 """
@@ -64,7 +67,10 @@ def best(times, measure):
 
 
 ENCODE_RUNS = 2
+SLOW_ENCODE_RUNS = 1  # bsdiff: minutes on the large pairs
 RUNS = 3
+# The package formats measured: the compressed one and the classic one.
+FORMATS = (200, 150)
 
 
 # --- The pairs.
@@ -136,6 +142,12 @@ def changed_files(old, new):
             if name in old_files and old_files[name].read_bytes() != path.read_bytes()]
 
 
+def added_files(old, new):
+    """The new files the old folder does not hold."""
+    old_files = files_of(old)
+    return [path for name, path in files_of(new).items() if name not in old_files]
+
+
 def same_tree(folder, expected):
     ours, theirs = files_of(folder), files_of(expected)
     return ours.keys() == theirs.keys() and all(
@@ -156,22 +168,35 @@ def manifest(work, install, windows):
 
 
 def stream_bytes(tools, updater):
+    """The difference streams of a classic package's update records."""
     listing = subprocess.run([tools["pkxbuild"], "inspect", str(updater)], check=True,
                              capture_output=True, text=True).stdout
     return sum(int(size) for size in
                re.findall(r"^\s+update\s+0x[0-9A-F]+\s+(\d+)\s", listing, re.MULTILINE))
 
 
-def measure_pkx(tools, name, old, new, work, options):
+def measure_pkx(tools, name, old, new, work, version, options):
+    """pkxbuild create at format `version`, as a user runs it (the proof
+    included), and the real updater; the bytes are those of the payload."""
     install = work / "install"
     updater = work / "updater"
+    payload = work / "payload"
     result = {}
-    build = [tools["pkxbuild"], "create", "--old", str(old), "--new", str(new), "--manifest",
-             str(manifest(work, install, False)), "--stub", tools["pkxupdate"], "-o", str(updater)]
+    create = [tools["pkxbuild"], "create", "--format-version", str(version), "--old", str(old),
+              "--new", str(new), "--manifest", str(manifest(work, install, False))]
+    build = create + ["--stub", tools["pkxupdate"], "-o", str(updater)]
+    # An updater that cannot apply this version yet fails the builder's proof:
+    # then the encoding is timed without it, and there is no apply time.
+    result["proved"] = subprocess.run(build, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL).returncode == 0
+    if not result["proved"]:
+        build.append("--no-proof")
     result["encode_s"], result["encode_peak"] = best(
         ENCODE_RUNS, lambda: run_measured(build, work, stdout=subprocess.DEVNULL))
-    result["bytes"] = stream_bytes(tools, updater)
-    result["payload"] = updater.stat().st_size - PAYLOAD_OFFSET
+    run(create + ["--payload-only", "--no-proof", "-o", str(payload)], stdout=subprocess.DEVNULL)
+    result["bytes"] = payload.stat().st_size
+    payload.unlink()
+
     def apply():
         shutil.rmtree(install, ignore_errors=True)
         shutil.copytree(old, install)
@@ -180,12 +205,13 @@ def measure_pkx(tools, name, old, new, work, options):
             sys.exit(f"bench: {name}: the updater's result differs from the new files")
         return seconds
 
-    result["apply_s"] = best(RUNS, apply)
-    if options.wine:
+    result["apply_s"] = best(RUNS, apply) if result["proved"] else None
+    if version < FORMATS[0]:
+        result["streams"] = stream_bytes(tools, updater)
+    if options.wine and result["proved"] and version == FORMATS[0]:
         windows = work / "updater.exe"
-        run([tools["pkxbuild"], "create", "--old", str(old), "--new", str(new), "--manifest",
-             str(manifest(work, install, True)), "--stub", tools["pkxupdate.exe"], "-o",
-             str(windows)], stdout=subprocess.DEVNULL)
+        run(create[:-2] + ["--manifest", str(manifest(work, install, True)), "--stub",
+                           tools["pkxupdate.exe"], "-o", str(windows)], stdout=subprocess.DEVNULL)
         shutil.rmtree(install)
         shutil.copytree(old, install)
         result["wine_s"] = run([tools["wine-run"], str(windows), "-F"], stdin=subprocess.DEVNULL,
@@ -197,24 +223,76 @@ def measure_pkx(tools, name, old, new, work, options):
     return result
 
 
-def measure_xdelta(name, changed, work):
+def window_log(*paths):
+    """zstd's window: at least its --long default, as large as the largest file."""
+    largest = max(path.stat().st_size for path in paths)
+    return min(max(27, (largest - 1).bit_length()), 31)
+
+
+# The delta tools: (encode, decode) commands of one changed file, and how many
+# runs its encoding's time is the best of.
+def xdelta3_commands(old, new, patch, output):
+    window = max(-(-old.stat().st_size // MIB), 1) * MIB
+    return (["xdelta3", "-e", "-9", "-N", "-S", "none", "-B", str(window), "-f", "-s", str(old),
+             str(new), str(patch)],
+            ["xdelta3", "-d", "-f", "-s", str(old), str(patch), str(output)])
+
+
+def bsdiff_commands(old, new, patch, output):
+    return (["bsdiff", str(old), str(new), str(patch)],
+            ["bspatch", str(old), str(output), str(patch)])
+
+
+def zstd_commands(old, new, patch, output):
+    long = f"--long={window_log(old, new)}"
+    return (["zstd", "-q", "-f", "-19", long, f"--patch-from={old}", str(new), "-o", str(patch)],
+            ["zstd", "-q", "-f", "-d", long, f"--patch-from={old}", str(patch), "-o",
+             str(output)])
+
+
+TOOLS = {
+    "xdelta3": (xdelta3_commands, ENCODE_RUNS),
+    "bsdiff": (bsdiff_commands, SLOW_ENCODE_RUNS),
+    "zstd": (zstd_commands, ENCODE_RUNS),
+}
+
+
+def measure_added(added, work):
+    """`xz -9e` of each added file: what every delta tool ships them as."""
     result = {"bytes": 0, "encode_s": 0.0, "encode_peak": 0, "apply_s": 0.0}
+    for index, path in enumerate(added):
+        packed = work / f"{index}.xz"
+
+        def encode():
+            with packed.open("wb") as out:
+                return run_measured(["xz", "-9e", "-c", str(path)], work, stdout=out)
+
+        seconds, peak = best(ENCODE_RUNS, encode)
+        result["encode_s"] += seconds
+        result["encode_peak"] = max(result["encode_peak"], peak)
+        result["bytes"] += packed.stat().st_size
+        result["apply_s"] += best(RUNS, lambda: run(["xz", "-d", "-c", str(packed)],
+                                                    stdout=subprocess.DEVNULL))
+        packed.unlink()
+    return result
+
+
+def measure_tool(tool, name, changed, added, work):
+    """One patch per changed file, and the added files as `xz -9e` packs."""
+    commands, encode_runs = TOOLS[tool]
+    result = dict(added)
     for index, (_, old, new) in enumerate(changed):
-        window = max(-(-old.stat().st_size // MIB), 1) * MIB
-        patch = work / f"{index}.vcdiff"
-        encode = ["xdelta3", "-e", "-9", "-N", "-S", "none", "-B", str(window), "-f", "-s",
-                  str(old), str(new), str(patch)]
-        seconds, peak = best(ENCODE_RUNS, lambda: run_measured(encode, work))
+        patch = work / f"{index}.patch"
+        output = work / f"{index}.out"
+        encode, decode = commands(old, new, patch, output)
+        seconds, peak = best(encode_runs, lambda: run_measured(
+            encode, work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         result["encode_s"] += seconds
         result["encode_peak"] = max(result["encode_peak"], peak)
         result["bytes"] += patch.stat().st_size
-    for index, (_, old, new) in enumerate(changed):
-        patch = work / f"{index}.vcdiff"
-        output = work / f"{index}.out"
-        decode = ["xdelta3", "-d", "-f", "-s", str(old), str(patch), str(output)]
-        result["apply_s"] += best(RUNS, lambda: run(decode))
+        result["apply_s"] += best(RUNS, lambda: run(decode, stdout=subprocess.DEVNULL))
         if output.read_bytes() != new.read_bytes():
-            sys.exit(f"bench: {name}: xdelta3 -d gives other bytes than the new file")
+            sys.exit(f"bench: {name}: {tool} gives other bytes than the new file")
         patch.unlink()
         output.unlink()
     return result
@@ -275,64 +353,84 @@ def optimal(tools, cache, name, changed):
 # --- The report.
 
 
+def ratio(a, b):
+    return f"{a / b:.2f}" if a is not None and b else "-"
+
+
 def table(rows, options):
-    head = ["pair", "changed files", "new bytes", "pkx bytes", "xdelta3 bytes", "pkx / xdelta3"]
+    """Two tables: bytes, then times as ratios."""
+    head = ["pair", "changed files", "added files", "new bytes", "pkx 200", "pkx 150 (classic)",
+            "xdelta3 -9", "bsdiff 4.3", "zstd -19", "best tool", "pkx 200 / best"]
     if options.reference:
-        head += ["least possible", "pkx / least"]
-    head += ["encode s pkx", "encode s xdelta3", "pkx / xdelta3", "peak MB pkx",
-             "peak MB xdelta3", "apply s pkx", "apply s xdelta3", "cp s", "md5sum + cp s",
-             "pkx / (md5sum + cp)"]
-    if options.wine:
-        head += ["apply s pkx under Wine"]
-    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        head += ["least classic streams", "classic streams / least"]
+    lines = ["| " + " | ".join(head) + " |", "|---" + "|---:" * (len(head) - 1) + "|"]
     for row in rows:
-        pkx, xd, copies = row["pkx"], row["xdelta3"], row["copies"]
-        cells = [row["name"], f"{row['files']:,}", f"{row['new_bytes']:,}",
-                 f"{pkx['bytes']:,}", f"{xd['bytes']:,}", f"{pkx['bytes'] / xd['bytes']:.2f}"]
+        pkx = row["pkx"][FORMATS[0]]
+        best_tool = min(TOOLS, key=lambda tool: row[tool]["bytes"])
+        least = row[best_tool]["bytes"]
+        cells = [row["name"], f"{row['files']:,}", f"{row['added']:,}", f"{row['new_bytes']:,}",
+                 f"{pkx['bytes']:,}", f"{row['pkx'][FORMATS[1]]['bytes']:,}"]
+        cells += [f"{row[tool]['bytes']:,}" for tool in TOOLS]
+        cells += [best_tool, f"{pkx['bytes'] / least:.3f}"]
         if options.reference:
-            cells += [f"{row['optimal']:,}", f"{pkx['bytes'] / row['optimal']:.3f}"]
-        base = copies["md5_s"] + copies["cp_s"]
-        cells += [f"{pkx['encode_s']:.2f}", f"{xd['encode_s']:.2f}",
-                  f"{pkx['encode_s'] / xd['encode_s']:.2f}", f"{pkx['encode_peak'] / 1e6:,.0f}",
-                  f"{xd['encode_peak'] / 1e6:,.0f}", f"{pkx['apply_s']:.2f}",
-                  f"{xd['apply_s']:.2f}", f"{copies['cp_s']:.2f}", f"{base:.2f}",
-                  f"{pkx['apply_s'] / base:.2f}"]
+            cells += [f"{row['optimal']:,}", f"{row['streams'] / row['optimal']:.3f}"]
+        lines.append("| " + " | ".join(cells) + " |")
+
+    head = ["pair", "encode s xdelta3 -9", "pkx 200", "pkx 150", "bsdiff", "zstd",
+            "peak MB pkx 200", "xdelta3", "bsdiff", "zstd", "apply s xdelta3 -d", "pkx 200",
+            "pkx 150", "bspatch", "zstd -d", "md5sum + cp s", "pkx 200 / (md5sum + cp)"]
+    if options.wine:
+        head += ["apply s pkx 200 under Wine"]
+    lines += ["", "| " + " | ".join(head) + " |", "|---" + "|---:" * (len(head) - 1) + "|"]
+    for row in rows:
+        xd = row["xdelta3"]
+        pkx = [row["pkx"][version] for version in FORMATS]
+        base = row["copies"]["md5_s"] + row["copies"]["cp_s"]
+        cells = [row["name"], f"{xd['encode_s']:.2f}"]
+        cells += [ratio(result["encode_s"], xd["encode_s"])
+                  for result in pkx + [row["bsdiff"], row["zstd"]]]
+        cells += [f"{result['encode_peak'] / 1e6:,.0f}"
+                  for result in [pkx[0], xd, row["bsdiff"], row["zstd"]]]
+        cells += [f"{xd['apply_s']:.2f}"]
+        cells += [ratio(result["apply_s"], xd["apply_s"])
+                  for result in pkx + [row["bsdiff"], row["zstd"]]]
+        cells += [f"{base:.2f}", ratio(pkx[0]["apply_s"], base)]
         if options.wine:
-            cells += [f"{pkx['wine_s']:.2f}"]
+            cells += [f"{pkx[0]['wine_s']:.2f}" if "wine_s" in pkx[0] else "-"]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
 def targets(rows):
-    by_name = {row["name"]: row for row in rows}
     checks = []
 
-    def check(what, ratio, limit):
-        checks.append(f"- {what}: {ratio:.3f} (target at most {limit}): "
-                      + ("met" if ratio <= limit else f"missed by {ratio / limit - 1:.1%}"))
+    def check(what, value, limit):
+        checks.append(f"- {what}: {value:.3f} (target at most {limit}): "
+                      + ("met" if value <= limit else f"missed by {value / limit - 1:.1%}"))
 
-    for name in ("typescript", "date-fns", SYNTHETIC):
-        if name in by_name:
-            row = by_name[name]
-            check(f"bytes of {name} to xdelta3's", row["pkx"]["bytes"] / row["xdelta3"]["bytes"],
-                  1.0)
-    for name in ("esbuild", "swc", "nextswc"):
-        if name in by_name:
-            row = by_name[name]
-            check(f"bytes of {name} to xdelta3's", row["pkx"]["bytes"] / row["xdelta3"]["bytes"],
-                  1.3)
+    for row in rows:
+        least = min(row[tool]["bytes"] for tool in TOOLS)
+        check(f"bytes of {row['name']} to the smallest tool's",
+              row["pkx"][FORMATS[0]]["bytes"] / least, 1.0)
     for row in rows:
         check(f"encode time of {row['name']} to xdelta3 -9's",
-              row["pkx"]["encode_s"] / row["xdelta3"]["encode_s"], 1.0)
-    if SYNTHETIC in by_name:
-        row = by_name[SYNTHETIC]
-        check("synthetic rebuilt by the updater's reader, to cp of the new file",
-              row["engine"]["engine_s"] / row["engine"]["engine_cp_s"], 1.25)
-    for name in (SYNTHETIC, "typescript"):
-        if name in by_name:
-            row = by_name[name]
-            check(f"{name} through the real updater, to md5sum of the old and cp of the new",
-                  row["pkx"]["apply_s"] / (row["copies"]["md5_s"] + row["copies"]["cp_s"]), 1.5)
+              row["pkx"][FORMATS[0]]["encode_s"] / row["xdelta3"]["encode_s"], 2.0)
+    for row in rows:
+        if row["name"] == "nextswc":
+            check("peak memory of nextswc's encoding, GiB",
+                  row["pkx"][FORMATS[0]]["encode_peak"] / (1 << 30), 2.0)
+    for row in rows:
+        if row["pkx"][FORMATS[0]]["apply_s"] is None:
+            checks.append(f"- apply time of {row['name']}: not measured, the updater does not "
+                          "apply this format yet")
+            continue
+        check(f"apply time of {row['name']} to xdelta3 -d's",
+              row["pkx"][FORMATS[0]]["apply_s"] / row["xdelta3"]["apply_s"], 1.0)
+    for row in rows:
+        if row["name"] in (SYNTHETIC, "typescript") and row["pkx"][FORMATS[0]]["apply_s"]:
+            check(f"{row['name']} through the real updater, to md5sum of the old and cp of the new",
+                  row["pkx"][FORMATS[0]]["apply_s"]
+                  / (row["copies"]["md5_s"] + row["copies"]["cp_s"]), 1.5)
     return "\n".join(checks)
 
 
@@ -346,7 +444,14 @@ def main():
     parser.add_argument("--wine", action="store_true",
                         help="also time the Windows updater under Wine")
     parser.add_argument("--only", action="append", help="only this pair (repeatable)")
+    parser.add_argument("--runs", type=int, help="time each step once, or this many times, "
+                        "instead of the defaults")
     options = parser.parse_args()
+    if options.runs:
+        global ENCODE_RUNS, SLOW_ENCODE_RUNS, RUNS
+        ENCODE_RUNS = SLOW_ENCODE_RUNS = RUNS = options.runs
+        for tool in TOOLS:
+            TOOLS[tool] = (TOOLS[tool][0], options.runs)
 
     build = Path(options.build)
     tools = {name: str(build / name) for name in ("pkxbuild", "pkxupdate", "delta_pair")}
@@ -369,16 +474,24 @@ def main():
         work = Path(tempfile.mkdtemp(dir=work_root))
         try:
             changed = changed_files(old, new)
-            row = {"name": name, "files": len(changed),
-                   "new_bytes": sum(path.stat().st_size for _, _, path in changed)}
+            added = added_files(old, new)
+            row = {"name": name, "files": len(changed), "added": len(added),
+                   "new_bytes": sum(path.stat().st_size for _, _, path in changed)
+                   + sum(path.stat().st_size for path in added)}
             row["copies"] = measure_copies(new, changed, work)
-            row["pkx"] = measure_pkx(tools, name, old, new, work, options)
-            row["xdelta3"] = measure_xdelta(name, changed, work)
+            row["pkx"] = {version: measure_pkx(tools, name, old, new, work, version, options)
+                          for version in FORMATS}
+            packs = measure_added(added, work)
+            for tool in TOOLS:
+                row[tool] = measure_tool(tool, name, changed, packs, work)
             if name == SYNTHETIC:
                 row["engine"] = measure_engine(tools, changed[0][1], changed[0][2], work)
             if options.reference:
                 row["optimal"] = optimal(tools, cache, name, changed)
+                row["streams"] = row["pkx"][FORMATS[1]]["streams"]
             rows.append(row)
+            # Each pair's figures as soon as they are in, should a long run stop.
+            print(f"bench: {json.dumps(row)}", file=sys.stderr, flush=True)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 

@@ -35,11 +35,12 @@ TEST(DeltaJobs, StreamsComeInSubmissionOrderUnderAnyBudget) {
         DeltaJobs jobs(2, options, budget, [&](uint64_t bytes) { reported += bytes; });
         for (size_t i = 0; i < olds.size(); ++i) EXPECT_EQ(jobs.Submit(olds[i], news[i]), i);
 
-        const std::vector<Bytes> streams = jobs.Finish();
+        const std::vector<EncodedFile> streams = jobs.Finish();
 
         ASSERT_EQ(streams.size(), olds.size());
         for (size_t i = 0; i < olds.size(); ++i) {
-            EXPECT_EQ(streams[i], packwriter::EncodeDeltaStream(olds[i], news[i], options)) << i;
+            EXPECT_EQ(streams[i].stream, packwriter::EncodeDeltaStream(olds[i], news[i], options))
+                << i;
         }
         EXPECT_EQ(reported, newBytes);
     }

@@ -1,7 +1,9 @@
 // The builder: proved builds, refusals, the manifest, the inspector, the programs.
 #ifndef _WIN32
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -122,7 +124,7 @@ const Files kV3 = {{"app.exe", Edited(Pattern(9100, 3), 100, 50, 5)},
 TEST(PkxBuildRoundTrip, EveryVersionAndCheckModeIsProved) {
     uint32_t row = 0;
     for (const char* mode : {"md5", "date-size"}) {
-        for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150}) {
+        for (const uint16_t version : {0, 100, 110, 120, 130, 140, 150, 200}) {
             SCOPED_TRACE(std::string(mode) + " version " + std::to_string(version));
             ReleaseFolders folders({{kV1}, kV2, std::string("check_mode = '") + mode + "'"});
             folders.request.formatVersion = version;
@@ -130,8 +132,12 @@ TEST(PkxBuildRoundTrip, EveryVersionAndCheckModeIsProved) {
             const InspectReport report = InspectBytes(folders.Proved().payload);
             ASSERT_EQ(report.packages.size(), 1u);
             EXPECT_EQ(report.packages[0].version, version);
+            EXPECT_TRUE(report.packages[0].recordsRead && report.packages[0].problems.empty());
+            EXPECT_EQ(report.packages[0].streams.size(),
+                      version >= 200 ? size_t{kDataStreamCount} : 0u);
             for (const RecordInfo& record : report.packages[0].records) {
-                if (record.kind == RecordInfo::kUpdate && folders.request.blockSize != 0) {
+                if (record.kind == RecordInfo::kUpdate && folders.request.blockSize != 0 &&
+                    version < gate::kCompressedData) {
                     EXPECT_EQ(record.stream.blockSize, 64u);
                 }
             }
@@ -169,6 +175,35 @@ TEST(PkxBuildRoundTrip, OutputIsTheSameForTheSameInput) {
     const RecordInfo& edited = report.packages.at(1).records.at(0);
     EXPECT_EQ(edited.name, "app.exe");
     EXPECT_GT(edited.stream.copiedBytes, 8000u);
+}
+
+// Every file of `folder` written at one fixed time, as the packages kept in
+// tests/data were built.
+void FixWriteTimes(const std::string& folder) {
+    const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        ASSERT_EQ(utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0) << entry.path();
+    }
+}
+
+// The classic versions are written byte for byte as before the compressed
+// format: packages kept from then (tests/data), built again from the same files.
+TEST(PkxBuildRoundTrip, ClassicVersionsWriteTheBytesOfKeptPackages) {
+    const fs::path data = fs::path(__FILE__).parent_path() / "data";
+    for (const uint16_t version : {0, 150}) {
+        SCOPED_TRACE(version);
+        ReleaseFolders folders({{kV1, kV2},
+                                kV3,
+                                "old_version = ['a', 'b']\nnew_version = 'c'\n"
+                                "title = 'kept'"});
+        for (const std::string& folder : folders.request.oldFolders) FixWriteTimes(folder);
+        FixWriteTimes(folders.request.newFolder);
+        folders.request.formatVersion = version;
+        const fs::path kept = data / ("classic-" + std::to_string(version) + ".pkg");
+        const std::optional<std::string> expected = ReadFile(kept.string());
+        ASSERT_TRUE(expected.has_value()) << kept;
+        EXPECT_EQ(folders.Build().payload, ToBytes(*expected));
+    }
 }
 
 TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
@@ -217,7 +252,8 @@ TEST(PkxBuildRefusals, WhatCanNeverApplyIsRefusedBeforeBuilding) {
          [](ReleaseFolders& f) { fs::create_symlink("/tmp", f.request.newFolder + "/link"); }},
         {"block size", empty,
          [](ReleaseFolders& f) { f.request.blockSize = builder::kSmallestBlockSize - 1; }},
-        {"newer than 150", empty, [](ReleaseFolders& f) { f.request.formatVersion = 151; }},
+        {"format version 151 is not one the updater reads", empty,
+         [](ReleaseFolders& f) { f.request.formatVersion = 151; }},
     };
     for (const Case& c : cases) {
         ReleaseFolders folders(c.release);
@@ -634,8 +670,9 @@ TEST(PkxBuildInspect, TheReportListsTheRecordsAndOnlyATamperedPackageIsBad) {
     EXPECT_EQ(report.packages[0].size, package.size());
     const std::string text = builder::FormatReport(report, "update.exe", std::nullopt);
     for (const char* expected :
-         {"update.exe: self-extracting updater", "single package", "format version    150",
-          "labels            \"1\" -> \"2\"", "folder sources    1", "path no folder \"C:\\App\"",
+         {"update.exe: self-extracting updater", "single package",
+          "format version    150 (classic)", "labels            \"1\" -> \"2\"",
+          "folder sources    1", "path no folder \"C:\\App\"",
           "records           1 update, 1 add, 1 delete", "\"app.exe\"",
           "stream v100, block 64: copy-block 0, copy-blocks 2, copy-bytes 2, literal-block 1, "
           "literal-blocks 0, literal-bytes 2; 2900 bytes copied, 104 literal",
@@ -807,7 +844,8 @@ TEST_F(PkxBuildProgram, MistakesEndWithOneLineAndExitCode1) {
           "bad.toml"},
          "pkxbuild: bad.toml:3:1: unknown key 'skip' in [options]\n"},
         {{"create", "--old", "new", "--new", "new", "-o", "out", "--format-version", "151"},
-         "pkxbuild: --format-version: Value 151 not in range 0 to 150\n"},
+         "pkxbuild: --format-version: Value 151 is not a format version: 0 to 150 (classic) or "
+         "200 (compressed)\n"},
         {{"inspect", "absent"}, "pkxbuild: cannot read absent\n"},
         {{"create", "--old", "new", "--new", "new", "-o", "new/out", "--payload-only"},
          "pkxbuild: the output new/out is inside new: the next updater built from that folder "

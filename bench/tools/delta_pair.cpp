@@ -3,6 +3,9 @@
 //   delta_pair encode OLD NEW STREAM   the builder's stream, written to STREAM
 //   delta_pair apply OLD STREAM OUT    rebuilds the new file with the updater's reader
 //   delta_pair optimal OLD NEW         the least stream size the format allows
+//   delta_pair compact OLD NEW         the compressed format's streams: each one's
+//                                      bytes before and after compression and
+//                                      the seconds of each step
 //
 // The least size is that of the best choice of copies (9 bytes each, any
 // length) and literal runs (5 bytes plus the data), given every match
@@ -10,6 +13,7 @@
 // as the builder fits it. It needs a suffix array of the two files together
 // (libdivsufsort) and about 9 bytes of memory per byte of both files.
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +25,8 @@
 #include <vector>
 
 #include "engine/delta_stream.h"
+#include "package/writer/compact_encoder.h"
+#include "package/writer/data_block_writer.h"
 #include "package/writer/delta_encoder.h"
 #include "package/writer/delta_parser.h"
 #include "package/writer/package_writer.h"
@@ -49,6 +55,44 @@ int Encode(const char* oldPath, const char* newPath, const char* streamPath) {
     const Bytes stream = pkx::packwriter::EncodeDeltaStream(oldData, newData, options);
     if (pkx::packwriter::WriteFileBytes(streamPath, stream) != 0) return 2;
     std::printf("%zu\n", stream.size());
+    return 0;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each stream compressed on its own, one after the other, to time it alone.
+int Compact(const char* oldPath, const char* newPath) {
+    Bytes oldData;
+    Bytes newData;
+    if (!ReadAll(oldPath, &oldData) || !ReadAll(newPath, &newData)) return 2;
+    pkx::packwriter::DeltaEncoderOptions options;
+    options.threads = std::max(std::thread::hardware_concurrency(), 1u);
+    pkx::packwriter::CompactStreams streams;
+    auto start = std::chrono::steady_clock::now();
+    pkx::packwriter::EncodeCompactDelta(oldData, newData, &streams, options);
+    std::printf("encode %.2f s\n", SecondsSince(start));
+    const pkx::packwriter::DataBlockOptions windows;
+    const struct {
+        const char* name;
+        const Bytes* data;
+        uint32_t window;
+        bool plain;
+    } rows[] = {{"instructions", &streams.instructions, windows.instructionWindow, false},
+                {"differences", &streams.differences, windows.differenceWindow, true},
+                {"literals", &streams.literals, windows.literalWindow, false}};
+    size_t total = pkx::kDataBlockHeaderSize;
+    for (const auto& row : rows) {
+        start = std::chrono::steady_clock::now();
+        pkx::StreamDescriptor descriptor;
+        const Bytes packed =
+            pkx::packwriter::CompressStream(*row.data, row.window, row.plain, &descriptor);
+        total += packed.size();
+        std::printf("%-12s %12zu -> %10zu  %.2f s\n", row.name, row.data->size(), packed.size(),
+                    SecondsSince(start));
+    }
+    std::printf("block %zu\n", total);
     return 0;
 }
 
@@ -164,8 +208,9 @@ int main(int argc, char** argv) {
     if (command == "encode" && argc == 5) return Encode(argv[2], argv[3], argv[4]);
     if (command == "apply" && argc == 5) return Apply(argv[2], argv[3], argv[4]);
     if (command == "optimal" && argc == 4) return Optimal(argv[2], argv[3]);
+    if (command == "compact" && argc == 4) return Compact(argv[2], argv[3]);
     std::fprintf(stderr,
                  "usage: delta_pair encode OLD NEW STREAM | apply OLD STREAM OUT | "
-                 "optimal OLD NEW\n");
+                 "optimal OLD NEW | compact OLD NEW\n");
     return 2;
 }

@@ -20,6 +20,12 @@ ISzAlloc gAllocator = {Allocate, Release};
 // The encoder's longest match (LZMA's limit) makes runs of zero
 // differences and repeated text cheapest.
 constexpr int kFastBytes = 273;
+// The optimal parse with binary-tree matches takes about a second per 1 to
+// 2 MB, mostly in runs of zeros (differences) where every position offers
+// long matches. A larger stream is parsed greedily over hash chains of this
+// depth: ten to twenty times faster, for 5 to 25 % more bytes.
+constexpr size_t kOptimalParseLimit = size_t{8} << 20;
+constexpr int kGreedyDepth = 64;
 
 // Raw LZMA of `data`, or false when it would not be smaller. `plain`: no
 // literal or position context (lc = lp = pb = 0), which suits differences.
@@ -32,6 +38,11 @@ bool Lzma(const Bytes& data, uint32_t window, bool plain, Bytes* packed,
     properties.dictSize = std::max<uint32_t>(
         kLzmaMinWindow, static_cast<uint32_t>(std::min<uint64_t>(window, data.size())));
     properties.fb = kFastBytes;
+    if (data.size() > kOptimalParseLimit) {
+        properties.algo = 0;
+        properties.btMode = 0;
+        properties.mc = kGreedyDepth;
+    }
     properties.numThreads = 1;
     properties.writeEndMark = 0;
     // Room for the data itself: anything longer is stored instead.

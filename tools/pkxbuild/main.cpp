@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -60,6 +61,19 @@ class TerminalProgress final : public Progress {
     int shown_ = -1;
 };
 
+// The versions the updater reads: the classic ones and the compressed one.
+std::string FormatVersionCheck(const std::string& text) {
+    char* end = nullptr;
+    const unsigned long version = std::strtoul(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' &&
+        (version <= pkx::kNewestFormatVersion || version == pkx::gate::kCompressedData)) {
+        return std::string();
+    }
+    return "Value " + text + " is not a format version: 0 to " +
+           std::to_string(pkx::kNewestFormatVersion) + " (classic) or " +
+           std::to_string(pkx::gate::kCompressedData) + " (compressed)";
+}
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "pkxbuild: %s\n", message.c_str());
     return 1;
@@ -71,7 +85,8 @@ struct CreateArguments {
     std::string manifest;
     std::string stub;
     std::string output;
-    unsigned formatVersion = pkx::kNewestFormatVersion;
+    // Absent: 200, or 150 for a signed updater (below).
+    std::optional<unsigned> formatVersion;
     unsigned blockSize = 0;
     bool payloadOnly = false;
     bool noProof = false;
@@ -178,7 +193,17 @@ int Create(const CreateArguments& arguments) {
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
-    request.formatVersion = static_cast<uint16_t>(arguments.formatVersion);
+    // Signing pads the package before its digest, which a compressed
+    // package's data block leaves no room for: signed updaters stay classic.
+    const bool signing = !arguments.signing.certificate.empty();
+    const unsigned version = arguments.formatVersion.value_or(signing ? pkx::kNewestFormatVersion
+                                                                      : pkx::gate::kCompressedData);
+    if (signing && version >= pkx::gate::kCompressedData) {
+        return Fail(
+            "a signed updater holds a classic package: give --format-version 150 or "
+            "older");
+    }
+    request.formatVersion = static_cast<uint16_t>(version);
     request.blockSize = arguments.blockSize;
     if (!arguments.manifest.empty() &&
         !LoadManifest(arguments.manifest, &request.manifest, &error)) {
@@ -212,7 +237,6 @@ int Create(const CreateArguments& arguments) {
     } else if (!pkx::packwriter::BuildSelfExtracting(stub, result.payload, &file, &error)) {
         return Fail(error);
     }
-    const bool signing = !arguments.signing.certificate.empty();
     ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
     Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
     ProofReport proof;
@@ -287,8 +311,11 @@ void AddCreateOptions(CLI::App& create, CreateArguments& arguments) {
                                    "updater program to put in front (default: pkxupdate next to "
                                    "pkxbuild)");
     create.add_option("-o,--output", arguments.output, "file to write")->required();
-    create.add_option("--format-version", arguments.formatVersion, "package format version")
-        ->check(CLI::Range(0u, unsigned{pkx::kNewestFormatVersion}));
+    create
+        .add_option("--format-version", arguments.formatVersion,
+                    "package format version: 200 (compressed; the default) or 0 to 150 (classic; "
+                    "the default of a signed updater)")
+        ->check(FormatVersionCheck);
     create.add_option("--block-size", arguments.blockSize,
                       "the most one instruction of a difference stream moves (default: fitted "
                       "to each stream, up to 1 MiB). Smaller blocks cut longer pieces into "

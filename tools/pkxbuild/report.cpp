@@ -1,6 +1,7 @@
 #include "tools/pkxbuild/report.h"
 
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 
 #include "builder/text.h"
@@ -54,6 +55,20 @@ toml::table PackageTable(const PackageInfo& info, std::optional<uint32_t> codePa
                       {"digest", DigestState(info)},
                       {"problems", Strings(info.problems, codePage)},
                       {"ok", info.digestOk && info.problems.empty()}};
+    if (!info.streams.empty()) {
+        static const char* const kStreams[] = {"instructions", "differences", "literals",
+                                               "records"};
+        toml::array streams;
+        for (size_t i = 0; i < info.streams.size() && i < std::size(kStreams); ++i) {
+            const StreamInfo& stream = info.streams[i];
+            streams.push_back(
+                toml::table{{"stream", kStreams[i]},
+                            {"method", stream.method == kStreamLzma ? "lzma" : "stored"},
+                            {"compressed_size", Number(stream.compressedSize)},
+                            {"uncompressed_size", Number(stream.uncompressedSize)}});
+        }
+        table.insert("streams", std::move(streams));
+    }
     if (info.headerRead) {
         table.insert("format_version", Number(info.version));
         table.insert("title", Text(info.title, codePage));
