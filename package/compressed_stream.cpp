@@ -33,11 +33,6 @@ bool DescriptorValid(const StreamDescriptor& stream) {
     return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
 }
 
-bool RecordStreamBounded(const StreamDescriptor& records) {
-    const uint64_t bound = uint64_t{records.compressedSize} * kMaxRecordExpansion;
-    return records.uncompressedSize <= (bound > kRecordStreamFloor ? bound : kRecordStreamFloor);
-}
-
 bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
     uint32_t low = 0;
     uint32_t high = 0;
@@ -55,6 +50,11 @@ bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
 uint64_t StreamWindowSize(const StreamDescriptor& stream) {
     if (stream.method != kStreamLzma) return 0;
     return std::min<uint64_t>(std::max(stream.dictionary, kLzmaMinWindow), stream.uncompressedSize);
+}
+
+bool RecordStreamBounded(const StreamDescriptor& records) {
+    const uint64_t bound = uint64_t{records.compressedSize} * kMaxRecordExpansion;
+    return records.uncompressedSize <= (bound > kRecordStreamFloor ? bound : kRecordStreamFloor);
 }
 
 ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block) {

@@ -37,6 +37,10 @@ struct DataBlock {
 // The window an LZMA stream is decoded through; 0 for a stored stream.
 uint64_t StreamWindowSize(const StreamDescriptor& stream);
 
+// False when `records`, the record stream, decodes to more than the updater
+// holds in memory for a package of its size.
+bool RecordStreamBounded(const StreamDescriptor& records);
+
 // Reads the data block's header at the cursor's position, checks it (the
 // methods, the LZMA properties, the memory bound, and that the streams fill
 // the cursor's remaining bytes exactly) and fills `block`. The cursor ends

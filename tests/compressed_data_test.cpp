@@ -234,6 +234,14 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
     DataBlock block;
     EXPECT_TRUE(cursor.MoveToStart());
     EXPECT_EQ(ReadDataBlock(cursor, &block), result::kBadDifferenceData);
+    // Records that would compress beyond the bound are stored, and taken.
+    CompactStreams repetitive;
+    repetitive.records.assign(1 << 20, 0);
+    const ByteVector stored = packwriter::BuildDataBlock(repetitive);
+    test::MemorySource storedSource(stored);
+    PackageCursor storedCursor(storedSource, 0, stored.size());
+    EXPECT_TRUE(storedCursor.MoveToStart());
+    EXPECT_EQ(ReadDataBlock(storedCursor, &block), result::kSuccess);
     // Records that disagree with the streams.
     auto longer = updates;
     ++longer[0].dataSize;

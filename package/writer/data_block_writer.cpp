@@ -65,6 +65,13 @@ bool Lzma(const Bytes& data, uint32_t window, bool plain, Bytes* packed,
     return true;
 }
 
+Bytes Stored(const Bytes& data, StreamDescriptor* descriptor) {
+    *descriptor = StreamDescriptor();
+    descriptor->uncompressedSize = data.size();
+    descriptor->compressedSize = static_cast<uint32_t>(data.size());
+    return data;
+}
+
 }  // namespace
 
 Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescriptor* descriptor) {
@@ -72,10 +79,7 @@ Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescr
     descriptor->uncompressedSize = data.size();
     Bytes packed;
     if (!data.empty() && Lzma(data, window, plain, &packed, descriptor)) return packed;
-    *descriptor = StreamDescriptor();
-    descriptor->uncompressedSize = data.size();
-    descriptor->compressedSize = static_cast<uint32_t>(data.size());
-    return data;
+    return Stored(data, descriptor);
 }
 
 Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& options) {
@@ -88,6 +92,10 @@ Bytes BuildDataBlock(const CompactStreams& streams, const DataBlockOptions& opti
     auto compress = [&](uint32_t i) {
         packed[i] =
             CompressStream(*sources[i], windows[i], i == kDifferenceStream, &descriptors[i]);
+        // Records that compress beyond what the updater will expand are stored.
+        if (i == kRecordStream && !RecordStreamBounded(descriptors[i])) {
+            packed[i] = Stored(*sources[i], &descriptors[i]);
+        }
     };
     // The streams are independent: each on its own thread.
     std::vector<std::thread> helpers;
