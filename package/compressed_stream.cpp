@@ -76,7 +76,10 @@ ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block) {
         stream.offset = offset;
         offset += stream.compressedSize;
     }
-    if (offset - cursor.position() != cursor.Remaining()) return result::kBadDifferenceData;
+    const uint64_t used = offset - cursor.position();
+    if (used > cursor.Remaining() || cursor.Remaining() - used > kMaxDataBlockPadding) {
+        return result::kBadDifferenceData;
+    }
     return result::kSuccess;
 }
 

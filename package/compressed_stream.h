@@ -43,7 +43,7 @@ bool RecordStreamBounded(const StreamDescriptor& records);
 
 // Reads the data block's header at the cursor's position, checks it (the
 // methods, the LZMA properties, the memory bound, and that the streams fill
-// the cursor's remaining bytes exactly) and fills `block`. The cursor ends
+// the cursor's remaining bytes but for the padding) and fills `block`. The cursor ends
 // behind the header.
 ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block);
 

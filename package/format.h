@@ -148,6 +148,10 @@ inline constexpr uint32_t kLzmaMaxPositionBits = 4;
 // take together (below 64 MiB with the decoders' tables and buffers).
 inline constexpr uint32_t kLzmaMinWindow = 4096;
 inline constexpr uint64_t kMaxWindowTotal = uint64_t{60} << 20;
+// A Windows updater's single package is padded before its digest to a
+// multiple of 8 bytes (signing needs it), so up to this many zero bytes may
+// follow the data block's streams; they are covered by the digest and not read.
+inline constexpr uint64_t kMaxDataBlockPadding = 7;
 // The records are held in memory while the package is applied, so their
 // stream may decode to at most this many times its compressed size (or to
 // kRecordStreamFloor bytes, whichever is more): memory stays proportional to

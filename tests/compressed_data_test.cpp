@@ -210,6 +210,10 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
          [](ByteVector& b) { PutU32(b, Field(2, 2), 61u << 20); }, result::kSuccess},
         {"a stream one byte short", [](ByteVector& b) { b.pop_back(); },
          result::kBadDifferenceData},
+        {"padding before the digest", [](ByteVector& b) { b.insert(b.end(), 7, 0); },
+         result::kSuccess},
+        {"more than the padding", [](ByteVector& b) { b.insert(b.end(), 8, 0); },
+         result::kBadDifferenceData},
         {"compressed data cut",
          [&](ByteVector& b) {
              b.erase(b.begin() + literalsEnd - 20, b.begin() + literalsEnd);

@@ -193,16 +193,7 @@ int Create(const CreateArguments& arguments) {
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
-    // Signing pads the package before its digest, which a compressed
-    // package's data block leaves no room for: signed updaters stay classic.
-    const bool signing = !arguments.signing.certificate.empty();
-    const unsigned version = arguments.formatVersion.value_or(signing ? pkx::kNewestFormatVersion
-                                                                      : pkx::gate::kCompressedData);
-    if (signing && version >= pkx::gate::kCompressedData) {
-        return Fail(
-            "a signed updater holds a classic package: give --format-version 150 or "
-            "older");
-    }
+    const unsigned version = arguments.formatVersion.value_or(pkx::gate::kCompressedData);
     request.formatVersion = static_cast<uint16_t>(version);
     request.blockSize = arguments.blockSize;
     if (!arguments.manifest.empty() &&
@@ -241,6 +232,7 @@ int Create(const CreateArguments& arguments) {
     Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
     ProofReport proof;
     // A signed updater is proved as it is shipped: after signing.
+    const bool signing = !arguments.signing.certificate.empty();
     if (!arguments.noProof && !signing && !ProveUpdater(file, check, progress, &proof)) {
         return Fail("the proof fails, nothing was written: " + proof.problem);
     }
