@@ -11,7 +11,7 @@ JOBS=2
 # A fixed number of runs with a fixed seed, the same on every machine, and a
 # time bound per fuzzer, so that a slow machine runs fewer.
 FUZZ_RUNS=${PKX_FUZZ_RUNS:-200000}
-FUZZ_SECONDS=${PKX_FUZZ_SECONDS:-60}
+FUZZ_SECONDS=${PKX_FUZZ_SECONDS:-30}
 LOGS="$ROOT/build-logs"
 mkdir -p "$LOGS"
 TOTAL_PASSED=0
