@@ -93,8 +93,11 @@ TEST(PackageWriterTest, ModelsThatCannotBeWrittenAreRefused) {
         if (!text.empty()) made.languageBlocks.push_back({932, "", 0, {text}});
         return made;
     };
+    PackageModel uninstructed = model(gate::kCompressedData, 1, "", "");
+    uninstructed.updates.push_back({"a.txt", Filled(1), Filled(2), {3, 4}, Bytes(500, 1)});
     const std::pair<const char*, PackageModel> cases[] = {
         {"version", model(151, 1, "", "")},
+        {"compressed update without instructions", uninstructed},
         {"version 199", model(199, 1, "", "")},
         {"version 201", model(201, 1, "", "")},
         {"name", model(150, 1, std::string(256, 'n'), "")},

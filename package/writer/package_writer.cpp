@@ -265,7 +265,12 @@ class PackageSerializer {
         layout_.dataBlockOffset = Here();
         if (!error_.empty()) return;
         CompactStreams streams;
-        for (const UpdateRecordModel& record : model_.updates) streams.Append(record.compact);
+        for (const UpdateRecordModel& record : model_.updates) {
+            // Every record's instructions end with OPC_END: none at all would
+            // leave the next record reading this one's.
+            if (record.compact.instructions.empty()) return Fail("an update without instructions");
+            streams.Append(record.compact);
+        }
         for (const AddRecordModel& record : model_.adds) {
             streams.literals.insert(streams.literals.end(), record.data.begin(), record.data.end());
         }
