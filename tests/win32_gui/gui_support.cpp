@@ -209,13 +209,18 @@ bool StartUnixShell(const std::string& script) {
     std::string command = "/bin/sh -c \"" + script + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
+    // Wine starts a Unix program with no process handle and leaves stale
+    // stack bytes where the thread handle goes: closing that closed one of
+    // the driver's own handles (a cached registry root, as it happened).
+    PROCESS_INFORMATION process = {};
     if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (process.hProcess != nullptr) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
     return true;
 }
 
