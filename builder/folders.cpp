@@ -5,6 +5,7 @@
 #include <map>
 #include <system_error>
 
+#include "builder/paths.h"
 #include "support/binary_file.h"
 
 namespace pkx::builder {
@@ -18,9 +19,9 @@ constexpr uint32_t kReadChunk = 1u << 20;
 std::string RelativeName(const fs::path& relative, std::string* error) {
     std::string name;
     for (const fs::path& part : relative) {
-        const std::string piece = part.string();
+        const std::string piece = Utf8(part);
         if (piece.find('\\') != std::string::npos) {
-            *error = "the name " + relative.string() +
+            *error = "the name " + Utf8(relative) +
                      " holds a backslash, which the package uses between folders";
             return std::string();
         }
@@ -37,25 +38,25 @@ bool AddEntry(const fs::directory_entry& entry, const fs::path& root, FolderList
     if (!code && fs::is_directory(link)) return true;
     const fs::file_status target = entry.status(code);
     if (code || !fs::is_regular_file(target)) {
-        *error = entry.path().string() + (fs::is_directory(target)
-                                              ? " is a link to a folder, which is not followed"
-                                              : " is not a regular file");
+        *error = Utf8(entry.path()) + (fs::is_directory(target)
+                                           ? " is a link to a folder, which is not followed"
+                                           : " is not a regular file");
         return false;
     }
     const uint64_t size = fs::file_size(entry.path(), code);
     if (code) {
-        *error = "cannot read the size of " + entry.path().string() + ": " + code.message();
+        *error = "cannot read the size of " + Utf8(entry.path()) + ": " + code.message();
         return false;
     }
     if (size > kLargestFile) {
-        *error = entry.path().string() + " is 2 GiB or larger; packages hold smaller files only";
+        *error = Utf8(entry.path()) + " is 2 GiB or larger; packages hold smaller files only";
         return false;
     }
     FolderFile file;
-    file.name = RelativeName(entry.path().lexically_relative(root), error);
+    file.name = RelativeName(RelativeTo(entry.path(), root), error);
     if (file.name.empty()) return false;
     file.key = FoldCase(file.name);
-    file.path = entry.path().string();
+    file.path = Utf8(entry.path());
     file.size = size;
     listing->files.push_back(std::move(file));
     return true;
@@ -86,20 +87,20 @@ std::string FoldCase(const std::string& name) {
 
 std::string FolderName(const std::string& folder) {
     std::error_code code;
-    fs::path path = fs::absolute(folder, code).lexically_normal();
+    fs::path path = fs::absolute(FsPath(folder), code).lexically_normal();
     if (!path.has_filename()) path = path.parent_path();
-    return path.filename().string();
+    return Utf8(path.filename());
 }
 
 bool ScanFolder(const std::string& folder, FolderListing* listing, std::string* error) {
     listing->root = folder;
     listing->files.clear();
     std::error_code code;
-    if (!fs::is_directory(folder, code)) {
+    if (!fs::is_directory(FsPath(folder), code)) {
         *error = folder + " is not a readable folder";
         return false;
     }
-    const fs::path root(folder);
+    const fs::path root = LongPath(folder);
     fs::recursive_directory_iterator it(root, code);
     for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
         if (!AddEntry(*it, root, listing, error)) return false;

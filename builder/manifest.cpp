@@ -8,6 +8,7 @@
 #include <sstream>
 #include <utility>
 
+#include "builder/paths.h"
 #include "builder/text.h"
 #include "core/display_texts.h"
 #include "package/format.h"
@@ -767,7 +768,7 @@ bool ParseManifest(const std::string& text, const std::string& sourceName, Manif
 }
 
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(FsPath(path), std::ios::binary);
     std::ostringstream text;
     if (!file || !(text << file.rdbuf())) {
         *error = "cannot read the manifest " + path;
