@@ -14,13 +14,4 @@ inline std::filesystem::path FsPath(const std::string& utf8) {
 
 inline std::string Utf8(const std::filesystem::path& path) { return path.u8string(); }
 
-// A folder to walk: on Windows made absolute with the "\\?\" prefix, without
-// which the system stops at MAX_PATH in the folders below. Such a path is
-// not taken apart by std::filesystem: use RelativeTo below it.
-std::filesystem::path LongPath(const std::string& utf8);
-
-// `path`, found below `root`, relative to it.
-std::filesystem::path RelativeTo(const std::filesystem::path& path,
-                                 const std::filesystem::path& root);
-
 }  // namespace pkx::builder

@@ -110,28 +110,29 @@ class ProcessStateGuard {
     uint32_t codePage_;
 };
 
-// The write time of `from` on `to`, as the updater reads it: on Windows at
-// FILETIME's full precision, which std::filesystem's copy may round.
-bool CopyWriteTime(const fs::path& from, const fs::path& to, std::error_code& code) {
 #ifdef _WIN32
-    BinaryFile source;
-    BinaryFile target;
-    FileTime time;
-    if (source.OpenRead(Utf8(from).c_str(), kShareRead, kAttributeNormal) == 0 &&
-        Os().GetWriteTime(source.NativeHandle(), &time) == 0 &&
-        target.Open(Utf8(to).c_str(), kGenericWrite, kShareRead, kOpenExisting, kAttributeNormal) ==
-            0 &&
-        Os().SetWriteTime(target.NativeHandle(), time) == 0) {
-        return true;
+// Folders and files with their write times, walked and copied by the system
+// itself (the C runtime's listing stops at MAX_PATH): the updater's check by
+// date and size must see what it would see in the old folder.
+bool CopyFolder(const std::string& from, const std::string& to, std::string* error) {
+    std::vector<win32::FolderEntry> entries;
+    uint32_t failed = Os().CreateFolder(to.c_str());
+    if (failed == win32err::kAlreadyExists) failed = 0;
+    if (failed == 0) failed = win32::ListFolder(from, &entries);
+    for (size_t i = 0; failed == 0 && i < entries.size(); ++i) {
+        const std::string source = from + "\\" + entries[i].name;
+        const std::string target = to + "\\" + entries[i].name;
+        if (entries[i].folder) {
+            if (!CopyFolder(source, target, error)) return false;
+        } else {
+            failed = win32::CopyFileKeepingTime(source, target);
+        }
     }
-    code = std::make_error_code(std::errc::io_error);
+    if (failed == 0) return true;
+    *error = "cannot copy " + from + " for the proof (system error " + std::to_string(failed) + ")";
     return false;
-#else
-    fs::last_write_time(to, fs::last_write_time(from, code), code);
-    return !code;
-#endif
 }
-
+#else
 // Folders, files with their permissions and write times: the updater's
 // check by date and size must see what it would see in the old folder.
 bool CopyFolder(const fs::path& from, const fs::path& to, std::string* error) {
@@ -139,11 +140,11 @@ bool CopyFolder(const fs::path& from, const fs::path& to, std::string* error) {
     fs::create_directories(to, code);
     fs::recursive_directory_iterator it(from, code);
     for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
-        const fs::path target = to / RelativeTo(it->path(), from);
+        const fs::path target = to / it->path().lexically_relative(from);
         if (fs::is_directory(it->symlink_status(code))) {
             fs::create_directory(target, code);
         } else if (fs::copy_file(it->path(), target, code)) {
-            CopyWriteTime(it->path(), target, code);
+            fs::last_write_time(target, fs::last_write_time(it->path(), code), code);
         }
         if (code) break;
     }
@@ -151,6 +152,8 @@ bool CopyFolder(const fs::path& from, const fs::path& to, std::string* error) {
     *error = "cannot copy " + Utf8(from) + " for the proof: " + code.message();
     return false;
 }
+
+#endif
 
 bool SameBytes(const FolderFile& a, const FolderFile& b) {
     if (a.size != b.size) return false;
@@ -454,8 +457,12 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
         if (progress != nullptr) progress->Start("proof on a copy of " + folder, 1);
         FolderProof proof;
         proof.oldFolder = folder;
-        if (!CopyFolder(LongPath(folder), LongPath(Utf8(installation)), &error))
-            return Fail(report, error);
+#ifdef _WIN32
+        const bool copied = CopyFolder(folder, Utf8(installation), &error);
+#else
+        const bool copied = CopyFolder(fs::absolute(FsPath(folder)), installation, &error);
+#endif
+        if (!copied) return Fail(report, error);
         ProveFolder(program, expected, request, report->comparedModes, installation, &proof);
         std::error_code ignored;
         fs::remove_all(installation, ignored);

@@ -258,6 +258,37 @@ std::vector<std::string> Utf8Arguments() {
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
+uint32_t ListFolder(const std::string& path, std::vector<FolderEntry>* entries) {
+    entries->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(SystemPath((path + "\\*").c_str()).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        FolderEntry entry;
+        char utf8[4 * MAX_PATH];
+        if (Narrow(name.c_str(), static_cast<int>(name.size()), utf8, sizeof utf8) == 0) {
+            FindClose(search);
+            return ERROR_INVALID_NAME;
+        }
+        entry.name = utf8;
+        entry.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entry.size = uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+        entries->push_back(entry);
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+uint32_t CopyFileKeepingTime(const std::string& from, const std::string& to) {
+    return CopyFileW(SystemPath(from.c_str()).c_str(), SystemPath(to.c_str()).c_str(), TRUE)
+               ? 0
+               : LastErrorOr(ERROR_GEN_FAILURE);
+}
+
 uint64_t PhysicalMemory() {
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;

@@ -21,6 +21,22 @@ std::vector<std::string> Utf8Arguments();
 // Console output taken as UTF-8.
 void UseUtf8Console();
 
+// One entry of a folder.
+struct FolderEntry {
+    std::string name;  // UTF-8
+    bool folder = false;
+    bool link = false;  // a link, junction or other reparse point
+    uint64_t size = 0;
+};
+
+// The entries of the folder at `path` (UTF-8, any length), without "." and
+// ".."; 0 or the system's error code.
+uint32_t ListFolder(const std::string& path, std::vector<FolderEntry>* entries);
+
+// Copies the file `from` to the new file `to` with its write time, which
+// CopyFileW keeps at full precision; 0 or the system's error code.
+uint32_t CopyFileKeepingTime(const std::string& from, const std::string& to);
+
 // The machine's physical memory in bytes, 0 when unknown.
 uint64_t PhysicalMemory();
 

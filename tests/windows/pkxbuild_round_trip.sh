@@ -1,7 +1,7 @@
 #!/bin/bash
 # pkxbuild.exe under Wine, from one release folder holding pkxbuild.exe and
 # pkxupdate.exe: builds an updater between two folders with Japanese and
-# long names, proves it with verify, lists it with inspect --json, applies
+# long names below a path longer than MAX_PATH, proves it with verify, lists it with inspect --json, applies
 # it with the updater and compares the trees; then the refusals.
 # Usage: pkxbuild_round_trip.sh <build folder> (needs a DISPLAY).
 set -u -o pipefail
@@ -49,9 +49,15 @@ folder = "drive-root"
 path = 'pkxbuild-test\app'
 TOML
 
-# No --stub: pkxupdate.exe lies beside pkxbuild.exe.
-expect 0 "proof: a copy of old becomes new" \
-    "$RUN" "$PKXBUILD" create --old old --new new --manifest update.toml -o app-update.exe
+# Built from a copy whose paths pass MAX_PATH; no --stub: pkxupdate.exe
+# lies beside pkxbuild.exe.
+DEEP=$(printf 'd%.0s' $(seq 1 100))
+DEEP="deep/$DEEP/$DEEP/$DEEP"
+mkdir -p "$DEEP"
+cp -a old new "$DEEP/"
+expect 0 "proof: a copy of $DEEP/old becomes $DEEP/new" \
+    "$RUN" "$PKXBUILD" create --old "$DEEP/old" --new "$DEEP/new" --manifest update.toml \
+    -o app-update.exe
 expect 0 "app-update.exe: verified" \
     "$RUN" "$PKXBUILD" verify app-update.exe --old old --new new --code-page 932
 "$RUN" "$PKXBUILD" inspect app-update.exe --json --code-page 932 >inspect.json ||
