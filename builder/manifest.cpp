@@ -277,7 +277,8 @@ class ManifestParser {
 
     bool KnownCodePage(const toml::node& node, uint32_t codePage) {
         if (codePage == 0 || !IconvName(codePage).empty()) return true;
-        return Fail(node, "code page " + std::to_string(codePage) + " is not known to iconv");
+        return Fail(node,
+                    "code page " + std::to_string(codePage) + " is not known to " + kConverter);
     }
 
     // --- Sections.

@@ -100,6 +100,12 @@ size_t SequenceLength(unsigned char lead) {
 
 }  // namespace
 
+#ifdef _WIN32
+const char kConverter[] = "Windows";
+#else
+const char kConverter[] = "iconv";
+#endif
+
 const char kNeedsCodePage[] =
     "holds non-ASCII characters: set code_page to the code page of the systems the "
     "updater is for (1252 Western European, 932 Japanese, ...; 65001 keeps UTF-8)";
@@ -165,7 +171,7 @@ bool FromUtf8(const std::string& text, uint32_t codePage, std::string* out, std:
     }
     const std::string name = IconvName(codePage);
     if (name.empty()) {
-        *error = "code page " + std::to_string(codePage) + " is not known to iconv";
+        *error = "code page " + std::to_string(codePage) + " is not known to " + kConverter;
         return false;
     }
 #ifdef _WIN32
