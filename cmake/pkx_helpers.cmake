@@ -233,9 +233,12 @@ macro(pkx_header_only_libraries)
 endmacro()
 
 # pkxbuild.exe: the built-in texts as a C++ table (as on Linux, where the
-# platform serves them) for the builder's own messages, and the wide-path
-# platform it runs on.
+# platform serves them) for the builder's own messages. The builder and the
+# package writer are optimised for speed as on Linux; -Os is for the updater.
 macro(pkx_windows_builder)
+  foreach(lib pkx_builder pkx_package_writer pkx_builder_cli)
+    target_compile_options(${lib} PRIVATE -O2)
+  endforeach()
   set(texts_cpp ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
   add_custom_command(
     OUTPUT ${texts_cpp}
