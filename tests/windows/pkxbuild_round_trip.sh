@@ -83,6 +83,11 @@ for file in a.txt "日本語/ファイル.txt" "深い/$LONG/$LONG.bin"; do
         fail "$file: write time $(stat -c %.9Y "$INSTALL/$file"), not $(stat -c %.9Y "new/$file")"
 done
 
+# A damaged copy: inspect exits with 1.
+cp app-update.exe damaged.exe
+printf '\377\377\377\377' | dd of=damaged.exe bs=1 seek=$((0x1F000 + 300)) conv=notrunc 2>/dev/null
+expect 1 "1 of 1 package BAD" "$RUN" "$PKXBUILD" inspect damaged.exe
+
 # Refusals: a name code page 932 cannot hold, signing, a wrong new folder.
 mkdir -p other/x
 echo x >other/x/ü.txt
