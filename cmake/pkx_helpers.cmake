@@ -233,7 +233,7 @@ macro(pkx_header_only_libraries)
 endmacro()
 
 # pkxbuild.exe: the built-in texts as a C++ table (as on Linux, where the
-# platform serves them) for the builder's own messages. The builder and the
+# platform serves them) for the builder's own messages, and as resources. The builder and the
 # package writer are optimised for speed as on Linux; -Os is for the updater.
 macro(pkx_windows_builder)
   foreach(lib pkx_builder pkx_package_writer pkx_builder_cli)
@@ -247,6 +247,9 @@ macro(pkx_windows_builder)
     COMMENT "Generating the built-in string table for the builder"
     VERBATIM)
   target_sources(pkx_builder PRIVATE ${texts_cpp})
+  # The string table the updater's engine loads its texts from in the proof,
+  # as the Windows updater does.
+  pkx_link_texts(pkxbuild)
   set(header platform/posix/builtin_texts.h)
   set(root ${CMAKE_BINARY_DIR}/layers/pkx_builder)
   file(MAKE_DIRECTORY ${root}/platform/posix)
