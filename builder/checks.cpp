@@ -7,6 +7,7 @@
 #include <set>
 #include <system_error>
 
+#include "builder/paths.h"
 #include "builder/proof_platform.h"
 #include "builder/text.h"
 #include "package/format.h"
@@ -176,9 +177,9 @@ bool CheckBackupNames(const std::vector<BackupNames>& packages,
 bool CheckOutputPlace(const std::string& output, const std::vector<std::string>& folders,
                       std::string* error) {
     std::error_code code;
-    const fs::path file = fs::weakly_canonical(fs::absolute(output, code), code);
+    const fs::path file = fs::weakly_canonical(fs::absolute(FsPath(output), code), code);
     for (const std::string& folder : folders) {
-        const fs::path root = fs::weakly_canonical(fs::absolute(folder, code), code);
+        const fs::path root = fs::weakly_canonical(fs::absolute(FsPath(folder), code), code);
         const fs::path relative = file.lexically_relative(root);
         if (relative.empty() || *relative.begin() == "..") continue;
         *error = "the output " + output + " is inside " + folder +

@@ -1,6 +1,10 @@
 #include "builder/encoding_jobs.h"
 
+#ifdef _WIN32
+#include "platform/win32/builder_system.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <utility>
@@ -8,11 +12,15 @@
 namespace pkx::builder {
 
 uint64_t DefaultEncodingBudget() {
+#ifdef _WIN32
+    const uint64_t physical = win32::PhysicalMemory();
+#else
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
     const uint64_t physical = pages > 0 && pageSize > 0
                                   ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
                                   : 0;
+#endif
     return std::max<uint64_t>(physical / 2, uint64_t{1} << 30);
 }
 

@@ -5,7 +5,12 @@
 #include <map>
 #include <system_error>
 
+#include "builder/paths.h"
 #include "support/binary_file.h"
+
+#ifdef _WIN32
+#include "platform/win32/builder_system.h"
+#endif
 
 namespace pkx::builder {
 
@@ -15,12 +20,13 @@ namespace {
 
 constexpr uint32_t kReadChunk = 1u << 20;
 
+#ifndef _WIN32
 std::string RelativeName(const fs::path& relative, std::string* error) {
     std::string name;
     for (const fs::path& part : relative) {
-        const std::string piece = part.string();
+        const std::string piece = Utf8(part);
         if (piece.find('\\') != std::string::npos) {
-            *error = "the name " + relative.string() +
+            *error = "the name " + Utf8(relative) +
                      " holds a backslash, which the package uses between folders";
             return std::string();
         }
@@ -37,29 +43,31 @@ bool AddEntry(const fs::directory_entry& entry, const fs::path& root, FolderList
     if (!code && fs::is_directory(link)) return true;
     const fs::file_status target = entry.status(code);
     if (code || !fs::is_regular_file(target)) {
-        *error = entry.path().string() + (fs::is_directory(target)
-                                              ? " is a link to a folder, which is not followed"
-                                              : " is not a regular file");
+        *error = Utf8(entry.path()) + (fs::is_directory(target)
+                                           ? " is a link to a folder, which is not followed"
+                                           : " is not a regular file");
         return false;
     }
     const uint64_t size = fs::file_size(entry.path(), code);
     if (code) {
-        *error = "cannot read the size of " + entry.path().string() + ": " + code.message();
+        *error = "cannot read the size of " + Utf8(entry.path()) + ": " + code.message();
         return false;
     }
     if (size > kLargestFile) {
-        *error = entry.path().string() + " is 2 GiB or larger; packages hold smaller files only";
+        *error = Utf8(entry.path()) + " is 2 GiB or larger; packages hold smaller files only";
         return false;
     }
     FolderFile file;
     file.name = RelativeName(entry.path().lexically_relative(root), error);
     if (file.name.empty()) return false;
     file.key = FoldCase(file.name);
-    file.path = entry.path().string();
+    file.path = Utf8(entry.path());
     file.size = size;
     listing->files.push_back(std::move(file));
     return true;
 }
+
+#endif
 
 bool RefuseCaseTwins(const FolderListing& listing, std::string* error) {
     std::map<std::string, const FolderFile*> seen;
@@ -86,20 +94,60 @@ std::string FoldCase(const std::string& name) {
 
 std::string FolderName(const std::string& folder) {
     std::error_code code;
-    fs::path path = fs::absolute(folder, code).lexically_normal();
+    fs::path path = fs::absolute(FsPath(folder), code).lexically_normal();
     if (!path.has_filename()) path = path.parent_path();
-    return path.filename().string();
+    return Utf8(path.filename());
 }
+
+#ifdef _WIN32
+// The files below `path` (`name` its name below the root, empty for the
+// root), walked through the system itself: the C runtime's listing stops at
+// MAX_PATH.
+bool WalkFolder(const std::string& path, const std::string& name, FolderListing* listing,
+                std::string* error) {
+    std::vector<win32::FolderEntry> entries;
+    const uint32_t listed = win32::ListFolder(path, &entries);
+    if (listed != 0) {
+        *error = name.empty()
+                     ? path + " is not a readable folder"
+                     : "cannot list " + path + " (system error " + std::to_string(listed) + ")";
+        return false;
+    }
+    for (const win32::FolderEntry& entry : entries) {
+        const std::string entryPath = path + "\\" + entry.name;
+        const std::string entryName = name.empty() ? entry.name : name + "\\" + entry.name;
+        if (entry.folder && entry.link) {
+            *error = entryPath + " is a link to a folder, which is not followed";
+            return false;
+        }
+        if (entry.folder) {
+            if (!WalkFolder(entryPath, entryName, listing, error)) return false;
+            continue;
+        }
+        if (entry.size > kLargestFile) {
+            *error = entryPath + " is 2 GiB or larger; packages hold smaller files only";
+            return false;
+        }
+        listing->files.push_back({entryName, FoldCase(entryName), entryPath, entry.size});
+    }
+    return true;
+}
+#endif
 
 bool ScanFolder(const std::string& folder, FolderListing* listing, std::string* error) {
     listing->root = folder;
     listing->files.clear();
+#ifdef _WIN32
+    std::string root = folder;
+    while (root.size() > 1 && (root.back() == '\\' || root.back() == '/')) root.pop_back();
+    if (!WalkFolder(root, std::string(), listing, error)) return false;
+#else
     std::error_code code;
-    if (!fs::is_directory(folder, code)) {
+    if (!fs::is_directory(FsPath(folder), code)) {
         *error = folder + " is not a readable folder";
         return false;
     }
-    const fs::path root(folder);
+    const fs::path root = FsPath(folder);
     fs::recursive_directory_iterator it(root, code);
     for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
         if (!AddEntry(*it, root, listing, error)) return false;
@@ -108,6 +156,7 @@ bool ScanFolder(const std::string& folder, FolderListing* listing, std::string* 
         *error = "cannot list " + folder + ": " + code.message();
         return false;
     }
+#endif
     std::sort(listing->files.begin(), listing->files.end(),
               [](const FolderFile& a, const FolderFile& b) { return a.name < b.name; });
     return RefuseCaseTwins(*listing, error);

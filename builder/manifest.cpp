@@ -8,6 +8,7 @@
 #include <sstream>
 #include <utility>
 
+#include "builder/paths.h"
 #include "builder/text.h"
 #include "core/display_texts.h"
 #include "package/format.h"
@@ -276,7 +277,8 @@ class ManifestParser {
 
     bool KnownCodePage(const toml::node& node, uint32_t codePage) {
         if (codePage == 0 || !IconvName(codePage).empty()) return true;
-        return Fail(node, "code page " + std::to_string(codePage) + " is not known to iconv");
+        return Fail(node,
+                    "code page " + std::to_string(codePage) + " is not known to " + kConverter);
     }
 
     // --- Sections.
@@ -767,7 +769,7 @@ bool ParseManifest(const std::string& text, const std::string& sourceName, Manif
 }
 
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(FsPath(path), std::ios::binary);
     std::ostringstream text;
     if (!file || !(text << file.rdbuf())) {
         *error = "cannot read the manifest " + path;

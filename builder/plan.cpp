@@ -11,6 +11,7 @@
 #include "builder/checks.h"
 #include "builder/encoding_jobs.h"
 #include "builder/folders.h"
+#include "builder/paths.h"
 #include "builder/text.h"
 #include "engine/verification_rule.h"
 #include "package/writer/delta_encoder.h"
@@ -770,8 +771,8 @@ bool BuildPayload(const BuildRequest& request, Progress* progress, BuildResult* 
 
 bool LoadStub(const std::string& path, Bytes* stub, std::string* error) {
     std::error_code code;
-    const uint64_t size = fs::file_size(path, code);
-    if (code || !fs::is_regular_file(path, code)) {
+    const uint64_t size = fs::file_size(FsPath(path), code);
+    if (code || !fs::is_regular_file(FsPath(path), code)) {
         *error = "cannot read the updater program " + path;
         return false;
     }
@@ -785,7 +786,7 @@ bool LoadStub(const std::string& path, Bytes* stub, std::string* error) {
         *error = "the updater program " + path + " is empty";
         return false;
     }
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(FsPath(path), std::ios::binary);
     stub->assign(size, 0);
     if (!file.read(reinterpret_cast<char*>(stub->data()), static_cast<std::streamsize>(size))) {
         *error = "cannot read the updater program " + path;
@@ -795,12 +796,12 @@ bool LoadStub(const std::string& path, Bytes* stub, std::string* error) {
 }
 
 bool FindDefaultStub(const std::string& builderPath, std::string* stubPath, std::string* error) {
-    const fs::path folder = fs::path(builderPath).parent_path();
+    const fs::path folder = FsPath(builderPath).parent_path();
     for (const char* name : {"pkxupdate", "pkxupdate.exe"}) {
         std::error_code code;
         const fs::path candidate = folder / name;
         if (fs::is_regular_file(candidate, code)) {
-            *stubPath = candidate.string();
+            *stubPath = Utf8(candidate);
             return true;
         }
     }
@@ -813,20 +814,20 @@ bool WriteOutput(const std::string& path, const Bytes& bytes, bool executable, s
     const std::string partial = path + ".partial";
     if (bytes.size() > 0xFFFFFFFFu || packwriter::WriteFileBytes(partial.c_str(), bytes) != 0) {
         std::error_code ignored;
-        fs::remove(partial, ignored);
+        fs::remove(FsPath(partial), ignored);
         *error = "cannot write " + path;
         return false;
     }
     std::error_code code;
     if (executable) {
-        fs::permissions(partial,
+        fs::permissions(FsPath(partial),
                         fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                         fs::perm_options::add, code);
     }
-    if (!code) fs::rename(partial, path, code);
+    if (!code) fs::rename(FsPath(partial), FsPath(path), code);
     if (code) {
         std::error_code ignored;
-        fs::remove(partial, ignored);
+        fs::remove(FsPath(partial), ignored);
         *error = "cannot write " + path + ": " + code.message();
         return false;
     }

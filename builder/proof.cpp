@@ -1,7 +1,11 @@
 #include "builder/proof.h"
 
+#ifdef _WIN32
+#include "platform/win32/builder_system.h"
+#else
 #include <stdlib.h>
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <tuple>
 
 #include "builder/folders.h"
+#include "builder/paths.h"
 #include "builder/proof_platform.h"
 #include "builder/text.h"
 #include "engine/backups.h"
@@ -46,7 +51,7 @@ double SecondsSince(Clock::time_point start) {
 
 // `path` as the engine writes paths.
 std::string EnginePath(const fs::path& path) {
-    std::string text = path.string();
+    std::string text = Utf8(path);
     for (char& c : text) {
         if (c == '/') c = '\\';
     }
@@ -66,12 +71,18 @@ class ScratchFolder {
 
     bool Create(std::string* error) {
         std::error_code code;
-        std::string pattern = (fs::temp_directory_path(code) / "pkxbuild-XXXXXX").string();
-        if (code || mkdtemp(pattern.data()) == nullptr) {
+        const fs::path temporary = fs::temp_directory_path(code);
+#ifdef _WIN32
+        const std::string made = win32::NewFolder(Utf8(temporary / "pkxbuild-"));
+        if (code || made.empty()) {
+#else
+        std::string made = Utf8(temporary / "pkxbuild-XXXXXX");
+        if (code || mkdtemp(made.data()) == nullptr) {
+#endif
             *error = "cannot make a scratch folder in the temporary folder";
             return false;
         }
-        path_ = pattern;
+        path_ = FsPath(made);
         return true;
     }
     const fs::path& path() const { return path_; }
@@ -99,6 +110,29 @@ class ProcessStateGuard {
     uint32_t codePage_;
 };
 
+#ifdef _WIN32
+// Folders and files with their write times, walked and copied by the system
+// itself (the C runtime's listing stops at MAX_PATH): the updater's check by
+// date and size must see what it would see in the old folder.
+bool CopyFolder(const std::string& from, const std::string& to, std::string* error) {
+    std::vector<win32::FolderEntry> entries;
+    uint32_t failed = Os().CreateFolder(to.c_str());
+    if (failed == win32err::kAlreadyExists) failed = 0;
+    if (failed == 0) failed = win32::ListFolder(from, &entries);
+    for (size_t i = 0; failed == 0 && i < entries.size(); ++i) {
+        const std::string source = from + "\\" + entries[i].name;
+        const std::string target = to + "\\" + entries[i].name;
+        if (entries[i].folder) {
+            if (!CopyFolder(source, target, error)) return false;
+        } else {
+            failed = win32::CopyFileKeepingTime(source, target);
+        }
+    }
+    if (failed == 0) return true;
+    *error = "cannot copy " + from + " for the proof (system error " + std::to_string(failed) + ")";
+    return false;
+}
+#else
 // Folders, files with their permissions and write times: the updater's
 // check by date and size must see what it would see in the old folder.
 bool CopyFolder(const fs::path& from, const fs::path& to, std::string* error) {
@@ -115,14 +149,16 @@ bool CopyFolder(const fs::path& from, const fs::path& to, std::string* error) {
         if (code) break;
     }
     if (!code) return true;
-    *error = "cannot copy " + from.string() + " for the proof: " + code.message();
+    *error = "cannot copy " + Utf8(from) + " for the proof: " + code.message();
     return false;
 }
 
+#endif
+
 bool SameBytes(const FolderFile& a, const FolderFile& b) {
     if (a.size != b.size) return false;
-    std::ifstream first(a.path, std::ios::binary);
-    std::ifstream second(b.path, std::ios::binary);
+    std::ifstream first(FsPath(a.path), std::ios::binary);
+    std::ifstream second(FsPath(b.path), std::ios::binary);
     std::vector<char> one(kCompareChunk), two(kCompareChunk);
     for (uint64_t left = a.size; left > 0;) {
         const auto chunk = static_cast<std::streamsize>(std::min<uint64_t>(left, kCompareChunk));
@@ -139,7 +175,7 @@ bool SameBytes(const FolderFile& a, const FolderFile& b) {
 // whether a file can be run is what an update must keep.
 bool Executable(const FolderFile& file) {
     std::error_code code;
-    const fs::perms perms = fs::status(file.path, code).permissions();
+    const fs::perms perms = fs::status(FsPath(file.path), code).permissions();
     return !code && (perms & (fs::perms::owner_exec | fs::perms::group_exec |
                               fs::perms::others_exec)) != fs::perms::none;
 }
@@ -168,8 +204,7 @@ std::string FirstDifference(const fs::path& folder, const FolderListing& expecte
                             const FolderListing& old, bool compareModes) {
     FolderListing got;
     std::string error;
-    if (!ScanFolder(folder.string(), &got, &error))
-        return "a result that cannot be listed: " + error;
+    if (!ScanFolder(Utf8(folder), &got, &error)) return "a result that cannot be listed: " + error;
     std::map<std::string, std::pair<const FolderFile*, const FolderFile*>> files;
     for (const FolderFile& file : expected.files) files[file.key].first = &file;
     for (const FolderFile& file : got.files) files[file.key].second = &file;
@@ -194,18 +229,26 @@ std::string FirstDifference(const fs::path& folder, const FolderListing& expecte
 
 // Each file of a folder by name, with what any change on disk moves (a
 // write, a move, a new file), whatever the bytes: its inode and status time.
-using Identities = std::map<std::string, std::tuple<ino_t, time_t, long>>;
+using Identities = std::map<std::string, std::tuple<uint64_t, int64_t, int64_t>>;
 
 bool Identify(const fs::path& folder, Identities* identities, std::string* error) {
     FolderListing listing;
-    if (!ScanFolder(folder.string(), &listing, error)) return false;
+    if (!ScanFolder(Utf8(folder), &listing, error)) return false;
     for (const FolderFile& file : listing.files) {
+#ifdef _WIN32
+        uint64_t index = 0;
+        int64_t changed = 0;
+        const bool known = win32::FileIdentity(file.path.c_str(), &index, &changed);
+        (*identities)[file.name] = {index, changed, 0};
+#else
         struct stat status;
-        if (stat(file.path.c_str(), &status) != 0) {
+        const bool known = stat(file.path.c_str(), &status) == 0;
+        (*identities)[file.name] = {status.st_ino, status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+#endif
+        if (!known) {
             *error = "cannot read the state of " + file.path;
             return false;
         }
-        (*identities)[file.name] = {status.st_ino, status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
     }
     return true;
 }
@@ -323,7 +366,7 @@ void ProveFolder(const Program& program, const FolderListing& expected, const Pr
     }
     FolderListing old;
     std::string error;
-    if (!ScanFolder(fs::absolute(proof->oldFolder).string(), &old, &error)) {
+    if (!ScanFolder(Utf8(fs::absolute(FsPath(proof->oldFolder))), &old, &error)) {
         proof->problem = error;
         return;
     }
@@ -395,14 +438,14 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
     report->comparedModes = !(file.size() >= 2 && file[0] == 'M' && file[1] == 'Z');
     std::string error;
     FolderListing expected;
-    if (!ScanFolder(fs::absolute(request.newFolder).string(), &expected, &error)) {
+    if (!ScanFolder(Utf8(fs::absolute(FsPath(request.newFolder))), &expected, &error)) {
         return Fail(report, error);
     }
     ScratchFolder scratch;
     if (!scratch.Create(&error)) return Fail(report, error);
     const fs::path installation = scratch.path() / "installation";
     if (EnginePath(installation).size() > kLongestScratchPath) {
-        return Fail(report, "the temporary folder " + scratch.path().parent_path().string() +
+        return Fail(report, "the temporary folder " + Utf8(scratch.path().parent_path()) +
                                 " is too deep for the updater's 259-byte paths; set TMPDIR");
     }
     // The updater finds its payload at 0x1F000 of its own file.
@@ -414,7 +457,12 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
         if (progress != nullptr) progress->Start("proof on a copy of " + folder, 1);
         FolderProof proof;
         proof.oldFolder = folder;
-        if (!CopyFolder(fs::absolute(folder), installation, &error)) return Fail(report, error);
+#ifdef _WIN32
+        const bool copied = CopyFolder(folder, Utf8(installation), &error);
+#else
+        const bool copied = CopyFolder(fs::absolute(FsPath(folder)), installation, &error);
+#endif
+        if (!copied) return Fail(report, error);
         ProveFolder(program, expected, request, report->comparedModes, installation, &proof);
         std::error_code ignored;
         fs::remove_all(installation, ignored);
@@ -429,7 +477,7 @@ bool ProveUpdater(const packwriter::Bytes& file, const ProofRequest& request, Pr
 
 bool ProveUpdaterFile(const std::string& path, const ProofRequest& request, Progress* progress,
                       ProofReport* report) {
-    std::ifstream input(path, std::ios::binary);
+    std::ifstream input(FsPath(path), std::ios::binary);
     packwriter::Bytes file((std::istreambuf_iterator<char>(input)),
                            std::istreambuf_iterator<char>());
     if (!input.good() && !input.eof()) {

@@ -1,6 +1,10 @@
 #include "builder/text.h"
 
+#ifdef _WIN32
+#include "platform/win32/builder_system.h"
+#else
 #include <iconv.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +20,7 @@ constexpr uint32_t kAsciiCodePage = 20127;
 constexpr uint32_t kFirstIsoCodePage = 28591;  // ISO-8859-1 .. ISO-8859-9
 constexpr uint32_t kLastIsoCodePage = 28599;
 
+#ifndef _WIN32
 // One iconv descriptor, closed when the object goes.
 class Converter {
   public:
@@ -81,6 +86,8 @@ bool Supported(const std::string& name) {
     return probe.IsOpen();
 }
 
+#endif
+
 // Length of the UTF-8 sequence starting with `lead`, 0 for a byte that
 // cannot start one.
 size_t SequenceLength(unsigned char lead) {
@@ -93,11 +100,22 @@ size_t SequenceLength(unsigned char lead) {
 
 }  // namespace
 
+#ifdef _WIN32
+const char kConverter[] = "Windows";
+#else
+const char kConverter[] = "iconv";
+#endif
+
 const char kNeedsCodePage[] =
     "holds non-ASCII characters: set code_page to the code page of the systems the "
     "updater is for (1252 Western European, 932 Japanese, ...; 65001 keeps UTF-8)";
 
 std::string IconvName(uint32_t codePage) {
+#ifdef _WIN32
+    // Windows converts itself: any code page it knows.
+    return codePage != 0 && win32::KnowsCodePage(codePage) ? "CP" + std::to_string(codePage)
+                                                           : std::string();
+#else
     // Code pages are few; each is probed once.
     static std::map<uint32_t, std::string> known;
     const auto found = known.find(codePage);
@@ -113,6 +131,7 @@ std::string IconvName(uint32_t codePage) {
     }
     known[codePage] = name;
     return name;
+#endif
 }
 
 bool IsUtf8(const std::string& text) {
@@ -152,11 +171,15 @@ bool FromUtf8(const std::string& text, uint32_t codePage, std::string* out, std:
     }
     const std::string name = IconvName(codePage);
     if (name.empty()) {
-        *error = "code page " + std::to_string(codePage) + " is not known to iconv";
+        *error = "code page " + std::to_string(codePage) + " is not known to " + kConverter;
         return false;
     }
+#ifdef _WIN32
+    if (!win32::ConvertText(text, kUtf8CodePage, codePage, out)) {
+#else
     Converter converter(name.c_str(), "UTF-8");
     if (!converter.IsOpen() || !converter.Run(text, out)) {
+#endif
         *error = "text has characters that code page " + std::to_string(codePage) + " cannot hold";
         return false;
     }
@@ -166,8 +189,12 @@ bool FromUtf8(const std::string& text, uint32_t codePage, std::string* out, std:
 bool ToUtf8(const std::string& bytes, uint32_t codePage, std::string* out) {
     const std::string name = IconvName(codePage);
     if (name.empty()) return false;
+#ifdef _WIN32
+    return win32::ConvertText(bytes, codePage, kUtf8CodePage, out);
+#else
     Converter converter("UTF-8", name.c_str());
     return converter.IsOpen() && converter.Run(bytes, out);
+#endif
 }
 
 std::string Printable(const std::string& bytes) {

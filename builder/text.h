@@ -8,8 +8,13 @@
 
 namespace pkx::builder {
 
-// The name iconv knows code page `codePage` by, or empty when it knows none.
+// The name iconv knows code page `codePage` by, or empty when it knows none
+// (on Windows, where the system converts: "CP" and the number, for the code
+// pages it knows).
 std::string IconvName(uint32_t codePage);
+
+// What converts text: "iconv", or "Windows".
+extern const char kConverter[];
 
 // True when `text` is well-formed UTF-8.
 bool IsUtf8(const std::string& text);

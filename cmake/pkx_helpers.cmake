@@ -211,3 +211,47 @@ function(pkx_add_fuzzers)
   target_include_directories(seed_corpus PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(seed_corpus PRIVATE ${libs})
 endfunction()
+
+# CLI11 and toml++ for the Windows builder, header-only from Debian's
+# packages: an include root of their own, so that no other Linux header is
+# seen by the cross compiler.
+macro(pkx_header_only_libraries)
+  set(root ${CMAKE_BINARY_DIR}/third_party/include)
+  file(MAKE_DIRECTORY ${root})
+  foreach(dir CLI toml++)
+    if(NOT EXISTS /usr/include/${dir})
+      message(FATAL_ERROR "/usr/include/${dir} not found: install libcli11-dev and "
+                          "libtomlplusplus-dev (scripts/setup.sh)")
+    endif()
+    file(CREATE_LINK /usr/include/${dir} ${root}/${dir} SYMBOLIC)
+  endforeach()
+  add_library(CLI11::CLI11 INTERFACE IMPORTED)
+  target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${root})
+  add_library(tomlplusplus::tomlplusplus INTERFACE IMPORTED)
+  target_include_directories(tomlplusplus::tomlplusplus SYSTEM INTERFACE ${root})
+  target_compile_definitions(tomlplusplus::tomlplusplus INTERFACE TOML_HEADER_ONLY=1)
+endmacro()
+
+# pkxbuild.exe: the built-in texts as a C++ table (as on Linux, where the
+# platform serves them) for the builder's own messages, and as resources. The builder and the
+# package writer are optimised for speed as on Linux; -Os is for the updater.
+macro(pkx_windows_builder)
+  foreach(lib pkx_builder pkx_package_writer pkx_builder_cli)
+    target_compile_options(${lib} PRIVATE -O2)
+  endforeach()
+  set(texts_cpp ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
+  add_custom_command(
+    OUTPUT ${texts_cpp}
+    COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --cpp ${texts_cpp}
+    DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
+    COMMENT "Generating the built-in string table for the builder"
+    VERBATIM)
+  target_sources(pkx_builder PRIVATE ${texts_cpp})
+  # The string table the updater's engine loads its texts from in the proof,
+  # as the Windows updater does.
+  pkx_link_texts(pkxbuild)
+  set(header platform/posix/builtin_texts.h)
+  set(root ${CMAKE_BINARY_DIR}/layers/pkx_builder)
+  file(MAKE_DIRECTORY ${root}/platform/posix)
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${header} ${root}/${header} SYMBOLIC)
+endmacro()

@@ -1,7 +1,13 @@
 // pkxbuild: builds self-extracting updaters from an old and a new folder and
 // proves each on copies of the old folders; lists what an updater or a
 // package holds, and proves an existing updater.
+#ifdef _WIN32
+#include <io.h>
+
+#include "platform/win32/builder_system.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -24,6 +30,15 @@
 namespace {
 
 using namespace pkx::builder;
+
+// Whether standard error is a terminal, for the progress bar.
+bool ErrorIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
 
 constexpr int kBarWidth = 30;
 
@@ -190,6 +205,9 @@ int Create(const CreateArguments& arguments) {
     std::vector<std::string> inputs = arguments.oldFolders;
     inputs.push_back(arguments.newFolder);
     if (!CheckOutputPlace(arguments.output, inputs, &error)) return Fail(error);
+#ifdef _WIN32
+    if (!arguments.signing.certificate.empty()) return Fail(kSignOnWindows);
+#endif
     BuildRequest request;
     request.oldFolders = arguments.oldFolders;
     request.newFolder = arguments.newFolder;
@@ -213,7 +231,7 @@ int Create(const CreateArguments& arguments) {
     }
     TerminalProgress bar;
     BuildResult result;
-    if (!BuildPayload(request, isatty(STDERR_FILENO) ? &bar : nullptr, &result, &error)) {
+    if (!BuildPayload(request, ErrorIsTerminal() ? &bar : nullptr, &result, &error)) {
         return Fail(error);
     }
     if (!arguments.payloadOnly && !PadForSigning(stub, result.container, &result.payload)) {
@@ -229,7 +247,7 @@ int Create(const CreateArguments& arguments) {
         return Fail(error);
     }
     ProofRequest check{arguments.oldFolders, arguments.newFolder, request.manifest.codePage};
-    Progress* progress = isatty(STDERR_FILENO) ? &bar : nullptr;
+    Progress* progress = ErrorIsTerminal() ? &bar : nullptr;
     ProofReport proof;
     // A signed updater is proved as it is shipped: after signing.
     const bool signing = !arguments.signing.certificate.empty();
@@ -271,10 +289,9 @@ int Verify(const VerifyArguments& arguments) {
     const bool intact = report.AllGood();
     TerminalProgress bar;
     const bool proved =
-        intact &&
-        ProveUpdaterFile(arguments.file,
-                         {arguments.oldFolders, arguments.newFolder, arguments.codePage},
-                         isatty(STDERR_FILENO) && !arguments.json ? &bar : nullptr, &proof);
+        intact && ProveUpdaterFile(arguments.file,
+                                   {arguments.oldFolders, arguments.newFolder, arguments.codePage},
+                                   ErrorIsTerminal() && !arguments.json ? &bar : nullptr, &proof);
     if (arguments.json) {
         toml::table table{{"inspect", InspectTable(report, arguments.file, arguments.codePage)},
                           {"ok", intact && proved}};
@@ -360,6 +377,16 @@ int main(int argc, char** argv) {
     CLI::App* verify = app.add_subcommand(
         "verify", "check the digests of an updater and prove it on copies of old folders");
     AddVerifyOptions(*verify, verifyArguments);
+#ifdef _WIN32
+    // Names of any language: the arguments in UTF-8, paths through the wide API.
+    pkx::SetPlatform(&pkx::win32::Utf8PathPlatform());
+    pkx::win32::UseUtf8Console();
+    std::vector<std::string> utf8Arguments = pkx::win32::Utf8Arguments();
+    std::vector<char*> utf8Argv;
+    for (std::string& argument : utf8Arguments) utf8Argv.push_back(argument.data());
+    argc = static_cast<int>(utf8Argv.size());
+    argv = utf8Argv.data();
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {

@@ -14,6 +14,9 @@ struct SigningRequest {
     std::string timestamp;    // RFC 3161 time-stamping server; empty: none
 };
 
+// Why pkxbuild.exe refuses to sign, and how to sign there instead.
+extern const char kSignOnWindows[];
+
 // Signing pads the file to a multiple of 8 bytes before it appends the
 // certificate table, and a single package runs up to that table: a single
 // package in front of which `stub` is a Windows program image is padded so
