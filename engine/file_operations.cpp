@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
-constexpr uint32_t kDigestChunk = 16 * 1024;
 constexpr uint32_t kProgressDone = 1000;
 
 void Send(ApplyContext& context, uint32_t code, intptr_t param) {
@@ -117,25 +116,14 @@ ResultCode StartFlush(FileHandle file) {
 
 // A rebuilt file whose record carries its MD5 digest must have it: a
 // damaged stream rebuilds something else, whatever the package digest says.
-ResultCode CheckRebuiltFile(const char* path, const FileEntry& entry, const ApplyContext& context) {
-    if (context.hasNewCheckValues != 1 || context.checkMode != kCheckModeMd5) {
-        return result::kSuccess;
-    }
-    BinaryFile file;
-    if (file.OpenRead(path, kShareNone, kAttributeNormal) != 0) return result::kWriteNewFile;
-    uint32_t remaining = file.Size();
-    if (remaining == kBadPosition) return result::kWriteNewFile;
-    MD5_CTX md5;
-    MD5Init(&md5);
-    uint8_t buffer[kDigestChunk];
-    while (remaining > 0) {
-        const uint32_t chunk = remaining < kDigestChunk ? remaining : kDigestChunk;
-        if (file.Read(buffer, chunk) != 0) return result::kWriteNewFile;
-        MD5Update(&md5, buffer, chunk);
-        remaining -= chunk;
-    }
+// Its bytes are digested as they are written, not read back.
+bool ChecksRebuiltFile(const ApplyContext& context) {
+    return context.hasNewCheckValues == 1 && context.checkMode == kCheckModeMd5;
+}
+
+ResultCode CheckRebuiltFile(MD5_CTX* written, const FileEntry& entry) {
     uint8_t digest[sizeof(CheckValue::bytes)];
-    MD5Final(digest, &md5);
+    MD5Final(digest, written);
     return std::memcmp(digest, entry.newCheckValue.bytes, sizeof digest) == 0
                ? result::kSuccess
                : result::kWriteNewFile;
@@ -404,8 +392,12 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     }
     BinaryFile newFile;
     newFile.Adopt(created);
-    r = block != nullptr ? ApplyCompactUpdate(*block, entry, oldFile, newFile, context)
-                         : ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    MD5_CTX md5;
+    MD5Init(&md5);
+    MD5_CTX* const written = ChecksRebuiltFile(context) ? &md5 : nullptr;
+    r = block != nullptr
+            ? ApplyCompactUpdate(*block, entry, oldFile, newFile, context, written)
+            : ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context, written);
     // Best effort, like the attributes a new file gets on Windows.
     if (r == result::kSuccess) {
         BestEffort(Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle()));
@@ -413,7 +405,7 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
     if (r == result::kSuccess) r = StartFlush(newFile.NativeHandle());
     newFile.Close();
-    if (r == result::kSuccess) r = CheckRebuiltFile(paths.path, entry, context);
+    if (r == result::kSuccess && written != nullptr) r = CheckRebuiltFile(written, entry);
     return r;
 }
 
