@@ -50,11 +50,10 @@ bool BuildPaths(const FileEntry& entry, const ApplyContext& context, EntryPaths*
            BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
 }
 
-// Every operation starts in the program's folder, so that a relative target
-// folder means the same folder throughout.
+// Every operation runs in the program's folder, so that a relative target
+// folder means the same folder throughout: ForeseeChanges moves there before
+// the first, and nothing between the operations moves elsewhere.
 bool BeginOperation(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
-    // The change of folder is not examined: a failure shows when the file is opened.
-    BestEffort(Os().SetCurrentFolder(context.programFolder));
     return BuildPaths(entry, context, paths);
 }
 
@@ -92,11 +91,16 @@ void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyCo
     package.folderLength = static_cast<uint32_t>(Trusted(context));
 }
 
-ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context) {
+// `folder` stays open for what the caller does next in it.
+ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context,
+                        FolderBelow& folder) {
     if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
     const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
     if (r != result::kSuccess) return r;
-    if (MoveBelow(paths.path, paths.backup, Trusted(context)) != 0) return result::kRenameToBackup;
+    if (folder.Open(paths.path, Trusted(context)) != 0 ||
+        folder.Move(paths.path, paths.backup) != 0) {
+        return result::kRenameToBackup;
+    }
     KeepForClearing(paths, package, context);
     return result::kSuccess;
 }
@@ -346,6 +350,7 @@ bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Ch
 void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes) {
     changes->clear();
+    // The change of folder is not examined: a failure shows when a file is opened.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     for (const FileEntry& entry : lists.updates) {
         if (!ForeseeUpdate(entry, package, context, changes)) return;
@@ -374,7 +379,8 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     SendPath(context, EV_UPDATING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
-    ResultCode r = MoveToBackup(paths, package, context);
+    FolderBelow folder;
+    ResultCode r = MoveToBackup(paths, package, context, folder);
     if (r != result::kSuccess) return r;
     r = Record(ChangeKind::kWrite, paths, package, context);
     if (r != result::kSuccess) return r;
@@ -386,10 +392,10 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     // Created new: after the move nothing stands under the name, and
     // something that does (a link put there meanwhile) is never followed.
     FileHandle created = kInvalidFile;
-    if (CreateFileBelow(paths.path, Trusted(context), kGenericWrite, kAttributeArchive, &created) !=
-        0) {
+    if (folder.Create(paths.path, kGenericWrite, kAttributeArchive, &created) != 0) {
         return NotCreated(context);
     }
+    folder.Close();
     BinaryFile newFile;
     newFile.Adopt(created);
     MD5_CTX md5;
@@ -427,7 +433,8 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
     SendPath(context, exists ? EV_OVERWRITING_NEW : EV_ADDING_FILE, paths.path);
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
     if (exists) {
-        const ResultCode r = MoveToBackup(paths, package, context);
+        FolderBelow folder;
+        const ResultCode r = MoveToBackup(paths, package, context, folder);
         if (r != result::kSuccess) return r;
     }
     // The folders made for the file are recorded too: the rollback removes
@@ -448,7 +455,8 @@ ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext
     SendPath(context, EV_DELETING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     Send(context, EV_FILE_PROGRESS, 0);
-    const ResultCode r = MoveToBackup(paths, package, context);
+    FolderBelow folder;
+    const ResultCode r = MoveToBackup(paths, package, context, folder);
     if (r != result::kSuccess) return r;
     Send(context, EV_FILE_PROGRESS, kProgressDone);
     return result::kSuccess;
