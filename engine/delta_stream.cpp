@@ -34,10 +34,12 @@ uint32_t ProgressValue(uint64_t position, uint32_t dataSize) {
     return static_cast<uint32_t>(static_cast<double>(position) / dataSize * 1000.0);
 }
 
-// The new file, written when the buffer is full and at the end.
+// The new file, written when the buffer is full and at the end, and digested
+// as it is written when asked.
 class OutputBuffer {
   public:
-    OutputBuffer(BinaryFile& file, uint8_t* buffer) : file_(file), buffer_(buffer) {}
+    OutputBuffer(BinaryFile& file, uint8_t* buffer, MD5_CTX* digest)
+        : file_(file), buffer_(buffer), digest_(digest) {}
 
     uint8_t* Space() { return buffer_ + used_; }
     uint32_t Free() const { return kOutputBufferSize - used_; }
@@ -48,6 +50,7 @@ class OutputBuffer {
     ResultCode Flush() {
         const uint32_t count = used_;
         used_ = 0;
+        if (digest_ != nullptr) MD5Update(digest_, buffer_, count);
         if (count == 0 || file_.Write(buffer_, count) == 0) return result::kSuccess;
         return result::kWriteNewFile;
     }
@@ -55,6 +58,7 @@ class OutputBuffer {
   private:
     BinaryFile& file_;
     uint8_t* buffer_;
+    MD5_CTX* digest_;
     uint32_t used_ = 0;
 };
 
@@ -64,13 +68,13 @@ class OutputBuffer {
 class DeltaApplier final : public PackageSource {
   public:
     DeltaApplier(BinaryFile* programFile, BinaryFile& oldFile, BinaryFile& newFile,
-                 uint32_t dataSize, ApplyContext& context)
+                 uint32_t dataSize, ApplyContext& context, MD5_CTX* written)
         : program_(programFile),
           old_(oldFile),
           dataSize_(dataSize),
           context_(context),
           buffers_(new (std::nothrow) uint8_t[kStreamBufferSize + kOutputBufferSize]),
-          output_(newFile, buffers_.get() + kStreamBufferSize) {}
+          output_(newFile, buffers_.get() + kStreamBufferSize, written) {}
 
     ResultCode Run(uint64_t streamStart) {
         if (!buffers_) return result::kBadDifferenceData;
@@ -484,16 +488,16 @@ class DeltaApplier final : public PackageSource {
 
 ResultCode ApplyDeltaStream(BinaryFile& programFile, const PackageRef& package,
                             const FileEntry& entry, BinaryFile& oldFile, BinaryFile& newFile,
-                            ApplyContext& context) {
+                            ApplyContext& context, MD5_CTX* written) {
     // Summed in 64 bits: a start that wraps past 4 GiB is no place in the file.
     const uint64_t streamStart = uint64_t{package.offset} + entry.dataOffset;
-    DeltaApplier applier(&programFile, oldFile, newFile, entry.dataSize, context);
+    DeltaApplier applier(&programFile, oldFile, newFile, entry.dataSize, context, written);
     return applier.Run(streamStart);
 }
 
 ResultCode ApplyCompactUpdate(DataBlockReader& block, const FileEntry& entry, BinaryFile& oldFile,
-                              BinaryFile& newFile, ApplyContext& context) {
-    DeltaApplier applier(nullptr, oldFile, newFile, entry.dataSize, context);
+                              BinaryFile& newFile, ApplyContext& context, MD5_CTX* written) {
+    DeltaApplier applier(nullptr, oldFile, newFile, entry.dataSize, context, written);
     return applier.RunCompact(block);
 }
 

@@ -13,6 +13,7 @@
 #include "package/data_block_reader.h"
 #include "package/format.h"
 #include "support/binary_file.h"
+#include "support/md5.h"
 
 namespace pkx {
 
@@ -20,11 +21,12 @@ namespace pkx {
 // `programFile`) and writes the new file from start to end, reading pieces of
 // `oldFile`. Polls `context.cancelRequested` and sends EV_FILE_PROGRESS to
 // `context.events` (when set). Both files stay open; the caller closes them.
+// `written`, when given, digests every byte written to the new file.
 // Returns 0, 1 (cancelled), kReadProgramFile, kReadOldFile, kWriteNewFile,
 // kBadDifferenceData or kUnknownDifferenceVersion.
 ResultCode ApplyDeltaStream(BinaryFile& programFile, const PackageRef& package,
                             const FileEntry& entry, BinaryFile& oldFile, BinaryFile& newFile,
-                            ApplyContext& context);
+                            ApplyContext& context, MD5_CTX* written = nullptr);
 
 // Rebuilds an update of a compressed package (format version 200) from the
 // next record's pieces in `block`, writing and paging as ApplyDeltaStream
@@ -33,6 +35,7 @@ ResultCode ApplyDeltaStream(BinaryFile& programFile, const PackageRef& package,
 // kStreamPieceSize bytes. Returns 0, 1 (cancelled), kReadProgramFile,
 // kReadOldFile, kWriteNewFile or kBadDifferenceData.
 ResultCode ApplyCompactUpdate(DataBlockReader& block, const FileEntry& entry, BinaryFile& oldFile,
-                              BinaryFile& newFile, ApplyContext& context);
+                              BinaryFile& newFile, ApplyContext& context,
+                              MD5_CTX* written = nullptr);
 
 }  // namespace pkx

@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint32_t kCopyChunk = 1024;
-constexpr uint32_t kDigestChunk = 16 * 1024;
 constexpr uint32_t kProgressDone = 1000;
 
 void Send(ApplyContext& context, uint32_t code, intptr_t param) {
@@ -51,11 +50,10 @@ bool BuildPaths(const FileEntry& entry, const ApplyContext& context, EntryPaths*
            BuildBackupPath(paths->path, context.oldVersionLabel, paths->backup);
 }
 
-// Every operation starts in the program's folder, so that a relative target
-// folder means the same folder throughout.
+// Every operation runs in the program's folder, so that a relative target
+// folder means the same folder throughout: ForeseeChanges moves there before
+// the first, and nothing between the operations moves elsewhere.
 bool BeginOperation(const FileEntry& entry, const ApplyContext& context, EntryPaths* paths) {
-    // The change of folder is not examined: a failure shows when the file is opened.
-    BestEffort(Os().SetCurrentFolder(context.programFolder));
     return BuildPaths(entry, context, paths);
 }
 
@@ -93,11 +91,16 @@ void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyCo
     package.folderLength = static_cast<uint32_t>(Trusted(context));
 }
 
-ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context) {
+// `folder` stays open for what the caller does next in it.
+ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context,
+                        FolderBelow& folder) {
     if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
     const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
     if (r != result::kSuccess) return r;
-    if (MoveBelow(paths.path, paths.backup, Trusted(context)) != 0) return result::kRenameToBackup;
+    if (folder.Open(paths.path, Trusted(context)) != 0 ||
+        folder.Move(paths.path, paths.backup) != 0) {
+        return result::kRenameToBackup;
+    }
     KeepForClearing(paths, package, context);
     return result::kSuccess;
 }
@@ -117,25 +120,14 @@ ResultCode StartFlush(FileHandle file) {
 
 // A rebuilt file whose record carries its MD5 digest must have it: a
 // damaged stream rebuilds something else, whatever the package digest says.
-ResultCode CheckRebuiltFile(const char* path, const FileEntry& entry, const ApplyContext& context) {
-    if (context.hasNewCheckValues != 1 || context.checkMode != kCheckModeMd5) {
-        return result::kSuccess;
-    }
-    BinaryFile file;
-    if (file.OpenRead(path, kShareNone, kAttributeNormal) != 0) return result::kWriteNewFile;
-    uint32_t remaining = file.Size();
-    if (remaining == kBadPosition) return result::kWriteNewFile;
-    MD5_CTX md5;
-    MD5Init(&md5);
-    uint8_t buffer[kDigestChunk];
-    while (remaining > 0) {
-        const uint32_t chunk = remaining < kDigestChunk ? remaining : kDigestChunk;
-        if (file.Read(buffer, chunk) != 0) return result::kWriteNewFile;
-        MD5Update(&md5, buffer, chunk);
-        remaining -= chunk;
-    }
+// Its bytes are digested as they are written, not read back.
+bool ChecksRebuiltFile(const ApplyContext& context) {
+    return context.hasNewCheckValues == 1 && context.checkMode == kCheckModeMd5;
+}
+
+ResultCode CheckRebuiltFile(MD5_CTX* written, const FileEntry& entry) {
     uint8_t digest[sizeof(CheckValue::bytes)];
-    MD5Final(digest, &md5);
+    MD5Final(digest, written);
     return std::memcmp(digest, entry.newCheckValue.bytes, sizeof digest) == 0
                ? result::kSuccess
                : result::kWriteNewFile;
@@ -358,6 +350,7 @@ bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Ch
 void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes) {
     changes->clear();
+    // The change of folder is not examined: a failure shows when a file is opened.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     for (const FileEntry& entry : lists.updates) {
         if (!ForeseeUpdate(entry, package, context, changes)) return;
@@ -386,7 +379,8 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     SendPath(context, EV_UPDATING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
-    ResultCode r = MoveToBackup(paths, package, context);
+    FolderBelow folder;
+    ResultCode r = MoveToBackup(paths, package, context, folder);
     if (r != result::kSuccess) return r;
     r = Record(ChangeKind::kWrite, paths, package, context);
     if (r != result::kSuccess) return r;
@@ -398,14 +392,18 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     // Created new: after the move nothing stands under the name, and
     // something that does (a link put there meanwhile) is never followed.
     FileHandle created = kInvalidFile;
-    if (CreateFileBelow(paths.path, Trusted(context), kGenericWrite, kAttributeArchive, &created) !=
-        0) {
+    if (folder.Create(paths.path, kGenericWrite, kAttributeArchive, &created) != 0) {
         return NotCreated(context);
     }
+    folder.Close();
     BinaryFile newFile;
     newFile.Adopt(created);
-    r = block != nullptr ? ApplyCompactUpdate(*block, entry, oldFile, newFile, context)
-                         : ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context);
+    MD5_CTX md5;
+    MD5Init(&md5);
+    MD5_CTX* const written = ChecksRebuiltFile(context) ? &md5 : nullptr;
+    r = block != nullptr
+            ? ApplyCompactUpdate(*block, entry, oldFile, newFile, context, written)
+            : ApplyDeltaStream(programFile, package, entry, oldFile, newFile, context, written);
     // Best effort, like the attributes a new file gets on Windows.
     if (r == result::kSuccess) {
         BestEffort(Os().CopyAccessMode(oldFile.NativeHandle(), newFile.NativeHandle()));
@@ -413,7 +411,7 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (r == result::kSuccess) r = SetWriteTime(newFile.NativeHandle(), entry);
     if (r == result::kSuccess) r = StartFlush(newFile.NativeHandle());
     newFile.Close();
-    if (r == result::kSuccess) r = CheckRebuiltFile(paths.path, entry, context);
+    if (r == result::kSuccess && written != nullptr) r = CheckRebuiltFile(written, entry);
     return r;
 }
 
@@ -435,7 +433,8 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
     SendPath(context, exists ? EV_OVERWRITING_NEW : EV_ADDING_FILE, paths.path);
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
     if (exists) {
-        const ResultCode r = MoveToBackup(paths, package, context);
+        FolderBelow folder;
+        const ResultCode r = MoveToBackup(paths, package, context, folder);
         if (r != result::kSuccess) return r;
     }
     // The folders made for the file are recorded too: the rollback removes
@@ -456,7 +455,8 @@ ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext
     SendPath(context, EV_DELETING_FILE, paths.path);
     if (!exists) return result::kOldFileMissing;
     Send(context, EV_FILE_PROGRESS, 0);
-    const ResultCode r = MoveToBackup(paths, package, context);
+    FolderBelow folder;
+    const ResultCode r = MoveToBackup(paths, package, context, folder);
     if (r != result::kSuccess) return r;
     Send(context, EV_FILE_PROGRESS, kProgressDone);
     return result::kSuccess;

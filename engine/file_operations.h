@@ -12,7 +12,8 @@ namespace pkx {
 
 // The changes the operations are expected to make for `lists`, as far as
 // the names tell before they start, up to the first record foreseen to fail:
-// the journal records them ahead, with one flush for all.
+// the journal records them ahead, with one flush for all. Moves to the
+// program's folder, where the operations after it run.
 void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes);
 

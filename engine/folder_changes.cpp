@@ -50,13 +50,36 @@ uint32_t OpenResult(const char* folder, size_t trusted) {
 
 }  // namespace
 
-uint32_t MoveBelow(const char* from, const char* to, size_t trusted) {
-    OpenedFolder folder(from, trusted);
-    const size_t length = static_cast<size_t>(folder.name() - from);
+uint32_t FolderBelow::Open(const char* path, size_t trusted) {
+    if (handle_ != kInvalidFolder) return 0;
+    char folder[kPathSize];
+    ParentFolder(path, folder);
+    length_ = std::strlen(folder);
+    if (length_ < trusted) return win32err::kInvalidName;
+    return Os().OpenFolder(folder, static_cast<uint32_t>(trusted), &handle_);
+}
+
+uint32_t FolderBelow::Move(const char* from, const char* to) const {
     // Both names lie in the one folder opened.
-    if (folder.error() == 0 && std::strncmp(from, to, length) != 0) return win32err::kInvalidName;
-    return folder.error() != 0 ? folder.error()
-                               : Os().MoveIn(folder.handle(), folder.name(), to + length);
+    if (std::strncmp(from, to, length_) != 0) return win32err::kInvalidName;
+    return Os().MoveIn(handle_, from + length_, to + length_);
+}
+
+uint32_t FolderBelow::Create(const char* path, uint32_t access, uint32_t flags,
+                             FileHandle* out) const {
+    *out = kInvalidFile;
+    return Os().CreateIn(handle_, path + length_, access, flags, out);
+}
+
+void FolderBelow::Close() {
+    if (handle_ != kInvalidFolder) Os().CloseFolder(handle_);
+    handle_ = kInvalidFolder;
+}
+
+uint32_t MoveBelow(const char* from, const char* to, size_t trusted) {
+    FolderBelow folder;
+    const uint32_t r = folder.Open(from, trusted);
+    return r != 0 ? r : folder.Move(from, to);
 }
 
 uint32_t ChangeBelow(NameChange change, const char* path, size_t trusted) {

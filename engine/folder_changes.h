@@ -12,6 +12,28 @@
 
 namespace pkx {
 
+// The folder of a path below the installation, opened for several changes
+// in it: a move within it, then the creation of a file in it.
+class FolderBelow {
+  public:
+    FolderBelow() = default;
+    ~FolderBelow() { Close(); }
+    FolderBelow(const FolderBelow&) = delete;
+    FolderBelow& operator=(const FolderBelow&) = delete;
+
+    // Opens the folder of `path` unless it is open; 0 or the platform's code.
+    PKX_NODISCARD uint32_t Open(const char* path, size_t trusted);
+    // `from` and `to` lie in the folder opened; `path` too.
+    PKX_NODISCARD uint32_t Move(const char* from, const char* to) const;
+    PKX_NODISCARD uint32_t Create(const char* path, uint32_t access, uint32_t flags,
+                                  FileHandle* out) const;
+    void Close();
+
+  private:
+    FolderHandle handle_ = kInvalidFolder;
+    size_t length_ = 0;  // of the folder's path, its separator included
+};
+
 // A move within one folder (`to` lies beside `from`), a change of one name,
 // the creation of a file (CREATE_NEW, no sharing). 0 or the platform's
 // code; kStoppedOnLink when a link stands on the way.

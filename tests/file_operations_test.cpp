@@ -373,13 +373,18 @@ TEST_F(FileOperationsTest, OverlongNamesAreRefusedWithoutTouchingAnything) {
 }
 
 // A relative target folder is taken against the program's folder, whatever
-// the current folder was, by the operations and the rollback alike.
+// the current folder was before the changes were foreseen, by the operations
+// and the rollback alike.
 TEST_F(FileOperationsTest, RelativeTargetFolderIsTakenAgainstTheProgramFolder) {
     test::TempFolder elsewhere;
     test::ScopedCurrentFolder current(elsewhere.path());
     UseTarget("inst\\");
     ASSERT_TRUE(test::WriteFile(programFolder_ / "inst\\obsolete.dll", "old"));
-    ASSERT_EQ(Delete(DeleteRecord("obsolete.dll")), result::kSuccess);
+    FileEntryLists lists;
+    lists.deletes = {DeleteRecord("obsolete.dll")};
+    std::vector<Change> changes;
+    ForeseeChanges(lists, package_, context_, &changes);
+    ASSERT_EQ(Delete(lists.deletes[0]), result::kSuccess);
     EXPECT_TRUE(test::PathExists(programFolder_ / "inst\\obsolete.dll.1.20.old"));
     EXPECT_EQ(package_.backupPaths, std::vector<std::string>{"inst\\obsolete.dll"});
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -37,8 +38,10 @@ constexpr uint32_t kTruncateExisting = 5;
 constexpr uint32_t kNegativeSeek = 131;  // ERROR_NEGATIVE_SEEK
 using win32err::kNotAFolder;
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+#ifndef __linux__
 // Files whose writing StartFlush began and FlushFolder has yet to wait for.
 constexpr uint32_t kPendingFlushLimit = 64;
+#endif
 constexpr int64_t kFileTimeTicksPerSecond = 10000000;
 
 int OpenFlags(uint32_t access, uint32_t disposition, bool* truncate, bool* valid) {
@@ -240,6 +243,7 @@ class PosixPlatform final : public Platform {
         bool valid = false;
         int oflags = OpenFlags(access, disposition, &truncate, &valid);
         if (!valid) return win32err::kInvalidParameter;
+        if ((access & kGenericWrite) != 0) Changed();
         if ((flags & kOpenLinkItself) != 0) oflags |= O_NOFOLLOW;
         std::string native = NativePath(path);
         int fd = open(native.c_str(), oflags, 0666);
@@ -359,23 +363,55 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t StartFlush(FileHandle file) override {
+        Changed();
 #ifdef __linux__
-        // The writing begins now; FlushFolder waits for it through a second
-        // descriptor of the file, which holds none of the seam's locks.
+        // One flush of the file system at FlushFolder instead of one per
+        // file: a second descriptor of the first new file, which holds none
+        // of the seam's locks, keeps the writing errors since its opening for
+        // that flush to report. A file on another file system is flushed at once.
         const int fd = static_cast<int>(file);
-        if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) {
-            char self[32];
-            snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-            const int again = open(self, O_RDONLY | O_CLOEXEC);
-            if (again >= 0) return KeepPending(again);
+        struct stat info;
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        if (fstat(fd, &info) == 0) {
+            if (sentinel_ >= 0 && sentinelDevice_ == info.st_dev) return win32err::kSuccess;
+            if (sentinel_ < 0) {
+                char self[32];
+                snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+                sentinel_ = open(self, O_RDONLY | O_CLOEXEC);
+                sentinelDevice_ = info.st_dev;
+                if (sentinel_ >= 0) return win32err::kSuccess;
+            }
         }
 #endif
         return Flush(file);
     }
 
     uint32_t FlushFolder(const char* folder) override {
-        uint32_t result = WaitForPending();
         std::string native = NativePath(folder);
+#ifdef __linux__
+        // syncfs makes every file and name of the file system durable: a
+        // folder on the one flushed since the last change needs nothing more.
+        struct stat info;
+        int fd = -1;
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        const uint32_t generation = changes_.load();
+        if (stat(native.c_str(), &info) == 0) {
+            if (flushedAt_ == generation && flushedDevice_ == info.st_dev) return 0;
+            fd = sentinel_ >= 0 && sentinelDevice_ == info.st_dev
+                     ? sentinel_
+                     : open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+        if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
+        const uint32_t result = syncfs(fd) == 0 ? win32err::kSuccess : Win32Error(errno);
+        if (fd == sentinel_) sentinel_ = -1;
+        close(fd);
+        if (result == win32err::kSuccess) {
+            flushedAt_ = generation;
+            flushedDevice_ = info.st_dev;
+        }
+        return result;
+#else
+        uint32_t result = WaitForPending();
         int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             return result != 0 ? result
@@ -384,6 +420,7 @@ class PosixPlatform final : public Platform {
         if (fsync(fd) != 0 && result == 0) result = Win32Error(errno);
         close(fd);
         return result;
+#endif
     }
 
     bool Exists(const char* pattern) override {
@@ -408,6 +445,7 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t Move(const char* from, const char* to) override {
+        Changed();
         std::string source = NativePath(from);
         std::string target = NativePath(to);
         if (IsHeldOpen(AT_FDCWD, source.c_str())) return win32err::kSharingViolation;
@@ -422,6 +460,7 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t Delete(const char* path) override {
+        Changed();
         std::string native = NativePath(path);
         if (IsHeldOpen(AT_FDCWD, native.c_str())) return win32err::kSharingViolation;
         if (unlink(native.c_str()) == 0) return win32err::kSuccess;
@@ -429,6 +468,7 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t CreateFolder(const char* path) override {
+        Changed();
         std::string native = NativePath(path);
         if (mkdir(native.c_str(), 0777) == 0) return win32err::kSuccess;
         return Win32ErrorForPath(errno, WithoutTrailingSlashes(native).c_str());
@@ -466,6 +506,7 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+        Changed();
         if (!IsSingleName(from) || !IsSingleName(to)) return win32err::kInvalidName;
         const int at = static_cast<int>(folder);
         if (IsHeldOpen(at, from)) return win32err::kSharingViolation;
@@ -474,6 +515,7 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t DeleteIn(FolderHandle folder, const char* name) override {
+        Changed();
         if (!IsSingleName(name)) return win32err::kInvalidName;
         const int at = static_cast<int>(folder);
         if (IsHeldOpen(at, name)) return win32err::kSharingViolation;
@@ -481,12 +523,14 @@ class PosixPlatform final : public Platform {
     }
 
     uint32_t CreateFolderIn(FolderHandle folder, const char* name) override {
+        Changed();
         if (!IsSingleName(name)) return win32err::kInvalidName;
         return mkdirat(static_cast<int>(folder), name, 0777) == 0 ? win32err::kSuccess
                                                                   : Win32Error(errno);
     }
 
     uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
+        Changed();
         if (!IsSingleName(name)) return win32err::kInvalidName;
         if (unlinkat(static_cast<int>(folder), name, AT_REMOVEDIR) == 0) return win32err::kSuccess;
         return errno == ENOTDIR ? kNotAFolder : Win32Error(errno);
@@ -495,6 +539,7 @@ class PosixPlatform final : public Platform {
     uint32_t CreateIn(FolderHandle folder, const char* name, uint32_t access, uint32_t /*flags*/,
                       FileHandle* out) override {
         *out = kInvalidFile;
+        Changed();
         if (!IsSingleName(name)) return win32err::kInvalidName;
         bool truncate = false;
         bool valid = false;
@@ -635,21 +680,12 @@ class PosixPlatform final : public Platform {
     }
 
   private:
-    uint32_t KeepPending(int fd) {
-        uint32_t result = win32err::kSuccess;
-        std::lock_guard<std::mutex> lock(pendingLock_);
-        if (pendingCount_ == kPendingFlushLimit) result = WaitForPendingLocked();
-        pending_[pendingCount_++] = fd;
-        return result;
-    }
+    // A change after which a file system flushed before needs flushing again.
+    void Changed() { changes_.fetch_add(1); }
 
+#ifndef __linux__
     uint32_t WaitForPending() {
         std::lock_guard<std::mutex> lock(pendingLock_);
-        return WaitForPendingLocked();
-    }
-
-    // fsync of every pending file; the first failure is the result.
-    uint32_t WaitForPendingLocked() {
         uint32_t result = win32err::kSuccess;
         for (uint32_t i = 0; i < pendingCount_; ++i) {
             if (fsync(pending_[i]) != 0 && result == 0) result = Win32Error(errno);
@@ -658,6 +694,7 @@ class PosixPlatform final : public Platform {
         pendingCount_ = 0;
         return result;
     }
+#endif
 
     static uint32_t PrepareOpened(int fd, uint32_t share, bool truncate) {
         struct stat info;
@@ -693,8 +730,16 @@ class PosixPlatform final : public Platform {
     }
 
     std::mutex pendingLock_;
+    std::atomic<uint32_t> changes_{0};
+#ifndef __linux__
     int pending_[kPendingFlushLimit] = {};
     uint32_t pendingCount_ = 0;
+#else
+    int sentinel_ = -1;
+    dev_t sentinelDevice_ = 0;
+    dev_t flushedDevice_ = 0;
+    uint32_t flushedAt_ = 0xFFFFFFFFu;
+#endif
 };
 
 // Constant-initialised (constant member initialisers), so no thread can see
