@@ -57,7 +57,23 @@ void WakePipe::Write(char byte) const {
     }
 }
 
+EventQueue::ProgressValue* EventQueue::Slot(ProgressValue (&values)[2], uint32_t code) {
+    if (code == EV_FILE_PROGRESS) return &values[0];
+    return code == EV_TOTAL_PROGRESS ? &values[1] : nullptr;
+}
+
 void EventQueue::Send(uint32_t code, intptr_t param) {
+    if (ProgressValue* value = Slot(progress_, code)) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            value->latest = param;
+            if (value->queued) return;
+            value->queued = true;
+            queue_.push_back(Event{code, 0, ++nextSerial_, true});
+        }
+        pipe_.Write(kEventByte);
+        return;
+    }
     const uint64_t serial = Push(code, param, true);
     std::unique_lock<std::mutex> lock(mutex_);
     handledChanged_.wait(lock, [&] { return handledSerial_ >= serial; });
@@ -81,6 +97,10 @@ bool EventQueue::Take(Event* event) {
     if (queue_.empty()) return false;
     *event = queue_.front();
     queue_.pop_front();
+    if (ProgressValue* value = Slot(progress_, event->code)) {
+        event->param = value->latest;
+        value->queued = false;
+    }
     return true;
 }
 

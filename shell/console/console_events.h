@@ -39,7 +39,10 @@ class WakePipe {
 
 // Worker events queued for the main thread. Send blocks the worker until the
 // main thread has handled the event (so the handler may read the context and
-// the event's text); Post returns at once.
+// the event's text), except a progress value: it replaces the value of its
+// kind still queued, and the worker goes on (a run of small files would
+// otherwise wait for the display at every value). A later event waits for
+// the queued value to be shown first. Post returns at once.
 class EventQueue final : public EventSink {
   public:
     struct Event {
@@ -61,6 +64,13 @@ class EventQueue final : public EventSink {
 
   private:
     uint64_t Push(uint32_t code, intptr_t param, bool sent);
+    // The file's and the total's progress: the latest value of each, and
+    // whether an event of that kind is queued to show it.
+    struct ProgressValue {
+        intptr_t latest = 0;
+        bool queued = false;
+    };
+    static ProgressValue* Slot(ProgressValue (&values)[2], uint32_t code);
 
     const WakePipe& pipe_;
     std::mutex mutex_;
@@ -68,6 +78,7 @@ class EventQueue final : public EventSink {
     std::deque<Event> queue_;
     uint64_t nextSerial_ = 0;
     uint64_t handledSerial_ = 0;
+    ProgressValue progress_[2];
 };
 
 // SIGINT, SIGTERM and SIGHUP write their number to `pipe` instead of ending
