@@ -239,14 +239,7 @@ macro(pkx_windows_builder)
   foreach(lib pkx_builder pkx_package_writer pkx_builder_cli)
     target_compile_options(${lib} PRIVATE -O2)
   endforeach()
-  set(texts_cpp ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
-  add_custom_command(
-    OUTPUT ${texts_cpp}
-    COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --cpp ${texts_cpp}
-    DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
-    COMMENT "Generating the built-in string table for the builder"
-    VERBATIM)
-  target_sources(pkx_builder PRIVATE ${texts_cpp})
+  target_sources(pkx_builder PRIVATE ${PKX_TEXTS_CPP})
   # The string table the updater's engine loads its texts from in the proof,
   # as the Windows updater does.
   pkx_link_texts(pkxbuild)

@@ -35,12 +35,15 @@ if(WIN32)
     VERBATIM)
 else()
   set(PKX_TEXTS_RC "")
-  set(PKX_TEXTS_CPP ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
-  add_custom_command(
-    OUTPUT ${PKX_TEXTS_CPP}
-    COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --cpp ${PKX_TEXTS_CPP}
-    DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
-    COMMENT "Generating the built-in string table"
-    VERBATIM)
+endif()
+# The C++ table: the POSIX platform's texts, and on Windows the builder's own.
+set(PKX_TEXTS_CPP ${PKX_TEXTS_OUTPUT_DIR}/builtin_texts.cpp)
+add_custom_command(
+  OUTPUT ${PKX_TEXTS_CPP}
+  COMMAND Python3::Interpreter ${PKX_TEXTS_GENERATOR} ${PKX_TEXTS_TABLE} --cpp ${PKX_TEXTS_CPP}
+  DEPENDS ${PKX_TEXTS_TABLE} ${PKX_TEXTS_GENERATOR}
+  COMMENT "Generating the built-in string table"
+  VERBATIM)
+if(NOT WIN32)
   target_sources(pkx_platform PRIVATE ${PKX_TEXTS_CPP})
 endif()
