@@ -4,6 +4,8 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace pkx::win32 {
@@ -45,11 +47,16 @@ std::wstring SystemPath(const char* path) {
     return L"\\\\?\\" + full;
 }
 
-// UTF-8 of `wide` in `buffer`; its length, or 0 when it does not fit.
+// UTF-8 of `wide` in `buffer`; its length, or 0 (and an empty text) when it
+// does not fit: a failed conversion may have left part of it unterminated.
 uint32_t Narrow(const wchar_t* wide, int units, char* buffer, uint32_t size) {
+    if (size == 0) return 0;
     const int length = WideCharToMultiByte(CP_UTF8, 0, wide, units, buffer, static_cast<int>(size),
                                            nullptr, nullptr);
-    if (length <= 0 || static_cast<uint32_t>(length) >= size) return 0;
+    if (length <= 0 || static_cast<uint32_t>(length) >= size) {
+        buffer[0] = '\0';
+        return 0;
+    }
     buffer[length] = '\0';
     return static_cast<uint32_t>(length);
 }
@@ -192,7 +199,17 @@ class Utf8Platform final : public Platform {
         if (units <= 0) return;
         std::wstring wide(static_cast<size_t>(units), L'\0');
         MultiByteToWideChar(codePage, 0, text, -1, wide.data(), units);
-        Narrow(wide.c_str(), units - 1, buffer, size);
+        const int bytes =
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), units - 1, nullptr, 0, nullptr, nullptr);
+        if (bytes <= 0) return;
+        std::string utf8(static_cast<size_t>(bytes), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), units - 1, utf8.data(), bytes, nullptr,
+                            nullptr);
+        // Cut before the character that would not fit, never inside it.
+        size_t keep = std::min<size_t>(utf8.size(), size - 1);
+        while (keep > 0 && keep < utf8.size() && (utf8[keep] & 0xC0) == 0x80) --keep;
+        std::memcpy(buffer, utf8.data(), keep);
+        buffer[keep] = '\0';
     }
     uint32_t LoadText(uint32_t id, TextLanguage language, char* buffer, uint32_t size) override {
         return inner_.LoadText(id, language, buffer, size);
