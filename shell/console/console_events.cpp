@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace pkx::console {
 namespace {
 
@@ -13,10 +15,15 @@ constexpr int kCaughtSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The handler's only way out: async-signal-safe write(2) to this descriptor.
 volatile sig_atomic_t signalPipeFd = -1;
+// Counted before the byte is written, so that an event queued after it never
+// rides on an event byte that came before the signal's.
+std::atomic<uint32_t> signalsCaught{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "a signal handler must not lock");
 
 void OnTerminationSignal(int number) {
     const int saved = errno;
     const char byte = static_cast<char>(number);
+    signalsCaught.fetch_add(1);
     if (signalPipeFd >= 0) {
         // A full pipe drops the byte: a flood of signals asks for one cancel.
         [[maybe_unused]] ssize_t ignored = write(signalPipeFd, &byte, 1);
@@ -69,7 +76,7 @@ void EventQueue::Send(uint32_t code, intptr_t param) {
             value->latest = param;
             if (value->queued) return;
             value->queued = true;
-            queue_.push_back(Event{code, 0, ++nextSerial_, true});
+            if (!Queue(Event{code, 0, ++nextSerial_, true})) return;
         }
         pipe_.Write(kEventByte);
         return;
@@ -83,18 +90,28 @@ void EventQueue::Post(uint32_t code, intptr_t param) { Push(code, param, false);
 
 uint64_t EventQueue::Push(uint32_t code, intptr_t param, bool sent) {
     uint64_t serial;
+    bool woken;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         serial = ++nextSerial_;
-        queue_.push_back(Event{code, param, serial, sent});
+        woken = Queue(Event{code, param, serial, sent});
     }
-    pipe_.Write(kEventByte);
+    if (woken) pipe_.Write(kEventByte);
     return serial;
 }
 
-bool EventQueue::Take(Event* event) {
+bool EventQueue::Queue(const Event& event) {
+    const uint32_t signals = signalsCaught.load();
+    const bool woken = queue_.empty() || signals != signalsAtLastByte_;
+    if (woken) signalsAtLastByte_ = signals;
+    queue_.push_back(event);
+    queue_.back().woken = woken;
+    return woken;
+}
+
+bool EventQueue::Take(Event* event, bool woken) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty()) return false;
+    if (queue_.empty() || queue_.front().woken != woken) return false;
     *event = queue_.front();
     queue_.pop_front();
     if (ProgressValue* value = Slot(progress_, event->code)) {

@@ -1,7 +1,10 @@
 // How the worker thread and the signals reach the main thread of the console
-// updater. One pipe carries, in order of arrival, a zero byte per queued event
-// and the number of each signal caught, so the main thread handles events and
-// Ctrl-C in the order they happened by reading that pipe.
+// updater. One pipe carries, in order of arrival, a zero byte for queued
+// events and the number of each signal caught, so the main thread handles
+// events and Ctrl-C in the order they happened by reading that pipe. An event
+// queued behind others that wait for their byte to be read, with no signal
+// caught since, rides on their byte: two system calls and a thread switch
+// less for each of the many events of a run of small files.
 #pragma once
 
 #include <signal.h>
@@ -50,6 +53,8 @@ class EventQueue final : public EventSink {
         intptr_t param = 0;
         uint64_t serial = 0;
         bool sent = false;
+        // A zero byte was written for it; false when it rides on an earlier one.
+        bool woken = false;
     };
 
     explicit EventQueue(const WakePipe& pipe) : pipe_(pipe) {}
@@ -57,13 +62,16 @@ class EventQueue final : public EventSink {
     void Send(uint32_t code, intptr_t param) override;
     void Post(uint32_t code, intptr_t param) override;
 
-    // Main thread, after reading an event byte: the oldest queued event.
-    bool Take(Event* event);
+    // Main thread: the oldest queued event, after reading an event byte
+    // (`woken`), or while it is one that rode on that byte.
+    bool Take(Event* event, bool woken);
     // Main thread: the event is handled; a sender waiting for it goes on.
     void Handled(const Event& event);
 
   private:
     uint64_t Push(uint32_t code, intptr_t param, bool sent);
+    // Queues the event (under the lock); true when its byte must be written.
+    bool Queue(const Event& event);
     // The file's and the total's progress: the latest value of each, and
     // whether an event of that kind is queued to show it.
     struct ProgressValue {
@@ -78,6 +86,8 @@ class EventQueue final : public EventSink {
     std::deque<Event> queue_;
     uint64_t nextSerial_ = 0;
     uint64_t handledSerial_ = 0;
+    // The count of caught signals when the last event byte was written.
+    uint32_t signalsAtLastByte_ = 0;
     ProgressValue progress_[2];
 };
 

@@ -30,7 +30,7 @@ int ConsoleUpdater::Run() {
     return ExitCode(context_);
 }
 
-// Reads the wake pipe: a zero byte per queued event, a signal's number per
+// Reads the wake pipe: a zero byte for queued events, a signal's number per
 // signal, in the order they came.
 void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
     bool ended = false;
@@ -45,7 +45,7 @@ void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
         }
         for (ssize_t i = 0; i < count; ++i) {
             if (bytes[i] == kEventByte) {
-                ended = HandleQueuedEvent() || ended;
+                ended = HandleQueuedEvents() || ended;
             } else {
                 OnSignal(bytes[i]);
             }
@@ -53,15 +53,19 @@ void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
     }
 }
 
-// True for the run's final event (the only posted one).
-bool ConsoleUpdater::HandleQueuedEvent() {
+// The event whose byte was read and those that rode on it; true after the
+// run's final event (the only posted one).
+bool ConsoleUpdater::HandleQueuedEvents() {
+    bool ended = false;
     EventQueue::Event event;
-    if (!events_.Take(&event)) return false;
-    presenter_.HandleEvent(event.code, event.param);
-    if (event.code == EV_FINISHED && !event.sent) succeeded_ = context_.failed == 0;
-    events_.Handled(event);
-    CancelWhenPossible();
-    return !event.sent;
+    for (bool woken = true; events_.Take(&event, woken); woken = false) {
+        presenter_.HandleEvent(event.code, event.param);
+        if (event.code == EV_FINISHED && !event.sent) succeeded_ = context_.failed == 0;
+        events_.Handled(event);
+        CancelWhenPossible();
+        ended = ended || !event.sent;
+    }
+    return ended;
 }
 
 // A signal is a press of Cancel. At an open question it answers that

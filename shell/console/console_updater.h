@@ -31,7 +31,7 @@ class ConsoleUpdater {
 
   private:
     void HandleEventsUntilTheRunEnds();
-    bool HandleQueuedEvent();
+    bool HandleQueuedEvents();
     void OnSignal(int number);
     void CancelWhenPossible();
     void AskDeleteBackups();
