@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/posix/code_pages.h"
 #include "shell/console/console_events.h"
@@ -104,12 +106,36 @@ TEST(ConsoleInputTest, SignalByteInterruptsTheWaitOfItsQuestionOnly) {
     // The reader still works afterwards, and an interruption left over from an
     // earlier question does not answer the next.
     ConsoleDisplay display;
-    ConsolePrompter prompter(display, reader);
+    EventQueue nothingSent(wake);
+    ConsolePrompter prompter(display, reader, nothingSent);
     prompter.LeaveInterruption();
     EXPECT_EQ(write(input[1], "y\n", 2), 2);
     EXPECT_TRUE(prompter.Confirm("Go on?", "Question"));
     dup2(saved, STDIN_FILENO);
     for (const int fd : {saved, input[0], input[1]}) close(fd);
+}
+
+// A file's name goes to the display without the worker waiting, as a copy;
+// a question still comes after it.
+TEST(ConsoleEventsTest, AQuestionWaitsForTheNamesSentBeforeIt) {
+    WakePipe wake;
+    EventQueue events(wake);
+    char name[] = "a.txt";
+    events.Send(EV_UPDATING_FILE, reinterpret_cast<intptr_t>(name));
+    name[0] = 'b';
+    std::atomic<bool> asked{false};
+    std::thread question([&] {
+        events.WaitUntilShown();
+        asked = true;
+    });
+    usleep(20 * 1000);
+    EXPECT_FALSE(asked);
+    EventQueue::Event event;
+    ASSERT_TRUE(events.Take(&event, true));
+    EXPECT_STREQ(reinterpret_cast<const char*>(event.param), "a.txt");
+    events.Handled(event);
+    question.join();
+    EXPECT_TRUE(asked);
 }
 
 TEST(ConsoleEventsTest, BlockedThreadsLeaveSignalsToTheMainThread) {

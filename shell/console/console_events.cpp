@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 namespace pkx::console {
 namespace {
@@ -29,6 +30,25 @@ void OnTerminationSignal(int number) {
         [[maybe_unused]] ssize_t ignored = write(signalPipeFd, &byte, 1);
     }
     errno = saved;
+}
+
+// Events the display shows past a waiting worker at most.
+constexpr uint64_t kShownAhead = 64;
+
+// Events that only show a line, or a file's name that is copied along.
+bool ShownAsTheyCome(uint32_t code) {
+    switch (code) {
+        case EV_CHECK_OLD_MD5:
+        case EV_CHECK_OLD_DATE_SIZE:
+        case EV_HASHING_FILE:
+        case EV_READING_FILE_DATE:
+        case EV_UPDATING_FILE:
+        case EV_ADDING_FILE:
+        case EV_DELETING_FILE:
+            return true;
+        default:
+            return false;
+    }
 }
 
 void CloseIfOpen(int fd) {
@@ -72,52 +92,67 @@ EventQueue::ProgressValue* EventQueue::Slot(ProgressValue (&values)[2], uint32_t
 void EventQueue::Send(uint32_t code, intptr_t param) {
     if (ProgressValue* value = Slot(progress_, code)) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            value->latest = param;
-            if (value->queued) return;
-            value->queued = true;
-            if (!Queue(Event{code, 0, ++nextSerial_, true})) return;
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (value->serial > lastOtherSerial_) {
+                queue_[value->at].param = param;
+                return;
+            }
+            value->serial = ++nextSerial_;
+            const bool woken = Queue(lock, Event{code, param, value->serial, true});
+            value->at = (first_ + count_ - 1) % kCapacity;
+            if (!woken) return;
         }
         pipe_.Write(kEventByte);
         return;
     }
-    const uint64_t serial = Push(code, param, true);
+    Event event{code, param, 0, true};
+    const bool waits = !ShownAsTheyCome(code);
+    if (!waits && param != 0) {
+        const char* text = reinterpret_cast<const char*>(param);
+        std::memcpy(event.text, text, strnlen(text, sizeof event.text - 1));
+        event.hasText = true;
+    }
+    const uint64_t serial = Push(event);
     std::unique_lock<std::mutex> lock(mutex_);
-    handledChanged_.wait(lock, [&] { return handledSerial_ >= serial; });
+    handledChanged_.wait(lock, [&] {
+        return waits ? handledSerial_ >= serial : serial - handledSerial_ <= kShownAhead;
+    });
 }
 
-void EventQueue::Post(uint32_t code, intptr_t param) { Push(code, param, false); }
+void EventQueue::Post(uint32_t code, intptr_t param) { Push(Event{code, param, 0, false}); }
 
-uint64_t EventQueue::Push(uint32_t code, intptr_t param, bool sent) {
-    uint64_t serial;
+uint64_t EventQueue::Push(Event event) {
     bool woken;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        serial = ++nextSerial_;
-        woken = Queue(Event{code, param, serial, sent});
+        std::unique_lock<std::mutex> lock(mutex_);
+        event.serial = ++nextSerial_;
+        lastOtherSerial_ = event.serial;
+        woken = Queue(lock, event);
     }
     if (woken) pipe_.Write(kEventByte);
-    return serial;
+    return event.serial;
 }
 
-bool EventQueue::Queue(const Event& event) {
+bool EventQueue::Queue(std::unique_lock<std::mutex>& lock, const Event& event) {
+    handledChanged_.wait(lock, [&] { return count_ < kCapacity; });
     const uint32_t signals = signalsCaught.load();
-    const bool woken = queue_.empty() || signals != signalsAtLastByte_;
+    const bool woken = count_ == 0 || signals != signalsAtLastByte_;
     if (woken) signalsAtLastByte_ = signals;
-    queue_.push_back(event);
-    queue_.back().woken = woken;
+    Event& queued = queue_[(first_ + count_++) % kCapacity];
+    queued = event;
+    queued.woken = woken;
     return woken;
 }
 
 bool EventQueue::Take(Event* event, bool woken) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty() || queue_.front().woken != woken) return false;
-    *event = queue_.front();
-    queue_.pop_front();
-    if (ProgressValue* value = Slot(progress_, event->code)) {
-        event->param = value->latest;
-        value->queued = false;
-    }
+    if (count_ == 0 || queue_[first_].woken != woken) return false;
+    *event = queue_[first_];
+    first_ = (first_ + 1) % kCapacity;
+    --count_;
+    ProgressValue* value = Slot(progress_, event->code);
+    if (value != nullptr && value->serial == event->serial) value->serial = 0;
+    if (event->hasText) event->param = reinterpret_cast<intptr_t>(event->text);
     return true;
 }
 
@@ -127,6 +162,11 @@ void EventQueue::Handled(const Event& event) {
         if (event.serial > handledSerial_) handledSerial_ = event.serial;
     }
     handledChanged_.notify_all();
+}
+
+void EventQueue::WaitUntilShown() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    handledChanged_.wait(lock, [&] { return handledSerial_ >= nextSerial_; });
 }
 
 bool CatchTerminationSignals(const WakePipe& pipe) {

@@ -11,9 +11,9 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 
+#include "core/apply_context.h"
 #include "core/worker_events.h"
 
 namespace pkx::console {
@@ -42,10 +42,12 @@ class WakePipe {
 
 // Worker events queued for the main thread. Send blocks the worker until the
 // main thread has handled the event (so the handler may read the context and
-// the event's text), except a progress value: it replaces the value of its
-// kind still queued, and the worker goes on (a run of small files would
-// otherwise wait for the display at every value). A later event waits for
-// the queued value to be shown first. Post returns at once.
+// the event's text), except two kinds, which a run of small files sends
+// several times a file: a progress value replaces the value of its kind
+// still queued, and an event that only shows a line or a file's name takes a
+// copy of its text along. For these the worker goes on, unless the display is
+// far behind. A later event waits for those queued before it to be shown
+// first. Post returns at once.
 class EventQueue final : public EventSink {
   public:
     struct Event {
@@ -55,6 +57,10 @@ class EventQueue final : public EventSink {
         bool sent = false;
         // A zero byte was written for it; false when it rides on an earlier one.
         bool woken = false;
+        // The text of an event that does not wait, which `param` points to
+        // once taken.
+        bool hasText = false;
+        char text[kPathBufferSize] = {};
     };
 
     explicit EventQueue(const WakePipe& pipe) : pipe_(pipe) {}
@@ -67,25 +73,36 @@ class EventQueue final : public EventSink {
     bool Take(Event* event, bool woken);
     // Main thread: the event is handled; a sender waiting for it goes on.
     void Handled(const Event& event);
+    // Worker: returns once every event sent so far is shown (before a
+    // question takes the console).
+    void WaitUntilShown();
 
   private:
-    uint64_t Push(uint32_t code, intptr_t param, bool sent);
-    // Queues the event (under the lock); true when its byte must be written.
-    bool Queue(const Event& event);
-    // The file's and the total's progress: the latest value of each, and
-    // whether an event of that kind is queued to show it.
+    uint64_t Push(Event event);
+    // Queues the event once there is room (under the lock, which it may
+    // release while it waits); true when its byte must be written.
+    bool Queue(std::unique_lock<std::mutex>& lock, const Event& event);
+    // The queued event of the file's or the total's progress that a newer
+    // value of its kind replaces, while only progress was queued after it
+    // (a value must not pass a file's name): its serial (0: none) and place.
     struct ProgressValue {
-        intptr_t latest = 0;
-        bool queued = false;
+        uint64_t serial = 0;
+        uint32_t at = 0;
     };
     static ProgressValue* Slot(ProgressValue (&values)[2], uint32_t code);
 
     const WakePipe& pipe_;
     std::mutex mutex_;
     std::condition_variable handledChanged_;
-    std::deque<Event> queue_;
+    // Room for every event the worker can have queued: one that waits, those
+    // shown ahead of it, the two progress values and the final one.
+    static constexpr uint32_t kCapacity = 128;
+    Event queue_[kCapacity];
+    uint32_t first_ = 0;
+    uint32_t count_ = 0;
     uint64_t nextSerial_ = 0;
     uint64_t handledSerial_ = 0;
+    uint64_t lastOtherSerial_ = 0;
     // The count of caught signals when the last event byte was written.
     uint32_t signalsAtLastByte_ = 0;
     ProgressValue progress_[2];

@@ -57,6 +57,8 @@ LineReader::Result ReadAnswer(ConsoleDisplay& display, LineReader& input, std::s
 class ConsolePrompter::Question {
   public:
     explicit Question(ConsolePrompter& owner, bool notice = false) : owner_(owner) {
+        // Outside the lock: the main thread takes it at a signal while it shows them.
+        owner_.events_.WaitUntilShown();
         std::lock_guard<std::mutex> lock(owner_.mutex_);
         struct pollfd pending = {owner_.interrupt_.ReadFd(), POLLIN, 0};
         char byte = 0;

@@ -14,8 +14,8 @@ namespace pkx::console {
 
 class ConsolePrompter final : public Prompter {
   public:
-    ConsolePrompter(ConsoleDisplay& display, LineReader& input)
-        : display_(display), input_(input) {}
+    ConsolePrompter(ConsoleDisplay& display, LineReader& input, EventQueue& events)
+        : display_(display), input_(input), events_(events) {}
 
     bool Confirm(const char* text, const char* caption) override;
     int AskPassword(ApplyContext& context) override;
@@ -43,6 +43,8 @@ class ConsolePrompter final : public Prompter {
 
     ConsoleDisplay& display_;
     LineReader& input_;
+    // The lines sent before a question are shown before it.
+    EventQueue& events_;
     // A byte here ends the wait for an answer.
     WakePipe interrupt_;
     mutable std::mutex mutex_;

@@ -61,8 +61,10 @@ bool ConsoleUpdater::HandleQueuedEvents() {
     for (bool woken = true; events_.Take(&event, woken); woken = false) {
         presenter_.HandleEvent(event.code, event.param);
         if (event.code == EV_FINISHED && !event.sent) succeeded_ = context_.failed == 0;
-        events_.Handled(event);
+        // Before the worker goes on: it sends what follows without waiting,
+        // so a press kept until Cancel can be given must reach it first.
         CancelWhenPossible();
+        events_.Handled(event);
         ended = ended || !event.sent;
     }
     return ended;

@@ -19,8 +19,8 @@ class ConsoleUpdater {
     explicit ConsoleUpdater(ApplyContext& context)
         : context_(context),
           view_(display_),
-          prompter_(display_, input_),
           events_(pipe_),
+          prompter_(display_, input_, events_),
           worker_(context),
           presenter_(context, view_, worker_) {}
     ConsoleUpdater(const ConsoleUpdater&) = delete;
@@ -42,8 +42,8 @@ class ConsoleUpdater {
     ConsoleDisplay display_;
     ConsoleView view_;
     LineReader input_;
-    ConsolePrompter prompter_;
     EventQueue events_;
+    ConsolePrompter prompter_;
     WorkerThread worker_;
     ProgressPresenter presenter_;
     // A press of Cancel that the progress window could not take yet: a signal
