@@ -34,6 +34,9 @@ void OnTerminationSignal(int number) {
 
 // Events the display shows past a waiting worker at most.
 constexpr uint64_t kShownAhead = 64;
+// Queued events that make the next one urgent; fewer than kShownAhead, so
+// that the worker is never held while the main thread gathers.
+constexpr uint32_t kGathered = 32;
 
 // Events that only show a line, or a file's name that is copied along.
 bool ShownAsTheyCome(uint32_t code) {
@@ -107,6 +110,7 @@ void EventQueue::Send(uint32_t code, intptr_t param) {
     }
     Event event{code, param, 0, true};
     const bool waits = !ShownAsTheyCome(code);
+    event.waits = waits;
     if (!waits && param != 0) {
         const char* text = reinterpret_cast<const char*>(param);
         std::memcpy(event.text, text, strnlen(text, sizeof event.text - 1));
@@ -119,7 +123,8 @@ void EventQueue::Send(uint32_t code, intptr_t param) {
     });
 }
 
-void EventQueue::Post(uint32_t code, intptr_t param) { Push(Event{code, param, 0, false}); }
+// The run's last event: ends it at once.
+void EventQueue::Post(uint32_t code, intptr_t param) { Push(Event{code, param, 0, false, true}); }
 
 uint64_t EventQueue::Push(Event event) {
     bool woken;
@@ -136,7 +141,8 @@ uint64_t EventQueue::Push(Event event) {
 bool EventQueue::Queue(std::unique_lock<std::mutex>& lock, const Event& event) {
     handledChanged_.wait(lock, [&] { return count_ < kCapacity; });
     const uint32_t signals = signalsCaught.load();
-    const bool woken = count_ == 0 || signals != signalsAtLastByte_;
+    const bool woken =
+        count_ == 0 || signals != signalsAtLastByte_ || event.waits || count_ == kGathered;
     if (woken) signalsAtLastByte_ = signals;
     Event& queued = queue_[(first_ + count_++) % kCapacity];
     queued = event;
@@ -162,6 +168,11 @@ void EventQueue::Handled(const Event& event) {
         if (event.serial > handledSerial_) handledSerial_ = event.serial;
     }
     handledChanged_.notify_all();
+}
+
+bool EventQueue::MayGather() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_ > 0 && count_ < kGathered && !queue_[first_].waits;
 }
 
 void EventQueue::WaitUntilShown() {

@@ -2,9 +2,12 @@
 // updater. One pipe carries, in order of arrival, a zero byte for queued
 // events and the number of each signal caught, so the main thread handles
 // events and Ctrl-C in the order they happened by reading that pipe. An event
-// queued behind others that wait for their byte to be read, with no signal
-// caught since, rides on their byte: two system calls and a thread switch
-// less for each of the many events of a run of small files.
+// queued behind others that wait for their byte to be read rides on their
+// byte, unless it is urgent: a signal was caught since, the worker waits for
+// it, or many are queued. The main thread, woken by a byte, gathers such
+// events for a moment before it shows them: a run of small files sends
+// several a file, and each byte would cost two system calls and a switch of
+// threads.
 #pragma once
 
 #include <signal.h>
@@ -55,6 +58,8 @@ class EventQueue final : public EventSink {
         intptr_t param = 0;
         uint64_t serial = 0;
         bool sent = false;
+        // The worker waits until it is handled.
+        bool waits = false;
         // A zero byte was written for it; false when it rides on an earlier one.
         bool woken = false;
         // The text of an event that does not wait, which `param` points to
@@ -73,6 +78,9 @@ class EventQueue final : public EventSink {
     bool Take(Event* event, bool woken);
     // Main thread: the event is handled; a sender waiting for it goes on.
     void Handled(const Event& event);
+    // Main thread, woken by an event byte: whether the events may wait a
+    // moment for more (none waits for it, and not many are queued).
+    bool MayGather();
     // Worker: returns once every event sent so far is shown (before a
     // question takes the console).
     void WaitUntilShown();

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,12 +46,23 @@ void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
         }
         for (ssize_t i = 0; i < count; ++i) {
             if (bytes[i] == kEventByte) {
+                if (i + 1 == count) GatherEvents();
                 ended = HandleQueuedEvents() || ended;
             } else {
                 OnSignal(bytes[i]);
             }
         }
     }
+}
+
+// Lets events ride on the byte just read for a moment, short enough for the
+// display to follow; an urgent byte (a signal, an event the worker waits
+// for) ends the wait.
+void ConsoleUpdater::GatherEvents() {
+    constexpr int kMilliseconds = 10;
+    if (!events_.MayGather()) return;
+    struct pollfd urgent = {pipe_.ReadFd(), POLLIN, 0};
+    poll(&urgent, 1, kMilliseconds);
 }
 
 // The event whose byte was read and those that rode on it; true after the

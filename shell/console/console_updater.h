@@ -31,6 +31,7 @@ class ConsoleUpdater {
 
   private:
     void HandleEventsUntilTheRunEnds();
+    void GatherEvents();
     bool HandleQueuedEvents();
     void OnSignal(int number);
     void CancelWhenPossible();
