@@ -277,24 +277,38 @@ class DeltaApplier final : public PackageSource {
             CompactInstruction piece;
             ResultCode result = block.NextPiece(&piece);
             if (result != result::kSuccess || piece.opcode == OPC_END) return result;
-            result = piece.opcode == OPC_LITERAL ? CompactLiteral(block.literals(), piece.length)
-                                                 : CompactCopy(piece, block.differences());
+            result = CompactPiece(
+                piece, piece.opcode == OPC_LITERAL ? block.literals() : block.differences());
             if (result != result::kSuccess) return result;
         }
     }
 
-    // Copied in parts of at most a stream piece, each put whole into the
-    // output, where an approximate copy's differences are added to it.
-    ResultCode CompactCopy(const CompactInstruction& piece, CompressedStreamReader& differences) {
-        if (uint64_t{piece.source} + piece.length > oldSize_) return result::kReadOldFile;
+    // In parts of at most a stream piece, each put whole into the output: old
+    // bytes, with an approximate copy's differences added, or literal bytes.
+    ResultCode CompactPiece(const CompactInstruction& piece, CompressedStreamReader& stream) {
+        const bool literal = piece.opcode == OPC_LITERAL;
+        if (!literal && uint64_t{piece.source} + piece.length > oldSize_) {
+            return result::kReadOldFile;
+        }
         uint64_t from = piece.source;
         for (uint32_t left = piece.length; left > 0;) {
             const uint32_t part = Smallest(left, kStreamPieceSize, left);
             ResultCode result = output_.Free() < part ? output_.Flush() : result::kSuccess;
-            uint8_t* const into = output_.Space();
-            if (result == result::kSuccess) result = CopyFromOld(from, part);
-            if (result == result::kSuccess && piece.opcode == OPC_COPY_ADD) {
-                result = AddDifferences(differences, into, part);
+            uint8_t* into = output_.Space();
+            if (result == result::kSuccess && !literal) result = CopyFromOld(from, part);
+            for (uint32_t taken = piece.opcode == OPC_COPY ? 0 : part; taken > 0;) {
+                const uint8_t* data = nullptr;
+                uint32_t size = 0;
+                if (result == result::kSuccess) result = stream.Next(taken, &data, &size);
+                if (result != result::kSuccess) return result;
+                if (literal) {
+                    std::memcpy(into, data, size);
+                    output_.Added(size);
+                } else {
+                    AddBytes(into, data, size);
+                }
+                into += size;
+                taken -= size;
             }
             if (result != result::kSuccess) return result;
             from += part;
@@ -306,38 +320,8 @@ class DeltaApplier final : public PackageSource {
         return result::kSuccess;
     }
 
-    static ResultCode AddDifferences(CompressedStreamReader& differences, uint8_t* into,
-                                     uint32_t count) {
-        while (count > 0) {
-            const uint8_t* data = nullptr;
-            uint32_t size = 0;
-            const ResultCode result = differences.Next(count, &data, &size);
-            if (result != result::kSuccess) return result;
-            for (uint32_t i = 0; i < size; ++i) into[i] = static_cast<uint8_t>(into[i] + data[i]);
-            into += size;
-            count -= size;
-        }
-        return result::kSuccess;
-    }
-
-    ResultCode CompactLiteral(CompressedStreamReader& literals, uint32_t length) {
-        while (length > 0) {
-            ResultCode result = output_.MakeSpace();
-            const uint8_t* data = nullptr;
-            uint32_t size = 0;
-            if (result == result::kSuccess) {
-                result =
-                    literals.Next(Smallest(length, output_.Free(), kStreamPieceSize), &data, &size);
-            }
-            if (result != result::kSuccess) return result;
-            std::memcpy(output_.Space(), data, size);
-            output_.Added(size);
-            length -= size;
-            position_ += size;
-            SendProgress();
-            if (length > 0 && CancelRequested(context_)) return result::kCancelled;
-        }
-        return result::kSuccess;
+    static void AddBytes(uint8_t* into, const uint8_t* data, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) into[i] = static_cast<uint8_t>(into[i] + data[i]);
     }
 
     // --- Moving data.

@@ -267,16 +267,15 @@ class DataBlockPlace {
                                 &header_, lists);
     }
 
-    // Every record's data read once, before anything is written or moved.
-    ResultCode Check(const FileEntryLists& lists, ApplyContext& context) {
+    // Every record's data read once, before anything is written or moved;
+    // `reader` is then ready to apply them.
+    ResultCode Check(const FileEntryLists& lists, ApplyContext& context, DataBlockReader* reader) {
         PackageCursor block(source_, start_, end_);
         if (!block.MoveToStart()) return result::kReadProgramFile;
-        return CheckDataBlock(source_, block, lists.updates.data(),
+        return CheckDataBlock(*reader, source_, block, lists.updates.data(),
                               static_cast<uint32_t>(lists.updates.size()), lists.adds.data(),
                               static_cast<uint32_t>(lists.adds.size()), context);
     }
-
-    ResultCode Open(DataBlockReader* reader) { return reader->Open(source_, header_); }
 
   private:
     FilePackageSource source_;
@@ -305,11 +304,10 @@ ResultCode ApplyFileRecords(BinaryFile& file, PackageCursor& in, PackageRef& pac
     // folder; the verification must look at the same files.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
     r = VerifyOldVersion(lists, counts.checkMode, context);
-    if (r == result::kSuccess && package.compressed == 1) r = place.Check(lists, context);
-    // The data is decoded while applying, by a reader made before the
-    // journal is touched.
+    // The reader of the check applies the data (what it could not hold is
+    // decoded again); it is made before the journal is touched.
     DataBlockReader reader;
-    if (r == result::kSuccess && package.compressed == 1) r = place.Open(&reader);
+    if (r == result::kSuccess && package.compressed == 1) r = place.Check(lists, context, &reader);
     if (r != result::kSuccess) return r;
     // The changes to come go into the journal with one flush.
     std::vector<Change> changes;

@@ -36,6 +36,8 @@ class CompactInstructionReader {
 
     // A new record: copies are relative to the old file's start again.
     void StartRecord() { previousEnd_ = 0; }
+    // The stream was rewound: nothing of it is buffered.
+    void Rewind() { size_ = 0; }
 
     // The next instruction. An unknown opcode, an overlong varint, a length
     // of 0 or a copy reaching 2 GiB is kBadDifferenceData.

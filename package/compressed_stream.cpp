@@ -33,16 +33,11 @@ bool DescriptorValid(const StreamDescriptor& stream) {
     return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
 }
 
-bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
-    uint32_t low = 0;
-    uint32_t high = 0;
-    if (!cursor.ReadU8(&stream->method) || !cursor.ReadU8(&stream->properties) ||
-        !cursor.ReadU32(&stream->dictionary) || !cursor.ReadU32(&stream->compressedSize) ||
-        !cursor.ReadU32(&low) || !cursor.ReadU32(&high)) {
-        return false;
-    }
-    stream->uncompressedSize = uint64_t{high} << 32 | low;
-    return true;
+// `count` little-endian bytes.
+uint64_t LoadLittle(const uint8_t* bytes, uint32_t count) {
+    uint64_t value = 0;
+    while (count-- > 0) value = value << 8 | bytes[count];
+    return value;
 }
 
 }  // namespace
@@ -58,24 +53,30 @@ bool RecordStreamBounded(const StreamDescriptor& records) {
 }
 
 ResultCode ReadDataBlock(PackageCursor& cursor, DataBlock* block) {
+    uint8_t header[kDataBlockHeaderSize];
     if (!cursor.Fits(kDataBlockHeaderSize)) return result::kBadDifferenceData;
-    uint32_t magic = 0;
-    uint8_t count = 0;
-    if (!cursor.ReadU32(&magic) || !cursor.ReadU8(&count)) return result::kReadProgramFile;
-    if (magic != kDataBlockMagic || count != kDataStreamCount) return result::kBadDifferenceData;
-    uint64_t windows = 0;
-    for (StreamDescriptor& stream : block->streams) {
-        if (!ReadDescriptor(cursor, &stream)) return result::kReadProgramFile;
-        if (!DescriptorValid(stream)) return result::kBadDifferenceData;
-        windows += StreamWindowSize(stream);
+    if (!cursor.Read(header, kDataBlockHeaderSize)) return result::kReadProgramFile;
+    if (LoadLittle(header, kMagicSize) != kDataBlockMagic ||
+        header[kMagicSize] != kDataStreamCount) {
+        return result::kBadDifferenceData;
     }
-    if (windows > kMaxWindowTotal) return result::kBadDifferenceData;
-    if (!RecordStreamBounded(block->streams[kRecordStream])) return result::kBadDifferenceData;
+    const uint8_t* field = header + kDataBlockStartSize;
+    uint64_t windows = 0;
     uint64_t offset = cursor.position();
     for (StreamDescriptor& stream : block->streams) {
+        stream.method = field[0];
+        stream.properties = field[1];
+        stream.dictionary = static_cast<uint32_t>(LoadLittle(field + 2, 4));
+        stream.compressedSize = static_cast<uint32_t>(LoadLittle(field + 6, 4));
+        stream.uncompressedSize = LoadLittle(field + 10, 8);
+        field += kStreamDescriptorSize;
+        if (!DescriptorValid(stream)) return result::kBadDifferenceData;
+        windows += StreamWindowSize(stream);
         stream.offset = offset;
         offset += stream.compressedSize;
     }
+    if (windows > kMaxWindowTotal) return result::kBadDifferenceData;
+    if (!RecordStreamBounded(block->streams[kRecordStream])) return result::kBadDifferenceData;
     const uint64_t used = offset - cursor.position();
     if (used > cursor.Remaining() || cursor.Remaining() - used > kMaxDataBlockPadding) {
         return result::kBadDifferenceData;
@@ -94,14 +95,13 @@ struct CompressedStreamReader::Decoder {
 CompressedStreamReader::CompressedStreamReader() = default;
 CompressedStreamReader::~CompressedStreamReader() = default;
 
-ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescriptor& stream) {
+ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescriptor& stream,
+                                        bool whole) {
     source_ = &source;
-    remaining_ = stream.uncompressedSize;
-    inputOffset_ = stream.offset;
-    inputLeft_ = stream.compressedSize;
-    inputPosition_ = inputSize_ = 0;
+    stream_ = stream;
     decoder_.reset();
     input_.reset(new (std::nothrow) uint8_t[kInputSize]);
+    Rewind();
     if (!input_) return result::kBadDifferenceData;
     if (stream.method == kStreamStored) return result::kSuccess;
 
@@ -115,16 +115,33 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
         SZ_OK) {
         return result::kBadDifferenceData;
     }
-    // At most kMaxWindowTotal, so it fits a size_t on every target.
-    const size_t window = static_cast<size_t>(StreamWindowSize(stream));
-    if (window > 0) {
+    // At most kMaxWindowTotal, so it fits a size_t on every target. A larger
+    // buffer than the window decodes the same: distances are checked against
+    // the dictionary size, not the buffer's.
+    size_t window = static_cast<size_t>(StreamWindowSize(stream));
+    if (whole && stream.uncompressedSize <= kMaxWindowTotal) {
+        decoder_->window.reset(new (std::nothrow) uint8_t[stream.uncompressedSize]);
+        if (decoder_->window) window = static_cast<size_t>(stream.uncompressedSize);
+    }
+    if (window > 0 && !decoder_->window) {
         decoder_->window.reset(new (std::nothrow) uint8_t[window]);
         if (!decoder_->window) return result::kBadDifferenceData;
     }
-    LzmaDec_Init(&decoder_->state);
     decoder_->state.dic = decoder_->window.get();
     decoder_->state.dicBufSize = window;
+    Rewind();
     return result::kSuccess;
+}
+
+void CompressedStreamReader::Rewind() {
+    // Only a clean end brings the count to 0 (NextDecoded checks it).
+    replay_ = decoder_ && (replay_ || remaining_ == 0) &&
+              decoder_->state.dicBufSize == stream_.uncompressedSize;
+    remaining_ = stream_.uncompressedSize;
+    inputOffset_ = stream_.offset;
+    inputLeft_ = stream_.compressedSize;
+    inputPosition_ = inputSize_ = 0;
+    if (decoder_) LzmaDec_Init(&decoder_->state);
 }
 
 ResultCode CompressedStreamReader::Next(uint32_t wanted, const uint8_t** data, uint32_t* size) {
@@ -153,6 +170,11 @@ ResultCode CompressedStreamReader::NextStored(uint32_t wanted, const uint8_t** d
 ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** data,
                                                uint32_t* size) {
     CLzmaDec& state = decoder_->state;
+    if (replay_) {
+        *data = state.dic + (stream_.uncompressedSize - remaining_);
+        *size = wanted;
+        return result::kSuccess;
+    }
     if (state.dicPos == state.dicBufSize) state.dicPos = 0;
     const SizeT start = state.dicPos;
     const SizeT limit = start + std::min<SizeT>(wanted, state.dicBufSize - start);

@@ -62,8 +62,13 @@ class CompressedStreamReader {
     CompressedStreamReader& operator=(const CompressedStreamReader&) = delete;
 
     // Allocates the window (or a buffer, when stored) for `stream` of `source`.
-    // The descriptor must have passed ReadDataBlock.
-    ResultCode Open(PackageSource& source, const StreamDescriptor& stream);
+    // The descriptor must have passed ReadDataBlock. `whole`: an LZMA stream
+    // gets a buffer of its whole uncompressed size where memory allows, so
+    // that once decoded to its end it is read again without decoding.
+    ResultCode Open(PackageSource& source, const StreamDescriptor& stream, bool whole = false);
+    // Back to the stream's first byte: a stream held whole and decoded to
+    // its end is then read from memory, any other is decoded again.
+    void Rewind();
 
     // The next 1 to min(`wanted`, kStreamPieceSize) bytes of the stream, in
     // `*data` (valid until the next call) and `*size`. Asking past the end
@@ -83,7 +88,10 @@ class CompressedStreamReader {
     ResultCode Refill();
 
     PackageSource* source_ = nullptr;
+    StreamDescriptor stream_;
     uint64_t remaining_ = 0;
+    // The decoded stream is all in the window: Next reads it from there.
+    bool replay_ = false;
     // Compressed bytes not yet read, and where they start in the file.
     uint64_t inputOffset_ = 0;
     uint32_t inputLeft_ = 0;

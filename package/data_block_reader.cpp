@@ -7,11 +7,26 @@
 namespace pkx {
 
 ResultCode DataBlockReader::Open(PackageSource& source, const DataBlock& block) {
-    for (uint32_t i = 0; i < kDataStreamCount; ++i) {
-        const ResultCode code = streams_[i].Open(source, block.streams[i]);
+    uint64_t windows = 0;
+    for (const StreamDescriptor& stream : block.streams) windows += StreamWindowSize(stream);
+    // Held whole while the buffers stay within the limit, the literals (the
+    // slowest to decode) first; the records are read before, not applied.
+    for (uint32_t i = kDataStreamCount; i-- > 0;) {
+        const StreamDescriptor& stream = block.streams[i];
+        const uint64_t more =
+            stream.method == kStreamLzma ? stream.uncompressedSize - StreamWindowSize(stream) : 0;
+        const bool whole =
+            i != kRecordStream && windows <= holdLimit_ && more <= holdLimit_ - windows;
+        if (whole) windows += more;
+        const ResultCode code = streams_[i].Open(source, stream, whole);
         if (code != result::kSuccess) return code;
     }
     return result::kSuccess;
+}
+
+void DataBlockReader::Rewind() {
+    for (CompressedStreamReader& stream : streams_) stream.Rewind();
+    instructions_.Rewind();
 }
 
 void DataBlockReader::StartUpdate(uint32_t newSize) {
@@ -67,12 +82,11 @@ ResultCode DataBlockReader::Finish() const {
     return result::kSuccess;
 }
 
-ResultCode CheckDataBlock(PackageSource& source, PackageCursor& cursor, const FileEntry* updates,
-                          uint32_t updateCount, const FileEntry* adds, uint32_t addCount,
-                          ApplyContext& context) {
+ResultCode CheckDataBlock(DataBlockReader& reader, PackageSource& source, PackageCursor& cursor,
+                          const FileEntry* updates, uint32_t updateCount, const FileEntry* adds,
+                          uint32_t addCount, ApplyContext& context) {
     DataBlock block;
     ResultCode code = ReadDataBlock(cursor, &block);
-    DataBlockReader reader;
     if (code == result::kSuccess) code = reader.Open(source, block);
     if (code == result::kSuccess) {
         code = SkipStreamBytes(reader.records(), reader.records().Remaining(), context);
@@ -85,7 +99,9 @@ ResultCode CheckDataBlock(PackageSource& source, PackageCursor& cursor, const Fi
         code = adds[i].dataOffset != 0 ? result::kBadDifferenceData
                                        : reader.SkipAdd(adds[i].dataSize, context);
     }
-    return code == result::kSuccess ? reader.Finish() : code;
+    if (code == result::kSuccess) code = reader.Finish();
+    if (code == result::kSuccess) reader.Rewind();
+    return code;
 }
 
 }  // namespace pkx

@@ -4,9 +4,10 @@
 // themselves come from their own stream, read before.
 //
 // The same reader serves the check before anything is written (every record
-// read as if skipped, and every stream used up exactly) and, record by
-// record, the application. Cancel is polled between pieces of at most
-// kStreamPieceSize bytes.
+// read as if skipped, and every stream used up exactly) and then, rewound,
+// the application record by record: the streams it can hold whole within
+// the windows' memory bound are decoded once, in the check. Cancel is
+// polled between pieces of at most kStreamPieceSize bytes.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +21,16 @@ namespace pkx {
 
 class DataBlockReader {
   public:
-    DataBlockReader() : instructions_(streams_[kInstructionStream]) {}
+    // `holdLimit`: the most bytes the streams' buffers may take together
+    // when streams are held whole.
+    explicit DataBlockReader(uint64_t holdLimit = kMaxWindowTotal)
+        : instructions_(streams_[kInstructionStream]), holdLimit_(holdLimit) {}
     DataBlockReader(const DataBlockReader&) = delete;
     DataBlockReader& operator=(const DataBlockReader&) = delete;
 
     ResultCode Open(PackageSource& source, const DataBlock& block);
+    // Every stream back to its start, for the application after the check.
+    void Rewind();
 
     // An update whose new file is `newSize` bytes: then NextPiece until it
     // yields OPC_END.
@@ -51,6 +57,7 @@ class DataBlockReader {
   private:
     CompressedStreamReader streams_[kDataStreamCount];
     CompactInstructionReader instructions_;
+    uint64_t holdLimit_;
     uint32_t pieceLeft_ = 0;
 };
 
@@ -58,11 +65,12 @@ class DataBlockReader {
 ResultCode SkipStreamBytes(CompressedStreamReader& stream, uint64_t count, ApplyContext& context);
 
 // The check before a compressed package is applied: reads the data block
-// (at the cursor, whose end is the digest), passes over the records (read
-// before into `updates` and `adds`) and reads every record's data as if it
-// were skipped, the updates' before the adds'.
-ResultCode CheckDataBlock(PackageSource& source, PackageCursor& cursor, const FileEntry* updates,
-                          uint32_t updateCount, const FileEntry* adds, uint32_t addCount,
-                          ApplyContext& context);
+// (at the cursor, whose end is the digest) and opens `reader` on it, passes
+// over the records (read before into `updates` and `adds`) and reads every
+// record's data as if it were skipped, the updates' before the adds'. On
+// success `reader` is rewound, ready to apply the records.
+ResultCode CheckDataBlock(DataBlockReader& reader, PackageSource& source, PackageCursor& cursor,
+                          const FileEntry* updates, uint32_t updateCount, const FileEntry* adds,
+                          uint32_t addCount, ApplyContext& context);
 
 }  // namespace pkx

@@ -95,26 +95,38 @@ ResultCode Check(const ByteVector& bytes, const std::vector<FileEntry>& updates,
     PackageCursor cursor(source, kBlockAt, bytes.size());
     EXPECT_TRUE(cursor.MoveToStart());
     ApplyContext context;
-    return CheckDataBlock(source, cursor, updates.data(), static_cast<uint32_t>(updates.size()),
-                          adds.data(), static_cast<uint32_t>(adds.size()), context);
+    DataBlockReader reader;
+    return CheckDataBlock(reader, source, cursor, updates.data(),
+                          static_cast<uint32_t>(updates.size()), adds.data(),
+                          static_cast<uint32_t>(adds.size()), context);
 }
 
-// Applies the records marked in `apply` and skips the others; the rebuilt
-// files in record order (empty for a skipped one).
+// Checks the block, then applies the records marked in `apply` and skips the
+// others with the same reader, its streams held whole up to `holdLimit`
+// bytes; the rebuilt files in record order (empty for a skipped one).
 std::vector<ByteVector> Apply(const ByteVector& bytes, const std::vector<Pair>& pairs,
-                              const std::vector<ByteVector>& adds, const std::vector<bool>& apply) {
+                              const std::vector<ByteVector>& adds, const std::vector<bool>& apply,
+                              uint64_t holdLimit) {
     test::MemorySource source(bytes);
     PackageCursor cursor(source, kBlockAt, bytes.size());
     EXPECT_TRUE(cursor.MoveToStart());
-    DataBlock block;
-    DataBlockReader reader;
-    EXPECT_EQ(ReadDataBlock(cursor, &block), result::kSuccess);
-    EXPECT_EQ(reader.Open(source, block), result::kSuccess);
+    DataBlockReader reader(holdLimit);
+    std::vector<FileEntry> updates(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        updates[i].dataSize = static_cast<uint32_t>(pairs[i].now.size());
+    }
+    std::vector<FileEntry> added(adds.size());
+    for (size_t i = 0; i < adds.size(); ++i)
+        added[i].dataSize = static_cast<uint32_t>(adds[i].size());
+    ApplyContext context;
+    EXPECT_EQ(CheckDataBlock(reader, source, cursor, updates.data(),
+                             static_cast<uint32_t>(updates.size()), added.data(),
+                             static_cast<uint32_t>(added.size()), context),
+              result::kSuccess);
     ByteVector records;
     EXPECT_EQ(test::TakeStream(reader.records(), static_cast<uint32_t>(kRecords.size()), &records),
               result::kSuccess);
     EXPECT_EQ(records, kRecords);
-    ApplyContext context;
     std::vector<ByteVector> files(pairs.size() + adds.size());
     for (size_t i = 0; i < files.size(); ++i) {
         const bool update = i < pairs.size();
@@ -145,12 +157,18 @@ TEST(CompressedDataTest, RecordsComeBackAppliedOrSkipped) {
     for (const ByteVector& add : adds) addSizes.push_back(static_cast<uint32_t>(add.size()));
     EXPECT_EQ(Check(bytes, Entries(updateSizes), Entries(addSizes)), result::kSuccess);
 
-    for (const std::vector<bool>& apply :
-         {std::vector<bool>(8, true), {false, true, false, true, true, false, true, false}}) {
-        const std::vector<ByteVector> files = Apply(bytes, pairs, adds, apply);
-        for (size_t i = 0; i < files.size(); ++i) {
-            const ByteVector& expected = i < pairs.size() ? pairs[i].now : adds[i - pairs.size()];
-            EXPECT_EQ(files[i], apply[i] ? expected : ByteVector()) << "record " << i;
+    // Streams held whole after the check are read again from memory; the
+    // others (a limit of 0 holds none) are decoded again.
+    for (const uint64_t holdLimit : {kMaxWindowTotal, uint64_t{0}}) {
+        for (const std::vector<bool>& apply :
+             {std::vector<bool>(8, true), {false, true, false, true, true, false, true, false}}) {
+            const std::vector<ByteVector> files = Apply(bytes, pairs, adds, apply, holdLimit);
+            for (size_t i = 0; i < files.size(); ++i) {
+                const ByteVector& expected =
+                    i < pairs.size() ? pairs[i].now : adds[i - pairs.size()];
+                EXPECT_EQ(files[i], apply[i] ? expected : ByteVector())
+                    << "record " << i << " limit " << holdLimit;
+            }
         }
     }
 }
@@ -308,7 +326,9 @@ TEST(CompressedDataTest, CancelStopsTheCheck) {
     const FileEntry add = Entries({300000})[0];
     ApplyContext context;
     context.cancelRequested = 1;
-    EXPECT_EQ(CheckDataBlock(source, cursor, nullptr, 0, &add, 1, context), result::kCancelled);
+    DataBlockReader reader;
+    EXPECT_EQ(CheckDataBlock(reader, source, cursor, nullptr, 0, &add, 1, context),
+              result::kCancelled);
 }
 
 }  // namespace
