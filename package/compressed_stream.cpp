@@ -30,7 +30,9 @@ bool DescriptorValid(const StreamDescriptor& stream) {
         return stream.properties == 0 && stream.dictionary == 0 &&
                stream.uncompressedSize == stream.compressedSize;
     }
-    return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
+    const bool zeroRuns =
+        stream.method == kStreamZeroRuns && stream.compressedSize >= kZeroRunsPrefixSize;
+    return (stream.method == kStreamLzma || zeroRuns) && LzmaPropertiesValid(stream.properties);
 }
 
 bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
@@ -48,7 +50,7 @@ bool ReadDescriptor(PackageCursor& cursor, StreamDescriptor* stream) {
 }  // namespace
 
 uint64_t StreamWindowSize(const StreamDescriptor& stream) {
-    if (stream.method != kStreamLzma) return 0;
+    if (stream.method == kStreamStored) return 0;
     return std::min<uint64_t>(std::max(stream.dictionary, kLzmaMinWindow), stream.uncompressedSize);
 }
 
@@ -101,6 +103,7 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
     inputLeft_ = stream.compressedSize;
     inputPosition_ = inputSize_ = 0;
     decoder_.reset();
+    zeroRuns_ = false;
     input_.reset(new (std::nothrow) uint8_t[kInputSize]);
     if (!input_) return result::kBadDifferenceData;
     if (stream.method == kStreamStored) return result::kSuccess;
@@ -124,7 +127,8 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
     LzmaDec_Init(&decoder_->state);
     decoder_->state.dic = decoder_->window.get();
     decoder_->state.dicBufSize = window;
-    return result::kSuccess;
+    return stream.method == kStreamZeroRuns ? OpenZeroRuns(stream.uncompressedSize)
+                                            : result::kSuccess;
 }
 
 ResultCode CompressedStreamReader::Next(uint32_t wanted, const uint8_t** data, uint32_t* size) {
@@ -133,8 +137,9 @@ ResultCode CompressedStreamReader::Next(uint32_t wanted, const uint8_t** data, u
     if (remaining_ == 0 || !input_) return result::kBadDifferenceData;
     wanted =
         static_cast<uint32_t>(std::min<uint64_t>(std::min(wanted, kStreamPieceSize), remaining_));
-    const ResultCode code =
-        decoder_ ? NextDecoded(wanted, data, size) : NextStored(wanted, data, size);
+    const ResultCode code = zeroRuns_  ? NextExpanded(wanted, data, size)
+                            : decoder_ ? NextDecoded(wanted, remaining_, data, size)
+                                       : NextStored(wanted, data, size);
     if (code == result::kSuccess) remaining_ -= *size;
     return code;
 }
@@ -150,7 +155,7 @@ ResultCode CompressedStreamReader::NextStored(uint32_t wanted, const uint8_t** d
     return result::kSuccess;
 }
 
-ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** data,
+ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, uint64_t left, const uint8_t** data,
                                                uint32_t* size) {
     CLzmaDec& state = decoder_->state;
     if (state.dicPos == state.dicBufSize) state.dicPos = 0;
@@ -179,7 +184,7 @@ ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** 
     *size = static_cast<uint32_t>(limit - start);
     // At the end the range decoder has taken every compressed byte and comes
     // out at 0: damage anywhere in the stream shows here at the latest.
-    const bool ends = remaining_ == *size;
+    const bool ends = left == *size;
     if (ends && (state.remainLen != 0 || state.code != 0 || inputLeft_ != 0 ||
                  inputPosition_ != inputSize_)) {
         return result::kBadDifferenceData;
