@@ -572,7 +572,9 @@ void FormatStreams(ReportWriter& w, const PackageInfo& info) {
                                                            "literals", "records"};
     for (size_t i = 0; i < info.streams.size() && i < kDataStreamCount; ++i) {
         const StreamInfo& stream = info.streams[i];
-        const std::string method = stream.method == kStreamLzma ? "LZMA, " : "stored, ";
+        const std::string method = stream.method == kStreamLzma       ? "LZMA, "
+                                   : stream.method == kStreamZeroRuns ? "zero runs, LZMA, "
+                                                                      : "stored, ";
         const std::string line = std::string(kStreams[i]) + ": " + method +
                                  std::to_string(stream.compressedSize) + " bytes of " +
                                  std::to_string(stream.uncompressedSize);

@@ -85,7 +85,7 @@ struct NoticeInfo {
 
 // One stream of a compressed package's data block.
 struct StreamInfo {
-    uint8_t method = 0;  // kStreamStored or kStreamLzma
+    uint8_t method = 0;  // kStreamStored, kStreamLzma or kStreamZeroRuns
     uint32_t compressedSize = 0;
     uint64_t uncompressedSize = 0;
 };

@@ -30,7 +30,9 @@ bool DescriptorValid(const StreamDescriptor& stream) {
         return stream.properties == 0 && stream.dictionary == 0 &&
                stream.uncompressedSize == stream.compressedSize;
     }
-    return stream.method == kStreamLzma && LzmaPropertiesValid(stream.properties);
+    const bool zeroRuns =
+        stream.method == kStreamZeroRuns && stream.compressedSize >= kZeroRunsPrefixSize;
+    return (stream.method == kStreamLzma || zeroRuns) && LzmaPropertiesValid(stream.properties);
 }
 
 // `count` little-endian bytes.
@@ -43,7 +45,7 @@ uint64_t LoadLittle(const uint8_t* bytes, uint32_t count) {
 }  // namespace
 
 uint64_t StreamWindowSize(const StreamDescriptor& stream) {
-    if (stream.method != kStreamLzma) return 0;
+    if (stream.method == kStreamStored) return 0;
     return std::min<uint64_t>(std::max(stream.dictionary, kLzmaMinWindow), stream.uncompressedSize);
 }
 
@@ -100,6 +102,7 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
     source_ = &source;
     stream_ = stream;
     decoder_.reset();
+    zeroRuns_ = false;
     input_.reset(new (std::nothrow) uint8_t[kInputSize]);
     Rewind();
     if (!input_) return result::kBadDifferenceData;
@@ -119,7 +122,7 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
     // buffer than the window decodes the same: distances are checked against
     // the dictionary size, not the buffer's.
     size_t window = static_cast<size_t>(StreamWindowSize(stream));
-    if (whole && stream.uncompressedSize <= kMaxWindowTotal) {
+    if (whole && stream.method == kStreamLzma && stream.uncompressedSize <= kMaxWindowTotal) {
         decoder_->window.reset(new (std::nothrow) uint8_t[stream.uncompressedSize]);
         if (decoder_->window) window = static_cast<size_t>(stream.uncompressedSize);
     }
@@ -130,28 +133,35 @@ ResultCode CompressedStreamReader::Open(PackageSource& source, const StreamDescr
     decoder_->state.dic = decoder_->window.get();
     decoder_->state.dicBufSize = window;
     Rewind();
-    return result::kSuccess;
+    return rewound_;
 }
 
 void CompressedStreamReader::Rewind() {
-    // Only a clean end brings the count to 0 (NextDecoded checks it).
-    replay_ = decoder_ && (replay_ || remaining_ == 0) &&
+    // Only a clean end brings the count to 0 (NextDecoded checks it). The
+    // window of a zero-run coded stream holds its coded form: never replayed.
+    replay_ = decoder_ && (replay_ || remaining_ == 0) && stream_.method == kStreamLzma &&
               decoder_->state.dicBufSize == stream_.uncompressedSize;
     remaining_ = stream_.uncompressedSize;
     inputOffset_ = stream_.offset;
     inputLeft_ = stream_.compressedSize;
     inputPosition_ = inputSize_ = 0;
-    if (decoder_) LzmaDec_Init(&decoder_->state);
+    zeroRuns_ = false;
+    rewound_ = result::kSuccess;
+    if (!decoder_) return;
+    LzmaDec_Init(&decoder_->state);
+    if (stream_.method == kStreamZeroRuns) rewound_ = OpenZeroRuns(stream_.uncompressedSize);
 }
 
 ResultCode CompressedStreamReader::Next(uint32_t wanted, const uint8_t** data, uint32_t* size) {
     *size = 0;
     if (wanted == 0) return result::kSuccess;
+    if (rewound_ != result::kSuccess) return rewound_;
     if (remaining_ == 0 || !input_) return result::kBadDifferenceData;
     wanted =
         static_cast<uint32_t>(std::min<uint64_t>(std::min(wanted, kStreamPieceSize), remaining_));
-    const ResultCode code =
-        decoder_ ? NextDecoded(wanted, data, size) : NextStored(wanted, data, size);
+    const ResultCode code = zeroRuns_  ? NextExpanded(wanted, data, size)
+                            : decoder_ ? NextDecoded(wanted, remaining_, data, size)
+                                       : NextStored(wanted, data, size);
     if (code == result::kSuccess) remaining_ -= *size;
     return code;
 }
@@ -167,7 +177,7 @@ ResultCode CompressedStreamReader::NextStored(uint32_t wanted, const uint8_t** d
     return result::kSuccess;
 }
 
-ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** data,
+ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, uint64_t left, const uint8_t** data,
                                                uint32_t* size) {
     CLzmaDec& state = decoder_->state;
     if (replay_) {
@@ -201,7 +211,7 @@ ResultCode CompressedStreamReader::NextDecoded(uint32_t wanted, const uint8_t** 
     *size = static_cast<uint32_t>(limit - start);
     // At the end the range decoder has taken every compressed byte and comes
     // out at 0: damage anywhere in the stream shows here at the latest.
-    const bool ends = remaining_ == *size;
+    const bool ends = left == *size;
     if (ends && (state.remainLen != 0 || state.code != 0 || inputLeft_ != 0 ||
                  inputPosition_ != inputSize_)) {
         return result::kBadDifferenceData;

@@ -4,7 +4,8 @@
 // The data block lies between the header's record counts and the package's
 // digest: a magic, four stream descriptors and the streams' bytes
 // (docs/format.md).
-// A stream is stored as it is or LZMA-compressed; an LZMA stream is decoded
+// A stream is stored as it is, LZMA-compressed, or zero-run coded
+// (package/zero_runs.cpp) and then LZMA-compressed; an LZMA stream is decoded
 // through a window of min(dictionary, uncompressed size) bytes, and the
 // windows of a block together stay within kMaxWindowTotal, so a hostile
 // header cannot make the updater allocate more. Every fault of the data is
@@ -84,7 +85,12 @@ class CompressedStreamReader {
     struct Decoder;
 
     ResultCode NextStored(uint32_t wanted, const uint8_t** data, uint32_t* size);
-    ResultCode NextDecoded(uint32_t wanted, const uint8_t** data, uint32_t* size);
+    // `left`: bytes the LZMA data decodes to that were not yet yielded.
+    ResultCode NextDecoded(uint32_t wanted, uint64_t left, const uint8_t** data, uint32_t* size);
+    // A zero-run coded stream (package/zero_runs.cpp): one run per call.
+    ResultCode OpenZeroRuns(uint64_t size);
+    ResultCode NextExpanded(uint32_t wanted, const uint8_t** data, uint32_t* size);
+    ResultCode TakeCoded();
     ResultCode Refill();
 
     PackageSource* source_ = nullptr;
@@ -92,6 +98,8 @@ class CompressedStreamReader {
     uint64_t remaining_ = 0;
     // The decoded stream is all in the window: Next reads it from there.
     bool replay_ = false;
+    // How the last rewinding went (a zero-run coded stream reads its prefix).
+    ResultCode rewound_ = result::kSuccess;
     // Compressed bytes not yet read, and where they start in the file.
     uint64_t inputOffset_ = 0;
     uint32_t inputLeft_ = 0;
@@ -100,6 +108,13 @@ class CompressedStreamReader {
     uint32_t inputPosition_ = 0;
     uint32_t inputSize_ = 0;
     std::unique_ptr<Decoder> decoder_;
+    // Zero-run coded: the coded bytes not yet decoded, the decoded ones not
+    // yet expanded, and the zeros of the current run not yet yielded.
+    bool zeroRuns_ = false;
+    uint64_t codedLeft_ = 0;
+    const uint8_t* coded_ = nullptr;
+    uint32_t codedSize_ = 0;
+    uint32_t zeros_ = 0;
 };
 
 }  // namespace pkx

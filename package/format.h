@@ -140,6 +140,11 @@ inline constexpr uint32_t kDataBlockHeaderSize =
 
 inline constexpr uint8_t kStreamStored = 0;
 inline constexpr uint8_t kStreamLzma = 1;
+// LZMA of the stream's zero-run coding (package/zero_runs.cpp), behind a u64:
+// the coded form's size, at most the uncompressed size.
+inline constexpr uint8_t kStreamZeroRuns = 2;
+inline constexpr uint32_t kZeroRunsPrefixSize = 8;
+inline constexpr uint32_t kZeroRunLongest = 256;
 // LZMA properties: (pb * 5 + lp) * 9 + lc, with lc + lp at most 4 (so the
 // probability tables stay small) and pb at most 4.
 inline constexpr uint32_t kLzmaMaxLiteralBits = 4;

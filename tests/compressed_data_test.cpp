@@ -173,24 +173,6 @@ TEST(CompressedDataTest, RecordsComeBackAppliedOrSkipped) {
     }
 }
 
-TEST(CompressedDataTest, MovedCodeIsCopiedApproximately) {
-    const auto [old, now] = MovedCode();
-    CompactStreams streams;
-    packwriter::EncodeCompactDelta(old, now, &streams);
-    // The inserted bytes are literal; the moved code is copied with its
-    // changed addresses as differences, not carried as literals.
-    EXPECT_LT(streams.literals.size(), 1100u);
-    EXPECT_GT(streams.differences.size(), 90000u);
-    EXPECT_LT(packwriter::BuildDataBlock(streams).size(), 2500u);
-}
-
-// Changes `bytes` (a block made by BlockOf) and expects `code` from the check.
-struct Damage {
-    const char* what;
-    std::function<void(ByteVector&)> change;
-    ResultCode code;
-};
-
 // The descriptor field at `offset` of stream `stream`.
 size_t Field(uint32_t stream, size_t offset) {
     return kBlockAt + kDataBlockStartSize + stream * kStreamDescriptorSize + offset;
@@ -204,6 +186,35 @@ uint32_t GetU32(const ByteVector& bytes, size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
+TEST(CompressedDataTest, MovedCodeIsCopiedApproximately) {
+    const auto [old, now] = MovedCode();
+    CompactStreams streams;
+    const ByteVector good = BlockOf({{old, now}}, {}, &streams);
+    // The inserted bytes are literal; the moved code is copied with its
+    // changed addresses as differences, not carried as literals.
+    EXPECT_LT(streams.literals.size(), 1100u);
+    EXPECT_GT(streams.differences.size(), 90000u);
+    EXPECT_LT(good.size() - kBlockAt - GetU32(good, Field(kRecordStream, 6)), 2500u);
+    // The differences are zero-run coded; a flipped bit anywhere in them
+    // (the coded size included) is refused.
+    const size_t differences = kBlockAt + kDataBlockHeaderSize + GetU32(good, Field(0, 6));
+    ASSERT_EQ(good[Field(kDifferenceStream, 0)], kStreamZeroRuns);
+    const auto updates = Entries({static_cast<uint32_t>(now.size())});
+    EXPECT_EQ(Check(good, updates, {}), result::kSuccess);
+    for (size_t at = 0; at < GetU32(good, Field(kDifferenceStream, 6)); ++at) {
+        ByteVector bytes = good;
+        bytes[differences + at] ^= 0x10;
+        EXPECT_EQ(Check(bytes, updates, {}), result::kBadDifferenceData) << at;
+    }
+}
+
+// Changes `bytes` (a block made by BlockOf) and expects `code` from the check.
+struct Damage {
+    const char* what;
+    std::function<void(ByteVector&)> change;
+    ResultCode code;
+};
+
 TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
     const std::vector<Pair> pairs = {Pairs()[0]};
     CompactStreams streams;
@@ -211,11 +222,15 @@ TEST(CompressedDataTest, DamagedOrHostileBlocksAreRefused) {
     const auto updates = Entries({static_cast<uint32_t>(pairs[0].now.size())});
     const auto adds = Entries({static_cast<uint32_t>(Text(100, 10).size())});
     ASSERT_EQ(good[Field(kLiteralStream, 0)], kStreamLzma);
+    ASSERT_LT(GetU32(good, Field(kDifferenceStream, 6)), kZeroRunsPrefixSize);
     const size_t literalsEnd = good.size() - GetU32(good, Field(kRecordStream, 6));
     const Damage damages[] = {
         {"magic", [](ByteVector& b) { b[kBlockAt] = 'Q'; }, result::kBadDifferenceData},
         {"stream count", [](ByteVector& b) { b[kBlockAt + 4] = 2; }, result::kBadDifferenceData},
-        {"method", [](ByteVector& b) { b[Field(0, 0)] = 2; }, result::kBadDifferenceData},
+        {"method", [](ByteVector& b) { b[Field(0, 0)] = 3; }, result::kBadDifferenceData},
+        {"zero runs without their coded size",
+         [](ByteVector& b) { b[Field(kDifferenceStream, 0)] = kStreamZeroRuns; },
+         result::kBadDifferenceData},
         {"lc + lp above 4", [](ByteVector& b) { b[Field(2, 1)] = 4 + 9; },
          result::kBadDifferenceData},
         {"windows above the bound",
@@ -314,6 +329,53 @@ TEST(CompressedDataTest, HostileInstructionsAreRefused) {
         ASSERT_EQ(bytes[Field(0, 0)], kStreamStored);
         ++bytes[Field(0, 10)];  // a stored stream's two sizes must agree
         EXPECT_EQ(Check(bytes, Entries({100}), {}), result::kBadDifferenceData) << c.what;
+    }
+}
+
+// Zero-run coded differences: 2,000 bytes coded as 500 times {5, 0, 2}
+// (5 and three zeros), then `tail`, expanded to `size` bytes.
+TEST(CompressedDataTest, ZeroRunsExpandOrAreRefused) {
+    struct Case {
+        const char* what;
+        ByteVector tail;
+        uint32_t size;
+        ResultCode code;
+    };
+    const Case cases[] = {
+        {"runs and bytes", {7, 0, 255, 9}, 2000 + 258, result::kSuccess},
+        {"a run past the stream's end", {0, 3}, 2000 + 3, result::kBadDifferenceData},
+        {"a run cut after its 0", {7, 0}, 2000 + 2, result::kBadDifferenceData},
+        {"coded bytes left over", {7, 8}, 2000 + 1, result::kBadDifferenceData},
+        {"coded bytes missing", {7}, 2000 + 2, result::kBadDifferenceData},
+    };
+    for (const Case& c : cases) {
+        ByteVector coded;
+        for (int i = 0; i < 500; ++i) coded.insert(coded.end(), {5, 0, 2});
+        coded.insert(coded.end(), c.tail.begin(), c.tail.end());
+        StreamDescriptor stream;
+        const ByteVector lzma = packwriter::CompressStream(coded, 1 << 20, false, &stream);
+        ASSERT_EQ(stream.method, kStreamLzma);
+        ByteVector bytes(kZeroRunsPrefixSize);
+        PutU32(bytes, 0, static_cast<uint32_t>(coded.size()));
+        bytes.insert(bytes.end(), lzma.begin(), lzma.end());
+        stream.method = kStreamZeroRuns;
+        stream.compressedSize = static_cast<uint32_t>(bytes.size());
+        stream.uncompressedSize = c.size;
+        test::MemorySource source(bytes);
+        CompressedStreamReader reader;
+        ASSERT_EQ(reader.Open(source, stream), result::kSuccess);
+        ByteVector out;
+        EXPECT_EQ(test::TakeStream(reader, c.size, &out), c.code) << c.what;
+        if (c.code != result::kSuccess) continue;
+        ByteVector expected;
+        for (int i = 0; i < 500; ++i) expected.insert(expected.end(), {5, 0, 0, 0});
+        expected.insert(expected.end(), {7});
+        expected.insert(expected.end(), 256, 0);
+        expected.insert(expected.end(), {9});
+        EXPECT_EQ(out, expected);
+        // The coded size bounds the window as the stream's size does.
+        PutU32(bytes, 0, c.size + 1);
+        EXPECT_EQ(reader.Open(source, stream), result::kBadDifferenceData);
     }
 }
 

@@ -135,27 +135,42 @@ def write_cpp(path, tables):
         "namespace pkx {",
         "namespace {",
         "",
+        "// A text's ID and where it starts in its language's characters: offsets",
+        "// instead of pointers keep the tables out of the relocated data of a",
+        "// position-independent image, 2.5 KB less in the Linux updater.",
         "struct BuiltinText {",
-        "    uint32_t id;",
-        "    const char* text;",
+        "    uint16_t id;",
+        "    uint16_t offset;",
         "};",
         "",
     ]
     for language, _, _ in TABLES:
         texts = tables[language]
-        lines.append("// The %s table, sorted by ID; UTF-8." % language.capitalize())
-        lines.append("const BuiltinText k%sTexts[] = {" % language.capitalize())
+        name = language.capitalize()
+        entries = []
+        lines.append("// The %s texts, each ending in a zero byte; UTF-8." % name)
+        lines.append("const char k%sCharacters[] =" % name)
+        offset = 0
         for text_id in sorted(texts):
-            lines.append("    {%d, %s}," % (text_id, cpp_literal(texts[text_id].encode("utf-8"))))
+            encoded = texts[text_id].encode("utf-8") + b"\0"
+            if text_id > 0xFFFF or offset > 0xFFFF:
+                sys.exit("generate_texts: the %s table outgrows its 16-bit fields" % name)
+            entries.append("    {%d, %d}," % (text_id, offset))
+            lines.append("    " + cpp_literal(encoded))
+            offset += len(encoded)
+        lines[-1] += ";"
+        lines += ["", "// The %s table, sorted by ID." % name]
+        lines.append("const BuiltinText k%sTexts[] = {" % name)
+        lines += entries
         lines += ["};", ""]
     lines += [
         "template <size_t count>",
-        "const char* Find(const BuiltinText (&texts)[count], uint32_t id) {",
+        "const char* Find(const BuiltinText (&texts)[count], const char* characters, uint32_t id) {",
         "    size_t low = 0;",
         "    size_t high = count;",
         "    while (low < high) {",
         "        const size_t middle = low + (high - low) / 2;",
-        "        if (texts[middle].id == id) return texts[middle].text;",
+        "        if (texts[middle].id == id) return characters + texts[middle].offset;",
         "        if (texts[middle].id < id) {",
         "            low = middle + 1;",
         "        } else {",
@@ -168,8 +183,9 @@ def write_cpp(path, tables):
         "}  // namespace",
         "",
         "const char* FindBuiltinText(TextLanguage language, uint32_t id) {",
-        "    return language == TextLanguage::kJapanese ? Find(kJapaneseTexts, id)",
-        "                                               : Find(kEnglishTexts, id);",
+        "    return language == TextLanguage::kJapanese",
+        "               ? Find(kJapaneseTexts, kJapaneseCharacters, id)",
+        "               : Find(kEnglishTexts, kEnglishCharacters, id);",
         "}",
         "",
         "}  // namespace pkx",

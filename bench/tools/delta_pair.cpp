@@ -78,7 +78,7 @@ int Compact(const char* oldPath, const char* newPath) {
         const char* name;
         const Bytes* data;
         uint32_t window;
-        bool plain;
+        bool differences;
     } rows[] = {{"instructions", &streams.instructions, windows.instructionWindow, false},
                 {"differences", &streams.differences, windows.differenceWindow, true},
                 {"literals", &streams.literals, windows.literalWindow, false}};
@@ -87,7 +87,7 @@ int Compact(const char* oldPath, const char* newPath) {
         start = std::chrono::steady_clock::now();
         pkx::StreamDescriptor descriptor;
         const Bytes packed =
-            pkx::packwriter::CompressStream(*row.data, row.window, row.plain, &descriptor);
+            pkx::packwriter::CompressStream(*row.data, row.window, row.differences, &descriptor);
         total += packed.size();
         std::printf("%-12s %12zu -> %10zu  %.2f s\n", row.name, row.data->size(), packed.size(),
                     SecondsSince(start));

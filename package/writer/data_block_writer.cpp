@@ -30,10 +30,11 @@ constexpr int kGreedyDepth = 64;
 // Raw LZMA of `data`, or false when it would not be smaller. `plain`: no
 // literal or position context (lc = lp = pb = 0), which suits differences.
 bool Lzma(const Bytes& data, uint32_t window, bool plain, Bytes* packed,
-          StreamDescriptor* descriptor) {
+          StreamDescriptor* descriptor, int positionBits = 2) {
     CLzmaEncProps properties;
     LzmaEncProps_Init(&properties);
     properties.level = 9;
+    properties.pb = positionBits;
     if (plain) properties.lc = properties.lp = properties.pb = 0;
     properties.dictSize = std::max<uint32_t>(
         kLzmaMinWindow, static_cast<uint32_t>(std::min<uint64_t>(window, data.size())));
@@ -72,13 +73,56 @@ Bytes Stored(const Bytes& data, StreamDescriptor* descriptor) {
     return data;
 }
 
+// The zero-run coding of `data` (package/zero_runs.cpp).
+Bytes CodeZeroRuns(const Bytes& data) {
+    Bytes coded;
+    for (size_t i = 0; i < data.size();) {
+        if (data[i] != 0) {
+            coded.push_back(data[i++]);
+            continue;
+        }
+        size_t run = 1;
+        while (run < kZeroRunLongest && i + run < data.size() && data[i + run] == 0) ++run;
+        coded.push_back(0);
+        coded.push_back(static_cast<uint8_t>(run - 1));
+        i += run;
+    }
+    return coded;
+}
+
+// LZMA of the zero-run coding of `data` behind the coded size, or false when
+// coding does not shrink it. The coded form keeps the bytes' own values, so
+// the literal context (lc) is kept; runs fall at any position (pb = 0).
+bool ZeroRuns(const Bytes& data, uint32_t window, Bytes* packed, StreamDescriptor* descriptor) {
+    const Bytes coded = CodeZeroRuns(data);
+    Bytes lzma;
+    if (coded.size() + kZeroRunsPrefixSize >= data.size() ||
+        !Lzma(coded, window, false, &lzma, descriptor, 0) ||
+        lzma.size() + kZeroRunsPrefixSize >= data.size()) {
+        return false;
+    }
+    ByteWriter stream;
+    stream.U32(static_cast<uint32_t>(coded.size()));
+    stream.U32(static_cast<uint32_t>(uint64_t{coded.size()} >> 32));
+    stream.Raw(lzma);
+    *packed = stream.bytes();
+    descriptor->method = kStreamZeroRuns;
+    descriptor->compressedSize = static_cast<uint32_t>(packed->size());
+    return true;
+}
+
 }  // namespace
 
-Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescriptor* descriptor) {
+Bytes CompressStream(const Bytes& data, uint32_t window, bool differences,
+                     StreamDescriptor* descriptor) {
     *descriptor = StreamDescriptor();
     descriptor->uncompressedSize = data.size();
     Bytes packed;
-    if (!data.empty() && Lzma(data, window, plain, &packed, descriptor)) return packed;
+    if (data.empty()) return Stored(data, descriptor);
+    if (differences && ZeroRuns(data, window, &packed, descriptor)) return packed;
+    *descriptor = StreamDescriptor();
+    descriptor->uncompressedSize = data.size();
+    if (Lzma(data, window, differences, &packed, descriptor)) return packed;
     return Stored(data, descriptor);
 }
 

@@ -26,10 +26,11 @@ struct DataBlockOptions {
 Bytes BuildDataBlock(const CompactStreams& streams,
                      const DataBlockOptions& options = DataBlockOptions());
 
-// One stream, LZMA-compressed with a window of at most `window` bytes (with
-// no literal or position context when `plain`: the differences are mostly
-// zeros wherever they lie), or stored; `descriptor` gets its method,
-// properties and sizes.
-Bytes CompressStream(const Bytes& data, uint32_t window, bool plain, StreamDescriptor* descriptor);
+// One stream, LZMA-compressed with a window of at most `window` bytes, or
+// stored; `descriptor` gets its method, properties and sizes. The
+// `differences` (mostly runs of zeros) are zero-run coded first when that
+// shrinks them, else compressed with no literal or position context.
+Bytes CompressStream(const Bytes& data, uint32_t window, bool differences,
+                     StreamDescriptor* descriptor);
 
 }  // namespace pkx::packwriter

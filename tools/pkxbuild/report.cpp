@@ -63,7 +63,9 @@ toml::table PackageTable(const PackageInfo& info, std::optional<uint32_t> codePa
             const StreamInfo& stream = info.streams[i];
             streams.push_back(
                 toml::table{{"stream", kStreams[i]},
-                            {"method", stream.method == kStreamLzma ? "lzma" : "stored"},
+                            {"method", stream.method == kStreamLzma       ? "lzma"
+                                       : stream.method == kStreamZeroRuns ? "zero-runs-lzma"
+                                                                          : "stored"},
                             {"compressed_size", Number(stream.compressedSize)},
                             {"uncompressed_size", Number(stream.uncompressedSize)}});
         }
