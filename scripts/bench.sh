@@ -10,8 +10,8 @@
 #                               (slow, several GB of memory),
 #                               --wine times the Windows updater under Wine too
 #
-# The npm releases and the synthetic pair are kept in ~/.cache/pkx-bench
-# (PKX_BENCH_CACHE), outside the tree.
+# The npm releases, the synthetic pair and the generated tree of small files
+# are kept in ~/.cache/pkx-bench (PKX_BENCH_CACHE), outside the tree.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,6 +29,7 @@ install_pair_tools() {
     command -v xz >/dev/null || missing+=(xz-utils)
     command -v npm >/dev/null || missing+=(npm)
     [ -x /usr/bin/time ] || missing+=(time)
+    command -v strace >/dev/null || missing+=(strace)
     [ "$(dpkg-query -W -f='${Status}' libdivsufsort-dev 2>/dev/null)" = "install ok installed" ] ||
         missing+=(libdivsufsort-dev)
     [ ${#missing[@]} -eq 0 ] && return 0

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The real-pairs benchmark: pkxbuild and the updater against the delta tools.
 
-Six old/new pairs: five npm releases (fetched with `npm pack` into the cache,
-outside the tree) and a synthetic 200 MB file with 2,000 seeded edits. Each
+Seven old/new pairs: five npm releases (fetched with `npm pack` into the cache,
+outside the tree), a synthetic 200 MB file with 2,000 seeded edits and a
+generated tree of 10,000 small files (30 % changed, 5 % added, 5 % deleted). Each
 pair is built with pkxbuild (the compressed format 200 and the classic 150)
 and, one patch per changed file, with `xdelta3 -e -9 -N -S none -B <window>`
 (the window as large as the old file), `bsdiff` and
@@ -40,6 +41,10 @@ PAIRS = [
     ("nextswc", "@next/swc-win32-x64-msvc", "14.1.0", "14.1.1"),
 ]
 SYNTHETIC = "synthetic"
+GENERATED = "generated"
+# The pairs of many small files, whose targets include the Windows updater's
+# time under Wine and the system calls per changed file.
+MANY_FILES = ("date-fns", GENERATED)
 PAYLOAD_OFFSET = 0x1F000
 MIB = 1 << 20
 
@@ -130,6 +135,53 @@ def synthetic(cache):
     return folder / "old", folder / "new"
 
 
+def generated(cache):
+    """A tree of 10,000 text files of 1 to 8 KB in 100 folders of two levels,
+    and its new version: 30 % of the files changed by one to four edits of a
+    line, 5 % deleted, and 5 % as many added."""
+    folder = cache / "generated-10000-files"
+    if (folder / "new").is_dir():
+        return folder / "old", folder / "new"
+    rng = random.Random(20261208)
+    words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
+             for _ in range(2000)]
+
+    def text(size):
+        lines, length = [], 0
+        while length < size:
+            line = " ".join(rng.choice(words) for _ in range(rng.randint(3, 12))) + "\n"
+            lines.append(line)
+            length += len(line)
+        return lines
+
+    def name(index):
+        return Path(f"d{index % 10}") / f"e{index // 10 % 10}" / f"file{index:05}.txt"
+
+    old = {name(index): text(rng.randint(1024, 8192)) for index in range(10_000)}
+    new = dict(old)
+    names = list(old)
+    rng.shuffle(names)
+    for path in names[:3000]:
+        lines = list(old[path])
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(len(lines))
+            lines[at:at + rng.randint(0, 2)] = text(rng.randint(1, 200))
+        new[path] = lines
+    for path in names[3000:3500]:
+        del new[path]
+    for index in range(10_000, 10_500):
+        new[name(index)] = text(rng.randint(1024, 8192))
+    partial = folder.with_suffix(".partial")
+    shutil.rmtree(partial, ignore_errors=True)
+    for side, files in (("old", old), ("new", new)):
+        for path, lines in files.items():
+            target = partial / side / path
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_text("".join(lines))
+    partial.rename(folder)
+    return folder / "old", folder / "new"
+
+
 def files_of(folder):
     return {str(path.relative_to(folder)): path for path in sorted(folder.rglob("*"))
             if path.is_file()}
@@ -206,6 +258,16 @@ def measure_pkx(tools, name, old, new, work, version, options):
         return seconds
 
     result["apply_s"] = best(RUNS, apply) if result["proved"] else None
+    counted = name in MANY_FILES and version == FORMATS[0] and shutil.which("strace")
+    if counted and result["proved"]:
+        shutil.rmtree(install)
+        shutil.copytree(old, install)
+        counts = work / "strace.txt"
+        run(["strace", "-c", "-f", "-o", str(counts), str(updater), "-F"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        # strace's summary ends in "100.00 seconds usecs/call calls [errors] total".
+        total = counts.read_text().strip().splitlines()[-1].split()
+        result["calls"] = int(total[3])
     if version < FORMATS[0]:
         result["streams"] = stream_bytes(tools, updater)
     if options.wine and result["proved"] and version == FORMATS[0]:
@@ -298,15 +360,16 @@ def measure_tool(tool, name, changed, added, work):
     return result
 
 
-def measure_copies(new, changed, work):
-    """One cp of the changed new files and one md5sum of their old versions."""
+def measure_copies(new, changed, added, work):
+    """One cp of the changed and added new files and one md5sum of the
+    changed files' old versions."""
     target = work / "copies"
 
     def copy():
         shutil.rmtree(target, ignore_errors=True)
         target.mkdir()
-        return run(["cp", "--parents", "-t", str(target)] + [name for name, _, _ in changed],
-                   cwd=new)
+        return run(["cp", "--parents", "-t", str(target)] + [name for name, _, _ in changed]
+                   + [str(path.relative_to(new)) for path in added], cwd=new)
 
     md5 = ["md5sum"] + [str(old) for _, old, _ in changed]
     result = {"cp_s": best(RUNS, copy),
@@ -380,7 +443,8 @@ def table(rows, options):
             "peak MB pkx 200", "xdelta3", "bsdiff", "zstd", "apply s xdelta3 -d", "pkx 200",
             "pkx 150", "bspatch", "zstd -d", "md5sum + cp s", "pkx 200 / (md5sum + cp)"]
     if options.wine:
-        head += ["apply s pkx 200 under Wine"]
+        head += ["apply s pkx 200 under Wine", "under Wine / pkx 200"]
+    head += ["system calls per changed file"]
     lines += ["", "| " + " | ".join(head) + " |", "|---" + "|---:" * (len(head) - 1) + "|"]
     for row in rows:
         xd = row["xdelta3"]
@@ -396,7 +460,9 @@ def table(rows, options):
                   for result in pkx + [row["bsdiff"], row["zstd"]]]
         cells += [f"{base:.2f}", ratio(pkx[0]["apply_s"], base)]
         if options.wine:
-            cells += [f"{pkx[0]['wine_s']:.2f}" if "wine_s" in pkx[0] else "-"]
+            cells += [f"{pkx[0]['wine_s']:.2f}" if "wine_s" in pkx[0] else "-",
+                      ratio(pkx[0].get("wine_s"), pkx[0]["apply_s"])]
+        cells += [f"{pkx[0]['calls'] / row['files']:.0f}" if "calls" in pkx[0] else "-"]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
@@ -427,10 +493,23 @@ def targets(rows):
         check(f"apply time of {row['name']} to xdelta3 -d's",
               row["pkx"][FORMATS[0]]["apply_s"] / row["xdelta3"]["apply_s"], 1.0)
     for row in rows:
-        if row["name"] in (SYNTHETIC, "typescript") and row["pkx"][FORMATS[0]]["apply_s"]:
+        if (row["name"] in (SYNTHETIC, "typescript") + MANY_FILES
+                and row["pkx"][FORMATS[0]]["apply_s"]):
             check(f"{row['name']} through the real updater, to md5sum of the old and cp of the new",
                   row["pkx"][FORMATS[0]]["apply_s"]
                   / (row["copies"]["md5_s"] + row["copies"]["cp_s"]), 1.5)
+    for row in rows:
+        pkx = row["pkx"][FORMATS[0]]
+        if row["name"] not in MANY_FILES:
+            continue
+        if "wine_s" in pkx and row["name"] == "date-fns":
+            check(f"{row['name']} through the Windows updater under Wine, seconds", pkx["wine_s"],
+                  10)
+            check(f"{row['name']} under Wine to the Linux updater's time", pkx["wine_s"]
+                  / pkx["apply_s"], 3)
+        if "calls" in pkx:
+            check(f"system calls of {row['name']} per changed file (strace -c -f)",
+                  pkx["calls"] / row["files"], 30)
     return "\n".join(checks)
 
 
@@ -466,6 +545,7 @@ def main():
     pairs = [(name, fetch(cache, package, old), fetch(cache, package, new))
              for name, package, old, new in PAIRS]
     pairs.append((SYNTHETIC,) + synthetic(cache))
+    pairs.append((GENERATED,) + generated(cache))
     rows = []
     for name, old, new in pairs:
         if options.only and name not in options.only:
@@ -478,7 +558,7 @@ def main():
             row = {"name": name, "files": len(changed), "added": len(added),
                    "new_bytes": sum(path.stat().st_size for _, _, path in changed)
                    + sum(path.stat().st_size for path in added)}
-            row["copies"] = measure_copies(new, changed, work)
+            row["copies"] = measure_copies(new, changed, added, work)
             row["pkx"] = {version: measure_pkx(tools, name, old, new, work, version, options)
                           for version in FORMATS}
             packs = measure_added(added, work)

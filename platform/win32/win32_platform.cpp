@@ -25,6 +25,7 @@ using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);
 using EnumProcessesFunction = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
 using EnumModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
 using ModuleNameFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+using InfoExFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, void*, DWORD);
 
 // GetProcAddress through void(*)(), the one function type any other casts to cleanly.
 template <typename Function>
@@ -223,11 +224,28 @@ DWORD CharAt(const char* at) { return IsDBCSLeadByte(static_cast<BYTE>(*at)) && 
 // Windows 95, 98 and Me open no folders and know no links.
 bool IsNt() { return (GetVersion() & 0x80000000u) == 0; }
 
+// The attributes of an open file or folder. GetFileInformationByHandleEx
+// (Vista and later) reads them alone; GetFileInformationByHandle asks for the
+// volume's serial number too, a round trip to the volume's driver on some
+// systems (several per file held).
+bool AttributesOf(HANDLE handle, DWORD* attributes) {
+    const auto infoEx =
+        LookUp<InfoExFunction>(GetModuleHandleA("kernel32.dll"), "GetFileInformationByHandleEx");
+    FILE_BASIC_INFO basic;
+    if (infoEx != nullptr && infoEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        *attributes = basic.FileAttributes;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    *attributes = info.dwFileAttributes;
+    return true;
+}
+
 // Whether the held folder is a link, junction or other reparse point.
 bool IsReparsePoint(HANDLE held) {
-    BY_HANDLE_FILE_INFORMATION info;
-    return !GetFileInformationByHandle(held, &info) ||
-           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    DWORD attributes = 0;
+    return !AttributesOf(held, &attributes) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // Opens the folder of the first `end` bytes of `folder->path` and keeps it
@@ -246,13 +264,11 @@ uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
     folder->path[end] = saved;
     if (handle == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
     folder->held[folder->count++] = handle;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return LastErrorOr(ERROR_GEN_FAILURE);
-    if (plain && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return win32err::kStoppedOnLink;
-    }
+    DWORD attributes = 0;
+    if (!AttributesOf(handle, &attributes)) return LastErrorOr(ERROR_GEN_FAILURE);
+    if (plain && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return win32err::kStoppedOnLink;
     // A file where a folder should be leaves the path not found, as Windows says.
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kPathNotFound;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kPathNotFound;
 }
 
 // Holds the trusted folder, then each folder below it.

@@ -20,6 +20,13 @@ namespace {
 // control's default limit (32K characters) would drop the later ones.
 constexpr LPARAM kLogTextLimit = 0x7FFFFFFE;
 
+// The lines of the per-file events are gathered and appended together when
+// the timer fires, at most every kLogInterval ms: each append re-lays and
+// repaints the control, which costs milliseconds under some window systems.
+constexpr UINT_PTR kLogTimer = 1;
+constexpr UINT kLogInterval = 40;
+constexpr size_t kHeldLogBytes = 16 * (kLogLineLimit + 2);
+
 // The controls that take the package's font, in the order they get it.
 const int kFontControls[] = {PKX_ID_HEADLINE,       PKX_ID_RIGHTS_LABEL, PKX_ID_RIGHTS_TEXT,
                              PKX_ID_STATUS,         PKX_ID_TOTAL_LABEL,  PKX_ID_LOG_LABEL,
@@ -43,6 +50,9 @@ class DialogView final : public ProgressView {
         SetBar(PKX_ID_TOTAL_BAR, PKX_ID_TOTAL_PERCENT, value, percent);
     }
     void AppendLog(const char* line) override;
+    // While held, lines wait for the timer or the next line not held.
+    void HoldLog(bool hold) { holdLog_ = hold; }
+    void FlushLog();
     void SetButtonText(const char* text) override { SetText(IDCANCEL, text); }
     void EnableButton(bool enabled) override { EnableWindow(Item(IDCANCEL), enabled); }
     void SetCheckBoxText(const char* text) override { SetText(PKX_ID_DELETE_BACKUPS, text); }
@@ -81,10 +91,29 @@ class DialogView final : public ProgressView {
     ApplyContext& context_;
     UiFont& font_;
     HWND dialog_ = nullptr;
+    bool holdLog_ = false;
+    size_t heldBytes_ = 0;
+    char held_[kHeldLogBytes + 1];
 };
 
-// Appends at the end of the text, in the table's font, and ends the line.
+// Each line ends with CR LF; they are shown in the order they came.
 void DialogView::AppendLog(const char* line) {
+    size_t length = std::strlen(line);
+    if (length > kLogLineLimit) length = kLogLineLimit;
+    if (heldBytes_ + length + 2 > kHeldLogBytes) FlushLog();
+    std::memcpy(held_ + heldBytes_, line, length);
+    std::memcpy(held_ + heldBytes_ + length, "\r\n", 2);
+    if (heldBytes_ == 0 && holdLog_) SetTimer(dialog_, kLogTimer, kLogInterval, nullptr);
+    heldBytes_ += length + 2;
+    if (!holdLog_) FlushLog();
+}
+
+// Appends the held lines at the end of the text, in the table's font.
+void DialogView::FlushLog() {
+    KillTimer(dialog_, kLogTimer);
+    if (heldBytes_ == 0) return;
+    held_[heldBytes_] = '\0';
+    heldBytes_ = 0;
     HWND log = Item(PKX_ID_LOG);
     const LRESULT lines = SendMessageA(log, EM_GETLINECOUNT, 0, 0);
     LRESULT end = SendMessageA(log, EM_LINEINDEX, lines, 0);
@@ -95,12 +124,7 @@ void DialogView::AppendLog(const char* line) {
     CHARRANGE range = {static_cast<LONG>(end), static_cast<LONG>(end)};
     SendMessageA(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
     SetInsertionFormat(log, context_);
-    char text[kLogLineLimit + 3];
-    size_t length = std::strlen(line);
-    if (length > kLogLineLimit) length = kLogLineLimit;
-    std::memcpy(text, line, length);
-    std::memcpy(text + length, "\r\n", 3);
-    SendMessageA(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    SendMessageA(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(held_));
 }
 
 // RunWorker on a thread started by the C runtime, so that the runtime is
@@ -206,6 +230,7 @@ class ProgressDialog {
     void OnInit(HWND dialog);
     void OnEvent(uint32_t code, intptr_t param);
     void OnCancel();
+    void OnLogTimer() { view_.FlushLog(); }
 
   private:
     HINSTANCE instance_;
@@ -235,8 +260,20 @@ void ProgressDialog::OnInit(HWND dialog) {
     presenter_.Initialize();
 }
 
+// The lines of the events that come once per file are held; any other
+// event shows them first, and its own at once.
+bool IsFileEvent(uint32_t code) {
+    return code == EV_UPDATING_FILE || code == EV_ADDING_FILE || code == EV_DELETING_FILE ||
+           code == EV_HASHING_FILE || code == EV_READING_FILE_DATE || code == EV_FILE_PROGRESS ||
+           code == EV_TOTAL_PROGRESS;
+}
+
 void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
+    const bool held = IsFileEvent(code);
+    if (!held) view_.FlushLog();
+    view_.HoldLog(held);
     presenter_.HandleEvent(code, param);
+    view_.HoldLog(false);
     // Every control now holds the new font, and the prompts are closed.
     if (code == EV_APPLY_TEXTS) font_.ReleaseRetired();
 }
@@ -258,6 +295,10 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     if (self == nullptr) return FALSE;
     if (message == kApplyEventMessage) {
         self->OnEvent(static_cast<uint32_t>(wParam), static_cast<intptr_t>(lParam));
+        return TRUE;
+    }
+    if (message == WM_TIMER && wParam == kLogTimer) {
+        self->OnLogTimer();
         return TRUE;
     }
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == 0) {

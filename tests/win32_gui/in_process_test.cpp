@@ -146,6 +146,46 @@ TEST_F(ProgressDialogInProcessTest, ProgressValuesAreShownBeforeTheNextEventAndA
     });
 }
 
+// Where each of `names` first stands in the log, in their order; -1 for one missing.
+std::vector<int> PlacesIn(const Log& log, const std::vector<const char*>& names) {
+    std::vector<int> places;
+    for (const char* name : names) {
+        int at = -1;
+        for (size_t i = 0; i < log.size() && at < 0; ++i) {
+            if (log[i].find(name) != std::string::npos) at = static_cast<int>(i);
+        }
+        places.push_back(at);
+    }
+    return places;
+}
+
+// The lines of per-file events are appended together: by the timer when no
+// other event follows, else before the next other event's own, in order.
+TEST_F(ProgressDialogInProcessTest, HeldLogLinesAreShownInOrder) {
+    RunDialog([&](HWND dialog) {
+        EventSink& events = *context_.events;
+        auto file = [&](uint32_t code, const char* name) {
+            events.Send(code, reinterpret_cast<intptr_t>(name));
+        };
+        file(EV_UPDATING_FILE, "first.js");
+        EXPECT_TRUE(WaitUntil([&] {
+            return PlacesIn(Lines(ItemText(dialog, PKX_ID_LOG)), {"first.js"})[0] >= 0;
+        })) << "a held line waits for no further event";
+        file(EV_ADDING_FILE, "second.js");
+        events.Send(EV_FILE_PROGRESS, 1000);
+        file(EV_DELETING_FILE, "third.js");
+        events.Send(EV_SEPARATOR, 0);
+        const Log log = Lines(ItemText(dialog, PKX_ID_LOG));
+        const std::vector<int> places = PlacesIn(log, {"first.js", "second.js", "third.js"});
+        EXPECT_TRUE(places[0] >= 0 && places[0] < places[1] && places[1] < places[2]);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), Text(1039)) << "the separator comes last";
+        events.Post(EV_FINISHED, 0);
+        EXPECT_TRUE(WaitUntil([&] { return ItemEnabled(dialog, IDCANCEL); }));
+        Click(dialog, IDCANCEL);
+    });
+}
+
 // The log (1016) takes the font too, but a RichEdit control does not answer
 // WM_GETFONT with it.
 bool EveryControlHolds(HWND dialog, HFONT font) {
