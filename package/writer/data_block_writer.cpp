@@ -24,8 +24,8 @@ constexpr int kFastBytes = 273;
 // 2 MB, mostly in runs of zeros (differences) where every position offers
 // long matches. A larger stream is parsed greedily over hash chains of this
 // depth: ten to twenty times faster, for 5 to 25 % more bytes. Depth 16
-// compresses swc's 14 MB of literals three times as fast as 64, for 0.7 %
-// more bytes.
+// rather than 64 makes swc's 14 MB of literals 0.7 % larger, and its
+// encoding takes a quarter less CPU (with the differences parsed greedily).
 constexpr size_t kOptimalParseLimit = size_t{8} << 20;
 constexpr int kGreedyDepth = 16;
 
