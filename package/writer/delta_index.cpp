@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace pkx::packwriter {
 
@@ -19,10 +20,13 @@ constexpr size_t kMostSamples = size_t{1} << 25;
 constexpr size_t kDenseIndexSize = size_t{4} << 20;
 // Files smaller than this are indexed by one thread.
 constexpr size_t kParallelIndexSize = size_t{4} << 20;
+// The groups of one partition of the build: their counters and entries stay
+// in the caches.
+constexpr int kPartitionBucketBits = 14;
 // Groups are sorted by this many bytes at most: positions that agree longer
 // are all good matches.
 constexpr size_t kSortedLength = 64;
-// How far ahead the table building passes fetch.
+// How far ahead the sort fetches.
 constexpr size_t kAhead = 16;
 
 uint32_t StepFor(size_t size) {
@@ -70,14 +74,7 @@ OldFileIndex::OldFileIndex(const uint8_t* data, size_t size, unsigned threads, u
     tagMask_ = (uint32_t{1} << tagBits_) - 1;
     const size_t buckets = size_t{1} << bucketBits_;
     starts_.assign(buckets + 1, 0);
-    const unsigned parts = size >= kParallelIndexSize ? std::max(threads, 1u) : 1;
-    InParts(parts, [this](unsigned part, unsigned count) { CountPart(part, count); });
-    // starts_[b] becomes the end of group b; filling from the end of each
-    // group brings it back to the group's start.
-    for (size_t bucket = 1; bucket < buckets; ++bucket) starts_[bucket] += starts_[bucket - 1];
-    starts_[buckets] = starts_[buckets - 1];
-    entries_.resize(starts_[buckets]);
-    InParts(parts, [this](unsigned part, unsigned count) { FillPart(part, count); });
+    Build(size >= kParallelIndexSize ? std::max(threads, 1u) : 1);
     sortState_.reset(new std::atomic<uint8_t>[buckets]());
     FindRuns();
 }
@@ -85,11 +82,11 @@ OldFileIndex::OldFileIndex(const uint8_t* data, size_t size, unsigned threads, u
 uint64_t OldFileIndex::MemoryFor(size_t size) {
     const size_t samples = SampleCount(size, StepFor(size));
     const uint64_t buckets = uint64_t{1} << BucketBitsFor(samples);
-    return 4 * (samples + buckets) + buckets;
+    // The groups of a partition while the index is built: 2 bytes a sample.
+    return 6 * uint64_t{samples} + 5 * buckets;
 }
 
-// Runs `work(part, parts)` for every part, each on a thread of its own; the
-// parts split the groups, so the result is the same for any number of parts.
+// Runs `work(part, parts)` for every part, each on a thread of its own.
 template <typename Work>
 void OldFileIndex::InParts(unsigned parts, Work work) {
     std::vector<std::thread> helpers;
@@ -104,31 +101,69 @@ bool OldFileIndex::Indexed(size_t position) const {
     return position < step_ || !IsRun(gram) || LoadGram(data_ + position - step_) != gram;
 }
 
-// Both passes write at random places of large tables; the places a few
-// samples ahead are fetched early so that the waits overlap.
-void OldFileIndex::CountPart(unsigned part, unsigned parts) {
-    for (size_t sample = 0; sample < samples_; ++sample) {
-        if (sample + kAhead < samples_) {
-            __builtin_prefetch(&starts_[BucketAt(sample + kAhead)], 1);
+// Groups are filled in two passes over the file so that no pass writes at
+// random places of a table larger than the caches: the entries are first
+// put in partitions of kPartitionBucketBits groups' worth, in file order,
+// and each partition is then spread over its groups. The parts of each
+// pass split the samples or the partitions, so that the index is the same
+// for any number of parts: each group's entries in file order.
+void OldFileIndex::Build(unsigned parts) {
+    const int partitionBits = std::max(bucketBits_ - kPartitionBucketBits, 0);
+    const size_t partitions = size_t{1} << partitionBits;
+    const int fineBits = bucketBits_ - partitionBits;
+    // cursors[part][p]: where the part's next entry of partition p goes.
+    std::vector<std::vector<uint32_t>> cursors(parts, std::vector<uint32_t>(partitions, 0));
+    auto forEachSample = [this, fineBits](unsigned part, unsigned parts, auto visit) {
+        const size_t end = samples_ * (part + 1) / parts;
+        for (size_t sample = samples_ * part / parts; sample < end; ++sample) {
+            const size_t position = sample * step_;
+            const uint64_t hash = Hash(LoadGram(data_ + position));
+            if (!Indexed(position)) continue;
+            const size_t bucket = BucketOf(hash);
+            visit(bucket >> fineBits, static_cast<uint16_t>(bucket & ((size_t{1} << fineBits) - 1)),
+                  static_cast<uint32_t>(sample << tagBits_) | TagOf(hash));
         }
-        const size_t bucket = BucketAt(sample);
-        if ((bucket * parts >> bucketBits_) == part && Indexed(sample * step_)) ++starts_[bucket];
-    }
-}
-
-void OldFileIndex::FillPart(unsigned part, unsigned parts) {
-    for (size_t sample = samples_; sample-- > 0;) {
-        if (sample >= kAhead) __builtin_prefetch(&starts_[BucketAt(sample - kAhead)], 1);
-        if (sample >= kAhead / 2) {
-            const uint32_t end = starts_[BucketAt(sample - kAhead / 2)];
-            if (end > 0) __builtin_prefetch(&entries_[end - 1], 1);
+    };
+    InParts(parts, [&](unsigned part, unsigned count) {
+        uint32_t* counts = cursors[part].data();
+        forEachSample(part, count, [counts](size_t p, uint16_t, uint32_t) { ++counts[p]; });
+    });
+    std::vector<uint32_t> partitionStarts(partitions + 1, 0);
+    uint32_t total = 0;
+    for (size_t p = 0; p < partitions; ++p) {
+        partitionStarts[p] = total;
+        for (unsigned part = 0; part < parts; ++part) {
+            total += std::exchange(cursors[part][p], total);
         }
-        const size_t position = sample * step_;
-        const uint64_t hash = Hash(LoadGram(data_ + position));
-        const size_t bucket = BucketOf(hash);
-        if ((bucket * parts >> bucketBits_) != part || !Indexed(position)) continue;
-        entries_[--starts_[bucket]] = static_cast<uint32_t>(sample << tagBits_) | TagOf(hash);
     }
+    partitionStarts[partitions] = total;
+    entries_.resize(total);
+    std::vector<uint16_t> fine(total);
+    InParts(parts, [&](unsigned part, unsigned count) {
+        uint32_t* next = cursors[part].data();
+        forEachSample(part, count, [&](size_t p, uint16_t low, uint32_t entry) {
+            fine[next[p]] = low;
+            entries_[next[p]++] = entry;
+        });
+    });
+    InParts(parts, [&](unsigned part, unsigned count) {
+        std::vector<uint32_t> scratch;
+        for (size_t p = partitions * part / count; p < partitions * (part + 1) / count; ++p) {
+            const uint32_t first = partitionStarts[p];
+            const uint32_t last = partitionStarts[p + 1];
+            uint32_t* groupEnds = &starts_[p << fineBits];
+            for (uint32_t i = first; i < last; ++i) ++groupEnds[fine[i]];
+            // Each group's end; filling from the end of each group brings it
+            // back to the group's start.
+            uint32_t end = first;
+            for (size_t b = 0; b < size_t{1} << fineBits; ++b) groupEnds[b] = end += groupEnds[b];
+            scratch.assign(entries_.begin() + first, entries_.begin() + last);
+            for (uint32_t i = last; i-- > first;) {
+                entries_[--groupEnds[fine[i]]] = scratch[i - first];
+            }
+        }
+    });
+    starts_[size_t{1} << bucketBits_] = total;
 }
 
 // A large group is sorted when it is first searched, by whichever thread
@@ -204,15 +239,23 @@ const uint32_t* OldFileIndex::UpperBound(const uint32_t* first, const uint32_t* 
     });
 }
 
+// A run of kGramSize bytes or more holds a whole aligned block of 4 bytes:
+// only the blocks of one byte are looked at closer.
 void OldFileIndex::FindRuns() {
-    for (size_t start = 0; start < size_;) {
-        size_t end = start + 1;
-        while (end < size_ && data_[end] == data_[start]) ++end;
-        Run& longest = runs_[data_[start]];
+    for (size_t block = 0; block + 4 <= size_; block += 4) {
+        uint32_t word;
+        std::memcpy(&word, data_ + block, sizeof word);
+        if (word != (word & 0xFF) * 0x01010101u) continue;
+        const uint8_t byte = data_[block];
+        size_t start = block;
+        while (start > 0 && data_[start - 1] == byte) --start;
+        size_t end = block + 4;
+        while (end < size_ && data_[end] == byte) ++end;
+        Run& longest = runs_[byte];
         if (end - start >= kGramSize && end - start > longest.length) {
             longest = Run{start, end - start};
         }
-        start = end;
+        block = (end - 1) / 4 * 4;
     }
 }
 

@@ -95,9 +95,6 @@ class OldFileIndex {
 
     static uint64_t Hash(uint64_t gram) { return gram * 0x9E3779B97F4A7C15ull; }
     size_t BucketOf(uint64_t hash) const { return static_cast<size_t>(hash >> (64 - bucketBits_)); }
-    size_t BucketAt(size_t sample) const {
-        return BucketOf(Hash(LoadGram(data_ + sample * step_)));
-    }
     uint32_t TagOf(uint64_t hash) const {
         return static_cast<uint32_t>(hash >> (64 - bucketBits_ - tagBits_)) & tagMask_;
     }
@@ -107,8 +104,7 @@ class OldFileIndex {
     const uint32_t* UpperBound(const uint32_t* first, const uint32_t* last, const uint8_t* text,
                                size_t length) const;
     bool Indexed(size_t position) const;
-    void CountPart(unsigned part, unsigned parts);
-    void FillPart(unsigned part, unsigned parts);
+    void Build(unsigned parts);
     const uint32_t* SortedGroup(size_t bucket) const;
     struct KeyedEntry {
         uint64_t high;
