@@ -28,6 +28,8 @@ constexpr int kPartitionBucketBits = 14;
 constexpr size_t kSortedLength = 64;
 // How far ahead the sort fetches.
 constexpr size_t kAhead = 16;
+// Fewer keys than this are sorted by insertion.
+constexpr size_t kInsertionSorted = 16;
 
 uint32_t StepFor(size_t size) {
     uint32_t step = size > kDenseIndexSize ? 2 : 1;
@@ -174,9 +176,7 @@ const uint32_t* OldFileIndex::SortedGroup(size_t bucket) const {
     if (state.load(std::memory_order_acquire) != kSorted) {
         uint8_t unsorted = kUnsorted;
         if (state.compare_exchange_strong(unsorted, kSorting, std::memory_order_acquire)) {
-            thread_local std::vector<KeyedEntry> keyed;
-            SortFrom(entries_.data() + starts_[bucket], entries_.data() + starts_[bucket + 1], 0,
-                     &keyed);
+            SortFrom(entries_.data() + starts_[bucket], entries_.data() + starts_[bucket + 1], 0);
             state.store(kSorted, std::memory_order_release);
         } else {
             while (state.load(std::memory_order_acquire) != kSorted) std::this_thread::yield();
@@ -189,6 +189,10 @@ const uint32_t* OldFileIndex::SortedGroup(size_t bucket) const {
 // end of the file.
 OldFileIndex::KeyedEntry OldFileIndex::KeyOf(uint32_t entry, size_t offset) const {
     const size_t position = PositionOf(entry) + offset;
+    if (position + 16 <= size_) {
+        return KeyedEntry{__builtin_bswap64(LoadGram(data_ + position)),
+                          __builtin_bswap64(LoadGram(data_ + position + 8)), entry};
+    }
     uint8_t bytes[16] = {};
     if (position < size_)
         std::memcpy(bytes, data_ + position, std::min<size_t>(16, size_ - position));
@@ -199,34 +203,40 @@ OldFileIndex::KeyedEntry OldFileIndex::KeyOf(uint32_t entry, size_t offset) cons
 // Sorts by 16 bytes at a time: each entry's next 16 bytes are read once into
 // a key beside it, and only entries that share all keys so far are sorted on
 // the next ones.
-void OldFileIndex::SortFrom(uint32_t* begin, uint32_t* end, size_t offset,
-                            std::vector<KeyedEntry>* keyed) const {
-    keyed->clear();
-    for (uint32_t* entry = begin; entry != end; ++entry) {
-        if (end - entry > static_cast<ptrdiff_t>(kAhead)) {
-            __builtin_prefetch(data_ + PositionOf(entry[kAhead]) + offset);
-        }
-        keyed->push_back(KeyOf(*entry, offset));
+void OldFileIndex::SortFrom(uint32_t* begin, uint32_t* end, size_t offset) const {
+    // One buffer for each 16 bytes of kSortedLength: a level's keys stay
+    // while the levels below sort its ties.
+    thread_local std::vector<KeyedEntry> levels[kSortedLength / 16];
+    std::vector<KeyedEntry>& keyed = levels[offset / 16];
+    const size_t count = static_cast<size_t>(end - begin);
+    keyed.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) __builtin_prefetch(data_ + PositionOf(begin[i + kAhead]) + offset);
+        keyed[i] = KeyOf(begin[i], offset);
     }
-    auto sameKey = [](const KeyedEntry& a, const KeyedEntry& b) {
-        return a.high == b.high && a.low == b.low;
-    };
     // Entries grow with the position: equal keys keep the file's order.
-    std::sort(keyed->begin(), keyed->end(), [](const KeyedEntry& a, const KeyedEntry& b) {
+    auto less = [](const KeyedEntry& a, const KeyedEntry& b) {
         if (a.high != b.high) return a.high < b.high;
         return a.low != b.low ? a.low < b.low : a.entry < b.entry;
-    });
-    std::vector<std::pair<size_t, size_t>> ties;
-    for (size_t i = 0; i < keyed->size();) {
+    };
+    if (count <= kInsertionSorted) {
+        for (size_t i = 1; i < count; ++i) {
+            const KeyedEntry key = keyed[i];
+            size_t j = i;
+            for (; j > 0 && less(key, keyed[j - 1]); --j) keyed[j] = keyed[j - 1];
+            keyed[j] = key;
+        }
+    } else {
+        std::sort(keyed.begin(), keyed.end(), less);
+    }
+    for (size_t i = 0; i < count; ++i) begin[i] = keyed[i].entry;
+    if (offset + 16 >= kSortedLength) return;
+    for (size_t i = 0; i < count;) {
         size_t j = i + 1;
-        while (j < keyed->size() && sameKey((*keyed)[i], (*keyed)[j])) ++j;
-        if (j - i > 1) ties.emplace_back(i, j);
+        while (j < count && keyed[i].high == keyed[j].high && keyed[i].low == keyed[j].low) ++j;
+        if (j - i > 1) SortFrom(begin + i, begin + j, offset + 16);
         i = j;
     }
-    for (size_t i = 0; i < keyed->size(); ++i) begin[i] = (*keyed)[i].entry;
-    if (offset + 16 >= kSortedLength) return;
-    for (const auto& [first, last] : ties)
-        SortFrom(begin + first, begin + last, offset + 16, keyed);
 }
 
 const uint32_t* OldFileIndex::UpperBound(const uint32_t* first, const uint32_t* last,

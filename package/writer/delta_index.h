@@ -112,8 +112,7 @@ class OldFileIndex {
         uint32_t entry;
     };
     KeyedEntry KeyOf(uint32_t entry, size_t offset) const;
-    void SortFrom(uint32_t* begin, uint32_t* end, size_t offset,
-                  std::vector<KeyedEntry>* keyed) const;
+    void SortFrom(uint32_t* begin, uint32_t* end, size_t offset) const;
     template <typename Work>
     void InParts(unsigned parts, Work work);
     void FindRuns();
