@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_files.h"
 #include "package/writer/delta_encoder.h"
+#include "package/writer/delta_index.h"
 #include "package/writer/delta_parser.h"
 #include "tests/test_support.h"
 
@@ -209,6 +210,38 @@ TEST(ParseDelta, FindsTheLeastCostParse) {
              ParseDelta(index, newData.data(), newData.size(), 0, newData.size()))
             cost += piece.copy ? kCopyCost : kLiteralRunCost + piece.length;
         EXPECT_EQ(cost, LeastCost(oldData, newData));
+    }
+}
+
+// Text of a few words: large groups of equal 8 bytes, and repeats that agree
+// past every 16 bytes the groups are sorted by, in more groups than one
+// partition of the build holds. The candidates of a text must include an old
+// position that agrees with it longest (up to 64 bytes).
+TEST(OldFileIndex, CandidatesAgreeLongest) {
+    std::mt19937 random(5);
+    const std::string words[] = {"function ", "return x;", "functional", "(a, b) =>", "\n  "};
+    Bytes oldData;
+    while (oldData.size() < 64 * 1024) {
+        const std::string& word = words[random() % 5];
+        oldData.insert(oldData.end(), word.begin(), word.end());
+        if (random() % 4 == 0) oldData.push_back(static_cast<uint8_t>('a' + random() % 26));
+    }
+    auto longest = [&](const Bytes& text, size_t position) {
+        return CountEqual(text.data(), oldData.data() + position,
+                          std::min<size_t>({64, text.size(), oldData.size() - position}));
+    };
+    const OldFileIndex index(oldData.data(), oldData.size(), 1, 1);
+    for (int query = 0; query < 200; ++query) {
+        Bytes text = Slice(oldData, random() % (oldData.size() - 100), 100);
+        text[8 + random() % 70] ^= 1 + random() % 255;
+        size_t best = 0;
+        for (size_t position = 0; position + kGramSize <= oldData.size(); ++position)
+            best = std::max(best, longest(text, position));
+        size_t reached = 0;
+        index.ForEachCandidate(text.data(), text.size(), [&](size_t candidate) {
+            reached = std::max(reached, longest(text, candidate));
+        });
+        EXPECT_EQ(reached, best) << "query " << query;
     }
 }
 
