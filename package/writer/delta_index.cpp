@@ -52,6 +52,90 @@ int BucketBitsFor(size_t samples) { return std::max(BitsFor(samples) - 1, 8); }
 
 bool IsRun(uint64_t gram) { return gram == (gram & 0xFF) * 0x0101010101010101ull; }
 
+// The keys of one sort: an entry and 16 bytes of its suffix, big-endian.
+template <typename Key>
+bool KeyBelow(const Key& a, const Key& b) {
+    if (a.high != b.high) return a.high < b.high;
+    return a.low != b.low ? a.low < b.low : a.entry < b.entry;
+}
+
+template <typename Key>
+bool SameKey(const Key& a, const Key& b) {
+    return a.high == b.high && a.low == b.low;
+}
+
+template <typename Key>
+struct SortBuffers {
+    std::vector<Key> keyed;
+    std::vector<Key> distinct;     // each key once, `entry` its number
+    std::vector<uint32_t> slots;   // a hash table of the distinct keys
+    std::vector<uint32_t> keyOf;   // the number of each entry's key
+    std::vector<uint32_t> places;  // per key number: where its entries go
+};
+
+// A few keys, by insertion: their entries in order to `entries`, and
+// `tie(first, last)` for each run of equal keys.
+template <typename Key, typename Tie>
+void SortFew(std::vector<Key>& keyed, uint32_t* entries, Tie tie) {
+    const size_t count = keyed.size();
+    for (size_t i = 1; i < count; ++i) {
+        const Key key = keyed[i];
+        size_t j = i;
+        for (; j > 0 && KeyBelow(key, keyed[j - 1]); --j) keyed[j] = keyed[j - 1];
+        keyed[j] = key;
+    }
+    for (size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
+    for (size_t i = 0; i < count;) {
+        size_t j = i + 1;
+        while (j < count && SameKey(keyed[i], keyed[j])) ++j;
+        if (j - i > 1) tie(static_cast<uint32_t>(i), static_cast<uint32_t>(j));
+        i = j;
+    }
+}
+
+// Many keys, in the file's order. Text repeats: a large group holds about
+// four entries for each key. Equal keys are gathered in a hash table first
+// and only the distinct ones sorted; each key's entries then go after those
+// of the keys below it, in the order they came.
+template <typename Key, typename Tie>
+void SortMany(SortBuffers<Key>& buffers, uint32_t* entries, Tie tie) {
+    const std::vector<Key>& keyed = buffers.keyed;
+    std::vector<Key>& distinct = buffers.distinct;
+    std::vector<uint32_t>& slots = buffers.slots;
+    std::vector<uint32_t>& keyOf = buffers.keyOf;
+    std::vector<uint32_t>& places = buffers.places;
+    const size_t count = keyed.size();
+    const int slotBits = BitsFor(2 * count);  // at most half full
+    slots.assign(size_t{1} << slotBits, 0);
+    distinct.clear();
+    keyOf.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const Key& key = keyed[i];
+        size_t slot = ((key.high * 0x9E3779B97F4A7C15ull) ^ key.low) * 0xC2B2AE3D27D4EB4Full >>
+                      (64 - slotBits);
+        while (slots[slot] != 0 && !SameKey(distinct[slots[slot] - 1], key)) {
+            slot = (slot + 1) & (slots.size() - 1);
+        }
+        if (slots[slot] == 0) {
+            distinct.push_back(Key{key.high, key.low, static_cast<uint32_t>(distinct.size())});
+            slots[slot] = static_cast<uint32_t>(distinct.size());
+        }
+        keyOf[i] = slots[slot] - 1;
+    }
+    places.assign(distinct.size(), 0);
+    for (size_t i = 0; i < count; ++i) ++places[keyOf[i]];
+    std::sort(distinct.begin(), distinct.end(), KeyBelow<Key>);
+    uint32_t place = 0;
+    for (const Key& key : distinct) place += std::exchange(places[key.entry], place);
+    for (size_t i = 0; i < count; ++i) entries[places[keyOf[i]]++] = keyed[i].entry;
+    place = 0;
+    for (const Key& key : distinct) {
+        const uint32_t next = places[key.entry];
+        if (next - place > 1) tie(place, next);
+        place = next;
+    }
+}
+
 }  // namespace
 
 size_t CountEqual(const uint8_t* a, const uint8_t* b, size_t limit) {
@@ -202,20 +286,13 @@ OldFileIndex::KeyedEntry OldFileIndex::KeyOf(uint32_t entry, size_t offset) cons
 
 // Sorts by 16 bytes at a time: each entry's next 16 bytes are read once into
 // a key beside it, and only entries that share all keys so far are sorted on
-// the next ones. The entries of [begin, end) must come in the file's order:
-// equal keys keep it.
+// the next ones. The entries of [begin, end) come in the file's order, which
+// equal keys keep.
 void OldFileIndex::SortFrom(uint32_t* begin, uint32_t* end, size_t offset) const {
     // One set for each 16 bytes of kSortedLength: a level's keys stay while
     // the levels below sort its ties.
-    struct Buffers {
-        std::vector<KeyedEntry> keyed;
-        std::vector<KeyedEntry> distinct;  // each key once, `entry` its number
-        std::vector<uint32_t> slots;       // a hash table of the distinct keys
-        std::vector<uint32_t> keyOf;       // the number of each entry's key
-        std::vector<uint32_t> places;      // per key number: where its entries go
-    };
-    thread_local Buffers levels[kSortedLength / 16];
-    Buffers& buffers = levels[offset / 16];
+    thread_local SortBuffers<KeyedEntry> levels[kSortedLength / 16];
+    SortBuffers<KeyedEntry>& buffers = levels[offset / 16];
     std::vector<KeyedEntry>& keyed = buffers.keyed;
     const size_t count = static_cast<size_t>(end - begin);
     keyed.resize(count);
@@ -223,68 +300,13 @@ void OldFileIndex::SortFrom(uint32_t* begin, uint32_t* end, size_t offset) const
         if (i + kAhead < count) __builtin_prefetch(data_ + PositionOf(begin[i + kAhead]) + offset);
         keyed[i] = KeyOf(begin[i], offset);
     }
-    auto less = [](const KeyedEntry& a, const KeyedEntry& b) {
-        if (a.high != b.high) return a.high < b.high;
-        return a.low != b.low ? a.low < b.low : a.entry < b.entry;
+    auto tie = [&](uint32_t first, uint32_t last) {
+        if (offset + 16 < kSortedLength) SortFrom(begin + first, begin + last, offset + 16);
     };
-    auto same = [](const KeyedEntry& a, const KeyedEntry& b) {
-        return a.high == b.high && a.low == b.low;
-    };
-    const bool deeper = offset + 16 < kSortedLength;
     if (count <= kInsertionSorted) {
-        for (size_t i = 1; i < count; ++i) {
-            const KeyedEntry key = keyed[i];
-            size_t j = i;
-            for (; j > 0 && less(key, keyed[j - 1]); --j) keyed[j] = keyed[j - 1];
-            keyed[j] = key;
-        }
-        for (size_t i = 0; i < count; ++i) begin[i] = keyed[i].entry;
-        for (size_t i = 0; i < count && deeper;) {
-            size_t j = i + 1;
-            while (j < count && same(keyed[i], keyed[j])) ++j;
-            if (j - i > 1) SortFrom(begin + i, begin + j, offset + 16);
-            i = j;
-        }
-        return;
-    }
-    // Text repeats: a large group holds about four entries for each key.
-    // Equal keys are gathered first and only the distinct ones sorted.
-    std::vector<KeyedEntry>& distinct = buffers.distinct;
-    std::vector<uint32_t>& slots = buffers.slots;
-    std::vector<uint32_t>& keyOf = buffers.keyOf;
-    const int slotBits = BitsFor(2 * count);
-    slots.assign(size_t{1} << slotBits, 0);
-    distinct.clear();
-    keyOf.resize(count);
-    for (size_t i = 0; i < count; ++i) {
-        const KeyedEntry& key = keyed[i];
-        size_t slot = ((key.high * 0x9E3779B97F4A7C15ull) ^ key.low) * 0xC2B2AE3D27D4EB4Full >>
-                      (64 - slotBits);
-        while (slots[slot] != 0 && !same(distinct[slots[slot] - 1], key)) {
-            slot = (slot + 1) & (slots.size() - 1);
-        }
-        if (slots[slot] == 0) {
-            distinct.push_back(
-                KeyedEntry{key.high, key.low, static_cast<uint32_t>(distinct.size())});
-            slots[slot] = static_cast<uint32_t>(distinct.size());
-        }
-        keyOf[i] = slots[slot] - 1;
-    }
-    std::vector<uint32_t>& places = buffers.places;
-    places.assign(distinct.size() + 1, 0);
-    for (size_t i = 0; i < count; ++i) ++places[keyOf[i]];
-    std::sort(distinct.begin(), distinct.end(), less);
-    // Each key's entries go after those of the keys below it, in the order
-    // they came.
-    uint32_t place = 0;
-    for (const KeyedEntry& key : distinct) place += std::exchange(places[key.entry], place);
-    for (size_t i = 0; i < count; ++i) begin[places[keyOf[i]]++] = keyed[i].entry;
-    if (!deeper) return;
-    place = 0;
-    for (const KeyedEntry& key : distinct) {
-        const uint32_t next = places[key.entry];
-        if (next - place > 1) SortFrom(begin + place, begin + next, offset + 16);
-        place = next;
+        SortFew(keyed, begin, tie);
+    } else {
+        SortMany(buffers, begin, tie);
     }
 }
 
