@@ -20,15 +20,15 @@ constexpr size_t kMostSamples = size_t{1} << 25;
 constexpr size_t kDenseIndexSize = size_t{4} << 20;
 // Files smaller than this are indexed by one thread.
 constexpr size_t kParallelIndexSize = size_t{4} << 20;
-// The groups of one partition of the build: their counters and entries stay
-// in the caches.
+// A partition of the build holds the entries of 2^14 groups: their counters
+// and entries stay in the caches while it is spread over them.
 constexpr int kPartitionBucketBits = 14;
 // Groups are sorted by this many bytes at most: positions that agree longer
 // are all good matches.
 constexpr size_t kSortedLength = 64;
 // How far ahead the sort fetches.
 constexpr size_t kAhead = 16;
-// Fewer keys than this are sorted by insertion.
+// Up to this many keys are sorted by insertion.
 constexpr size_t kInsertionSorted = 16;
 
 uint32_t StepFor(size_t size) {
@@ -168,7 +168,8 @@ OldFileIndex::OldFileIndex(const uint8_t* data, size_t size, unsigned threads, u
 uint64_t OldFileIndex::MemoryFor(size_t size) {
     const size_t samples = SampleCount(size, StepFor(size));
     const uint64_t buckets = uint64_t{1} << BucketBitsFor(samples);
-    // The groups of a partition while the index is built: 2 bytes a sample.
+    // The entries (4 bytes a sample), the groups' starts and states (5 bytes
+    // a group), and while the index is built 2 bytes a sample more.
     return 6 * uint64_t{samples} + 5 * buckets;
 }
 
@@ -189,8 +190,8 @@ bool OldFileIndex::Indexed(size_t position) const {
 
 // Groups are filled in two passes over the file so that no pass writes at
 // random places of a table larger than the caches: the entries are first
-// put in partitions of kPartitionBucketBits groups' worth, in file order,
-// and each partition is then spread over its groups. The parts of each
+// put in partitions of 2^kPartitionBucketBits groups, in file order, and
+// each partition is then spread over its groups. The parts of each
 // pass split the samples or the partitions, so that the index is the same
 // for any number of parts: each group's entries in file order.
 void OldFileIndex::Build(unsigned parts) {
