@@ -64,6 +64,7 @@ void DeleteBackups(ApplyContext& context) {
     SetProgramFolderCurrent(context);
     // Cut short from here, the next start deletes them from the journals.
     BestEffort(MarkBackupsDeleted(context));
+    const KeptFolders kept;
     for (const PackageRef& package : context.packages) {
         for (const std::string& path : package.backupPaths) {
             char backup[kPathBufferSize];

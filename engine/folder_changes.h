@@ -34,6 +34,17 @@ class FolderBelow {
     size_t length_ = 0;  // of the folder's path, its separator included
 };
 
+// Lets the platform keep the folders on the way to each file for the next
+// one (Platform::KeepFolders) while it lives: a run of changes in many
+// folders opens each once.
+class KeptFolders {
+  public:
+    KeptFolders() { Os().KeepFolders(true); }
+    ~KeptFolders() { Os().KeepFolders(false); }
+    KeptFolders(const KeptFolders&) = delete;
+    KeptFolders& operator=(const KeptFolders&) = delete;
+};
+
 // A move within one folder (`to` lies beside `from`), a change of one name,
 // the creation of a file (CREATE_NEW, no sharing). 0 or the platform's
 // code; kStoppedOnLink when a link stands on the way.

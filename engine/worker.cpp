@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/file_operations.h"
+#include "engine/folder_changes.h"
 #include "engine/folder_rights.h"
 #include "engine/header_choice.h"
 #include "engine/integrity_check.h"
@@ -344,6 +345,7 @@ uint32_t RunWorker(ApplyContext* context) {
     FillSpecialFolders(*context);
     ResultCode r = result::kSuccess;
     {
+        const KeptFolders kept;
         BinaryFile file;
         if (file.OpenRead(context->programPath, kShareRead, kAttributeNormal) != 0) {
             r = result::kOpenProgramFile;
@@ -354,7 +356,7 @@ uint32_t RunWorker(ApplyContext* context) {
             // when the last package of a container was skipped).
             if (r == result::kSuccess) r = CommitJournal(*context);
         }
-        // The program file is closed before the final event.
+        // The program file is closed, and the folders let go, before the final event.
     }
     context->result = r;
     PostFinalEvent(*context, r);

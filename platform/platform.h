@@ -182,6 +182,14 @@ class Platform {
     PKX_NODISCARD virtual uint32_t OpenFolder(const char* path, uint32_t trusted,
                                               FolderHandle* out) = 0;
     virtual void CloseFolder(FolderHandle folder) = 0;
+    // From KeepFolders(true) to its KeepFolders(false) a closed folder may be
+    // kept held for the next OpenFolder, which then opens only the folders
+    // that differ: a run of files opens the folders on their way once, not
+    // once per file. What is kept stays as it was found, as while open, and
+    // is checked again when taken; nothing is kept after KeepFolders(false)
+    // (the calls do not nest). A kept folder that stands in the way of a move
+    // or a removal is let go.
+    virtual void KeepFolders(bool keep) { static_cast<void>(keep); }
     // Move, Delete, CreateFolder and RemoveDirectoryA of names in an opened
     // folder: each name is one name, without a separator. A link is moved or
     // deleted itself, never followed.

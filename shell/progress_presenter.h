@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/apply_context.h"
+#include "core/worker_events.h"
 #include "shell/progress_view.h"
 
 namespace pkx {
@@ -13,6 +14,24 @@ inline constexpr uint32_t kExpansionSize = 512;
 inline constexpr uint32_t kLogLineLimit = 277;
 inline constexpr uint32_t kWorkerWaitMilliseconds = 30000;
 inline constexpr char kProgramTitle[] = "pkx Self Extract Updater";
+
+// Events that only add a line, or show a file's name that a display copies
+// along: the worker need not wait while they are shown. They come once per
+// file, so waiting for each is what makes a run of many small files slow.
+inline bool ShowsOnlyALine(uint32_t code) {
+    switch (code) {
+        case EV_CHECK_OLD_MD5:
+        case EV_CHECK_OLD_DATE_SIZE:
+        case EV_HASHING_FILE:
+        case EV_READING_FILE_DATE:
+        case EV_UPDATING_FILE:
+        case EV_ADDING_FILE:
+        case EV_DELETING_FILE:
+            return true;
+        default:
+            return false;
+    }
+}
 
 class ProgressPresenter {
   public:

@@ -207,5 +207,23 @@ TEST_F(PlatformFilesTest, ChangesInAnOpenedFolderStayThere) {
     os.CloseFolder(sub);
 }
 
+// A folder kept from one opening to the next, as a run keeps them, serves
+// only openings below the same installation folder.
+TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
+    ASSERT_TRUE(test::MakeFolders(temp / "sub\\deep"));
+    const std::string second = temp / "sub";
+    os.KeepFolders(true);
+    FolderHandle folder = kInvalidFolder;
+    Handle made;
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), temp.path().size() + 1, &folder), 0u);
+    os.CloseFolder(folder);
+    ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
+    EXPECT_EQ(os.CreateIn(folder, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
+    os.CloseFolder(folder);
+    os.KeepFolders(false);
+    made.Close();
+    EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\new.txt").c_str()));
+}
+
 }  // namespace
 }  // namespace pkx

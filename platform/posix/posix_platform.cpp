@@ -266,6 +266,52 @@ bool IsProcessId(const char* name) {
     return true;
 }
 
+// The installation folder, kept open from one OpenFolder to the next while
+// KeepFolders allows: one call opens a folder deep in it, not three. Only a
+// path that names it whatever the current folder is kept. The descriptor
+// stays with the folder it found, as one held open for a single change does.
+class KeptRoot {
+  public:
+    void Allow(bool allow) {
+        std::lock_guard<std::mutex> lock(lock_);
+        allowed_ = allow;
+        if (!allow) Drop();
+    }
+    // The kept descriptor of `root`, now the caller's; -1 when none.
+    int Take(const std::string& root) {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (held_ == 0 || root != path_) return -1;
+        const int fd = held_ - 1;
+        held_ = 0;
+        return fd;
+    }
+    // Keeps `fd`, the folder `root`, or closes it.
+    void Keep(int fd, const std::string& root) {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!allowed_ || root.empty() || root[0] != '/' || root.size() >= sizeof path_) {
+            close(fd);
+            return;
+        }
+        Drop();
+        memcpy(path_, root.c_str(), root.size() + 1);
+        held_ = fd + 1;
+    }
+
+  private:
+    void Drop() {
+        if (held_ != 0) close(held_ - 1);
+        held_ = 0;
+    }
+
+    // All zero to begin with, so that it takes no initialised data.
+    std::mutex lock_;
+    bool allowed_ = false;
+    int held_ = 0;  // the descriptor + 1
+    char path_[PATH_MAX] = {};
+};
+
+KeptRoot keptRoot;
+
 class PosixPlatform final : public Platform {
   public:
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
@@ -510,12 +556,13 @@ class PosixPlatform final : public Platform {
         *out = kInvalidFolder;
         const size_t rootLength = strnlen(path, trusted);
         const std::string root = NativePath(std::string(path, rootLength).c_str());
-        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = keptRoot.Take(root);
+        if (fd < 0) fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
         if (path[rootLength] != '\0') {
             const int below = OpenBelowAtOnce(fd, path + rootLength);
             if (below >= 0) {
-                close(fd);
+                keptRoot.Keep(fd, root);
                 *out = below;
                 return win32err::kSuccess;
             }
@@ -544,6 +591,8 @@ class PosixPlatform final : public Platform {
     void CloseFolder(FolderHandle folder) override {
         if (folder != kInvalidFolder) close(static_cast<int>(folder));
     }
+
+    void KeepFolders(bool keep) override { keptRoot.Allow(keep); }
 
     uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
         Changed();

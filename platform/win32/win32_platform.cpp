@@ -211,7 +211,10 @@ uint32_t ScanModules(HMODULE psapi, ProcessVisitor& visitor) {
 struct HeldFolder {
     char path[MAX_PATH + 1];
     DWORD length;
+    DWORD trusted;
     HANDLE held[MAX_PATH / 2 + 1];
+    // Where the path of each held folder ends.
+    DWORD ends[MAX_PATH / 2 + 1];
     DWORD count;
 };
 
@@ -263,6 +266,7 @@ uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
         FILE_FLAG_BACKUP_SEMANTICS | (plain ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     folder->path[end] = saved;
     if (handle == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
+    folder->ends[folder->count] = end;
     folder->held[folder->count++] = handle;
     DWORD attributes = 0;
     if (!AttributesOf(handle, &attributes)) return LastErrorOr(ERROR_GEN_FAILURE);
@@ -271,10 +275,12 @@ uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : win32err::kPathNotFound;
 }
 
-// Holds the trusted folder, then each folder below it.
-uint32_t HoldEach(HeldFolder* folder, DWORD trusted) {
-    uint32_t error = Hold(folder, trusted, false);
-    for (DWORD at = trusted; error == 0 && at < folder->length;) {
+// Holds the trusted folder, then each folder below it, after those held already.
+uint32_t HoldEach(HeldFolder* folder) {
+    const DWORD trusted = folder->trusted;
+    uint32_t error = folder->count == 0 ? Hold(folder, trusted, false) : 0;
+    DWORD at = folder->count == 1 ? trusted : folder->ends[folder->count - 1] + 1;
+    while (error == 0 && at < folder->length) {
         DWORD end = at;
         while (end < folder->length && !IsSeparator(folder->path[end])) {
             end += CharAt(folder->path + end);
@@ -288,6 +294,51 @@ uint32_t HoldEach(HeldFolder* folder, DWORD trusted) {
         at = end + 1;
     }
     return error;
+}
+
+bool SameBytes(const char* a, const char* b, DWORD count) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+// Closes what `folder` holds from its `first` folder on, and frees it.
+void Release(HeldFolder* folder, DWORD first = 0) {
+    if (folder == nullptr) return;
+    for (DWORD i = first; i < folder->count; ++i) CloseHandle(folder->held[i]);
+    HeapFree(GetProcessHeap(), 0, folder);
+}
+
+// A path taken against the current folder, which may change, is never kept.
+bool IsAbsolute(const HeldFolder* folder) {
+    const char* path = folder->path;
+    return folder->length > 2 && ((path[1] == ':' && IsSeparator(path[2])) ||
+                                  (IsSeparator(path[0]) && IsSeparator(path[1])));
+}
+
+// Moves the folders that `kept` holds on the way to `folder` into it, as far
+// as their paths agree, and releases the rest. Held without delete sharing,
+// each still stands where it was found; only an empty folder could have been
+// made a link in place since, so each below the trusted one is checked again.
+void TakeShared(HeldFolder* kept, HeldFolder* folder) {
+    if (kept == nullptr) return;
+    DWORD shared = 0;
+    if (kept->trusted == folder->trusted && IsAbsolute(folder)) {
+        for (; shared < kept->count; ++shared) {
+            const DWORD end = kept->ends[shared];
+            const bool sameName =
+                shared == 0 || (end < folder->length && IsSeparator(folder->path[end]));
+            if (!sameName || end > folder->length || !SameBytes(kept->path, folder->path, end) ||
+                (shared > 0 && IsReparsePoint(kept->held[shared]))) {
+                break;
+            }
+            folder->ends[shared] = end;
+            folder->held[shared] = kept->held[shared];
+        }
+    }
+    folder->count = shared;
+    Release(kept, shared);
 }
 
 // `name` in the opened folder, in `path` (MAX_PATH bytes); false when it is
@@ -390,8 +441,13 @@ class Win32Platform final : public Platform {
     }
 
     uint32_t Move(const char* from, const char* to) override {
-        if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
-        const uint32_t error = LastErrorOr(ERROR_GEN_FAILURE);
+        uint32_t error;
+        do {
+            if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH)) return 0;
+            error = LastErrorOr(ERROR_GEN_FAILURE);
+            // A folder kept for the next OpenFolder cannot move: it is let go.
+        } while ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) &&
+                 ReleaseKept());
         // Windows 95, 98 and Me have no MoveFileExA.
         if (error != ERROR_CALL_NOT_IMPLEMENTED) return error;
         return MoveFileA(from, to) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
@@ -421,7 +477,9 @@ class Win32Platform final : public Platform {
         if (length > 0 && !(last == length - 1 && IsSeparator(path[last]))) {
             folder->path[folder->length++] = '\\';
         }
-        const uint32_t error = HoldEach(folder, trusted);
+        folder->trusted = trusted;
+        TakeShared(TakeKept(), folder);
+        const uint32_t error = HoldEach(folder);
         *out = reinterpret_cast<FolderHandle>(folder);
         if (error != 0) {
             CloseFolder(*out);
@@ -433,8 +491,21 @@ class Win32Platform final : public Platform {
     void CloseFolder(FolderHandle opened) override {
         if (opened == kInvalidFolder) return;
         auto* folder = reinterpret_cast<HeldFolder*>(opened);
-        for (DWORD i = 0; i < folder->count; ++i) CloseHandle(folder->held[i]);
-        HeapFree(GetProcessHeap(), 0, folder);
+        void* const now = kept_;
+        if (now != nullptr && IsAbsolute(folder) &&
+            InterlockedCompareExchangePointer(&kept_, folder, now) == now) {
+            folder = now == Keeping() ? nullptr : static_cast<HeldFolder*>(now);
+        }
+        Release(folder);
+    }
+
+    void KeepFolders(bool keep) override {
+        if (keep) {
+            InterlockedCompareExchangePointer(&kept_, Keeping(), nullptr);
+        } else {
+            void* const kept = InterlockedExchangePointer(&kept_, nullptr);
+            if (kept != Keeping()) Release(static_cast<HeldFolder*>(kept));
+        }
     }
 
     uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
@@ -459,6 +530,7 @@ class Win32Platform final : public Platform {
     uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
         char path[MAX_PATH];
         if (!NameIn(folder, name, path)) return win32err::kInvalidName;
+        ReleaseKept();  // it may hold the folder
         return RemoveDirectoryA(path) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
     }
 
@@ -603,6 +675,31 @@ class Win32Platform final : public Platform {
         CloseHandle(probe);
         return 0;
     }
+
+  private:
+    // Whether a kept folder was released.
+    bool ReleaseKept() {
+        HeldFolder* kept = TakeKept();
+        Release(kept);
+        return kept != nullptr;
+    }
+
+    // The kept folder, if any, taken out; keeping goes on.
+    HeldFolder* TakeKept() {
+        void* const now = kept_;
+        if (now == nullptr || now == Keeping() ||
+            InterlockedCompareExchangePointer(&kept_, Keeping(), now) != now) {
+            return nullptr;
+        }
+        return static_cast<HeldFolder*>(now);
+    }
+
+    static void* Keeping() { return reinterpret_cast<void*>(1); }
+
+    // Null while nothing may be kept (KeepFolders), Keeping() while folders
+    // may be kept and none is, else the folders of the last OpenFolder
+    // closed. One word, as the platform object lies in initialised data.
+    void* kept_ = nullptr;
 };
 
 Win32Platform g_native;

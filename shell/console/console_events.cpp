@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "shell/progress_presenter.h"
+
 namespace pkx::console {
 namespace {
 
@@ -37,22 +39,6 @@ constexpr uint64_t kShownAhead = 64;
 // Queued events that make the next one urgent; fewer than kShownAhead, so
 // that the worker is never held while the main thread gathers.
 constexpr uint32_t kGathered = 32;
-
-// Events that only show a line, or a file's name that is copied along.
-bool ShownAsTheyCome(uint32_t code) {
-    switch (code) {
-        case EV_CHECK_OLD_MD5:
-        case EV_CHECK_OLD_DATE_SIZE:
-        case EV_HASHING_FILE:
-        case EV_READING_FILE_DATE:
-        case EV_UPDATING_FILE:
-        case EV_ADDING_FILE:
-        case EV_DELETING_FILE:
-            return true;
-        default:
-            return false;
-    }
-}
 
 void CloseIfOpen(int fd) {
     if (fd >= 0) close(fd);
@@ -109,7 +95,7 @@ void EventQueue::Send(uint32_t code, intptr_t param) {
         return;
     }
     Event event{code, param, 0, true};
-    const bool waits = !ShownAsTheyCome(code);
+    const bool waits = !ShowsOnlyALine(code);
     event.waits = waits;
     if (!waits && param != 0) {
         const char* text = reinterpret_cast<const char*>(param);

@@ -4,6 +4,7 @@
 #include <process.h>
 #include <richedit.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "engine/worker.h"
@@ -11,6 +12,7 @@
 #include "shell/win32/dialog_support.h"
 #include "shell/win32/prompt_dialogs.h"
 #include "shell/win32/resource_ids.h"
+#include "support/paths.h"
 
 namespace pkx::win32ui {
 
@@ -20,12 +22,15 @@ namespace {
 // control's default limit (32K characters) would drop the later ones.
 constexpr LPARAM kLogTextLimit = 0x7FFFFFFE;
 
-// The lines of the per-file events are gathered and appended together when
-// the timer fires, at most every kLogInterval ms: each append re-lays and
-// repaints the control, which costs milliseconds under some window systems.
-constexpr UINT_PTR kLogTimer = 1;
-constexpr UINT kLogInterval = 40;
+// What the per-file events show (log lines, the status text, the bars) is
+// gathered and shown together when the timer fires, every kShowInterval ms
+// while the dialog is open: each append re-lays and repaints the log, and
+// each text or bar set is a round trip to the window system under some
+// systems.
+constexpr UINT_PTR kShowTimer = 1;
+constexpr UINT kShowInterval = 40;
 constexpr size_t kHeldLogBytes = 16 * (kLogLineLimit + 2);
+constexpr size_t kPercentSize = 16;
 
 // The controls that take the package's font, in the order they get it.
 const int kFontControls[] = {PKX_ID_HEADLINE,       PKX_ID_RIGHTS_LABEL, PKX_ID_RIGHTS_TEXT,
@@ -41,18 +46,19 @@ class DialogView final : public ProgressView {
     void SetHeadline(const char* text) override { SetText(PKX_ID_HEADLINE, text); }
     void SetRightsLabel(const char* text) override { SetText(PKX_ID_RIGHTS_LABEL, text); }
     void SetRightsText(const char* text) override { SetText(PKX_ID_RIGHTS_TEXT, text); }
-    void SetStatus(const char* text) override { SetText(PKX_ID_STATUS, text); }
+    void SetStatus(const char* text) override;
     void SetLogLabel(const char* text) override { SetText(PKX_ID_LOG_LABEL, text); }
     void SetFileProgress(uint32_t value, const char* percent) override {
-        SetBar(PKX_ID_FILE_BAR, PKX_ID_FILE_PERCENT, value, percent);
+        SetBar(0, value, percent);
     }
     void SetTotalProgress(uint32_t value, const char* percent) override {
-        SetBar(PKX_ID_TOTAL_BAR, PKX_ID_TOTAL_PERCENT, value, percent);
+        SetBar(1, value, percent);
     }
     void AppendLog(const char* line) override;
-    // While held, lines wait for the timer or the next line not held.
-    void HoldLog(bool hold) { holdLog_ = hold; }
-    void FlushLog();
+    // While held, lines, the status text and the bars wait for the timer or
+    // for the next event not held.
+    void Hold(bool hold) { hold_ = hold; }
+    void ShowHeld();
     void SetButtonText(const char* text) override { SetText(IDCANCEL, text); }
     void EnableButton(bool enabled) override { EnableWindow(Item(IDCANCEL), enabled); }
     void SetCheckBoxText(const char* text) override { SetText(PKX_ID_DELETE_BACKUPS, text); }
@@ -83,34 +89,69 @@ class DialogView final : public ProgressView {
   private:
     HWND Item(int id) { return GetDlgItem(dialog_, id); }
     void SetText(int id, const char* text) { SetDlgItemTextA(dialog_, id, text); }
-    void SetBar(int barId, int percentId, uint32_t value, const char* percent) {
-        if (percent != nullptr) SetText(percentId, percent);
-        SendDlgItemMessageA(dialog_, barId, PBM_SETPOS, value, 0);
-    }
+    void SetBar(int bar, uint32_t value, const char* percent);
+    void AppendHeldLog();
 
     ApplyContext& context_;
     UiFont& font_;
     HWND dialog_ = nullptr;
-    bool holdLog_ = false;
+    bool hold_ = false;
+    bool statusHeld_ = false;
+    char status_[kExpansionSize];
+    // Per bar (file, total): a value waits, and its percentage with it.
+    uint32_t barsHeld_ = 0;
+    uint32_t percentsHeld_ = 0;
+    uint32_t barValues_[2] = {};
+    char percents_[2][kPercentSize];
     size_t heldBytes_ = 0;
     char held_[kHeldLogBytes + 1];
 };
+
+void DialogView::SetStatus(const char* text) {
+    lstrcpynA(status_, text, sizeof status_);
+    statusHeld_ = true;
+    if (!hold_) ShowHeld();
+}
+
+void DialogView::SetBar(int bar, uint32_t value, const char* percent) {
+    barValues_[bar] = value;
+    barsHeld_ |= 1u << bar;
+    if (percent != nullptr) {
+        lstrcpynA(percents_[bar], percent, kPercentSize);
+        percentsHeld_ |= 1u << bar;
+    }
+    if (!hold_) ShowHeld();
+}
 
 // Each line ends with CR LF; they are shown in the order they came.
 void DialogView::AppendLog(const char* line) {
     size_t length = std::strlen(line);
     if (length > kLogLineLimit) length = kLogLineLimit;
-    if (heldBytes_ + length + 2 > kHeldLogBytes) FlushLog();
+    if (heldBytes_ + length + 2 > kHeldLogBytes) AppendHeldLog();
     std::memcpy(held_ + heldBytes_, line, length);
     std::memcpy(held_ + heldBytes_ + length, "\r\n", 2);
-    if (heldBytes_ == 0 && holdLog_) SetTimer(dialog_, kLogTimer, kLogInterval, nullptr);
     heldBytes_ += length + 2;
-    if (!holdLog_) FlushLog();
+    if (!hold_) ShowHeld();
+}
+
+// The latest status text and bar values, and every held line.
+void DialogView::ShowHeld() {
+    static constexpr int kBars[2] = {PKX_ID_FILE_BAR, PKX_ID_TOTAL_BAR};
+    static constexpr int kPercents[2] = {PKX_ID_FILE_PERCENT, PKX_ID_TOTAL_PERCENT};
+    if (statusHeld_) SetText(PKX_ID_STATUS, status_);
+    statusHeld_ = false;
+    for (int bar = 0; bar < 2; ++bar) {
+        if ((percentsHeld_ & (1u << bar)) != 0) SetText(kPercents[bar], percents_[bar]);
+        if ((barsHeld_ & (1u << bar)) != 0) {
+            SendDlgItemMessageA(dialog_, kBars[bar], PBM_SETPOS, barValues_[bar], 0);
+        }
+    }
+    barsHeld_ = percentsHeld_ = 0;
+    AppendHeldLog();
 }
 
 // Appends the held lines at the end of the text, in the table's font.
-void DialogView::FlushLog() {
-    KillTimer(dialog_, kLogTimer);
+void DialogView::AppendHeldLog() {
     if (heldBytes_ == 0) return;
     held_[heldBytes_] = '\0';
     heldBytes_ = 0;
@@ -166,25 +207,32 @@ class WorkerThread final : public WorkerControl {
 // Progress values may change thousands of times per file, and a send across
 // threads costs milliseconds under some window systems: the bars get the
 // latest values at most every kProgressInterval ms. A value held back goes
-// out before the next other event, so the bars never lag behind the log and
-// the final values are shown. Between sends the dialog's queue runs empty,
-// so it repaints and takes the user's input.
+// out before the next other event that is sent, so the final values are
+// shown. Between sends the dialog's queue runs empty, so it repaints and
+// takes the user's input.
+//
+// The events that only add a line or show a file's name come once per file;
+// they wait, their names copied, in a queue that the dialog shows when its
+// timer fires and before any event sent after them, so that the worker goes
+// on at once. Only a full queue makes the worker wait.
 class DialogEvents final : public EventSink {
   public:
     void Attach(HWND dialog) { dialog_ = dialog; }
     void Send(uint32_t code, intptr_t param) override {
         const int bar = BarOf(code);
-        if (bar < 0) {
+        if (ShowsOnlyALine(code)) {
+            Queue(code, reinterpret_cast<const char*>(param));
+        } else if (bar < 0) {
             SendHeldProgress();
             SendMessageA(dialog_, kApplyEventMessage, code, param);
-            return;
-        }
-        held_[bar] = param;
-        heldBars_ |= 1u << bar;
-        const DWORD now = GetTickCount();
-        if (now - lastProgress_ >= kProgressInterval) {
-            lastProgress_ = now;
-            SendHeldProgress();
+        } else {
+            held_[bar] = param;
+            heldBars_ |= 1u << bar;
+            const DWORD now = GetTickCount();
+            if (now - lastProgress_ >= kProgressInterval) {
+                lastProgress_ = now;
+                SendHeldProgress();
+            }
         }
     }
     void Post(uint32_t code, intptr_t param) override {
@@ -192,12 +240,45 @@ class DialogEvents final : public EventSink {
         PostMessageA(dialog_, kApplyEventMessage, code, param);
     }
 
+    // The dialog's thread: each waiting event in the order they came.
+    template <typename Show>
+    void ShowWaiting(Show show) {
+        const uint32_t queued = queued_.load(std::memory_order_acquire);
+        uint32_t shown = shown_.load(std::memory_order_relaxed);
+        for (; shown != queued; ++shown) {
+            const Waiting& event = waiting_[shown % kCapacity];
+            show(event.code, event.hasName ? reinterpret_cast<intptr_t>(event.name) : 0);
+        }
+        shown_.store(shown, std::memory_order_release);
+    }
+
   private:
     static constexpr DWORD kProgressInterval = 40;
     static constexpr uint32_t kBarEvents[2] = {EV_FILE_PROGRESS, EV_TOTAL_PROGRESS};
+    static constexpr uint32_t kCapacity = 64;
+
+    struct Waiting {
+        uint32_t code;
+        bool hasName;
+        char name[kPathSize];
+    };
 
     static int BarOf(uint32_t code) {
         return code == EV_FILE_PROGRESS ? 0 : code == EV_TOTAL_PROGRESS ? 1 : -1;
+    }
+
+    // The worker's thread: one writer, one reader, so the two counters
+    // suffice; a slot is reused only after the dialog has shown it.
+    void Queue(uint32_t code, const char* name) {
+        const uint32_t queued = queued_.load(std::memory_order_relaxed);
+        if (queued - shown_.load(std::memory_order_acquire) == kCapacity) {
+            SendMessageA(dialog_, kShowWaitingMessage, 0, 0);
+        }
+        Waiting& event = waiting_[queued % kCapacity];
+        event.code = code;
+        event.hasName = name != nullptr;
+        if (name != nullptr) lstrcpynA(event.name, name, sizeof event.name);
+        queued_.store(queued + 1, std::memory_order_release);
     }
 
     void SendHeldProgress() {
@@ -214,6 +295,9 @@ class DialogEvents final : public EventSink {
     intptr_t held_[2] = {};
     uint32_t heldBars_ = 0;
     DWORD lastProgress_ = 0;
+    Waiting waiting_[kCapacity];
+    std::atomic<uint32_t> queued_{0};
+    std::atomic<uint32_t> shown_{0};
 };
 
 class ProgressDialog {
@@ -230,7 +314,8 @@ class ProgressDialog {
     void OnInit(HWND dialog);
     void OnEvent(uint32_t code, intptr_t param);
     void OnCancel();
-    void OnLogTimer() { view_.FlushLog(); }
+    // The per-file events that wait, then all that is held.
+    void ShowWaiting();
 
   private:
     HINSTANCE instance_;
@@ -257,23 +342,30 @@ void ProgressDialog::OnInit(HWND dialog) {
     SendDlgItemMessageA(dialog, PKX_ID_TOTAL_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 1000));
     SendDlgItemMessageA(dialog, PKX_ID_LOG, EM_EXLIMITTEXT, 0, kLogTextLimit);
     // Title, disabled button, 0.0%, start-up texts, the worker.
+    SetTimer(dialog, kShowTimer, kShowInterval, nullptr);
     presenter_.Initialize();
 }
 
 // The lines of the events that come once per file are held; any other
 // event shows them first, and its own at once.
 bool IsFileEvent(uint32_t code) {
-    return code == EV_UPDATING_FILE || code == EV_ADDING_FILE || code == EV_DELETING_FILE ||
-           code == EV_HASHING_FILE || code == EV_READING_FILE_DATE || code == EV_FILE_PROGRESS ||
-           code == EV_TOTAL_PROGRESS;
+    return ShowsOnlyALine(code) || code == EV_FILE_PROGRESS || code == EV_TOTAL_PROGRESS;
+}
+
+void ProgressDialog::ShowWaiting() {
+    view_.Hold(true);
+    events_.ShowWaiting(
+        [this](uint32_t code, intptr_t param) { presenter_.HandleEvent(code, param); });
+    view_.Hold(false);
+    view_.ShowHeld();
 }
 
 void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
     const bool held = IsFileEvent(code);
-    if (!held) view_.FlushLog();
-    view_.HoldLog(held);
+    if (!held) ShowWaiting();
+    view_.Hold(held);
     presenter_.HandleEvent(code, param);
-    view_.HoldLog(false);
+    view_.Hold(false);
     // Every control now holds the new font, and the prompts are closed.
     if (code == EV_APPLY_TEXTS) font_.ReleaseRetired();
 }
@@ -297,8 +389,8 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         self->OnEvent(static_cast<uint32_t>(wParam), static_cast<intptr_t>(lParam));
         return TRUE;
     }
-    if (message == WM_TIMER && wParam == kLogTimer) {
-        self->OnLogTimer();
+    if (message == kShowWaitingMessage || (message == WM_TIMER && wParam == kShowTimer)) {
+        self->ShowWaiting();
         return TRUE;
     }
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == 0) {

@@ -15,6 +15,9 @@ namespace pkx::win32ui {
 // WM_APPLY_EVENT (WM_USER + 1000): the message that carries every worker
 // event to the dialog; wParam is the event code, lParam its parameter.
 inline constexpr UINT kApplyEventMessage = WM_USER + 1000;
+// Shows the per-file events that wait in the dialog's queue; sent by the
+// worker when the queue is full and before each of its questions.
+inline constexpr UINT kShowWaitingMessage = WM_USER + 1001;
 
 // Runs the dialog modally, owned by the desktop window, and returns once it
 // has closed; false when it could not be created (no RichEdit class, for

@@ -177,11 +177,13 @@ int CALLBACK SelectInitialFolder(HWND browser, UINT message, LPARAM, LPARAM data
 }  // namespace
 
 bool DialogPrompter::Confirm(const char* text, const char* caption) {
+    ShowWaitingEvents();
     return MessageBoxA(owner_, text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 int DialogPrompter::Run(int templateId, DLGPROC procedure, ApplyContext& context,
                         const char* text) {
+    ShowWaitingEvents();
     PromptData data = {&context, font_.Current(), text};
     const INT_PTR result = DialogBoxParamA(instance_, MAKEINTRESOURCEA(templateId), owner_,
                                            procedure, reinterpret_cast<LPARAM>(&data));

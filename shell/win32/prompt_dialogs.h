@@ -7,6 +7,7 @@
 
 #include "core/apply_context.h"
 #include "core/worker_events.h"
+#include "shell/win32/progress_dialog.h"
 #include "shell/win32/ui_font.h"
 
 namespace pkx::win32ui {
@@ -27,6 +28,8 @@ class DialogPrompter final : public Prompter {
     void CreateUiFont(ApplyContext& context, bool fallback) override;
 
   private:
+    // What the worker reported before a question is shown before it.
+    void ShowWaitingEvents() { SendMessageA(owner_, kShowWaitingMessage, 0, 0); }
     int Run(int templateId, DLGPROC procedure, ApplyContext& context, const char* text);
 
     HINSTANCE instance_;

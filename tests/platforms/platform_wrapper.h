@@ -129,6 +129,7 @@ class PlatformWrapper : public Platform {
         Counted(Operation::kClose);
         inner_.CloseFolder(folder);
     }
+    void KeepFolders(bool keep) override { inner_.KeepFolders(keep); }
     uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
         return Pass(Operation::kMove, [&] { return inner_.MoveIn(folder, from, to); });
     }
