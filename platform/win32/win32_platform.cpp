@@ -279,7 +279,7 @@ uint32_t Hold(HeldFolder* folder, DWORD end, bool plain) {
 uint32_t HoldEach(HeldFolder* folder) {
     const DWORD trusted = folder->trusted;
     uint32_t error = folder->count == 0 ? Hold(folder, trusted, false) : 0;
-    DWORD at = folder->count == 1 ? trusted : folder->ends[folder->count - 1] + 1;
+    DWORD at = folder->count <= 1 ? trusted : folder->ends[folder->count - 1] + 1;
     while (error == 0 && at < folder->length) {
         DWORD end = at;
         while (end < folder->length && !IsSeparator(folder->path[end])) {
