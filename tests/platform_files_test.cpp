@@ -208,7 +208,8 @@ TEST_F(PlatformFilesTest, ChangesInAnOpenedFolderStayThere) {
 }
 
 // A folder kept from one opening to the next, as a run keeps them, serves
-// only openings below the same installation folder.
+// only openings below the same installation folder, and an opening that
+// failed keeps nothing it found on the way.
 TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     ASSERT_TRUE(test::MakeFolders(temp / "sub\\deep"));
     const std::string second = temp / "sub";
@@ -217,6 +218,10 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     Handle made;
     ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), temp.path().size() + 1, &folder), 0u);
     os.CloseFolder(folder);
+    EXPECT_EQ(os.OpenFolder((temp / "README\\sub").c_str(), temp.path().size() + 1, &folder),
+              kPathNotFound);
+    EXPECT_EQ(os.OpenFolder((temp / "README\\").c_str(), temp.path().size() + 1, &folder),
+              kPathNotFound);
     ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
     EXPECT_EQ(os.CreateIn(folder, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
     os.CloseFolder(folder);

@@ -480,12 +480,14 @@ class Win32Platform final : public Platform {
         folder->trusted = trusted;
         TakeShared(TakeKept(), folder);
         const uint32_t error = HoldEach(folder);
-        *out = reinterpret_cast<FolderHandle>(folder);
+        // What a failed opening found on the way is never kept: its last
+        // folder may be a file or a link.
         if (error != 0) {
-            CloseFolder(*out);
-            *out = kInvalidFolder;
+            Release(folder);
+            return error;
         }
-        return error;
+        *out = reinterpret_cast<FolderHandle>(folder);
+        return 0;
     }
 
     void CloseFolder(FolderHandle opened) override {
