@@ -2,6 +2,7 @@
 // results Windows gives. Built for both targets.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -208,8 +209,9 @@ TEST_F(PlatformFilesTest, ChangesInAnOpenedFolderStayThere) {
 }
 
 // A folder kept from one opening to the next, as a run keeps them, serves
-// only openings below the same installation folder, and an opening that
-// failed keeps nothing it found on the way.
+// only openings below the same installation folder; an opening that failed
+// keeps nothing it found on the way, and a kept folder replaced by a file
+// since is not taken for a folder.
 TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     ASSERT_TRUE(test::MakeFolders(temp / "sub\\deep"));
     const std::string second = temp / "sub";
@@ -222,6 +224,16 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
               kPathNotFound);
     EXPECT_EQ(os.OpenFolder((temp / "README\\").c_str(), temp.path().size() + 1, &folder),
               kPathNotFound);
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\deep\\").c_str(), temp.path().size() + 1, &folder), 0u);
+    os.CloseFolder(folder);
+    ASSERT_EQ(std::rename(test::NativePath(temp / "sub\\deep").c_str(),
+                          test::NativePath(temp / "sub\\moved").c_str()),
+              0);
+    ASSERT_TRUE(WriteFile(temp / "sub\\deep", "file"));
+    EXPECT_EQ(os.OpenFolder((temp / "sub\\deep\\").c_str(), temp.path().size() + 1, &folder),
+              kPathNotFound);
+    ASSERT_EQ(os.Delete((temp / "sub\\deep").c_str()), 0u);
+    ASSERT_EQ(os.Move((temp / "sub\\moved").c_str(), (temp / "sub\\deep").c_str()), 0u);
     ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
     EXPECT_EQ(os.CreateIn(folder, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
     os.CloseFolder(folder);

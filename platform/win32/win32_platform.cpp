@@ -317,10 +317,23 @@ bool IsAbsolute(const HeldFolder* folder) {
                                   (IsSeparator(path[0]) && IsSeparator(path[1])));
 }
 
+// Whether the first `end` bytes of the folder's path name a plain folder
+// now: no file, link, junction or other reparse point. A handle opened for
+// its attributes alone does not keep a folder from being renamed on every
+// system, so a kept folder is checked again by its path.
+bool IsPlainFolderAt(HeldFolder* folder, DWORD end) {
+    const char saved = folder->path[end];
+    folder->path[end] = '\0';
+    const DWORD attributes = GetFileAttributesA(folder->path);
+    folder->path[end] = saved;
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               FILE_ATTRIBUTE_DIRECTORY;
+}
+
 // Moves the folders that `kept` holds on the way to `folder` into it, as far
-// as their paths agree, and releases the rest. Held without delete sharing,
-// each still stands where it was found; only an empty folder could have been
-// made a link in place since, so each below the trusted one is checked again.
+// as their paths agree and each below the trusted one is a plain folder at
+// its path still, as when it was held; the rest are released.
 void TakeShared(HeldFolder* kept, HeldFolder* folder) {
     if (kept == nullptr) return;
     DWORD shared = 0;
@@ -330,7 +343,7 @@ void TakeShared(HeldFolder* kept, HeldFolder* folder) {
             const bool sameName =
                 shared == 0 || (end < folder->length && IsSeparator(folder->path[end]));
             if (!sameName || end > folder->length || !SameBytes(kept->path, folder->path, end) ||
-                (shared > 0 && IsReparsePoint(kept->held[shared]))) {
+                (shared > 0 && !IsPlainFolderAt(folder, end))) {
                 break;
             }
             folder->ends[shared] = end;
