@@ -71,7 +71,11 @@ TEST_F(PromptTest, TheFolderPromptRefusesEmptyAndMissingFoldersBrowsesAndTakesRe
     model.folderSources.push_back({});  // kind 0: asked
     Prepare(AppVersion1(), {model});
     // Started elsewhere: only the program's own folder can make "install" right.
-    ASSERT_TRUE(run_.Start(updater_, "-F", Options().work));
+    // Asking first and not closing by itself, so that its log can be read at the end.
+    ASSERT_TRUE(run_.Start(updater_, "", Options().work));
+    HWND question = run_.MessageBox(TitleFor());
+    ASSERT_NE(question, nullptr);
+    Click(question, IDYES);
     HWND dialog = run_.Dialog(Text(1064));
     ASSERT_NE(dialog, nullptr);
     ExpectButtons(dialog);
@@ -110,10 +114,10 @@ TEST_F(PromptTest, TheFolderPromptRefusesEmptyAndMissingFoldersBrowsesAndTakesRe
     Screenshot("target-folder");
     Click(dialog, IDOK);
     HWND progress = run_.ProgressDialog();
-    EXPECT_TRUE(WaitUntil([&] {
-        return Contains(run_.LogOf(progress), Expand(1025, "install\\"));
-    })) << Joined(run_.LogOf(progress));
-    ExpectUpdated();
+    const Log log = run_.LogAtEnd(progress);
+    EXPECT_TRUE(Contains(log, Expand(1025, "install\\"))) << Joined(log);
+    EXPECT_EQ(run_.Close(progress), 0u);
+    EXPECT_EQ(Difference(FilesIn(install_), AppVersion2()), "");
 }
 
 TEST_F(PromptTest, NoticesCloseOnlyWithTheirButtonOrEnter) {
