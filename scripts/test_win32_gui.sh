@@ -24,6 +24,12 @@ gui_count_results() {
     echo "$passed $failed"
 }
 
+# gui_failures <log>: each failed assertion with the lines that say what it
+# saw, and the failed tests' names. The driver writes CR LF under Wine.
+gui_failures() {
+    tr -d '\r' <"$1" | awk '/: Failure$/ { n = 6 } /^\[  FAILED  \]/ || n-- > 0' | head -80
+}
+
 # gui_run_driver <build> <locale> <results xml> [GoogleTest options]
 gui_run_driver() {
     local build=$1 locale=$2 xml=$3
@@ -94,7 +100,7 @@ gui_main() {
     local logfile="$build/gui-tests.log" start=$SECONDS
     gui_phase "$build" "$logfile"
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
-    grep -aE '^\[  FAILED  \]|Failure$' "$logfile" | head -40
+    gui_failures "$logfile"
     echo "GUI tests: $GUI_PASSED passed, $GUI_FAILED failed in $((SECONDS - start))s" \
         "($GUI_NOTE; log $logfile)"
     [ "$GUI_FAILED" -eq 0 ]
@@ -111,7 +117,7 @@ gui_start=$SECONDS
 log "== win32gui: GUI tests under Wine${WINDOWS_NOTE:+ ($WINDOWS_NOTE)} =="
 gui_phase "$ROOT/${WINDOWS_FOLDER:-build-win32}" "$LOGS/win32gui.log"
 if [ "$GUI_FAILED" -gt 0 ]; then
-    grep -aE '^\[  FAILED  \]|Failure$' "$LOGS/win32gui.log" | head -40
+    gui_failures "$LOGS/win32gui.log"
     log "(full log: $LOGS/win32gui.log)"
 fi
 record win32gui "$GUI_PASSED" "$GUI_FAILED" $((SECONDS - gui_start)) \
