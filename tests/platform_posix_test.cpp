@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -336,6 +337,61 @@ TEST(PosixTextsTest, TextsEnterInUtf8AndPathsShowWithSlashes) {
         os.PathForDisplay(path.c_str(), buffer, sizeof buffer);
         EXPECT_EQ(std::string(buffer), shown);
     }
+}
+
+// A handle opened for reading without sharing may answer its size, mode and
+// times from its opening; what changes them since must still be seen: a
+// writer beside a sharing reader, the handle's own reads, new time and mode,
+// and a later handle of the same descriptor number.
+TEST(PosixFilesTest, WhatAHandleKnowsOfItsFileStaysTrue) {
+    TempFolder temp;
+    Platform& os = NativePlatform();
+    const std::string a = temp / "a", b = temp / "b";
+    ASSERT_TRUE(test::WriteFile(a, "a") && test::WriteFile(b, "b"));
+    ASSERT_EQ(chmod(test::NativePath(b).c_str(), 0700), 0);
+    const uint32_t both = kShareRead | kShareWrite;
+    FileHandle reader, writer, other;
+    uint32_t size = 0, done = 0;
+    for (uint32_t share : {kShareRead, both}) {
+        ASSERT_EQ(os.Open(a.c_str(), kGenericRead, share, kOpenExisting, 0, &reader), 0u);
+        uint32_t before = 0;
+        ASSERT_EQ(os.Size(reader, &before), 0u);
+        ASSERT_EQ(os.Open(a.c_str(), kGenericWrite, both, kOpenExisting, 0, &writer), 0u);
+        ASSERT_EQ(os.Seek(writer, 0, kFileEnd, &size), 0u);
+        ASSERT_EQ(os.Write(writer, "xy", 2, &done), 0u);
+        os.Close(writer);
+        EXPECT_EQ(os.Size(reader, &size), 0u);
+        EXPECT_EQ(size, before + 2) << share;
+        os.Close(reader);
+    }
+    ASSERT_EQ(os.Open(a.c_str(), kGenericRead, kShareNone, kOpenExisting, 0, &reader), 0u);
+    ASSERT_EQ(os.Open(b.c_str(), kGenericRead, kShareNone, kOpenExisting, 0, &other), 0u);
+    char first[2] = {};
+    ASSERT_EQ(os.Read(reader, first, 1, &done), 0u);
+    ASSERT_EQ(os.Seek(reader, 0, kFileBegin, &size), 0u);
+    ASSERT_EQ(os.Read(reader, first + 1, 1, &done), 0u);
+    EXPECT_EQ(first[1], first[0]);  // back at the start after a read
+    const FileTime time{0x12345600u, 0x01D00000u};
+    FileTime seen{};
+    ASSERT_EQ(os.SetWriteTime(reader, time), 0u);
+    ASSERT_EQ(os.GetWriteTime(reader, &seen), 0u);
+    EXPECT_EQ(seen.low, time.low);
+    EXPECT_EQ(seen.high, time.high);
+    ASSERT_EQ(os.CopyAccessMode(other, reader), 0u);
+    os.Close(other);
+    ASSERT_EQ(os.Open((temp / "c").c_str(), kGenericWrite, kShareNone, kCreateNew, 0, &other), 0u);
+    ASSERT_EQ(os.CopyAccessMode(reader, other), 0u);
+    os.Close(other);
+    struct stat info;
+    ASSERT_EQ(stat(test::NativePath(temp / "c").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    os.Close(reader);
+    ASSERT_EQ(os.Open(a.c_str(), kGenericWrite, kShareNone, kOpenExisting, 0, &writer), 0u);
+    ASSERT_EQ(os.Seek(writer, 0, kFileEnd, &size), 0u);
+    ASSERT_EQ(os.Write(writer, "xyz", 3, &done), 0u);
+    EXPECT_EQ(os.Size(writer, &size), 0u);
+    EXPECT_EQ(size, 8u);
+    os.Close(writer);
 }
 
 }  // namespace

@@ -87,9 +87,10 @@ int LockFor(uint32_t share) {
 bool IsHeldOpen(int at, const char* name) {
     int fd = openat(at, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
+    // Only a regular file is held; its kind is asked only of a locked one.
     struct stat info;
-    bool held = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
+                fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
     return held;
 }
@@ -312,6 +313,52 @@ class KeptRoot {
 
 KeptRoot keptRoot;
 
+// What fstat found, after the lock, of a handle opened for reading alone and
+// without sharing: its exclusive lock keeps every other handle of the seam
+// from the file until Close, so its size, mode and times stay as found unless
+// the handle itself changes them (which drops the record). And whether a
+// regular file's handle is still where it was opened, at its start, which a
+// seek there need not ask of the system. Only the low descriptors, those a
+// run uses, have a place.
+constexpr int kStatRecords = 64;
+
+class StatRecords {
+  public:
+    // Records `info` for `fd`, or with null forgets it.
+    void Set(int fd, const struct stat* info) {
+        if (fd < 0 || fd >= kStatRecords) return;
+        std::lock_guard<std::mutex> lock(lock_);
+        known_[fd] = info != nullptr;
+        if (info != nullptr) records_[fd] = *info;
+    }
+    // Whether the handle `fd` is at the start of its file.
+    void AtStart(int fd, bool at) {
+        if (fd >= 0 && fd < kStatRecords) atStart_[fd].store(at, std::memory_order_relaxed);
+    }
+    bool IsAtStart(int fd) const {
+        return fd >= 0 && fd < kStatRecords && atStart_[fd].load(std::memory_order_relaxed);
+    }
+    // fstat, answered from the record when there is one.
+    int Stat(int fd, struct stat* info) {
+        if (fd >= 0 && fd < kStatRecords) {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (known_[fd]) {
+                *info = records_[fd];
+                return 0;
+            }
+        }
+        return fstat(fd, info);
+    }
+
+  private:
+    std::mutex lock_;
+    bool known_[kStatRecords] = {};
+    std::atomic<bool> atStart_[kStatRecords] = {};
+    struct stat records_[kStatRecords] = {};
+};
+
+StatRecords statRecords;
+
 class PosixPlatform final : public Platform {
   public:
     uint32_t Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
@@ -331,7 +378,7 @@ class PosixPlatform final : public Platform {
             if (error == ELOOP && (flags & kOpenLinkItself) != 0) return win32err::kStoppedOnLink;
             return Win32ErrorForPath(error, native.c_str());
         }
-        uint32_t result = PrepareOpened(fd, share, truncate);
+        uint32_t result = PrepareOpened(fd, share, oflags, truncate);
         if (result != win32err::kSuccess) {
             close(fd);
             return result;
@@ -342,6 +389,7 @@ class PosixPlatform final : public Platform {
 
     uint32_t Read(FileHandle file, void* buffer, uint32_t count, uint32_t* done) override {
         *done = 0;
+        statRecords.AtStart(static_cast<int>(file), false);
         auto* bytes = static_cast<char*>(buffer);
         while (*done < count) {
             ssize_t got = read(static_cast<int>(file), bytes + *done, count - *done);
@@ -355,6 +403,7 @@ class PosixPlatform final : public Platform {
 
     uint32_t Write(FileHandle file, const void* buffer, uint32_t count, uint32_t* done) override {
         *done = 0;
+        statRecords.AtStart(static_cast<int>(file), false);
         const auto* bytes = static_cast<const char*>(buffer);
         while (*done < count) {
             ssize_t put = write(static_cast<int>(file), bytes + *done, count - *done);
@@ -373,7 +422,7 @@ class PosixPlatform final : public Platform {
             base = lseek(fd, 0, SEEK_CUR);
         } else if (origin == kFileEnd) {
             struct stat info;
-            base = fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+            base = statRecords.Stat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
         } else if (origin != kFileBegin) {
             return win32err::kInvalidParameter;
         }
@@ -382,21 +431,24 @@ class PosixPlatform final : public Platform {
         if (target < 0) return kNegativeSeek;
         // Without a high part the new position must fit in 32 bits.
         if (target > 0xFFFFFFFFLL) return win32err::kInvalidParameter;
-        if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) return Win32Error(errno);
+        if (target != 0 || !statRecords.IsAtStart(fd)) {
+            statRecords.AtStart(fd, false);
+            if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) return Win32Error(errno);
+        }
         *position = static_cast<uint32_t>(target);
         return win32err::kSuccess;
     }
 
     uint32_t Size(FileHandle file, uint32_t* size) override {
         struct stat info;
-        if (fstat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
+        if (statRecords.Stat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
         *size = static_cast<uint32_t>(static_cast<uint64_t>(info.st_size) & 0xFFFFFFFFu);
         return win32err::kSuccess;
     }
 
     uint32_t GetWriteTime(FileHandle file, FileTime* time) override {
         struct stat info;
-        if (fstat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
+        if (statRecords.Stat(static_cast<int>(file), &info) != 0) return Win32Error(errno);
         int64_t ticks = static_cast<int64_t>(info.st_mtim.tv_sec) * kFileTimeTicksPerSecond +
                         info.st_mtim.tv_nsec / 100 + kUnixEpochAsFileTime;
         if (ticks < 0) ticks = 0;  // before 1601: not representable
@@ -407,7 +459,8 @@ class PosixPlatform final : public Platform {
 
     uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
         struct stat info;
-        if (fstat(static_cast<int>(from), &info) != 0) return Win32Error(errno);
+        if (statRecords.Stat(static_cast<int>(from), &info) != 0) return Win32Error(errno);
+        statRecords.Set(static_cast<int>(to), nullptr);
         if (fchmod(static_cast<int>(to), info.st_mode & 07777) != 0) return Win32Error(errno);
         return win32err::kSuccess;
     }
@@ -427,12 +480,16 @@ class PosixPlatform final : public Platform {
         times[0].tv_nsec = UTIME_OMIT;
         times[1].tv_sec = static_cast<time_t>(seconds);
         times[1].tv_nsec = static_cast<long>(rest * 100);
+        statRecords.Set(static_cast<int>(file), nullptr);
         if (futimens(static_cast<int>(file), times) != 0) return Win32Error(errno);
         return win32err::kSuccess;
     }
 
     void Close(FileHandle file) override {
-        if (file != kInvalidFile) close(static_cast<int>(file));
+        if (file == kInvalidFile) return;
+        statRecords.Set(static_cast<int>(file), nullptr);
+        statRecords.AtStart(static_cast<int>(file), false);
+        close(static_cast<int>(file));
     }
 
     uint32_t Flush(FileHandle file) override {
@@ -636,7 +693,7 @@ class PosixPlatform final : public Platform {
         if (!valid) return win32err::kInvalidParameter;
         const int fd = openat(static_cast<int>(folder), name, oflags, 0666);
         if (fd < 0) return errno == EEXIST ? win32err::kFileExists : Win32Error(errno);
-        const uint32_t result = PrepareOpened(fd, kShareNone, false);
+        const uint32_t result = PrepareOpened(fd, kShareNone, oflags, false);
         if (result != win32err::kSuccess) {
             close(fd);
             return result;
@@ -785,16 +842,25 @@ class PosixPlatform final : public Platform {
     }
 #endif
 
-    static uint32_t PrepareOpened(int fd, uint32_t share, bool truncate) {
+    // The lock comes before fstat, so that a record of what fstat found
+    // holds. A file made by O_CREAT | O_EXCL is a new regular one: its kind
+    // needs no asking. CreateFileA opens no folder without backup semantics.
+    static uint32_t PrepareOpened(int fd, uint32_t share, int oflags, bool truncate) {
         struct stat info;
-        if (fstat(fd, &info) != 0) return Win32Error(errno);
-        // CreateFileA opens no folder without backup semantics.
-        if (S_ISDIR(info.st_mode)) return win32err::kAccessDenied;
-        if (flock(fd, LockFor(share)) != 0) {
-            return errno == EWOULDBLOCK ? win32err::kSharingViolation : Win32Error(errno);
+        const int lock = LockFor(share);
+        if (flock(fd, lock) != 0) {
+            const int error = errno;
+            if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) return win32err::kAccessDenied;
+            return error == EWOULDBLOCK ? win32err::kSharingViolation : Win32Error(error);
         }
+        const bool created = (oflags & O_EXCL) != 0;
+        if (!created && fstat(fd, &info) != 0) return Win32Error(errno);
+        if (!created && S_ISDIR(info.st_mode)) return win32err::kAccessDenied;
         // Truncate only once the sharing check passed, as Windows does.
         if (truncate && ftruncate(fd, 0) != 0) return Win32Error(errno);
+        const bool kept = !created && (oflags & O_ACCMODE) == O_RDONLY && (lock & LOCK_EX) != 0;
+        statRecords.Set(fd, kept ? &info : nullptr);
+        statRecords.AtStart(fd, created || S_ISREG(info.st_mode));
         return win32err::kSuccess;
     }
 
