@@ -227,8 +227,7 @@ int OpenBelowAtOnce(int at, const char* relative) {
     }
     struct open_how how = {};
     how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    // Nor a mount point: what it opens is on the mount of `at`.
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_XDEV;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
     const long fd = syscall(SYS_openat2, at, path, &how, sizeof how);
     if (fd < 0 && (errno == ENOSYS || errno == EPERM)) openat2Refused.store(true);
     return static_cast<int>(fd);
@@ -279,18 +278,16 @@ class KeptRoot {
         allowed_ = allow;
         if (!allow) Drop();
     }
-    // The kept descriptor of `root`, now the caller's, and its opening's
-    // number (see Opening); -1 when none.
-    int Take(const std::string& root, uint32_t* opening) {
+    // The kept descriptor of `root`, now the caller's; -1 when none.
+    int Take(const std::string& root) {
         std::lock_guard<std::mutex> lock(lock_);
         if (held_ == 0 || root != path_) return -1;
         const int fd = held_ - 1;
         held_ = 0;
-        *opening = opening_;
         return fd;
     }
-    // Keeps `fd`, the folder `root` of the opening numbered `opening`, or closes it.
-    void Keep(int fd, const std::string& root, uint32_t opening) {
+    // Keeps `fd`, the folder `root`, or closes it.
+    void Keep(int fd, const std::string& root) {
         std::lock_guard<std::mutex> lock(lock_);
         if (!allowed_ || root.empty() || root[0] != '/' || root.size() >= sizeof path_) {
             close(fd);
@@ -299,12 +296,7 @@ class KeptRoot {
         Drop();
         memcpy(path_, root.c_str(), root.size() + 1);
         held_ = fd + 1;
-        opening_ = opening;
     }
-    // A new number for a new opening of an installation folder: folders
-    // opened below it in one call carry it, and so do files created in them,
-    // which are thus on the one file system of that folder's mount.
-    uint32_t Opening() { return ++openings_; }
 
   private:
     void Drop() {
@@ -316,8 +308,6 @@ class KeptRoot {
     std::mutex lock_;
     bool allowed_ = false;
     int held_ = 0;  // the descriptor + 1
-    uint32_t opening_ = 0;
-    std::atomic<uint32_t> openings_{0};
     char path_[PATH_MAX] = {};
 };
 
@@ -348,14 +338,6 @@ class StatRecords {
     bool IsAtStart(int fd) const {
         return fd >= 0 && fd < kStatRecords && atStart_[fd].load(std::memory_order_relaxed);
     }
-    // The opening of an installation folder (KeptRoot::Opening) on whose
-    // mount the folder or file `fd` lies; 0: not known.
-    void SetOpening(int fd, uint32_t opening) {
-        if (fd >= 0 && fd < kStatRecords) opening_[fd].store(opening, std::memory_order_relaxed);
-    }
-    uint32_t OpeningOf(int fd) const {
-        return fd >= 0 && fd < kStatRecords ? opening_[fd].load(std::memory_order_relaxed) : 0;
-    }
     // fstat, answered from the record when there is one.
     int Stat(int fd, struct stat* info) {
         if (fd >= 0 && fd < kStatRecords) {
@@ -372,7 +354,6 @@ class StatRecords {
     std::mutex lock_;
     bool known_[kStatRecords] = {};
     std::atomic<bool> atStart_[kStatRecords] = {};
-    std::atomic<uint32_t> opening_[kStatRecords] = {};
     struct stat records_[kStatRecords] = {};
 };
 
@@ -508,7 +489,6 @@ class PosixPlatform final : public Platform {
         if (file == kInvalidFile) return;
         statRecords.Set(static_cast<int>(file), nullptr);
         statRecords.AtStart(static_cast<int>(file), false);
-        statRecords.SetOpening(static_cast<int>(file), 0);
         close(static_cast<int>(file));
     }
 
@@ -524,15 +504,9 @@ class PosixPlatform final : public Platform {
         // file: a second descriptor of the first new file, which holds none
         // of the seam's locks, keeps the writing errors since its opening for
         // that flush to report. A file on another file system is flushed at once.
-        // A file below the same opening of its installation folder as the
-        // first is on its file system without asking.
         const int fd = static_cast<int>(file);
-        const uint32_t opening = statRecords.OpeningOf(fd);
         struct stat info;
         std::lock_guard<std::mutex> lock(pendingLock_);
-        if (sentinel_ >= 0 && opening != 0 && opening == sentinelOpening_) {
-            return win32err::kSuccess;
-        }
         if (fstat(fd, &info) == 0) {
             if (sentinel_ >= 0 && sentinelDevice_ == info.st_dev) return win32err::kSuccess;
             if (sentinel_ < 0) {
@@ -540,7 +514,6 @@ class PosixPlatform final : public Platform {
                 snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
                 sentinel_ = open(self, O_RDONLY | O_CLOEXEC);
                 sentinelDevice_ = info.st_dev;
-                sentinelOpening_ = opening;
                 if (sentinel_ >= 0) return win32err::kSuccess;
             }
         }
@@ -640,18 +613,13 @@ class PosixPlatform final : public Platform {
         *out = kInvalidFolder;
         const size_t rootLength = strnlen(path, trusted);
         const std::string root = NativePath(std::string(path, rootLength).c_str());
-        uint32_t opening = 0;
-        int fd = keptRoot.Take(root, &opening);
-        if (fd < 0) {
-            fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            opening = keptRoot.Opening();
-        }
+        int fd = keptRoot.Take(root);
+        if (fd < 0) fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
         if (path[rootLength] != '\0') {
             const int below = OpenBelowAtOnce(fd, path + rootLength);
             if (below >= 0) {
-                keptRoot.Keep(fd, root, opening);
-                statRecords.SetOpening(below, opening);
+                keptRoot.Keep(fd, root);
                 *out = below;
                 return win32err::kSuccess;
             }
@@ -673,15 +641,12 @@ class PosixPlatform final : public Platform {
             close(fd);
             return error;
         }
-        statRecords.SetOpening(fd, 0);
         *out = fd;
         return win32err::kSuccess;
     }
 
     void CloseFolder(FolderHandle folder) override {
-        if (folder == kInvalidFolder) return;
-        statRecords.SetOpening(static_cast<int>(folder), 0);
-        close(static_cast<int>(folder));
+        if (folder != kInvalidFolder) close(static_cast<int>(folder));
     }
 
     void KeepFolders(bool keep) override { keptRoot.Allow(keep); }
@@ -733,7 +698,6 @@ class PosixPlatform final : public Platform {
             close(fd);
             return result;
         }
-        statRecords.SetOpening(fd, statRecords.OpeningOf(static_cast<int>(folder)));
         *out = fd;
         return win32err::kSuccess;
     }
@@ -897,7 +861,6 @@ class PosixPlatform final : public Platform {
         const bool kept = !created && (oflags & O_ACCMODE) == O_RDONLY && (lock & LOCK_EX) != 0;
         statRecords.Set(fd, kept ? &info : nullptr);
         statRecords.AtStart(fd, created || S_ISREG(info.st_mode));
-        statRecords.SetOpening(fd, 0);
         return win32err::kSuccess;
     }
 
@@ -929,7 +892,6 @@ class PosixPlatform final : public Platform {
 #else
     int sentinel_ = -1;
     dev_t sentinelDevice_ = 0;
-    uint32_t sentinelOpening_ = 0;
     dev_t flushedDevice_ = 0;
     uint32_t flushedAt_ = 0xFFFFFFFFu;
 #endif
