@@ -6,6 +6,8 @@
 #include <tlhelp32.h>
 #include <windows.h>
 
+#include <cstring>
+
 namespace pkx {
 
 namespace {
@@ -296,13 +298,6 @@ uint32_t HoldEach(HeldFolder* folder) {
     return error;
 }
 
-bool SameBytes(const char* a, const char* b, DWORD count) {
-    for (DWORD i = 0; i < count; ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
-}
-
 // Closes what `folder` holds from its `first` folder on, and frees it.
 void Release(HeldFolder* folder, DWORD first = 0) {
     if (folder == nullptr) return;
@@ -342,7 +337,8 @@ void TakeShared(HeldFolder* kept, HeldFolder* folder) {
             const DWORD end = kept->ends[shared];
             const bool sameName =
                 shared == 0 || (end < folder->length && IsSeparator(folder->path[end]));
-            if (!sameName || end > folder->length || !SameBytes(kept->path, folder->path, end) ||
+            if (!sameName || end > folder->length ||
+                std::memcmp(kept->path, folder->path, end) != 0 ||
                 (shared > 0 && !IsPlainFolderAt(folder, end))) {
                 break;
             }
