@@ -22,6 +22,8 @@ void SetControlFont(HWND dialog, HFONT font, const int* ids, int count) {
     }
 }
 
+void SetItemText(HWND dialog, int id, const char* text) { SetDlgItemTextA(dialog, id, text); }
+
 uint32_t TextCodePage(const ApplyContext& context) {
     return context.textCodePage != 0 ? context.textCodePage : systemCodePage;
 }

@@ -15,6 +15,10 @@ void CenterWindow(HWND window);
 // WM_SETFONT with redraw on each listed control, in order.
 void SetControlFont(HWND dialog, HFONT font, const int* ids, int count);
 
+// SetDlgItemTextA, called from one place: every call of a system function
+// from a place of its own costs the image a relocation.
+void SetItemText(HWND dialog, int id, const char* text);
+
 // The character format for text inserted at the selection: 9 points (180
 // twips) in `fontFace`, cut to the 31 bytes a face field holds.
 void SetInsertionFormat(HWND richEdit, const ApplyContext& context);

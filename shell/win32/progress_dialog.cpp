@@ -88,7 +88,7 @@ class DialogView final : public ProgressView {
 
   private:
     HWND Item(int id) { return GetDlgItem(dialog_, id); }
-    void SetText(int id, const char* text) { SetDlgItemTextA(dialog_, id, text); }
+    void SetText(int id, const char* text) { SetItemText(dialog_, id, text); }
     void SetBar(int bar, uint32_t value, const char* percent);
     void AppendHeldLog();
 

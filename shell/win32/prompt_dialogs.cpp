@@ -59,7 +59,7 @@ INT_PTR CALLBACK NoticeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         static const int kFontIds[] = {PKX_ID_NOTICE_TEXT, IDOK};
         SetControlFont(dialog, data.font, kFontIds, 2);
         SetWindowTextA(dialog, texts[text::kNoticeTitle]);
-        SetDlgItemTextA(dialog, IDOK, texts[text::kCloseButton]);
+        SetItemText(dialog, IDOK, texts[text::kCloseButton]);
         HWND text = GetDlgItem(dialog, PKX_ID_NOTICE_TEXT);
         // Notice texts have no length limit; the control's default is 32K.
         SendMessageA(text, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
@@ -84,9 +84,9 @@ INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         static const int kFontIds[] = {PKX_ID_PROMPT, PKX_ID_PASSWORD, IDOK, IDCANCEL};
         SetControlFont(dialog, data.font, kFontIds, 4);
         SetWindowTextA(dialog, texts[text::kPasswordTitle]);
-        SetDlgItemTextA(dialog, PKX_ID_PROMPT, texts[text::kPasswordPrompt]);
-        SetDlgItemTextA(dialog, IDOK, texts[text::kOkButton]);
-        SetDlgItemTextA(dialog, IDCANCEL, texts[text::kCancelButton]);
+        SetItemText(dialog, PKX_ID_PROMPT, texts[text::kPasswordPrompt]);
+        SetItemText(dialog, IDOK, texts[text::kOkButton]);
+        SetItemText(dialog, IDCANCEL, texts[text::kCancelButton]);
         return TRUE;
     }
     if (message != WM_COMMAND) return FALSE;
@@ -133,7 +133,7 @@ void OnBrowse(HWND dialog, const ApplyContext& context) {
     GetDlgItemTextA(dialog, PKX_ID_FOLDER, typed, sizeof typed);
     if (BrowseForFolder(dialog, context.texts[text::kFolderBrowseTitle], CSIDL_DESKTOP, chosen,
                         typed[0] != '\0' ? typed : nullptr) == 1) {
-        SetDlgItemTextA(dialog, PKX_ID_FOLDER, chosen);
+        SetItemText(dialog, PKX_ID_FOLDER, chosen);
     }
 }
 
@@ -143,15 +143,15 @@ INT_PTR CALLBACK TargetFolderProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     ApplyContext& context = *data.context;
     if (message == WM_INITDIALOG) {
         if (context.targetFolder[0] != '\0') {
-            SetDlgItemTextA(dialog, PKX_ID_FOLDER, context.targetFolder);
+            SetItemText(dialog, PKX_ID_FOLDER, context.targetFolder);
         }
         static const int kFontIds[] = {PKX_ID_PROMPT, PKX_ID_FOLDER, PKX_ID_BROWSE, IDOK, IDCANCEL};
         SetControlFont(dialog, data.font, kFontIds, 5);
         SetWindowTextA(dialog, context.texts[text::kFolderTitle]);
-        SetDlgItemTextA(dialog, PKX_ID_PROMPT, context.texts[text::kFolderPrompt]);
-        SetDlgItemTextA(dialog, PKX_ID_BROWSE, context.texts[text::kBrowseButton]);
-        SetDlgItemTextA(dialog, IDOK, context.texts[text::kOkButton]);
-        SetDlgItemTextA(dialog, IDCANCEL, context.texts[text::kCancelButton]);
+        SetItemText(dialog, PKX_ID_PROMPT, context.texts[text::kFolderPrompt]);
+        SetItemText(dialog, PKX_ID_BROWSE, context.texts[text::kBrowseButton]);
+        SetItemText(dialog, IDOK, context.texts[text::kOkButton]);
+        SetItemText(dialog, IDCANCEL, context.texts[text::kCancelButton]);
         CenterWindow(dialog);
         return TRUE;
     }
