@@ -224,12 +224,16 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Whether reading a path's attributes finds what a search for it finds: no
 // wildcard (the system's own "<", ">" and '"' included), no stream name
-// after the drive, and no separator at the end, where a search finds nothing.
-// Both find devices. The attributes cost one call through the file systems
-// where a search costs an opening, a listing and a closing.
+// after the drive, no separator at the end, where a search finds nothing, and
+// neither a drive alone nor a network path, whose roots a search does not
+// find. Both find devices. The attributes cost one call through the file
+// systems where a search costs an opening, a listing and a closing.
 bool AttributesFindAsSearch(const char* path) {
     const int length = lstrlenA(path);
-    if (length == 0 || IsSeparator(path[length - 1])) return false;
+    if (length < 3 || IsSeparator(path[length - 1]) ||
+        (IsSeparator(path[0]) && IsSeparator(path[1]))) {
+        return false;
+    }
     for (int at = 0; at < length; ++at) {
         if (std::strchr(at < 2 ? "*?<>\"" : "*?<>\":", path[at]) != nullptr) return false;
     }
