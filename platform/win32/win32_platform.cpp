@@ -235,7 +235,9 @@ bool AttributesFindAsSearch(const char* path) {
         return false;
     }
     for (int at = 0; at < length; ++at) {
-        if (std::strchr(at < 2 ? "*?<>\"" : "*?<>\":", path[at]) != nullptr) return false;
+        if (std::strchr("*?<>\"", path[at]) != nullptr || (path[at] == ':' && at >= 2)) {
+            return false;
+        }
     }
     return true;
 }
