@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t kBarWidth = 12;
 constexpr uint32_t kProgressMaximum = 1000;
 constexpr char kEraseLine[] = "\r\x1b[K";
+constexpr size_t kHeldOutputLimit = 16384;
 
 uint32_t TerminalColumns() {
     struct winsize size;
@@ -96,10 +97,21 @@ std::string ConsoleDisplay::Typed(const std::string& typed, const std::string& t
     return converted;
 }
 
+ConsoleDisplay::~ConsoleDisplay() { FlushOutput(); }
+
+// Held until the events at hand are handled, a question is asked or the
+// progress line is drawn: thousands of log lines cost a few writes, not one
+// each.
 void ConsoleDisplay::PrintConverted(const std::string& text) {
     Erase();
-    WriteAll(STDOUT_FILENO, text);
+    heldOutput_ += text;
+    if (heldOutput_.size() >= kHeldOutputLimit) FlushOutput();
     Draw();
+}
+
+void ConsoleDisplay::FlushOutput() {
+    WriteAll(STDOUT_FILENO, heldOutput_);
+    heldOutput_.clear();
 }
 
 void ConsoleDisplay::PrintError(const std::string& text) {
@@ -115,7 +127,7 @@ void ConsoleDisplay::SetTerminalTitle(const std::string& text) {
         // Control characters would end the sequence early.
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) title.push_back(c);
     }
-    WriteAll(STDOUT_FILENO, "\x1b]0;" + title + "\x07");
+    heldOutput_ += "\x1b]0;" + title + "\x07";
 }
 
 void ConsoleDisplay::SetStatus(const std::string& text) {
@@ -147,12 +159,15 @@ void ConsoleDisplay::ShowProgress() {
 }
 
 void ConsoleDisplay::FinishProgress() {
+    FlushOutput();
     if (drawn_) WriteAll(STDERR_FILENO, "\n");
     drawn_ = false;
     drawProgress_ = false;
 }
 
+// What goes to standard error follows what went to standard output before.
 void ConsoleDisplay::Erase() {
+    FlushOutput();
     if (!drawn_) return;
     WriteAll(STDERR_FILENO, kEraseLine);
     drawn_ = false;
@@ -160,6 +175,7 @@ void ConsoleDisplay::Erase() {
 
 void ConsoleDisplay::Draw() {
     if (!drawProgress_ || hidden_) return;
+    FlushOutput();
     WriteAll(STDERR_FILENO, kEraseLine + ProgressLine());
     drawn_ = true;
 }

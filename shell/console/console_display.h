@@ -14,6 +14,9 @@ namespace pkx::console {
 class ConsoleDisplay {
   public:
     ConsoleDisplay();
+    ~ConsoleDisplay();
+    ConsoleDisplay(const ConsoleDisplay&) = delete;
+    ConsoleDisplay& operator=(const ConsoleDisplay&) = delete;
 
     // Text of the updater (UTF-8: display texts, names) for the terminal,
     // with its CR LF line breaks as plain line feeds.
@@ -40,6 +43,8 @@ class ConsoleDisplay {
     void ShowProgress();
     // Leaves the last drawn progress line on the screen, ending it.
     void FinishProgress();
+    // Writes what the Print calls hold for standard output.
+    void FlushOutput();
 
   private:
     struct Bar {
@@ -60,6 +65,7 @@ class ConsoleDisplay {
     bool hidden_ = false;
     bool drawn_ = false;
     std::string status_;
+    std::string heldOutput_;
     Bar file_;
     Bar total_;
 };

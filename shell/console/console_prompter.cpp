@@ -45,6 +45,7 @@ void DropTrailingSeparator(char* folder) {
 // that, otherwise (input from a pipe or file, or none left) a line feed does.
 LineReader::Result ReadAnswer(ConsoleDisplay& display, LineReader& input, std::string* answer,
                               int interruptFd = -1) {
+    display.FlushOutput();
     const LineReader::Result read = input.ReadLine(answer, interruptFd);
     if (read != LineReader::kLine || isatty(STDIN_FILENO) != 1) display.PrintConverted("\n");
     return read;

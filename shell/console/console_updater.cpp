@@ -79,6 +79,7 @@ bool ConsoleUpdater::HandleQueuedEvents() {
         events_.Handled(event);
         ended = ended || !event.sent;
     }
+    display_.FlushOutput();
     return ended;
 }
 
