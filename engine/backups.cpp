@@ -69,9 +69,8 @@ void DeleteBackups(ApplyContext& context) {
         for (const std::string& path : package.backupPaths) {
             char backup[kPathBufferSize];
             if (!BuildBackupPath(path.c_str(), package.oldVersionLabel, backup)) continue;
-            // A backup left behind harms nothing.
-            if (FileExists(backup))
-                BestEffort(ChangeBelow(NameChange::kDelete, backup, package.folderLength));
+            // A backup left behind harms nothing; one already gone fails the deletion.
+            BestEffort(ChangeBelow(NameChange::kDelete, backup, package.folderLength));
         }
     }
 }

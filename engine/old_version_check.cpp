@@ -131,15 +131,17 @@ ResultCode VerifyAdd(FileEntry& entry, const VerifyOptions& options, uint8_t che
 ResultCode ComputeCheckValue(const char* path, CheckValue* value, uint8_t checkMode,
                              ApplyContext& context, bool missingAllowed) {
     *value = CheckValue{};
-    const bool exists = FileExists(path) != 0;
+    // No sharing: nobody changes the file while its value is taken. Whether
+    // the name exists is asked only when it cannot be opened, so that a file
+    // found costs no search.
+    BinaryFile file;
+    const bool opened = file.OpenRead(path, kShareNone, kAttributeArchive) == 0;
+    const bool exists = opened || FileExists(path) != 0;
     if (!exists && missingAllowed) return kCheckValueMissingAllowed;
     Send(context, checkMode == 0 ? EV_HASHING_FILE : EV_READING_FILE_DATE,
          reinterpret_cast<intptr_t>(path));
     if (!exists) return result::kOldFileMissing;
-
-    // No sharing: nobody changes the file while its value is taken.
-    BinaryFile file;
-    if (file.OpenRead(path, kShareNone, kAttributeArchive) != 0) return result::kOpenOldFile;
+    if (!opened) return result::kOpenOldFile;
     const uint32_t size = file.Size();
     if (size == kSizeFailed) return result::kReadOldFile;
     if (checkMode != 0) return DateAndSize(file, size, value);

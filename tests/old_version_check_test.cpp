@@ -135,7 +135,10 @@ TEST_F(OldVersionCheckTest, States) {
         list = {Entry(s.name, Md5Of(s.oldState), Md5Of(s.newState))};
         events_.events.clear();
         FaultInjector faults(NativePlatform());
-        if (s.vanishes) faults.FailAt(1, 0, Operation::kExists);  // after the name was seen
+        if (s.vanishes) {  // after the name was seen
+            faults.FailAt(1, win32err::kFileNotFound, Operation::kOpen);
+            faults.FailAt(1, 0, Operation::kExists);
+        }
         PlatformScope scope(faults);
         EXPECT_EQ(Verify(), s.expected);
         EXPECT_EQ(list[0].alreadyUpdated, s.alreadyUpdated);
