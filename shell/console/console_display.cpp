@@ -116,6 +116,7 @@ void ConsoleDisplay::FlushOutput() {
 
 void ConsoleDisplay::PrintError(const std::string& text) {
     Erase();
+    FlushOutput();
     WriteAll(STDERR_FILENO, text);
     Draw();
 }
@@ -167,8 +168,8 @@ void ConsoleDisplay::FinishProgress() {
 
 // What goes to standard error follows what went to standard output before.
 void ConsoleDisplay::Erase() {
-    FlushOutput();
     if (!drawn_) return;
+    FlushOutput();
     WriteAll(STDERR_FILENO, kEraseLine);
     drawn_ = false;
 }
