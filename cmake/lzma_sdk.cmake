@@ -22,7 +22,7 @@ endforeach()
 if(NOT WIN32)
   # Small like the rest of the updater (see the Linux updater's options).
   target_compile_options(pkx_lzma_decoder PRIVATE -Os -ffunction-sections -fdata-sections
-                                                  -fno-asynchronous-unwind-tables)
+                                                  -fno-asynchronous-unwind-tables -fno-plt)
 else()
   target_compile_options(pkx_lzma_decoder PRIVATE -fno-asynchronous-unwind-tables)
 endif()
