@@ -23,6 +23,7 @@
 #include "platform/posix/builtin_texts.h"
 #include "platform/posix/code_pages.h"
 #include "platform/posix/ini_file.h"
+#include "platform/posix/kept_folders.h"
 #include "platform/posix/locale_code_page.h"
 #include "platform/posix/posix_errors.h"
 #include "platform/posix/posix_paths.h"
@@ -267,83 +268,53 @@ bool IsProcessId(const char* name) {
     return true;
 }
 
-// The installation folder, kept open from one OpenFolder to the next while
-// KeepFolders allows: one call opens a folder deep in it, not three. Only a
-// path that names it whatever the current folder is kept. The descriptor
-// stays with the folder it found, as one held open for a single change does.
-class KeptRoot {
-  public:
-    void Allow(bool allow) {
-        std::lock_guard<std::mutex> lock(lock_);
-        allowed_ = allow;
-        if (!allow) Drop();
-    }
-    // The kept descriptor of `root`, now the caller's; -1 when none.
-    int Take(const std::string& root) {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (held_ == 0 || root != path_) return -1;
-        const int fd = held_ - 1;
-        held_ = 0;
-        return fd;
-    }
-    // Keeps `fd`, the folder `root`, or closes it.
-    void Keep(int fd, const std::string& root) {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (!allowed_ || root.empty() || root[0] != '/' || root.size() >= sizeof path_) {
-            close(fd);
-            return;
-        }
-        Drop();
-        memcpy(path_, root.c_str(), root.size() + 1);
-        held_ = fd + 1;
-    }
-
-  private:
-    void Drop() {
-        if (held_ != 0) close(held_ - 1);
-        held_ = 0;
-    }
-
-    // All zero to begin with, so that it takes no initialised data.
-    std::mutex lock_;
-    bool allowed_ = false;
-    int held_ = 0;  // the descriptor + 1
-    char path_[PATH_MAX] = {};
-};
-
-KeptRoot keptRoot;
+posix::KeptFolders keptFolders;
 
 // What fstat found, after the lock, of a handle opened for reading alone and
 // without sharing: its exclusive lock keeps every other handle of the seam
 // from the file until Close, so its size, mode and times stay as found unless
 // the handle itself changes them (which drops the record). And whether a
 // regular file's handle is still where it was opened, at its start, which a
-// seek there need not ask of the system. Only the low descriptors, those a
-// run uses, have a place.
+// seek there need not ask of the system. Each descriptor has one place of
+// kStatRecords, which it shares with others: a handle whose place another
+// took asks the system.
 constexpr int kStatRecords = 64;
+
+int PlaceOf(int fd) { return fd & (kStatRecords - 1); }
 
 class StatRecords {
   public:
     // Records `info` for `fd`, or with null forgets it.
     void Set(int fd, const struct stat* info) {
-        if (fd < 0 || fd >= kStatRecords) return;
+        if (fd < 0) return;
         std::lock_guard<std::mutex> lock(lock_);
-        known_[fd] = info != nullptr;
-        if (info != nullptr) records_[fd] = *info;
+        const int place = PlaceOf(fd);
+        if (info != nullptr) {
+            owners_[place] = fd + 1;
+            records_[place] = *info;
+        } else if (owners_[place] == fd + 1) {
+            owners_[place] = 0;
+        }
     }
     // Whether the handle `fd` is at the start of its file.
     void AtStart(int fd, bool at) {
-        if (fd >= 0 && fd < kStatRecords) atStart_[fd].store(at, std::memory_order_relaxed);
+        if (fd < 0) return;
+        int expected = fd + 1;
+        if (at) {
+            atStart_[PlaceOf(fd)].store(fd + 1, std::memory_order_relaxed);
+        } else {
+            atStart_[PlaceOf(fd)].compare_exchange_strong(expected, 0, std::memory_order_relaxed);
+        }
     }
     bool IsAtStart(int fd) const {
-        return fd >= 0 && fd < kStatRecords && atStart_[fd].load(std::memory_order_relaxed);
+        return fd >= 0 && atStart_[PlaceOf(fd)].load(std::memory_order_relaxed) == fd + 1;
     }
     // fstat, answered from the record when there is one.
     int Stat(int fd, struct stat* info) {
-        if (fd >= 0 && fd < kStatRecords) {
+        if (fd >= 0) {
             std::lock_guard<std::mutex> lock(lock_);
-            if (known_[fd]) {
-                *info = records_[fd];
+            if (owners_[PlaceOf(fd)] == fd + 1) {
+                *info = records_[PlaceOf(fd)];
                 return 0;
             }
         }
@@ -352,10 +323,20 @@ class StatRecords {
 
   private:
     std::mutex lock_;
-    bool known_[kStatRecords] = {};
-    std::atomic<bool> atStart_[kStatRecords] = {};
+    int owners_[kStatRecords] = {};  // the descriptor + 1
+    std::atomic<int> atStart_[kStatRecords] = {};
     struct stat records_[kStatRecords] = {};
 };
+
+#ifdef __linux__
+// The device of each file CreateIn made in a kept folder, in its place
+// (under the platform's lock of pending flushes); zero, so that it takes no
+// initialised data.
+struct CreatedOn {
+    int owner;  // the descriptor + 1
+    dev_t device;
+} createdOn[kStatRecords];
+#endif
 
 StatRecords statRecords;
 
@@ -489,6 +470,13 @@ class PosixPlatform final : public Platform {
         if (file == kInvalidFile) return;
         statRecords.Set(static_cast<int>(file), nullptr);
         statRecords.AtStart(static_cast<int>(file), false);
+#ifdef __linux__
+        {
+            std::lock_guard<std::mutex> lock(pendingLock_);
+            CreatedOn& created = createdOn[PlaceOf(static_cast<int>(file))];
+            if (created.owner == file + 1) created.owner = 0;
+        }
+#endif
         close(static_cast<int>(file));
     }
 
@@ -507,6 +495,11 @@ class PosixPlatform final : public Platform {
         const int fd = static_cast<int>(file);
         struct stat info;
         std::lock_guard<std::mutex> lock(pendingLock_);
+        // A file made in a kept folder is on the folder's device.
+        const CreatedOn& created = createdOn[PlaceOf(fd)];
+        if (created.owner == fd + 1 && sentinel_ >= 0 && sentinelDevice_ == created.device) {
+            return win32err::kSuccess;
+        }
         if (fstat(fd, &info) == 0) {
             if (sentinel_ >= 0 && sentinelDevice_ == info.st_dev) return win32err::kSuccess;
             if (sentinel_ < 0) {
@@ -530,7 +523,9 @@ class PosixPlatform final : public Platform {
         int fd = -1;
         std::lock_guard<std::mutex> lock(pendingLock_);
         const uint32_t generation = changes_.load();
-        if (stat(native.c_str(), &info) == 0) {
+        // A kept folder's device is known without asking.
+        if (keptFolders.DeviceOf(-1, native.c_str(), &info.st_dev) ||
+            stat(native.c_str(), &info) == 0) {
             if (flushedAt_ == generation && flushedDevice_ == info.st_dev) return 0;
             fd = sentinel_ >= 0 && sentinelDevice_ == info.st_dev
                      ? sentinel_
@@ -613,43 +608,25 @@ class PosixPlatform final : public Platform {
         *out = kInvalidFolder;
         const size_t rootLength = strnlen(path, trusted);
         const std::string root = NativePath(std::string(path, rootLength).c_str());
-        int fd = keptRoot.Take(root);
-        if (fd < 0) fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
-        if (path[rootLength] != '\0') {
-            const int below = OpenBelowAtOnce(fd, path + rootLength);
-            if (below >= 0) {
-                keptRoot.Keep(fd, root);
-                *out = below;
-                return win32err::kSuccess;
-            }
-        }
-        uint32_t error = win32err::kSuccess;
-        for (const char* at = path + rootLength; *at != '\0' && error == 0;) {
-            const size_t length = strcspn(at, "\\/");
-            char name[NAME_MAX + 1];
-            if (length > NAME_MAX) {
-                error = win32err::kFilenameTooLong;
-                break;
-            }
-            memcpy(name, at, length);
-            name[length] = '\0';
-            error = Descend(&fd, name);
-            at += length + (at[length] != '\0' ? 1 : 0);
-        }
-        if (error != win32err::kSuccess) {
-            close(fd);
-            return error;
+        const char* below = path + rootLength;
+        int fd = keptFolders.Take(root.c_str(), below);
+        if (fd < 0 && *below != '\0') fd = OpenBelowKeptRoot(root, below);
+        if (fd < 0) {
+            const uint32_t error = Walk(root, below, &fd);
+            if (error != win32err::kSuccess) return error;
+            keptFolders.Keep(fd, root.c_str(), below, true);
         }
         *out = fd;
         return win32err::kSuccess;
     }
 
     void CloseFolder(FolderHandle folder) override {
-        if (folder != kInvalidFolder) close(static_cast<int>(folder));
+        if (folder != kInvalidFolder && !keptFolders.Release(static_cast<int>(folder))) {
+            close(static_cast<int>(folder));
+        }
     }
 
-    void KeepFolders(bool keep) override { keptRoot.Allow(keep); }
+    void KeepFolders(bool keep) override { keptFolders.Allow(keep); }
 
     uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
         Changed();
@@ -678,7 +655,10 @@ class PosixPlatform final : public Platform {
     uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override {
         Changed();
         if (!IsSingleName(name)) return win32err::kInvalidName;
-        if (unlinkat(static_cast<int>(folder), name, AT_REMOVEDIR) == 0) return win32err::kSuccess;
+        if (unlinkat(static_cast<int>(folder), name, AT_REMOVEDIR) == 0) {
+            keptFolders.Removed();
+            return win32err::kSuccess;
+        }
         return errno == ENOTDIR ? kNotAFolder : Win32Error(errno);
     }
 
@@ -698,6 +678,13 @@ class PosixPlatform final : public Platform {
             close(fd);
             return result;
         }
+#ifdef __linux__
+        dev_t device = 0;
+        if (keptFolders.DeviceOf(static_cast<int>(folder), nullptr, &device)) {
+            std::lock_guard<std::mutex> lock(pendingLock_);
+            createdOn[PlaceOf(fd)] = {fd + 1, device};
+        }
+#endif
         *out = fd;
         return win32err::kSuccess;
     }
@@ -826,6 +813,49 @@ class PosixPlatform final : public Platform {
     }
 
   private:
+    // The folder `below` opened from the installation folder in one call,
+    // kept when there is room; -1 when that call cannot say (Walk then does).
+    static int OpenBelowKeptRoot(const std::string& root, const char* below) {
+        int at = keptFolders.Take(root.c_str(), "");
+        const bool kept = at >= 0;
+        if (!kept) at = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (at < 0) return -1;
+        const int fd = OpenBelowAtOnce(at, below);
+        if (kept) {
+            keptFolders.Release(at);
+        } else if (!keptFolders.Keep(at, root.c_str(), "", false)) {
+            close(at);
+        }
+        if (fd >= 0) keptFolders.Keep(fd, root.c_str(), below, true);
+        return fd;
+    }
+
+    // Opens `root`, then each folder of `below` from the one before, never
+    // through a link; the exact code of the first step that fails.
+    static uint32_t Walk(const std::string& root, const char* below, int* out) {
+        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return Win32ErrorForPath(errno, WithoutTrailingSlashes(root).c_str());
+        uint32_t error = win32err::kSuccess;
+        for (const char* at = below; *at != '\0' && error == 0;) {
+            const size_t length = strcspn(at, "\\/");
+            char name[NAME_MAX + 1];
+            if (length > NAME_MAX) {
+                error = win32err::kFilenameTooLong;
+                break;
+            }
+            memcpy(name, at, length);
+            name[length] = '\0';
+            error = Descend(&fd, name);
+            at += length + (at[length] != '\0' ? 1 : 0);
+        }
+        if (error != win32err::kSuccess) {
+            close(fd);
+            return error;
+        }
+        *out = fd;
+        return win32err::kSuccess;
+    }
+
     // A change after which a file system flushed before needs flushing again.
     void Changed() { changes_.fetch_add(1); }
 
