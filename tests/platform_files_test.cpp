@@ -242,5 +242,25 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\new.txt").c_str()));
 }
 
+// A folder taken again serves each opening, and one still held when keeping
+// ends stays open until its holder closes it.
+TEST_F(PlatformFilesTest, KeptFoldersServeEveryHolderUntilItLetsGo) {
+    const size_t trusted = temp.path().size() + 1;
+    os.KeepFolders(true);
+    FolderHandle first = kInvalidFolder;
+    FolderHandle second = kInvalidFolder;
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), trusted, &first), 0u);
+    os.CloseFolder(first);
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), trusted, &first), 0u);
+    ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), trusted, &second), 0u);
+    os.CloseFolder(first);
+    os.KeepFolders(false);
+    Handle made;
+    EXPECT_EQ(os.CreateIn(second, "held.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
+    os.CloseFolder(second);
+    made.Close();
+    EXPECT_TRUE(os.NameExists((temp / "sub\\held.txt").c_str()));
+}
+
 }  // namespace
 }  // namespace pkx
