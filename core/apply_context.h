@@ -48,6 +48,9 @@ struct FileEntry {
     uint32_t dataOffset = 0;
     uint32_t dataSize = 0;
     uint32_t alreadyUpdated = 0;
+    // An update's file was there when its changes were foreseen; until it is
+    // updated, nothing of the run moves its name.
+    uint32_t foreseenThere = 0;
 };
 
 // A change to the installation, recorded in the journal before it is made.

@@ -288,7 +288,7 @@ ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const
 // --- What the operations will change, foreseen for the journal. Each
 // returns false when its operation is expected to fail before any change.
 
-bool ForeseeUpdate(const FileEntry& entry, const PackageRef& package, ApplyContext& context,
+bool ForeseeUpdate(FileEntry& entry, const PackageRef& package, ApplyContext& context,
                    std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
@@ -298,6 +298,7 @@ bool ForeseeUpdate(const FileEntry& entry, const PackageRef& package, ApplyConte
     if (!exists || !DataInPackage(entry, package) || Os().NameExists(paths.backup)) return false;
     changes->push_back(MakeChange(ChangeKind::kBackup, paths));
     changes->push_back(MakeChange(ChangeKind::kWrite, paths));
+    entry.foreseenThere = 1;
     return true;
 }
 
@@ -347,12 +348,12 @@ bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Ch
 
 }  // namespace
 
-void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
+void ForeseeChanges(FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes) {
     changes->clear();
     // The change of folder is not examined: a failure shows when a file is opened.
     BestEffort(Os().SetCurrentFolder(context.programFolder));
-    for (const FileEntry& entry : lists.updates) {
+    for (FileEntry& entry : lists.updates) {
         if (!ForeseeUpdate(entry, package, context, changes)) return;
     }
     for (const FileEntry& entry : lists.adds) {
@@ -367,7 +368,9 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
                        ApplyContext& context, DataBlockReader* block) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
-    const bool exists = FileExists(paths.path) != 0;
+    // One that went since fails its move to the backup, which is recorded
+    // and finds nothing to undo.
+    const bool exists = entry.foreseenThere == 1 || FileExists(paths.path) != 0;
     if (!exists && context.skipMissingSources == 1) {
         SendPath(context, EV_SOURCE_MISSING, paths.path);
         return SkipUpdateData(block, entry, context);

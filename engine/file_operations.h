@@ -14,7 +14,7 @@ namespace pkx {
 // the names tell before they start, up to the first record foreseen to fail:
 // the journal records them ahead, with one flush for all. Moves to the
 // program's folder, where the operations after it run.
-void ForeseeChanges(const FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
+void ForeseeChanges(FileEntryLists& lists, const PackageRef& package, ApplyContext& context,
                     std::vector<Change>* changes);
 
 // `block`: a compressed package's data, read record after record (null for
