@@ -104,12 +104,22 @@ ConsoleDisplay::~ConsoleDisplay() { FlushOutput(); }
 // each.
 void ConsoleDisplay::PrintConverted(const std::string& text) {
     Erase();
-    heldOutput_ += text;
-    if (heldOutput_.size() >= kHeldOutputLimit) FlushOutput();
+    Hold(text);
     Draw();
 }
 
+// Questions are asked on the worker's thread while the events are handled
+// on the main thread: each text is held and written once, in order.
+void ConsoleDisplay::Hold(const std::string& text) {
+    std::lock_guard<std::mutex> lock(outputLock_);
+    heldOutput_ += text;
+    if (heldOutput_.size() < kHeldOutputLimit) return;
+    WriteAll(STDOUT_FILENO, heldOutput_);
+    heldOutput_.clear();
+}
+
 void ConsoleDisplay::FlushOutput() {
+    std::lock_guard<std::mutex> lock(outputLock_);
     WriteAll(STDOUT_FILENO, heldOutput_);
     heldOutput_.clear();
 }
@@ -128,7 +138,7 @@ void ConsoleDisplay::SetTerminalTitle(const std::string& text) {
         // Control characters would end the sequence early.
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) title.push_back(c);
     }
-    heldOutput_ += "\x1b]0;" + title + "\x07";
+    Hold("\x1b]0;" + title + "\x07");
 }
 
 void ConsoleDisplay::SetStatus(const std::string& text) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/posix/code_pages.h"
@@ -53,6 +54,7 @@ class ConsoleDisplay {
     };
 
     std::string Typed(const std::string& typed, const std::string& to);
+    void Hold(const std::string& text);
     void Erase();
     void Draw();
     std::string ProgressLine() const;
@@ -65,6 +67,7 @@ class ConsoleDisplay {
     bool hidden_ = false;
     bool drawn_ = false;
     std::string status_;
+    std::mutex outputLock_;
     std::string heldOutput_;
     Bar file_;
     Bar total_;
