@@ -34,8 +34,9 @@ size_t WholePath(const char* root, const char* below, char* whole) {
 
 uint64_t KeyOf(const char* whole) {
     uint64_t hash = 0xCBF29CE484222325ull;
-    for (; *whole != '\0'; ++whole)
+    for (; *whole != '\0'; ++whole) {
         hash = (hash ^ static_cast<unsigned char>(*whole)) * 0x100000001B3ull;
+    }
     return hash;
 }
 
