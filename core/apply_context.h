@@ -70,8 +70,13 @@ struct Change {
 
 // A folder whose names the run changed.
 struct TouchedFolder {
+    uint32_t digest = 0;  // of the path, compared before it
     char path[kPathBufferSize] = {};
 };
+
+// Adds the folder of `path` to `touched` unless it is there. A run of many
+// files changes names in thousands of folders, mostly one after another.
+void AddTouchedFolder(std::vector<TouchedFolder>& touched, const char* path);
 
 // One journal of the run, in the target folder of the packages it records.
 struct JournalFile {

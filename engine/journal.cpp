@@ -203,12 +203,7 @@ bool SameChange(const Change& a, const Change& b) {
 // The folder whose names a change alters is made durable before the commit;
 // a created folder is a name in its parent.
 void TouchFolderOf(JournalFile& journal, const Change& change) {
-    TouchedFolder touched;
-    ParentFolder(change.path, touched.path);
-    for (const TouchedFolder& known : journal.touched) {
-        if (std::strcmp(known.path, touched.path) == 0) return;
-    }
-    journal.touched.push_back(touched);
+    AddTouchedFolder(journal.touched, change.path);
 }
 
 JournalFile* FindJournal(RunJournal& run, const char* folder) {

@@ -164,14 +164,7 @@ class Undoing {
         return deleted;
     }
 
-    void Touch(const char* path) {
-        TouchedFolder folder;
-        ParentFolder(path, folder.path);
-        for (const TouchedFolder& touched : touched_) {
-            if (std::strcmp(touched.path, folder.path) == 0) return;
-        }
-        touched_.push_back(folder);
-    }
+    void Touch(const char* path) { AddTouchedFolder(touched_, path); }
 
     // The journal may go only once nothing it undid can come back. A folder
     // that went is made durable by its parent's flush.
