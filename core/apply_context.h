@@ -48,9 +48,10 @@ struct FileEntry {
     uint32_t dataOffset = 0;
     uint32_t dataSize = 0;
     uint32_t alreadyUpdated = 0;
-    // An update's file was there when its changes were foreseen; until it is
-    // updated, nothing of the run moves its name.
-    uint32_t foreseenThere = 0;
+    // An update's file was opened by the old-file check or found when its
+    // changes were foreseen: until its own step, nothing of the run moves
+    // its name, so it is not asked for again.
+    uint32_t foundThere = 0;
 };
 
 // A change to the installation, recorded in the journal before it is made.

@@ -292,13 +292,13 @@ bool ForeseeUpdate(FileEntry& entry, const PackageRef& package, ApplyContext& co
                    std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
-    const bool exists = FileExists(paths.path) != 0;
+    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
     if (!exists && context.skipMissingSources == 1) return true;
     if (entry.alreadyUpdated == 1) return true;
     if (!exists || !DataInPackage(entry, package) || Os().NameExists(paths.backup)) return false;
     changes->push_back(MakeChange(ChangeKind::kBackup, paths));
     changes->push_back(MakeChange(ChangeKind::kWrite, paths));
-    entry.foreseenThere = 1;
+    entry.foundThere = 1;
     return true;
 }
 
@@ -370,7 +370,7 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
     // One that went since fails its move to the backup, which is recorded
     // and finds nothing to undo.
-    const bool exists = entry.foreseenThere == 1 || FileExists(paths.path) != 0;
+    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
     if (!exists && context.skipMissingSources == 1) {
         SendPath(context, EV_SOURCE_MISSING, paths.path);
         return SkipUpdateData(block, entry, context);

@@ -105,6 +105,7 @@ ResultCode VerifyExisting(FileEntry& entry, const RecordValues& record,
                                            ifMissing.action != VerifyAction::kStop);
     if (r == kCheckValueMissingAllowed) return Conclude(entry, ifMissing, checkMode);
     if (r != result::kSuccess) return r;
+    entry.foundThere = 1;
     return Conclude(entry, JudgeRecord(record, InstalledFile{true, &value}, options), checkMode);
 }
 
