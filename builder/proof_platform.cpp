@@ -230,10 +230,11 @@ uint32_t UpdaterPlatform::OpenFolder(const char* path, uint32_t trusted, FolderH
     return inner_.OpenFolder(native.c_str(), trusted, out);
 }
 
-uint32_t UpdaterPlatform::MoveIn(FolderHandle folder, const char* from, const char* to) {
+uint32_t UpdaterPlatform::MoveIn(FolderHandle folder, const char* from, const char* to,
+                                 FileHandle* opened) {
     std::string source, target;
     if (!NativeName(from, &source) || !NativeName(to, &target)) return kInvalidName;
-    return inner_.MoveIn(folder, source.c_str(), target.c_str());
+    return inner_.MoveIn(folder, source.c_str(), target.c_str(), opened);
 }
 
 uint32_t UpdaterPlatform::DeleteIn(FolderHandle folder, const char* name) {

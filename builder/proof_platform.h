@@ -64,7 +64,8 @@ class UpdaterPlatform final : public Platform {
     uint32_t CreateFolder(const char* path) override;
     uint32_t OpenFolder(const char* path, uint32_t trusted, FolderHandle* out) override;
     void CloseFolder(FolderHandle folder) override { inner_.CloseFolder(folder); }
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override;
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* opened) override;
     uint32_t DeleteIn(FolderHandle folder, const char* name) override;
     uint32_t CreateFolderIn(FolderHandle folder, const char* name) override;
     uint32_t RemoveFolderIn(FolderHandle folder, const char* name) override;

@@ -91,14 +91,15 @@ void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyCo
     package.folderLength = static_cast<uint32_t>(Trusted(context));
 }
 
-// `folder` stays open for what the caller does next in it.
+// `folder` stays open for what the caller does next in it. With `opened`,
+// the file moved may come open for reading (FolderBelow::Move).
 ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context,
-                        FolderBelow& folder) {
+                        FolderBelow& folder, FileHandle* opened = nullptr) {
     if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
     const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
     if (r != result::kSuccess) return r;
     if (folder.Open(paths.path, Trusted(context)) != 0 ||
-        folder.Move(paths.path, paths.backup) != 0) {
+        folder.Move(paths.path, paths.backup, opened) != 0) {
         return result::kRenameToBackup;
     }
     KeepForClearing(paths, package, context);
@@ -383,13 +384,13 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (!exists) return result::kOldFileMissing;
     if (!DataInPackage(entry, package)) return result::kReadProgramFile;
     FolderBelow folder;
-    ResultCode r = MoveToBackup(paths, package, context, folder);
+    FileHandle moved = kInvalidFile;
+    ResultCode r = MoveToBackup(paths, package, context, folder, &moved);
     if (r != result::kSuccess) return r;
+    BinaryFile oldFile(moved);
     r = Record(ChangeKind::kWrite, paths, package, context);
     if (r != result::kSuccess) return r;
-
-    BinaryFile oldFile;
-    if (oldFile.OpenRead(paths.backup, kShareNone, kAttributeNormal) != 0) {
+    if (!oldFile.IsOpen() && oldFile.OpenRead(paths.backup, kShareNone, kAttributeNormal) != 0) {
         return result::kOpenOldFile;
     }
     // Created new: after the move nothing stands under the name, and

@@ -59,10 +59,10 @@ uint32_t FolderBelow::Open(const char* path, size_t trusted) {
     return Os().OpenFolder(folder, static_cast<uint32_t>(trusted), &handle_);
 }
 
-uint32_t FolderBelow::Move(const char* from, const char* to) const {
+uint32_t FolderBelow::Move(const char* from, const char* to, FileHandle* opened) const {
     // Both names lie in the one folder opened.
     if (std::strncmp(from, to, length_) != 0) return win32err::kInvalidName;
-    return Os().MoveIn(handle_, from + length_, to + length_);
+    return Os().MoveIn(handle_, from + length_, to + length_, opened);
 }
 
 uint32_t FolderBelow::Create(const char* path, uint32_t access, uint32_t flags,

@@ -23,8 +23,11 @@ class FolderBelow {
 
     // Opens the folder of `path` unless it is open; 0 or the platform's code.
     PKX_NODISCARD uint32_t Open(const char* path, size_t trusted);
-    // `from` and `to` lie in the folder opened; `path` too.
-    PKX_NODISCARD uint32_t Move(const char* from, const char* to) const;
+    // `from` and `to` lie in the folder opened; `path` too. With `opened`
+    // (kInvalidFile), the file moved may come open there for reading
+    // (Platform::MoveIn).
+    PKX_NODISCARD uint32_t Move(const char* from, const char* to,
+                                FileHandle* opened = nullptr) const;
     PKX_NODISCARD uint32_t Create(const char* path, uint32_t access, uint32_t flags,
                                   FileHandle* out) const;
     void Close();

@@ -69,9 +69,10 @@ class Confinement final : public PlatformWrapper {
     explicit Confinement(const std::string& root)
         : PlatformWrapper(NativePlatform()), root_(RealPath(root)) {}
 
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* opened) override {
         Inside(folder);
-        return PlatformWrapper::MoveIn(folder, from, to);
+        return PlatformWrapper::MoveIn(folder, from, to, opened);
     }
     uint32_t DeleteIn(FolderHandle folder, const char* name) override {
         Inside(folder);

@@ -192,9 +192,12 @@ class Platform {
     virtual void KeepFolders(bool keep) { static_cast<void>(keep); }
     // Move, Delete, CreateFolder and RemoveDirectoryA of names in an opened
     // folder: each name is one name, without a separator. A link is moved or
-    // deleted itself, never followed.
-    PKX_NODISCARD virtual uint32_t MoveIn(FolderHandle folder, const char* from,
-                                          const char* to) = 0;
+    // deleted itself, never followed. A move given `opened` (kInvalidFile)
+    // may hand over the file under its new name there, open for reading
+    // without sharing: POSIX hands over the handle that proved no other
+    // holds the file. Otherwise the caller opens it by name.
+    PKX_NODISCARD virtual uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                                          FileHandle* opened) = 0;
     PKX_NODISCARD virtual uint32_t DeleteIn(FolderHandle folder, const char* name) = 0;
     PKX_NODISCARD virtual uint32_t CreateFolderIn(FolderHandle folder, const char* name) = 0;
     // Only an empty folder goes (kDirNotEmpty otherwise).

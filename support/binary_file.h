@@ -14,6 +14,8 @@ inline constexpr uint32_t kBadPosition = 0xFFFFFFFFu;
 class BinaryFile {
   public:
     BinaryFile() = default;
+    // Takes `handle` (kInvalidFile: none), opened elsewhere.
+    explicit BinaryFile(FileHandle handle) : handle_(handle) {}
     ~BinaryFile() { Close(); }
     BinaryFile(const BinaryFile&) = delete;
     BinaryFile& operator=(const BinaryFile&) = delete;

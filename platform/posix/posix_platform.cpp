@@ -84,15 +84,23 @@ int LockFor(uint32_t share) {
 
 // Windows refuses to delete or rename a file that a handle holds open
 // without delete sharing, which the seam never grants. `name` is taken in
-// the folder `at` (AT_FDCWD: the current one).
-bool IsHeldOpen(int at, const char* name) {
-    int fd = openat(at, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
+// the folder `at` (AT_FDCWD: the current one). The descriptor that found it
+// free, then holding it alone, or -1; `held` tells whether it was held.
+int TakeUnheld(int at, const char* name, bool* held) {
+    *held = false;
+    const int fd = openat(at, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
     // Only a regular file is held; its kind is asked only of a locked one.
     struct stat info;
-    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
-                fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    *held = errno == EWOULDBLOCK && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
+    return -1;
+}
+
+bool IsHeldOpen(int at, const char* name) {
+    bool held = false;
+    const int fd = TakeUnheld(at, name, &held);
+    if (fd >= 0) close(fd);
     return held;
 }
 
@@ -628,12 +636,22 @@ class PosixPlatform final : public Platform {
 
     void KeepFolders(bool keep) override { keptFolders.Allow(keep); }
 
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+    // The descriptor of the sharing test moves with the file: it is the
+    // file's own, held without sharing, so it is a reading handle already.
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* opened) override {
         Changed();
         if (!IsSingleName(from) || !IsSingleName(to)) return win32err::kInvalidName;
         const int at = static_cast<int>(folder);
-        if (IsHeldOpen(at, from)) return win32err::kSharingViolation;
+        bool held = false;
+        const int fd = TakeUnheld(at, from, &held);
+        if (held) return win32err::kSharingViolation;
         const int error = MoveNoReplace(at, from, at, to);
+        if (error == 0 && opened != nullptr && fd >= 0 && RecordReading(fd)) {
+            *opened = fd;
+        } else if (fd >= 0) {
+            close(fd);
+        }
         return error == 0 ? win32err::kSuccess : Win32Error(error);
     }
 
@@ -892,6 +910,16 @@ class PosixPlatform final : public Platform {
         statRecords.Set(fd, kept ? &info : nullptr);
         statRecords.AtStart(fd, created || S_ISREG(info.st_mode));
         return win32err::kSuccess;
+    }
+
+    // A descriptor of a file held alone, for reading, with the records of
+    // PrepareOpened; false when it is no regular file.
+    static bool RecordReading(int fd) {
+        struct stat info;
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+        statRecords.Set(fd, &info);
+        statRecords.AtStart(fd, true);
+        return true;
     }
 
     bool AnyEntryMatches(const std::string& folder, const std::string& pattern) {

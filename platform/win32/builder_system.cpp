@@ -158,7 +158,8 @@ class Utf8Platform final : public Platform {
     void CloseFolder(FolderHandle folder) override {
         if (folder != kInvalidFolder) delete reinterpret_cast<OpenedFolder*>(folder);
     }
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* /*opened*/) override {
         std::string source, target;
         if (!NameIn(folder, from, &source) || !NameIn(folder, to, &target)) {
             return win32err::kInvalidName;

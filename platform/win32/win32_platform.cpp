@@ -540,7 +540,8 @@ class Win32Platform final : public Platform {
         }
     }
 
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* /*opened*/) override {
         char source[MAX_PATH];
         char target[MAX_PATH];
         if (!NameIn(folder, from, source) || !NameIn(folder, to, target)) {

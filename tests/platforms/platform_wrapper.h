@@ -130,8 +130,10 @@ class PlatformWrapper : public Platform {
         inner_.CloseFolder(folder);
     }
     void KeepFolders(bool keep) override { inner_.KeepFolders(keep); }
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
-        return Pass(Operation::kMove, [&] { return inner_.MoveIn(folder, from, to); });
+    // Hands over nothing: the file is opened by name, as an operation of its own.
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* /*opened*/) override {
+        return Pass(Operation::kMove, [&] { return inner_.MoveIn(folder, from, to, nullptr); });
     }
     uint32_t DeleteIn(FolderHandle folder, const char* name) override {
         return Pass(Operation::kDelete, [&] { return inner_.DeleteIn(folder, name); });

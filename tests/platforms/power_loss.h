@@ -76,8 +76,10 @@ class PowerLossPlatform final : public PlatformWrapper {
         folders_.erase(folder);
         inner().CloseFolder(folder);
     }
-    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to) override {
-        const uint32_t r = inner().MoveIn(folder, from, to);
+    uint32_t MoveIn(FolderHandle folder, const char* from, const char* to,
+                    FileHandle* /*opened*/) override {
+        // Hands over nothing: the file is opened by name, and so tracked.
+        const uint32_t r = inner().MoveIn(folder, from, to, nullptr);
         if (r == 0) Moved(In(folder, from), In(folder, to));
         return r;
     }
