@@ -186,9 +186,11 @@ class Platform {
     // kept held for the next OpenFolder, which then opens only the folders
     // that differ: a run of files opens the folders on their way once, not
     // once per file. What is kept stays as it was found, as while open, and
-    // is checked again when taken; nothing is kept after KeepFolders(false)
-    // (the calls do not nest). A kept folder that stands in the way of a move
-    // or a removal is let go.
+    // is checked again when taken; nothing is taken after KeepFolders(false)
+    // (the calls do not nest). Windows keeps nothing after it; POSIX, where
+    // an open folder stands in nobody's way, keeps the folders below the
+    // installation for the next KeepFolders(true). A kept folder that stands
+    // in the way of a move or a removal is let go.
     virtual void KeepFolders(bool keep) { static_cast<void>(keep); }
     // Move, Delete, CreateFolder and RemoveDirectoryA of names in an opened
     // folder: each name is one name, without a separator. A link is moved or

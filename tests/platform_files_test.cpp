@@ -272,6 +272,20 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     os.KeepFolders(false);
     made.Close();
     EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\new.txt").c_str()));
+
+    // The next keeping takes nothing of this one whose path leads elsewhere
+    // now, the installation folder included.
+    ASSERT_EQ(std::rename(test::NativePath(second).c_str(),
+                          test::NativePath(temp / "sub-before").c_str()),
+              0);
+    ASSERT_TRUE(test::MakeFolders(temp / "sub\\deep"));
+    os.KeepFolders(true);
+    ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
+    EXPECT_EQ(os.CreateIn(folder, "later.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
+    os.CloseFolder(folder);
+    os.KeepFolders(false);
+    made.Close();
+    EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\later.txt").c_str()));
 }
 
 // A folder taken again serves each opening, and one still held when keeping

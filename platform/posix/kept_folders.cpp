@@ -60,7 +60,12 @@ void KeptFolders::Allow(bool allow) {
         if (folders_ == nullptr) room_ = 0;
     }
     if (allow) return;
-    for (size_t i = count_; i-- > 0;) Retire(folders_[i]);
+    // A folder below an installation waits for the next keeping (the
+    // deletion of the backups after a run), when its path is asked again;
+    // an installation folder is taken unasked, so it goes.
+    for (size_t i = count_; i-- > 0;) {
+        if (!folders_[i].checked) Retire(folders_[i]);
+    }
     if (count_ == 0) {
         free(folders_);
         folders_ = nullptr;
@@ -73,6 +78,7 @@ int KeptFolders::Take(const char* root, const char* below) {
     const uint64_t key = KeyOf(whole);
     const size_t rootSize = strlen(root);
     std::lock_guard<std::mutex> lock(lock_);
+    if (!allowed_) return -1;
     for (size_t i = 0; i < count_; ++i) {
         Folder& folder = folders_[i];
         if (folder.key != key || folder.rootSize != rootSize || !folder.live) continue;
@@ -125,6 +131,7 @@ bool KeptFolders::DeviceOf(int fd, const char* path, dev_t* device) {
     char whole[PATH_MAX];
     const uint64_t key = fd < 0 && WholePath(path, "", whole) != 0 ? KeyOf(whole) : 0;
     std::lock_guard<std::mutex> lock(lock_);
+    if (fd < 0 && !allowed_) return false;  // a waiting folder's path is not asked
     for (size_t i = 0; i < count_; ++i) {
         const Folder& folder = folders_[i];
         if (!folder.live || !folder.known || (fd >= 0 ? folder.fd != fd : folder.key != key)) {

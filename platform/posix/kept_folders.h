@@ -18,7 +18,9 @@ namespace pkx::posix {
 
 class KeptFolders {
   public:
-    // Folders may be kept from Allow(true) on; Allow(false) closes them all.
+    // Folders may be kept from Allow(true) on. Allow(false) closes the
+    // installation folders; those below wait, untaken, for the next
+    // Allow(true).
     void Allow(bool allow);
     // The kept descriptor of the folder `below` (as OpenFolder is given it)
     // in the installation folder `root` (native), now held by the caller, or -1.
