@@ -48,9 +48,10 @@ struct FileEntry {
     uint32_t dataOffset = 0;
     uint32_t dataSize = 0;
     uint32_t alreadyUpdated = 0;
-    // An update's file was opened by the old-file check or found when its
-    // changes were foreseen: until its own step, nothing of the run moves
-    // its name, so it is not asked for again.
+    // The file was opened by the old-file check (which marks deletions'
+    // files too, unread) or an update's file found when its changes were
+    // foreseen: until its own step, nothing of the run moves its name, so an
+    // update does not ask for it again.
     uint32_t foundThere = 0;
 };
 

@@ -239,7 +239,17 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
     const std::string second = temp / "sub";
     os.KeepFolders(true);
     FolderHandle folder = kInvalidFolder;
-    Handle made;
+    // Below the installation "sub": the file lands where the path leads.
+    const auto CreateInDeepAndEndKeeping = [&](const std::string& name) {
+        Handle made;
+        ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
+        EXPECT_EQ(os.CreateIn(folder, name.c_str(), kGenericWrite, kAttributeNormal, made.out()),
+                  0u);
+        os.CloseFolder(folder);
+        os.KeepFolders(false);
+        made.Close();
+        EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\" + name).c_str()));
+    };
     ASSERT_EQ(os.OpenFolder((temp / "sub\\").c_str(), temp.path().size() + 1, &folder), 0u);
     os.CloseFolder(folder);
     EXPECT_EQ(os.OpenFolder((temp / "README\\sub").c_str(), temp.path().size() + 1, &folder),
@@ -256,12 +266,7 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
               kPathNotFound);
     ASSERT_EQ(os.Delete((temp / "sub\\deep").c_str()), 0u);
     ASSERT_EQ(os.Move((temp / "sub\\moved").c_str(), (temp / "sub\\deep").c_str()), 0u);
-    ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
-    EXPECT_EQ(os.CreateIn(folder, "new.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
-    os.CloseFolder(folder);
-    os.KeepFolders(false);
-    made.Close();
-    EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\new.txt").c_str()));
+    CreateInDeepAndEndKeeping("new.txt");
 
     // The next keeping takes nothing of this one whose path leads elsewhere
     // now, the installation folder included.
@@ -270,12 +275,7 @@ TEST_F(PlatformFilesTest, KeptFoldersServeOnlyTheirOwnInstallation) {
               0);
     ASSERT_TRUE(test::MakeFolders(temp / "sub\\deep"));
     os.KeepFolders(true);
-    ASSERT_EQ(os.OpenFolder((second + "\\deep\\").c_str(), second.size() + 1, &folder), 0u);
-    EXPECT_EQ(os.CreateIn(folder, "later.txt", kGenericWrite, kAttributeNormal, made.out()), 0u);
-    os.CloseFolder(folder);
-    os.KeepFolders(false);
-    made.Close();
-    EXPECT_TRUE(os.NameExists((temp / "sub\\deep\\later.txt").c_str()));
+    CreateInDeepAndEndKeeping("later.txt");
 }
 
 // A folder taken again serves each opening, and one still held when keeping
