@@ -104,7 +104,7 @@ class EventQueue final : public EventSink {
     std::condition_variable handledChanged_;
     // Room for every event the worker can have queued: one that waits, those
     // shown ahead of it, the two progress values and the final one.
-    static constexpr uint32_t kCapacity = 128;
+    static constexpr uint32_t kCapacity = 512;
     Event queue_[kCapacity];
     uint32_t first_ = 0;
     uint32_t count_ = 0;

@@ -59,7 +59,7 @@ void ConsoleUpdater::HandleEventsUntilTheRunEnds() {
 // display to follow; an urgent byte (a signal, an event the worker waits
 // for) ends the wait.
 void ConsoleUpdater::GatherEvents() {
-    constexpr int kMilliseconds = 10;
+    constexpr int kMilliseconds = 25;
     if (!events_.MayGather()) return;
     struct pollfd urgent = {pipe_.ReadFd(), POLLIN, 0};
     poll(&urgent, 1, kMilliseconds);
