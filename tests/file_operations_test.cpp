@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/folder_changes.h"
 #include "engine/old_version_check.h"
 #include "tests/platforms/fault_injection.h"
 #include "tests/worker_fixtures.h"
@@ -190,6 +191,27 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
     EXPECT_EQ(info.st_mode & 0777, 0750u);
 #endif
 }
+
+#ifndef _WIN32
+// In a run's folders a new file's mode may be known as it was made: a mode
+// that is not the one made is still set, and one that is stays.
+TEST_F(FileOperationsTest, AnUpdatedFileInARunTakesTheModeOfTheOld) {
+    ASSERT_TRUE(test::MakeFolders(target_ / "bin"));
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t asMade = 0666 & ~mask;
+    const KeptFolders kept;
+    for (const mode_t mode : {asMade, mode_t{0750}}) {
+        const std::string path = Install("bin\\tool", "old");
+        ASSERT_EQ(chmod(test::NativePath(path).c_str(), mode), 0);
+        ASSERT_EQ(Update(UpdateRecord("bin\\tool", "old", "new")), result::kSuccess);
+        struct stat info;
+        ASSERT_EQ(stat(test::NativePath(path).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+        std::remove(test::NativePath(path + ".1.20.old").c_str());
+    }
+}
+#endif
 
 TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     const std::string content = test::Pattern(2500, 7);

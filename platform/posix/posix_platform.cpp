@@ -343,7 +343,27 @@ class StatRecords {
 struct CreatedOn {
     int owner;  // the descriptor + 1
     dev_t device;
+    mode_t mode;  // as made: 0666 less the process's umask (kNoMode: not known)
 } createdOn[kStatRecords];
+
+constexpr mode_t kNoMode = ~mode_t{0};
+
+// The mode of a file made with 0666 under the process's umask, read from
+// /proc (umask(2) reads it only by setting it, which would give a file
+// another thread creates meanwhile the wrong mode); kNoMode when unknown.
+mode_t ModeAsMade() {
+    char status[2048] = {};
+    const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kNoMode;
+    // The line comes early, well within the first read.
+    const ssize_t length = read(fd, status, sizeof status - 1);
+    close(fd);
+    const char* at = length > 0 ? std::strstr(status, "\nUmask:\t") : nullptr;
+    if (at == nullptr) return kNoMode;
+    mode_t mask = 0;
+    for (at += 8; *at >= '0' && *at <= '7'; ++at) mask = mask * 8 + (*at - '0');
+    return 0666 & ~mask;
+}
 #endif
 
 StatRecords statRecords;
@@ -449,8 +469,10 @@ class PosixPlatform final : public Platform {
     uint32_t CopyAccessMode(FileHandle from, FileHandle to) override {
         struct stat info;
         if (statRecords.Stat(static_cast<int>(from), &info) != 0) return Win32Error(errno);
+        const mode_t mode = info.st_mode & 07777;
+        if (HasModeAsMade(static_cast<int>(to), mode)) return win32err::kSuccess;
         statRecords.Set(static_cast<int>(to), nullptr);
-        if (fchmod(static_cast<int>(to), info.st_mode & 07777) != 0) return Win32Error(errno);
+        if (fchmod(static_cast<int>(to), mode) != 0) return Win32Error(errno);
         return win32err::kSuccess;
     }
 
@@ -491,6 +513,21 @@ class PosixPlatform final : public Platform {
     uint32_t Flush(FileHandle file) override {
         if (fsync(static_cast<int>(file)) != 0) return TransferError(errno, file);
         return win32err::kSuccess;
+    }
+
+    // Whether `fd` is a file CreateIn made with `mode` already. The mode as
+    // made is reckoned from the umask: in a folder with a default ACL, which
+    // takes its place, a file then keeps the mode the ACL gave it.
+    bool HasModeAsMade(int fd, mode_t mode) {
+#ifdef __linux__
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        const CreatedOn& created = createdOn[PlaceOf(fd)];
+        return created.owner == fd + 1 && created.mode == mode;
+#else
+        (void)fd;
+        (void)mode;
+        return false;
+#endif
     }
 
     uint32_t StartFlush(FileHandle file) override {
@@ -700,7 +737,8 @@ class PosixPlatform final : public Platform {
         dev_t device = 0;
         if (keptFolders.DeviceOf(static_cast<int>(folder), nullptr, &device)) {
             std::lock_guard<std::mutex> lock(pendingLock_);
-            createdOn[PlaceOf(fd)] = {fd + 1, device};
+            if (modeAsMade_ == 0) modeAsMade_ = ModeAsMade();
+            createdOn[PlaceOf(fd)] = {fd + 1, device, modeAsMade_};
         }
 #endif
         *out = fd;
@@ -950,6 +988,7 @@ class PosixPlatform final : public Platform {
 #else
     int sentinel_ = -1;
     dev_t sentinelDevice_ = 0;
+    mode_t modeAsMade_ = 0;  // read at the first creation (0: not yet)
     dev_t flushedDevice_ = 0;
     uint32_t flushedAt_ = 0xFFFFFFFFu;
 #endif
