@@ -84,8 +84,9 @@ bool DataInPackage(const FileEntry& entry, const PackageRef& package) {
 
 // A backup name that is taken (left from an earlier run) fails the move
 // before anything is recorded: a backup the journal names is always the
-// run's own. The path joins `backupPaths` the moment the file sits under its
-// backup name.
+// run's own (a move the journal has planned was asked for by the foresight
+// before the plan was written). The path joins `backupPaths` the moment the
+// file sits under its backup name.
 void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyContext& context) {
     package.backupPaths.emplace_back(paths.path);
     package.folderLength = static_cast<uint32_t>(Trusted(context));
@@ -95,8 +96,11 @@ void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyCo
 // the file moved may come open for reading (FolderBelow::Move).
 ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context,
                         FolderBelow& folder, FileHandle* opened = nullptr) {
-    if (Os().NameExists(paths.backup)) return result::kRenameToBackup;
-    const ResultCode r = Record(ChangeKind::kBackup, paths, package, context);
+    const Change change = MakeChange(ChangeKind::kBackup, paths);
+    if (!IsPlannedNext(context, change) && Os().NameExists(paths.backup)) {
+        return result::kRenameToBackup;
+    }
+    const ResultCode r = RecordChange(context, package, change);
     if (r != result::kSuccess) return r;
     if (folder.Open(paths.path, Trusted(context)) != 0 ||
         folder.Move(paths.path, paths.backup, opened) != 0) {
@@ -340,7 +344,7 @@ bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext&
 bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
-    const bool exists = FileExists(paths.path) != 0;
+    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
     if (!exists && context.skipMissingDeletes == 1) return true;
     if (!exists || Os().NameExists(paths.backup)) return false;
     changes->push_back(MakeChange(ChangeKind::kBackup, paths));
@@ -451,7 +455,7 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
 ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext& context) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
-    const bool exists = FileExists(paths.path) != 0;
+    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
     if (!exists && context.skipMissingDeletes == 1) {
         SendPath(context, EV_DELETE_TARGET_MISSING, paths.path);
         return result::kSuccess;

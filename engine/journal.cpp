@@ -501,10 +501,22 @@ ResultCode PlanChanges(ApplyContext& context, const PackageRef& package,
     return result::kSuccess;
 }
 
+namespace {
+
+bool PlannedNext(const JournalFile* journal, const Change& change) {
+    return journal != nullptr && journal->nextPlanned < journal->plan.size() &&
+           SameChange(journal->plan[journal->nextPlanned], change);
+}
+
+}  // namespace
+
+bool IsPlannedNext(ApplyContext& context, const Change& change) {
+    return PlannedNext(FindJournal(context.journal, context.targetFolder), change);
+}
+
 ResultCode RecordChange(ApplyContext& context, const PackageRef& package, const Change& change) {
     JournalFile* journal = FindJournal(context.journal, context.targetFolder);
-    if (journal != nullptr && journal->nextPlanned < journal->plan.size() &&
-        SameChange(journal->plan[journal->nextPlanned], change)) {
+    if (PlannedNext(journal, change)) {
         ++journal->nextPlanned;
         TouchFolderOf(*journal, change);
         return result::kSuccess;

@@ -34,6 +34,9 @@ bool IsRecordNameAllowed(const char* name);
 ResultCode PlanChanges(ApplyContext& context, const PackageRef& package,
                        std::vector<Change> planned);
 
+// Whether `change` is the next planned one: the journal names it already.
+bool IsPlannedNext(ApplyContext& context, const Change& change);
+
 // Makes sure that `change` is recorded and durable before it is made: it is
 // the next planned change, or it is recorded now and the rest of the plan is
 // declared void. 0 or kJournal.
