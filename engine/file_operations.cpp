@@ -85,13 +85,8 @@ bool DataInPackage(const FileEntry& entry, const PackageRef& package) {
 // A backup name that is taken (left from an earlier run) fails the move
 // before anything is recorded: a backup the journal names is always the
 // run's own (a move the journal has planned was asked for by the foresight
-// before the plan was written). The path joins `backupPaths` the moment the
-// file sits under its backup name.
-void KeepForClearing(const EntryPaths& paths, PackageRef& package, const ApplyContext& context) {
-    package.backupPaths.emplace_back(paths.path);
-    package.folderLength = static_cast<uint32_t>(Trusted(context));
-}
-
+// before the plan was written). The path joins `backupPaths`, whose backups
+// the end of the run deletes, the moment the file sits under its backup name.
 // `folder` stays open for what the caller does next in it. With `opened`,
 // the file moved may come open for reading (FolderBelow::Move).
 ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyContext& context,
@@ -106,7 +101,8 @@ ResultCode MoveToBackup(const EntryPaths& paths, PackageRef& package, ApplyConte
         folder.Move(paths.path, paths.backup, opened) != 0) {
         return result::kRenameToBackup;
     }
-    KeepForClearing(paths, package, context);
+    package.backupPaths.emplace_back(paths.path);
+    package.folderLength = static_cast<uint32_t>(Trusted(context));
     return result::kSuccess;
 }
 
@@ -274,7 +270,6 @@ ResultCode WriteAddedFile(BinaryFile& programFile, const FileEntry& entry, const
     if (r != result::kSuccess) return r;
     NewFile file;
     if (file.Create(paths.path, Trusted(context)) != 0) return NotCreated(context);
-    if (!overwrite) KeepForClearing(paths, package, context);
 
     uint32_t copied = 0;
     if (block != nullptr) {

@@ -151,12 +151,14 @@ class FileOperationsTest : public ::testing::Test {
         EndJournal(context_);
     }
 
-    // The operation announced `path` first and recorded it once for the rollback.
-    void ExpectAnnounced(uint32_t event, const std::string& path) {
+    // The operation announced `path` first and kept its backup, if it made
+    // one, once for the clean-up.
+    void ExpectAnnounced(uint32_t event, const std::string& path, bool backedUp = true) {
         ASSERT_FALSE(events_.events.empty());
         EXPECT_EQ(events_.events[0].code, event);
         EXPECT_EQ(events_.events[0].text, path);
-        EXPECT_EQ(package_.backupPaths, std::vector<std::string>{path});
+        EXPECT_EQ(package_.backupPaths,
+                  backedUp ? std::vector<std::string>{path} : std::vector<std::string>{});
     }
 
     test::TempFolder programFolder_;
@@ -221,7 +223,7 @@ TEST_F(FileOperationsTest, AddCreatesNestedFoldersThenTheFile) {
     EXPECT_TRUE(test::IsFolder(target_ / "sub\\deeper"));
     EXPECT_EQ(Content("sub\\deeper\\new.dll"), content);
     EXPECT_TRUE(HasWriteTime(path, kTime2));
-    ExpectAnnounced(EV_ADDING_FILE, path);
+    ExpectAnnounced(EV_ADDING_FILE, path, false);
     // 1024, 2048 and 2500 of 2500 bytes, then the closing value.
     EXPECT_EQ(ProgressValues(events_), (std::vector<uint32_t>{409, 819, 1000, 1000}));
 
@@ -249,9 +251,15 @@ TEST_F(FileOperationsTest, DeleteMovesFileToBackupThatRollbackOrCleanUpResolves)
     Restore();
     EXPECT_EQ(test::ListTree(target_.path()), before);
 
+    // The clean-up deletes the run's own backups only: an added file has none.
+    Install("sub\\new.txt.1_2_3.old", "not the run's");
     ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
+    ASSERT_EQ(Add(Record("sub\\new.txt", "new")), result::kSuccess);
     Close(true);
-    EXPECT_EQ(test::ListTree(target_.path()), (test::Tree{{"sub\\", ""}}));
+    EXPECT_EQ(
+        test::ListTree(target_.path()),
+        (test::Tree{
+            {"sub\\", ""}, {"sub\\new.txt", "new"}, {"sub\\new.txt.1_2_3.old", "not the run's"}}));
 }
 
 // Each of these stops, or passes over its record, before anything is written
