@@ -24,6 +24,9 @@ constexpr uint32_t kPageBits = 12;
 constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
 constexpr uint32_t kMostPages = 16384;
 constexpr uint32_t kDirectRead = 16 * 1024;
+// An old file of this many pages at most is read whole, in one call, before
+// the first instruction: many small files cost one read each.
+constexpr uint32_t kWholeFilePages = 16;
 constexpr uint32_t kOutputBufferSize = 1024 * 1024;
 constexpr uint32_t kNoProgress = 0xFFFFFFFFu;
 
@@ -159,9 +162,20 @@ class DeltaApplier final : public PackageSource {
         for (slots_ = pages < kMostPages ? pages : kMostPages; slots_ > 0; slots_ /= 2) {
             pages_.reset(new (std::nothrow) uint8_t[size_t{slots_} << kPageBits]);
             pageOfSlot_.reset(new (std::nothrow) uint32_t[slots_]());
-            if (pages_ && pageOfSlot_) return result::kSuccess;
+            if (!pages_ || !pageOfSlot_) continue;
+            return slots_ == pages && pages <= kWholeFilePages ? ReadWhole(pages)
+                                                               : result::kSuccess;
         }
         return pages == 0 ? result::kSuccess : result::kBadDifferenceData;
+    }
+
+    // A slot for each page: each page goes to its own.
+    ResultCode ReadWhole(uint32_t pages) {
+        const ResultCode result = ReadOld(0, pages_.get(), oldSize_);
+        for (uint32_t page = 0; result == result::kSuccess && page < pages; ++page) {
+            pageOfSlot_[page] = page + 1;
+        }
+        return result;
     }
 
     // Makes `count` (at most the buffer's size) unread stream bytes
