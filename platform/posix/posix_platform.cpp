@@ -343,27 +343,8 @@ class StatRecords {
 struct CreatedOn {
     int owner;  // the descriptor + 1
     dev_t device;
-    mode_t mode;  // as made: 0666 less the process's umask (kNoMode: not known)
 } createdOn[kStatRecords];
 
-constexpr mode_t kNoMode = ~mode_t{0};
-
-// The mode of a file made with 0666 under the process's umask, read from
-// /proc (umask(2) reads it only by setting it, which would give a file
-// another thread creates meanwhile the wrong mode); kNoMode when unknown.
-mode_t ModeAsMade() {
-    char status[2048] = {};
-    const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return kNoMode;
-    // The line comes early, well within the first read.
-    const ssize_t length = read(fd, status, sizeof status - 1);
-    close(fd);
-    const char* at = length > 0 ? std::strstr(status, "\nUmask:\t") : nullptr;
-    if (at == nullptr) return kNoMode;
-    mode_t mask = 0;
-    for (at += 8; *at >= '0' && *at <= '7'; ++at) mask = mask * 8 + (*at - '0');
-    return 0666 & ~mask;
-}
 #endif
 
 StatRecords statRecords;
@@ -515,14 +496,17 @@ class PosixPlatform final : public Platform {
         return win32err::kSuccess;
     }
 
-    // Whether `fd` is a file CreateIn made with `mode` already. The mode as
-    // made is reckoned from the umask: in a folder with a default ACL, which
-    // takes its place, a file then keeps the mode the ACL gave it.
+    // Whether `fd` is a file CreateIn made with `mode` already. Every file
+    // made is taken to get the mode the first one got: the umask holds for
+    // the whole process (a folder's default ACL, which takes its place, is
+    // not looked at).
     bool HasModeAsMade(int fd, mode_t mode) {
 #ifdef __linux__
         std::lock_guard<std::mutex> lock(pendingLock_);
-        const CreatedOn& created = createdOn[PlaceOf(fd)];
-        return created.owner == fd + 1 && created.mode == mode;
+        if (createdOn[PlaceOf(fd)].owner != fd + 1) return false;
+        struct stat made;
+        if (modeAsMade_ == 0 && fstat(fd, &made) == 0) modeAsMade_ = made.st_mode & 07777;
+        return modeAsMade_ == mode;
 #else
         (void)fd;
         (void)mode;
@@ -737,8 +721,7 @@ class PosixPlatform final : public Platform {
         dev_t device = 0;
         if (keptFolders.DeviceOf(static_cast<int>(folder), nullptr, &device)) {
             std::lock_guard<std::mutex> lock(pendingLock_);
-            if (modeAsMade_ == 0) modeAsMade_ = ModeAsMade();
-            createdOn[PlaceOf(fd)] = {fd + 1, device, modeAsMade_};
+            createdOn[PlaceOf(fd)] = {fd + 1, device};
         }
 #endif
         *out = fd;
@@ -988,7 +971,7 @@ class PosixPlatform final : public Platform {
 #else
     int sentinel_ = -1;
     dev_t sentinelDevice_ = 0;
-    mode_t modeAsMade_ = 0;  // read at the first creation (0: not yet)
+    mode_t modeAsMade_ = 0;  // of the first file CreateIn made (0: not known)
     dev_t flushedDevice_ = 0;
     uint32_t flushedAt_ = 0xFFFFFFFFu;
 #endif
