@@ -344,7 +344,6 @@ struct CreatedOn {
     int owner;  // the descriptor + 1
     dev_t device;
 } createdOn[kStatRecords];
-
 #endif
 
 StatRecords statRecords;
