@@ -48,10 +48,10 @@ struct FileEntry {
     uint32_t dataOffset = 0;
     uint32_t dataSize = 0;
     uint32_t alreadyUpdated = 0;
-    // The file was opened by the old-file check (which marks deletions'
-    // files too, unread) or an update's file found when its changes were
-    // foreseen: until its own step, nothing of the run moves its name, so an
-    // update does not ask for it again.
+    // The file of an update or deletion record was opened by the old-file
+    // check, or an update's file found when its changes were foreseen:
+    // until its own step, nothing of the run moves its name, so the
+    // foresight and the step do not ask for it again.
     uint32_t foundThere = 0;
 };
 

@@ -57,6 +57,12 @@ bool BeginOperation(const FileEntry& entry, const ApplyContext& context, EntryPa
     return BuildPaths(entry, context, paths);
 }
 
+// A file the old-file check opened, or the foresight found, is not asked
+// for again (FileEntry::foundThere).
+bool FoundOrExists(const FileEntry& entry, const EntryPaths& paths) {
+    return entry.foundThere == 1 || FileExists(paths.path) != 0;
+}
+
 Change MakeChange(ChangeKind kind, const EntryPaths& paths) {
     Change change;
     change.kind = kind;
@@ -292,7 +298,7 @@ bool ForeseeUpdate(FileEntry& entry, const PackageRef& package, ApplyContext& co
                    std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
-    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
+    const bool exists = FoundOrExists(entry, paths);
     if (!exists && context.skipMissingSources == 1) return true;
     if (entry.alreadyUpdated == 1) return true;
     if (!exists || !DataInPackage(entry, package) || Os().NameExists(paths.backup)) return false;
@@ -339,7 +345,7 @@ bool ForeseeAdd(const FileEntry& entry, const PackageRef& package, ApplyContext&
 bool ForeseeDelete(const FileEntry& entry, ApplyContext& context, std::vector<Change>* changes) {
     EntryPaths paths;
     if (!BuildPaths(entry, context, &paths)) return false;
-    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
+    const bool exists = FoundOrExists(entry, paths);
     if (!exists && context.skipMissingDeletes == 1) return true;
     if (!exists || Os().NameExists(paths.backup)) return false;
     changes->push_back(MakeChange(ChangeKind::kBackup, paths));
@@ -370,7 +376,7 @@ ResultCode UpdateEntry(BinaryFile& programFile, const FileEntry& entry, PackageR
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
     // One that went since fails its move to the backup, which is recorded
     // and finds nothing to undo.
-    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
+    const bool exists = FoundOrExists(entry, paths);
     if (!exists && context.skipMissingSources == 1) {
         SendPath(context, EV_SOURCE_MISSING, paths.path);
         return SkipUpdateData(block, entry, context);
@@ -450,7 +456,7 @@ ResultCode AddEntry(BinaryFile& programFile, const FileEntry& entry, PackageRef&
 ResultCode DeleteEntry(const FileEntry& entry, PackageRef& package, ApplyContext& context) {
     EntryPaths paths;
     if (!BeginOperation(entry, context, &paths)) return result::kOpenOldFile;
-    const bool exists = entry.foundThere == 1 || FileExists(paths.path) != 0;
+    const bool exists = FoundOrExists(entry, paths);
     if (!exists && context.skipMissingDeletes == 1) {
         SendPath(context, EV_DELETE_TARGET_MISSING, paths.path);
         return result::kSuccess;
