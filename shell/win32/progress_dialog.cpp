@@ -29,7 +29,11 @@ constexpr LPARAM kLogTextLimit = 0x7FFFFFFE;
 // systems.
 constexpr UINT_PTR kShowTimer = 1;
 constexpr UINT kShowInterval = 40;
-constexpr size_t kHeldLogBytes = 16 * (kLogLineLimit + 2);
+// An append to the log costs work that grows with the text the control
+// holds, whatever it appends: the held lines go in at every fifth firing
+// only (five times a second), or when they fill the buffer.
+constexpr uint32_t kFiringsPerLogAppend = 5;
+constexpr size_t kHeldLogBytes = 64 * (kLogLineLimit + 2);
 constexpr size_t kPercentSize = 16;
 
 // The controls that take the package's font, in the order they get it.
@@ -58,7 +62,7 @@ class DialogView final : public ProgressView {
     // While held, lines, the status text and the bars wait for the timer or
     // for the next event not held.
     void Hold(bool hold) { hold_ = hold; }
-    void ShowHeld();
+    void ShowHeld(bool withLog = true);
     void SetButtonText(const char* text) override { SetText(IDCANCEL, text); }
     void EnableButton(bool enabled) override { EnableWindow(Item(IDCANCEL), enabled); }
     void SetCheckBoxText(const char* text) override { SetText(PKX_ID_DELETE_BACKUPS, text); }
@@ -134,8 +138,8 @@ void DialogView::AppendLog(const char* line) {
     if (!hold_) ShowHeld();
 }
 
-// The latest status text and bar values, and every held line.
-void DialogView::ShowHeld() {
+// The latest status text and bar values, and every held line `withLog`.
+void DialogView::ShowHeld(bool withLog) {
     static constexpr int kBars[2] = {PKX_ID_FILE_BAR, PKX_ID_TOTAL_BAR};
     static constexpr int kPercents[2] = {PKX_ID_FILE_PERCENT, PKX_ID_TOTAL_PERCENT};
     if (statusHeld_) SetText(PKX_ID_STATUS, status_);
@@ -147,7 +151,7 @@ void DialogView::ShowHeld() {
         }
     }
     barsHeld_ = percentsHeld_ = 0;
-    AppendHeldLog();
+    if (withLog) AppendHeldLog();
 }
 
 // Appends the held lines at the end of the text, in the table's font.
@@ -314,8 +318,10 @@ class ProgressDialog {
     void OnInit(HWND dialog);
     void OnEvent(uint32_t code, intptr_t param);
     void OnCancel();
-    // The per-file events that wait, then all that is held.
-    void ShowWaiting();
+    // The per-file events that wait, then all that is held, the log's lines
+    // `withLog`.
+    void ShowWaiting(bool withLog = true);
+    void OnTimer() { ShowWaiting(++firings_ % kFiringsPerLogAppend == 0); }
 
   private:
     HINSTANCE instance_;
@@ -326,6 +332,7 @@ class ProgressDialog {
     WorkerThread thread_;
     DialogView view_;
     ProgressPresenter presenter_;
+    uint32_t firings_ = 0;
 };
 
 void ProgressDialog::OnInit(HWND dialog) {
@@ -352,12 +359,12 @@ bool IsFileEvent(uint32_t code) {
     return ShowsOnlyALine(code) || code == EV_FILE_PROGRESS || code == EV_TOTAL_PROGRESS;
 }
 
-void ProgressDialog::ShowWaiting() {
+void ProgressDialog::ShowWaiting(bool withLog) {
     view_.Hold(true);
     events_.ShowWaiting(
         [this](uint32_t code, intptr_t param) { presenter_.HandleEvent(code, param); });
     view_.Hold(false);
-    view_.ShowHeld();
+    view_.ShowHeld(withLog);
 }
 
 void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
@@ -389,8 +396,12 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         self->OnEvent(static_cast<uint32_t>(wParam), static_cast<intptr_t>(lParam));
         return TRUE;
     }
-    if (message == kShowWaitingMessage || (message == WM_TIMER && wParam == kShowTimer)) {
+    if (message == kShowWaitingMessage) {
         self->ShowWaiting();
+        return TRUE;
+    }
+    if (message == WM_TIMER && wParam == kShowTimer) {
+        self->OnTimer();
         return TRUE;
     }
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && HIWORD(wParam) == 0) {
