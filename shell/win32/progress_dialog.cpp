@@ -62,6 +62,7 @@ class DialogView final : public ProgressView {
     // While held, lines, the status text and the bars wait for the timer or
     // for the next event not held.
     void Hold(bool hold) { hold_ = hold; }
+    void StopTimer() { KillTimer(dialog_, kShowTimer); }
     void ShowHeld(bool withLog = true);
     void SetButtonText(const char* text) override { SetText(IDCANCEL, text); }
     void EnableButton(bool enabled) override { EnableWindow(Item(IDCANCEL), enabled); }
@@ -373,6 +374,9 @@ void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
     view_.Hold(held);
     presenter_.HandleEvent(code, param);
     view_.Hold(false);
+    // The worker has ended: nothing is held any more, and an idle dialog
+    // need not wake 25 times a second.
+    if (code <= EV_CANCELLED || code == EV_PROGRAM_RUNNING) view_.StopTimer();
     // Every control now holds the new font, and the prompts are closed.
     if (code == EV_APPLY_TEXTS) font_.ReleaseRetired();
 }
