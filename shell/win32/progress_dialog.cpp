@@ -23,10 +23,9 @@ namespace {
 constexpr LPARAM kLogTextLimit = 0x7FFFFFFE;
 
 // What the per-file events show (log lines, the status text, the bars) is
-// gathered and shown together when the timer fires, every kShowInterval ms
-// while the dialog is open: each append re-lays and repaints the log, and
-// each text or bar set is a round trip to the window system under some
-// systems.
+// gathered and shown when the timer fires, every kShowInterval ms until the
+// worker's last event: each append re-lays and repaints the log, and each
+// text or bar set is a round trip to the window system under some systems.
 constexpr UINT_PTR kShowTimer = 1;
 constexpr UINT kShowInterval = 40;
 // An append to the log costs work that grows with the text the control
