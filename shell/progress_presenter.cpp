@@ -288,13 +288,11 @@ void ProgressPresenter::OnFinalEvent(uint32_t code, intptr_t param) {
 bool ProgressPresenter::HandleEvent(uint32_t code, intptr_t param) {
     const char* text = reinterpret_cast<const char*>(param);
     char percent[16];
+    if (IsFinalEvent(code)) {
+        OnFinalEvent(code, param);
+        return true;
+    }
     switch (code) {
-        case EV_FINISHED:
-        case EV_FAILED:
-        case EV_CANCELLED:
-        case EV_PROGRAM_RUNNING:
-            OnFinalEvent(code, param);
-            break;
         case EV_READY:
             Log(context_.texts[text::kReadingInformation]);
             view_.EnableButton(true);

@@ -33,6 +33,12 @@ inline bool ShowsOnlyALine(uint32_t code) {
     }
 }
 
+// The worker's last event of a run: after it nothing more comes from the worker.
+inline bool IsFinalEvent(uint32_t code) {
+    return code == EV_FINISHED || code == EV_FAILED || code == EV_CANCELLED ||
+           code == EV_PROGRAM_RUNNING;
+}
+
 class ProgressPresenter {
   public:
     ProgressPresenter(ApplyContext& context, ProgressView& view, WorkerControl& worker);

@@ -195,8 +195,9 @@ TEST_F(FileOperationsTest, UpdateRebuildsFileAndKeepsOldAsBackup) {
 }
 
 #ifndef _WIN32
-// In a run's folders a new file's mode may be known as it was made (the
-// second time): a mode that is not the one made is still set.
+// In a run's folders the mode a new file is made with is learnt from the
+// first one made; a rebuilt file whose old mode differs from it is still
+// given the old mode, the first time and after.
 TEST_F(FileOperationsTest, AnUpdatedFileInARunTakesTheModeOfTheOld) {
     ASSERT_TRUE(test::MakeFolders(target_ / "bin"));
     const KeptFolders kept;
@@ -248,6 +249,7 @@ TEST_F(FileOperationsTest, DeleteMovesFileToBackupThatRollbackOrCleanUpResolves)
     Restore();
     EXPECT_EQ(test::ListTree(target_.path()), before);
 
+    // The clean-up deletes the run's own backups only: an added file has none.
     Install("sub\\new.txt.1_2_3.old", "not the run's");
     ASSERT_EQ(Delete(DeleteRecord("sub/obsolete.dll")), result::kSuccess);
     ASSERT_EQ(Add(Record("sub\\new.txt", "new")), result::kSuccess);

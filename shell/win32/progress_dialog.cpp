@@ -375,10 +375,7 @@ void ProgressDialog::OnEvent(uint32_t code, intptr_t param) {
     view_.Hold(false);
     // The worker has ended: nothing is held any more, and an idle dialog
     // need not wake 25 times a second.
-    if (code == EV_FINISHED || code == EV_FAILED || code == EV_CANCELLED ||
-        code == EV_PROGRAM_RUNNING) {
-        view_.StopTimer();
-    }
+    if (IsFinalEvent(code)) view_.StopTimer();
     // Every control now holds the new font, and the prompts are closed.
     if (code == EV_APPLY_TEXTS) font_.ReleaseRetired();
 }
